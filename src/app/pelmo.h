@@ -1,0 +1,203 @@
+#pragma once
+// TPelmo: the uploader's one state owner and its handlers. Both front ends (the
+// window and quorvel-cli) drive the same object; everything runs on the Qt UI
+// thread. Handler names follow the controls and events that trigger them.
+//
+// Implementation is split by concern:
+//   app/pelmo.cpp            construction, FormCreate/FormClose/FormDestroy, controls, HEX loading
+//   protocol/exchange.cpp    frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead
+//   protocol/boot_info.cpp   ParseBootInfo, ShowBootInfo (record parser itself is pure)
+//   protocol/connect.cpp     ButtonConnectClick
+//   hid/discovery.cpp        DeviceList, DeviceName, HidCtl* handlers, OpenBootloaderDevice
+//   upload/*.cpp             UploadBootTop/Bottom, writers, AbortUpload, CloseConnection,
+//                            ButtonStartBootloaderClick
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frontend.h"
+#include "hid/hid_types.h"
+#include "image/byte_array.h"
+#include "protocol/boot_info.h"
+#include "upload/run_state.h"
+
+namespace quorvel {
+
+namespace hid {
+class HidPlatform;
+class THidDevice;
+class THidDeviceController;
+}  // namespace hid
+
+// Results of WaitResponse.
+enum TWaitResult : int {
+  WaitAcknowledged = 0,
+  WaitDeviceGone = 1,
+  WaitTimedOut = 2,
+  WaitCancelled = 3,  // the user cancelled a handshake; no error line
+};
+
+struct TButton {
+  QString Caption;
+  bool Enabled = true;
+  std::int32_t Tag = 0;
+};
+
+// A progress bar's numbers: positions are clamped into [Min, Max].
+struct TProgressBar {
+  int Min = 0;
+  int Max = 100;
+  int Position = 0;
+  int Step = 10;
+};
+
+struct TComboBox {
+  QStringList Items;
+  int ItemIndex = -1;
+};
+
+struct TDeviceEntry {
+  std::string Label;                 // DeviceName of the device
+  hid::THidDevice* Device = nullptr;  // checked-out device object, or none
+};
+
+class TPelmo : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* BootloaderProductName = "USB HID Bootloader";
+  static constexpr int TransferBufferMinimum = 64;
+
+  TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent = nullptr);
+  ~TPelmo() override;
+  TPelmo(const TPelmo&) = delete;
+  TPelmo& operator=(const TPelmo&) = delete;
+
+  // --- start-up and shutdown (app/pelmo.cpp) ---
+  // args: the command-line arguments after the program name.
+  void FormCreate(const QStringList& args);
+  void FormClose();    // reboots a connected device
+  void FormDestroy();  // gives every device back
+  static QString GetFileVersion();  // "2.3.0.0"
+  // Text of the application's error display: the message with "." appended
+  // when its last character sorts above ".".
+  static QString ErrorDisplayText(const QString& message);
+  void ShowApplicationError(const QString& message);
+
+  // --- window handlers (app/pelmo.cpp) ---
+  void ButtonOpenHexClick();
+  void WMDropFiles(const QStringList& names);
+  void Timer1Timer();
+  // Loads a HEX file for the current BootInfo. Returns false when the load
+  // ended with an error that ends the calling action (conversion error,
+  // unreadable or oversized file); message boxes have been shown.
+  bool LoadHexFile(const QString& fileName);
+
+  // --- exchange (protocol/exchange.cpp) ---
+  void SendSync();
+  void SendInfo();
+  void SendBoot();
+  void SendReboot();
+  void SendWrite(std::uint32_t address, std::uint16_t count);
+  void SendErase(std::uint32_t address, std::uint16_t count);
+  int WriteTransfer(const TByteArray& data, int count);
+  bool CheckResponse(std::uint8_t command);
+  int WaitResponse(std::uint8_t command, int timeoutMs);
+  void ReportWaitError(int result);
+  void Timer2Timer();
+  void ShowRead(hid::THidDevice* dev, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size);
+
+  // --- information record (protocol/boot_info.cpp) ---
+  bool ParseBootInfo();
+  void ShowBootInfo();
+
+  // --- connect (protocol/connect.cpp) ---
+  void ButtonConnectClick();
+
+  // --- discovery (hid/discovery.cpp) ---
+  std::string DeviceName(hid::THidDevice* dev);
+  void OpenBootloaderDevice(const std::string& name);
+  bool WaitForDevice();
+  bool DevicePresent() const;
+  bool HidCtlEnumerate(hid::THidDevice* dev, std::int32_t idx);
+  void HidCtlDeviceChange(hid::THidDeviceController* sender);
+  void HidCtlRemoval(hid::THidDevice* dev);
+  void HidCtlArrival(hid::THidDevice* dev);
+  void HidCtlDeviceDataError(hid::THidDevice* dev, std::uint32_t error);
+
+  // --- upload (upload/*.cpp) ---
+  void ButtonStartBootloaderClick();
+  int UploadBootTop();
+  int UploadBootBottom();
+  int WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count);
+  void WriteBootFlash();
+  void AbortUpload();
+  void CloseConnection();
+
+  // --- controls the engine drives (state here, shown by the front end) ---
+  void SetCaption(ButtonId id, const QString& caption);
+  void SetEnabled(ButtonId id, bool enabled);
+  TButton& Button(ButtonId id);
+  void AppendHistory(const QString& line);
+  void ClearTerminal();
+  void SetProgressMax(int max);
+  void SetProgressPosition(int position);
+  void StepProgress();  // position + Step, clamped
+
+  // --- state (public: front ends and tests read it) ---
+  TByteArray FlashImage;
+  TByteArray BootFlashImage;
+  TBootInfo BootInfo;
+  bool ReenterHint = true;
+  bool HexLoaded = false;
+  std::uint8_t HexMcuType = 0;
+
+  bool WaitExpired = false;
+  bool Connected = false;
+  std::vector<TDeviceEntry> DeviceList;
+  hid::THidDevice* ActiveDevice = nullptr;
+  TByteArray TransferBuffer = TByteArray(64, 0);
+  bool RxReady = false;
+  std::uint16_t RxCount = 0;
+
+  TButton ButtonConnect{QStringLiteral("Connect")};
+  TButton ButtonOpenHex{QStringLiteral("Browse      for HEX")};
+  TButton ButtonStartBootloader{QStringLiteral("Begin uploading")};
+  TProgressBar ProgressBar1;
+  TComboBox MCUComboBox;
+  TComboBox DeviceComboBox;
+  int GlowButton2ImageIndex = 0;  // link indicator: 0 grey, 1 red
+  bool CheckBoxClose = false;     // "Close when finished"
+  QString OpenDialog1FileName;
+  QString OpenDialog1InitialDir;
+  QStringList History;            // every line appended, in order
+
+  QTimer Timer1;  // erase animation
+  QTimer Timer2;  // response time-out
+  std::unique_ptr<hid::THidDeviceController> HidCtl;
+
+  TUploadState Upload;  // the current run's working state
+
+  Frontend& UI() { return frontend_; }
+
+  // --- guards against re-entry while waits process events ---
+  // Non-zero while an exchange, handshake or upload runs: device changes are
+  // then deferred (a removal of the active device is still noticed at once).
+  int BusyDepth = 0;
+  bool DeviceChangePending = false;
+  bool HandshakeRunning = false;
+  bool HandshakeCancelRequested = false;
+  bool UploadHandlerActive = false;
+  void EndBusy();  // BusyDepth -1; runs a deferred device change when it reaches 0
+
+ private:
+  hid::HidPlatform& platform_;
+  Frontend& frontend_;
+};
+
+}  // namespace quorvel

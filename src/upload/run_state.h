@@ -1,0 +1,31 @@
+#pragma once
+// Working state of one upload run: created empty when a run starts and
+// discarded when it ends. The layout routines, the relocation and the block
+// writers share it.
+#include <cstdint>
+
+#include "image/byte_array.h"
+
+namespace quorvel {
+
+struct TUploadState {
+  TByteArray ImageCopy;       // copy of FlashImage; patched, trimmed, cut
+  TByteArray BootImageCopy;   // copy of BootFlashImage (PIC32)
+  TByteArray EntryStub;       // code with which the bootloader enters the application
+  std::uint32_t BaseAddress = 0;      // device address of the first program byte written
+  std::uint32_t BootBaseAddress = 0;  // device address of BootImageCopy[0]
+  std::uint32_t BootLimit = 0;        // BootStart in image units (top layout only)
+  bool StartupRecognised = false;     // PIC32 boot image starts with a known start-up word
+  std::int32_t BlocksLeft = 0;
+  std::int32_t BlockGroup = 0;
+  std::uint32_t CurrentAddress = 0;
+  std::int32_t ByteCount = 0;
+  std::int32_t StartIndex = 0;
+  std::int32_t ChunkBytes = 0;
+  std::int32_t ChunkDone = 0;
+  std::int32_t BufferIndex = 0;
+  std::int32_t WaitResult = 0;
+  std::int32_t DialogResult = 0;
+};
+
+}  // namespace quorvel
