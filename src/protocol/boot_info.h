@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "image/byte_array.h"
-
 namespace quorvel {
 
 struct TBootInfo {
@@ -29,10 +27,5 @@ constexpr bool HasNewGeometry(const TBootInfo& info) { return info.BootRevision 
 // past `size`: a value or text cut off by the end of the received bytes is
 // taken as far as it goes (missing bytes count as 0, a text ends there).
 void ParseBootInfoRecord(const std::uint8_t* data, std::size_t size, TBootInfo& info);
-
-// Builds the wire form of a record (used by the simulated bootloader): tags
-// 1, 3, 4, 5, 6, 7, 8, 9 in that order, each value aligned as the family
-// requires, fillers 0. The result starts with its length byte.
-TByteArray BuildBootInfoRecord(const TBootInfo& info);
 
 }  // namespace quorvel

@@ -16,4 +16,5 @@
 //   TByteArray FlashRange(std::uint32_t address, std::uint32_t count, std::uint8_t fill = 0xFF) const;
 //   const std::vector<std::string>& Violations() const;   // protocol violations seen
 //   const SimProfile& Profile() const;
+//   static TByteArray BuildInfoRecord(const SimProfile&);  // length byte, tags 1,3,4,5,6,7,8,9 aligned per family
 #include "sim/sim_profile.h"
