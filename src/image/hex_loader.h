@@ -1,0 +1,47 @@
+#pragma once
+// Intel HEX loader: turns a HEX file into the flash images of one MCU family,
+// keeping only what the device's geometry accepts. No UI: failures come back
+// as data (kind + the exact message text) for the front end to show.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "image/byte_array.h"
+#include "protocol/boot_info.h"
+
+namespace quorvel {
+
+// The loader's part of the uploader's state.
+struct THexImages {
+  TByteArray FlashImage;      // program memory; index = image offset of the family
+  TByteArray BootFlashImage;  // PIC32 boot flash; index = address - 0x1FC00000
+  bool HexLoaded = false;     // a load has run to its end
+  std::uint8_t HexMcuType = 0;  // McuType in force when that load ended
+};
+
+enum class HexLoadStatus {
+  Loaded,          // ran to its end (HexLoaded/HexMcuType updated)
+  NotLoaded,       // file missing or McuType 0: nothing changed, nothing to report
+  ChecksumFailed,  // warning box: "CRC check failed. Invalid CRC at line N in file 'x'.\r\nNo data will be loaded."
+  FlashOffset,     // error box: "Start address of hex input in line 'N' violates internal flash offset."
+  InvalidInteger,  // application error: "'$..' is not a valid integer value"
+  Unreadable,      // application error: the file cannot be read
+  TooLarge,        // application error: the file would need an image larger than any device has
+};
+
+struct HexLoadResult {
+  HexLoadStatus status = HexLoadStatus::NotLoaded;
+  std::string message;  // exact text to show; empty for Loaded/NotLoaded
+};
+
+// Loads `path` for info.McuType and the geometry in `info` into `images`.
+HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images);
+// The same over text already in memory; `fileName` is used in messages only
+// (without its folder). Used by tests and the fuzzer.
+HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, const TBootInfo& info,
+                          THexImages& images);
+
+// Largest image the loader builds for any family (the PIC32 program window).
+inline constexpr std::uint32_t kMaxImageBytes = 0x1F800000u - 0x1D000000u;
+
+}  // namespace quorvel
