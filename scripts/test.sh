@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything with the default preset and runs the whole test suite:
+# unit, engine, window (offscreen), command-line tests, then the VM test that
+# drives the real Linux HID stack through a uhid device inside qemu.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake --preset default
+cmake --build --preset default -j "$jobs"
+QT_QPA_PLATFORM=offscreen ctest --preset default -j "$jobs"
+
+if [ -x scripts/vm-test.sh ] && [ "${QUORVEL_SKIP_VM_TEST:-0}" != 1 ]; then
+  scripts/vm-test.sh
+fi
