@@ -16,8 +16,10 @@
 #include <QStringList>
 #include <QTimer>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frontend.h"
@@ -64,6 +66,10 @@ struct TComboBox {
 struct TDeviceEntry {
   std::string Label;                 // DeviceName of the device
   hid::THidDevice* Device = nullptr;  // checked-out device object, or none
+  // Its removal has been handled once. A gone device stays listed until the
+  // next (possibly deferred) re-listing, and the controller reports it again
+  // with every scan; it must not log its removal twice.
+  bool RemovalSeen = false;
 };
 
 class TPelmo : public QObject {
@@ -88,6 +94,10 @@ class TPelmo : public QObject {
   // when its last character sorts above ".".
   static QString ErrorDisplayText(const QString& message);
   void ShowApplicationError(const QString& message);
+  // Runs a handler; an exception escaping it is shown by the application's
+  // error display and the program goes on. Front ends wrap every handler call.
+  template <class F>
+  void Guarded(F&& handler) noexcept;
 
   // --- window handlers (app/pelmo.cpp) ---
   void ButtonOpenHexClick();
@@ -176,6 +186,11 @@ class TPelmo : public QObject {
   QString OpenDialog1FileName;
   QString OpenDialog1InitialDir;
   QStringList History;            // every line appended, in order
+  // The HEX file named on the command line, loaded at start-up before any
+  // device had reported its geometry. It is loaded once more when a device of
+  // the same family reports, unless another file has been opened since.
+  QString CommandLineHexFile;
+  int DeviceChangesHandled = 0;   // completed (not deferred) device-change handlings
 
   QTimer Timer1;  // erase animation
   QTimer Timer2;  // response time-out
@@ -196,8 +211,21 @@ class TPelmo : public QObject {
   void EndBusy();  // BusyDepth -1; runs a deferred device change when it reaches 0
 
  private:
+  void RunDeferredDeviceChange();
+
   hid::HidPlatform& platform_;
   Frontend& frontend_;
 };
+
+template <class F>
+void TPelmo::Guarded(F&& handler) noexcept {
+  try {
+    std::forward<F>(handler)();
+  } catch (const std::exception& e) {
+    ShowApplicationError(QString::fromUtf8(e.what()));
+  } catch (...) {
+    ShowApplicationError(QStringLiteral("Unknown error"));
+  }
+}
 
 }  // namespace quorvel

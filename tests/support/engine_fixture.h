@@ -1,0 +1,130 @@
+#pragma once
+// GoogleTest fixture: the engine (TPelmo) on a simulated HID platform with a
+// recording front end. The engine is created and its start-up scan has run
+// when a test body starts; simulated bootloaders are plugged with
+// PlugBootloader and are then open (information exchanged) when it returns.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "app/pelmo.h"
+#include "sim/sim_platform.h"
+#include "support/recording_frontend.h"
+
+namespace quorvel::test {
+
+class EngineFixture : public ::testing::Test {
+ protected:
+  sim::SimHidPlatform platform;
+  RecordingFrontend ui;
+  std::unique_ptr<TPelmo> pelmo;
+  QTemporaryDir tempDir;
+
+  void SetUp() override { StartEngine({}); }
+  void TearDown() override {
+    pelmo.reset();
+    RunEventsFor(0);
+  }
+
+  // (Re)creates the engine, runs FormCreate with `args` (the arguments after the
+  // program name) and lets the controller's start-up scan complete.
+  void StartEngine(const QStringList& args) {
+    pelmo.reset();
+    pelmo = std::make_unique<TPelmo>(platform, ui);
+    pelmo->Guarded([&] { pelmo->FormCreate(args); });
+    EXPECT_TRUE(RunUntil([&] { return pelmo->DeviceChangesHandled >= 1 && pelmo->BusyDepth == 0; }, 3000))
+        << "start-up scan did not complete";
+  }
+
+  // Processes events for `ms` milliseconds (at least one pass).
+  static void RunEventsFor(int ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (ms <= 0) return;
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+
+  // Processes events until `done` holds or `timeoutMs` passed; returns `done()`.
+  static bool RunUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+      if (clock.elapsed() >= timeoutMs) return done();
+      RunEventsFor(2);
+    }
+    return true;
+  }
+
+  static sim::SimProfile Profile(std::string_view spec) {
+    auto parsed = sim::ParseSimSpec(spec);
+    if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
+      ADD_FAILURE() << "bad simulator spec '" << spec << "': " << error->message;
+      return {};
+    }
+    return std::get<sim::SimProfile>(parsed);
+  }
+
+  // Plugs a simulated bootloader and waits until the engine has handled the
+  // resulting device change (so the information exchange is over).
+  int PlugBootloader(const sim::SimProfile& profile) {
+    const int before = pelmo->DeviceChangesHandled;
+    const int id = platform.PlugBootloader(profile);
+    EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
+    return id;
+  }
+  int PlugBootloader(std::string_view spec = "family=PIC18") { return PlugBootloader(Profile(spec)); }
+
+  int PlugGeneric(const sim::GenericHidSpec& spec) {
+    const int before = pelmo->DeviceChangesHandled;
+    const int id = platform.PlugGeneric(spec);
+    EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
+    return id;
+  }
+
+  void Unplug(int id) {
+    const int before = pelmo->DeviceChangesHandled;
+    platform.Unplug(id);
+    EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after unplugging was not handled";
+  }
+
+  bool WaitForDeviceChange(int handledBefore, int timeoutMs = 3000) {
+    return RunUntil([&] { return pelmo->DeviceChangesHandled > handledBefore && pelmo->BusyDepth == 0; },
+                    timeoutMs);
+  }
+
+  // Clicks Connect; the click returns when the handshake has ended.
+  bool Connect() {
+    pelmo->Guarded([&] { pelmo->ButtonConnectClick(); });
+    return pelmo->Connected;
+  }
+
+  // Trace lines of a simulated bootloader ("INFO", "BOOT", "SYNC", ...).
+  std::vector<std::string> Trace(int id) {
+    sim::BootloaderModel* model = platform.Model(id);
+    return model ? model->Trace() : std::vector<std::string>{};
+  }
+
+  // Writes a file into the test's temporary folder and returns its path.
+  QString TempFile(const QString& name, const QByteArray& content) {
+    const QString path = tempDir.filePath(name);
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    return path;
+  }
+};
+
+}  // namespace quorvel::test
