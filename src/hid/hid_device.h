@@ -1,19 +1,108 @@
 #pragma once
 // THidDevice: one HID interface handed out by the controller.
 //
-// PUBLIC CONTRACT used by the engine (the HID owner may add private members and
-// helpers, but keeps these signatures):
-//   std::u16string ProductString();   cached once read; retried while empty
-//   std::u16string SerialString();
-//   void ReportCaps(THidCaps& caps);
-//   bool WriteReport(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t& written);
-//   void SetDataHandler(THidDataEvent handler);   starts/stops the reader
-//   const THidAttributes& Attributes() const;
-//   bool ReadWriteAccess() const;
-//   bool PluggedIn() const; bool CheckedOut() const;
-//   bool SetReadSlice(std::int32_t ms);
-//   delete device;   gives a checked-out device back to its controller
+// Created and listed by THidDeviceController. A checked-out object belongs to
+// the application, which gives it back by deleting it; the controller then
+// lists a fresh object for the same interface in its place.
 //
-// The data handler runs on the thread that owns the controller (the Qt UI
-// thread); the reader thread blocks until it has returned.
+// A reader thread runs for a checked-out, plugged-in object with read/write
+// access and a data handler. It waits for reports in slices of ReadSliceMs and
+// hands each one to the data handler on the thread that owns the controller (the
+// Qt UI thread), blocking until the handler has returned.
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
 #include "hid/hid_types.h"
+
+namespace quorvel::hid {
+
+class HidPlatform;
+class HidConnection;
+class HidReadChannel;
+struct ReaderShared;
+
+class THidDevice {
+ public:
+  // Opens the interface once to read its attributes. Throws EControllerError
+  // "Device cannot be opened" / "Device cannot be identified".
+  THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceController* owner, THidDataEvent dataHandler,
+             THidPlugEvent unplugHandler);
+  THidDevice(const THidDevice&) = delete;
+  THidDevice& operator=(const THidDevice&) = delete;
+  // Stops the reader, closes the handles and, when listed by a controller,
+  // gives the object back to it.
+  ~THidDevice();
+
+  // Cached once read; retried while empty. At most 254 UTF-16 units.
+  std::u16string ProductString();
+  // The serial number as the platform gives it (empty: none). Cached like the
+  // product string.
+  std::u16string SerialString();
+  void ReportCaps(THidCaps& caps);
+  bool WriteReport(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t& written);
+  // Attaching starts the reader (when the object may have one); detaching stops it.
+  void SetDataHandler(THidDataEvent handler);
+  void SetDataErrorHandler(THidDataErrorEvent handler) { dataErrorHandler_ = std::move(handler); }
+  void SetUnplugHandler(THidPlugEvent handler) { unplugHandler_ = std::move(handler); }
+  const THidDataEvent& DataHandler() const { return dataHandler_; }
+  const THidDataErrorEvent& DataErrorHandler() const { return dataErrorHandler_; }
+  const THidPlugEvent& UnplugHandler() const { return unplugHandler_; }
+
+  const THidAttributes& Attributes() const { return attributes_; }
+  const THidPnPInfo& PnPInfo() const { return info_; }
+  bool ReadWriteAccess() const { return readWriteAccess_; }
+  bool PluggedIn() const { return pluggedIn_.load(); }
+  bool CheckedOut() const { return checkedOut_.load(); }
+  bool InHandler() const { return inHandler_.load(); }
+  bool HasReader() const { return reader_.joinable(); }
+  std::int32_t ReadSliceMs() const { return readSliceMs_.load(); }
+  // Accepts 10 to 10000 ms; other values are ignored (false).
+  bool SetReadSlice(std::int32_t ms);
+  THidDeviceController* OwnerController() const { return owner_; }
+
+  // --- used by the controller ---
+  void MarkUnplugged();
+  void StartReader();
+  void StopReader();
+  void SetCheckedOut(bool value) { checkedOut_.store(value); }
+  void SetInHandler(bool value) { inHandler_.store(value); }
+  void Detach() { owner_ = nullptr; }
+  // Closes every handle the object holds but the reader's.
+  void CloseQueryHandle();
+  // Hands the PnP info to the object that replaces this one.
+  THidPnPInfo TakePnPInfo() { return std::move(info_); }
+  bool IsAccessible() const { return PluggedIn() && (CheckedOut() || InHandler()); }
+
+ private:
+  bool OpenQueryHandle();
+  void CloseReadHandle();
+  void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength);
+  bool Deliver(ReaderShared& shared, std::vector<std::uint8_t> report, bool isError, std::uint32_t error);
+
+  HidPlatform& platform_;
+  THidPnPInfo info_;
+  THidDeviceController* owner_;
+  THidAttributes attributes_;
+  std::atomic<bool> pluggedIn_{true};
+  std::atomic<bool> checkedOut_{false};
+  std::atomic<bool> inHandler_{false};
+  std::atomic<std::int32_t> readSliceMs_{100};
+  bool readWriteAccess_ = false;
+  std::unique_ptr<HidConnection> query_;
+  std::u16string productCache_;
+  std::u16string serialCache_;
+  std::optional<THidCaps> capsCache_;  // like preparsed data: kept once obtained
+  THidDataEvent dataHandler_;
+  THidDataErrorEvent dataErrorHandler_;
+  THidPlugEvent unplugHandler_;
+  std::shared_ptr<ReaderShared> readerShared_;  // state shared with the reader thread
+  std::thread reader_;
+  QObject* deliveryContext_ = nullptr;  // lives on the owning thread; receives posted deliveries
+};
+
+}  // namespace quorvel::hid

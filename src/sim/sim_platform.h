@@ -1,21 +1,109 @@
 #pragma once
-// CONTRACT (owned by the HID/sim work):
-// SimHidPlatform — a HidPlatform whose interfaces are virtual and can be
-// plugged, unplugged and faulted at run time. Bootloader interfaces answer
-// through a BootloaderModel on the platform's own device thread, so device
-// objects' reader threads and hand-over are exercised as with real hardware.
+// SimHidPlatform: a HidPlatform whose interfaces are virtual and can be
+// plugged, unplugged and faulted at run time.
 //
-//   class SimHidPlatform : public HidPlatform {
-//    public:
-//     SimHidPlatform();
-//     // Plug a simulated bootloader; returns its handle (stable id). Raises the
-//     // platform's change notification (delivered on the Qt event loop).
-//     int PlugBootloader(const SimProfile& profile);
-//     // Plug a plain HID interface (not a bootloader): strings, ids, lengths.
-//     int PlugGeneric(const GenericHidSpec& spec);   // product, serial, vid, pid, in/out lengths, queryOnly
-//     void Unplug(int id);
-//     void SetQueryOnly(int id, bool queryOnly);
-//     BootloaderModel* Model(int id);   // nullptr for generic/unknown; survives unplug until Forget(id)
-//     std::string TraceText(int id) const;
-//   };
+// Bootloader interfaces answer through a BootloaderModel on the platform's own
+// device thread, with the profile's pace per report in each direction, so the
+// device objects' reader threads and their hand-over to the UI thread run
+// exactly as with real hardware. Changes are announced through the change
+// handler on the Qt event loop of the thread that installed it.
+//
+// All public functions may be called from the UI thread (tests, --simulate).
+#include <QObject>
+#include <QPointer>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hid/hid_platform.h"
 #include "sim/bootloader_model.h"
+
+namespace quorvel::sim {
+
+struct GenericHidSpec {
+  std::u16string product = u"Simulated HID";
+  std::u16string serial;
+  std::uint16_t vendorId = 0x1234;
+  std::uint16_t productId = 0x5678;
+  std::uint16_t version = 0x0100;
+  std::uint16_t inputLength = 65;   // with the report-ID byte
+  std::uint16_t outputLength = 65;
+  bool queryOnly = false;
+};
+
+struct SimInterface;
+class SimReadChannel;
+
+class SimHidPlatform : public hid::HidPlatform {
+ public:
+  SimHidPlatform();
+  ~SimHidPlatform() override;
+
+  // Plugs a simulated bootloader; returns its id (stable, never reused).
+  int PlugBootloader(const SimProfile& profile);
+  // Plugs a plain HID interface that answers nothing.
+  int PlugGeneric(const GenericHidSpec& spec);
+  // Removes an interface. With `notify` false the change handler is not told,
+  // so a controller still lists it (an interface that vanished an instant ago).
+  void Unplug(int id, bool notify = true);
+  void SetQueryOnly(int id, bool queryOnly);
+  // The next `count` string reads of the interface fail.
+  void FailStringReads(int id, int count);
+  // Puts one input report (report-ID byte first) into every open reader of the interface.
+  void InjectInputReport(int id, const std::vector<std::uint8_t>& report);
+  // Raises the change notification without any change.
+  void NotifyChange();
+  bool IsPlugged(int id) const;
+
+  // The firmware model of a bootloader interface; nullptr for generic or
+  // unknown ids. Survives unplugging until Forget(id). Read it only while the
+  // device is idle (no exchange in progress), or through the locked helpers.
+  BootloaderModel* Model(int id);
+  std::string TraceText(int id) const;
+  std::vector<std::string> Violations(int id) const;
+  void Forget(int id);
+  // Reports written to / read from interface `id` so far.
+  std::size_t OutputReportCount(int id) const;
+
+  // HidPlatform
+  std::vector<hid::THidPnPInfo> Scan() override;
+  std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override;
+  std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override;
+  void SetChangeHandler(std::function<void()> handler) override;
+
+  // Used by the connection objects.
+  bool WriteOutput(int id, const std::uint8_t* data, std::size_t size);
+  bool ReadString(int id, bool serial, std::u16string& text);
+
+ private:
+  struct Job {
+    int id = 0;
+    std::vector<std::uint8_t> report;  // 64 data bytes
+  };
+  std::shared_ptr<SimInterface> Find(int id) const;
+  std::shared_ptr<SimInterface> FindByPath(const std::string& path) const;
+  int Add(std::shared_ptr<SimInterface> iface);
+  void Vanish(int id, bool notify);
+  void PostChange();
+  void DeviceThread();
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<int, std::shared_ptr<SimInterface>> interfaces_;  // plugged or forgotten-not-yet
+  int nextId_ = 1;
+  std::uint64_t nextInstance_ = 1;
+  std::deque<Job> jobs_;
+  bool stopping_ = false;
+  std::function<void()> changeHandler_;
+  QPointer<QObject> changeContext_;  // where change notifications are posted
+  std::thread device_;
+};
+
+}  // namespace quorvel::sim

@@ -1,0 +1,79 @@
+#pragma once
+// The seam between the device objects/controller and the operating system.
+//
+// Two implementations exist: the Linux one (hidraw + libudev, src/hid/linux)
+// and the simulated one (src/sim). Everything here except HidReadChannel::Read
+// is called on the thread that owns the controller (the Qt UI thread).
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hid/hid_types.h"
+
+namespace quorvel::hid {
+
+// A synchronous handle to one interface: what an open query handle allows.
+// Opened read/write, or query-only when the system refused read/write access
+// (then Write always fails). Closed by destruction.
+class HidConnection {
+ public:
+  virtual ~HidConnection() = default;
+  virtual bool ReadWriteAccess() const = 0;
+  virtual bool GetAttributes(THidAttributes& attributes) = 0;
+  // UTF-16 strings without terminator; false when the string cannot be read.
+  virtual bool GetProductString(std::u16string& text) = 0;
+  // An empty string with a true result means "the device has no serial number".
+  virtual bool GetSerialString(std::u16string& text) = 0;
+  // Report lengths including the report-ID byte; false when unknown.
+  virtual bool GetCaps(THidCaps& caps) = 0;
+  // Writes one whole output report (report-ID byte first). `error` receives a
+  // system error code on failure.
+  virtual bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) = 0;
+};
+
+// The reader's handle. Read runs on the reader thread; Close may be called on
+// any thread at any time: it wakes a Read in progress, which then returns
+// kClosed, and the underlying descriptor is released only once no Read uses it.
+class HidReadChannel {
+ public:
+  enum class Status { kData, kTimeout, kClosed, kError };
+  struct Result {
+    Status status = Status::kTimeout;
+    std::size_t size = 0;     // kData: bytes in the buffer, report-ID byte first
+    std::uint32_t error = 0;  // kError: system error code
+  };
+  virtual ~HidReadChannel() = default;
+  // Waits at most `timeoutMs` for one input report. A device that sends no
+  // report IDs has 0 put in front of its data so every report starts with its ID.
+  virtual Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) = 0;
+  virtual void Close() = 0;
+};
+
+class HidPlatform {
+ public:
+  virtual ~HidPlatform() = default;
+  HidPlatform() = default;
+  HidPlatform(const HidPlatform&) = delete;
+  HidPlatform& operator=(const HidPlatform&) = delete;
+
+  // False when the platform cannot list devices at all (the controller then
+  // stays inert: no scans, no events).
+  virtual bool Available() const { return true; }
+  // Every HID interface present now, in a stable order.
+  virtual std::vector<THidPnPInfo> Scan() = 0;
+  // Opens read/write, or query-only when read/write is refused; nullptr when
+  // the interface cannot be opened at all (gone, or not a HID interface).
+  virtual std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) = 0;
+  // Opens the reader's handle; nullptr (and `error`) on failure. May be called
+  // on the reader thread.
+  virtual std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) = 0;
+  // Installs the change notification. The platform calls it on the Qt event
+  // loop of the thread that installed it, after interfaces came or went (bursts
+  // may be coalesced). An empty function uninstalls it.
+  virtual void SetChangeHandler(std::function<void()> handler) = 0;
+};
+
+}  // namespace quorvel::hid
