@@ -1,0 +1,554 @@
+#include "image/hex_loader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/mcu_family.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::string_view kEndMarker = ":00000001FF";
+constexpr std::uint32_t kStm32Base = 0x08000000u;
+constexpr std::uint32_t kPic32ProgramBase = 0x1D000000u;
+constexpr std::uint32_t kPic32OldLimit = 0x1F800000u;
+constexpr std::uint32_t kPic32BootBase = 0x1FC00000u;
+// The last 16 bytes of the 12 KB boot flash hold the device configuration and are never taken from a file.
+constexpr std::uint32_t kPic32BootLast = 0x1FC02FEFu;
+// A record reads at most up to character 11 + 2 * 254 (1-based); a little slack above that.
+constexpr std::size_t kLineHeadMax = 528;
+
+constexpr std::uint8_t kNotHex = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> MakeHexTable() {
+  std::array<std::uint8_t, 256> t{};
+  for (auto& v : t) v = kNotHex;
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kHex = MakeHexTable();
+
+inline std::uint8_t HexOf(char c) { return kHex[static_cast<unsigned char>(c)]; }
+inline bool IsEol(char c) { return c == '\n' || c == '\r'; }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsEndMarker(std::string_view line) {
+  if (line.size() != kEndMarker.size()) return false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (LowerAscii(line[i]) != LowerAscii(kEndMarker[i])) return false;
+  }
+  return true;
+}
+
+std::string BaseName(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+HexLoadResult Fail(HexLoadStatus status, std::string message) { return {status, std::move(message)}; }
+
+// The conversion error names exactly the characters that were read (none past the line's end).
+HexLoadResult NotAnInteger(std::string_view charsRead) {
+  std::string text = "'$";
+  text.append(charsRead);
+  text += "' is not a valid integer value";
+  return Fail(HexLoadStatus::InvalidInteger, std::move(text));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text sources: the loader reads its input twice, in runs, so that a huge file never has to fit in
+// memory and a bad first line ends the load without reading the rest.
+
+class TextSource {
+ public:
+  virtual ~TextSource() = default;
+  // Next run of text in `run`; an empty run marks the end. False on a read error (see error()).
+  virtual bool Next(std::string_view& run) = 0;
+  virtual bool Rewind() = 0;
+  const std::string& error() const { return error_; }
+
+ protected:
+  std::string error_;
+};
+
+class MemorySource final : public TextSource {
+ public:
+  explicit MemorySource(std::string_view text) : text_(text) {}
+  bool Next(std::string_view& run) override {
+    run = done_ ? std::string_view{} : text_;
+    done_ = true;
+    return true;
+  }
+  bool Rewind() override {
+    done_ = false;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  bool done_ = false;
+};
+
+class FileSource final : public TextSource {
+ public:
+  FileSource(int fd, std::string path) : fd_(fd), path_(std::move(path)), buffer_(kRunBytes) {}
+  ~FileSource() override { ::close(fd_); }  // never retried: the descriptor is gone even on EINTR
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  bool Next(std::string_view& run) override {
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer_.data(), buffer_.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return SetError("Cannot read file '" + path_ + "': " + std::strerror(errno) + ".");
+    run = std::string_view(buffer_.data(), static_cast<std::size_t>(n));
+    return true;
+  }
+  bool Rewind() override {
+    if (::lseek(fd_, 0, SEEK_SET) < 0) return SetError("Cannot read file '" + path_ + "': " + std::strerror(errno) + ".");
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kRunBytes = 1u << 18;
+  bool SetError(std::string text) {
+    error_ = std::move(text);
+    return false;
+  }
+  int fd_;
+  std::string path_;
+  std::vector<char> buffer_;
+};
+
+// Splits the source into lines (ended by CR, LF or CR LF; not trimmed) and hands each line to the
+// sink as one or more pieces: sink.Piece(text, lineEndsHere). A line that lies whole in one run
+// arrives as a single piece. The sink returns false to end the pass. False here means a read error.
+template <class Sink>
+bool SplitLines(TextSource& source, Sink& sink) {
+  bool afterCr = false;    // the previous run ended with CR: a leading LF belongs to it
+  bool lineOpen = false;   // pieces of an unfinished line have been handed over
+  std::string_view run;
+  for (;;) {
+    if (!source.Next(run)) return false;
+    if (run.empty()) break;
+    const char* p = run.data();
+    const char* const end = p + run.size();
+    if (afterCr) {
+      if (*p == '\n') ++p;
+      afterCr = false;
+    }
+    while (p < end) {
+      const char* q = p;
+      while (q < end && !IsEol(*q)) ++q;
+      const auto piece = std::string_view(p, static_cast<std::size_t>(q - p));
+      if (q == end) {
+        lineOpen = true;
+        if (!sink.Piece(piece, false)) return true;
+        break;
+      }
+      lineOpen = false;
+      if (!sink.Piece(piece, true)) return true;
+      if (*q == '\r') {
+        if (q + 1 < end) {
+          if (q[1] == '\n') ++q;
+        } else {
+          afterCr = true;
+        }
+      }
+      p = q + 1;
+    }
+  }
+  if (lineOpen) sink.Piece({}, true);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// First pass: every line up to the end marker must have a checksum byte of 0. Pairs of characters
+// after the ':' are summed; an odd last character is read as a one-digit number.
+
+class ChecksumPass {
+ public:
+  explicit ChecksumPass(std::string_view fileName) : fileName_(fileName) {}
+
+  bool Piece(std::string_view s, bool lineEnds) {
+    std::size_t i = 0;
+    if (length_ == 0) {
+      if (s.empty()) return lineEnds ? EndLine() : true;
+      skipping_ = s[0] != ':';
+      length_ = 1;
+      i = 1;
+    }
+    if (skipping_) {
+      return lineEnds ? EndLine() : true;
+    }
+    if (length_ < kEndMarker.size()) {
+      const std::size_t n = std::min(s.size(), kEndMarker.size() - static_cast<std::size_t>(length_));
+      for (std::size_t k = i; k < n; ++k) {
+        if (LowerAscii(s[k]) != LowerAscii(kEndMarker[length_ + k])) markerSoFar_ = false;
+      }
+    }
+    length_ += s.size() - i;
+    if (hasPending_ && i < s.size()) {
+      if (!AddPair(pending_, s[i])) return false;
+      hasPending_ = false;
+      ++i;
+    }
+    const char* p = s.data() + i;
+    const char* const end = s.data() + s.size();
+    std::uint32_t sum = sum_;
+    for (; end - p >= 2; p += 2) {
+      const std::uint8_t hi = HexOf(p[0]);
+      const std::uint8_t lo = HexOf(p[1]);
+      if ((hi | lo) & 0xF0u) {
+        sum_ = sum;
+        return Convert(std::string_view(p, 2));
+      }
+      sum += static_cast<std::uint32_t>(hi << 4 | lo);
+    }
+    sum_ = sum;
+    if (p < end) {
+      pending_ = *p;
+      hasPending_ = true;
+    }
+    return lineEnds ? EndLine() : true;
+  }
+
+  bool markerReached() const { return markerReached_; }
+  const HexLoadResult& failure() const { return failure_; }
+  bool failed() const { return failure_.status != HexLoadStatus::Loaded; }
+
+ private:
+  bool AddPair(char hiChar, char loChar) {
+    const std::uint8_t hi = HexOf(hiChar);
+    const std::uint8_t lo = HexOf(loChar);
+    if ((hi | lo) & 0xF0u) {
+      const char both[2] = {hiChar, loChar};
+      return Convert(std::string_view(both, 2));
+    }
+    sum_ += static_cast<std::uint32_t>(hi << 4 | lo);
+    return true;
+  }
+
+  bool Convert(std::string_view chars) {
+    failure_ = NotAnInteger(chars);
+    return false;
+  }
+
+  bool EndLine() {
+    if (!skipping_ && length_ > 0) {
+      if (markerSoFar_ && length_ == kEndMarker.size()) {
+        markerReached_ = true;
+        return false;
+      }
+      if (hasPending_) {
+        const std::uint8_t v = HexOf(pending_);
+        if (v == kNotHex) return Convert(std::string_view(&pending_, 1));
+        sum_ += v;
+      }
+      if ((sum_ & 0xFFu) != 0) {
+        failure_ = Fail(HexLoadStatus::ChecksumFailed,
+                        "CRC check failed. Invalid CRC at line " + std::to_string(lineIndex_) + " in file '" +
+                            std::string(fileName_) + "'.\r\nNo data will be loaded.");
+        return false;
+      }
+    }
+    ++lineIndex_;
+    length_ = 0;
+    sum_ = 0;
+    hasPending_ = false;
+    skipping_ = false;
+    markerSoFar_ = true;
+    return true;
+  }
+
+  std::string_view fileName_;
+  std::uint64_t lineIndex_ = 0;
+  std::uint64_t length_ = 0;  // characters of the current line seen so far, ':' included
+  std::uint32_t sum_ = 0;
+  char pending_ = 0;          // first half of a pair split between two pieces
+  bool hasPending_ = false;
+  bool skipping_ = false;
+  bool markerSoFar_ = true;
+  bool markerReached_ = false;
+  HexLoadResult failure_{HexLoadStatus::Loaded, {}};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Second pass: interprets data (00) and extended linear address (04) records per family.
+
+class RecordPass {
+ public:
+  RecordPass(std::string_view fileName, const TBootInfo& info, THexImages& images)
+      : fileName_(fileName), images_(images), family_(info.McuType) {
+    const bool newGeometry = HasNewGeometry(info);
+    const auto bootStart = static_cast<std::uint32_t>(info.BootStart);
+    if (family_ == mcu::PIC16 || family_ == mcu::PIC18 || family_ == mcu::PIC18FJ || IsArm(family_)) {
+      hasLimit_ = true;
+      limit_ = newGeometry ? info.McuSize : bootStart;
+    } else if (Is16BitPic(family_)) {
+      hasLimit_ = true;
+      limit_ = newGeometry ? (info.McuSize / 3u) * 4u : bootStart * 2u;
+    } else if (IsPic32(family_)) {
+      hasLimit_ = true;
+      limit_ = newGeometry ? info.McuSize + kPic32ProgramBase : kPic32OldLimit;
+    }
+  }
+
+  bool Piece(std::string_view s, bool lineEnds) {
+    if (lineEnds && !split_) return Line(s, s.size());
+    split_ = true;
+    const std::size_t room = kLineHeadMax - headLength_;
+    const std::size_t take = std::min(room, s.size());
+    std::memcpy(head_.data() + headLength_, s.data(), take);
+    headLength_ += take;
+    fullLength_ += s.size();
+    if (!lineEnds) return true;
+    const bool more = Line(std::string_view(head_.data(), headLength_), fullLength_);
+    split_ = false;
+    headLength_ = 0;
+    fullLength_ = 0;
+    return more;
+  }
+
+  bool markerReached() const { return markerReached_; }
+  const HexLoadResult& failure() const { return failure_; }
+  bool failed() const { return failure_.status != HexLoadStatus::Loaded; }
+
+ private:
+  // Reads `count` hex characters from 1-based position `pos`; a field cut short by the line's
+  // end is the conversion error over the characters that exist.
+  bool Field(std::string_view line, std::size_t pos, std::size_t count, std::uint32_t& value) {
+    const std::string_view chars = pos - 1 < line.size() ? line.substr(pos - 1, count) : std::string_view{};
+    std::uint32_t v = 0;
+    bool ok = chars.size() == count;
+    for (char c : chars) {
+      const std::uint8_t d = HexOf(c);
+      if (d == kNotHex) ok = false;
+      v = v << 4 | (d & 0x0Fu);
+    }
+    if (!ok) {
+      failure_ = NotAnInteger(chars);
+      return false;
+    }
+    value = v;
+    return true;
+  }
+
+  bool Line(std::string_view line, std::uint64_t fullLength) {
+    if (fullLength == kEndMarker.size() && IsEndMarker(line)) {
+      markerReached_ = true;
+      return false;
+    }
+    const std::uint64_t lineIndex = lineIndex_++;
+    if (line.empty() || line[0] != ':') return true;
+
+    std::uint32_t type = 0, count = 0, address = 0;
+    if (!Field(line, 8, 2, type)) return false;
+    if (type == 4 && !Field(line, 10, 4, upperAddress_)) return false;
+    if (!Field(line, 2, 2, count)) return false;
+    if (!Field(line, 4, 4, address)) return false;
+    const std::uint32_t hexAddress = upperAddress_ * 0x10000u + address;
+    std::uint32_t a = hexAddress;
+
+    if (IsStm32(family_)) {
+      if (a < kStm32Base) {
+        failure_ = Fail(HexLoadStatus::FlashOffset, "Start address of hex input in line '" +
+                                                        std::to_string(lineIndex) +
+                                                        "' violates internal flash offset.");
+        return false;
+      }
+      a -= kStm32Base;
+    }
+
+    if (hasLimit_) {
+      if (IsPic32(family_)) {
+        accepted_ = a >= kPic32ProgramBase && a < limit_;
+        if (accepted_) a -= kPic32ProgramBase;
+      } else {
+        accepted_ = a < limit_;
+      }
+    }
+    if (type != 0) return true;
+    if (accepted_) return Store(images_.FlashImage, a, line, count, hexAddress, lineIndex, family_ == mcu::PIC16);
+    if (IsPic32(family_) && a >= kPic32BootBase && a <= kPic32BootLast) {
+      return Store(images_.BootFlashImage, a - kPic32BootBase, line, count, hexAddress, lineIndex, false);
+    }
+    return true;
+  }
+
+  bool Store(TByteArray& image, std::uint32_t offset, std::string_view line, std::uint32_t count,
+             std::uint32_t hexAddress, std::uint64_t lineIndex, bool pic16Fill) {
+    const std::uint64_t end = std::uint64_t{offset} + count;
+    if (end > kMaxImageBytes) {
+      char where[16];
+      std::snprintf(where, sizeof where, "0x%08X", static_cast<unsigned>(hexAddress));
+      failure_ = Fail(HexLoadStatus::TooLarge, "Line " + std::to_string(lineIndex) + " of HEX file '" +
+                                                   std::string(fileName_) + "' places data at " + where +
+                                                   ", beyond the flash of any device. Nothing was loaded.");
+      return false;
+    }
+    Grow(image, static_cast<std::size_t>(end), pic16Fill);
+    std::uint8_t* out = image.data() + offset;
+    // Data bytes start at character 10 (1-based); pairs that exist and are valid are stored as read.
+    const std::size_t available = line.size() > 9 ? line.size() - 9 : 0;
+    const char* p = line.data() + 9;
+    for (std::uint32_t i = 0; i < count; ++i, p += 2) {
+      if (available < 2 * std::size_t{i} + 2) {
+        const std::size_t have = available > 2 * std::size_t{i} ? available - 2 * std::size_t{i} : 0;
+        failure_ = NotAnInteger(std::string_view(p, have));
+        return false;
+      }
+      const std::uint8_t hi = HexOf(p[0]);
+      const std::uint8_t lo = HexOf(p[1]);
+      if ((hi | lo) & 0xF0u) {
+        failure_ = NotAnInteger(std::string_view(p, 2));
+        return false;
+      }
+      out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+    }
+    return true;
+  }
+
+  // Extends `image` to `length`; each new byte gets the erased value of its own offset.
+  static void Grow(TByteArray& image, std::size_t length, bool pic16Fill) {
+    const std::size_t old = image.size();
+    if (length <= old) return;
+    if (length > image.capacity()) {
+      image.reserve(std::min<std::size_t>(std::max(length, 2 * image.capacity()), kMaxImageBytes));
+    }
+    image.resize(length, 0xFF);
+    if (pic16Fill) {
+      // Unwritten 14-bit words read 0x3FFF: high (odd) bytes are 0x3F.
+      for (std::size_t i = old | 1u; i < length; i += 2) image[i] = 0x3F;
+    }
+  }
+
+  std::string_view fileName_;
+  THexImages& images_;
+  std::uint8_t family_;
+  bool hasLimit_ = false;
+  std::uint32_t limit_ = 0;
+  std::uint32_t upperAddress_ = 0;
+  bool accepted_ = true;
+  std::uint64_t lineIndex_ = 0;
+  bool markerReached_ = false;
+  HexLoadResult failure_{HexLoadStatus::Loaded, {}};
+  // A line split between two runs is gathered here, as far as any record can read.
+  std::array<char, kLineHeadMax> head_{};
+  std::size_t headLength_ = 0;
+  std::uint64_t fullLength_ = 0;
+  bool split_ = false;
+};
+
+void ClearImages(THexImages& images) {
+  TByteArray().swap(images.FlashImage);
+  TByteArray().swap(images.BootFlashImage);
+}
+
+// Keeps the bytes whose offset is not 3 mod 4: three image bytes per 24-bit instruction word.
+void CompactPic24(TByteArray& image) {
+  const std::size_t n = image.size();
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((i & 3u) != 3u) image[out++] = image[i];
+  }
+  image.resize(out);
+}
+
+HexLoadResult Load(TextSource& source, std::string_view fileName, const TBootInfo& info, THexImages& images) {
+  ClearImages(images);
+
+  ChecksumPass checksums(fileName);
+  if (!SplitLines(source, checksums)) return Fail(HexLoadStatus::Unreadable, source.error());
+  if (checksums.failed()) return checksums.failure();
+
+  if (!source.Rewind()) return Fail(HexLoadStatus::Unreadable, source.error());
+  RecordPass records(fileName, info, images);
+  if (!SplitLines(source, records)) {
+    ClearImages(images);
+    return Fail(HexLoadStatus::Unreadable, source.error());
+  }
+  if (records.failed()) {
+    if (records.failure().status == HexLoadStatus::TooLarge) ClearImages(images);
+    return records.failure();
+  }
+
+  if (Is16BitPic(info.McuType)) CompactPic24(images.FlashImage);
+  images.HexLoaded = true;
+  images.HexMcuType = info.McuType;
+  return {HexLoadStatus::Loaded, {}};
+}
+
+std::string OsError(const std::string& path, int err) {
+  return "Cannot read file '" + path + "': " + std::strerror(err) + ".";
+}
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, const TBootInfo& info,
+                          THexImages& images) {
+  if (info.McuType == 0) return {};
+  const std::string name = BaseName(fileName);
+  MemorySource source(text);
+  return Load(source, name, info, images);
+}
+
+HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images) {
+  if (info.McuType == 0) return {};
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0 && (errno == ENOENT || errno == ENOTDIR)) return {};
+
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; reads of a regular file ignore it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int err = errno;
+    ClearImages(images);
+    return Fail(HexLoadStatus::Unreadable, OsError(path, err));
+  }
+  FileSource source(fd, path);
+  if (::fstat(fd, &before) != 0) {
+    const int err = errno;
+    ClearImages(images);
+    return Fail(HexLoadStatus::Unreadable, OsError(path, err));
+  }
+  if (!S_ISREG(before.st_mode)) {
+    ClearImages(images);
+    return Fail(HexLoadStatus::Unreadable, S_ISDIR(before.st_mode)
+                                               ? OsError(path, EISDIR)
+                                               : "Cannot read file '" + path + "': not a regular file.");
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  const bool wasLoaded = images.HexLoaded;
+  const std::uint8_t wasType = images.HexMcuType;
+  HexLoadResult result = Load(source, BaseName(path), info, images);
+
+  // Both passes must have seen the same text; a file rewritten in place meanwhile is refused.
+  struct stat after {};
+  if (::fstat(fd, &after) != 0 || !SameFileState(before, after)) {
+    ClearImages(images);
+    images.HexLoaded = wasLoaded;
+    images.HexMcuType = wasType;
+    return Fail(HexLoadStatus::Unreadable,
+                "File '" + path + "' changed while it was being read. Nothing was loaded.");
+  }
+  return result;
+}
+
+}  // namespace quorvel
