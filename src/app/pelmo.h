@@ -148,6 +148,7 @@ class TPelmo : public QObject {
   void WriteBootFlash();
   void AbortUpload();
   void CloseConnection();
+  QString UploadFileName() const;  // LastHexFile, or the dialog's file name
 
   // --- controls the engine drives (state here, shown by the front end) ---
   void SetCaption(ButtonId id, const QString& caption);
@@ -191,6 +192,13 @@ class TPelmo : public QObject {
   // the same family reports, unless another file has been opened since.
   QString CommandLineHexFile;
   int DeviceChangesHandled = 0;   // completed (not deferred) device-change handlings
+  // Non-empty: discovery takes only the bootloader with this serial number
+  // (quorvel-cli --serial, for benches with several bootloaders attached).
+  std::u16string PreferredSerial;
+  // Path of the HEX file loaded last, whichever way (dialog, drop, command
+  // line): the name the upload's result dialogs show. Set where LoadHexFile is
+  // called; while empty, the dialog's file name is shown.
+  QString LastHexFile;
 
   QTimer Timer1;  // erase animation
   QTimer Timer2;  // response time-out
@@ -215,6 +223,19 @@ class TPelmo : public QObject {
 
   hid::HidPlatform& platform_;
   Frontend& frontend_;
+};
+
+// Marks a busy section (exchange, handshake, upload) for its lifetime, so
+// device changes are deferred until the outermost one ends.
+class TBusySection {
+ public:
+  explicit TBusySection(TPelmo& pelmo) : pelmo_(pelmo) { ++pelmo_.BusyDepth; }
+  ~TBusySection() { pelmo_.EndBusy(); }
+  TBusySection(const TBusySection&) = delete;
+  TBusySection& operator=(const TBusySection&) = delete;
+
+ private:
+  TPelmo& pelmo_;
 };
 
 template <class F>

@@ -1,0 +1,269 @@
+#include "app/pelmo.h"
+
+#include <QFileInfo>
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "hid/hid_controller.h"
+#include "hid/hid_device.h"
+#include "image/hex_loader.h"
+#include "image/mcu_family.h"
+
+namespace quorvel {
+
+namespace {
+
+// Family keywords of the command line, in the order they are tried: the first
+// one found anywhere in the argument wins ("ARM_P16" is a PIC16).
+struct CommandLineKeyword {
+  const char* keyword;
+  std::uint8_t mcuType;
+};
+constexpr CommandLineKeyword kCommandLineKeywords[] = {
+    {"P16", mcu::PIC16},       {"P18", mcu::PIC18},
+    {"P24", mcu::PIC24},       {"P33", mcu::dsPIC33},
+    {"PIC32", mcu::PIC32},     {"ARM", mcu::ARM},
+    {"STELLARIS_M3", mcu::STELLARIS_M3}, {"STELLARIS_M4", mcu::STELLARIS_M4},
+    {"STELLARIS", mcu::STELLARIS}, {"TIVA_C", mcu::TIVA_C},
+};
+
+// The extension of a file name: from the last "." after the last "/", or empty.
+QString FileExtension(const QString& name) {
+  const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+  return dot > slash ? name.mid(dot) : QString();
+}
+
+bool IsOpenableHexFile(const QString& name) {
+  return QFileInfo(name).isFile() && FileExtension(name).compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace
+
+TPelmo::TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent)
+    : QObject(parent), platform_(platform), frontend_(frontend) {
+  Timer1.setInterval(15);
+  Timer1.setSingleShot(false);
+  connect(&Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+  Timer2.setInterval(10);
+  Timer2.setSingleShot(false);
+  Timer2.setTimerType(Qt::PreciseTimer);
+  connect(&Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+
+  HidCtl = std::make_unique<hid::THidDeviceController>(platform_, this);
+  const auto token = reinterpret_cast<std::uintptr_t>(this);
+  HidCtl->SetOnEnumerate({[this](hid::THidDevice* dev, std::int32_t idx) {
+                            bool goOn = true;
+                            Guarded([&] { goOn = HidCtlEnumerate(dev, idx); });
+                            return goOn;
+                          },
+                          token});
+  HidCtl->SetOnDeviceChange(
+      {[this](hid::THidDeviceController* sender) { Guarded([&] { HidCtlDeviceChange(sender); }); }, token});
+  HidCtl->SetOnRemoval({[this](hid::THidDevice* dev) { Guarded([&] { HidCtlRemoval(dev); }); }, token});
+  HidCtl->SetOnArrival({[this](hid::THidDevice* dev) { Guarded([&] { HidCtlArrival(dev); }); }, token});
+  HidCtl->SetOnDeviceDataError({[this](hid::THidDevice* dev, std::uint32_t error) {
+                                  Guarded([&] { HidCtlDeviceDataError(dev, error); });
+                                },
+                                token});
+}
+
+TPelmo::~TPelmo() {
+  Timer1.stop();
+  Timer2.stop();
+  // Every checked-out device goes back (stopping its reader) while the
+  // controller still exists to take it.
+  FormDestroy();
+  HidCtl.reset();
+}
+
+void TPelmo::FormCreate(const QStringList& args) {
+  DeviceList.clear();
+  TransferBuffer.assign(64, 0);
+  Connected = false;
+  HexLoaded = false;
+  HexMcuType = 0;
+  RxReady = false;
+  RxCount = 0;
+  ReenterHint = true;
+  BootInfo.McuType = 0;
+
+  if (args.size() < 2) return;
+  const std::string family = args[0].toStdString();
+  const auto match = std::find_if(std::begin(kCommandLineKeywords), std::end(kCommandLineKeywords),
+                                  [&](const CommandLineKeyword& k) { return family.find(k.keyword) != std::string::npos; });
+  if (match == std::end(kCommandLineKeywords)) return;
+  BootInfo.McuType = match->mcuType;
+
+  const QString& file = args[1];
+  if (!IsOpenableHexFile(file)) return;
+  UI().ShowFileInStatusBar(file);
+  if (!LoadHexFile(file)) return;
+  CommandLineHexFile = file;
+  AppendHistory(QStringLiteral("Opened: ") + file);
+}
+
+void TPelmo::FormClose() {
+  if (Connected) SendReboot();
+}
+
+void TPelmo::FormDestroy() {
+  ActiveDevice = nullptr;
+  // Taken out of the list first: giving a device back may process events.
+  std::vector<TDeviceEntry> entries = std::move(DeviceList);
+  DeviceList.clear();
+  for (TDeviceEntry& entry : entries) delete entry.Device;
+}
+
+QString TPelmo::GetFileVersion() { return QStringLiteral(QUORVEL_VERSION_STRING); }
+
+QString TPelmo::ErrorDisplayText(const QString& message) {
+  if (!message.isEmpty() && message.back() > QLatin1Char('.')) return message + QLatin1Char('.');
+  return message;
+}
+
+void TPelmo::ShowApplicationError(const QString& message) {
+  UI().ShowMessage(MessageKind::AppError, QStringLiteral("Quorvel"), ErrorDisplayText(message));
+}
+
+void TPelmo::ButtonOpenHexClick() {
+  if (!Connected) {
+    AppendHistory(QStringLiteral("Error: Connect first."));
+    return;
+  }
+  QString name = OpenDialog1FileName;
+  if (!UI().ChooseHexFile(name, OpenDialog1InitialDir)) return;
+  OpenDialog1FileName = name;
+  if (!IsOpenableHexFile(name)) {
+    AppendHistory(QStringLiteral("File not found: ") + name);
+    return;
+  }
+  CommandLineHexFile.clear();
+  UI().ShowFileInStatusBar(name);
+  if (!LoadHexFile(name)) return;
+  AppendHistory(QStringLiteral("Opened: ") + name);
+}
+
+void TPelmo::WMDropFiles(const QStringList& names) {
+  if (!Connected) {
+    AppendHistory(QStringLiteral("Error: Connect first."));
+    return;
+  }
+  for (const QString& name : names) {
+    if (!IsOpenableHexFile(name)) continue;
+    CommandLineHexFile.clear();
+    AppendHistory(QStringLiteral("Opened: ") + name);
+    UI().ShowFileInStatusBar(name);
+    LoadHexFile(name);
+    return;
+  }
+}
+
+void TPelmo::Timer1Timer() {
+  const int step = std::max(ProgressBar1.Max / 10, 1);
+  SetProgressPosition(ProgressBar1.Position < ProgressBar1.Max ? ProgressBar1.Position + step : step);
+}
+
+bool TPelmo::LoadHexFile(const QString& fileName) {
+  THexImages images;
+  images.FlashImage = std::move(FlashImage);
+  images.BootFlashImage = std::move(BootFlashImage);
+  images.HexLoaded = HexLoaded;
+  images.HexMcuType = HexMcuType;
+  HexLoadResult result;
+  try {
+    result = quorvel::LoadHexFile(fileName.toStdString(), BootInfo, images);
+  } catch (...) {
+    FlashImage = std::move(images.FlashImage);
+    BootFlashImage = std::move(images.BootFlashImage);
+    throw;
+  }
+  FlashImage = std::move(images.FlashImage);
+  BootFlashImage = std::move(images.BootFlashImage);
+  HexLoaded = images.HexLoaded;
+  HexMcuType = images.HexMcuType;
+
+  const QString text = QString::fromStdString(result.message);
+  switch (result.status) {
+    case HexLoadStatus::Loaded:
+    case HexLoadStatus::NotLoaded:
+      return true;
+    case HexLoadStatus::ChecksumFailed:
+      UI().ShowMessage(MessageKind::Warning, QStringLiteral("Quorvel"), text);
+      return true;
+    case HexLoadStatus::FlashOffset:
+      UI().ShowMessage(MessageKind::Error, QStringLiteral("Quorvel"), text);
+      return true;
+    case HexLoadStatus::InvalidInteger:
+    case HexLoadStatus::Unreadable:
+    case HexLoadStatus::TooLarge:
+      ShowApplicationError(text);
+      return false;
+  }
+  return true;
+}
+
+// --- controls ---
+
+TButton& TPelmo::Button(ButtonId id) {
+  switch (id) {
+    case ButtonId::Connect:
+      return ButtonConnect;
+    case ButtonId::OpenHex:
+      return ButtonOpenHex;
+    case ButtonId::StartBootloader:
+      break;
+  }
+  return ButtonStartBootloader;
+}
+
+void TPelmo::SetCaption(ButtonId id, const QString& caption) {
+  Button(id).Caption = caption;
+  UI().ButtonChanged(id);
+}
+
+void TPelmo::SetEnabled(ButtonId id, bool enabled) {
+  Button(id).Enabled = enabled;
+  UI().ButtonChanged(id);
+}
+
+void TPelmo::AppendHistory(const QString& line) {
+  History << line;
+  UI().HistoryAppended(line);
+}
+
+void TPelmo::ClearTerminal() { UI().TerminalCleared(); }
+
+void TPelmo::SetProgressMax(int max) {
+  ProgressBar1.Max = std::max(max, ProgressBar1.Min);
+  ProgressBar1.Position = std::clamp(ProgressBar1.Position, ProgressBar1.Min, ProgressBar1.Max);
+  UI().ProgressChanged();
+}
+
+void TPelmo::SetProgressPosition(int position) {
+  ProgressBar1.Position = std::clamp(position, ProgressBar1.Min, ProgressBar1.Max);
+  UI().ProgressChanged();
+}
+
+void TPelmo::StepProgress() {
+  // Widened so a huge step near INT_MAX cannot overflow before the clamp.
+  const long long next = static_cast<long long>(ProgressBar1.Position) + ProgressBar1.Step;
+  SetProgressPosition(static_cast<int>(std::clamp<long long>(next, ProgressBar1.Min, ProgressBar1.Max)));
+}
+
+void TPelmo::EndBusy() {
+  if (BusyDepth > 0) --BusyDepth;
+  if (BusyDepth == 0 && DeviceChangePending) {
+    // Run from the event loop, not from deep inside the handler that ended the busy section.
+    QTimer::singleShot(0, this, [this] { RunDeferredDeviceChange(); });
+  }
+}
+
+void TPelmo::RunDeferredDeviceChange() {
+  if (BusyDepth != 0 || !DeviceChangePending) return;
+  DeviceChangePending = false;
+  Guarded([this] { HidCtlDeviceChange(HidCtl.get()); });
+}
+
+}  // namespace quorvel

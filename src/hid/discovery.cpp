@@ -1,0 +1,151 @@
+// The engine's side of the HID link: the device list, picking the bootloader
+// by its product string, and reacting when it goes away.
+#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/pelmo.h"
+#include "hid/hid_controller.h"
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+
+namespace quorvel {
+
+namespace {
+
+bool IsBootloaderProduct(hid::THidDevice* dev) {
+  return dev->ProductString() == QString::fromLatin1(TPelmo::BootloaderProductName).toStdU16String();
+}
+
+}  // namespace
+
+std::string TPelmo::DeviceName(hid::THidDevice* dev) {
+  std::string label;
+  const std::u16string product = dev->ProductString();
+  if (!product.empty()) {
+    label = QString::fromStdU16String(product).toStdString();
+  } else {
+    char text[40];
+    std::snprintf(text, sizeof text, "Device VID=%.4X PID=%.4X", static_cast<unsigned>(dev->Attributes().VendorID),
+                  static_cast<unsigned>(dev->Attributes().ProductID));
+    label = text;
+  }
+  const std::u16string serial = dev->SerialString();
+  if (!serial.empty()) label += " (Serial=" + QString::fromStdU16String(serial).toStdString() + ")";
+  return label;
+}
+
+bool TPelmo::HidCtlEnumerate(hid::THidDevice* dev, std::int32_t idx) {
+  DeviceList.push_back({DeviceName(dev), nullptr});
+  const std::size_t i = DeviceList.size() - 1;
+  hid::THidDevice* checkedOut = nullptr;
+  if (HidCtl->CheckOutByIndex(checkedOut, idx)) DeviceList[i].Device = checkedOut;
+  return true;
+}
+
+void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
+  // While an exchange runs, re-listing would destroy the device object in
+  // use and the information request would land in the middle of it. The
+  // change is handled when the outermost busy section ends.
+  if (BusyDepth > 0) {
+    DeviceChangePending = true;
+    return;
+  }
+  DeviceChangePending = false;
+  ActiveDevice = nullptr;
+  std::vector<TDeviceEntry> entries = std::move(DeviceList);
+  DeviceList.clear();
+  for (TDeviceEntry& entry : entries) delete entry.Device;
+  HidCtl->Enumerate();
+  OpenBootloaderDevice(BootloaderProductName);
+  ++DeviceChangesHandled;
+}
+
+void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
+  if (!IsBootloaderProduct(dev)) return;
+  for (TDeviceEntry& entry : DeviceList) {
+    if (entry.Device != dev) continue;
+    // A gone device that is still listed is reported again by every scan.
+    if (entry.RemovalSeen) return;
+    entry.RemovalSeen = true;
+  }
+  // Another device with the bootloader's name went away; the one in use is
+  // still there and the connection with it stays.
+  if (ActiveDevice != nullptr && ActiveDevice != dev) return;
+
+  ActiveDevice = nullptr;
+  if (Connected) {
+    ClearTerminal();
+    // During an upload its wait notices the loss and ends the run.
+    if (ButtonStartBootloader.Tag == 0) {
+      Connected = false;
+      SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
+      AppendHistory(QStringLiteral("Device removed."));
+      AppendHistory(QStringLiteral("Disconnected."));
+    }
+  } else if (ReenterHint) {
+    AppendHistory(QStringLiteral("Reset device to reenter bootloader mode."));
+  } else {
+    ReenterHint = true;
+  }
+  MCUComboBox.Items.clear();
+  MCUComboBox.ItemIndex = -1;
+  DeviceComboBox.Items.clear();
+  DeviceComboBox.ItemIndex = -1;
+  GlowButton2ImageIndex = 0;
+  UI().DeviceInfoChanged();
+}
+
+void TPelmo::HidCtlArrival(hid::THidDevice* /*dev*/) {}
+
+void TPelmo::HidCtlDeviceDataError(hid::THidDevice* /*dev*/, std::uint32_t /*error*/) {}
+
+void TPelmo::OpenBootloaderDevice(const std::string& name) {
+  ActiveDevice = nullptr;
+  const std::u16string wanted = QString::fromStdString(name).toStdU16String();
+  for (const TDeviceEntry& entry : DeviceList) {
+    hid::THidDevice* dev = entry.Device;
+    if (dev == nullptr || dev->ProductString() != wanted) continue;
+
+    if (!dev->ReadWriteAccess()) {
+      // Usable for nothing but its name: later exchanges end by time-out.
+      dev->SetDataHandler({});
+      ActiveDevice = dev;
+      return;
+    }
+    ActiveDevice = dev;
+    dev->SetDataHandler({[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data,
+                                std::uint16_t size) { ShowRead(from, id, data, size); },
+                         reinterpret_cast<std::uintptr_t>(this) + 1});
+    int result = WaitAcknowledged;
+    {
+      const TBusySection busy(*this);
+      SendInfo();
+      result = WaitResponse(Info, 1000);
+    }
+    if (result != WaitAcknowledged) {
+      AppendHistory(QStringLiteral("USB HID device is not in bootloader mode."));
+      AppendHistory(QStringLiteral("Reset device."));
+      ReenterHint = false;
+      ActiveDevice = nullptr;
+    } else {
+      ShowBootInfo();
+    }
+    return;
+  }
+}
+
+bool TPelmo::DevicePresent() const { return ActiveDevice != nullptr; }
+
+bool TPelmo::WaitForDevice() {
+  // Nothing can set ActiveDevice during the pauses (no events are processed):
+  // this only gives a device that is being opened a few milliseconds.
+  for (int pauses = 0;; ++pauses) {
+    if (DevicePresent()) return true;
+    if (pauses == 10) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace quorvel

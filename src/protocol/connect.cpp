@@ -1,0 +1,76 @@
+// The Connect button: Boot/Sync handshake, and disconnect with a restart.
+#include "app/pelmo.h"
+#include "protocol/frames.h"
+
+namespace quorvel {
+
+void TPelmo::ButtonConnectClick() {
+  // The button is disabled while an upload runs; a stray click must not
+  // restart the device in the middle of writing its flash.
+  if (ButtonStartBootloader.Tag != 0 || UploadHandlerActive) return;
+
+  if (Connected) {
+    Connected = false;
+    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
+    ClearTerminal();
+    AppendHistory(QStringLiteral("Disconnected."));
+    AppendHistory(QStringLiteral("Reset..."));
+    SendReboot();
+    return;
+  }
+
+  if (HandshakeRunning) {
+    // A click on "Waiting... Disconnect" cancels the pending handshake rather
+    // than starting a second one inside it.
+    HandshakeCancelRequested = true;
+    return;
+  }
+  // An information exchange is in progress (a device is being opened): a
+  // handshake now would overwrite its frame and answer. The click is dropped.
+  if (BusyDepth > 0) return;
+
+  if (ActiveDevice == nullptr) OpenBootloaderDevice(BootloaderProductName);
+  if (!WaitForDevice()) {
+    AppendHistory(QStringLiteral("Unable to find device: ") + QLatin1String(BootloaderProductName) +
+                  QLatin1Char('.'));
+    return;
+  }
+
+  const TBusySection busy(*this);
+  struct HandshakeFlag {
+    TPelmo& p;
+    explicit HandshakeFlag(TPelmo& pelmo) : p(pelmo) {
+      p.HandshakeRunning = true;
+      p.HandshakeCancelRequested = false;
+    }
+    ~HandshakeFlag() {
+      p.HandshakeRunning = false;
+      p.HandshakeCancelRequested = false;
+    }
+    HandshakeFlag(const HandshakeFlag&) = delete;
+    HandshakeFlag& operator=(const HandshakeFlag&) = delete;
+  } handshake(*this);
+  AppendHistory(QStringLiteral("Waiting MCU response..."));
+  SetCaption(ButtonId::Connect, QStringLiteral("Waiting... Disconnect"));
+  SetEnabled(ButtonId::StartBootloader, false);
+
+  SendBoot();
+  int result = WaitResponse(Boot, 1000);
+  if (result == WaitAcknowledged) {
+    SendSync();
+    result = WaitResponse(Sync, 1000);
+  }
+  if (result != WaitAcknowledged) {
+    ReportWaitError(result);
+    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
+    AppendHistory(QStringLiteral("Disconnected."));
+  } else {
+    Connected = true;
+    ClearTerminal();
+    AppendHistory(QStringLiteral("Connected."));
+    SetCaption(ButtonId::Connect, QStringLiteral("Disconnect"));
+  }
+  SetEnabled(ButtonId::StartBootloader, true);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,174 @@
+// Frames on the wire, the wait for an acknowledgement, and reception.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "app/pelmo.h"
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+
+namespace quorvel {
+
+namespace {
+
+// Report ID plus the 64 payload bytes of the bootloader's reports.
+constexpr std::uint16_t kMaxOutputReportLength = 65;
+
+template <std::size_t N>
+void Stage(TByteArray& buffer, const std::array<std::uint8_t, N>& frame) {
+  // TransferBuffer never shrinks below TransferBufferMinimum, so a frame always fits.
+  if (buffer.size() < N) buffer.resize(N, 0);
+  std::copy(frame.begin(), frame.end(), buffer.begin());
+}
+
+}  // namespace
+
+void TPelmo::SendSync() {
+  Stage(TransferBuffer, ShortFrame(Sync));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendInfo() {
+  Stage(TransferBuffer, ShortFrame(Info));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendBoot() {
+  Stage(TransferBuffer, ShortFrame(Boot));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendReboot() {
+  // The device's disappearance after the restart is expected, not a reason to ask for a reset.
+  ReenterHint = false;
+  Stage(TransferBuffer, ShortFrame(Reboot));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendWrite(std::uint32_t address, std::uint16_t count) {
+  Stage(TransferBuffer, AddressFrame(Write, address, count));
+  WriteTransfer(TransferBuffer, AddressFrameLength);
+}
+
+void TPelmo::SendErase(std::uint32_t address, std::uint16_t count) {
+  Stage(TransferBuffer, AddressFrame(Erase, address, count));
+  WriteTransfer(TransferBuffer, AddressFrameLength);
+}
+
+int TPelmo::WriteTransfer(const TByteArray& data, int count) {
+  // Reset first, also when nothing can be sent: any later report answers this transfer.
+  RxCount = 0;
+  RxReady = false;
+  if (ActiveDevice == nullptr) return 1;
+
+  count = std::clamp(count, 0, static_cast<int>(data.size()));
+  int result = 0;
+  std::size_t position = 0;
+  while (count > 0) {
+    hid::THidCaps caps;
+    ActiveDevice->ReportCaps(caps);
+    const std::uint16_t length = caps.OutputReportByteLength;
+    // A report longer than ID + 64 bytes cannot be filled from a frame, and
+    // one without room for data cannot carry it: refuse rather than overflow.
+    if (length < 2 || length > kMaxOutputReportLength) return -1;
+
+    std::array<std::uint8_t, kMaxOutputReportLength> report{};  // bytes after the data stay 0
+    const int chunk = std::min(count, length - 1);
+    std::memcpy(report.data() + 1, data.data() + position, static_cast<std::size_t>(chunk));
+    position += static_cast<std::size_t>(chunk);
+    count -= chunk;
+
+    std::uint32_t written = 0;
+    // A failed report is not retried; the missing acknowledgement shows as a time-out.
+    result = ActiveDevice->WriteReport(report.data(), length, written) ? 0 : -1;
+    // Writing can run event handlers (a removal) that drop the device.
+    if (ActiveDevice == nullptr) return -1;
+  }
+  return result;
+}
+
+bool TPelmo::CheckResponse(std::uint8_t command) {
+  const std::uint8_t code = command & 0x7F;
+  switch (code) {
+    case Info:
+      return ParseBootInfo();
+    case Sync:
+    case Boot:
+    case Write:
+    case Erase:
+      // A report that is not the expected answer is consumed without effect.
+      if (!RxReady) return false;
+      RxReady = false;
+      return IsAcknowledgement(TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()),
+                               code);
+    default:
+      return false;
+  }
+}
+
+int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
+  const TBusySection busy(*this);
+  // A wait started while another one is pending (a handler run from inside
+  // it) must not cost the outer wait its time-out: remember its deadline.
+  const bool nested = Timer2.isActive();
+  const int outerRemaining = nested ? Timer2.remainingTime() : 0;
+  const bool outerExpired = nested && WaitExpired;
+  QElapsedTimer clock;
+  clock.start();
+
+  WaitExpired = false;
+  Timer2.setInterval(std::max(timeoutMs, 0));
+  Timer2.start();
+  int result = WaitAcknowledged;
+  for (;;) {
+    if (ActiveDevice == nullptr) {
+      result = WaitDeviceGone;
+      break;
+    }
+    if (WaitExpired) {
+      result = WaitTimedOut;
+      break;
+    }
+    if (HandshakeRunning && HandshakeCancelRequested) {
+      result = WaitCancelled;
+      break;
+    }
+    if (CheckResponse(command)) {
+      result = WaitAcknowledged;
+      break;
+    }
+    // Sleeps until something happens (a delivery, a tick, a click, a device
+    // notification) instead of spinning a core for the length of the wait.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  Timer2.stop();
+  if (nested) {
+    WaitExpired = outerExpired;
+    Timer2.setInterval(static_cast<int>(std::max<qint64>(outerRemaining - clock.elapsed(), 0)));
+    Timer2.start();
+  }
+  return result;
+}
+
+void TPelmo::ReportWaitError(int result) {
+  if (result == WaitDeviceGone) AppendHistory(QStringLiteral("Error: Device removed."));
+  else if (result == WaitTimedOut) AppendHistory(QStringLiteral("Error: Timeout waiting for MCU."));
+}
+
+void TPelmo::Timer2Timer() { WaitExpired = true; }
+
+void TPelmo::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
+                      std::uint16_t size) {
+  // Bytes beyond the end of TransferBuffer are dropped: a second report before
+  // the next transfer must not write past it.
+  const std::size_t room = TransferBuffer.size() > RxCount ? TransferBuffer.size() - RxCount : 0;
+  const std::size_t taken = data != nullptr ? std::min<std::size_t>(size, room) : 0;
+  if (taken > 0) std::memcpy(TransferBuffer.data() + RxCount, data, taken);
+  RxCount = static_cast<std::uint16_t>(RxCount + taken);
+  RxReady = true;
+}
+
+}  // namespace quorvel
