@@ -112,9 +112,13 @@ class EngineFixture : public ::testing::Test {
   }
 
   // Trace lines of a simulated bootloader ("INFO", "BOOT", "SYNC", ...).
-  std::vector<std::string> Trace(int id) {
-    sim::BootloaderModel* model = platform.Model(id);
-    return model ? model->Trace() : std::vector<std::string>{};
+  std::vector<std::string> Trace(int id) const {
+    std::vector<std::string> lines;
+    const std::string text = platform.TraceText(id);
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(text.substr(start, end - start));
+    return lines;
   }
 
   // Writes a file into the test's temporary folder and returns its path.
