@@ -1,0 +1,155 @@
+#!/bin/busybox sh
+# /init of the VM test guest: loads the HID modules, runs every scenario of
+# /vm/scenarios against quorvel-uhid and prints one RESULT line per scenario
+# and a final VERDICT line, then powers off. Nothing is printed while data is
+# transferred: the serial console is slow under emulation.
+/bin/busybox --install -s /bin
+export PATH=/bin:/usr/bin
+export HOME=/tmp LC_ALL=C.UTF-8 LD_LIBRARY_PATH=/lib/x86_64-linux-gnu:/usr/lib/x86_64-linux-gnu
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+mount -t tmpfs tmpfs /run
+chmod 1777 /tmp
+
+finish() {
+  echo "VERDICT: $1"
+  sync
+  poweroff -f
+  sleep 5
+}
+
+# Without hid-generic the device gets no driver and no hidraw node; there is no
+# modules.dep, so the order matters.
+for m in hid uhid hid-generic; do
+  if ! insmod /lib/modules/$m.ko 2>/tmp/insmod.err; then
+    echo "DETAIL insmod $m: $(cat /tmp/insmod.err)"
+    finish "FAIL (kernel modules)"
+  fi
+done
+[ -c /dev/uhid ] || finish "FAIL (no /dev/uhid)"
+
+. /vm/scenario-lib.sh
+export QUORVEL_VM_DATA=/vm/data
+EXP=/vm/expected
+ACT=/tmp/act
+mkdir -p $ACT
+
+# wait_device INCARNATION — until the uhid device of that incarnation has its
+# hidraw node; prints the node. Up to 10 s.
+wait_device() {
+  i=0
+  while [ $i -lt 200 ]; do
+    if [ "$(cat /tmp/ready 2>/dev/null)" = "$1" ]; then
+      for u in /sys/class/hidraw/hidraw*/device/uevent; do
+        [ -f "$u" ] || continue
+        if grep -q "^HID_PHYS=quorvel-uhid/$1\$" "$u"; then
+          n=${u#/sys/class/hidraw/}
+          n=/dev/${n%%/*}
+          if [ -c "$n" ]; then echo "$n"; return 0; fi
+        fi
+      done
+    fi
+    usleep 50000
+    i=$((i + 1))
+  done
+  return 1
+}
+
+stop_uhid() {
+  kill -TERM "$1" 2>/dev/null
+  i=0
+  while kill -0 "$1" 2>/dev/null && [ $i -lt 100 ]; do usleep 50000; i=$((i + 1)); done
+  if kill -0 "$1" 2>/dev/null; then
+    kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    return 99
+  fi
+  wait "$1"
+}
+
+run_cli() {  # run_cli OUTBASE USER ARGS...
+  rc_out=$1
+  rc_user=$2
+  shift 2
+  if [ "$rc_user" = root ]; then
+    timeout -s KILL 120 quorvel-cli "$@" >"$rc_out.raw" 2>"$rc_out.err" </dev/null
+  else
+    timeout -s KILL 120 su -s /bin/sh "$rc_user" -c "/usr/bin/quorvel-cli $*" >"$rc_out.raw" 2>"$rc_out.err" </dev/null
+  fi
+  echo $? >"$rc_out.rc"
+  normalize_output "$rc_out.raw" >"$rc_out.out"
+}
+
+failed=0
+passed=0
+fail() {
+  echo "RESULT $name FAIL: $1"
+  shift
+  for f in "$@"; do
+    [ -f "$f" ] && sed -n '1,25s/^/DETAIL /p' "$f"
+  done
+  failed=$((failed + 1))
+}
+
+while IFS='|' read -r name spec uopts setup args rc compare patterns; do
+  rm -f /tmp/ready
+  a=$ACT/$name
+  # shellcheck disable=SC2086
+  quorvel-uhid --simulate "$spec" --trace "$a.trace" --ready /tmp/ready $uopts 2>"$a.uhid" </dev/null &
+  upid=$!
+  node=""
+  if [ "$setup" != wait ]; then
+    if ! node=$(wait_device 1); then
+      stop_uhid $upid
+      fail "the uhid device got no hidraw node" "$a.uhid"
+      continue
+    fi
+  fi
+  user=root
+  if [ "$setup" = locked ]; then
+    chmod 000 "$node"
+    user=tester
+  fi
+  # shellcheck disable=SC2046
+  run_cli "$a" $user $(expand_args "$args")
+  if [ "$setup" = reboot ]; then
+    if wait_device 2 >/dev/null; then
+      run_cli "$a.2" root info
+    else
+      echo 99 >"$a.2.rc"
+      : >"$a.2.out"
+    fi
+  fi
+  stop_uhid $upid
+  urc=$?
+
+  got=$(cat "$a.rc")
+  if [ "$got" != "$rc" ]; then
+    fail "exit code $got, expected $rc" "$a.raw" "$a.err"
+  elif [ $urc -ne 0 ]; then
+    fail "quorvel-uhid ended with $urc" "$a.uhid"
+  elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then
+    fail "output lacks '$missing'" "$a.raw" "$a.err"
+  elif [ "$compare" = out ] && ! diff -u "$EXP/$name.out" "$a.out" >"$a.diff"; then
+    fail "output differs from the simulator's" "$a.diff"
+  elif [ "$setup" = reboot ] && [ "$(cat "$a.2.rc")" != "$(cat "$EXP/$name.2.rc" 2>/dev/null)" ]; then
+    fail "after the reboot: exit code $(cat "$a.2.rc")" "$a.2.raw" "$a.2.err" "$a.uhid"
+  elif [ "$setup" = reboot ] && ! diff -u "$EXP/$name.2.out" "$a.2.out" >"$a.diff"; then
+    fail "after the reboot: output differs from the simulator's" "$a.diff"
+  elif [ "$compare" != - ] && ! diff -u "$EXP/$name.trace" "$a.trace" >"$a.diff"; then
+    fail "bootloader trace differs from the simulator's" "$a.diff"
+  else
+    echo "RESULT $name PASS"
+    passed=$((passed + 1))
+  fi
+done <<EOF
+$(scenario_lines /vm/scenarios)
+EOF
+
+if [ $failed -eq 0 ] && [ $passed -gt 0 ]; then
+  finish "PASS ($passed scenarios)"
+else
+  finish "FAIL ($failed of $((passed + failed)) scenarios failed)"
+fi
