@@ -149,6 +149,9 @@ class TPelmo : public QObject {
   void AbortUpload();
   void CloseConnection();
   QString UploadFileName() const;  // LastHexFile, or the dialog's file name
+  // Ends a run that an unexpected error cut short: logs the line and closes the
+  // connection as after a device error.
+  void EndRunAfterError(const QString& line);
 
   // --- controls the engine drives (state here, shown by the front end) ---
   void SetCaption(ButtonId id, const QString& caption);

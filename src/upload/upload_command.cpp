@@ -1,0 +1,104 @@
+// "Begin uploading" / "Stop uploading": starts an upload and runs it to its
+// end inside the click handler, or asks a running one to stop.
+#include <exception>
+
+#include "app/pelmo.h"
+#include "upload/upload_steps.h"
+
+namespace quorvel {
+
+using namespace upload;
+
+namespace {
+
+// Clears the working state when the run ends, however it ends, so the copies
+// of the images do not outlive it.
+class TRunScope {
+ public:
+  explicit TRunScope(TPelmo& pelmo) : pelmo_(pelmo), busy_(pelmo) {
+    pelmo_.Upload = TUploadState{};
+    pelmo_.UploadHandlerActive = true;
+  }
+  ~TRunScope() {
+    pelmo_.UploadHandlerActive = false;
+    pelmo_.Upload = TUploadState{};
+  }
+  TRunScope(const TRunScope&) = delete;
+  TRunScope& operator=(const TRunScope&) = delete;
+
+ private:
+  TPelmo& pelmo_;
+  TBusySection busy_;
+};
+
+}  // namespace
+
+void TPelmo::ButtonStartBootloaderClick() {
+  if (!Connected) {
+    AppendHistory(QStringLiteral("Error: Connect first."));
+    return;
+  }
+  if (!HexLoaded) {
+    AppendHistory(QStringLiteral("Error: Load HEX file first."));
+    return;
+  }
+  if (BootInfo.McuType != HexMcuType) {
+    AppendHistory(QStringLiteral("Error: Reload HEX file."));
+    return;
+  }
+  if (ButtonStartBootloader.Tag != 0) {
+    // The stop request; the running upload notices it at its next check.
+    ButtonStartBootloader.Tag = 0;
+    return;
+  }
+  // A stop is pending (or a result dialog is open) in a run that is still
+  // inside this handler further up the stack: starting another run here
+  // would nest two uploads on one transfer buffer.
+  if (UploadHandlerActive) return;
+
+  TRunScope run(*this);
+  try {
+    SetEnabled(ButtonId::Connect, false);
+    SetEnabled(ButtonId::OpenHex, false);
+    ButtonStartBootloader.Tag = 1;
+    SetCaption(ButtonId::StartBootloader, QStringLiteral("Stop uploading"));
+    AppendHistory(QStringLiteral("Uploading:"));
+
+    const int result = BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop();
+    if (result != kRunGoesOn) return;
+
+    TTaskDialogTexts texts;
+    texts.Title = QStringLiteral("Success");
+    texts.MainInstruction = QStringLiteral("Restarting MCU...");
+    texts.Content = QStringLiteral("Uploading program completed successfully.");
+    texts.ExpandedText = QStringLiteral("Uploading program \"") + UploadFileName() +
+                         QStringLiteral("\" finished with success.");
+    AppendHistory(QStringLiteral("Completed successfully."));
+    CloseConnection();
+    UI().ShowTaskDialog(texts);
+    if (CheckBoxClose) UI().CloseMainWindow();
+  } catch (const std::exception& e) {
+    EndRunAfterError(QStringLiteral("Error: Upload failed: %1").arg(QString::fromUtf8(e.what())));
+  } catch (...) {
+    EndRunAfterError(QStringLiteral("Error: Upload failed."));
+  }
+}
+
+void TPelmo::EndRunAfterError(const QString& line) {
+  // Not swallowed: the run ends as after a device error, and the log says why.
+  AppendHistory(line);
+  if (!Connected && ButtonStartBootloader.Tag == 0) return;  // the run had already ended
+  try {
+    CloseConnection();
+  } catch (...) {
+    // The device cannot even take the restart; the controls must still come back.
+    Connected = false;
+    ButtonStartBootloader.Tag = 0;
+    SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
+    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
+    SetEnabled(ButtonId::Connect, true);
+    SetEnabled(ButtonId::OpenHex, true);
+  }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,132 @@
+#include "upload/upload_steps.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "app/pelmo.h"
+#include "image/mcu_family.h"
+#include "upload/geometry.h"
+
+namespace quorvel::upload {
+
+std::uint32_t DeviceAddressOf(std::uint8_t mcuType, std::uint32_t base, std::int64_t imageOffset) {
+  const auto offset = static_cast<std::uint64_t>(std::max<std::int64_t>(imageOffset, 0));
+  const std::uint64_t units = Is16BitPic(mcuType) ? offset / 3 * 2 : offset;
+  return static_cast<std::uint32_t>(base + units);
+}
+
+std::int32_t FlashCommandBytes(std::uint16_t writeBlock) {
+  if (writeBlock == 0) return 0;
+  return kMaxWriteCommand / writeBlock * writeBlock;
+}
+
+QString GeometryProblem(const TBootInfo& info) {
+  const int erase = info.EraseBlock;
+  const int write = info.WriteBlock;
+  if (erase < TPelmo::TransferBufferMinimum) {
+    return QStringLiteral("Error: Erase block size %1 reported by the device is not supported.").arg(erase);
+  }
+  if (write == 0) {
+    return QStringLiteral("Error: Write block size 0 reported by the device is not supported.");
+  }
+  // One chunk is one erase block; it must fit in a single Write command so the
+  // chunk that carries the entry code is sent whole. The boot-flash writer's
+  // commands are one WriteBlock shorter.
+  const int commandBytes = FlashCommandBytes(info.WriteBlock);
+  const int bootCommandBytes = kMaxWriteCommand - write;
+  if (commandBytes < erase || (IsPic32(info.McuType) && bootCommandBytes < erase)) {
+    return QStringLiteral("Error: Erase block size %1 and write block size %2 reported by the device "
+                          "are not supported.")
+        .arg(erase)
+        .arg(write);
+  }
+  // Chunk addresses advance by two units per three bytes; a chunk that is not
+  // whole instruction words would shift every later chunk.
+  if (Is16BitPic(info.McuType) && erase % 3 != 0) {
+    return QStringLiteral("Error: Erase block size %1 reported by the device is not a whole number of "
+                          "instruction words.")
+        .arg(erase);
+  }
+  return {};
+}
+
+QString HexNumber(std::uint32_t value) { return QString::number(value, 16).toUpper(); }
+
+bool UploadRunning(const TPelmo& pelmo) { return pelmo.ButtonStartBootloader.Tag != 0; }
+
+void RefuseUpload(TPelmo& pelmo, const QString& line) {
+  pelmo.AppendHistory(line);
+  pelmo.SetEnabled(ButtonId::Connect, true);
+  pelmo.SetEnabled(ButtonId::OpenHex, true);
+  pelmo.Timer1.stop();
+  pelmo.SetProgressPosition(0);
+  pelmo.ButtonStartBootloader.Tag = 0;
+  pelmo.SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
+}
+
+std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
+                                std::int32_t group) {
+  const std::int64_t highest = done + group - 1;
+  std::int64_t offset = 0;
+  if (plan.sectors) {
+    const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + highest, 0, 12));
+    offset = SectorStart(index);
+  } else {
+    offset = plan.first + highest * pelmo.BootInfo.EraseBlock;
+  }
+  const std::uint32_t base = IsPic32(pelmo.BootInfo.McuType) ? kPic32ProgramBase : 0;
+  return DeviceAddressOf(pelmo.BootInfo.McuType, base, offset);
+}
+
+int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
+  TUploadState& up = pelmo.Upload;
+  const std::uint8_t type = pelmo.BootInfo.McuType;
+  up.BlocksLeft = plan.blocks;
+  pelmo.SetProgressMax(up.BlocksLeft);
+  pelmo.SetProgressPosition(0);
+  pelmo.AppendHistory(QStringLiteral("Flash Erase..."));
+  // PIC32 keeps the button clickable so an erase can be stopped.
+  if (!IsPic32(type)) pelmo.SetEnabled(ButtonId::StartBootloader, false);
+  pelmo.Timer1.setInterval(1000);
+  pelmo.Timer1.start();
+
+  std::int32_t done = 0;
+  while (up.BlocksLeft > 0) {
+    up.BlockGroup = std::min(up.BlocksLeft, kMaxEraseGroup);
+    up.BlocksLeft -= up.BlockGroup;
+    up.CurrentAddress = EraseGroupAddress(pelmo, plan, done, up.BlockGroup);
+    done += up.BlockGroup;
+    const int perBlockMs = IsSectorErase(type) ? 4000 : 100;
+    pelmo.SendErase(up.CurrentAddress, static_cast<std::uint16_t>(up.BlockGroup));
+    up.WaitResult = pelmo.WaitResponse(kCmdErase, up.BlockGroup * perBlockMs);
+    if (up.WaitResult != WaitAcknowledged) {
+      pelmo.ReportWaitError(up.WaitResult);
+      pelmo.CloseConnection();
+      return kRunEnded;
+    }
+    if (!UploadRunning(pelmo)) {
+      pelmo.AbortUpload();
+      return kRunDeclinedOrStopped;
+    }
+  }
+  return kRunGoesOn;
+}
+
+void FinishEraseProgress(TPelmo& pelmo) {
+  pelmo.Timer1.stop();
+  pelmo.SetProgressPosition(pelmo.ProgressBar1.Max);
+}
+
+void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes) {
+  if (!UploadRunning(pelmo) || bytes <= 0) return;
+  const TProgressBar& bar = pelmo.ProgressBar1;
+  if (bar.Position >= bar.Max) return;
+  const std::int64_t next = static_cast<std::int64_t>(bar.Position) + static_cast<std::int64_t>(bar.Step) * bytes;
+  pelmo.SetProgressPosition(static_cast<int>(std::min<std::int64_t>(next, bar.Max)));
+}
+
+void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value) {
+  pelmo.SetProgressMax(static_cast<int>(std::clamp<std::int64_t>(value, 0, INT_MAX)));
+}
+
+}  // namespace quorvel::upload

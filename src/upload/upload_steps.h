@@ -1,0 +1,85 @@
+#pragma once
+// Steps shared by the two flash layouts and the block writers: address
+// conversion, the geometry checks made before anything is erased, the erase
+// loop and the progress bar's per-byte advance. Internal to the upload engine.
+#include <QString>
+#include <cstdint>
+
+#include "protocol/boot_info.h"
+
+namespace quorvel {
+
+class TPelmo;
+
+namespace upload {
+
+inline constexpr std::uint8_t kCmdWrite = 11;
+inline constexpr std::uint8_t kCmdErase = 21;
+
+// Largest Write command: 32 KB of data.
+inline constexpr std::int32_t kMaxWriteCommand = 0x8000;
+// Largest Erase command: the count field is read as a signed 16-bit number by the firmware.
+inline constexpr std::int32_t kMaxEraseGroup = 0x7FFF;
+
+// Results of the layout routines and of the erase loop.
+inline constexpr int kRunGoesOn = 0;
+inline constexpr int kRunDeclinedOrStopped = 1;
+inline constexpr int kRunEnded = 2;
+
+// Device address of an image offset. `base` is the device address of image
+// offset 0 (0x1D000000 for PIC32, 0 otherwise); the 16-bit PICs count two
+// address units per three image bytes.
+std::uint32_t DeviceAddressOf(std::uint8_t mcuType, std::uint32_t base, std::int64_t imageOffset);
+
+// Bytes per Write command in the program-memory writer: the largest multiple
+// of WriteBlock that fits a command. 0 when WriteBlock is 0 or too large.
+std::int32_t FlashCommandBytes(std::uint16_t writeBlock);
+
+// Why uploads to a device with this geometry cannot work, or an empty string.
+// Covers what the block arithmetic divides by or relies on: a chunk (one erase
+// block) must hold at least one input report, fit one Write command, and (for
+// the 16-bit PICs) be whole instruction words.
+QString GeometryProblem(const TBootInfo& info);
+
+// Ends a run that was refused before anything was erased: one history line,
+// controls back to idle, connection kept (like a stop, without its dialog).
+void RefuseUpload(TPelmo& pelmo, const QString& line);
+
+// Erase requests for `blocks` erase units starting at `first`: uniform blocks
+// of EraseBlock image bytes from image offset `first`, or (sectors = true) the
+// STM32F2/F4 sectors from index `first`. Each Erase command names the highest
+// unit of ITS group, so a plan longer than one group continues upwards.
+struct ErasePlan {
+  std::int64_t first = 0;
+  std::int32_t blocks = 0;
+  bool sectors = false;
+};
+// Device address named by the Erase command of a group covering units
+// [done, done + group) of the plan.
+std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
+                                std::int32_t group);
+
+// Runs the main erase: history line, progress maximum, button, Timer1, then the
+// Erase commands. Returns kRunGoesOn, or kRunDeclinedOrStopped / kRunEnded after
+// the run has been ended (AbortUpload / CloseConnection).
+int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan);
+
+// Stops the erase animation and fills the bar.
+void FinishEraseProgress(TPelmo& pelmo);
+
+// Advances the progress bar by one step per staged byte while the upload flag
+// is set; never beyond the maximum. One update per chunk keeps the front end's
+// work per report constant.
+void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes);
+
+// Sets the bar's maximum from a byte count, saturating at the int range.
+void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value);
+
+// Upper-case hexadecimal digits of an address, without prefix.
+QString HexNumber(std::uint32_t value);
+
+// The upload flag: the Tag of the start button.
+bool UploadRunning(const TPelmo& pelmo);
+
+}  // namespace upload
+}  // namespace quorvel
