@@ -95,6 +95,7 @@ fail() {
 
 while IFS='|' read -r name spec uopts setup args rc compare patterns; do
   rm -f /tmp/ready
+  [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
   # shellcheck disable=SC2086
   quorvel-uhid --simulate "$spec" --trace "$a.trace" --ready /tmp/ready $uopts 2>"$a.uhid" </dev/null &
