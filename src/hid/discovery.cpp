@@ -107,6 +107,8 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
   for (const TDeviceEntry& entry : DeviceList) {
     hid::THidDevice* dev = entry.Device;
     if (dev == nullptr || dev->ProductString() != wanted) continue;
+    // With several bootloaders on one bench the command line names the one to use.
+    if (!PreferredSerial.empty() && dev->SerialString() != PreferredSerial) continue;
 
     if (!dev->ReadWriteAccess()) {
       // Usable for nothing but its name: later exchanges end by time-out.
