@@ -1,0 +1,116 @@
+#include "ui/controls.h"
+
+#include <QIcon>
+#include <QPainter>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
+
+namespace quorvel::ui {
+
+void WrapButton::paintEvent(QPaintEvent* /*event*/) {
+  QStylePainter painter(this);
+  QStyleOptionButton option;
+  initStyleOption(&option);
+  const QString caption = option.text;
+  option.text.clear();
+  painter.drawControl(QStyle::CE_PushButton, option);
+  const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+  painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+}
+
+QString StripCentredParagraph(const QString& item) {
+  static const QString open = QStringLiteral("<P align=\"center\">");
+  static const QString close = QStringLiteral("</P>");
+  if (item.startsWith(open, Qt::CaseInsensitive) && item.endsWith(close, Qt::CaseInsensitive) &&
+      item.size() >= open.size() + close.size()) {
+    return item.mid(open.size(), item.size() - open.size() - close.size());
+  }
+  return item;
+}
+
+DisplayComboBox::DisplayComboBox(QWidget* parent) : QComboBox(parent) {
+  setEnabled(false);
+  QPalette p = palette();
+  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+  setPalette(p);
+}
+
+void DisplayComboBox::SetItems(const QStringList& items, int itemIndex) {
+  clear();
+  for (const QString& item : items) addItem(StripCentredParagraph(item), item);
+  setCurrentIndex(itemIndex >= 0 && itemIndex < count() ? itemIndex : -1);
+}
+
+void DisplayComboBox::paintEvent(QPaintEvent* /*event*/) {
+  QStylePainter painter(this);
+  QStyleOptionComboBox option;
+  initStyleOption(&option);
+  const QString text = option.currentText;
+  option.currentText.clear();
+  painter.drawComplexControl(QStyle::CC_ComboBox, option);
+  const QRect area = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+  painter.setPen(QColor(0x80, 0x80, 0x80));
+  painter.drawText(area, Qt::AlignCenter | Qt::TextSingleLine,
+                   fontMetrics().elidedText(text, Qt::ElideRight, area.width()));
+}
+
+StatusBarPanel::StatusBarPanel(QWidget* parent) : QWidget(parent) {
+  setAutoFillBackground(false);
+}
+
+void StatusBarPanel::SetText(const QString& text) {
+  text_ = text;
+  update();
+}
+
+void StatusBarPanel::paintEvent(QPaintEvent* /*event*/) {
+  QPainter painter(this);
+  const QRect panel = rect();
+  painter.fillRect(panel, palette().brush(QPalette::Window));
+  painter.setFont(font());
+  painter.setPen(QColor(0x80, 0x80, 0x80));
+  painter.setClipRect(panel);
+  const QFontMetrics metrics(font());
+  painter.drawText(QPoint(panel.left() + 2, panel.top() + 4 + metrics.ascent()), text_);
+}
+
+QPixmap UsbPlugImage(const QColor& colour) {
+  QPixmap image(16, 16);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  p.setPen(Qt::NoPen);
+  p.setBrush(colour);
+  p.drawRect(1, 5, 7, 6);        // plug body
+  p.drawRect(8, 6, 6, 4);        // metal shell
+  p.drawRect(0, 7, 2, 2);        // cable
+  p.setBrush(Qt::white);
+  p.drawRect(10, 7, 1, 1);       // contact windows
+  p.drawRect(12, 7, 1, 1);
+  p.setBrush(colour.darker(140));
+  p.drawRect(2, 6, 5, 1);        // body edge
+  return image;
+}
+
+LinkIndicator::LinkIndicator(QWidget* parent) : QToolButton(parent) {
+  setEnabled(false);
+  setAutoRaise(true);
+  setIconSize(QSize(16, 16));
+  SetImageIndex(0);
+}
+
+void LinkIndicator::SetImageIndex(int index) {
+  if (index == imageIndex_) return;
+  imageIndex_ = index;
+  const QPixmap image = UsbPlugImage(index == 1 ? QColor(0xE0, 0x10, 0x10) : QColor(0xA0, 0xA0, 0xA0));
+  QIcon icon;
+  // Disabled on purpose, but the image must not be greyed out by the style.
+  icon.addPixmap(image, QIcon::Normal);
+  icon.addPixmap(image, QIcon::Disabled);
+  setIcon(icon);
+}
+
+}  // namespace quorvel::ui

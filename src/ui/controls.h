@@ -1,0 +1,75 @@
+#pragma once
+// Small widgets of the main window that Qt has no direct equivalent for.
+#include <QComboBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QToolButton>
+#include <QWidget>
+
+namespace quorvel::ui {
+
+// A push button whose caption wraps onto several lines when it is wider than
+// the button ("Browse      for HEX"); text() stays the caption as set.
+class WrapButton : public QPushButton {
+  Q_OBJECT
+
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A display-only list: disabled, its current item drawn centred in grey.
+// Items arrive as "<P align="center">text</P>"; that wrapper is removed and
+// the text shown literally (device-supplied text is never interpreted).
+class DisplayComboBox : public QComboBox {
+  Q_OBJECT
+
+ public:
+  explicit DisplayComboBox(QWidget* parent = nullptr);
+  void SetItems(const QStringList& items, int itemIndex);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// Removes the "<P align="center">…</P>" wrapper from a list item.
+QString StripCentredParagraph(const QString& item);
+
+// The one-panel status bar: the panel is filled with the bar's background and
+// its text drawn at (left + 2, top + 4), clipped to the panel.
+class StatusBarPanel : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit StatusBarPanel(QWidget* parent = nullptr);
+  const QString& Text() const { return text_; }
+  void SetText(const QString& text);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QString text_;
+};
+
+// The USB link indicator: a disabled button showing one of two 16 x 16
+// images, 0 grey (no device in use) and 1 red (device information received).
+class LinkIndicator : public QToolButton {
+  Q_OBJECT
+  Q_PROPERTY(int imageIndex READ ImageIndex WRITE SetImageIndex)
+
+ public:
+  explicit LinkIndicator(QWidget* parent = nullptr);
+  int ImageIndex() const { return imageIndex_; }
+  void SetImageIndex(int index);
+
+ private:
+  int imageIndex_ = -1;
+};
+
+// Draws a 16 x 16 USB plug in the given colour.
+QPixmap UsbPlugImage(const QColor& colour);
+
+}  // namespace quorvel::ui

@@ -1,0 +1,470 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/pelmo.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/path_shortener.h"
+
+namespace quorvel::ui {
+
+namespace {
+
+const QColor kBackground(0xED, 0xED, 0xED);
+const QColor kPanel(0xFA, 0xFA, 0xFA);
+const QColor kTerminalPanel(0xDC, 0xDC, 0xDC);
+const QColor kCaptionGrey(0xB2, 0xB2, 0xB2);
+const QColor kGrey(0x80, 0x80, 0x80);
+const QColor kRed(0xFF, 0x00, 0x00);
+
+QFont Font(const QString& family, int points, bool bold = false) {
+  QFont font(family, points);
+  font.setBold(bold);
+  return font;
+}
+
+void SetBackground(QWidget* widget, const QColor& colour) {
+  QPalette p = widget->palette();
+  p.setColor(QPalette::Window, colour);
+  widget->setPalette(p);
+  widget->setAutoFillBackground(true);
+}
+
+void SetTextColour(QWidget* widget, const QColor& colour) {
+  QPalette p = widget->palette();
+  for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    p.setColor(group, QPalette::WindowText, colour);
+    p.setColor(group, QPalette::Text, colour);
+  }
+  widget->setPalette(p);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QFont& font, const QColor& colour,
+                  int x, int y, int w = -1, int h = -1) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QLatin1String(name));
+  label->setFont(font);
+  label->setTextFormat(Qt::PlainText);
+  SetTextColour(label, colour);
+  if (w > 0) {
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setGeometry(x, y, w, h);
+  } else {
+    label->move(x, y);
+    label->adjustSize();
+  }
+  return label;
+}
+
+QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setObjectName(QLatin1String(name));
+  memo->setReadOnly(true);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  memo->setFont(Font(QStringLiteral("Tahoma"), 8));
+  SetTextColour(memo, kGrey);
+  memo->setGeometry(x, y, w, h);
+  return memo;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      ini_(settingsFile),
+      dialogs_(dialogs) {
+  setObjectName(QStringLiteral("Pelmo"));
+  setWindowTitle(QStringLiteral("Orvane USB HID Bootloader"));
+  setFont(Font(QStringLiteral("Tahoma"), 8));
+  setAcceptDrops(true);
+  BuildControls();
+  setFixedSize(kDesignedWidth, kDesignedHeight);
+  move(kDesignedLeft, kDesignedTop);
+  ini_.Load();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::BuildControls() {
+  const QFont tahoma8 = Font(QStringLiteral("Tahoma"), 8);
+  const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
+  const QFont stepDigit = Font(QStringLiteral("Tahoma"), 22, true);
+
+  background_ = new QFrame(this);
+  background_->setObjectName(QStringLiteral("BackgroundPanel"));
+  background_->setFrameShape(QFrame::NoFrame);
+  background_->setGeometry(0, 0, 684, 339);
+  SetBackground(background_, kBackground);
+
+  auto panel = [this](int index, int x, int y, int w, int h) {
+    auto* box = new QFrame(background_);
+    box->setObjectName(QStringLiteral("GroupBox%1").arg(index));
+    box->setFrameShape(QFrame::NoFrame);
+    box->setGeometry(x, y, w, h);
+    groupBox_[index] = box;
+    return box;
+  };
+
+  QFont logo(QStringLiteral("Impact"), 24);
+  logo.setStyleHint(QFont::SansSerif);
+  logo.setBold(true);
+  MakeLabel(background_, "Label4", QStringLiteral("Quorvel"), logo, kRed, 13, 12, 221, 39)->setWordWrap(false);
+
+  // Step 1: the USB link.
+  QFrame* step1 = panel(4, 0, 65, 216, 39);
+  MakeLabel(step1, "TextLabel1", QStringLiteral("1"), stepDigit, kRed, 13, 2);
+  MakeLabel(step1, "TextLabel2", QStringLiteral("Wait for USB link"), tahoma8Bold, kRed, 40, 7, 64, 33);
+  glowButton2_ = new LinkIndicator(step1);
+  glowButton2_->setObjectName(QStringLiteral("GlowButton2"));
+  glowButton2_->setGeometry(141, 5, 47, 30);
+
+  // Steps 2 to 4: one button each.
+  struct Step {
+    int box, y, digitY, textY, textW, textH;
+    const char *digitName, *digit, *textName, *text, *buttonName;
+    QPushButton** button;
+  };
+  const Step steps[] = {
+      {5, 117, 2, 7, 65, 32, "TextLabel3", "2", "TextLabel4", "Connect to MCU", "ButtonConnect", &buttonConnect_},
+      {6, 170, 1, 6, 65, 33, "TextLabel5", "3", "TextLabel6", "Choose HEX file", "ButtonOpenHex", &buttonOpenHex_},
+      {7, 224, 2, 7, 84, 33, "TextLabel7", "4", "TextLabel8", "Start bootloader", "ButtonStartBootloader",
+       &buttonStart_},
+  };
+  for (const Step& s : steps) {
+    QFrame* box = panel(s.box, -1, s.y, 217, 39);
+    MakeLabel(box, s.digitName, QLatin1String(s.digit), stepDigit, kRed, 14, s.digitY);
+    MakeLabel(box, s.textName, QLatin1String(s.text), tahoma8Bold, kRed, 40, s.textY, s.textW, s.textH);
+    auto* button = new WrapButton(box);
+    button->setObjectName(QLatin1String(s.buttonName));
+    button->setGeometry(126, 5, 81, 30);
+    *s.button = button;
+  }
+  buttonConnect_->setText(QStringLiteral("Connect"));
+  buttonOpenHex_->setText(QStringLiteral("Browse      for HEX"));
+  buttonStart_->setText(QStringLiteral("Begin uploading"));
+
+  // Progress.
+  QFrame* progressBox = panel(8, -1, 280, 497, 45);
+  MakeLabel(progressBox, "TextLabel14", QStringLiteral("Bootloading\nprogress bar"), tahoma8Bold, kCaptionGrey, 14, 8);
+  progress_ = new QProgressBar(progressBox);
+  progress_->setObjectName(QStringLiteral("ProgressBar1"));
+  progress_->setGeometry(147, 12, 326, 22);
+  progress_->setRange(0, 100);
+  progress_->setValue(0);
+  progress_->setTextVisible(false);
+  glowButton1_ = new QPushButton(QStringLiteral("Show Activity"), progressBox);
+  glowButton1_->setObjectName(QStringLiteral("GlowButton1"));
+  glowButton1_->setGeometry(390, 12, 83, 22);
+  glowButton1_->setProperty("Tag", 0);
+  glowButton1_->hide();
+
+  // Device and MCU type.
+  QFrame* deviceBox = panel(3, 263, 19, 220, 30);
+  MakeLabel(deviceBox, "Label1", QStringLiteral("Device"), tahoma8Bold, kCaptionGrey, 11, 8);
+  deviceCombo_ = new DisplayComboBox(deviceBox);
+  deviceCombo_->setObjectName(QStringLiteral("DeviceComboBox"));
+  deviceCombo_->setFont(tahoma8);
+  deviceCombo_->setGeometry(56, 5, 153, 22);
+  QFrame* mcuBox = panel(9, 232, 65, 251, 39);
+  MakeLabel(mcuBox, "Label5", QStringLiteral("MCU Type"), tahoma8Bold, kCaptionGrey, 16, 13);
+  mcuCombo_ = new DisplayComboBox(mcuBox);
+  mcuCombo_->setObjectName(QStringLiteral("MCUComboBox"));
+  mcuCombo_->setFont(tahoma8);
+  mcuCombo_->setGeometry(87, 10, 153, 22);
+
+  // History and terminal activity.
+  QFrame* historyBox = panel(1, 232, 117, 251, 147);
+  MakeLabel(historyBox, "Label2", QStringLiteral("History Window"), Font(QStringLiteral("Verdana"), 9, true),
+            kCaptionGrey, 6, 5);
+  history_ = MakeMemo(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
+  QFrame* terminalBox = panel(2, 495, 11, 177, 314);
+  MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"), Font(QStringLiteral("Tahoma"), 9, true),
+            kCaptionGrey, 12, 6);
+  terminal_ = MakeMemo(terminalBox, "MemoTerminalWindow", 12, 23, 153, 281);
+
+  // "Close when finished" lives on a hidden panel: only the settings file sets it.
+  panel1_ = new QFrame(background_);
+  panel1_->setObjectName(QStringLiteral("Panel1"));
+  panel1_->setGeometry(399, 35, 155, 98);
+  checkBoxClose_ = new QCheckBox(QStringLiteral("Close when finished"), panel1_);
+  checkBoxClose_->setObjectName(QStringLiteral("CheckBoxClose"));
+  checkBoxClose_->move(8, 8);
+  checkBoxClose_->adjustSize();
+  panel1_->hide();
+
+  statusBar_ = new StatusBarPanel(this);
+  statusBar_->setObjectName(QStringLiteral("StatusBar1"));
+  statusBar_->setFont(tahoma8);
+  statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, kDesignedWidth, kStatusBarHeight);
+  statusBar_->SetText(QStringLiteral(": No files opened."));
+}
+
+void MainWindow::Attach(TPelmo* pelmo) {
+  pelmo_ = pelmo;
+  const auto guarded = [this](void (TPelmo::*handler)()) {
+    return [this, handler] { pelmo_->Guarded([this, handler] { (pelmo_->*handler)(); }); };
+  };
+  connect(buttonConnect_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonConnectClick));
+  connect(buttonOpenHex_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonOpenHexClick));
+  connect(buttonStart_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonStartBootloaderClick));
+  connect(glowButton1_, &QPushButton::clicked, this, [this] { pelmo_->Guarded([this] { GlowButton1Click(); }); });
+  connect(checkBoxClose_, &QCheckBox::toggled, this, [this](bool checked) { pelmo_->CheckBoxClose = checked; });
+  SyncAll();
+}
+
+void MainWindow::SyncAll() {
+  if (pelmo_ == nullptr) return;
+  for (ButtonId id : {ButtonId::Connect, ButtonId::OpenHex, ButtonId::StartBootloader}) ButtonChanged(id);
+  ProgressChanged();
+  DeviceInfoChanged();
+  checkBoxClose_->setChecked(pelmo_->CheckBoxClose);
+}
+
+int MainWindow::NarrowWidth() const {
+  const QFrame* box = groupBox_[3];
+  return box->x() + box->width() + 6;
+}
+
+void MainWindow::SetOuterWidth(int width) {
+  // The window manager's frame is not ours to size; the client area takes the
+  // outer width the layout was designed with.
+  setFixedSize(width, kDesignedHeight);
+  statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, width, kStatusBarHeight);
+}
+
+void MainWindow::Create(const QStringList& args) {
+  tag_ = width();
+  SetOuterWidth(NarrowWidth());
+  setWindowTitle(windowTitle() + QStringLiteral(" v") + TPelmo::GetFileVersion());
+  if (pelmo_ != nullptr) pelmo_->Guarded([this, &args] { pelmo_->FormCreate(args); });
+}
+
+void MainWindow::Destroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  if (!settingsSaved_) SaveSettings();
+  if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
+  ini_.Save();  // failures are ignored: settings are a convenience
+}
+
+void MainWindow::SetDialogProvider(DialogProvider* dialogs) { dialogs_ = dialogs; }
+
+DialogProvider& MainWindow::Dialogs() {
+  if (dialogs_ != nullptr) return *dialogs_;
+  if (!ownDialogs_) ownDialogs_ = std::make_unique<QtDialogProvider>();
+  return *ownDialogs_;
+}
+
+void MainWindow::GlowButton1Click() {
+  if (glowButton1_->property("Tag").toInt() == 0) {
+    SetBackground(groupBox_[8], kTerminalPanel);
+    glowButton1_->setText(QStringLiteral("Hide Activity"));
+    glowButton1_->setProperty("Tag", 1);
+    SetOuterWidth(tag_ > 0 ? tag_ : kDesignedWidth);
+  } else {
+    glowButton1_->setText(QStringLiteral("Show Activity"));
+    glowButton1_->setProperty("Tag", 0);
+    SetBackground(groupBox_[8], kPanel);
+    SetOuterWidth(NarrowWidth());
+  }
+}
+
+QString MainWindow::StatusText() const { return statusBar_->Text(); }
+
+int MainWindow::StatusBudget() const {
+  return statusBar_->width() - QFontMetrics(statusBar_->font()).horizontalAdvance(QLatin1Char('W'));
+}
+
+void MainWindow::FormShow() {
+  if (pelmo_ != nullptr) {
+    pelmo_->Guarded([this] { pelmo_->AppendHistory(QStringLiteral("Attach USB HID device or reset if attached.")); });
+  }
+  // Opaque, borderless panels in their own colours.
+  for (int i = 1; i <= 9; ++i) SetBackground(groupBox_[i], i == 2 ? kTerminalPanel : kPanel);
+}
+
+// --- events ---
+
+void MainWindow::showEvent(QShowEvent* event) {
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    RestoreSettings();
+    FormShow();
+  }
+  QWidget::showEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  SaveSettings();
+  if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormClose(); });
+  event->accept();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  QStringList names;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) names << url.toLocalFile();
+  }
+  event->acceptProposedAction();
+  if (pelmo_ != nullptr) pelmo_->Guarded([this, &names] { pelmo_->WMDropFiles(names); });
+}
+
+// --- settings ---
+
+TScreenInfo MainWindow::CurrentScreen() const {
+  TScreenInfo info;
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    info.Width = screen->geometry().width();
+    info.Height = screen->geometry().height();
+    info.PixelsPerInch = qRound(screen->logicalDotsPerInch());
+  }
+  return info;
+}
+
+TWindowPlacement MainWindow::CurrentPlacement() const {
+  TWindowPlacement placement;
+  placement.ShowCmd = isMaximized() ? int{ShowMaximized} : int{ShowNormal};
+  const QRect frame = frameGeometry();
+  placement.Left = frame.left();
+  placement.Top = frame.top();
+  placement.Right = frame.left() + frame.width();
+  placement.Bottom = frame.top() + frame.height();
+  return placement;
+}
+
+void MainWindow::SaveSettings() {
+  settingsSaved_ = true;
+  if (pelmo_ == nullptr) return;
+  TStoredProperties props;
+  props.CheckBoxCloseChecked = pelmo_->CheckBoxClose;
+  props.OpenDialogInitialDir = pelmo_->OpenDialog1InitialDir;
+  props.OpenDialogFileName = pelmo_->OpenDialog1FileName;
+  props.McuItemIndex = pelmo_->MCUComboBox.ItemIndex;
+  SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
+}
+
+void MainWindow::RestoreSettings() {
+  const TRestorePlan plan = PlanFormRestore(ini_, CurrentPlacement(), CurrentScreen());
+  if (plan.Skipped) return;
+  if (plan.Move) move(plan.Left, plan.Top);  // position only: the width stays narrow
+  if (plan.Show == ShowMinimized) {
+    // Shown normal first, then minimised once the window exists.
+    QTimer::singleShot(0, this, [this] { showMinimized(); });
+  } else if (plan.Show == ShowMaximized) {
+    setWindowState(windowState() | Qt::WindowMaximized);
+  }
+  if (!plan.Error.isEmpty()) {
+    if (pelmo_ != nullptr) pelmo_->ShowApplicationError(plan.Error);
+    return;
+  }
+  if (pelmo_ == nullptr) return;
+  if (plan.CheckBoxCloseChecked) {
+    pelmo_->CheckBoxClose = *plan.CheckBoxCloseChecked;
+    checkBoxClose_->setChecked(*plan.CheckBoxCloseChecked);
+  }
+  if (plan.OpenDialogInitialDir) pelmo_->OpenDialog1InitialDir = *plan.OpenDialogInitialDir;
+  if (plan.OpenDialogFileName) pelmo_->OpenDialog1FileName = *plan.OpenDialogFileName;
+  if (plan.McuItemIndex) {
+    // The list is still empty here; an index only sticks when it names an item.
+    const int index = *plan.McuItemIndex;
+    if (index == -1 || (index >= 0 && index < pelmo_->MCUComboBox.Items.size())) {
+      pelmo_->MCUComboBox.ItemIndex = index;
+      DeviceInfoChanged();
+    }
+  }
+}
+
+// --- Frontend ---
+
+void MainWindow::HistoryAppended(const QString& line) {
+  history_->appendPlainText(line);
+  history_->verticalScrollBar()->setValue(history_->verticalScrollBar()->maximum());
+}
+
+void MainWindow::TerminalCleared() { terminal_->clear(); }
+
+QPushButton* MainWindow::ButtonWidget(ButtonId id) const {
+  switch (id) {
+    case ButtonId::Connect:
+      return buttonConnect_;
+    case ButtonId::OpenHex:
+      return buttonOpenHex_;
+    case ButtonId::StartBootloader:
+      return buttonStart_;
+  }
+  return nullptr;
+}
+
+void MainWindow::ButtonChanged(ButtonId id) {
+  QPushButton* button = ButtonWidget(id);
+  if (button == nullptr || pelmo_ == nullptr) return;
+  const TButton& state = pelmo_->Button(id);
+  button->setText(state.Caption);
+  button->setEnabled(state.Enabled);
+}
+
+void MainWindow::ProgressChanged() {
+  if (pelmo_ == nullptr) return;
+  const TProgressBar& bar = pelmo_->ProgressBar1;
+  // An empty range would turn QProgressBar into a busy indicator.
+  if (bar.Max > bar.Min) {
+    progress_->setRange(bar.Min, bar.Max);
+    progress_->setValue(bar.Position);
+  } else {
+    progress_->setRange(0, 1);
+    progress_->setValue(0);
+  }
+}
+
+void MainWindow::DeviceInfoChanged() {
+  if (pelmo_ == nullptr) return;
+  mcuCombo_->SetItems(pelmo_->MCUComboBox.Items, pelmo_->MCUComboBox.ItemIndex);
+  deviceCombo_->SetItems(pelmo_->DeviceComboBox.Items, pelmo_->DeviceComboBox.ItemIndex);
+  glowButton2_->SetImageIndex(pelmo_->GlowButton2ImageIndex);
+}
+
+void MainWindow::ShowFileInStatusBar(const QString& path) {
+  const QFontMetrics metrics(statusBar_->font());
+  const auto width = [&metrics](const QString& text) { return metrics.horizontalAdvance(text); };
+  statusBar_->SetText(ShortenPathToWidth(QStringLiteral(": ") + path, width, StatusBudget()));
+}
+
+bool MainWindow::AskYesNo(const QString& text) {
+  return Dialogs().AskYesNo(this, QStringLiteral("Warning"), text);
+}
+
+void MainWindow::ShowMessage(MessageKind kind, const QString& title, const QString& text) {
+  Dialogs().ShowMessage(this, kind, title, text);
+}
+
+void MainWindow::ShowTaskDialog(const TTaskDialogTexts& texts) { Dialogs().ShowTaskDialog(this, texts); }
+
+bool MainWindow::ChooseHexFile(QString& fileName, const QString& initialDir) {
+  return Dialogs().ChooseFile(this, QStringLiteral("HEX files (*.hex)"), initialDir, fileName);
+}
+
+void MainWindow::CloseMainWindow() { close(); }
+
+}  // namespace quorvel::ui

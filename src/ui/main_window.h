@@ -1,0 +1,120 @@
+#pragma once
+// The uploader's window: shows the state TPelmo keeps and forwards the user's
+// actions to TPelmo's handlers. Holds no uploader state of its own.
+#include <QWidget>
+#include <memory>
+
+#include "app/frontend.h"
+#include "ui/form_storage.h"
+#include "ui/ini_file.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace quorvel {
+class TPelmo;
+}
+
+namespace quorvel::ui {
+
+class DialogProvider;
+class DisplayComboBox;
+class LinkIndicator;
+class StatusBarPanel;
+
+class MainWindow : public QWidget, public Frontend {
+  Q_OBJECT
+
+ public:
+  static constexpr int kDesignedWidth = 682;
+  static constexpr int kDesignedHeight = 357;
+  static constexpr int kDesignedLeft = 234;
+  static constexpr int kDesignedTop = 120;
+  static constexpr int kStatusBarHeight = 19;
+
+  // Builds the controls and reads the settings file into memory.
+  MainWindow(const QString& settingsFile, DialogProvider* dialogs = nullptr, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Connects the engine. Must happen before Create().
+  void Attach(TPelmo* pelmo);
+  // Start-up: remembers the full width, narrows the window, completes the
+  // caption and runs TPelmo::FormCreate with the command-line arguments.
+  void Create(const QStringList& args);
+  // End of the run: saves the settings if no close did, runs FormDestroy and
+  // writes the settings file. Call before the engine is destroyed.
+  void Destroy();
+
+  void SetDialogProvider(DialogProvider* dialogs);  // nullptr: the real dialogs
+  TIniStorage& Settings() { return ini_; }
+
+  // The hidden terminal activity toggle.
+  void GlowButton1Click();
+  // Full outer width remembered before narrowing.
+  int Tag() const { return tag_; }
+  int NarrowWidth() const;
+  QString StatusText() const;
+  int StatusBudget() const;  // width available for the status text
+
+  // --- Frontend ---
+  void HistoryAppended(const QString& line) override;
+  void TerminalCleared() override;
+  void ButtonChanged(ButtonId id) override;
+  void ProgressChanged() override;
+  void DeviceInfoChanged() override;
+  void ShowFileInStatusBar(const QString& path) override;
+  bool AskYesNo(const QString& text) override;
+  void ShowMessage(MessageKind kind, const QString& title, const QString& text) override;
+  void ShowTaskDialog(const TTaskDialogTexts& texts) override;
+  bool ChooseHexFile(QString& fileName, const QString& initialDir) override;
+  void CloseMainWindow() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void BuildControls();
+  void FormShow();
+  void RestoreSettings();
+  void SaveSettings();
+  void SetOuterWidth(int width);
+  void SyncAll();
+  TWindowPlacement CurrentPlacement() const;
+  TScreenInfo CurrentScreen() const;
+  QPushButton* ButtonWidget(ButtonId id) const;
+  DialogProvider& Dialogs();
+
+  TPelmo* pelmo_ = nullptr;
+  TIniStorage ini_;
+  std::unique_ptr<DialogProvider> ownDialogs_;
+  DialogProvider* dialogs_ = nullptr;
+  int tag_ = 0;
+  bool shownOnce_ = false;
+  bool settingsSaved_ = false;
+  bool destroyed_ = false;
+
+  QFrame* background_ = nullptr;
+  QFrame* groupBox_[10] = {};  // GroupBox1 .. GroupBox9 (index 0 unused)
+  QPushButton* buttonConnect_ = nullptr;
+  QPushButton* buttonOpenHex_ = nullptr;
+  QPushButton* buttonStart_ = nullptr;
+  QPushButton* glowButton1_ = nullptr;
+  LinkIndicator* glowButton2_ = nullptr;
+  DisplayComboBox* mcuCombo_ = nullptr;
+  DisplayComboBox* deviceCombo_ = nullptr;
+  QPlainTextEdit* history_ = nullptr;
+  QPlainTextEdit* terminal_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QFrame* panel1_ = nullptr;
+  QCheckBox* checkBoxClose_ = nullptr;
+  StatusBarPanel* statusBar_ = nullptr;
+};
+
+}  // namespace quorvel::ui

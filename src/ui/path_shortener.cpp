@@ -1,0 +1,61 @@
+#include "ui/path_shortener.h"
+
+namespace quorvel::ui {
+
+namespace {
+const QString kCutMark = QStringLiteral(".../");
+}  // namespace
+
+void CutFirstFolder(QString& dir) {
+  if (dir == QLatin1String("/")) {
+    dir.clear();
+    return;
+  }
+  const bool rooted = dir.startsWith(QLatin1Char('/'));
+  if (rooted) dir.remove(0, 1);
+  // Only the mark of an earlier cut is skipped; a folder whose name merely
+  // begins with "." (".config") is a real folder and is cut like any other.
+  if (dir.startsWith(kCutMark)) dir.remove(0, kCutMark.size());
+  const qsizetype slash = dir.indexOf(QLatin1Char('/'));
+  if (slash >= 0) {
+    dir = kCutMark + dir.mid(slash + 1);
+  } else {
+    dir.clear();
+  }
+  if (rooted) dir.prepend(QLatin1Char('/'));
+}
+
+QString ShortenPathToWidth(const QString& text, const TextWidthFn& width, int maxWidth) {
+  QString result = text;
+  qsizetype split = -1;
+  for (qsizetype i = text.size() - 1; i >= 0; --i) {
+    if (text[i] == QLatin1Char('/') || text[i] == QLatin1Char(':')) {
+      split = i;
+      break;
+    }
+  }
+  QString dir = text.left(split + 1);
+  const QString name = text.mid(split + 1);
+  QString drive;
+  if (dir.size() >= 2 && dir[1] == QLatin1Char(':')) {
+    drive = dir.left(2);
+    dir.remove(0, 2);
+  }
+  // Every step shortens dir or empties drive, so this ends; the cap only
+  // guards against a future change breaking that.
+  for (int guard = 0; (!dir.isEmpty() || !drive.isEmpty()) && width(result) > maxWidth && guard < 100000;
+       ++guard) {
+    if (dir == QLatin1String("/.../")) {
+      drive.clear();
+      dir = kCutMark;
+    } else if (!dir.isEmpty()) {
+      CutFirstFolder(dir);
+    } else {
+      drive.clear();
+    }
+    result = drive + dir + name;
+  }
+  return result;
+}
+
+}  // namespace quorvel::ui

@@ -1,0 +1,35 @@
+#pragma once
+// Owns the window and the engine in the order their lifetimes need: the
+// window (the engine's front end) is created first and destroyed last; the
+// engine's FormDestroy and the settings write happen before the engine goes.
+#include <QStringList>
+#include <memory>
+
+#include "app/pelmo.h"
+#include "ui/main_window.h"
+
+namespace quorvel::hid {
+class HidPlatform;
+}
+
+namespace quorvel::ui {
+
+class WindowSession {
+ public:
+  WindowSession(hid::HidPlatform& platform, const QString& settingsFile, DialogProvider* dialogs = nullptr);
+  ~WindowSession();
+  WindowSession(const WindowSession&) = delete;
+  WindowSession& operator=(const WindowSession&) = delete;
+
+  // FormCreate with the command-line arguments (program name excluded).
+  void Start(const QStringList& args);
+
+  MainWindow& Window() { return *window_; }
+  TPelmo& Pelmo() { return *pelmo_; }
+
+ private:
+  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<TPelmo> pelmo_;
+};
+
+}  // namespace quorvel::ui
