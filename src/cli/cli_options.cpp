@@ -1,0 +1,239 @@
+#include "cli/cli_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace quorvel::cli {
+
+namespace {
+
+constexpr double kMaxWaitSeconds = 24.0 * 3600.0;
+
+std::optional<CliCommand> CommandByName(const std::string& name) {
+  if (name == "list") return CliCommand::List;
+  if (name == "info") return CliCommand::Info;
+  if (name == "upload") return CliCommand::Upload;
+  if (name == "image") return CliCommand::Image;
+  return std::nullopt;
+}
+
+// Seconds as a decimal number ("3", "0.5"); no sign, no exponent tricks.
+std::optional<int> ParseWaitSeconds(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > kMaxWaitSeconds) {
+    return std::nullopt;
+  }
+  return static_cast<int>(std::lround(seconds * 1000.0));
+}
+
+}  // namespace
+
+CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
+  CliParseResult result;
+  CliOptions& o = result.options;
+  std::vector<std::string> positional;
+  bool outSeen = false;
+  bool bootOutSeen = false;
+  bool optionsEnded = false;
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    // "--name=value" and "--name value" are both accepted for valued options.
+    std::string name = arg;
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0) {
+      const auto eq = arg.find('=');
+      if (eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        inlineValue = arg.substr(eq + 1);
+      }
+    }
+    auto takeValue = [&](std::string& value) -> bool {
+      if (inlineValue) {
+        value = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        result.error = "option '" + name + "' needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    auto noValue = [&]() -> bool {
+      if (inlineValue) {
+        result.error = "option '" + name + "' takes no value";
+        return false;
+      }
+      return true;
+    };
+
+    std::string value;
+    if (name == "-h" || name == "--help") {
+      if (!noValue()) return result;
+      o.help = true;
+    } else if (name == "--version") {
+      if (!noValue()) return result;
+      o.version = true;
+    } else if (name == "-q" || name == "--quiet") {
+      if (!noValue()) return result;
+      o.quiet = true;
+    } else if (name == "-v" || name == "--verbose") {
+      if (!noValue()) return result;
+      o.verbose = true;
+    } else if (name == "--yes") {
+      if (!noValue()) return result;
+      o.yes = true;
+    } else if (name == "--json") {
+      if (!noValue()) return result;
+      o.json = true;
+    } else if (name == "--simulate") {
+      if (!takeValue(value)) return result;
+      o.simulate.push_back(value);
+    } else if (name == "--trace") {
+      if (!takeValue(value)) return result;
+      if (value.empty()) {
+        result.error = "option '--trace' needs a file name";
+        return result;
+      }
+      o.trace = value;
+    } else if (name == "--wait") {
+      if (!takeValue(value)) return result;
+      const auto ms = ParseWaitSeconds(value);
+      if (!ms) {
+        result.error = "option '--wait' needs a number of seconds from 0 to 86400, not '" + value + "'";
+        return result;
+      }
+      o.waitMs = *ms;
+    } else if (name == "--serial") {
+      if (!takeValue(value)) return result;
+      o.serial = value;
+    } else if (name == "--out") {
+      if (!takeValue(value)) return result;
+      o.out = value;
+      outSeen = true;
+    } else if (name == "--boot-out") {
+      if (!takeValue(value)) return result;
+      o.bootOut = value;
+      bootOutSeen = true;
+    } else {
+      result.error = "unknown option '" + arg + "'";
+      return result;
+    }
+  }
+
+  if (o.help || o.version) return result;  // nothing else matters then
+
+  if (positional.empty()) {
+    result.error = "no command given";
+    return result;
+  }
+  const auto command = CommandByName(positional[0]);
+  if (!command) {
+    result.error = "unknown command '" + positional[0] + "'";
+    return result;
+  }
+  o.command = *command;
+  const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
+  const std::size_t wanted = takesFile ? 2 : 1;
+  if (positional.size() < wanted) {
+    result.error = "'" + positional[0] + "' needs a HEX file";
+    return result;
+  }
+  if (positional.size() > wanted) {
+    result.error = "unexpected argument '" + positional[wanted] + "'";
+    return result;
+  }
+  if (takesFile) o.file = positional[1];
+  if (takesFile && o.file.empty()) {
+    result.error = "the HEX file name is empty";
+    return result;
+  }
+
+  if (o.command == CliCommand::Image) {
+    if (!outSeen || o.out.empty()) {
+      result.error = "'image' needs --out FLASH.bin";
+      return result;
+    }
+    if (bootOutSeen && o.bootOut.empty()) {
+      result.error = "option '--boot-out' needs a file name";
+      return result;
+    }
+    if (bootOutSeen && o.bootOut == o.out) {
+      result.error = "--out and --boot-out name the same file";
+      return result;
+    }
+  } else if (outSeen || bootOutSeen) {
+    result.error = "--out and --boot-out belong to the 'image' command";
+    return result;
+  }
+  if (!o.trace.empty() && o.simulate.empty()) {
+    result.error = "--trace needs --simulate";
+    return result;
+  }
+  if (o.quiet && o.verbose) {
+    result.error = "--quiet and --verbose exclude each other";
+    return result;
+  }
+  return result;
+}
+
+const char* CliHelpText() {
+  return R"(Usage: quorvel-cli [OPTIONS] list
+       quorvel-cli [OPTIONS] info
+       quorvel-cli [OPTIONS] upload FILE.hex
+       quorvel-cli [OPTIONS] image FILE.hex --out FLASH.bin [--boot-out BOOT.bin]
+
+Uploads microcontroller firmware through a USB HID bootloader.
+
+Commands:
+  list             list every HID interface; bootloaders are marked with '*'
+  info             show the bootloader's information record
+  upload FILE.hex  load FILE.hex for the device, connect, erase, write, restart
+  image FILE.hex   load FILE.hex for the device and write the flash image(s)
+                   to files; nothing is erased or written on the device
+
+Options:
+  --simulate SPEC  use a simulated bootloader instead of USB HID devices; give
+                   it more than once for several. SPEC is key=value[,...] with
+                   keys family, revision, boot-start, program-start, size,
+                   erase, write, description, product, serial, pace, drop, nak,
+                   unplug, plug-after (e.g. --simulate family=STM32F4XX)
+  --trace FILE     with --simulate: write the (first) simulated device's trace
+  --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
+  --serial S       choose the bootloader with serial S when several are attached
+  --yes            answer Yes to questions (without it they are answered No)
+  --out FILE       image: file for the program flash image
+  --boot-out FILE  image: file for the boot flash image (PIC32; may be empty)
+  --json           print one JSON object per line instead of plain text
+  -q, --quiet      print only errors and the final result
+  -v, --verbose    print more detail (device choice, dialog details)
+  -h, --help       show this help and exit
+  --version        show the version and exit
+
+Exit codes:
+  0  success
+  1  usage error
+  2  no bootloader found, it does not answer, or several and no --serial
+  3  HEX file missing or refused
+  4  device error during connect or upload
+  5  upload aborted (a question answered No)
+)";
+}
+
+std::string CliVersionText() { return std::string("quorvel-cli ") + QUORVEL_VERSION_STRING; }
+
+}  // namespace quorvel::cli

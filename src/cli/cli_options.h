@@ -1,0 +1,53 @@
+#pragma once
+// Command line of quorvel-cli: what the user asked for, checked for shape
+// only. Whether a simulation spec or a file makes sense is decided later.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel::cli {
+
+enum class CliCommand { None, List, Info, Upload, Image };
+
+// Exit codes; scripts rely on the numbers.
+enum ExitCode : int {
+  ExitSuccess = 0,
+  ExitUsage = 1,
+  ExitNoBootloader = 2,
+  ExitHexFile = 3,
+  ExitDevice = 4,
+  ExitAborted = 5,
+};
+
+struct CliOptions {
+  CliCommand command = CliCommand::None;
+  std::string file;     // upload, image
+  std::string out;      // image: --out
+  std::string bootOut;  // image: --boot-out (empty: not written)
+  std::vector<std::string> simulate;
+  std::string trace;
+  int waitMs = 0;
+  std::optional<std::string> serial;
+  bool yes = false;
+  bool json = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool help = false;
+  bool version = false;
+};
+
+struct CliParseResult {
+  CliOptions options;
+  std::string error;  // empty when the command line is usable
+  bool ok() const { return error.empty(); }
+};
+
+// args: the arguments after the program name.
+CliParseResult ParseCliArgs(const std::vector<std::string>& args);
+
+// The text of -h/--help.
+const char* CliHelpText();
+// "quorvel-cli 2.3.0.0"
+std::string CliVersionText();
+
+}  // namespace quorvel::cli

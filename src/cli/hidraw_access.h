@@ -1,0 +1,26 @@
+#pragma once
+// Finds hidraw nodes this user may not open, so "no bootloader found" can say
+// why: on a stock Linux system a freshly plugged HID device is root-only
+// until a udev rule grants access.
+#include <string>
+#include <vector>
+
+namespace quorvel::cli {
+
+struct LockedHidraw {
+  std::string node;  // "/dev/hidraw3"
+  std::string name;  // HID_NAME from sysfs, empty when unknown
+};
+
+// Nodes named hidraw* under devDir that cannot be opened for reading and
+// writing because of their permissions. sysClassDir is where
+// <node>/device/uevent is read for the device's name.
+std::vector<LockedHidraw> FindLockedHidrawNodes(const std::string& devDir = "/dev",
+                                                const std::string& sysClassDir = "/sys/class/hidraw");
+
+// The advice printed when access is the likely problem.
+inline constexpr const char* kUdevAdvice =
+    "Install the udev rule packaging/60-quorvel-bootloader.rules into /etc/udev/rules.d/, then run "
+    "'sudo udevadm control --reload-rules && sudo udevadm trigger' and plug the device in again.";
+
+}  // namespace quorvel::cli
