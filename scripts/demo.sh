@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds quorvel-cli and uploads the bundled sample firmware (a blink program
+# for an STM32F4 Discovery board) to the built-in simulated bootloader:
+# history lines on standard output, a progress bar on a terminal.
+#
+#   scripts/demo.sh [extra quorvel-cli options, e.g. --json or -v]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=${QUORVEL_DEMO_PRESET:-release}
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake --preset "$preset" -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_UI=OFF >/dev/null
+cmake --build --preset "$preset" -j "$jobs" --target quorvel-cli
+
+exec "build/$preset/src/cli/quorvel-cli" --simulate family=STM32F4XX "$@" upload samples/blink-stm32f4.hex
