@@ -1,0 +1,65 @@
+// STM32F2xx/F4xx sector table and the conversions between image offsets and command addresses.
+#include "upload/geometry.h"
+
+#include <gtest/gtest.h>
+
+#include "image/mcu_family.h"
+
+namespace quorvel {
+namespace {
+
+TEST(SectorIndex, FindsTheSectorHoldingAnOffset) {
+  const std::pair<std::int32_t, std::int32_t> rows[] = {
+      {0, 0},        {0x3FFF, 0},   {0x4000, 1},   {0xFFFF, 3},   {0x10000, 4},   {0x1FFFF, 4},
+      {0x20000, 5},  {0x3FFFF, 5},  {0x40000, 6},  {0xDFFFF, 10}, {0xE0000, 11},  {0x100000, 11},
+      {-1, 11},      {INT32_MIN, 11}, {INT32_MAX, 11}};
+  for (const auto& [offset, index] : rows) EXPECT_EQ(SectorIndex(offset), index) << std::hex << offset;
+}
+
+TEST(SectorSize, FollowsTheTableAndRejectsIndexesAboveEleven) {
+  const std::pair<std::int32_t, std::int32_t> rows[] = {{0, 0x4000},   {3, 0x4000},  {4, 0x10000}, {5, 0x20000},
+                                                        {11, 0x20000}, {12, -1},     {100, -1},    {-1, 0x20000}};
+  for (const auto& [index, size] : rows) EXPECT_EQ(SectorSize(index), size) << index;
+}
+
+TEST(SectorStart, IsTheSumOfTheSizesBefore) {
+  std::int64_t sum = 0;
+  for (std::int32_t i = 0; i <= 11; ++i) {
+    EXPECT_EQ(SectorStart(i), sum) << i;
+    EXPECT_EQ(SectorIndex(static_cast<std::int32_t>(sum)), i);
+    sum += SectorSize(i);
+  }
+  EXPECT_EQ(SectorStart(12), 0x100000);
+  EXPECT_EQ(SectorStart(13), -1);
+  EXPECT_EQ(SectorStart(-1), -1);
+}
+
+TEST(AddressUnits, SixteenBitPicsCountTwoAddressUnitsPerThreeImageBytes) {
+  for (std::uint8_t family : {mcu::PIC24, mcu::dsPIC, mcu::dsPIC33}) {
+    EXPECT_EQ(ImageToDeviceAddress(family, 1536), 1024u);
+    EXPECT_EQ(ImageToDeviceAddress(family, 1538), 1024u);  // rounds down to the word
+    EXPECT_EQ(BootStartToImageUnits(family, 0x1000), 0x1800u);
+    EXPECT_EQ(ProgramLimitBottom(family, 0x2000), 0x3000u);
+    // Round trip through the address space: the image offset of an address maps back onto it.
+    EXPECT_EQ(ImageToDeviceAddress(family, BootStartToImageUnits(family, 0x2AC00)), 0x2AC00u);
+  }
+}
+
+TEST(AddressUnits, Pic32UsesPhysicalAddresses) {
+  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, static_cast<std::int32_t>(0x9D008000u)), 0x1D008000u);
+  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, static_cast<std::int32_t>(0xBFC00000u)), 0x1FC00000u);
+  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, 0x1D008000), 0x1D008000u);
+  EXPECT_EQ(ProgramLimitBottom(mcu::PIC32, 0xBD080000u), 0x1D080000u);
+  EXPECT_EQ(ImageToDeviceAddress(mcu::PIC32, 0x1234), 0x1234u);
+}
+
+TEST(AddressUnits, OtherFamiliesPassValuesThrough) {
+  for (std::uint8_t family : {mcu::PIC16, mcu::PIC18, mcu::ARM, mcu::STM32F4XX, std::uint8_t{99}}) {
+    EXPECT_EQ(ImageToDeviceAddress(family, 1537), 1537u);
+    EXPECT_EQ(BootStartToImageUnits(family, 0x7C00), 0x7C00u);
+    EXPECT_EQ(ProgramLimitBottom(family, 0x8000), 0x8000u);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
