@@ -55,13 +55,17 @@ class THidDeviceController : public QObject {
 
   // --- used by THidDevice ---
   // Gives a deleted object back: a plugged-in interface gets a fresh object in
-  // the same position; an unplugged one (or one that can no longer be opened)
-  // leaves the list.
-  void GiveBack(THidDevice* dev);
+  // the same position with the kept handlers and read slice; an unplugged one
+  // (or one that can no longer be opened) leaves the list.
+  void GiveBack(THidDevice* dev, THidDataEvent dataHandler, THidPlugEvent unplugHandler, std::int32_t readSliceMs);
 
  private:
   std::vector<THidDevice*> ScanInterfaces();
-  THidDevice* CreateDevice(THidPnPInfo info);
+  bool Listed(const THidDevice* dev) const;
+  // Runs `call` with the object's InHandler set; false when the object was
+  // destroyed meanwhile.
+  template <typename Call>
+  bool WithInHandler(THidDevice* dev, Call&& call);
 
   HidPlatform& platform_;
   bool active_ = false;
@@ -76,6 +80,7 @@ class THidDeviceController : public QObject {
   std::vector<THidDevice*> devices_;
   bool inDeviceChange_ = false;
   std::int32_t lastNotifyParam_ = 0;
+  std::vector<THidDevice*> handlerTargets_;  // objects whose InHandler is set, innermost last
 };
 
 }  // namespace quorvel::hid

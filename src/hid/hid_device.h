@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hid/hid_types.h"
 
@@ -82,7 +83,10 @@ class THidDevice {
   bool OpenQueryHandle();
   void CloseReadHandle();
   void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength);
-  bool Deliver(ReaderShared& shared, std::vector<std::uint8_t> report, bool isError, std::uint32_t error);
+  // Hands one report (or a read failure) to the owning thread and waits until
+  // it was handled; false when the reader is to end.
+  bool Deliver(const std::shared_ptr<ReaderShared>& shared, std::vector<std::uint8_t> report, bool isError,
+               std::uint32_t error);
 
   HidPlatform& platform_;
   THidPnPInfo info_;

@@ -10,7 +10,6 @@
 //
 // All public functions may be called from the UI thread (tests, --simulate).
 #include <QObject>
-#include <QPointer>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -102,7 +101,7 @@ class SimHidPlatform : public hid::HidPlatform {
   std::deque<Job> jobs_;
   bool stopping_ = false;
   std::function<void()> changeHandler_;
-  QPointer<QObject> changeContext_;  // where change notifications are posted
+  QObject* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
   std::thread device_;
 };
 

@@ -1,0 +1,345 @@
+#include "hid/hid_device.h"
+
+#include <QMetaObject>
+#include <QtGlobal>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <vector>
+
+#include "hid/hid_controller.h"
+#include "hid/hid_platform.h"
+
+namespace quorvel::hid {
+
+namespace {
+constexpr std::size_t kMaxStringUnits = 254;
+// Error code handed to the data-error handler when the object can no longer be
+// read (unplugged, or given up by its owner). Same value as ENODEV.
+constexpr std::uint32_t kErrorNoDevice = 19;
+
+std::u16string UpToZero(const std::u16string& text) {
+  std::u16string out = text.substr(0, std::min(text.find(u'\0'), kMaxStringUnits));
+  return out;
+}
+}  // namespace
+
+// State the reader thread shares with the owning thread. Everything but
+// `deliveringDepth` is guarded by `m`.
+struct ReaderShared {
+  std::mutex m;
+  std::condition_variable cv;
+  bool terminate = false;
+  bool finished = false;
+  bool unplugged = false;  // the read handle must not be (re)opened
+  std::shared_ptr<HidReadChannel> channel;
+
+  struct Item {
+    std::uint64_t id = 0;
+    bool isError = false;
+    std::uint32_t error = 0;
+    std::vector<std::uint8_t> report;  // report-ID byte first
+  };
+  std::optional<Item> pending;  // posted, not yet taken by the owning thread
+  std::uint64_t postedId = 0;
+  std::uint64_t doneId = 0;    // the reader may go on once doneId reaches its item
+  int deliveringDepth = 0;     // owning thread only: deliveries of this reader on its stack
+};
+
+namespace {
+// Runs the pending delivery of `shared`, if any, on the owning thread.
+void RunPending(THidDevice* dev, ReaderShared& shared, const THidDataEvent& data,
+                const THidDataErrorEvent& dataError) {
+  ReaderShared::Item item;
+  {
+    std::lock_guard lock(shared.m);
+    if (!shared.pending) return;
+    item = std::move(*shared.pending);
+    shared.pending.reset();
+  }
+  ++shared.deliveringDepth;
+  try {
+    if (item.isError) {
+      if (dataError) dataError.fn(dev, item.error);
+    } else if (data && !item.report.empty()) {
+      data.fn(dev, item.report[0], item.report.data() + 1, static_cast<std::uint16_t>(item.report.size() - 1));
+    }
+  } catch (const std::exception& e) {
+    // An exception must not cross the event loop; the reader must be released.
+    qWarning("HID data handler failed: %s", e.what());
+  } catch (...) {
+    qWarning("HID data handler failed");
+  }
+  --shared.deliveringDepth;
+  {
+    std::lock_guard lock(shared.m);
+    shared.doneId = std::max(shared.doneId, item.id);
+  }
+  shared.cv.notify_all();
+}
+}  // namespace
+
+THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceController* owner,
+                       THidDataEvent dataHandler, THidPlugEvent unplugHandler)
+    : platform_(platform),
+      info_(std::move(info)),
+      owner_(owner),
+      dataHandler_(std::move(dataHandler)),
+      unplugHandler_(std::move(unplugHandler)) {
+  query_ = platform_.Open(info_);
+  if (!query_) throw EControllerError("Device cannot be opened");
+  readWriteAccess_ = query_->ReadWriteAccess();
+  attributes_.Size = 12;
+  if (!query_->GetAttributes(attributes_)) {
+    query_.reset();
+    throw EControllerError("Device cannot be identified");
+  }
+  attributes_.Size = 12;
+  // Held open only while something is read from or written to the device.
+  query_.reset();
+  deliveryContext_ = new QObject();
+}
+
+THidDevice::~THidDevice() {
+  THidDataEvent keptData = dataHandler_;
+  THidPlugEvent keptUnplug = unplugHandler_;
+  SetDataHandler({});
+  unplugHandler_ = {};
+  CloseQueryHandle();
+  CloseReadHandle();
+  delete deliveryContext_;
+  deliveryContext_ = nullptr;
+  if (owner_ != nullptr) owner_->GiveBack(this, std::move(keptData), std::move(keptUnplug), readSliceMs_.load());
+}
+
+bool THidDevice::OpenQueryHandle() {
+  if (query_) return true;
+  if (!IsAccessible()) return false;
+  query_ = platform_.Open(info_);
+  if (!query_) return false;
+  readWriteAccess_ = query_->ReadWriteAccess();
+  return true;
+}
+
+void THidDevice::CloseQueryHandle() { query_.reset(); }
+
+void THidDevice::CloseReadHandle() {
+  if (!readerShared_) return;
+  std::shared_ptr<HidReadChannel> channel;
+  {
+    std::lock_guard lock(readerShared_->m);
+    channel = std::move(readerShared_->channel);
+    readerShared_->channel.reset();
+  }
+  if (channel) channel->Close();
+}
+
+std::u16string THidDevice::ProductString() {
+  if (productCache_.empty() && OpenQueryHandle()) {
+    std::u16string text;
+    if (query_->GetProductString(text)) productCache_ = UpToZero(text);
+    CloseQueryHandle();
+  }
+  return productCache_;
+}
+
+std::u16string THidDevice::SerialString() {
+  if (serialCache_.empty() && OpenQueryHandle()) {
+    std::u16string text;
+    if (query_->GetSerialString(text)) serialCache_ = UpToZero(text);
+    CloseQueryHandle();
+  }
+  return serialCache_;
+}
+
+void THidDevice::ReportCaps(THidCaps& caps) {
+  if (!capsCache_ && OpenQueryHandle()) {
+    THidCaps read;
+    if (query_->GetCaps(read)) capsCache_ = read;
+    CloseQueryHandle();
+  }
+  caps = capsCache_.value_or(THidCaps{});
+}
+
+bool THidDevice::WriteReport(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t& written) {
+  written = 0;
+  if (buffer == nullptr || !OpenQueryHandle()) return false;
+  std::size_t done = 0;
+  std::uint32_t error = 0;
+  const bool ok = query_->Write(buffer, count, done, error);
+  written = static_cast<std::uint32_t>(done);
+  return ok;
+}
+
+void THidDevice::SetDataHandler(THidDataEvent handler) {
+  if (!handler) StopReader();
+  dataHandler_ = std::move(handler);
+  StartReader();
+}
+
+bool THidDevice::SetReadSlice(std::int32_t ms) {
+  if (ms < 10 || ms > 10000) return false;
+  readSliceMs_.store(ms);
+  return true;
+}
+
+void THidDevice::MarkUnplugged() {
+  CloseQueryHandle();
+  if (readerShared_) {
+    std::lock_guard lock(readerShared_->m);
+    readerShared_->unplugged = true;
+  }
+  pluggedIn_.store(false);
+  CloseReadHandle();
+  THidPlugEvent handler = std::move(unplugHandler_);
+  unplugHandler_ = {};
+  if (handler) handler.fn(this);
+}
+
+void THidDevice::StartReader() {
+  if (!dataHandler_ || !PluggedIn() || !CheckedOut() || !readWriteAccess_ || reader_.joinable()) return;
+  THidCaps caps;
+  ReportCaps(caps);  // on this thread, so the reader never opens the query handle
+  if (!readerShared_) readerShared_ = std::make_shared<ReaderShared>();
+  {
+    std::lock_guard lock(readerShared_->m);
+    readerShared_->terminate = false;
+    readerShared_->finished = false;
+    readerShared_->pending.reset();
+  }
+  // Open the read handle now, before the caller can send its first request, so
+  // an early answer is buffered rather than lost.
+  bool needOpen = false;
+  {
+    std::lock_guard lock(readerShared_->m);
+    needOpen = !readerShared_->channel && !readerShared_->unplugged;
+  }
+  if (needOpen) {
+    std::uint32_t error = 0;
+    auto channel = platform_.OpenReader(info_, error);
+    std::lock_guard lock(readerShared_->m);
+    readerShared_->channel = std::move(channel);  // may stay empty; the reader retries
+  }
+  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, caps.InputReportByteLength);
+}
+
+void THidDevice::StopReader() {
+  if (!reader_.joinable()) return;
+  std::shared_ptr<ReaderShared> shared = readerShared_;
+  {
+    std::lock_guard lock(shared->m);
+    shared->terminate = true;
+    // Stopped from inside one of this reader's own deliveries: the reader
+    // waits for that delivery, so release it or it could never end.
+    if (shared->deliveringDepth > 0) shared->doneId = shared->postedId;
+  }
+  shared->cv.notify_all();
+  {
+    std::unique_lock lock(shared->m);
+    while (!shared->finished) {
+      if (shared->pending) {
+        // A delivery queued before the stop still reaches the handler.
+        lock.unlock();
+        RunPending(this, *shared, dataHandler_, dataErrorHandler_);
+        lock.lock();
+        continue;
+      }
+      shared->cv.wait(lock);
+    }
+  }
+  reader_.join();
+}
+
+bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::vector<std::uint8_t> report,
+                         bool isError, std::uint32_t error) {
+  ReaderShared& shared = *sharedPtr;
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(shared.m);
+    if (shared.terminate) return false;
+    id = ++shared.postedId;
+    shared.pending = ReaderShared::Item{id, isError, error, std::move(report)};
+  }
+  std::weak_ptr<ReaderShared> weak = sharedPtr;
+  THidDevice* self = this;
+  QMetaObject::invokeMethod(
+      deliveryContext_,
+      [self, weak] {
+        if (auto s = weak.lock()) RunPending(self, *s, self->dataHandler_, self->dataErrorHandler_);
+      },
+      Qt::QueuedConnection);
+  std::unique_lock lock(shared.m);
+  shared.cv.wait(lock, [&] { return shared.doneId >= id; });
+  return !shared.terminate;
+}
+
+void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength) {
+  std::vector<std::uint8_t> buffer(inputLength > 0 ? inputLength : 65);
+  const THidPnPInfo info = info_;  // a copy: the owning thread may hand the original on later
+  auto wait = [&](std::int32_t ms) {
+    std::unique_lock lock(shared->m);
+    shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return shared->terminate; });
+  };
+  bool stop = false;
+  while (!stop) {
+    std::shared_ptr<HidReadChannel> channel;
+    bool unplugged = false;
+    {
+      std::lock_guard lock(shared->m);
+      if (shared->terminate) break;
+      channel = shared->channel;
+      unplugged = shared->unplugged;
+    }
+    std::uint32_t failure = 0;
+    if (!IsAccessible() || unplugged) {
+      failure = kErrorNoDevice;
+    } else if (!channel) {
+      std::uint32_t error = 0;
+      channel = platform_.OpenReader(info, error);
+      std::lock_guard lock(shared->m);
+      if (channel && !shared->unplugged && !shared->channel) {
+        shared->channel = channel;
+      } else if (channel) {
+        channel->Close();
+        channel.reset();
+      }
+      if (!channel) failure = error != 0 ? error : kErrorNoDevice;
+    }
+    if (channel) {
+      std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+      const HidReadChannel::Result r = channel->Read(buffer.data(), buffer.size(), readSliceMs_.load());
+      {
+        std::lock_guard lock(shared->m);
+        if (shared->terminate) break;  // a report completed right now is dropped
+      }
+      switch (r.status) {
+        case HidReadChannel::Status::kData:
+          if (r.size > 0) {
+            std::vector<std::uint8_t> report(buffer.begin(),
+                                             buffer.begin() + static_cast<std::ptrdiff_t>(std::min(r.size, buffer.size())));
+            if (!Deliver(shared, std::move(report), false, 0)) stop = true;
+          }
+          continue;
+        case HidReadChannel::Status::kTimeout:
+        case HidReadChannel::Status::kClosed:
+          continue;
+        case HidReadChannel::Status::kError:
+          failure = r.error != 0 ? r.error : kErrorNoDevice;
+          break;
+      }
+    }
+    if (!Deliver(shared, {}, true, failure)) break;
+    // Unlike a busy retry, waiting one slice keeps a dead device from spinning
+    // this thread and flooding the owning thread with error deliveries.
+    wait(readSliceMs_.load());
+  }
+  {
+    std::lock_guard lock(shared->m);
+    shared->finished = true;
+  }
+  shared->cv.notify_all();
+}
+
+}  // namespace quorvel::hid

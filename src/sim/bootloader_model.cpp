@@ -1,0 +1,390 @@
+#include "sim/bootloader_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "image/mcu_family.h"
+
+namespace quorvel::sim {
+
+namespace {
+
+constexpr std::uint8_t kMarker = 0x0F;
+constexpr std::uint8_t kSync = 1, kInfo = 2, kBoot = 3, kReboot = 4, kWrite = 11, kErase = 21;
+constexpr std::uint32_t kPic32Program = 0x1D000000;
+constexpr std::uint32_t kPic32Boot = 0x1FC00000;
+constexpr std::uint32_t kPic32BootEnd = 0x1FC03000;
+constexpr std::uint32_t kPic32Mask = 0x1FFFFFFF;
+
+// STM32F2xx/F4xx sector starts; sector 11 ends wherever the flash ends.
+constexpr std::uint32_t kSectorStart[] = {0x00000, 0x04000, 0x08000, 0x0C000, 0x10000, 0x20000,
+                                          0x40000, 0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000};
+constexpr std::uint32_t kSectorEnd[] = {0x04000, 0x08000, 0x0C000, 0x10000, 0x20000,  0x40000,
+                                        0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000, 0x100000};
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    out.push_back(digits[data[i] >> 4]);
+    out.push_back(digits[data[i] & 15]);
+  }
+  return out;
+}
+
+std::string Format(const char* verb, std::uint32_t address, std::uint32_t count) {
+  char line[64];
+  std::snprintf(line, sizeof line, "%s 0x%08X %u", verb, address, count);
+  return line;
+}
+
+std::string Addr(std::uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+int ValueAlignment(std::uint8_t family, int width) {
+  if (width == 2) return (Is16BitPic(family) || Is32BitFamily(family)) ? 2 : 1;
+  if (Is16BitPic(family)) return 2;
+  return Is32BitFamily(family) ? 4 : 1;
+}
+
+}  // namespace
+
+BootloaderModel::BootloaderModel(SimProfile profile) : profile_(std::move(profile)) {}
+
+TByteArray BootloaderModel::BuildInfoRecord(const SimProfile& p) {
+  TByteArray rec(64, 0);
+  std::size_t pos = 1;
+  auto put = [&](std::uint8_t tag, std::uint32_t value, int width) {
+    rec[pos++] = tag;
+    const int align = ValueAlignment(p.family, width);
+    while (pos % static_cast<std::size_t>(align) != 0) rec[pos++] = 0;
+    for (int k = 0; k < width; ++k) rec[pos++] = static_cast<std::uint8_t>(value >> (8 * k));
+  };
+  rec[pos++] = 1;
+  rec[pos++] = p.family;
+  put(3, p.eraseBlock, 2);
+  put(4, p.writeBlock, 2);
+  put(5, p.revision, 2);
+  put(6, p.bootStart, 4);
+  put(8, p.size, 4);
+  put(9, p.programStart, 4);
+  // The description goes last, cut so the record and its zero fit one report.
+  rec[pos++] = 7;
+  const std::size_t room = rec.size() - pos - 1;
+  const std::size_t n = std::min(room, p.description.size());
+  for (std::size_t i = 0; i < n && p.description[i] != '\0'; ++i) rec[pos++] = static_cast<std::uint8_t>(p.description[i]);
+  rec[pos++] = 0;
+  rec[0] = static_cast<std::uint8_t>(pos);
+  rec.resize(pos);
+  return rec;
+}
+
+std::string BootloaderModel::TraceText() const {
+  std::string out;
+  for (const auto& line : trace_) {
+    out += line;
+    out += '\n';
+  }
+  return out;
+}
+
+std::uint32_t BootloaderModel::ByteIndex(std::uint32_t address) const {
+  if (Is16BitPic(profile_.family)) return address / 2 * 3;
+  if (IsPic32(profile_.family)) return address & kPic32Mask;
+  return address;
+}
+
+std::vector<BootloaderModel::Range> BootloaderModel::FlashRegions() const {
+  if (IsPic32(profile_.family)) {
+    return {{kPic32Program, std::uint64_t{kPic32Program} + profile_.size}, {kPic32Boot, kPic32BootEnd}};
+  }
+  return {{0, profile_.size}};
+}
+
+std::vector<BootloaderModel::Range> BootloaderModel::BootloaderRegions() const {
+  std::vector<Range> out;
+  const bool bottom = (profile_.revision & 1u) != 0;
+  const std::uint64_t base = IsPic32(profile_.family) ? kPic32Program : 0;
+  const std::uint64_t end = base + profile_.size;
+  if (bottom) {
+    const std::uint64_t programStart =
+        IsPic32(profile_.family) ? base + profile_.programStart : ByteIndex(profile_.programStart);
+    out.push_back({base, programStart});
+  } else {
+    out.push_back({ByteIndex(profile_.bootStart), end});
+  }
+  if (IsPic32(profile_.family)) {
+    // The last boot-flash block holds the configuration words.
+    out.push_back({kPic32BootEnd - std::min<std::uint32_t>(profile_.eraseBlock, kPic32BootEnd - kPic32Boot), kPic32BootEnd});
+  }
+  return out;
+}
+
+bool BootloaderModel::InFlash(std::uint64_t begin, std::uint64_t end) const {
+  for (const Range& r : FlashRegions()) {
+    if (begin >= r.begin && end <= r.end) return true;
+  }
+  return false;
+}
+
+bool BootloaderModel::TouchesBootloader(std::uint64_t begin, std::uint64_t end) const {
+  for (const Range& r : BootloaderRegions()) {
+    if (begin < r.end && r.begin < end) return true;
+  }
+  return false;
+}
+
+std::uint8_t BootloaderModel::StateOf(std::uint32_t index) const {
+  auto it = pages_.find(index >> 12);
+  return it == pages_.end() ? std::uint8_t{kUnknown} : it->second.state[index & 0xFFF];
+}
+
+void BootloaderModel::SetState(std::uint32_t index, std::uint8_t state, std::uint8_t value) {
+  Page& page = pages_[index >> 12];
+  page.state[index & 0xFFF] = state;
+  page.data[index & 0xFFF] = value;
+}
+
+std::optional<std::uint8_t> BootloaderModel::FlashByte(std::uint32_t index) const {
+  auto it = pages_.find(index >> 12);
+  if (it == pages_.end() || it->second.state[index & 0xFFF] != kWritten) return std::nullopt;
+  return it->second.data[index & 0xFFF];
+}
+
+bool BootloaderModel::IsErased(std::uint32_t index) const { return StateOf(index) == kErased; }
+
+TByteArray BootloaderModel::FlashRange(std::uint32_t index, std::uint32_t count, std::uint8_t fill) const {
+  TByteArray out(count, fill);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (auto b = FlashByte(index + i)) out[i] = *b;
+  }
+  return out;
+}
+
+std::size_t BootloaderModel::WrittenCount() const {
+  std::size_t n = 0;
+  for (const auto& [key, page] : pages_) n += static_cast<std::size_t>(std::count(page.state.begin(), page.state.end(), kWritten));
+  return n;
+}
+
+void BootloaderModel::Violation(std::string text) { violations_.push_back(std::move(text)); }
+
+BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* data, std::size_t size) {
+  if (vanished_) return {};
+  Report r{};
+  if (data != nullptr) std::copy_n(data, std::min<std::size_t>(size, r.size()), r.begin());
+  if (writeOpen_) return HandleData(r);
+  const bool afterWrite = justFinishedWrite_;
+  justFinishedWrite_ = false;
+  if (afterWrite && r[0] != kMarker) {
+    Violation("chunk longer than announced: data after the last announced byte");
+  }
+  return HandleFrame(r, 0);
+}
+
+// Answers event `event` with `normal` unless a fault says otherwise. Returns
+// false when the device vanishes instead (the operation is then not carried out).
+bool BootloaderModel::ApplyFault(std::uint32_t event, std::uint8_t code, Reaction& reaction) {
+  if (profile_.unplugEvent != 0 && event == profile_.unplugEvent) {
+    vanished_ = true;
+    writeOpen_ = false;
+    reaction.vanish = true;
+    return false;
+  }
+  if (code == 0) return true;  // the event has no answer anyway
+  Report answer{};
+  answer[0] = kMarker;
+  if (profile_.dropEvent != 0 && event == profile_.dropEvent) return true;
+  answer[1] = (profile_.nakEvent != 0 && event == profile_.nakEvent) ? 0 : code;
+  reaction.replies.push_back(answer);
+  return true;
+}
+
+BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, std::uint32_t) {
+  Reaction reaction;
+  const std::uint8_t code = r[0] == kMarker ? r[1] : 0xFF;
+  const std::uint32_t address = static_cast<std::uint32_t>(r[2]) | static_cast<std::uint32_t>(r[3]) << 8 |
+                                static_cast<std::uint32_t>(r[4]) << 16 | static_cast<std::uint32_t>(r[5]) << 24;
+  const std::uint16_t count = static_cast<std::uint16_t>(r[6] | r[7] << 8);
+  switch (code) {
+    case kSync:
+    case kBoot:
+      trace_.push_back(code == kSync ? "SYNC" : "BOOT");
+      ApplyFault(static_cast<std::uint32_t>(trace_.size()), code, reaction);
+      return reaction;
+    case kInfo: {
+      trace_.push_back("INFO");
+      const auto event = static_cast<std::uint32_t>(trace_.size());
+      if (!ApplyFault(event, 0, reaction)) return reaction;
+      if (profile_.dropEvent == event) return reaction;
+      Report answer{};
+      if (profile_.nakEvent == event) {
+        answer[0] = kMarker;
+      } else {
+        const TByteArray record = BuildInfoRecord(profile_);
+        std::copy(record.begin(), record.end(), answer.begin());
+      }
+      reaction.replies.push_back(answer);
+      return reaction;
+    }
+    case kReboot: {
+      trace_.push_back("REBOOT");
+      const auto event = static_cast<std::uint32_t>(trace_.size());
+      if (ApplyFault(event, 0, reaction) && profile_.nakEvent == event) {
+        Report answer{};
+        answer[0] = kMarker;
+        reaction.replies.push_back(answer);
+      }
+      vanished_ = true;
+      reaction.vanish = true;
+      return reaction;
+    }
+    case kErase: {
+      trace_.push_back(Format("ERASE", address, count));
+      if (!ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction)) return reaction;
+      Erase(address, count);
+      ApplyFault(static_cast<std::uint32_t>(trace_.size()), kErase, reaction);
+      return reaction;
+    }
+    case kWrite: {
+      trace_.push_back(Format("WRITE", address, count));
+      if (!ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction)) return reaction;
+      if (count > 0x8000) Violation("WRITE " + Addr(address) + " announces more than 0x8000 bytes");
+      writeOpen_ = count > 0;
+      writeAddress_ = address;
+      writeRemaining_ = count;
+      chunkLength_ = 0;
+      chunk_.clear();
+      // A Write frame itself gets no answer; only its chunks are acknowledged.
+      if (profile_.nakEvent == trace_.size()) {
+        Report answer{};
+        answer[0] = kMarker;
+        reaction.replies.push_back(answer);
+      }
+      return reaction;
+    }
+    default: {
+      std::size_t n = r.size();
+      while (n > 2 && r[n - 1] == 0) --n;
+      trace_.push_back("FRAME " + Hex(r.data(), n));
+      Violation("unexpected frame " + Hex(r.data(), n));
+      ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction);
+      return reaction;
+    }
+  }
+}
+
+BootloaderModel::Reaction BootloaderModel::HandleData(const Report& r) {
+  Reaction reaction;
+  if (chunkLength_ == 0) {
+    const std::uint32_t block = profile_.eraseBlock != 0 ? profile_.eraseBlock : 64;
+    chunkLength_ = std::min(block, writeRemaining_);
+    chunk_.clear();
+  }
+  const std::size_t take = std::min<std::size_t>(r.size(), chunkLength_ - chunk_.size());
+  chunk_.insert(chunk_.end(), r.begin(), r.begin() + static_cast<std::ptrdiff_t>(take));
+  if (chunk_.size() < chunkLength_) return reaction;  // more reports of this chunk follow
+
+  trace_.push_back("DATA " + Hex(chunk_.data(), chunk_.size()));
+  const auto event = static_cast<std::uint32_t>(trace_.size());
+  if (!ApplyFault(event, 0, reaction)) return reaction;
+  StoreChunk();
+  const std::uint32_t len = chunkLength_;
+  writeAddress_ += Is16BitPic(profile_.family) ? len / 3 * 2 : len;
+  writeRemaining_ -= len;
+  chunkLength_ = 0;
+  chunk_.clear();
+  if (writeRemaining_ == 0) {
+    writeOpen_ = false;
+    justFinishedWrite_ = true;
+  }
+  ApplyFault(event, kWrite, reaction);
+  return reaction;
+}
+
+void BootloaderModel::Erase(std::uint32_t address, std::uint16_t count) {
+  const std::string what = "ERASE " + Addr(address) + " " + std::to_string(count);
+  if (count == 0) {
+    Violation(what + ": no blocks");
+    return;
+  }
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  if (IsSectorErase(profile_.family)) {
+    int top = -1;
+    for (int s = 0; s < 12; ++s) {
+      if (kSectorStart[s] == address) top = s;
+    }
+    if (top < 0) {
+      Violation(what + ": not the start of a sector");
+      return;
+    }
+    if (count > top + 1) {
+      Violation(what + ": reaches below the start of flash");
+      return;
+    }
+    begin = kSectorStart[top - count + 1];
+    end = kSectorEnd[top];
+  } else {
+    const std::uint64_t block = profile_.eraseBlock;
+    if (block == 0) {
+      Violation(what + ": erase block is 0");
+      return;
+    }
+    if (Is16BitPic(profile_.family) && (address & 1u) != 0) {
+      Violation(what + ": odd address");
+      return;
+    }
+    const std::uint64_t topIndex = ByteIndex(address);
+    const std::uint64_t span = (count - 1u) * block;
+    const std::uint64_t regionBase = topIndex >= kPic32Boot && IsPic32(profile_.family)   ? kPic32Boot
+                                     : IsPic32(profile_.family) ? kPic32Program
+                                                                : 0;
+    if (topIndex < regionBase + span) {
+      Violation(what + ": reaches below the start of flash");
+      return;
+    }
+    if ((topIndex - regionBase) % block != 0) {
+      Violation(what + ": not on an erase-block boundary");
+      return;
+    }
+    begin = topIndex - span;
+    end = topIndex + block;
+  }
+  if (!InFlash(begin, end)) {
+    Violation(what + ": outside flash");
+    return;
+  }
+  if (TouchesBootloader(begin, end)) {
+    Violation(what + ": erase inside the bootloader");
+    return;
+  }
+  for (std::uint64_t i = begin; i < end; ++i) SetState(static_cast<std::uint32_t>(i), kErased, 0xFF);
+}
+
+void BootloaderModel::StoreChunk() {
+  const std::uint64_t begin = ByteIndex(writeAddress_);
+  const std::uint64_t end = begin + chunk_.size();
+  const std::string what = "WRITE chunk at " + Addr(writeAddress_);
+  if (!InFlash(begin, end)) {
+    Violation(what + ": outside flash");
+    return;
+  }
+  if (TouchesBootloader(begin, end)) {
+    Violation(what + ": write inside the bootloader");
+    return;
+  }
+  bool unerased = false;
+  for (std::size_t i = 0; i < chunk_.size(); ++i) {
+    const auto index = static_cast<std::uint32_t>(begin + i);
+    if (StateOf(index) != kErased) unerased = true;
+    SetState(index, kWritten, chunk_[i]);
+  }
+  if (unerased) Violation(what + ": write to unerased flash");
+}
+
+}  // namespace quorvel::sim

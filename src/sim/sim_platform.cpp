@@ -1,0 +1,384 @@
+#include "sim/sim_platform.h"
+
+#include <QMetaObject>
+#include <QString>
+#include <algorithm>
+#include <chrono>
+
+namespace quorvel::sim {
+
+namespace {
+constexpr std::uint32_t kErrNoDevice = 19;  // ENODEV
+constexpr std::uint32_t kErrAccess = 13;    // EACCES
+
+std::u16string ToU16(const std::string& text) { return QString::fromStdString(text).toStdU16String(); }
+}  // namespace
+
+// The reader's handle onto a simulated interface: a queue of input reports.
+class SimReadChannel : public hid::HidReadChannel {
+ public:
+  Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
+    std::unique_lock lock(m_);
+    cv_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                 [&] { return closed_ || gone_ || !queue_.empty(); });
+    if (closed_) return {Status::kClosed, 0, 0};
+    if (!queue_.empty()) {
+      std::vector<std::uint8_t> report = std::move(queue_.front());
+      queue_.pop_front();
+      const std::size_t n = std::min(capacity, report.size());
+      std::copy_n(report.begin(), n, buffer);
+      return {Status::kData, n, 0};
+    }
+    if (gone_) return {Status::kError, 0, kErrNoDevice};
+    return {Status::kTimeout, 0, 0};
+  }
+  void Close() override {
+    {
+      std::lock_guard lock(m_);
+      closed_ = true;
+      queue_.clear();
+    }
+    cv_.notify_all();
+  }
+  void Push(std::vector<std::uint8_t> report) {
+    {
+      std::lock_guard lock(m_);
+      if (closed_ || gone_) return;
+      queue_.push_back(std::move(report));
+    }
+    cv_.notify_all();
+  }
+  void MarkGone() {
+    {
+      std::lock_guard lock(m_);
+      gone_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::vector<std::uint8_t>> queue_;
+  bool closed_ = false;
+  bool gone_ = false;
+};
+
+struct SimInterface {
+  int id = 0;
+  std::uint64_t instance = 0;
+  std::string path;
+  GenericHidSpec spec;
+  std::unique_ptr<BootloaderModel> model;  // bootloaders only
+  std::uint32_t paceMs = 0;
+  bool plugged = true;
+  int failStrings = 0;
+  std::size_t outputCount = 0;
+  std::vector<std::weak_ptr<SimReadChannel>> readers;
+
+  void ForEachReader(const std::function<void(SimReadChannel&)>& fn) {
+    readers.erase(std::remove_if(readers.begin(), readers.end(), [](const auto& w) { return w.expired(); }),
+                  readers.end());
+    for (auto& w : readers) {
+      if (auto r = w.lock()) fn(*r);
+    }
+  }
+};
+
+namespace {
+class SimConnection : public hid::HidConnection {
+ public:
+  SimConnection(SimHidPlatform& platform, int id, bool readWrite, hid::THidAttributes attributes, hid::THidCaps caps)
+      : platform_(platform), id_(id), readWrite_(readWrite), attributes_(attributes), caps_(caps) {}
+  bool ReadWriteAccess() const override { return readWrite_; }
+  bool GetAttributes(hid::THidAttributes& attributes) override {
+    attributes = attributes_;
+    return true;
+  }
+  bool GetProductString(std::u16string& text) override { return platform_.ReadString(id_, false, text); }
+  bool GetSerialString(std::u16string& text) override { return platform_.ReadString(id_, true, text); }
+  bool GetCaps(hid::THidCaps& caps) override {
+    caps = caps_;
+    return true;
+  }
+  bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) override {
+    written = 0;
+    if (!readWrite_) {
+      error = kErrAccess;
+      return false;
+    }
+    if (!platform_.WriteOutput(id_, data, size)) {
+      error = kErrNoDevice;
+      return false;
+    }
+    written = size;
+    return true;
+  }
+
+ private:
+  SimHidPlatform& platform_;
+  int id_;
+  bool readWrite_;
+  hid::THidAttributes attributes_;
+  hid::THidCaps caps_;
+};
+}  // namespace
+
+SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::DeviceThread, this); }
+
+SimHidPlatform::~SimHidPlatform() {
+  QObject* context = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (auto& [id, iface] : interfaces_) iface->ForEachReader([](SimReadChannel& r) { r.MarkGone(); });
+    context = changeContext_;
+    changeContext_ = nullptr;
+    changeHandler_ = nullptr;
+  }
+  wake_.notify_all();
+  device_.join();
+  delete context;
+}
+
+int SimHidPlatform::Add(std::shared_ptr<SimInterface> iface) {
+  {
+    std::lock_guard lock(mutex_);
+    iface->id = nextId_++;
+    iface->instance = nextInstance_++;
+    iface->path = "sim:" + std::to_string(iface->id);
+    interfaces_[iface->id] = iface;
+  }
+  PostChange();
+  return iface->id;
+}
+
+int SimHidPlatform::PlugBootloader(const SimProfile& profile) {
+  auto iface = std::make_shared<SimInterface>();
+  iface->spec.product = ToU16(profile.product);
+  iface->spec.serial = ToU16(profile.serial);
+  iface->spec.vendorId = profile.vendorId;
+  iface->spec.productId = profile.productId;
+  iface->spec.inputLength = 65;
+  iface->spec.outputLength = 65;
+  iface->paceMs = profile.paceMs;
+  iface->model = std::make_unique<BootloaderModel>(profile);
+  return Add(std::move(iface));
+}
+
+int SimHidPlatform::PlugGeneric(const GenericHidSpec& spec) {
+  auto iface = std::make_shared<SimInterface>();
+  iface->spec = spec;
+  return Add(std::move(iface));
+}
+
+void SimHidPlatform::Vanish(int id, bool notify) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = interfaces_.find(id);
+    if (it == interfaces_.end() || !it->second->plugged) return;
+    it->second->plugged = false;
+    it->second->ForEachReader([](SimReadChannel& r) { r.MarkGone(); });
+    it->second->readers.clear();
+  }
+  if (notify) PostChange();
+}
+
+void SimHidPlatform::Unplug(int id, bool notify) { Vanish(id, notify); }
+
+void SimHidPlatform::SetQueryOnly(int id, bool queryOnly) {
+  std::lock_guard lock(mutex_);
+  if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->spec.queryOnly = queryOnly;
+}
+
+void SimHidPlatform::FailStringReads(int id, int count) {
+  std::lock_guard lock(mutex_);
+  if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->failStrings = count;
+}
+
+void SimHidPlatform::InjectInputReport(int id, const std::vector<std::uint8_t>& report) {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  if (it == interfaces_.end() || !it->second->plugged) return;
+  it->second->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
+}
+
+void SimHidPlatform::NotifyChange() { PostChange(); }
+
+bool SimHidPlatform::IsPlugged(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it != interfaces_.end() && it->second->plugged;
+}
+
+BootloaderModel* SimHidPlatform::Model(int id) {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? nullptr : it->second->model.get();
+}
+
+std::string SimHidPlatform::TraceText(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() || !it->second->model ? std::string{} : it->second->model->TraceText();
+}
+
+std::vector<std::string> SimHidPlatform::Violations(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() || !it->second->model ? std::vector<std::string>{} : it->second->model->Violations();
+}
+
+void SimHidPlatform::Forget(int id) {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  if (it != interfaces_.end() && !it->second->plugged) interfaces_.erase(it);
+}
+
+std::size_t SimHidPlatform::OutputReportCount(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? 0 : it->second->outputCount;
+}
+
+std::shared_ptr<SimInterface> SimHidPlatform::Find(int id) const {
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SimInterface> SimHidPlatform::FindByPath(const std::string& path) const {
+  for (const auto& [id, iface] : interfaces_) {
+    if (iface->path == path) return iface;
+  }
+  return nullptr;
+}
+
+std::vector<hid::THidPnPInfo> SimHidPlatform::Scan() {
+  std::lock_guard lock(mutex_);
+  std::vector<hid::THidPnPInfo> out;
+  for (const auto& [id, iface] : interfaces_) {
+    if (iface->plugged) out.push_back({iface->instance, iface->path});
+  }
+  return out;
+}
+
+std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo& info) {
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) return nullptr;
+  hid::THidAttributes attributes;
+  attributes.VendorID = iface->spec.vendorId;
+  attributes.ProductID = iface->spec.productId;
+  attributes.VersionNumber = iface->spec.version;
+  hid::THidCaps caps{iface->spec.inputLength, iface->spec.outputLength};
+  return std::make_unique<SimConnection>(*this, iface->id, !iface->spec.queryOnly, attributes, caps);
+}
+
+std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) {
+    error = kErrNoDevice;
+    return nullptr;
+  }
+  if (iface->spec.queryOnly) {
+    error = kErrAccess;
+    return nullptr;
+  }
+  auto channel = std::make_shared<SimReadChannel>();
+  iface->readers.push_back(channel);
+  return channel;
+}
+
+void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {
+  QObject* old = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    old = changeContext_;
+    changeContext_ = handler ? new QObject() : nullptr;
+    changeHandler_ = std::move(handler);
+  }
+  delete old;  // drops notifications still queued for the previous handler
+}
+
+void SimHidPlatform::PostChange() {
+  std::lock_guard lock(mutex_);
+  if (changeContext_ == nullptr) return;
+  QMetaObject::invokeMethod(
+      changeContext_,
+      [this] {
+        std::function<void()> handler;
+        {
+          std::lock_guard inner(mutex_);
+          handler = changeHandler_;
+        }
+        if (handler) handler();
+      },
+      Qt::QueuedConnection);
+}
+
+bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size) {
+  std::uint32_t pace = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    if (!iface || !iface->plugged) return false;
+    ++iface->outputCount;
+    pace = iface->paceMs;
+    if (iface->model) {
+      Job job{id, std::vector<std::uint8_t>(64, 0)};
+      // The report-ID byte is not part of what the firmware sees.
+      if (size > 1) std::copy_n(data + 1, std::min<std::size_t>(size - 1, 64), job.report.begin());
+      jobs_.push_back(std::move(job));
+    }
+  }
+  wake_.notify_all();
+  // A synchronous write returns once the report went out: one interval per report.
+  if (pace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace));
+  return true;
+}
+
+bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
+  std::lock_guard lock(mutex_);
+  auto iface = Find(id);
+  if (!iface || !iface->plugged) return false;
+  if (iface->failStrings > 0) {
+    --iface->failStrings;
+    return false;
+  }
+  text = serial ? iface->spec.serial : iface->spec.product;
+  return true;
+}
+
+void SimHidPlatform::DeviceThread() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    if (stopping_) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    auto iface = Find(job.id);
+    if (!iface || !iface->plugged || !iface->model) continue;
+    BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+    const std::uint32_t pace = iface->paceMs;
+    for (const auto& reply : reaction.replies) {
+      if (pace > 0) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(pace));
+        lock.lock();
+        if (stopping_) return;
+      }
+      if (!iface->plugged) break;
+      std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
+      std::copy(reply.begin(), reply.end(), report.begin() + 1);
+      iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
+    }
+    if (reaction.vanish) {
+      lock.unlock();
+      Vanish(job.id, true);
+      lock.lock();
+    }
+  }
+}
+
+}  // namespace quorvel::sim
