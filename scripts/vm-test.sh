@@ -123,6 +123,33 @@ fi
 KERNEL="$KDIR/vmlinux"
 [ -f "$KERNEL" ] || KERNEL="$KDIR/vmlinuz"
 
+# --- udevd: the scenarios run once with only the kernel's uevents and once with
+# systemd-udevd, whose "udev" monitor and database are what desktops have. The
+# host need not run udev: the daemon comes from the package, not installed.
+UDEVADM=""
+if [ -x /bin/udevadm ] && [ -e /lib/systemd/systemd-udevd ]; then
+  UDEVADM=/bin/udevadm
+else
+  UPKG=$(apt-cache policy udev 2>/dev/null | awk '/Candidate:/ { print $2; exit }')
+  UDIR="$CACHE/udev-${UPKG:-unknown}"
+  if [ ! -x "$UDIR/udevadm" ] && [ -n "$UPKG" ] && [ "$UPKG" != "(none)" ]; then
+    say "fetching udevd from the udev package $UPKG"
+    DL=$(mktemp -d)
+    chmod 777 "$DL"
+    if (cd "$DL" && apt-get download -qq udev >/dev/null 2>&1) && dpkg-deb -x "$DL"/udev_*.deb "$DL/x"; then
+      mkdir -p "$UDIR" && cp "$DL/x/bin/udevadm" "$UDIR/udevadm"
+    fi
+    rm -rf "$DL"
+  fi
+  [ -x "$UDIR/udevadm" ] && UDEVADM="$UDIR/udevadm"
+fi
+if [ -n "$UDEVADM" ] && ! ldd "$UDEVADM" | grep -q "not found"; then
+  :
+else
+  say "systemd-udevd not available: scenarios run with kernel uevents only"
+  UDEVADM=""
+fi
+
 # --- work directory -----------------------------------------------------------
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-vm.XXXXXX")
 cleanup() { if [ "$KEEP" = 1 ]; then say "work directory kept: $WORK"; else rm -rf "$WORK"; fi; }
@@ -157,6 +184,14 @@ copy_closure() {
 }
 copy_closure "$CLI"
 copy_closure "$UHID"
+if [ -n "$UDEVADM" ]; then
+  mkdir -p "$R/lib/systemd" "$R/etc/udev/rules.d" "$R/lib/udev/rules.d"
+  cp "$UDEVADM" "$R/bin/udevadm.real"
+  # udevadm is multi-call: it acts by the name it was started with.
+  ln -s /bin/udevadm.real "$R/lib/systemd/systemd-udevd"
+  ln -s /bin/udevadm.real "$R/bin/udevadm"
+  copy_closure "$UDEVADM"
+fi
 # Qt refuses to guess an encoding in the plain C locale; C.UTF-8 is small.
 if [ -d /usr/lib/locale/C.utf8 ]; then
   mkdir -p "$R/usr/lib/locale" && cp -r /usr/lib/locale/C.utf8 "$R/usr/lib/locale/"

@@ -84,6 +84,7 @@ run_cli() {  # run_cli OUTBASE USER ARGS...
 
 failed=0
 passed=0
+UDEV=0
 fail() {
   echo "RESULT $name FAIL: $1"
   shift
@@ -93,7 +94,11 @@ fail() {
   failed=$((failed + 1))
 }
 
+# run_pass SUFFIX — every scenario once; SUFFIX tells the passes apart.
+run_pass() {
 while IFS='|' read -r name spec uopts setup args rc compare patterns; do
+  ename=$name
+  name=$name$1
   rm -f /tmp/ready
   [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
@@ -107,6 +112,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns; do
       fail "the uhid device got no hidraw node" "$a.uhid"
       continue
     fi
+    [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
   fi
   user=root
   if [ "$setup" = locked ]; then
@@ -117,6 +123,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns; do
   run_cli "$a" $user $(expand_args "$args")
   if [ "$setup" = reboot ]; then
     if wait_device 2 >/dev/null; then
+      [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
       run_cli "$a.2" root info
     else
       echo 99 >"$a.2.rc"
@@ -133,13 +140,13 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns; do
     fail "quorvel-uhid ended with $urc" "$a.uhid"
   elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then
     fail "output lacks '$missing'" "$a.raw" "$a.err"
-  elif [ "$compare" = out ] && ! diff -u "$EXP/$name.out" "$a.out" >"$a.diff"; then
+  elif [ "$compare" = out ] && ! diff -u "$EXP/$ename.out" "$a.out" >"$a.diff"; then
     fail "output differs from the simulator's" "$a.diff"
-  elif [ "$setup" = reboot ] && [ "$(cat "$a.2.rc")" != "$(cat "$EXP/$name.2.rc" 2>/dev/null)" ]; then
+  elif [ "$setup" = reboot ] && [ "$(cat "$a.2.rc")" != "$(cat "$EXP/$ename.2.rc" 2>/dev/null)" ]; then
     fail "after the reboot: exit code $(cat "$a.2.rc")" "$a.2.raw" "$a.2.err" "$a.uhid"
-  elif [ "$setup" = reboot ] && ! diff -u "$EXP/$name.2.out" "$a.2.out" >"$a.diff"; then
+  elif [ "$setup" = reboot ] && ! diff -u "$EXP/$ename.2.out" "$a.2.out" >"$a.diff"; then
     fail "after the reboot: output differs from the simulator's" "$a.diff"
-  elif [ "$compare" != - ] && ! diff -u "$EXP/$name.trace" "$a.trace" >"$a.diff"; then
+  elif [ "$compare" != - ] && ! diff -u "$EXP/$ename.trace" "$a.trace" >"$a.diff"; then
     fail "bootloader trace differs from the simulator's" "$a.diff"
   else
     echo "RESULT $name PASS"
@@ -148,6 +155,23 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns; do
 done <<EOF
 $(scenario_lines /vm/scenarios)
 EOF
+}
+
+run_pass ""
+if [ -x /lib/systemd/systemd-udevd ]; then
+  # Second pass with udevd: devices are announced on the "udev" monitor only
+  # once processed, and libudev reports them as initialized.
+  mkdir -p /run/udev
+  if /lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.err; then
+    udevadm trigger --action=add >/dev/null 2>&1
+    udevadm settle --timeout=10 >/dev/null 2>&1
+    UDEV=1
+    run_pass "+udevd"
+  else
+    echo "DETAIL systemd-udevd did not start: $(head -n 3 /tmp/udevd.err)"
+    failed=$((failed + 1))
+  fi
+fi
 
 if [ $failed -eq 0 ] && [ $passed -gt 0 ]; then
   finish "PASS ($passed scenarios)"
