@@ -1,0 +1,376 @@
+#include "hid/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "hid/report_descriptor.h"
+
+namespace quorvel::hid::linux_hid {
+
+namespace {
+
+constexpr std::uint32_t kErrNoDevice = ENODEV;
+constexpr int kCoalesceMs = 30;
+
+std::string Attr(udev_device* dev, const char* name) {
+  const char* v = dev == nullptr ? nullptr : udev_device_get_sysattr_value(dev, name);
+  std::string s = v == nullptr ? std::string{} : std::string(v);
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+std::string Property(udev_device* dev, const char* name) {
+  const char* v = dev == nullptr ? nullptr : udev_device_get_property_value(dev, name);
+  return v == nullptr ? std::string{} : std::string(v);
+}
+
+std::u16string Utf16(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String(); }
+
+class LinuxConnection : public HidConnection {
+ public:
+  LinuxConnection(LinuxSys& sys, int fd, const InterfaceFacts& facts, std::optional<ReportDescriptorSummary> summary)
+      : sys_(sys), fd_(fd), facts_(facts), summary_(summary) {}
+  ~LinuxConnection() override {
+    if (fd_ >= 0) sys_.Close(fd_);
+  }
+  bool ReadWriteAccess() const override { return fd_ >= 0; }
+
+  bool GetAttributes(THidAttributes& attributes) override {
+    attributes.Size = 12;
+    bool ok = false;
+    if (fd_ >= 0) {
+      hidraw_devinfo info{};
+      if (sys_.Ioctl(fd_, HIDIOCGRAWINFO, &info) == 0) {
+        attributes.VendorID = static_cast<std::uint16_t>(info.vendor);
+        attributes.ProductID = static_cast<std::uint16_t>(info.product);
+        ok = true;
+      }
+    }
+    if (!ok) ok = ParseHidId(facts_.hidId, attributes.VendorID, attributes.ProductID);
+    attributes.VersionNumber = 0;
+    if (!facts_.usbBcdDevice.empty()) {
+      attributes.VersionNumber = static_cast<std::uint16_t>(std::strtoul(facts_.usbBcdDevice.c_str(), nullptr, 16));
+    }
+    return ok;
+  }
+
+  bool GetProductString(std::u16string& text) override {
+    const std::string& s = facts_.hasUsbParent && !facts_.usbProduct.empty() ? facts_.usbProduct : facts_.hidName;
+    if (s.empty()) return false;
+    text = Utf16(s);
+    return true;
+  }
+
+  bool GetSerialString(std::u16string& text) override {
+    text = Utf16(facts_.hasUsbParent && !facts_.usbSerial.empty() ? facts_.usbSerial : facts_.hidUniq);
+    return true;
+  }
+
+  bool GetCaps(THidCaps& caps) override {
+    if (!summary_) return false;
+    caps.InputReportByteLength = summary_->InputReportByteLength();
+    caps.OutputReportByteLength = summary_->OutputReportByteLength();
+    return true;
+  }
+
+  bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) override {
+    written = 0;
+    if (fd_ < 0) {
+      error = EACCES;
+      return false;
+    }
+    const ssize_t n = sys_.Write(fd_, data, size);
+    if (n < 0) {
+      error = static_cast<std::uint32_t>(errno);
+      return false;
+    }
+    written = static_cast<std::size_t>(n);
+    if (written != size) {
+      error = EIO;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  LinuxSys& sys_;
+  int fd_;
+  InterfaceFacts facts_;
+  std::optional<ReportDescriptorSummary> summary_;
+};
+
+std::optional<ReportDescriptorSummary> Descriptor(LinuxSys& sys, int fd, const InterfaceFacts& facts) {
+  if (!facts.descriptor.empty()) return ParseReportDescriptor(facts.descriptor.data(), facts.descriptor.size());
+  if (fd < 0) return std::nullopt;
+  int size = 0;
+  if (sys.Ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE) return std::nullopt;
+  hidraw_report_descriptor desc{};
+  desc.size = static_cast<std::uint32_t>(size);
+  if (sys.Ioctl(fd, HIDIOCGRDESC, &desc) != 0) return std::nullopt;
+  return ParseReportDescriptor(desc.value, std::min<std::size_t>(desc.size, sizeof desc.value));
+}
+
+}  // namespace
+
+std::uint64_t IdentityOf(const std::string& syspath) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : syspath) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+bool ParseHidId(const std::string& hidId, std::uint16_t& vendor, std::uint16_t& product) {
+  unsigned bus = 0, v = 0, p = 0;
+  char tail = 0;
+  if (std::sscanf(hidId.c_str(), "%x:%x:%x%c", &bus, &v, &p, &tail) != 3) return false;
+  if (v > 0xFFFF || p > 0xFFFF) return false;
+  vendor = static_cast<std::uint16_t>(v);
+  product = static_cast<std::uint16_t>(p);
+  return true;
+}
+
+std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, const InterfaceFacts& facts) {
+  int fd = sys.Open(facts.devnode.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EACCES && errno != EPERM) return nullptr;
+    fd = -1;  // listed for query only: identity and strings come from sysfs
+  }
+  auto summary = Descriptor(sys, fd, facts);
+  return std::make_unique<LinuxConnection>(sys, fd, facts, summary);
+}
+
+std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error) {
+  const int fd = sys.Open(facts.devnode.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = static_cast<std::uint32_t>(errno);
+    return nullptr;
+  }
+  const int wake = sys.EventFd();
+  if (wake < 0) {
+    error = static_cast<std::uint32_t>(errno);
+    sys.Close(fd);
+    return nullptr;
+  }
+  auto summary = Descriptor(sys, fd, facts);
+  const bool numbered = summary && summary->numbered;
+  return std::make_shared<LinuxReadChannel>(sys, fd, wake, numbered);
+}
+
+LinuxReadChannel::LinuxReadChannel(LinuxSys& sys, int fd, int wakeFd, bool numbered)
+    : sys_(sys), fd_(fd), wakeFd_(wakeFd), numbered_(numbered) {}
+
+LinuxReadChannel::~LinuxReadChannel() {
+  std::lock_guard lock(m_);
+  closed_ = true;
+  ReleaseLocked();
+}
+
+void LinuxReadChannel::ReleaseLocked() {
+  if (fd_ >= 0) sys_.Close(fd_);
+  if (wakeFd_ >= 0) sys_.Close(wakeFd_);
+  fd_ = wakeFd_ = -1;
+}
+
+void LinuxReadChannel::Close() {
+  std::lock_guard lock(m_);
+  if (closed_) return;
+  closed_ = true;
+  if (inUse_ > 0) {
+    // A Read is polling these descriptors: wake it; it releases them on its way out.
+    const std::uint64_t one = 1;
+    if (sys_.Write(wakeFd_, &one, sizeof one) < 0) {
+      // The wake descriptor is non-blocking and cannot be full here; the Read
+      // still ends at its time-out and sees the channel closed.
+    }
+    return;
+  }
+  ReleaseLocked();
+}
+
+HidReadChannel::Result LinuxReadChannel::Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
+  int fd = -1, wake = -1;
+  {
+    std::lock_guard lock(m_);
+    if (closed_) return {Status::kClosed, 0, 0};
+    ++inUse_;
+    fd = fd_;
+    wake = wakeFd_;
+  }
+  Result result;
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+  const int r = sys_.Poll(fds, 2, std::max(timeoutMs, 0));
+  if (r < 0) {
+    result = {Status::kError, 0, static_cast<std::uint32_t>(errno)};
+  } else if (r == 0) {
+    result = {Status::kTimeout, 0, 0};
+  } else if ((fds[1].revents & POLLIN) != 0) {
+    result = {Status::kClosed, 0, 0};
+  } else if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    result = {Status::kError, 0, kErrNoDevice};  // the device is gone
+  } else if ((fds[0].revents & POLLIN) != 0 && capacity > 0) {
+    // An unnumbered device's reports come without their ID: put the 0 in front.
+    const std::size_t offset = numbered_ ? 0 : 1;
+    if (capacity <= offset) {
+      result = {Status::kError, 0, EINVAL};
+    } else {
+      const ssize_t n = sys_.Read(fd, buffer + offset, capacity - offset);
+      if (n < 0) {
+        result = errno == EAGAIN ? Result{Status::kTimeout, 0, 0}
+                                 : Result{Status::kError, 0, static_cast<std::uint32_t>(errno)};
+      } else if (n == 0) {
+        result = {Status::kError, 0, kErrNoDevice};
+      } else {
+        if (offset == 1) buffer[0] = 0;
+        result = {Status::kData, static_cast<std::size_t>(n) + offset, 0};
+      }
+    }
+  }
+  std::lock_guard lock(m_);
+  --inUse_;
+  if (closed_) {
+    if (inUse_ == 0) ReleaseLocked();
+    if (result.status != Status::kData) result = {Status::kClosed, 0, 0};
+  }
+  return result;
+}
+
+LinuxHidPlatform::LinuxHidPlatform(LinuxSys& sys) : sys_(sys) {
+  udev_ = udev_new();
+  if (udev_ == nullptr) return;
+  // The monitor starts before the first scan so no change falls between them.
+  // Without a udev daemon (a bare VM) only the kernel's own events exist.
+  const char* sources[] = {"udev", "kernel"};
+  for (const char* source : sources) {
+    if (std::strcmp(source, "udev") == 0 && !sys_.UdevDaemonRunning()) continue;
+    udev_monitor* mon = udev_monitor_new_from_netlink(udev_, source);
+    if (mon == nullptr) continue;
+    if (udev_monitor_filter_add_match_subsystem_devtype(mon, "hidraw", nullptr) < 0 ||
+        udev_monitor_enable_receiving(mon) < 0) {
+      udev_monitor_unref(mon);
+      continue;
+    }
+    monitor_ = mon;
+    monitorSource_ = source;
+    break;
+  }
+  if (monitor_ == nullptr) return;
+  const int fd = udev_monitor_get_fd(monitor_);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
+  coalesce_ = new QTimer();
+  coalesce_->setSingleShot(true);
+  coalesce_->setInterval(kCoalesceMs);
+  QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] { OnMonitorReadable(); });
+  QObject::connect(coalesce_, &QTimer::timeout, coalesce_, [this] {
+    if (handler_) handler_();
+  });
+}
+
+LinuxHidPlatform::~LinuxHidPlatform() {
+  delete notifier_;
+  delete coalesce_;
+  if (monitor_ != nullptr) udev_monitor_unref(monitor_);
+  if (udev_ != nullptr) udev_unref(udev_);
+}
+
+void LinuxHidPlatform::OnMonitorReadable() {
+  {
+    std::lock_guard lock(udevMutex_);
+    while (udev_device* dev = udev_monitor_receive_device(monitor_)) udev_device_unref(dev);
+  }
+  // A plug brings a burst of events; one rescan after it settles is enough.
+  if (!coalesce_->isActive()) coalesce_->start();
+}
+
+void LinuxHidPlatform::SetChangeHandler(std::function<void()> handler) {
+  handler_ = std::move(handler);
+  if (!handler_ && coalesce_ != nullptr) coalesce_->stop();
+}
+
+std::vector<THidPnPInfo> LinuxHidPlatform::Scan() {
+  std::vector<THidPnPInfo> out;
+  if (udev_ == nullptr) return out;
+  std::lock_guard lock(udevMutex_);
+  udev_enumerate* en = udev_enumerate_new(udev_);
+  if (en == nullptr) return out;
+  udev_enumerate_add_match_subsystem(en, "hidraw");
+  if (udev_enumerate_scan_devices(en) >= 0) {
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en)) {
+      const char* syspath = udev_list_entry_get_name(entry);
+      udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
+      if (dev == nullptr) continue;
+      const char* node = udev_device_get_devnode(dev);
+      if (node != nullptr) out.push_back({IdentityOf(syspath), node});
+      udev_device_unref(dev);
+    }
+  }
+  udev_enumerate_unref(en);
+  return out;
+}
+
+bool LinuxHidPlatform::Facts(const THidPnPInfo& info, InterfaceFacts& facts) {
+  if (udev_ == nullptr) return false;
+  const std::string& path = info.InterfacePath;
+  const std::size_t slash = path.rfind('/');
+  const std::string sysname = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::lock_guard lock(udevMutex_);
+  udev_device* dev = udev_device_new_from_subsystem_sysname(udev_, "hidraw", sysname.c_str());
+  if (dev == nullptr) return false;
+  const char* syspath = udev_device_get_syspath(dev);
+  // The node now belongs to another device than the one scanned: treat it as gone.
+  if (syspath == nullptr || IdentityOf(syspath) != info.DeviceInstance) {
+    udev_device_unref(dev);
+    return false;
+  }
+  facts.devnode = path;
+  facts.syspath = syspath;
+  udev_device* hidParent = udev_device_get_parent_with_subsystem_devtype(dev, "hid", nullptr);
+  facts.hidId = Property(hidParent, "HID_ID");
+  facts.hidName = Property(hidParent, "HID_NAME");
+  facts.hidUniq = Property(hidParent, "HID_UNIQ");
+  udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+  facts.hasUsbParent = usb != nullptr;
+  facts.usbProduct = Attr(usb, "product");
+  facts.usbSerial = Attr(usb, "serial");
+  facts.usbBcdDevice = Attr(usb, "bcdDevice");
+  std::string descriptor;
+  if (sys_.ReadFile(facts.syspath + "/device/report_descriptor", descriptor)) {
+    facts.descriptor.assign(descriptor.begin(), descriptor.end());
+  }
+  udev_device_unref(dev);
+  return true;
+}
+
+std::unique_ptr<HidConnection> LinuxHidPlatform::Open(const THidPnPInfo& info) {
+  InterfaceFacts facts;
+  if (!Facts(info, facts)) return nullptr;
+  return OpenConnection(sys_, facts);
+}
+
+std::shared_ptr<HidReadChannel> LinuxHidPlatform::OpenReader(const THidPnPInfo& info, std::uint32_t& error) {
+  InterfaceFacts facts;
+  if (!Facts(info, facts)) {
+    error = kErrNoDevice;
+    return nullptr;
+  }
+  return OpenReadChannel(sys_, facts, error);
+}
+
+std::unique_ptr<HidPlatform> MakeLinuxHidPlatform() { return std::make_unique<LinuxHidPlatform>(); }
+
+}  // namespace quorvel::hid::linux_hid

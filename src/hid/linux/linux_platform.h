@@ -1,0 +1,104 @@
+#pragma once
+// The Linux HID platform: hidraw device nodes found and watched through libudev.
+//
+// Identity of an interface: a hash of its hidraw sysfs path. The path holds the
+// HID device's sequence number ("0003:04D8:003C.0007"), which the kernel never
+// reuses while running, so a device replugged between two scans is a new
+// interface even when it gets the same /dev/hidrawN.
+//
+// Strings: product and serial from the USB device's sysfs attributes, else from
+// the HID uevent (HID_NAME, HID_UNIQ; a uhid device has no USB parent). The
+// language-ID list (string descriptor 0) cannot be read through hidraw, so the
+// serial number is taken as the system reports it, without that comparison.
+//
+// Report lengths from the report descriptor (sysfs, readable without access to
+// the node, else HIDIOCGRDESC). An unnumbered device's input reports arrive
+// without an ID byte and are handed on with a 0 in front; writes go out as the
+// caller gives them (a leading 0 is the hidraw convention for "no report ID").
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hid/hid_platform.h"
+#include "hid/linux/linux_sys.h"
+
+struct udev;
+struct udev_monitor;
+class QSocketNotifier;
+class QTimer;
+
+namespace quorvel::hid::linux_hid {
+
+// What sysfs and udev say about one hidraw interface.
+struct InterfaceFacts {
+  std::string devnode;  // /dev/hidrawN
+  std::string syspath;
+  std::string hidId;    // HID_ID from the HID parent's uevent: "0003:000004D8:0000003C"
+  std::string hidName;  // HID_NAME
+  std::string hidUniq;  // HID_UNIQ
+  bool hasUsbParent = false;
+  std::string usbProduct, usbSerial, usbBcdDevice;
+  std::vector<std::uint8_t> descriptor;  // empty when sysfs did not give it
+};
+
+std::uint64_t IdentityOf(const std::string& syspath);
+// "0003:000004D8:0000003C" -> vendor/product; false when malformed.
+bool ParseHidId(const std::string& hidId, std::uint16_t& vendor, std::uint16_t& product);
+
+// Opens read/write, or query-only when the node refuses access (EACCES/EPERM);
+// nullptr when it cannot be opened otherwise (gone).
+std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, const InterfaceFacts& facts);
+
+// The reader's handle on an open hidraw descriptor (owned from now on).
+class LinuxReadChannel : public HidReadChannel {
+ public:
+  LinuxReadChannel(LinuxSys& sys, int fd, int wakeFd, bool numbered);
+  ~LinuxReadChannel() override;
+  Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override;
+  void Close() override;
+
+ private:
+  void ReleaseLocked();
+  LinuxSys& sys_;
+  std::mutex m_;
+  int fd_;
+  int wakeFd_;
+  bool numbered_;
+  bool closed_ = false;
+  int inUse_ = 0;
+};
+std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error);
+
+class LinuxHidPlatform : public HidPlatform {
+ public:
+  explicit LinuxHidPlatform(LinuxSys& sys = DefaultSys());
+  ~LinuxHidPlatform() override;
+
+  bool Available() const override { return udev_ != nullptr; }
+  std::vector<THidPnPInfo> Scan() override;
+  std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) override;
+  std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) override;
+  void SetChangeHandler(std::function<void()> handler) override;
+  // "udev", "kernel", or empty when no monitor could be set up.
+  const std::string& MonitorSource() const { return monitorSource_; }
+
+ private:
+  bool Facts(const THidPnPInfo& info, InterfaceFacts& facts);
+  void OnMonitorReadable();
+
+  LinuxSys& sys_;
+  std::mutex udevMutex_;  // libudev objects are not thread-safe; OpenReader may run on a reader thread
+  udev* udev_ = nullptr;
+  udev_monitor* monitor_ = nullptr;
+  std::string monitorSource_;
+  QSocketNotifier* notifier_ = nullptr;
+  QTimer* coalesce_ = nullptr;
+  std::function<void()> handler_;
+};
+
+std::unique_ptr<HidPlatform> MakeLinuxHidPlatform();
+
+}  // namespace quorvel::hid::linux_hid
