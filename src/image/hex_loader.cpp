@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -39,7 +40,11 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable() {
 constexpr std::array<std::uint8_t, 256> kHex = MakeHexTable();
 
 inline std::uint8_t HexOf(char c) { return kHex[static_cast<unsigned char>(c)]; }
-inline bool IsEol(char c) { return c == '\n' || c == '\r'; }
+// First `c` in [from, end), or end.
+inline const char* Find(const char* from, const char* end, char c) {
+  const void* hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
+  return hit != nullptr ? static_cast<const char*>(hit) : end;
+}
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -149,9 +154,14 @@ bool SplitLines(TextSource& source, Sink& sink) {
       if (*p == '\n') ++p;
       afterCr = false;
     }
+    // First CR and first LF at or after p (or end); each is searched again only once p has passed
+    // it, so the work stays linear whatever mix of line ends the text uses.
+    const char* nextCr = Find(p, end, '\r');
+    const char* nextLf = Find(p, end, '\n');
     while (p < end) {
-      const char* q = p;
-      while (q < end && !IsEol(*q)) ++q;
+      if (nextCr < p) nextCr = Find(p, end, '\r');
+      if (nextLf < p) nextLf = Find(p, end, '\n');
+      const char* q = std::min(nextCr, nextLf);
       const auto piece = std::string_view(p, static_cast<std::size_t>(q - p));
       if (q == end) {
         lineOpen = true;
