@@ -17,7 +17,29 @@ void WrapButton::paintEvent(QPaintEvent* /*event*/) {
   painter.drawControl(QStyle::CE_PushButton, option);
   const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
-  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, WrapCaption(caption, fontMetrics(), area.width()));
+}
+
+QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(caption) <= width) return caption;
+  // A run of several blanks marks where the caption is meant to break.
+  qsizetype bestAt = -1;
+  qsizetype bestLength = 1;
+  for (qsizetype i = 0; i < caption.size();) {
+    if (caption[i] != QLatin1Char(' ')) {
+      ++i;
+      continue;
+    }
+    qsizetype j = i;
+    while (j < caption.size() && caption[j] == QLatin1Char(' ')) ++j;
+    if (j - i > bestLength) {
+      bestAt = i;
+      bestLength = j - i;
+    }
+    i = j;
+  }
+  if (bestAt < 0) return caption;  // ordinary word wrap
+  return caption.left(bestAt) + QLatin1Char('\n') + caption.mid(bestAt + bestLength);
 }
 
 QString StripCentredParagraph(const QString& item) {

@@ -1,6 +1,7 @@
 #pragma once
 // Small widgets of the main window that Qt has no direct equivalent for.
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QPixmap>
 #include <QPushButton>
 #include <QToolButton>
@@ -19,6 +20,10 @@ class WrapButton : public QPushButton {
  protected:
   void paintEvent(QPaintEvent* event) override;
 };
+
+// The caption as drawn in `width` pixels: unchanged when it fits, else broken
+// at its longest run of blanks (two or more), else left to word wrapping.
+QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width);
 
 // A display-only list: disabled, its current item drawn centred in grey.
 // Items arrive as "<P align="center">text</P>"; that wrapper is removed and

@@ -1,0 +1,99 @@
+// quorvel: the uploader's window.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <variant>
+
+#include "hid/hid_platform.h"
+#include "sim/sim_platform.h"
+#include "sim/sim_profile.h"
+#include "ui/app_options.h"
+#include "ui/ini_file.h"
+#include "ui/window_session.h"
+
+namespace {
+
+// The hidraw platform is provided by the HID layer; until a build has it the
+// window runs with no devices at all (discovery simply finds nothing).
+std::unique_ptr<quorvel::hid::HidPlatform> MakeSystemPlatform() {
+  std::fputs("quorvel: no system HID platform in this build; use --simulate to try the simulated bootloader\n",
+             stderr);
+  return std::make_unique<quorvel::sim::SimHidPlatform>();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quorvel"));
+
+  const quorvel::ui::TAppOptions options = quorvel::ui::ParseAppOptions(QApplication::arguments().mid(1));
+  if (options.help) {
+    std::fputs(qPrintable(quorvel::ui::AppUsage()), stdout);
+    return 0;
+  }
+  if (!options.error.isEmpty()) {
+    std::fprintf(stderr, "quorvel: %s\n%s", qPrintable(options.error), qPrintable(quorvel::ui::AppUsage()));
+    return 1;
+  }
+
+  std::unique_ptr<quorvel::hid::HidPlatform> platform;
+  quorvel::sim::SimHidPlatform* sim = nullptr;
+  std::vector<quorvel::sim::SimProfile> profiles;
+  if (!options.simulate.isEmpty()) {
+    for (const QString& spec : options.simulate) {
+      auto parsed = quorvel::sim::ParseSimSpec(spec.toStdString());
+      if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
+        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(spec), error->message.c_str());
+        return 1;
+      }
+      profiles.push_back(std::get<quorvel::sim::SimProfile>(parsed));
+    }
+    auto simPlatform = std::make_unique<quorvel::sim::SimHidPlatform>();
+    sim = simPlatform.get();
+    platform = std::move(simPlatform);
+  } else {
+    platform = MakeSystemPlatform();
+  }
+
+  // A screenshot run leaves the user's settings alone unless a file is named.
+  const QString settingsFile = options.screenshot.isEmpty() || !qEnvironmentVariableIsEmpty("QUORVEL_SETTINGS")
+                                   ? quorvel::ui::DefaultSettingsPath(QApplication::applicationDirPath())
+                                   : QString();
+
+  int result = 0;
+  {
+    quorvel::ui::WindowSession session(*platform, settingsFile);
+    // Simulated bootloaders are there from the start, like attached hardware,
+    // unless their profile asks to appear later.
+    for (const quorvel::sim::SimProfile& profile : profiles) {
+      if (profile.plugAfterMs == 0) {
+        sim->PlugBootloader(profile);
+      } else {
+        QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)), &app,
+                           [sim, profile] { sim->PlugBootloader(profile); });
+      }
+    }
+    session.Start(options.remaining);
+    session.Window().show();
+
+    if (!options.screenshot.isEmpty()) {
+      const QString file = options.screenshot;
+      // Give the start-up scan and the device's information record time to arrive.
+      QTimer::singleShot(1500, &app, [&session, &result, file] {
+        if (!session.Window().grab().save(file, "PNG")) {
+          std::fprintf(stderr, "quorvel: cannot write %s\n", qPrintable(file));
+          result = 1;
+        }
+        session.Window().close();
+      });
+    }
+    const int loop = QApplication::exec();
+    if (result == 0) result = loop;
+  }
+  return result;
+}

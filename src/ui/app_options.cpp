@@ -1,0 +1,54 @@
+#include "ui/app_options.h"
+
+namespace quorvel::ui {
+
+TAppOptions ParseAppOptions(const QStringList& args) {
+  TAppOptions options;
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& arg = args[i];
+    auto takeValue = [&](const QString& name, QString& value) {
+      if (arg == name) {
+        if (i + 1 >= args.size()) {
+          options.error = QStringLiteral("option %1 needs a value").arg(name);
+          return true;
+        }
+        value = args[++i];
+        return true;
+      }
+      if (arg.startsWith(name + QLatin1Char('='))) {
+        value = arg.mid(name.size() + 1);
+        return true;
+      }
+      return false;
+    };
+    QString value;
+    if (takeValue(QStringLiteral("--simulate"), value)) {
+      if (options.error.isEmpty()) options.simulate << value;
+    } else if (takeValue(QStringLiteral("--screenshot"), value)) {
+      if (options.error.isEmpty()) options.screenshot = value;
+    } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+      options.help = true;
+    } else {
+      options.remaining << arg;
+    }
+    if (!options.error.isEmpty()) break;
+  }
+  return options;
+}
+
+QString AppUsage() {
+  return QStringLiteral(
+      "Usage: quorvel [--simulate SPEC]... [--screenshot FILE] [FAMILY HEXFILE]\n"
+      "\n"
+      "  FAMILY HEXFILE     open HEXFILE at start-up for a family keyword\n"
+      "                     (P16, P18, P24, P33, PIC32, ARM, STELLARIS_M3,\n"
+      "                     STELLARIS_M4, STELLARIS, TIVA_C)\n"
+      "  --simulate SPEC    run with a simulated bootloader attached instead of\n"
+      "                     real devices; SPEC is key=value[,key=value...] with keys\n"
+      "                     family, revision, boot-start, program-start, size, erase,\n"
+      "                     write, description, product, serial, pace, drop, nak,\n"
+      "                     unplug, plug-after (e.g. --simulate family=STM32F4XX)\n"
+      "  --screenshot FILE  save a PNG of the window once it is up, then quit\n");
+}
+
+}  // namespace quorvel::ui
