@@ -321,7 +321,7 @@ class RecordPass {
     split_ = true;
     const std::size_t room = kLineHeadMax - headLength_;
     const std::size_t take = std::min(room, s.size());
-    std::memcpy(head_.data() + headLength_, s.data(), take);
+    if (take > 0) std::memcpy(head_.data() + headLength_, s.data(), take);
     headLength_ += take;
     fullLength_ += s.size();
     if (!lineEnds) return true;
