@@ -1,0 +1,90 @@
+// CPU cost of waiting for a device that does not answer: a 1-second
+// WaitResponse against a silent simulated bootloader. The wait sleeps on the
+// event loop between its tests, so it should cost next to nothing; a wait that
+// polled without blocking would burn a whole core for the second.
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+#include "app/pelmo.h"
+#include "image/mcu_family.h"
+#include "protocol/frames.h"
+#include "sim/sim_platform.h"
+
+namespace {
+
+class QuietFrontend : public quorvel::Frontend {
+ public:
+  void HistoryAppended(const QString&) override {}
+  bool AskYesNo(const QString&) override { return false; }
+  void ShowMessage(quorvel::MessageKind, const QString&, const QString&) override {}
+  void ShowTaskDialog(const quorvel::TTaskDialogTexts&) override {}
+};
+
+double CpuSeconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < timeoutMs) {
+    QEventLoop loop;
+    QTimer::singleShot(5, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+}
+
+void BM_IdleWaitResponse(benchmark::State& state) {
+  quorvel::sim::SimHidPlatform platform;
+  QuietFrontend frontend;
+  auto pelmo = std::make_unique<quorvel::TPelmo>(platform, frontend);
+  pelmo->FormCreate({});
+  quorvel::sim::SimProfile profile;
+  quorvel::sim::DefaultProfile(quorvel::mcu::PIC18, profile);
+  platform.PlugBootloader(profile);
+  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && pelmo->BusyDepth == 0; }, 5000);
+  if (pelmo->ActiveDevice == nullptr) {
+    state.SkipWithError("simulated bootloader was not opened");
+    return;
+  }
+
+  const int waitMs = static_cast<int>(state.range(0));
+  double process = 0;
+  double uiThread = 0;
+  double wall = 0;
+  for (auto _ : state) {
+    const double p0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double t0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    QElapsedTimer clock;
+    clock.start();
+    // Nothing was sent, so nothing answers: the wait ends by its time-out.
+    const int result = pelmo->WaitResponse(quorvel::Sync, waitMs);
+    wall += static_cast<double>(clock.nsecsElapsed()) * 1e-9;
+    uiThread += CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0;
+    process += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - p0;
+    if (result != quorvel::WaitTimedOut) state.SkipWithError("wait did not time out");
+  }
+  state.counters["process_cpu_ms_per_s"] = process * 1000.0 / wall;
+  state.counters["ui_thread_cpu_ms_per_s"] = uiThread * 1000.0 / wall;
+}
+BENCHMARK(BM_IdleWaitResponse)->Arg(1000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,171 @@
+// Finding the bootloader among the HID devices, and losing it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <algorithm>
+
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+#include "support/engine_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class Discovery : public EngineFixture {
+ protected:
+  std::size_t InfoRequests(int id) const {
+    const auto trace = Trace(id);
+    return static_cast<std::size_t>(std::count(trace.begin(), trace.end(), "INFO"));
+  }
+  std::vector<std::string> Labels() const {
+    std::vector<std::string> labels;
+    for (const TDeviceEntry& entry : pelmo->DeviceList) labels.push_back(entry.Label);
+    return labels;
+  }
+};
+
+TEST_F(Discovery, NothingAttached) {
+  EXPECT_TRUE(pelmo->DeviceList.empty());
+  EXPECT_FALSE(pelmo->WaitForDevice());
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+TEST_F(Discovery, LabelsNameProductOrIdsAndSerial) {
+  sim::GenericHidSpec anonymous;
+  anonymous.product.clear();
+  anonymous.vendorId = 0x00A5;
+  anonymous.productId = 0xBEEF;
+  PlugGeneric(anonymous);
+  sim::GenericHidSpec named;
+  named.product = u"Keyboard";
+  named.serial = u"K1";
+  PlugGeneric(named);
+  PlugBootloader("family=PIC18,serial=0001");
+  EXPECT_THAT(Labels(), ElementsAre("Device VID=00A5 PID=BEEF", "Keyboard (Serial=K1)",
+                                    "USB HID Bootloader (Serial=0001)"));
+}
+
+TEST_F(Discovery, ProductStringMustMatchExactly) {
+  sim::GenericHidSpec lower;
+  lower.product = u"usb hid bootloader";
+  PlugGeneric(lower);
+  sim::GenericHidSpec trailing;
+  trailing.product = u"USB HID Bootloader ";
+  PlugGeneric(trailing);
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+TEST_F(Discovery, AnsweringBootloaderIsOpenedSilently) {
+  const int id = PlugBootloader("family=PIC32,description=Board");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_EQ(pelmo->BootInfo.McuType, 20);
+  EXPECT_THAT(ui.history, IsEmpty());
+  EXPECT_EQ(InfoRequests(id), 1u);
+
+  // Any other device coming repeats the information exchange.
+  PlugGeneric({});
+  EXPECT_EQ(InfoRequests(id), 2u);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+}
+
+TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
+  const int first = PlugBootloader("family=PIC18,serial=A");
+  const int second = PlugBootloader("family=PIC24,serial=B");
+  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  EXPECT_EQ(InfoRequests(first), 2u);
+  EXPECT_EQ(InfoRequests(second), 0u);
+}
+
+TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
+  sim::GenericHidSpec mute;
+  mute.product = u"USB HID Bootloader";
+  const int id = PlugGeneric(mute);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_FALSE(pelmo->ReenterHint);
+
+  // Its removal is then expected: no line, and the hint is armed again.
+  Unplug(id);
+  EXPECT_EQ(ui.history.size(), 2);
+  EXPECT_TRUE(pelmo->ReenterHint);
+}
+
+TEST_F(Discovery, RemovalWhileNotConnectedAsksForAReset) {
+  int id = PlugBootloader("family=PIC18");
+  Unplug(id);
+  id = PlugBootloader("family=PIC18");
+  Unplug(id);
+  EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode.",
+                                      "Reset device to reenter bootloader mode."));
+  EXPECT_THAT(pelmo->MCUComboBox.Items, IsEmpty());
+  EXPECT_THAT(pelmo->DeviceComboBox.Items, IsEmpty());
+  EXPECT_EQ(pelmo->GlowButton2ImageIndex, 0);
+
+  // After a restart command the disappearance is expected.
+  id = PlugBootloader("family=PIC18");
+  pelmo->SendReboot();
+  Unplug(id);
+  EXPECT_EQ(ui.history.size(), 2);
+  EXPECT_TRUE(pelmo->ReenterHint);
+}
+
+TEST_F(Discovery, RemovalWhileConnectedDisconnects) {
+  const int id = PlugBootloader("family=PIC18");
+  ASSERT_TRUE(Connect());
+  const int clearsBefore = ui.terminalClears;
+  Unplug(id);
+  EXPECT_THAT(ui.HistorySince(2), ElementsAre("Device removed.", "Disconnected."));
+  EXPECT_FALSE(pelmo->Connected);
+  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_GT(ui.terminalClears, clearsBefore);
+}
+
+TEST_F(Discovery, LosingASecondBootloaderKeepsTheConnection) {
+  PlugBootloader("family=PIC18,serial=A");
+  const int second = PlugBootloader("family=PIC18,serial=B");
+  ASSERT_TRUE(Connect());
+  Unplug(second);
+  EXPECT_TRUE(pelmo->Connected);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.HistorySince(2), IsEmpty());
+}
+
+TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
+  const int id = PlugBootloader("family=PIC18");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  std::size_t infosDuringWait = 0;
+  bool pendingDuringWait = false;
+  QTimer::singleShot(5, pelmo.get(), [&] { platform.PlugGeneric({}); });
+  QTimer::singleShot(150, pelmo.get(), [&] {
+    infosDuringWait = InfoRequests(id);
+    pendingDuringWait = pelmo->DeviceChangePending;
+  });
+  const int handled = pelmo->DeviceChangesHandled;
+  // Nothing answers this wait; an Info exchange inside it would be taken as its answer.
+  pelmo->RxCount = 0;
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 300), WaitTimedOut);
+  EXPECT_EQ(infosDuringWait, 1u);
+  EXPECT_TRUE(pendingDuringWait);
+  ASSERT_TRUE(WaitForDeviceChange(handled));
+  EXPECT_EQ(InfoRequests(id), 2u);
+  EXPECT_FALSE(pelmo->DeviceChangePending);
+}
+
+TEST_F(Discovery, RemovalDuringAWaitIsNoticedAtOnce) {
+  const int id = PlugBootloader("family=PIC18");
+  QTimer::singleShot(5, pelmo.get(), [&] { platform.Unplug(id); });
+  QTimer::singleShot(4000, pelmo.get(), [&] { pelmo->WaitExpired = true; });  // watchdog
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
+  EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode."));
+  // The gone device is given back once the wait is over.
+  ASSERT_TRUE(RunUntil([&] { return pelmo->DeviceList.empty(); }));
+  EXPECT_EQ(ui.history.size(), 1) << "a removal is logged once";
+}
+
+}  // namespace
+}  // namespace quorvel::test
