@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+
+namespace quorvel::cli {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CliOptions, UploadTakesItsFileAndTheGlobalOptionsInAnyPosition) {
+  const auto r = ParseCliArgs({"--simulate", "family=PIC18", "upload", "fw.hex", "--simulate=family=ARM",
+                               "--trace", "t.txt", "--yes", "--serial=0001", "--wait", "2.5", "--json"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  const CliOptions& o = r.options;
+  EXPECT_EQ(o.command, CliCommand::Upload);
+  EXPECT_EQ(o.file, "fw.hex");
+  EXPECT_EQ(o.simulate, (Args{"family=PIC18", "family=ARM"}));
+  EXPECT_EQ(o.trace, "t.txt");
+  EXPECT_TRUE(o.yes);
+  EXPECT_TRUE(o.json);
+  ASSERT_TRUE(o.serial.has_value());
+  EXPECT_EQ(*o.serial, "0001");
+  EXPECT_EQ(o.waitMs, 2500);
+}
+
+TEST(CliOptions, ImageTakesOutAndOptionalBootOut) {
+  auto r = ParseCliArgs({"image", "fw.hex", "--out", "flash.bin", "--boot-out", "boot.bin"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.options.command, CliCommand::Image);
+  EXPECT_EQ(r.options.out, "flash.bin");
+  EXPECT_EQ(r.options.bootOut, "boot.bin");
+
+  r = ParseCliArgs({"image", "fw.hex", "--out=flash.bin"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_TRUE(r.options.bootOut.empty());
+}
+
+TEST(CliOptions, DoubleDashLetsAFileNameStartWithADash) {
+  const auto r = ParseCliArgs({"upload", "--", "-odd.hex"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.options.file, "-odd.hex");
+}
+
+TEST(CliOptions, HelpAndVersionNeedNoCommand) {
+  EXPECT_TRUE(ParseCliArgs({"--help"}).options.help);
+  EXPECT_TRUE(ParseCliArgs({"-h", "nonsense"}).ok());
+  EXPECT_TRUE(ParseCliArgs({"--version"}).options.version);
+  EXPECT_EQ(CliVersionText(), "quorvel-cli 2.3.0.0");
+}
+
+TEST(CliOptions, SerialMayBeEmptyButMustBeGiven) {
+  const auto r = ParseCliArgs({"--serial=", "info"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  ASSERT_TRUE(r.options.serial.has_value());
+  EXPECT_TRUE(r.options.serial->empty());
+}
+
+struct BadLine {
+  const char* name;
+  Args args;
+};
+
+class CliOptionsRejects : public ::testing::TestWithParam<BadLine> {};
+
+TEST_P(CliOptionsRejects, WithAMessage) {
+  const auto r = ParseCliArgs(GetParam().args);
+  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.error.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsageErrors, CliOptionsRejects,
+    ::testing::Values(BadLine{"NoCommand", {}}, BadLine{"OnlyOptions", {"--yes", "--json"}},
+                      BadLine{"UnknownCommand", {"flash", "x.hex"}},
+                      BadLine{"UnknownOption", {"--force", "list"}},
+                      BadLine{"UploadWithoutFile", {"upload"}},
+                      BadLine{"UploadWithTwoFiles", {"upload", "a.hex", "b.hex"}},
+                      BadLine{"ListWithFile", {"list", "a.hex"}},
+                      BadLine{"EmptyFileName", {"upload", ""}},
+                      BadLine{"ImageWithoutOut", {"image", "a.hex"}},
+                      BadLine{"ImageWithEmptyOut", {"image", "a.hex", "--out="}},
+                      BadLine{"BootOutSameAsOut", {"image", "a.hex", "--out", "f.bin", "--boot-out", "f.bin"}},
+                      BadLine{"OutWithUpload", {"upload", "a.hex", "--out", "f.bin"}},
+                      BadLine{"TraceWithoutSimulate", {"--trace", "t.txt", "info"}},
+                      BadLine{"ValueMissingAtEnd", {"info", "--serial"}},
+                      BadLine{"FlagWithValue", {"--json=yes", "list"}},
+                      BadLine{"WaitNegative", {"--wait", "-1", "info"}},
+                      BadLine{"WaitNotANumber", {"--wait", "soon", "info"}},
+                      BadLine{"WaitExponent", {"--wait", "1e3", "info"}},
+                      BadLine{"WaitTooLong", {"--wait", "90000", "info"}},
+                      BadLine{"WaitTwoDots", {"--wait", "1.2.3", "info"}},
+                      BadLine{"QuietAndVerbose", {"-q", "-v", "list"}}),
+    [](const ::testing::TestParamInfo<BadLine>& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace quorvel::cli
