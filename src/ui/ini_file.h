@@ -14,6 +14,7 @@
 // (temporary file + rename), so a crash or a full disk never leaves half a file.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <vector>
 

@@ -1,0 +1,150 @@
+// The settings storage: reading rules, writing format, read-only files,
+// atomic replacement and the file's location.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "ui/ini_file.h"
+
+namespace quorvel::ui {
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(data);
+}
+
+TEST(IniStorageReading, FollowsTheLineRules) {
+  TIniStorage ini;
+  ini.Parse(
+      "orphan=dropped before any section\r\n"
+      "  [ frmPelmo ]  \r\n"
+      "; a comment\r\n"
+      "\r\n"
+      "   Key One  =  a = b  \r\n"
+      "no equals sign here\n"
+      "\tTabbed=\tx\t\n"
+      "[Other]\n"
+      "k=v\n");
+  EXPECT_EQ(ini.SectionNames(), QStringList({"frmPelmo", "Other"}));
+  EXPECT_EQ(ini.Value("FRMPELMO", "key one"), QString("a = b")) << "first '=' splits; both parts trimmed";
+  EXPECT_EQ(ini.Value("frmpelmo", "TABBED"), QString("x"));
+  EXPECT_FALSE(ini.Value("frmPelmo", "orphan"));
+  EXPECT_FALSE(ini.Value("frmPelmo", "no equals sign here")) << "a line without '=' is no key";
+  EXPECT_FALSE(ini.Value("Missing", "k"));
+  EXPECT_EQ(ini.Value("other", "K"), QString("v"));
+}
+
+TEST(IniStorageReading, EmptyValueAndFirstDuplicateWin) {
+  TIniStorage ini;
+  ini.Parse("[s]\nA=\na=second\n");
+  EXPECT_EQ(ini.Value("s", "a"), QString(""));
+  ini.WriteString("s", "A", "new");
+  EXPECT_EQ(ini.Serialize(), QByteArray("[s]\r\nA=new\r\na=second\r\n\r\n"));
+}
+
+TEST(IniStorageWriting, RoundTripKeepsForeignLinesButNotComments) {
+  TIniStorage ini;
+  ini.Parse("top=x\n;c\n[frmPelmo]\nFlags=0\nloose line\n[Mine]\nz=1\n");
+  ini.WriteString("FRMPELMO", "flags", "5");      // replaced in place, original spelling kept
+  ini.WriteString("frmPelmo", "NewKey", "v");     // appended to its section
+  ini.WriteString("Fresh", "a", "b");             // new section at the end
+  EXPECT_EQ(ini.Serialize(),
+            QByteArray("[frmPelmo]\r\nFlags=5\r\nloose line\r\nNewKey=v\r\n\r\n"
+                       "[Mine]\r\nz=1\r\n\r\n"
+                       "[Fresh]\r\na=b\r\n\r\n"));
+}
+
+class IniStorageFile : public ::testing::Test {
+ protected:
+  QTemporaryDir dir;
+  QString Path(const QString& name = "Settings.ini") const { return dir.filePath(name); }
+};
+
+TEST_F(IniStorageFile, MissingFileGivesEmptyContentsAndIsCreatedWithItsFolder) {
+  TIniStorage ini(dir.filePath("sub/deeper/Settings.ini"));
+  ini.Load();
+  EXPECT_TRUE(ini.SectionNames().isEmpty());
+  EXPECT_FALSE(ini.ReadOnly());
+  ini.WriteString("frmPelmo", "FormVersion", "0");
+  EXPECT_TRUE(ini.Save());
+  EXPECT_EQ(ReadAll(ini.FileName()), QByteArray("[frmPelmo]\r\nFormVersion=0\r\n\r\n"));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0) << "no temporary left behind";
+  EXPECT_EQ(QDir(dir.filePath("sub/deeper")).entryList(QDir::Files | QDir::Hidden), QStringList("Settings.ini"));
+}
+
+TEST_F(IniStorageFile, ReadOnlyFileIsReadButNeverWritten) {
+  const QByteArray original = "[frmPelmo]\nCheckBoxClose_Checked=yes\n";
+  WriteAll(Path(), original);
+  ASSERT_TRUE(QFile::setPermissions(Path(), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+  TIniStorage ini(Path());
+  ini.Load();
+  EXPECT_TRUE(ini.ReadOnly());
+  EXPECT_EQ(ini.Value("frmPelmo", "CheckBoxClose_Checked"), QString("yes"));
+  ini.WriteString("frmPelmo", "CheckBoxClose_Checked", "FALSE");
+  EXPECT_EQ(ini.Value("frmPelmo", "CheckBoxClose_Checked"), QString("yes")) << "memory untouched as well";
+  EXPECT_FALSE(ini.Save());
+  EXPECT_EQ(ReadAll(Path()), original);
+}
+
+TEST_F(IniStorageFile, FileMadeReadOnlyDuringTheRunIsNotReplaced) {
+  WriteAll(Path(), "[s]\na=1\n");
+  TIniStorage ini(Path());
+  ini.Load();
+  ini.WriteString("s", "a", "2");
+  ASSERT_TRUE(QFile::setPermissions(Path(), QFileDevice::ReadOwner));
+  EXPECT_FALSE(ini.Save());
+  EXPECT_EQ(ReadAll(Path()), QByteArray("[s]\na=1\n"));
+}
+
+TEST_F(IniStorageFile, UnwritableLocationFailsQuietly) {
+  WriteAll(Path("blocker"), "x");  // a file where the folder would have to be
+  TIniStorage ini(dir.filePath("blocker/Settings.ini"));
+  ini.Load();
+  ini.WriteString("s", "a", "1");
+  EXPECT_FALSE(ini.Save());
+  EXPECT_EQ(ReadAll(Path("blocker")), QByteArray("x"));
+}
+
+TEST_F(IniStorageFile, BinaryGarbageLoadsWithoutHarm) {
+  QByteArray junk;
+  for (int i = 0; i < 4096; ++i) junk.append(static_cast<char>((i * 131) & 0xFF));
+  WriteAll(Path(), junk);
+  TIniStorage ini(Path());
+  ini.Load();
+  ini.WriteString("frmPelmo", "FormVersion", "0");
+  EXPECT_EQ(ini.Value("frmPelmo", "FormVersion"), QString("0"));
+  EXPECT_TRUE(ini.Save());
+}
+
+TEST(SettingsLocation, OverrideThenExecutableFolderThenXdgConfig) {
+  QTemporaryDir dir;
+  const QByteArray savedOverride = qgetenv("QUORVEL_SETTINGS");
+  const QByteArray savedXdg = qgetenv("XDG_CONFIG_HOME");
+
+  qputenv("QUORVEL_SETTINGS", dir.filePath("forced.ini").toUtf8());
+  EXPECT_EQ(DefaultSettingsPath(dir.path()), dir.filePath("forced.ini"));
+
+  qunsetenv("QUORVEL_SETTINGS");
+  EXPECT_EQ(DefaultSettingsPath(dir.path()), dir.filePath("Settings.ini"));
+
+  qputenv("XDG_CONFIG_HOME", dir.filePath("cfg").toUtf8());
+  EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")), dir.filePath("cfg/quorvel/Settings.ini"));
+  qputenv("XDG_CONFIG_HOME", "relative/ignored");
+  EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")),
+            QDir::homePath() + "/.config/quorvel/Settings.ini");
+
+  if (savedOverride.isNull()) qunsetenv("QUORVEL_SETTINGS"); else qputenv("QUORVEL_SETTINGS", savedOverride);
+  if (savedXdg.isNull()) qunsetenv("XDG_CONFIG_HOME"); else qputenv("XDG_CONFIG_HOME", savedXdg);
+}
+
+}  // namespace
+}  // namespace quorvel::ui
