@@ -543,6 +543,12 @@ HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexIm
                                                ? OsError(path, EISDIR)
                                                : "Cannot read file '" + path + "': not a regular file.");
   }
+  if (static_cast<std::uint64_t>(before.st_size) > kMaxHexFileBytes) {
+    ClearImages(images);
+    return Fail(HexLoadStatus::TooLarge, "HEX file '" + BaseName(path) + "' is " + std::to_string(before.st_size) +
+                                             " bytes long, more than any device's flash could need. "
+                                             "Nothing was loaded.");
+  }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   const bool wasLoaded = images.HexLoaded;

@@ -43,5 +43,8 @@ HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, cons
 
 // Largest image the loader builds for any family (the PIC32 program window).
 inline constexpr std::uint32_t kMaxImageBytes = 0x1F800000u - 0x1D000000u;
+// Largest file LoadHexFile reads: far above the HEX text of the largest image, even in 1-byte
+// records, so anything longer is refused (TooLarge) before it is read.
+inline constexpr std::uint64_t kMaxHexFileBytes = std::uint64_t{1} << 30;
 
 }  // namespace quorvel

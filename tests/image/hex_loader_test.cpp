@@ -485,6 +485,32 @@ TEST_F(HexLoaderFile, DirectoriesAndPipesAreUnreadableWithoutBlocking) {
   }
 }
 
+TEST_F(HexLoaderFile, OversizedFileIsRefusedBeforeItIsRead) {
+  const std::string path = (dir_ / "huge.hex").string();
+  ASSERT_EQ(::truncate(Write("huge.hex", "").c_str(), static_cast<off_t>(kMaxHexFileBytes + 1)), 0);
+  THexImages images;
+  images.FlashImage = {1};
+  images.HexLoaded = true;
+  images.HexMcuType = mcu::ARM;
+  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images);
+  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
+  EXPECT_NE(r.message.find("'huge.hex'"), std::string::npos) << r.message;
+  EXPECT_TRUE(images.FlashImage.empty());
+  EXPECT_TRUE(images.HexLoaded);
+  EXPECT_EQ(images.HexMcuType, mcu::ARM);
+}
+
+TEST_F(HexLoaderFile, ContentMatchesTheSameTextFromMemory) {
+  const std::string text = th::Make({{0x1D000000, std::vector<std::uint8_t>(5000, 0x33)}, {0x1FC00010, {1, 2}}});
+  const std::string path = Write("pic32.hex", text);
+  THexImages fromFile, fromText;
+  ASSERT_EQ(LoadHexFile(path, NewGeometry(mcu::PIC32), fromFile).status, HexLoadStatus::Loaded);
+  ASSERT_EQ(LoadHexText(text, "pic32.hex", NewGeometry(mcu::PIC32), fromText).status, HexLoadStatus::Loaded);
+  EXPECT_EQ(fromFile.FlashImage, fromText.FlashImage);
+  EXPECT_EQ(fromFile.BootFlashImage, fromText.BootFlashImage);
+  EXPECT_EQ(fromFile.FlashImage.size(), 5000u);
+}
+
 TEST_F(HexLoaderFile, PermissionDeniedNamesTheReason) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   const std::string path = Write("locked.hex", th::Make({{0, {1}}}));
