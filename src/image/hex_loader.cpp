@@ -144,12 +144,17 @@ template <class Sink>
 bool SplitLines(TextSource& source, Sink& sink) {
   bool afterCr = false;    // the previous run ended with CR: a leading LF belongs to it
   bool lineOpen = false;   // pieces of an unfinished line have been handed over
+  bool firstRun = true;
   std::string_view run;
   for (;;) {
     if (!source.Next(run)) return false;
     if (run.empty()) break;
     const char* p = run.data();
     const char* const end = p + run.size();
+    // Editors on other systems may save the file with a UTF-8 byte order mark; taken as text it
+    // would hide the first record, typically the extended address that places all the others.
+    if (firstRun && run.substr(0, 3) == "\xEF\xBB\xBF") p += 3;
+    firstRun = false;
     if (afterCr) {
       if (*p == '\n') ++p;
       afterCr = false;

@@ -127,6 +127,14 @@ TEST(HexLoader, AcceptsLowerCaseDigitsAndEveryLineEnding) {
   EXPECT_EQ(images.FlashImage, (TByteArray{0xAB, 0xCD, 1, 2, 3}));
 }
 
+TEST(HexLoader, ByteOrderMarkDoesNotHideTheFirstRecord) {
+  THexImages images;
+  const std::string text = "\xEF\xBB\xBF" + th::Make({{0x1D000010, {0xAA}}});
+  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::PIC32), images).status, HexLoadStatus::Loaded);
+  ASSERT_EQ(images.FlashImage.size(), 0x11u);
+  EXPECT_EQ(images.FlashImage[0x10], 0xAA);
+}
+
 TEST(HexLoader, EmptyFileOrNoDataCompletesWithEmptyImages) {
   for (const std::string& text : {std::string(), Lines({"; comment only"}), Lines({th::EndRecord()})}) {
     THexImages images;
