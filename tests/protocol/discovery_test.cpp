@@ -95,6 +95,27 @@ TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
   EXPECT_TRUE(pelmo->ReenterHint);
 }
 
+TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  platform.SetQueryOnly(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+  EXPECT_EQ(InfoRequests(id), 0u);
+  EXPECT_FALSE(Connect());
+  EXPECT_THAT(ui.history, ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+}
+
+TEST_F(Discovery, OversizedOutputReportsAreRefusedNotOverflowed) {
+  sim::GenericHidSpec wide;
+  wide.product = u"USB HID Bootloader";
+  wide.outputLength = 200;
+  const int id = PlugGeneric(wide);
+  EXPECT_EQ(platform.OutputReportCount(id), 0u);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
+}
+
 TEST_F(Discovery, RemovalWhileNotConnectedAsksForAReset) {
   int id = PlugBootloader("family=PIC18");
   Unplug(id);

@@ -148,6 +148,15 @@ TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
   EXPECT_TRUE(pelmo->RxReady);
 }
 
+TEST_F(Exchange, UnknownFamilyShowsNoItem) {
+  pelmo->BootInfo.McuType = 5;
+  pelmo->BootInfo.DeviceDescription.clear();
+  pelmo->ShowBootInfo();
+  EXPECT_THAT(pelmo->MCUComboBox.Items, ::testing::IsEmpty());
+  EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, -1);
+  EXPECT_THAT(pelmo->DeviceComboBox.Items, ::testing::IsEmpty());
+}
+
 struct ShownRecord {
   const char* spec;
   QStringList mcuItems;
