@@ -180,10 +180,7 @@ BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* da
   if (writeOpen_) return HandleData(r);
   const bool afterWrite = justFinishedWrite_;
   justFinishedWrite_ = false;
-  if (afterWrite && r[0] != kMarker) {
-    Violation("chunk longer than announced: data after the last announced byte");
-  }
-  return HandleFrame(r, 0);
+  return HandleFrame(r, afterWrite);
 }
 
 // Answers event `event` with `normal` unless a fault says otherwise. Returns
@@ -204,7 +201,7 @@ bool BootloaderModel::ApplyFault(std::uint32_t event, std::uint8_t code, Reactio
   return true;
 }
 
-BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, std::uint32_t) {
+BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool afterWrite) {
   Reaction reaction;
   const std::uint8_t code = r[0] == kMarker ? r[1] : 0xFF;
   const std::uint32_t address = static_cast<std::uint32_t>(r[2]) | static_cast<std::uint32_t>(r[3]) << 8 |
@@ -271,7 +268,10 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, std::uin
       std::size_t n = r.size();
       while (n > 2 && r[n - 1] == 0) --n;
       trace_.push_back("FRAME " + Hex(r.data(), n));
-      Violation("unexpected frame " + Hex(r.data(), n));
+      // Straight after a Write's last chunk, a report that is no frame is more
+      // data than the Write announced.
+      Violation(afterWrite ? "chunk longer than announced: data after the last announced byte"
+                           : "unexpected frame " + Hex(r.data(), n));
       ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction);
       return reaction;
     }

@@ -88,7 +88,7 @@ class BootloaderModel {
     std::uint64_t end = 0;
   };
 
-  Reaction HandleFrame(const Report& r, std::uint32_t event);
+  Reaction HandleFrame(const Report& r, bool afterWrite);
   Reaction HandleData(const Report& r);
   void FinishChunk(Reaction& reaction);
   bool ApplyFault(std::uint32_t event, std::uint8_t code, Reaction& reaction);

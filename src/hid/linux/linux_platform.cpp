@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -133,12 +134,22 @@ std::uint64_t IdentityOf(const std::string& syspath) {
 }
 
 bool ParseHidId(const std::string& hidId, std::uint16_t& vendor, std::uint16_t& product) {
-  unsigned bus = 0, v = 0, p = 0;
-  char tail = 0;
-  if (std::sscanf(hidId.c_str(), "%x:%x:%x%c", &bus, &v, &p, &tail) != 3) return false;
-  if (v > 0xFFFF || p > 0xFFFF) return false;
-  vendor = static_cast<std::uint16_t>(v);
-  product = static_cast<std::uint16_t>(p);
+  // "bus:vendor:product", each field hex; an oversized field is refused, not wrapped.
+  std::uint32_t fields[3] = {};
+  const char* p = hidId.data();
+  const char* end = p + hidId.size();
+  for (int i = 0; i < 3; ++i) {
+    auto [next, ec] = std::from_chars(p, end, fields[i], 16);
+    if (ec != std::errc{} || next == p) return false;
+    p = next;
+    if (i < 2) {
+      if (p == end || *p != ':') return false;
+      ++p;
+    }
+  }
+  if (p != end || fields[1] > 0xFFFF || fields[2] > 0xFFFF) return false;
+  vendor = static_cast<std::uint16_t>(fields[1]);
+  product = static_cast<std::uint16_t>(fields[2]);
   return true;
 }
 

@@ -1,0 +1,247 @@
+#include "hid/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "hid/hid_controller.h"
+
+namespace quorvel::hid::linux_hid {
+namespace {
+
+// --- the real backend, on this machine -------------------------------------------
+
+TEST(LinuxBackend, StartUpRaisesOneChangeAndListsOnlyHidrawNodes) {
+  LinuxHidPlatform platform;
+  ASSERT_TRUE(platform.Available());
+  EXPECT_FALSE(platform.MonitorSource().empty());
+  const auto present = platform.Scan();
+  THidDeviceController ctl(platform);
+  int changes = 0, arrivals = 0;
+  ctl.SetOnDeviceChange({[&](THidDeviceController*) { ++changes; }, 1});
+  ctl.SetOnArrival({[&](THidDevice*) { ++arrivals; }, 2});
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 300) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  EXPECT_EQ(changes, 1);
+  // Without HID devices (the usual case here) nothing is listed.
+  EXPECT_LE(ctl.Count(), static_cast<int>(present.size()));
+  EXPECT_EQ(arrivals, ctl.Count());
+  for (const auto& info : present) EXPECT_EQ(info.InterfacePath.rfind("/dev/hidraw", 0), 0u);
+}
+
+TEST(LinuxBackend, GoneInterfaceCannotBeOpened) {
+  LinuxHidPlatform platform;
+  std::uint32_t error = 0;
+  EXPECT_EQ(platform.Open({1, "/dev/hidraw250"}), nullptr);
+  EXPECT_EQ(platform.OpenReader({1, "/dev/hidraw250"}, error), nullptr);
+  EXPECT_NE(error, 0u);
+}
+
+// --- error paths through the system-call seam --------------------------------------
+
+class FakeSys : public LinuxSys {
+ public:
+  int openErrno = 0;       // fail every open with this
+  int ioctlErrno = 0;      // fail every ioctl with this
+  int pollResult = 1;      // poll's return value
+  short pollRevents = POLLIN;
+  int pollErrno = 0;
+  ssize_t readResult = 64;
+  int readErrno = 0;
+  ssize_t writeResult = -1;
+  int writeErrno = EIO;
+  std::map<int, int> closes;
+  int nextFd = 100;
+
+  int Open(const char*, int) override {
+    if (openErrno != 0) return (errno = openErrno, -1);
+    return nextFd++;
+  }
+  int Close(int fd) override { return (++closes[fd], 0); }
+  ssize_t Read(int, void* buffer, std::size_t size) override {
+    if (readResult < 0) return (errno = readErrno, -1);
+    std::memset(buffer, 0xAB, std::min<std::size_t>(size, static_cast<std::size_t>(readResult)));
+    return std::min<ssize_t>(readResult, static_cast<ssize_t>(size));
+  }
+  ssize_t Write(int, const void*, std::size_t size) override {
+    if (writeResult < 0) return (errno = writeErrno, -1);
+    return std::min<ssize_t>(writeResult, static_cast<ssize_t>(size));
+  }
+  int Ioctl(int, unsigned long request, void* arg) override {
+    if (ioctlErrno != 0) return (errno = ioctlErrno, -1);
+    if (request == HIDIOCGRAWINFO) {
+      auto* info = static_cast<hidraw_devinfo*>(arg);
+      info->vendor = static_cast<__s16>(0x04D8);
+      info->product = static_cast<__s16>(0x003C);
+    }
+    return 0;
+  }
+  int Poll(pollfd* fds, nfds_t, int) override {
+    if (pollResult < 0) return (errno = pollErrno, -1);
+    if (pollResult > 0) fds[0].revents = pollRevents;
+    return pollResult;
+  }
+  int EventFd() override { return 99; }
+};
+
+InterfaceFacts Facts() {
+  InterfaceFacts f;
+  f.devnode = "/dev/hidraw0";
+  f.hidId = "0003:000004D8:0000003C";
+  f.hidName = "Microchip USB HID Bootloader";
+  f.hidUniq = "uniq";
+  f.hasUsbParent = true;
+  f.usbProduct = "USB HID Bootloader";
+  f.usbSerial = "";
+  f.usbBcdDevice = "0102";
+  // Vendor-defined 64/64 without report IDs.
+  f.descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x40, 0x81, 0x00, 0x91, 0x00, 0xC0};
+  return f;
+}
+
+TEST(LinuxSeam, RefusedNodeIsListedQueryOnlyFromSysfs) {
+  FakeSys sys;
+  sys.openErrno = EACCES;
+  auto conn = OpenConnection(sys, Facts());
+  ASSERT_NE(conn, nullptr);
+  EXPECT_FALSE(conn->ReadWriteAccess());
+  THidAttributes a;
+  ASSERT_TRUE(conn->GetAttributes(a));
+  EXPECT_EQ(a.VendorID, 0x04D8);
+  EXPECT_EQ(a.ProductID, 0x003C);
+  EXPECT_EQ(a.VersionNumber, 0x0102);
+  std::u16string s;
+  ASSERT_TRUE(conn->GetProductString(s));
+  EXPECT_EQ(s, u"USB HID Bootloader");
+  ASSERT_TRUE(conn->GetSerialString(s));
+  EXPECT_EQ(s, u"uniq") << "no USB serial: the HID uevent's";
+  THidCaps caps;
+  ASSERT_TRUE(conn->GetCaps(caps));
+  EXPECT_EQ(caps.InputReportByteLength, 65);
+  EXPECT_EQ(caps.OutputReportByteLength, 65);
+  const std::uint8_t report[65] = {};
+  std::size_t written = 1;
+  std::uint32_t error = 0;
+  EXPECT_FALSE(conn->Write(report, 65, written, error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EACCES));
+}
+
+TEST(LinuxSeam, NodeThatIsGoneCannotBeOpened) {
+  FakeSys sys;
+  sys.openErrno = ENOENT;
+  EXPECT_EQ(OpenConnection(sys, Facts()), nullptr);
+  std::uint32_t error = 0;
+  EXPECT_EQ(OpenReadChannel(sys, Facts(), error), nullptr);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
+}
+
+TEST(LinuxSeam, FailedRawInfoFallsBackToTheUeventAndMalformedIdFails) {
+  FakeSys sys;
+  sys.ioctlErrno = EINVAL;
+  InterfaceFacts f = Facts();
+  f.hidId = "garbage";
+  auto conn = OpenConnection(sys, f);
+  ASSERT_NE(conn, nullptr);
+  THidAttributes a;
+  EXPECT_FALSE(conn->GetAttributes(a));
+  conn.reset();
+  EXPECT_EQ(sys.closes[100], 1) << "the descriptor is closed with the connection";
+}
+
+TEST(LinuxSeam, WriteFailuresAndShortWritesFail) {
+  FakeSys sys;
+  auto conn = OpenConnection(sys, Facts());
+  const std::uint8_t report[65] = {};
+  std::size_t written = 0;
+  std::uint32_t error = 0;
+  EXPECT_FALSE(conn->Write(report, 65, written, error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EIO));
+  sys.writeResult = 10;
+  EXPECT_FALSE(conn->Write(report, 65, written, error));
+  EXPECT_EQ(written, 10u);
+  sys.writeResult = 65;
+  EXPECT_TRUE(conn->Write(report, 65, written, error));
+}
+
+TEST(LinuxSeam, UnnumberedReportGetsIdZeroInFront) {
+  FakeSys sys;
+  LinuxReadChannel ch(sys, 5, 6, /*numbered=*/false);
+  std::uint8_t buf[65];
+  auto r = ch.Read(buf, sizeof buf, 10);
+  ASSERT_EQ(r.status, HidReadChannel::Status::kData);
+  EXPECT_EQ(r.size, 65u);
+  EXPECT_EQ(buf[0], 0);
+  EXPECT_EQ(buf[1], 0xAB);
+}
+
+struct ReadCase {
+  const char* name;
+  int pollResult;
+  short revents;
+  int pollErrno;
+  ssize_t readResult;
+  int readErrno;
+  HidReadChannel::Status expected;
+};
+class ReadPaths : public ::testing::TestWithParam<ReadCase> {};
+TEST_P(ReadPaths, MapToStatus) {
+  FakeSys sys;
+  sys.pollResult = GetParam().pollResult;
+  sys.pollRevents = GetParam().revents;
+  sys.pollErrno = GetParam().pollErrno;
+  sys.readResult = GetParam().readResult;
+  sys.readErrno = GetParam().readErrno;
+  LinuxReadChannel ch(sys, 5, 6, true);
+  std::uint8_t buf[65];
+  EXPECT_EQ(ch.Read(buf, sizeof buf, 10).status, GetParam().expected);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadPaths,
+    ::testing::Values(ReadCase{"Timeout", 0, 0, 0, 64, 0, HidReadChannel::Status::kTimeout},
+                      ReadCase{"PollFails", -1, 0, EBADF, 64, 0, HidReadChannel::Status::kError},
+                      ReadCase{"HangUp", 1, POLLHUP, 0, 64, 0, HidReadChannel::Status::kError},
+                      ReadCase{"ReadFails", 1, POLLIN, 0, -1, EIO, HidReadChannel::Status::kError},
+                      ReadCase{"SpuriousWakeup", 1, POLLIN, 0, -1, EAGAIN, HidReadChannel::Status::kTimeout},
+                      ReadCase{"EndOfFile", 1, POLLIN, 0, 0, 0, HidReadChannel::Status::kError},
+                      ReadCase{"Data", 1, POLLIN, 0, 64, 0, HidReadChannel::Status::kData}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(LinuxSeam, ClosedChannelReleasesItsDescriptorsOnceAndReadsNothing) {
+  FakeSys sys;
+  auto ch = std::make_unique<LinuxReadChannel>(sys, 5, 6, true);
+  ch->Close();
+  ch->Close();
+  std::uint8_t buf[65];
+  EXPECT_EQ(ch->Read(buf, sizeof buf, 10).status, HidReadChannel::Status::kClosed);
+  ch.reset();
+  EXPECT_EQ(sys.closes[5], 1);
+  EXPECT_EQ(sys.closes[6], 1);
+}
+
+TEST(LinuxIds, HidIdParsing) {
+  std::uint16_t v = 0, p = 0;
+  EXPECT_TRUE(ParseHidId("0003:000004D8:0000003C", v, p));
+  EXPECT_EQ(v, 0x04D8);
+  EXPECT_EQ(p, 0x003C);
+  EXPECT_FALSE(ParseHidId("0003:000004D8", v, p));
+  EXPECT_FALSE(ParseHidId("0003:100000000:0000003C", v, p));
+  EXPECT_FALSE(ParseHidId("", v, p));
+  EXPECT_NE(IdentityOf("/sys/a/0003:04D8:003C.0001/hidraw/hidraw0"),
+            IdentityOf("/sys/a/0003:04D8:003C.0002/hidraw/hidraw0"));
+}
+
+}  // namespace
+}  // namespace quorvel::hid::linux_hid
