@@ -331,13 +331,6 @@ TEST(HexLoaderEndMarker, WithoutMarkerEveryLineIsRead) {
   EXPECT_EQ(images.FlashImage, (TByteArray{1, 0xFF, 0xFF, 0xFF, 2}));
 }
 
-TEST(HexLoaderEndMarker, OtherEndOfFileRecordsDoNotEndTheFile) {
-  THexImages images;
-  const std::string text = Lines({th::Record(1, 0x10, {}), Data(0, {7})});
-  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images).status, HexLoadStatus::Loaded);
-  EXPECT_EQ(images.FlashImage, TByteArray{7});
-}
-
 // ---------------------------------------------------------------------------------------------
 // State between loads
 
@@ -440,18 +433,6 @@ TEST(HexLoaderRobustness, MutatedFilesNeverBreakTheInvariants) {
   }
 }
 
-TEST(HexLoaderRobustness, BinaryJunkAndTinyLinesFailOrSkipCleanly) {
-  THexImages images;
-  const std::string junk("\0\xff\x01:\r\n:\x80\xff\n\x7f", 11);
-  const HexLoadResult r = LoadHexText(junk, "j.hex", NewGeometry(mcu::ARM), images);
-  EXPECT_EQ(r.status, HexLoadStatus::InvalidInteger);
-  EXPECT_EQ(r.message, "'$\x80\xff' is not a valid integer value");
-  for (const char* tiny : {"\n", "x", ":\n", "\r\r\r", ";"}) {
-    const HexLoadResult tinyResult = LoadHexText(tiny, "t.hex", NewGeometry(mcu::ARM), images);
-    EXPECT_TRUE(tinyResult.status == HexLoadStatus::Loaded || tinyResult.status == HexLoadStatus::InvalidInteger) << tiny;
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Files
 
@@ -506,17 +487,6 @@ TEST_F(HexLoaderFile, OversizedFileIsRefusedBeforeItIsRead) {
   EXPECT_TRUE(images.FlashImage.empty());
   EXPECT_TRUE(images.HexLoaded);
   EXPECT_EQ(images.HexMcuType, mcu::ARM);
-}
-
-TEST_F(HexLoaderFile, ContentMatchesTheSameTextFromMemory) {
-  const std::string text = th::Make({{0x1D000000, std::vector<std::uint8_t>(5000, 0x33)}, {0x1FC00010, {1, 2}}});
-  const std::string path = Write("pic32.hex", text);
-  THexImages fromFile, fromText;
-  ASSERT_EQ(LoadHexFile(path, NewGeometry(mcu::PIC32), fromFile).status, HexLoadStatus::Loaded);
-  ASSERT_EQ(LoadHexText(text, "pic32.hex", NewGeometry(mcu::PIC32), fromText).status, HexLoadStatus::Loaded);
-  EXPECT_EQ(fromFile.FlashImage, fromText.FlashImage);
-  EXPECT_EQ(fromFile.BootFlashImage, fromText.BootFlashImage);
-  EXPECT_EQ(fromFile.FlashImage.size(), 5000u);
 }
 
 TEST_F(HexLoaderFile, PermissionDeniedNamesTheReason) {

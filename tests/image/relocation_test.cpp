@@ -171,14 +171,6 @@ TEST(ResetTrampolinePic32, ShortRecognisedBootImageIsPaddedSoThePatchLandsWhole)
   EXPECT_EQ(state.BootImageCopy[79], 0x70);
 }
 
-TEST(ResetTrampolinePic32, ProgramImageIsNeverTouched) {
-  const TBootInfo info = Info(mcu::PIC32, kTop, 0x1D07F000);
-  TUploadState state = TopState(info, Sequence(16));
-  state.ImageCopy = Sequence(16, 0x80);
-  BuildResetTrampoline(state, info);
-  EXPECT_EQ(state.ImageCopy, Sequence(16, 0x80));
-}
-
 TEST(ResetTrampoline, FamiliesWithoutAStubDoNothing) {
   for (std::uint8_t family : {mcu::PIC16, std::uint8_t{0}, std::uint8_t{99}}) {
     const TBootInfo info = Info(family, kTop, 0x1000);
