@@ -61,6 +61,8 @@ void CliFrontend::HistoryAppended(const QString& line) {
 
 void CliFrontend::ProgressChanged() {
   if (pelmo_ == nullptr || config_.quiet || (!config_.json && !config_.progressBar)) return;
+  // Only a running upload's progress is news; the reset to 0 when a run ends is not.
+  if (pelmo_->ButtonStartBootloader.Tag == 0) return;
   const TProgressBar& bar = pelmo_->ProgressBar1;
   const int total = std::max(0, bar.Max - bar.Min);
   const int done = std::clamp(bar.Position - bar.Min, 0, total);

@@ -42,6 +42,8 @@ CliRunner::CliRunner(CliOptions options, CliFrontend& ui) : options_(std::move(o
 
 CliRunner::~CliRunner() { ShutDown(); }
 
+void CliRunner::UsePlatform(std::unique_ptr<hid::HidPlatform> platform) { injected_ = std::move(platform); }
+
 int CliRunner::Run() {
   const int code = RunCommand();
   ShutDown();
@@ -134,7 +136,7 @@ int CliRunner::StartEngine() {
       }
     }
   } else {
-    platform_ = MakeSystemHidPlatform();
+    platform_ = injected_ ? std::move(injected_) : MakeSystemHidPlatform();
     if (!platform_ || !platform_->Available()) {
       return Fail(ExitNoBootloader, QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
     }
@@ -412,8 +414,8 @@ int CliRunner::Upload() {
   pelmo_->Guarded([this] { pelmo_->ButtonConnectClick(); });
   if (!pelmo_->Connected) return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
 
-  // The result texts name the file the way the window names the one chosen in its dialog.
-  pelmo_->OpenDialog1FileName = QString::fromStdString(options_.file);
+  // The result texts name the file that was loaded, as after the window's dialog.
+  pelmo_->LastHexFile = QString::fromStdString(options_.file);
   ui_.LastDialog.reset();
   const int declinedBefore = ui_.QuestionsDeclined;
   uploading_ = true;

@@ -32,6 +32,10 @@ class CliRunner {
   // Runs the command and returns the exit code. Needs a QCoreApplication.
   int Run();
 
+  // Runs on `platform` instead of the machine's HID devices when no
+  // --simulate is given (tests: devices the simulator options cannot describe).
+  void UsePlatform(std::unique_ptr<hid::HidPlatform> platform);
+
   // Asks a running upload to stop, as the window's "Stop uploading" does
   // (used for Ctrl-C). Harmless at any other time.
   void RequestStop();
@@ -63,6 +67,7 @@ class CliRunner {
   CliOptions options_;
   CliFrontend& ui_;
   std::unique_ptr<hid::HidPlatform> platform_;
+  std::unique_ptr<hid::HidPlatform> injected_;
   sim::SimHidPlatform* sim_ = nullptr;  // platform_ when simulating
   std::vector<int> simIds_;             // handles of the simulated bootloaders, in --simulate order
   std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers

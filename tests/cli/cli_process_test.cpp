@@ -193,6 +193,32 @@ TEST_F(CliProcess, BootloaderSilentOnInfoEndsWithExit2AndTheWindowsLines) {
   EXPECT_EQ(Trace(), QStringList{"INFO"});
 }
 
+struct HandshakeFault {
+  const char* name;
+  const char* fault;  // appended to the profile
+  const char* errorLine;
+};
+
+class CliHandshakeFault : public CliProcess, public ::testing::WithParamInterface<HandshakeFault> {};
+
+// Events 2 and 3 are Boot and Sync: the handshake fails, nothing is erased.
+TEST_P(CliHandshakeFault, EndsWithExit4BeforeAnyErase) {
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,") + GetParam().fault, "--trace",
+                             TraceArg(), "upload", kSample});
+  EXPECT_EQ(run.exitCode, 4) << Describe(run);
+  EXPECT_TRUE(InOrder(run.OutLines(), {"Waiting MCU response...", GetParam().errorLine, "Disconnected."}))
+      << Describe(run);
+  EXPECT_TRUE(Trace().filter(QRegularExpression("^(ERASE|WRITE)")).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CliHandshakeFault,
+    ::testing::Values(HandshakeFault{"BootUnanswered", "drop=2", "Error: Timeout waiting for MCU."},
+                      HandshakeFault{"BootRefused", "nak=2", "Error: Timeout waiting for MCU."},
+                      HandshakeFault{"SyncUnanswered", "drop=3", "Error: Timeout waiting for MCU."},
+                      HandshakeFault{"UnpluggedOnBoot", "unplug=2", "Error: Device removed."}),
+    [](const ::testing::TestParamInfo<HandshakeFault>& row) { return std::string(row.param.name); });
+
 TEST_F(CliProcess, ChunkWithoutAnswerEndsWithExit4AndARestart) {
   const int firstData = EventNumber("DATA");
   const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,drop=%1").arg(firstData), "--trace",

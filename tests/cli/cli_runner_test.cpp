@@ -1,0 +1,97 @@
+// The runner in-process on simulated devices the --simulate options cannot
+// describe: interfaces without access, plain HID devices.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <memory>
+#include <string>
+
+#include "capture_streams.h"
+#include "cli/cli_runner.h"
+#include "sim/sim_platform.h"
+
+namespace quorvel::cli {
+namespace {
+
+struct RunResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+RunResult RunWith(std::unique_ptr<sim::SimHidPlatform> platform, CliOptions options) {
+  Streams s;
+  CliOutputConfig config;
+  config.json = options.json;
+  CliFrontend ui(config, s.out(), s.err());
+  CliRunner runner(options, ui);
+  runner.UsePlatform(std::move(platform));
+  const int code = runner.Run();
+  return {code, s.Out(), s.Err()};
+}
+
+CliOptions Command(CliCommand command) {
+  CliOptions options;
+  options.command = command;
+  return options;
+}
+
+TEST(CliRunner, BootloaderWithoutReadWriteAccessPointsToTheUdevRule) {
+  auto platform = std::make_unique<sim::SimHidPlatform>();
+  sim::GenericHidSpec spec;
+  spec.product = u"USB HID Bootloader";
+  spec.queryOnly = true;
+  platform->PlugGeneric(spec);
+
+  const RunResult r = RunWith(std::move(platform), Command(CliCommand::Info));
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("packaging/60-quorvel-bootloader.rules"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("sudo udevadm control --reload-rules && sudo udevadm trigger"), std::string::npos) << r.err;
+}
+
+TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
+  auto platform = std::make_unique<sim::SimHidPlatform>();
+  sim::GenericHidSpec nameless;
+  nameless.product.clear();
+  nameless.vendorId = 0x00A5;
+  nameless.productId = 0xBEEF;
+  platform->PlugGeneric(nameless);
+  sim::GenericHidSpec keyboard;
+  keyboard.product = u"Keyboard";
+  keyboard.serial = u"K1";
+  platform->PlugGeneric(keyboard);
+
+  const RunResult plain = RunWith(std::move(platform), Command(CliCommand::List));
+  EXPECT_EQ(plain.exitCode, 0);
+  EXPECT_EQ(plain.out, "  Device VID=00A5 PID=BEEF\n  Keyboard (Serial=K1)\n");
+}
+
+TEST(CliRunner, ListInJsonGivesOneDeviceEventEachAndAResult) {
+  auto platform = std::make_unique<sim::SimHidPlatform>();
+  sim::GenericHidSpec keyboard;
+  keyboard.product = u"Keyboard";
+  platform->PlugGeneric(keyboard);
+  sim::SimProfile bootloader;
+  ASSERT_TRUE(sim::DefaultProfile(2, bootloader));
+  platform->PlugBootloader(bootloader);
+
+  CliOptions options = Command(CliCommand::List);
+  options.json = true;
+  const RunResult r = RunWith(std::move(platform), options);
+  EXPECT_EQ(r.exitCode, 0);
+  std::vector<QJsonObject> events;
+  for (const QByteArray& line : QByteArray::fromStdString(r.out).split('\n')) {
+    if (!line.isEmpty()) events.push_back(QJsonDocument::fromJson(line).object());
+  }
+  ASSERT_EQ(events.size(), 3u) << r.out;
+  EXPECT_EQ(events[0].value("label").toString(), "Keyboard");
+  EXPECT_FALSE(events[0].value("bootloader").toBool());
+  EXPECT_EQ(events[1].value("label").toString(), "USB HID Bootloader");
+  EXPECT_TRUE(events[1].value("bootloader").toBool());
+  EXPECT_EQ(events[2].value("event").toString(), "result");
+}
+
+}  // namespace
+}  // namespace quorvel::cli
