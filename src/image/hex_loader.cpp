@@ -208,10 +208,12 @@ class ChecksumPass {
     if (skipping_) {
       return lineEnds ? EndLine() : true;
     }
-    if (length_ < kEndMarker.size()) {
-      const std::size_t n = std::min(s.size(), kEndMarker.size() - static_cast<std::size_t>(length_));
+    // s[k] is character (base + k) of the line, 0-based.
+    const std::uint64_t base = length_ - i;
+    if (base < kEndMarker.size()) {
+      const std::size_t n = std::min(s.size(), kEndMarker.size() - static_cast<std::size_t>(base));
       for (std::size_t k = i; k < n; ++k) {
-        if (LowerAscii(s[k]) != LowerAscii(kEndMarker[length_ + k])) markerSoFar_ = false;
+        if (LowerAscii(s[k]) != LowerAscii(kEndMarker[base + k])) markerSoFar_ = false;
       }
     }
     length_ += s.size() - i;

@@ -318,7 +318,7 @@ TEST(HexLoaderChecksum, NoCompactionAfterAFailedRecordPass) {
 TEST(HexLoaderEndMarker, LinesAfterTheMarkerAreNeverRead) {
   for (const char* marker : {":00000001FF", ":00000001ff"}) {
     THexImages images;
-    const std::string text = Lines({Data(0, {1}), marker, "garbage that fails every pass", Data(1, {2})});
+    const std::string text = Lines({Data(0, {1}), marker, ":0100000001FF", ":zz", Data(1, {2})});
     ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images).status, HexLoadStatus::Loaded) << marker;
     EXPECT_EQ(images.FlashImage, TByteArray{1});
   }
@@ -532,6 +532,15 @@ TEST_F(HexLoaderFile, CrLfSplitAcrossRunsIsOneLineEnd) {
     const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images);
     EXPECT_EQ(r.message, "CRC check failed. Invalid CRC at line 1 in file 'crlf.hex'.\r\nNo data will be loaded.")
         << cut;
+  }
+}
+
+TEST_F(HexLoaderFile, EndMarkerSplitAcrossRunsStillEndsTheFile) {
+  for (std::size_t before = 1; before < 12; ++before) {
+    const std::string text = std::string(262144 - before - 2, ';') + "\r\n:00000001ff\r\n:0100000001FF\r\n";
+    const std::string path = Write("marker.hex", text);
+    THexImages images;
+    EXPECT_EQ(LoadHexFile(path, NewGeometry(mcu::ARM), images).status, HexLoadStatus::Loaded) << before;
   }
 }
 
