@@ -1,0 +1,501 @@
+// The real window driven like a user, by object name, on a simulated HID
+// platform: start-up, Connect, Browse and drops, the status bar, the progress
+// animation, the hidden activity toggle and the settings file round trips.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <variant>
+
+#include "app/pelmo.h"
+#include "scripted_dialogs.h"
+#include "sim/sim_platform.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/window_session.h"
+
+namespace quorvel::ui {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const QString kAttachLine = QStringLiteral("Attach USB HID device or reset if attached.");
+
+class WindowTest : public ::testing::Test {
+ protected:
+  QTemporaryDir dir;
+  sim::SimHidPlatform platform;
+  test::ScriptedDialogs dialogs;
+  std::unique_ptr<WindowSession> session;
+
+  void TearDown() override {
+    session.reset();
+    RunEventsFor(0);
+  }
+
+  QString SettingsPath() const { return dir.filePath(QStringLiteral("Settings.ini")); }
+  MainWindow& Window() { return session->Window(); }
+  TPelmo& Pelmo() { return session->Pelmo(); }
+
+  // Creates the window and the engine, runs start-up with `args`, shows the
+  // window and lets the start-up device scan finish.
+  void Start(const QStringList& args = {}) {
+    session = std::make_unique<WindowSession>(platform, SettingsPath(), &dialogs);
+    session->Start(args);
+    Window().show();
+    ASSERT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled >= 1 && Pelmo().BusyDepth == 0; }));
+  }
+  // Ends the run as a user would: close the window, then the program ends.
+  void Stop() {
+    Window().close();
+    session.reset();
+  }
+
+  static void RunEventsFor(int ms) {
+    QApplication::processEvents(QEventLoop::AllEvents);
+    if (ms <= 0) return;
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  static bool RunUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+      if (clock.elapsed() >= timeoutMs) return done();
+      RunEventsFor(2);
+    }
+    return true;
+  }
+
+  int Plug(const char* spec) {
+    auto parsed = sim::ParseSimSpec(spec);
+    EXPECT_TRUE(std::holds_alternative<sim::SimProfile>(parsed)) << spec;
+    const int before = Pelmo().DeviceChangesHandled;
+    const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
+    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && Pelmo().BusyDepth == 0; }));
+    return id;
+  }
+  void Unplug(int id) {
+    const int before = Pelmo().DeviceChangesHandled;
+    platform.Unplug(id);
+    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && Pelmo().BusyDepth == 0; }));
+  }
+
+  template <class T>
+  T* Find(const char* name) {
+    T* widget = Window().findChild<T*>(QLatin1String(name));
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+  void Click(const char* name) {
+    if (auto* button = Find<QPushButton>(name)) button->click();
+  }
+  QStringList History() {
+    const QString text = Find<QPlainTextEdit>("MemoHistoryWindow")->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+  }
+  QStringList HistorySince(qsizetype mark) { return History().mid(mark); }
+
+  QString MakeFile(const QString& name, const QByteArray& contents = ":00000001FF\r\n") {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(contents);
+    return path;
+  }
+  void WriteSettings(const QByteArray& text) {
+    QFile f(SettingsPath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+  }
+  QByteArray ReadSettings() {
+    QFile f(SettingsPath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  void Drop(const QStringList& files) {
+    auto* mime = new QMimeData;
+    QList<QUrl> urls;
+    for (const QString& f : files) urls << QUrl::fromLocalFile(f);
+    mime->setUrls(urls);
+    QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Window(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(100, 100), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Window(), &drop);
+    delete mime;
+  }
+  void ConnectTo(const char* spec) {
+    Plug(spec);
+    Click("ButtonConnect");
+    ASSERT_TRUE(Pelmo().Connected);
+  }
+};
+
+// --- start-up ---
+
+TEST_F(WindowTest, StartsNarrowWithCaptionAndOneLine) {
+  Start();
+  EXPECT_EQ(Window().windowTitle(), QStringLiteral("Orvane USB HID Bootloader v2.3.0.0"));
+  EXPECT_EQ(Window().width(), 489);
+  EXPECT_EQ(Window().height(), 357);
+  EXPECT_EQ(Window().Tag(), 682);
+  EXPECT_EQ(Window().minimumSize(), Window().maximumSize()) << "fixed border";
+  EXPECT_EQ(Window().pos(), QPoint(234, 120));
+  EXPECT_THAT(History(), ElementsAre(kAttachLine));
+  EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+  EXPECT_EQ(Find<QPushButton>("ButtonOpenHex")->text(), QStringLiteral("Browse      for HEX"));
+  EXPECT_EQ(Find<QPushButton>("ButtonStartBootloader")->text(), QStringLiteral("Begin uploading"));
+  EXPECT_FALSE(Find<QComboBox>("MCUComboBox")->isEnabled());
+  EXPECT_EQ(Find<QComboBox>("MCUComboBox")->count(), 0);
+  EXPECT_EQ(Find<QWidget>("GlowButton2")->property("imageIndex").toInt(), 0);
+  EXPECT_TRUE(Find<QWidget>("GlowButton1")->isHidden());
+  EXPECT_TRUE(Find<QWidget>("Panel1")->isHidden());
+  EXPECT_FALSE(Find<QCheckBox>("CheckBoxClose")->isChecked());
+  for (const char* name : {"BackgroundPanel", "GroupBox1", "GroupBox2", "GroupBox3", "GroupBox4", "GroupBox5",
+                           "GroupBox6", "GroupBox7", "GroupBox8", "GroupBox9", "Label4", "TextLabel14",
+                           "MemoTerminalWindow", "ProgressBar1", "StatusBar1", "DeviceComboBox"}) {
+    EXPECT_NE(Window().findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
+  }
+  EXPECT_EQ(Find<QWidget>("GroupBox1")->palette().color(QPalette::Window), QColor(0xFA, 0xFA, 0xFA));
+  EXPECT_EQ(Find<QWidget>("GroupBox2")->palette().color(QPalette::Window), QColor(0xDC, 0xDC, 0xDC));
+  EXPECT_EQ(Find<QWidget>("StatusBar1")->geometry(), QRect(0, 338, 489, 19));
+}
+
+TEST_F(WindowTest, CommandLineFileIsLoggedBeforeTheAttachLine) {
+  const QString hex = MakeFile(QStringLiteral("FIRMWARE.HEX"));
+  Start({QStringLiteral("PIC32"), hex});
+  EXPECT_THAT(History(), ElementsAre(QStringLiteral("Opened: ") + hex, kAttachLine));
+  EXPECT_TRUE(Window().StatusText().endsWith(QStringLiteral("FIRMWARE.HEX")));
+}
+
+TEST_F(WindowTest, UnusableCommandLineIsIgnoredSilently) {
+  MakeFile(QStringLiteral("firmware.hex.bak"));
+  Start({QStringLiteral("PIC32"), dir.filePath(QStringLiteral("firmware.hex.bak"))});
+  EXPECT_THAT(History(), ElementsAre(kAttachLine));
+  EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
+  EXPECT_THAT(dialogs.messages, IsEmpty());
+}
+
+// --- Connect ---
+
+TEST_F(WindowTest, ConnectToAPresentDevice) {
+  Start();
+  Plug("family=STM32F4XX,description=Board A");
+  EXPECT_EQ(Find<QComboBox>("MCUComboBox")->currentText(), QStringLiteral("STM32F4XX"));
+  EXPECT_EQ(Find<QComboBox>("DeviceComboBox")->currentText(), QStringLiteral("Board A"));
+  EXPECT_EQ(Find<QWidget>("GlowButton2")->property("imageIndex").toInt(), 1);
+  const qsizetype mark = History().size();
+  Click("ButtonConnect");
+  EXPECT_THAT(HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Disconnect"));
+  Click("ButtonConnect");
+  EXPECT_THAT(HistorySince(mark + 2), ElementsAre("Disconnected.", "Reset..."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+}
+
+TEST_F(WindowTest, ConnectToASilentDevice) {
+  Start();
+  Plug("family=PIC18,drop=2");
+  const qsizetype mark = History().size();
+  Click("ButtonConnect");
+  EXPECT_THAT(HistorySince(mark),
+              ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+  EXPECT_TRUE(Find<QPushButton>("ButtonStartBootloader")->isEnabled());
+}
+
+TEST_F(WindowTest, ConnectWithoutADevice) {
+  Start();
+  Click("ButtonConnect");
+  EXPECT_THAT(History(), ElementsAre(kAttachLine, "Unable to find device: USB HID Bootloader."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+}
+
+TEST_F(WindowTest, RemovingTheConnectedDeviceDisconnectsAndClearsTheLists) {
+  Start();
+  const int id = Plug("family=STM32F4XX");
+  Click("ButtonConnect");
+  ASSERT_TRUE(Pelmo().Connected);
+  const qsizetype mark = History().size();
+  Unplug(id);
+  EXPECT_THAT(HistorySince(mark), ElementsAre("Device removed.", "Disconnected."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+  EXPECT_EQ(Find<QComboBox>("MCUComboBox")->count(), 0);
+  EXPECT_EQ(Find<QComboBox>("DeviceComboBox")->count(), 0);
+  EXPECT_EQ(Find<QWidget>("GlowButton2")->property("imageIndex").toInt(), 0);
+}
+
+TEST_F(WindowTest, RemovingAnIdleDeviceGivesTheReenterHint) {
+  Start();
+  const int id = Plug("family=PIC18");
+  const qsizetype mark = History().size();
+  Unplug(id);
+  EXPECT_THAT(HistorySince(mark), ElementsAre("Reset device to reenter bootloader mode."));
+}
+
+// --- Browse and drops ---
+
+TEST_F(WindowTest, BrowseAndDropNeedAConnection) {
+  Start();
+  const QString hex = MakeFile(QStringLiteral("a.hex"));
+  Click("ButtonOpenHex");
+  Drop({hex, hex, hex});
+  EXPECT_THAT(History(), ElementsAre(kAttachLine, "Error: Connect first.", "Error: Connect first."));
+  EXPECT_THAT(dialogs.fileDialogs, IsEmpty());
+  EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
+}
+
+TEST_F(WindowTest, BrowseRefusesOtherExtensionsAndRemembersTheChoice) {
+  Start();
+  ConnectTo("family=STM32F4XX");
+  const QString txt = MakeFile(QStringLiteral("image.txt"));
+  dialogs.fileAnswers = {txt, std::nullopt};
+  const qsizetype mark = History().size();
+  Click("ButtonOpenHex");
+  Click("ButtonOpenHex");  // cancelled: nothing happens
+  EXPECT_THAT(HistorySince(mark), ElementsAre(QStringLiteral("File not found: ") + txt));
+  ASSERT_EQ(dialogs.fileDialogs.size(), 2u);
+  EXPECT_EQ(dialogs.fileDialogs[0].filter, QStringLiteral("HEX files (*.hex)"));
+  EXPECT_EQ(dialogs.fileDialogs[1].initialName, txt) << "the refused choice stays in the dialog";
+  EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
+  Stop();
+  EXPECT_TRUE(ReadSettings().contains(("OpenDialog1_FileName=" + txt).toUtf8()));
+}
+
+TEST_F(WindowTest, BrowseOpensAHexFile) {
+  Start();
+  ConnectTo("family=STM32F4XX");
+  const QString hex = MakeFile(QStringLiteral("app.HEX"));
+  dialogs.fileAnswers = {hex};
+  const qsizetype mark = History().size();
+  Click("ButtonOpenHex");
+  EXPECT_THAT(HistorySince(mark), ElementsAre(QStringLiteral("Opened: ") + hex));
+  EXPECT_TRUE(Window().StatusText().endsWith(QStringLiteral("app.HEX")));
+}
+
+TEST_F(WindowTest, DropLoadsTheFirstQualifyingFileOnly) {
+  Start();
+  ConnectTo("family=STM32F4XX");
+  const QString text = MakeFile(QStringLiteral("notes.txt"));
+  const QString gone = dir.filePath(QStringLiteral("gone.hex"));
+  const QString hex = MakeFile(QStringLiteral("second.HEX"));
+  const QString other = MakeFile(QStringLiteral("third.hex"));
+  const qsizetype mark = History().size();
+  Drop({text, gone, hex, other});
+  EXPECT_THAT(HistorySince(mark), ElementsAre(QStringLiteral("Opened: ") + hex));
+  Drop({text, gone});
+  EXPECT_EQ(History().size(), mark + 1) << "nothing qualifying: silently ignored";
+}
+
+// --- status bar, progress, activity toggle, dialogs ---
+
+TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
+  Start();
+  const QFontMetrics metrics(Find<QWidget>("StatusBar1")->font());
+  const int budget = Window().StatusBudget();
+  EXPECT_EQ(budget, 489 - metrics.horizontalAdvance(QLatin1Char('W')));
+
+  Window().ShowFileInStatusBar(QStringLiteral("/srv/fw/app.hex"));
+  EXPECT_EQ(Window().StatusText(), QStringLiteral(": /srv/fw/app.hex"));
+
+  QString deep = QStringLiteral("/home");
+  while (metrics.horizontalAdvance(QStringLiteral(": ") + deep) < 2 * budget) deep += QStringLiteral("/folder");
+  Window().ShowFileInStatusBar(deep + QStringLiteral("/app.hex"));
+  const QString shown = Window().StatusText();
+  EXPECT_TRUE(shown.startsWith(QStringLiteral(".../folder/"))) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(QStringLiteral("/folder/app.hex")));
+  EXPECT_LE(metrics.horizontalAdvance(shown), budget);
+  EXPECT_GT(metrics.horizontalAdvance(QStringLiteral(".../folder/") + shown.mid(4)), budget)
+      << "one folder less would have fitted: too much was cut";
+
+  const QString huge = QStringLiteral("/x/") + QString(300, QLatin1Char('n')) + QStringLiteral(".hex");
+  Window().ShowFileInStatusBar(huge);
+  EXPECT_EQ(Window().StatusText(), QString(300, QLatin1Char('n')) + QStringLiteral(".hex"));
+}
+
+TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
+  Start();
+  auto* bar = Find<QProgressBar>("ProgressBar1");
+  Pelmo().SetProgressMax(100);
+  Pelmo().SetProgressPosition(0);
+  QList<int> seen;
+  for (int i = 0; i < 11; ++i) {
+    Pelmo().Timer1Timer();
+    seen << bar->value();
+  }
+  EXPECT_EQ(seen, QList<int>({10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 10}));
+
+  Pelmo().SetProgressMax(7);
+  Pelmo().SetProgressPosition(6);
+  Pelmo().Timer1Timer();
+  EXPECT_EQ(bar->value(), 7);
+  Pelmo().Timer1Timer();
+  EXPECT_EQ(bar->value(), 1);
+
+  Pelmo().SetProgressMax(0);
+  Pelmo().Timer1Timer();
+  EXPECT_EQ(Pelmo().ProgressBar1.Position, 0);
+  EXPECT_GT(bar->maximum(), bar->minimum()) << "an empty range must not turn into a busy indicator";
+}
+
+TEST_F(WindowTest, ActivityToggleWidensAndNarrows) {
+  Start();
+  auto* toggle = Find<QPushButton>("GlowButton1");
+  Window().GlowButton1Click();
+  EXPECT_EQ(Window().width(), 682);
+  EXPECT_EQ(toggle->text(), QStringLiteral("Hide Activity"));
+  EXPECT_EQ(Find<QWidget>("GroupBox8")->palette().color(QPalette::Window), QColor(0xDC, 0xDC, 0xDC));
+  EXPECT_EQ(Find<QWidget>("StatusBar1")->width(), 682);
+  Window().GlowButton1Click();
+  EXPECT_EQ(Window().width(), 489);
+  EXPECT_EQ(toggle->text(), QStringLiteral("Show Activity"));
+  EXPECT_EQ(Find<QWidget>("GroupBox8")->palette().color(QPalette::Window), QColor(0xFA, 0xFA, 0xFA));
+}
+
+TEST_F(WindowTest, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
+  Start();
+  Pelmo().Guarded([] { throw std::runtime_error("Disk on fire"); });
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, MessageKind::AppError);
+  EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Quorvel"));
+  EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Disk on fire."));
+  Click("ButtonConnect");
+  EXPECT_EQ(History().back(), QStringLiteral("Unable to find device: USB HID Bootloader."));
+}
+
+TEST(TaskDialogWidget, DetailsToggleSwitchesItsCaption) {
+  TaskDialog dialog({QStringLiteral("T"), QStringLiteral("Done"), QStringLiteral("c"), QStringLiteral("more")});
+  auto* toggle = dialog.findChild<QPushButton*>(QStringLiteral("DetailsToggle"));
+  ASSERT_NE(toggle, nullptr);
+  EXPECT_EQ(toggle->text(), QStringLiteral("Show details"));
+  EXPECT_FALSE(dialog.DetailsShown());
+  toggle->click();
+  EXPECT_EQ(toggle->text(), QStringLiteral("Hide details"));
+  EXPECT_TRUE(dialog.DetailsShown());
+  toggle->click();
+  EXPECT_EQ(toggle->text(), QStringLiteral("Show details"));
+}
+
+TEST(DisplayList, ShowsDeviceTextLiterally) {
+  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\">dsPIC33</P>")), QStringLiteral("dsPIC33"));
+  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\"><b>x</b></P>")), QStringLiteral("<b>x</b>"));
+  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\">")), QStringLiteral("<P align=\"center\">"));
+}
+
+// --- settings round trips ---
+
+TEST_F(WindowTest, FirstRunCreatesTheFileWithTwelveKeys) {
+  Start();
+  const QSize frame = Window().frameGeometry().size();  // the window manager's frame included
+  Stop();
+  TIniStorage ini(SettingsPath());
+  ini.Load();
+  const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+  const QString suffix = QStringLiteral("(%1x%2)").arg(screen.width()).arg(screen.height());
+  EXPECT_EQ(ini.SectionNames(), QStringList{QStringLiteral("frmPelmo")});
+  EXPECT_EQ(ini.Keys(QStringLiteral("frmPelmo")),
+            QStringList({"FormVersion", "ShowCmd", "Flags", "PixelsPerInch", "MinMaxPos" + suffix, "MinMaxPos",
+                         "NormPos" + suffix, "NormPos", "CheckBoxClose_Checked", "OpenDialog1_InitialDir",
+                         "OpenDialog1_FileName", "MCUComboBox_ItemIndex"}));
+  EXPECT_EQ(ini.Value("frmPelmo", "NormPos"),
+            QStringLiteral("234,120,%1,%2").arg(234 + frame.width()).arg(120 + frame.height()));
+  EXPECT_TRUE(ReadSettings().endsWith("\r\n\r\n"));
+}
+
+TEST_F(WindowTest, StoredCheckBoxValues) {
+  const std::pair<const char*, bool> cases[] = {{"yes", true}, {"2", true}, {"maybe", false}};
+  for (const auto& [value, checked] : cases) {
+    WriteSettings(QByteArray("[frmPelmo]\r\nCheckBoxClose_Checked=") + value + "\r\n");
+    Start();
+    EXPECT_EQ(Pelmo().CheckBoxClose, checked) << value;
+    EXPECT_EQ(Find<QCheckBox>("CheckBoxClose")->isChecked(), checked) << value;
+    Stop();
+    EXPECT_TRUE(ReadSettings().contains(checked ? "CheckBoxClose_Checked=TRUE\r\n" : "CheckBoxClose_Checked=FALSE\r\n"))
+        << value;
+  }
+  EXPECT_THAT(dialogs.messages, IsEmpty());
+}
+
+TEST_F(WindowTest, PositionIsRestoredButNeverTheWidth) {
+  Start();
+  Window().move(300, 200);
+  Stop();
+  Start();
+  EXPECT_EQ(Window().pos(), QPoint(300, 200));
+  EXPECT_EQ(Window().width(), 489);
+}
+
+TEST_F(WindowTest, PlainPositionKeyServesAnotherScreenSize) {
+  const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
+  WriteSettings(QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos(1x1)=5,5,0,0\r\nNormPos=40,50,0,0\r\n")
+                    .arg(ppi)
+                    .toUtf8());
+  Start();
+  EXPECT_EQ(Window().pos(), QPoint(40, 50));
+}
+
+TEST_F(WindowTest, NegativeFormVersionRestoresNothingAndIsReset) {
+  WriteSettings("[frmPelmo]\r\nFormVersion=-1\r\nNormPos=40,50,0,0\r\nPixelsPerInch=96\r\n"
+                "CheckBoxClose_Checked=yes\r\n");
+  Start();
+  EXPECT_EQ(Window().pos(), QPoint(234, 120));
+  EXPECT_FALSE(Pelmo().CheckBoxClose);
+  Stop();
+  EXPECT_TRUE(ReadSettings().startsWith("[frmPelmo]\r\nFormVersion=0\r\n"));
+}
+
+TEST_F(WindowTest, ReadOnlyFileIsNeverRewritten) {
+  const QByteArray original = "[frmPelmo]\r\nCheckBoxClose_Checked=yes\r\n";
+  WriteSettings(original);
+  ASSERT_TRUE(QFile::setPermissions(SettingsPath(), QFileDevice::ReadOwner));
+  Start();
+  EXPECT_TRUE(Pelmo().CheckBoxClose) << "restored all the same";
+  Window().move(10, 10);
+  Stop();
+  EXPECT_EQ(ReadSettings(), original);
+}
+
+TEST_F(WindowTest, CorruptNumberShowsTheErrorAndOpensNormally) {
+  WriteSettings("[frmPelmo]\r\nFlags=abc\r\nCheckBoxClose_Checked=yes\r\n");
+  Start();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, MessageKind::AppError);
+  EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Quorvel"));
+  EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("'abc' is not a valid integer value."));
+  EXPECT_FALSE(Pelmo().CheckBoxClose) << "the rest of the restore is skipped";
+  EXPECT_THAT(History(), ElementsAre(kAttachLine));
+  Stop();
+  EXPECT_TRUE(ReadSettings().contains("Flags=0\r\n"));
+}
+
+TEST_F(WindowTest, GarbageSettingsFileGivesDesignedDefaults) {
+  static const char junk[] = "\x00\xff[frmPelmo\r\n=\r\n[]\r\n[frmPelmo]\r\n\x01\x02=\x03\r\nNormPos=,,,\r\n";
+  WriteSettings(QByteArray(junk, sizeof junk - 1));
+  Start();
+  EXPECT_EQ(Window().pos(), QPoint(234, 120));
+  EXPECT_THAT(dialogs.messages, IsEmpty());
+  Stop();
+  EXPECT_TRUE(ReadSettings().contains("FormVersion=0\r\n"));
+}
+
+}  // namespace
+}  // namespace quorvel::ui
