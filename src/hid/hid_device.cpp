@@ -109,7 +109,13 @@ THidDevice::~THidDevice() {
   unplugHandler_ = {};
   CloseQueryHandle();
   CloseReadHandle();
-  delete deliveryContext_;
+  // Destroyed from inside one of its own deliveries, the context object is
+  // still executing that delivery: let the event loop delete it afterwards.
+  if (readerShared_ && readerShared_->deliveringDepth > 0) {
+    deliveryContext_->deleteLater();
+  } else {
+    delete deliveryContext_;
+  }
   deliveryContext_ = nullptr;
   if (owner_ != nullptr) owner_->GiveBack(this, std::move(keptData), std::move(keptUnplug), readSliceMs_.load());
 }

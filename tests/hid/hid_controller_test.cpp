@@ -347,6 +347,24 @@ TEST_F(ControllerFixture, HandlerMayStopItsOwnReader) {
   delete dev;
 }
 
+TEST_F(ControllerFixture, HandlerMayGiveItsDeviceBack) {
+  const int id = platform.PlugGeneric({});
+  Start();
+  int calls = 0;
+  THidDevice* dev = nullptr;
+  ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
+  dev->SetDataHandler({[&](THidDevice* d, std::uint8_t, const std::uint8_t*, std::uint16_t) {
+                         ++calls;
+                         delete d;
+                       },
+                       1});
+  platform.InjectInputReport(id, std::vector<std::uint8_t>(65, 0));
+  ASSERT_TRUE(WaitFor([&] { return calls == 1; }));
+  Pump(20);
+  ASSERT_EQ(ctl->Count(), 1);
+  EXPECT_FALSE(ctl->At(0)->CheckedOut());
+}
+
 TEST_F(ControllerFixture, UnpluggedReaderReportsErrorsUntilGivenBack) {
   const int id = platform.PlugGeneric({});
   Start();
