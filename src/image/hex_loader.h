@@ -26,7 +26,8 @@ enum class HexLoadStatus {
   FlashOffset,     // error box: "Start address of hex input in line 'N' violates internal flash offset."
   InvalidInteger,  // application error: "'$..' is not a valid integer value"
   Unreadable,      // application error: the file cannot be read
-  TooLarge,        // application error: the file would need an image larger than any device has
+  TooLarge,        // application error: the file would need an image larger than any device has,
+                   // or is longer than kMaxHexFileBytes
 };
 
 struct HexLoadResult {
