@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "protocol/boot_info.h"
+#include "protocol/frames.h"
 
 namespace quorvel {
 
@@ -13,13 +14,13 @@ class TPelmo;
 
 namespace upload {
 
-inline constexpr std::uint8_t kCmdWrite = 11;
-inline constexpr std::uint8_t kCmdErase = 21;
+inline constexpr std::uint8_t kCmdWrite = quorvel::Write;
+inline constexpr std::uint8_t kCmdErase = quorvel::Erase;
 
 // Largest Write command: 32 KB of data.
-inline constexpr std::int32_t kMaxWriteCommand = 0x8000;
-// Largest Erase command: the count field is read as a signed 16-bit number by the firmware.
-inline constexpr std::int32_t kMaxEraseGroup = 0x7FFF;
+inline constexpr std::int32_t kMaxWriteCommand = MaxWriteCount;
+// Largest Erase command.
+inline constexpr std::int32_t kMaxEraseGroup = MaxEraseCount;
 
 // Results of the layout routines and of the erase loop.
 inline constexpr int kRunGoesOn = 0;
