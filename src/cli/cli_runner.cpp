@@ -383,8 +383,9 @@ int CliRunner::Info() {
                  .Add("description", Utf8(description))
                  .Add("revision", static_cast<int>(info.BootRevision))
                  .Add("layout", bottom ? "bottom" : "top")
-                 .Add("bootStart", static_cast<std::int64_t>(info.BootStart))
-                 .Add("programStart", static_cast<std::int64_t>(info.ProgramStart))
+                 // Addresses as the device's unsigned 32-bit values (PIC32 boot starts above 2^31).
+                 .Add("bootStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.BootStart)))
+                 .Add("programStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.ProgramStart)))
                  .Add("size", static_cast<std::int64_t>(info.McuSize))
                  .Add("eraseBlock", static_cast<int>(info.EraseBlock))
                  .Add("writeBlock", static_cast<int>(info.WriteBlock)));

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,10 @@ int main(int argc, char** argv) {
   config.progressBar = !options.json && !options.quiet && ::isatty(STDERR_FILENO) == 1;
   CliFrontend frontend(config, stdout, stderr);
   CliRunner runner(options, frontend);
+
+  // A log reader that goes away (`| head`) must not kill an upload half-way:
+  // writes to a closed pipe then just fail.
+  ::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<QSocketNotifier> interruptNotifier;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {

@@ -1,6 +1,7 @@
 // Runs the built quorvel-cli as a process against simulated bootloaders and
 // checks what a script sees: exit codes, output lines, device traces, images.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QByteArray>
 #include <QFile>
@@ -342,6 +343,38 @@ TEST_F(CliProcess, ImageWritesBothFilesAndNothingOnARefusedFile) {
       RunCli({"--simulate", "family=STM32F4XX", "image", bad, "--out", Path("flash2.bin")});
   EXPECT_EQ(refused.exitCode, 3) << Describe(refused);
   EXPECT_FALSE(QFile::exists(Path("flash2.bin")));
+}
+
+TEST_F(CliProcess, ImageOfAPic32FileSplitsProgramAndBootFlash) {
+  const std::vector<std::uint8_t> program = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  const std::vector<std::uint8_t> boot = {0x0B, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD};
+  const QString hex = WriteHex("pic32.hex", {{0x1D000000, program}, {0x1FC00000, boot}});
+  const CliRun run = RunCli({"--simulate", "family=PIC32", "image", hex, "--out", Path("flash.bin"), "--boot-out",
+                             Path("boot.bin")});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(ReadFile(Path("flash.bin")), QByteArray(reinterpret_cast<const char*>(program.data()), 8));
+  EXPECT_EQ(ReadFile(Path("boot.bin")), QByteArray(reinterpret_cast<const char*>(boot.data()), 8));
+}
+
+TEST_F(CliProcess, InterruptStopsTheUploadLikeTheStopButtonAndRestartsTheDevice) {
+  QProcess process;
+  process.setProgram(kCli);
+  // Paced so the upload is still writing when the signal arrives.
+  process.setArguments({"--simulate", "family=STM32F4XX,pace=2", "--trace", TraceArg(), "upload", kSample});
+  process.setStandardInputFile(QProcess::nullDevice());
+  process.start();
+  ASSERT_TRUE(process.waitForStarted(10000));
+  QByteArray out;
+  while (!out.contains("Flash Write...") && process.waitForReadyRead(20000)) out += process.readAllStandardOutput();
+  ASSERT_TRUE(out.contains("Flash Write...")) << out.toStdString();
+  ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+  ASSERT_TRUE(process.waitForFinished(30000));
+  out += process.readAllStandardOutput();
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), 5) << out.toStdString();
+  EXPECT_TRUE(out.contains("Upload aborted.")) << out.toStdString();
+  EXPECT_FALSE(out.contains("Completed successfully.")) << out.toStdString();
+  EXPECT_EQ(Trace().last(), "REBOOT");
 }
 
 std::vector<QJsonObject> ParseJsonLines(const CliRun& run) {
