@@ -106,14 +106,15 @@ QPixmap UsbPlugImage(const QColor& colour) {
   p.setRenderHint(QPainter::Antialiasing, false);
   p.setPen(Qt::NoPen);
   p.setBrush(colour);
-  p.drawRect(1, 5, 7, 6);        // plug body
-  p.drawRect(8, 6, 6, 4);        // metal shell
-  p.drawRect(0, 7, 2, 2);        // cable
+  p.drawRect(0, 7, 3, 2);    // cable
+  p.drawRect(3, 4, 6, 8);    // moulded body
+  p.setBrush(colour.darker(130));
+  p.drawRect(9, 5, 7, 6);    // metal shell
   p.setBrush(Qt::white);
-  p.drawRect(10, 7, 1, 1);       // contact windows
-  p.drawRect(12, 7, 1, 1);
-  p.setBrush(colour.darker(140));
-  p.drawRect(2, 6, 5, 1);        // body edge
+  p.drawRect(11, 6, 2, 1);   // contact windows
+  p.drawRect(11, 9, 2, 1);
+  p.setBrush(colour.lighter(130));
+  p.drawRect(4, 5, 1, 6);    // highlight on the body
   return image;
 }
 

@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -95,6 +96,7 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
   setWindowTitle(QStringLiteral("Orvane USB HID Bootloader"));
   setFont(Font(QStringLiteral("Tahoma"), 8));
   setAcceptDrops(true);
+  setWindowIcon(QIcon(UsbPlugImage(QColor(0xE0, 0x10, 0x10))));
   BuildControls();
   setFixedSize(kDesignedWidth, kDesignedHeight);
   move(kDesignedLeft, kDesignedTop);
