@@ -51,13 +51,6 @@ TEST(CliOptions, HelpAndVersionNeedNoCommand) {
   EXPECT_EQ(CliVersionText(), "quorvel-cli 2.3.0.0");
 }
 
-TEST(CliOptions, SerialMayBeEmptyButMustBeGiven) {
-  const auto r = ParseCliArgs({"--serial=", "info"});
-  ASSERT_TRUE(r.ok()) << r.error;
-  ASSERT_TRUE(r.options.serial.has_value());
-  EXPECT_TRUE(r.options.serial->empty());
-}
-
 struct BadLine {
   const char* name;
   Args args;
