@@ -9,23 +9,12 @@
 #include <variant>
 
 #include "hid/hid_platform.h"
+#include "hid/linux/linux_platform.h"
 #include "sim/sim_platform.h"
 #include "sim/sim_profile.h"
 #include "ui/app_options.h"
 #include "ui/ini_file.h"
 #include "ui/window_session.h"
-
-namespace {
-
-// The hidraw platform is provided by the HID layer; until a build has it the
-// window runs with no devices at all (discovery simply finds nothing).
-std::unique_ptr<quorvel::hid::HidPlatform> MakeSystemPlatform() {
-  std::fputs("quorvel: no system HID platform in this build; use --simulate to try the simulated bootloader\n",
-             stderr);
-  return std::make_unique<quorvel::sim::SimHidPlatform>();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -57,7 +46,11 @@ int main(int argc, char** argv) {
     sim = simPlatform.get();
     platform = std::move(simPlatform);
   } else {
-    platform = MakeSystemPlatform();
+    platform = quorvel::hid::linux_hid::MakeLinuxHidPlatform();
+    if (!platform->Available()) {
+      // The window still opens; it just never sees a device.
+      std::fputs("quorvel: cannot list HID devices (udev is not available)\n", stderr);
+    }
   }
 
   // A screenshot run leaves the user's settings alone unless a file is named.
