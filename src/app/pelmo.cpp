@@ -21,11 +21,16 @@ struct CommandLineKeyword {
   std::uint8_t mcuType;
 };
 constexpr CommandLineKeyword kCommandLineKeywords[] = {
-    {"P16", mcu::PIC16},       {"P18", mcu::PIC18},
-    {"P24", mcu::PIC24},       {"P33", mcu::dsPIC33},
-    {"PIC32", mcu::PIC32},     {"ARM", mcu::ARM},
-    {"STELLARIS_M3", mcu::STELLARIS_M3}, {"STELLARIS_M4", mcu::STELLARIS_M4},
-    {"STELLARIS", mcu::STELLARIS}, {"TIVA_C", mcu::TIVA_C},
+    {"P16", mcu::PIC16},
+    {"P18", mcu::PIC18},
+    {"P24", mcu::PIC24},
+    {"P33", mcu::dsPIC33},
+    {"PIC32", mcu::PIC32},
+    {"ARM", mcu::ARM},
+    {"STELLARIS_M3", mcu::STELLARIS_M3},
+    {"STELLARIS_M4", mcu::STELLARIS_M4},
+    {"STELLARIS", mcu::STELLARIS},
+    {"TIVA_C", mcu::TIVA_C},
 };
 
 // The extension of a file name: from the last "." after the last "/", or empty.
@@ -36,7 +41,8 @@ QString FileExtension(const QString& name) {
 }
 
 bool IsOpenableHexFile(const QString& name) {
-  return QFileInfo(name).isFile() && FileExtension(name).compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
+  return QFileInfo(name).isFile() &&
+         FileExtension(name).compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
 }
 
 }  // namespace
@@ -91,8 +97,9 @@ void TPelmo::FormCreate(const QStringList& args) {
 
   if (args.size() < 2) return;
   const std::string family = args[0].toStdString();
-  const auto match = std::find_if(std::begin(kCommandLineKeywords), std::end(kCommandLineKeywords),
-                                  [&](const CommandLineKeyword& k) { return family.find(k.keyword) != std::string::npos; });
+  const auto match =
+      std::find_if(std::begin(kCommandLineKeywords), std::end(kCommandLineKeywords),
+                   [&](const CommandLineKeyword& k) { return family.find(k.keyword) != std::string::npos; });
   if (match == std::end(kCommandLineKeywords)) return;
   BootInfo.McuType = match->mcuType;
 

@@ -27,7 +27,8 @@ std::string TPelmo::DeviceName(hid::THidDevice* dev) {
     label = QString::fromStdU16String(product).toStdString();
   } else {
     char text[40];
-    std::snprintf(text, sizeof text, "Device VID=%.4X PID=%.4X", static_cast<unsigned>(dev->Attributes().VendorID),
+    std::snprintf(text, sizeof text, "Device VID=%.4X PID=%.4X",
+                  static_cast<unsigned>(dev->Attributes().VendorID),
                   static_cast<unsigned>(dev->Attributes().ProductID));
     label = text;
   }

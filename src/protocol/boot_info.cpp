@@ -65,9 +65,12 @@ void ParseBootInfoRecord(const std::uint8_t* data, std::size_t size, TBootInfo& 
       case 5: {
         const std::size_t v = ValuePosition(i, AlignmentOfHalfWords(info.McuType));
         const auto value = static_cast<std::uint16_t>(record.Little(v, 2));
-        if (data[i] == 3) info.EraseBlock = value;
-        else if (data[i] == 4) info.WriteBlock = value;
-        else info.BootRevision = value;
+        if (data[i] == 3)
+          info.EraseBlock = value;
+        else if (data[i] == 4)
+          info.WriteBlock = value;
+        else
+          info.BootRevision = value;
         i = v + 2;
         break;
       }
@@ -76,9 +79,12 @@ void ParseBootInfoRecord(const std::uint8_t* data, std::size_t size, TBootInfo& 
       case 9: {
         const std::size_t v = ValuePosition(i, AlignmentOfWords(info.McuType));
         const std::uint32_t value = record.Little(v, 4);
-        if (data[i] == 6) info.BootStart = static_cast<std::int32_t>(value);
-        else if (data[i] == 8) info.McuSize = value;
-        else info.ProgramStart = static_cast<std::int32_t>(value);
+        if (data[i] == 6)
+          info.BootStart = static_cast<std::int32_t>(value);
+        else if (data[i] == 8)
+          info.McuSize = value;
+        else
+          info.ProgramStart = static_cast<std::int32_t>(value);
         i = v + 4;
         break;
       }

@@ -31,7 +31,8 @@ void TPelmo::ShowBootInfo() {
   MCUComboBox.ItemIndex = -1;
   const std::string_view family = McuFamilyName(BootInfo.McuType);
   if (!family.empty()) {
-    MCUComboBox.Items << CentredItem(QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size())));
+    MCUComboBox.Items << CentredItem(
+        QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size())));
     MCUComboBox.ItemIndex = 0;
   }
 
@@ -39,8 +40,8 @@ void TPelmo::ShowBootInfo() {
   DeviceComboBox.ItemIndex = -1;
   if (!BootInfo.DeviceDescription.empty()) {
     // One byte per character.
-    DeviceComboBox.Items << CentredItem(QString::fromLatin1(BootInfo.DeviceDescription.data(),
-                                                            static_cast<qsizetype>(BootInfo.DeviceDescription.size())));
+    DeviceComboBox.Items << CentredItem(QString::fromLatin1(
+        BootInfo.DeviceDescription.data(), static_cast<qsizetype>(BootInfo.DeviceDescription.size())));
     DeviceComboBox.ItemIndex = 0;
   }
 

@@ -154,8 +154,10 @@ int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
 }
 
 void TPelmo::ReportWaitError(int result) {
-  if (result == WaitDeviceGone) AppendHistory(QStringLiteral("Error: Device removed."));
-  else if (result == WaitTimedOut) AppendHistory(QStringLiteral("Error: Timeout waiting for MCU."));
+  if (result == WaitDeviceGone)
+    AppendHistory(QStringLiteral("Error: Device removed."));
+  else if (result == WaitTimedOut)
+    AppendHistory(QStringLiteral("Error: Timeout waiting for MCU."));
 }
 
 void TPelmo::Timer2Timer() { WaitExpired = true; }

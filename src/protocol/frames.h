@@ -31,7 +31,8 @@ constexpr std::array<std::uint8_t, ShortFrameLength> ShortFrame(std::uint8_t com
   return {FrameMarker, command};
 }
 
-constexpr std::array<std::uint8_t, AddressFrameLength> AddressFrame(std::uint8_t command, std::uint32_t address,
+constexpr std::array<std::uint8_t, AddressFrameLength> AddressFrame(std::uint8_t command,
+                                                                    std::uint32_t address,
                                                                     std::uint16_t count) {
   return {FrameMarker,
           command,

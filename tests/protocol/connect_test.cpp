@@ -128,7 +128,8 @@ TEST_F(ConnectButton, DeviceChangeDuringHandshakeWaitsForItsEnd) {
   const int handled = pelmo->DeviceChangesHandled;
   EXPECT_TRUE(Connect());
   const auto trace = Trace(id);
-  EXPECT_THAT(std::vector<std::string>(trace.begin(), trace.begin() + 3), ElementsAre("INFO", "BOOT", "SYNC"));
+  EXPECT_THAT(std::vector<std::string>(trace.begin(), trace.begin() + 3),
+              ElementsAre("INFO", "BOOT", "SYNC"));
   ASSERT_TRUE(WaitForDeviceChange(handled));
   EXPECT_EQ(Trace(id).back(), "INFO");
   EXPECT_TRUE(pelmo->Connected);

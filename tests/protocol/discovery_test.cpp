@@ -104,7 +104,8 @@ TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
   EXPECT_THAT(ui.history, IsEmpty());
   EXPECT_EQ(InfoRequests(id), 0u);
   EXPECT_FALSE(Connect());
-  EXPECT_THAT(ui.history, ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+  EXPECT_THAT(ui.history,
+              ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
 }
 
 TEST_F(Discovery, OversizedOutputReportsAreRefusedNotOverflowed) {

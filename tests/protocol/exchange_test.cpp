@@ -25,7 +25,9 @@ class Exchange : public EngineFixture {
     pelmo->ShowRead(pelmo->ActiveDevice, 0, report.data(), 64);
   }
   // Runs `action` from the event loop `ms` after the next wait started.
-  void During(int ms, std::function<void()> action) { QTimer::singleShot(ms, pelmo.get(), std::move(action)); }
+  void During(int ms, std::function<void()> action) {
+    QTimer::singleShot(ms, pelmo.get(), std::move(action));
+  }
 };
 
 TEST_F(Exchange, FramesReachTheDeviceAsReports) {
@@ -187,10 +189,14 @@ INSTANTIATE_TEST_SUITE_P(
                     1536},
         ShownRecord{"family=38,erase=1024,description=", {"<P align=\"center\">TIVA C Series</P>"}, {}, 1024},
         // Blocks too small for a report keep a buffer that can still receive one.
-        ShownRecord{"family=PIC18,erase=16,description=x", {"<P align=\"center\">PIC18</P>"},
-                    {"<P align=\"center\">x</P>"}, 64},
-        ShownRecord{"family=PIC18,erase=0,write=0,description=x", {"<P align=\"center\">PIC18</P>"},
-                    {"<P align=\"center\">x</P>"}, 64}));
+        ShownRecord{"family=PIC18,erase=16,description=x",
+                    {"<P align=\"center\">PIC18</P>"},
+                    {"<P align=\"center\">x</P>"},
+                    64},
+        ShownRecord{"family=PIC18,erase=0,write=0,description=x",
+                    {"<P align=\"center\">PIC18</P>"},
+                    {"<P align=\"center\">x</P>"},
+                    64}));
 
 }  // namespace
 }  // namespace quorvel::test

@@ -62,8 +62,10 @@ class RecordAlignment : public ::testing::TestWithParam<AlignmentCase> {};
 TEST_P(RecordAlignment, ValueStartsWhereTheFamilyAlignsIt) {
   const AlignmentCase& c = GetParam();
   const TBootInfo info = Parse(c.record);
-  if (c.wordField) EXPECT_EQ(static_cast<std::uint32_t>(info.BootStart), c.expected);
-  else EXPECT_EQ(info.EraseBlock, c.expected);
+  if (c.wordField)
+    EXPECT_EQ(static_cast<std::uint32_t>(info.BootStart), c.expected);
+  else
+    EXPECT_EQ(info.EraseBlock, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -81,7 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
         // PIC24: tag 3 at an odd position takes the next two bytes.
         AlignmentCase{"pic24_tag3_odd", {0x10, 0x01, 4, 0x03, 0x00, 0x04}, 0x400u, false},
         // PIC24: tag 6 needs only even alignment.
-        AlignmentCase{"pic24_tag6_at_4", {0x10, 0x01, 4, 0x00, 0x06, 0xEE, 0x00, 0x54, 0x01, 0x00}, 0x15400u, true},
+        AlignmentCase{
+            "pic24_tag6_at_4", {0x10, 0x01, 4, 0x00, 0x06, 0xEE, 0x00, 0x54, 0x01, 0x00}, 0x15400u, true},
         // PIC18: no alignment at all.
         AlignmentCase{"pic18_tag6_at_4", {0x10, 0x01, 2, 0x00, 0x06, 0x00, 0x7C, 0x00, 0x00}, 0x7C00u, true},
         // An unknown family code aligns nothing.

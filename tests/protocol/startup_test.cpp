@@ -110,9 +110,7 @@ struct TickCase {
   int next;
 };
 
-void PrintTo(const TickCase& row, std::ostream* os) {
-  *os << "max " << row.max << " at " << row.position;
-}
+void PrintTo(const TickCase& row, std::ostream* os) { *os << "max " << row.max << " at " << row.position; }
 
 class ProgressAnimation : public StartUp, public ::testing::WithParamInterface<TickCase> {};
 
@@ -125,8 +123,9 @@ TEST_P(ProgressAnimation, OneTick) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, ProgressAnimation,
                          ::testing::Values(TickCase{7, 7, 1}, TickCase{7, 3, 4}, TickCase{0, 0, 0},
-                                           TickCase{100, 0, 10}, TickCase{100, 90, 100}, TickCase{100, 100, 10},
-                                           TickCase{19, 18, 19}, TickCase{25, 24, 25}));
+                                           TickCase{100, 0, 10}, TickCase{100, 90, 100},
+                                           TickCase{100, 100, 10}, TickCase{19, 18, 19},
+                                           TickCase{25, 24, 25}));
 
 TEST_F(StartUp, OpeningFilesNeedsAConnection) {
   ui.fileAnswers.push_back(TempFile("a.hex", kEmptyHex));
@@ -153,7 +152,8 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   pelmo->WMDropFiles({text, tempDir.filePath("gone.hex"), hex, TempFile("other.hex", kEmptyHex)});
   pelmo->WMDropFiles({text});
 
-  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("File not found: " + text, "Opened: " + hex, "Opened: " + hex));
+  EXPECT_THAT(ui.HistorySince(mark),
+              ElementsAre("File not found: " + text, "Opened: " + hex, "Opened: " + hex));
   EXPECT_THAT(ui.statusBarPaths, ElementsAre(hex, hex));
 }
 

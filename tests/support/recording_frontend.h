@@ -21,12 +21,12 @@ struct RecordedMessage {
 class RecordingFrontend : public Frontend {
  public:
   // --- what was shown ---
-  QStringList history;                      // lines in order
-  std::vector<RecordedMessage> messages;    // message boxes in order
+  QStringList history;                    // lines in order
+  std::vector<RecordedMessage> messages;  // message boxes in order
   std::vector<TTaskDialogTexts> taskDialogs;
-  QStringList questions;                    // Yes/No texts in order
-  QStringList statusBarPaths;               // ShowFileInStatusBar arguments
-  QStringList fileDialogDirs;               // initial folder of every file dialog shown
+  QStringList questions;       // Yes/No texts in order
+  QStringList statusBarPaths;  // ShowFileInStatusBar arguments
+  QStringList fileDialogDirs;  // initial folder of every file dialog shown
   int terminalClears = 0;
   int buttonChanges = 0;
   int progressChanges = 0;
@@ -34,8 +34,8 @@ class RecordingFrontend : public Frontend {
   int closeRequests = 0;
 
   // --- scripted answers ---
-  std::deque<bool> yesNoAnswers;                    // empty: No
-  std::deque<std::optional<QString>> fileAnswers;   // nullopt or empty queue: cancelled
+  std::deque<bool> yesNoAnswers;                   // empty: No
+  std::deque<std::optional<QString>> fileAnswers;  // nullopt or empty queue: cancelled
 
   // Optional hook run inside AskYesNo / ShowMessage / ShowTaskDialog, for
   // tests that need something to happen while a modal box is "open".
