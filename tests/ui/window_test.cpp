@@ -306,6 +306,39 @@ TEST_F(WindowTest, DropLoadsTheFirstQualifyingFileOnly) {
   EXPECT_EQ(History().size(), mark + 1) << "nothing qualifying: silently ignored";
 }
 
+TEST_F(WindowTest, UploadsTheSampleFirmwareEndToEnd) {
+  Start();
+  const int id = Plug("family=STM32F4XX");
+  Click("ButtonConnect");
+  ASSERT_TRUE(Pelmo().Connected);
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  ASSERT_TRUE(Pelmo().HexLoaded);
+  Click("ButtonStartBootloader");
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u) << "the result dialog ends the upload";
+  EXPECT_FALSE(Pelmo().Connected) << "a finished upload restarts the device";
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
+  EXPECT_EQ(Find<QPushButton>("ButtonStartBootloader")->text(), QStringLiteral("Begin uploading"));
+  EXPECT_TRUE(Find<QPushButton>("ButtonOpenHex")->isEnabled());
+  EXPECT_EQ(platform.Violations(id), std::vector<std::string>{});
+  EXPECT_NE(platform.TraceText(id).find("REBOOT"), std::string::npos);
+  EXPECT_THAT(dialogs.questions, IsEmpty());
+}
+
+TEST_F(WindowTest, CloseWhenFinishedFromSettingsClosesTheWindowAfterTheUpload) {
+  WriteSettings("[frmPelmo]\r\nCheckBoxClose_Checked=Y\r\n");
+  Start();
+  Plug("family=STM32F4XX");
+  Click("ButtonConnect");
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  Click("ButtonStartBootloader");
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+  EXPECT_TRUE(RunUntil([&] { return !Window().isVisible(); }));
+  session.reset();
+  EXPECT_TRUE(ReadSettings().contains("CheckBoxClose_Checked=TRUE\r\n"));
+}
+
 // --- status bar, progress, activity toggle, dialogs ---
 
 TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
@@ -441,6 +474,17 @@ TEST_F(WindowTest, PositionIsRestoredButNeverTheWidth) {
   Stop();
   Start();
   EXPECT_EQ(Window().pos(), QPoint(300, 200));
+  EXPECT_EQ(Window().width(), 489);
+}
+
+TEST_F(WindowTest, ClosingWhileMinimisedStartsMinimisedNextTime) {
+  Start();
+  Window().showMinimized();
+  RunEventsFor(0);
+  Stop();
+  EXPECT_TRUE(ReadSettings().contains("ShowCmd=2\r\n"));
+  Start();
+  EXPECT_TRUE(RunUntil([&] { return Window().isMinimized(); }));
   EXPECT_EQ(Window().width(), 489);
 }
 
