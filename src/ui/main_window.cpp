@@ -314,7 +314,35 @@ void MainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
+bool MainWindow::EngineBusy() const {
+  return pelmo_ != nullptr && (pelmo_->BusyDepth > 0 || pelmo_->ButtonStartBootloader.Tag != 0 ||
+                               pelmo_->UploadHandlerActive || pelmo_->HandshakeRunning);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+  // Closing restarts a connected device. Doing that from inside a running
+  // exchange would put a Reboot frame between the frames of an erase or a
+  // write and leave the flash half written: stop the upload instead and close
+  // once the engine is idle.
+  if (EngineBusy()) {
+    event->ignore();
+    if (!closePending_) {
+      closePending_ = true;
+      if (pelmo_->ButtonStartBootloader.Tag != 0) {
+        pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
+      }
+      auto* retry = new QTimer(this);
+      retry->setInterval(50);
+      connect(retry, &QTimer::timeout, this, [this, retry] {
+        if (EngineBusy()) return;
+        retry->deleteLater();
+        closePending_ = false;
+        close();
+      });
+      retry->start();
+    }
+    return;
+  }
   SaveSettings();
   if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormClose(); });
   event->accept();

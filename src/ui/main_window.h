@@ -86,6 +86,7 @@ class MainWindow : public QWidget, public Frontend {
   void SaveSettings();
   void SetOuterWidth(int width);
   void SyncAll();
+  bool EngineBusy() const;  // an exchange, handshake or upload is running
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPushButton* ButtonWidget(ButtonId id) const;
@@ -99,6 +100,7 @@ class MainWindow : public QWidget, public Frontend {
   bool shownOnce_ = false;
   bool settingsSaved_ = false;
   bool destroyed_ = false;
+  bool closePending_ = false;  // a close waits for the engine to become idle
 
   QFrame* background_ = nullptr;
   QFrame* groupBox_[10] = {};  // GroupBox1 .. GroupBox9 (index 0 unused)

@@ -339,6 +339,31 @@ TEST_F(WindowTest, CloseWhenFinishedFromSettingsClosesTheWindowAfterTheUpload) {
   EXPECT_TRUE(ReadSettings().contains("CheckBoxClose_Checked=TRUE\r\n"));
 }
 
+// Closing restarts the device; during an upload that must not happen between
+// the frames of a write. The close stops the upload and happens afterwards.
+TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
+  Start();
+  const int id = Plug("family=STM32F4XX,pace=2");
+  Click("ButtonConnect");
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  bool visibleAfterClose = false;
+  QTimer::singleShot(150, &Window(), [&] {
+    Window().close();
+    visibleAfterClose = Window().isVisible();
+  });
+  Click("ButtonStartBootloader");
+  EXPECT_TRUE(visibleAfterClose) << "the close waited for the upload";
+  EXPECT_EQ(dialogs.taskDialogs.size(), 1u);
+  ASSERT_TRUE(RunUntil([&] { return !Window().isVisible(); }));
+  EXPECT_EQ(platform.Violations(id), std::vector<std::string>{});
+  const std::string trace = platform.TraceText(id);
+  const auto reboot = trace.find("REBOOT");
+  ASSERT_NE(reboot, std::string::npos) << "the connected device is restarted at close";
+  EXPECT_EQ(trace.find("DATA", reboot), std::string::npos) << "nothing written after the restart";
+  EXPECT_EQ(trace.find("WRITE", reboot), std::string::npos);
+}
+
 // --- status bar, progress, activity toggle, dialogs ---
 
 TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
