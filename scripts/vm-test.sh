@@ -45,11 +45,10 @@ if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
 # --- tools -------------------------------------------------------------------
 need=()
 command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
-[ -x /bin/busybox ] && file -L /bin/busybox 2>/dev/null | grep -q "statically linked" || need+=(busybox-static)
+dpkg-query -W -f='${Status}' busybox-static 2>/dev/null | grep -q "ok installed" || need+=(busybox-static)
 command -v xz >/dev/null || need+=(xz-utils)
 command -v cpio >/dev/null || need+=(cpio)
 command -v objcopy >/dev/null || need+=(binutils)
-command -v file >/dev/null || need+=(file)
 if [ ${#need[@]} -gt 0 ]; then
   say "installing ${need[*]}"
   "${SUDO[@]}" apt-get update -qq
@@ -108,9 +107,10 @@ if [ ! -f "$KDIR/ready" ]; then
   # The uncompressed ELF kernel boots in about half the time of the bzImage
   # under software emulation (no in-guest decompression).
   VMLINUZ=$(ls "$DL"/x/boot/vmlinuz-*)
-  off=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$VMLINUZ" | head -n1 | cut -d: -f1)
-  if [ -n "$off" ] && tail -c +$((off + 1)) "$VMLINUZ" | xz -dc --single-stream >"$KDIR/vmlinux" 2>/dev/null &&
-     file "$KDIR/vmlinux" | grep -q ELF; then
+  off=$(set +o pipefail; LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$VMLINUZ" | head -n1 | cut -d: -f1)
+  # xz stops after the first stream and tail then dies of SIGPIPE: judge xz alone.
+  if [ -n "$off" ] && (set +o pipefail; tail -c +$((off + 1)) "$VMLINUZ" | xz -dc --single-stream >"$KDIR/vmlinux") \
+       2>/dev/null && [ "$(head -c 4 "$KDIR/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ]; then
     :
   else
     say "no xz payload found; booting the compressed kernel"

@@ -5,6 +5,7 @@
 // backend can be tested end to end without hardware. Runs until SIGTERM/SIGINT,
 // or until the device vanished and is not to come back.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -42,8 +43,15 @@ constexpr const char* kUsage =
     "  --ready FILE           write the incarnation number to FILE once the kernel started\n"
     "                         the device; removed while the device is gone\n"
     "  --device PATH          uhid character device (default /dev/uhid)\n"
+    "  --no-realtime          do not ask for real-time scheduling (see below)\n"
     "  --verbose              report device creation, removal and oddities on stderr\n"
     "  --help                 this text\n"
+    "\n"
+    "\n"
+    "A USB device holds the host's write until it has taken the report; uhid does not:\n"
+    "the kernel queues at most 32 events for this program and drops the rest. So the\n"
+    "program asks for real-time scheduling (when permitted), which lets it take each\n"
+    "report as soon as it is written, even on a single CPU.\n"
     "\n"
     "Exit status: 0 ended normally, 1 usage error, 2 the uhid device failed.\n";
 
@@ -71,6 +79,7 @@ struct Args {
   std::int64_t recreateAfter = -1;
   std::int64_t destroyOnEvent = 0;
   bool verbose = false;
+  bool realtime = true;
 };
 
 // Returns 0 to go on, or an exit status.
@@ -83,6 +92,10 @@ int ParseArgs(int argc, char** argv, Args& args) {
     }
     if (arg == "--verbose") {
       args.verbose = true;
+      continue;
+    }
+    if (arg == "--no-realtime") {
+      args.realtime = false;
       continue;
     }
     const bool takesValue = arg == "--simulate" || arg == "--trace" || arg == "--ready" ||
@@ -185,6 +198,15 @@ int main(int argc, char** argv) {
   if (stopFd < 0) {
     std::fprintf(stderr, "quorvel-uhid: signalfd: %s\n", std::strerror(errno));
     return 2;
+  }
+
+  if (args.realtime) {
+    sched_param param{};
+    param.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0 && args.verbose) {
+      std::fprintf(stderr, "quorvel-uhid: no real-time scheduling (%s); bursts of reports may be lost\n",
+                   std::strerror(errno));
+    }
   }
 
   const int uhidFd = ::open(args.device.c_str(), O_RDWR | O_CLOEXEC);

@@ -14,6 +14,7 @@ mount -t tmpfs tmpfs /run
 chmod 1777 /tmp
 
 finish() {
+  echo "DETAIL guest uptime $(cut -d' ' -f1 /proc/uptime) s"
   echo "VERDICT: $1"
   sync
   poweroff -f
@@ -85,21 +86,30 @@ run_cli() {  # run_cli OUTBASE USER ARGS...
 failed=0
 passed=0
 UDEV=0
+uptime_cs() { read -r up _ </proc/uptime; echo "${up%.*}${up#*.}"; }
+seconds_since() { d=$(( $(uptime_cs) - $1 )); printf '%d.%02d' $((d / 100)) $((d % 100)); }
+
 fail() {
-  echo "RESULT $name FAIL: $1"
+  echo "RESULT $name FAIL: $1 ($(seconds_since "$t0") s)"
   shift
   for f in "$@"; do
     [ -f "$f" ] && sed -n '1,25s/^/DETAIL /p' "$f"
   done
+  # uhid drops output reports when its queue of 32 is full: say so.
+  dmesg | grep -i -e "queue is full" -e "uhid" | tail -n 3 | sed 's/^/DETAIL kernel: /'
+
   failed=$((failed + 1))
 }
 
 # run_pass SUFFIX — every scenario once; SUFFIX tells the passes apart.
 run_pass() {
-while IFS='|' read -r name spec uopts setup args rc compare patterns; do
+while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; do
+  [ "$UDEV" = 1 ] && [ "$withudevd" != yes ] && continue
   ename=$name
   name=$name$1
+  t0=$(uptime_cs)
   rm -f /tmp/ready
+  dmesg -c >/dev/null
   [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
   # shellcheck disable=SC2086
@@ -149,7 +159,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns; do
   elif [ "$compare" != - ] && ! diff -u "$EXP/$ename.trace" "$a.trace" >"$a.diff"; then
     fail "bootloader trace differs from the simulator's" "$a.diff"
   else
-    echo "RESULT $name PASS"
+    echo "RESULT $name PASS ($(seconds_since "$t0") s)"
     passed=$((passed + 1))
   fi
 done <<EOF

@@ -3,7 +3,7 @@
 # Keep to POSIX sh: the guest has only busybox.
 #
 # A scenario is one line of tests/vm/scenarios:
-#   name|spec|uhid options|setup|cli arguments|exit code|compare|must contain
+#   name|spec|uhid options|setup|cli arguments|exit code|compare|must contain|with udevd
 # setup:   -        the device exists before the command runs
 #          wait     the command starts first; the device appears later (plug-after)
 #          locked   the hidraw node is chmod 000 and the command runs unprivileged
@@ -14,6 +14,7 @@
 #          -        only the exit code and the texts below are checked
 # must contain: texts (fixed strings) separated by ';' that must all appear in
 #          the command's output; alternatives separated by '~'.
+# with udevd: yes to run the scenario again once systemd-udevd is running.
 # In cli arguments @DATA stands for the folder of the HEX files.
 
 # Prints the scenario lines without comments and blank lines.
@@ -39,7 +40,7 @@ expand_args() {
 record_expectations() {
   rec_cli=$1
   rec_out=$3
-  scenario_lines "$2" | while IFS='|' read -r name spec uopts setup args rc compare patterns; do
+  scenario_lines "$2" | while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; do
     [ "$compare" = "-" ] && continue
     # shellcheck disable=SC2046
     "$rec_cli" --simulate "$spec" --trace "$rec_out/$name.trace" $(expand_args "$args") \
