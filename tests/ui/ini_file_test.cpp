@@ -114,17 +114,6 @@ TEST_F(IniStorageFile, UnwritableLocationFailsQuietly) {
   EXPECT_EQ(ReadAll(Path("blocker")), QByteArray("x"));
 }
 
-TEST_F(IniStorageFile, BinaryGarbageLoadsWithoutHarm) {
-  QByteArray junk;
-  for (int i = 0; i < 4096; ++i) junk.append(static_cast<char>((i * 131) & 0xFF));
-  WriteAll(Path(), junk);
-  TIniStorage ini(Path());
-  ini.Load();
-  ini.WriteString("frmPelmo", "FormVersion", "0");
-  EXPECT_EQ(ini.Value("frmPelmo", "FormVersion"), QString("0"));
-  EXPECT_TRUE(ini.Save());
-}
-
 TEST(SettingsLocation, OverrideThenExecutableFolderThenXdgConfig) {
   QTemporaryDir dir;
   const QByteArray savedOverride = qgetenv("QUORVEL_SETTINGS");

@@ -26,7 +26,6 @@
 #include "app/pelmo.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
-#include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/window_session.h"
 
@@ -185,14 +184,6 @@ TEST_F(WindowTest, CommandLineFileIsLoggedBeforeTheAttachLine) {
   Start({QStringLiteral("PIC32"), hex});
   EXPECT_THAT(History(), ElementsAre(QStringLiteral("Opened: ") + hex, kAttachLine));
   EXPECT_TRUE(Window().StatusText().endsWith(QStringLiteral("FIRMWARE.HEX")));
-}
-
-TEST_F(WindowTest, UnusableCommandLineIsIgnoredSilently) {
-  MakeFile(QStringLiteral("firmware.hex.bak"));
-  Start({QStringLiteral("PIC32"), dir.filePath(QStringLiteral("firmware.hex.bak"))});
-  EXPECT_THAT(History(), ElementsAre(kAttachLine));
-  EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
-  EXPECT_THAT(dialogs.messages, IsEmpty());
 }
 
 // --- Connect ---
@@ -451,12 +442,6 @@ TEST(TaskDialogWidget, DetailsToggleSwitchesItsCaption) {
   EXPECT_TRUE(dialog.DetailsShown());
   toggle->click();
   EXPECT_EQ(toggle->text(), QStringLiteral("Show details"));
-}
-
-TEST(DisplayList, ShowsDeviceTextLiterally) {
-  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\">dsPIC33</P>")), QStringLiteral("dsPIC33"));
-  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\"><b>x</b></P>")), QStringLiteral("<b>x</b>"));
-  EXPECT_EQ(StripCentredParagraph(QStringLiteral("<P align=\"center\">")), QStringLiteral("<P align=\"center\">"));
 }
 
 // --- settings round trips ---
