@@ -13,9 +13,12 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 const char* KindWord(MessageKind kind) {
   switch (kind) {
-    case MessageKind::Warning: return "warning";
-    case MessageKind::Error: return "error";
-    case MessageKind::AppError: return "error";
+    case MessageKind::Warning:
+      return "warning";
+    case MessageKind::Error:
+      return "error";
+    case MessageKind::AppError:
+      return "error";
   }
   return "error";
 }
@@ -144,8 +147,8 @@ void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
     return;
   }
   if (config_.quiet) return;
-  WriteLine(err_, texts.Title + QStringLiteral(": ") + texts.Content + QStringLiteral(" ") +
-                      texts.MainInstruction);
+  WriteLine(err_,
+            texts.Title + QStringLiteral(": ") + texts.Content + QStringLiteral(" ") + texts.MainInstruction);
   if (config_.verbose && !texts.ExpandedText.isEmpty()) WriteLine(err_, texts.ExpandedText);
 }
 

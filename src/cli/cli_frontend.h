@@ -65,7 +65,7 @@ class CliFrontend : public Frontend {
 
   // --- what the engine showed, for judging a run ---
   std::optional<TTaskDialogTexts> LastDialog;
-  int MessagesShown = 0;       // message boxes (HEX refusals, application errors)
+  int MessagesShown = 0;  // message boxes (HEX refusals, application errors)
   std::vector<QString> MessageTexts;
   int QuestionsAsked = 0;
   int QuestionsDeclined = 0;

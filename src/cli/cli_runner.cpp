@@ -31,7 +31,8 @@ QString Hex32(std::uint32_t value) { return QString::asprintf("0x%08X", static_c
 
 QString FamilyName(std::uint8_t code) {
   const auto name = McuFamilyName(code);
-  return name.empty() ? QStringLiteral("unknown") : QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+  return name.empty() ? QStringLiteral("unknown")
+                      : QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
 }
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
@@ -71,11 +72,16 @@ void CliRunner::RunEventsFor(int ms) {
 
 int CliRunner::RunCommand() {
   switch (options_.command) {
-    case CliCommand::List: return List();
-    case CliCommand::Info: return Info();
-    case CliCommand::Upload: return Upload();
-    case CliCommand::Image: return Image();
-    case CliCommand::None: break;
+    case CliCommand::List:
+      return List();
+    case CliCommand::Info:
+      return Info();
+    case CliCommand::Upload:
+      return Upload();
+    case CliCommand::Image:
+      return Image();
+    case CliCommand::None:
+      break;
   }
   return Fail(ExitUsage, QStringLiteral("no command given"));
 }
@@ -89,7 +95,8 @@ int CliRunner::CheckHexFile() {
   if (info.isDir()) return Fail(ExitHexFile, QStringLiteral("'%1' is a folder, not a HEX file.").arg(path));
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
-    return Fail(ExitHexFile, QStringLiteral("HEX file '%1' cannot be read: %2").arg(path, file.errorString()));
+    return Fail(ExitHexFile,
+                QStringLiteral("HEX file '%1' cannot be read: %2").arg(path, file.errorString()));
   }
   return ExitSuccess;
 }
@@ -138,7 +145,8 @@ int CliRunner::StartEngine() {
   } else {
     platform_ = injected_ ? std::move(injected_) : MakeSystemHidPlatform();
     if (!platform_ || !platform_->Available()) {
-      return Fail(ExitNoBootloader, QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
+      return Fail(ExitNoBootloader,
+                  QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
     }
   }
 
@@ -245,13 +253,15 @@ void CliRunner::ExplainNoBootloader() {
   if (sim_ != nullptr) return;
   const auto locked = FindLockedHidrawNodes();
   if (locked.empty()) {
-    ui_.Notice(QStringLiteral("Is the device attached and in bootloader mode? Reset it to enter the bootloader."));
+    ui_.Notice(
+        QStringLiteral("Is the device attached and in bootloader mode? Reset it to enter the bootloader."));
     return;
   }
   for (const LockedHidraw& node : locked) {
     ui_.Notice(QStringLiteral("%1%2 cannot be opened: permission denied.")
                    .arg(QString::fromStdString(node.node),
-                        node.name.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(node.name))));
+                        node.name.empty() ? QString()
+                                          : QStringLiteral(" (%1)").arg(QString::fromStdString(node.name))));
   }
   ui_.Notice(QString::fromUtf8(kUdevAdvice));
 }
@@ -265,7 +275,7 @@ int CliRunner::LoadHex() {
   pelmo_->Guarded([&] { loaded = pelmo_->LoadHexFile(path); });
   if (!loaded || ui_.MessagesShown != messagesBefore) {
     const QString why = ui_.MessagesShown != messagesBefore ? OneLine(ui_.MessageTexts.back())
-                                                             : QStringLiteral("it could not be loaded");
+                                                            : QStringLiteral("it could not be loaded");
     return Fail(ExitHexFile, QStringLiteral("HEX file '%1' refused: %2").arg(path, why));
   }
   if (!pelmo_->HexLoaded || pelmo_->HexMcuType != pelmo_->BootInfo.McuType) {
@@ -275,11 +285,12 @@ int CliRunner::LoadHex() {
   pelmo_->AppendHistory(QStringLiteral("Opened: ") + path);
   if (pelmo_->FlashImage.empty() && pelmo_->BootFlashImage.empty()) {
     const TBootInfo& info = pelmo_->BootInfo;
-    return Fail(ExitHexFile,
-                QStringLiteral("HEX file '%1' holds no data for this device (%2, program memory limit %3): "
-                               "was it built for another MCU or address range?")
-                    .arg(path, FamilyName(info.McuType),
-                         Hex32(HasNewGeometry(info) ? info.McuSize : static_cast<std::uint32_t>(info.BootStart))));
+    return Fail(
+        ExitHexFile,
+        QStringLiteral("HEX file '%1' holds no data for this device (%2, program memory limit %3): "
+                       "was it built for another MCU or address range?")
+            .arg(path, FamilyName(info.McuType),
+                 Hex32(HasNewGeometry(info) ? info.McuSize : static_cast<std::uint32_t>(info.BootStart))));
   }
   ui_.Detail(QStringLiteral("Image: %1 bytes of program memory, %2 bytes of boot flash")
                  .arg(pelmo_->FlashImage.size())
@@ -376,32 +387,34 @@ int CliRunner::Info() {
   const bool bottom = BootAtBottom(info);
   const QString description = QString::fromLatin1(info.DeviceDescription.c_str());
   if (ui_.Config().json) {
-    ui_.Emit(JsonObject()
-                 .Add("event", "info")
-                 .Add("family", Utf8(FamilyName(info.McuType)))
-                 .Add("code", static_cast<int>(info.McuType))
-                 .Add("description", Utf8(description))
-                 .Add("revision", static_cast<int>(info.BootRevision))
-                 .Add("layout", bottom ? "bottom" : "top")
-                 // Addresses as the device's unsigned 32-bit values (PIC32 boot starts above 2^31).
-                 .Add("bootStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.BootStart)))
-                 .Add("programStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.ProgramStart)))
-                 .Add("size", static_cast<std::int64_t>(info.McuSize))
-                 .Add("eraseBlock", static_cast<int>(info.EraseBlock))
-                 .Add("writeBlock", static_cast<int>(info.WriteBlock)));
+    ui_.Emit(
+        JsonObject()
+            .Add("event", "info")
+            .Add("family", Utf8(FamilyName(info.McuType)))
+            .Add("code", static_cast<int>(info.McuType))
+            .Add("description", Utf8(description))
+            .Add("revision", static_cast<int>(info.BootRevision))
+            .Add("layout", bottom ? "bottom" : "top")
+            // Addresses as the device's unsigned 32-bit values (PIC32 boot starts above 2^31).
+            .Add("bootStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.BootStart)))
+            .Add("programStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.ProgramStart)))
+            .Add("size", static_cast<std::int64_t>(info.McuSize))
+            .Add("eraseBlock", static_cast<int>(info.EraseBlock))
+            .Add("writeBlock", static_cast<int>(info.WriteBlock)));
   } else {
     ui_.Print(QStringLiteral("Family:        %1 (%2)").arg(FamilyName(info.McuType)).arg(info.McuType));
     ui_.Print(QStringLiteral("Description:   %1").arg(description));
     ui_.Print(QStringLiteral("Revision:      0x%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')));
-    ui_.Print(QStringLiteral("Layout:        %1").arg(bottom ? QStringLiteral("bootloader at the bottom of flash")
-                                                         : QStringLiteral("bootloader at the top of flash")));
+    ui_.Print(
+        QStringLiteral("Layout:        %1").arg(bottom ? QStringLiteral("bottom") : QStringLiteral("top")));
     ui_.Print(QStringLiteral("Boot start:    %1").arg(Hex32(static_cast<std::uint32_t>(info.BootStart))));
     ui_.Print(QStringLiteral("Program start: %1").arg(Hex32(static_cast<std::uint32_t>(info.ProgramStart))));
     ui_.Print(QStringLiteral("Size:          %1").arg(Hex32(info.McuSize)));
     ui_.Print(QStringLiteral("Erase block:   %1").arg(info.EraseBlock));
     ui_.Print(QStringLiteral("Write block:   %1").arg(info.WriteBlock));
   }
-  ui_.Result(ExitSuccess, QStringLiteral("Success"), FamilyName(info.McuType) + QStringLiteral(" bootloader"));
+  ui_.Result(ExitSuccess, QStringLiteral("Success"),
+             FamilyName(info.McuType) + QStringLiteral(" bootloader"));
   resultGiven_ = true;
   return ExitSuccess;
 }
@@ -413,7 +426,8 @@ int CliRunner::Upload() {
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
 
   pelmo_->Guarded([this] { pelmo_->ButtonConnectClick(); });
-  if (!pelmo_->Connected) return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
+  if (!pelmo_->Connected)
+    return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
 
   // The result texts name the file that was loaded, as after the window's dialog.
   pelmo_->LastHexFile = QString::fromStdString(options_.file);
@@ -431,9 +445,10 @@ int CliRunner::Upload() {
   }
   if (dialog && dialog->Title == QStringLiteral("Abort")) {
     // The window would now be closed while connected: ShutDown restarts the device.
-    const QString why = ui_.QuestionsDeclined != declinedBefore
-                            ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
-                            : QStringLiteral("Upload aborted.");
+    const QString why =
+        ui_.QuestionsDeclined != declinedBefore
+            ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
+            : QStringLiteral("Upload aborted.");
     ui_.Error(why);
     ui_.Result(ExitAborted, dialog->Title, dialog->Content);
     resultGiven_ = true;
@@ -446,8 +461,8 @@ int CliRunner::Upload() {
       break;
     }
   }
-  return Fail(ExitDevice, last.isEmpty() ? QStringLiteral("Upload failed.")
-                                         : QStringLiteral("Upload failed: ") + last);
+  return Fail(ExitDevice,
+              last.isEmpty() ? QStringLiteral("Upload failed.") : QStringLiteral("Upload failed: ") + last);
 }
 
 int CliRunner::Image() {
@@ -460,8 +475,10 @@ int CliRunner::Image() {
     QSaveFile file(QString::fromStdString(name));
     const auto size = static_cast<qint64>(bytes.size());
     if (!file.open(QIODevice::WriteOnly) ||
-        (size > 0 && file.write(reinterpret_cast<const char*>(bytes.data()), size) != size) || !file.commit()) {
-      Fail(ExitHexFile, QStringLiteral("cannot write '%1': %2").arg(QString::fromStdString(name), file.errorString()));
+        (size > 0 && file.write(reinterpret_cast<const char*>(bytes.data()), size) != size) ||
+        !file.commit()) {
+      Fail(ExitHexFile,
+           QStringLiteral("cannot write '%1': %2").arg(QString::fromStdString(name), file.errorString()));
       return false;
     }
     ui_.Notice(QStringLiteral("Wrote %1 bytes to %2").arg(bytes.size()).arg(QString::fromStdString(name)));

@@ -68,8 +68,8 @@ class CliRunner {
   CliFrontend& ui_;
   std::unique_ptr<hid::HidPlatform> platform_;
   std::unique_ptr<hid::HidPlatform> injected_;
-  sim::SimHidPlatform* sim_ = nullptr;  // platform_ when simulating
-  std::vector<int> simIds_;             // handles of the simulated bootloaders, in --simulate order
+  sim::SimHidPlatform* sim_ = nullptr;   // platform_ when simulating
+  std::vector<int> simIds_;              // handles of the simulated bootloaders, in --simulate order
   std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers
   std::unique_ptr<TPelmo> pelmo_;
   bool resultGiven_ = false;

@@ -1,3 +1,5 @@
+#include "cli/cli_frontend.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_frontend.h"
 #include "capture_streams.h"
 
 namespace quorvel::cli {
@@ -28,8 +29,8 @@ std::vector<QJsonObject> JsonLines(const std::string& text) {
   return objects;
 }
 
-const QString kFitQuestion =
-    QStringLiteral("HEX file contains code over device bootloader area.\r\nThis code will be ignored.\r\nContinue?");
+const QString kFitQuestion = QStringLiteral(
+    "HEX file contains code over device bootloader area.\r\nThis code will be ignored.\r\nContinue?");
 
 TEST(CliFrontendPlain, HistoryGoesToStdoutAndQuestionsAreAnsweredFromTheCommandLine) {
   Streams s;
@@ -37,9 +38,10 @@ TEST(CliFrontendPlain, HistoryGoesToStdoutAndQuestionsAreAnsweredFromTheCommandL
   ui.HistoryAppended(QStringLiteral("Uploading:"));
   EXPECT_FALSE(ui.AskYesNo(kFitQuestion));
   EXPECT_EQ(s.Out(), "Uploading:\n");
-  EXPECT_EQ(s.Err(),
-            "Question: HEX file contains code over device bootloader area. This code will be ignored. Continue? "
-            "-> No (give --yes to answer Yes)\n");
+  EXPECT_EQ(
+      s.Err(),
+      "Question: HEX file contains code over device bootloader area. This code will be ignored. Continue? "
+      "-> No (give --yes to answer Yes)\n");
   EXPECT_EQ(ui.QuestionsAsked, 1);
   EXPECT_EQ(ui.QuestionsDeclined, 1);
 
@@ -66,10 +68,12 @@ TEST(CliFrontendPlain, QuietKeepsOnlyErrorLines) {
 TEST(CliFrontendPlain, MessageBoxesAreRecordedAndPrintedOnOneLine) {
   Streams s;
   CliFrontend ui({}, s.out(), s.err());
-  ui.ShowMessage(MessageKind::Warning, QStringLiteral("Quorvel"),
-                 QStringLiteral("CRC check failed. Invalid CRC at line 3 in file 'a.hex'.\r\nNo data will be loaded."));
+  ui.ShowMessage(
+      MessageKind::Warning, QStringLiteral("Quorvel"),
+      QStringLiteral("CRC check failed. Invalid CRC at line 3 in file 'a.hex'.\r\nNo data will be loaded."));
   EXPECT_EQ(ui.MessagesShown, 1);
-  EXPECT_EQ(s.Err(), "Warning: CRC check failed. Invalid CRC at line 3 in file 'a.hex'. No data will be loaded.\n");
+  EXPECT_EQ(s.Err(),
+            "Warning: CRC check failed. Invalid CRC at line 3 in file 'a.hex'. No data will be loaded.\n");
   EXPECT_EQ(s.Out(), "");
 }
 

@@ -1,9 +1,9 @@
+#include "cli/cli_options.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "cli/cli_options.h"
 
 namespace quorvel::cli {
 namespace {
@@ -66,26 +66,23 @@ TEST_P(CliOptionsRejects, WithAMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     UsageErrors, CliOptionsRejects,
-    ::testing::Values(BadLine{"NoCommand", {}}, BadLine{"OnlyOptions", {"--yes", "--json"}},
-                      BadLine{"UnknownCommand", {"flash", "x.hex"}},
-                      BadLine{"UnknownOption", {"--force", "list"}},
-                      BadLine{"UploadWithoutFile", {"upload"}},
-                      BadLine{"UploadWithTwoFiles", {"upload", "a.hex", "b.hex"}},
-                      BadLine{"ListWithFile", {"list", "a.hex"}},
-                      BadLine{"EmptyFileName", {"upload", ""}},
-                      BadLine{"ImageWithoutOut", {"image", "a.hex"}},
-                      BadLine{"ImageWithEmptyOut", {"image", "a.hex", "--out="}},
-                      BadLine{"BootOutSameAsOut", {"image", "a.hex", "--out", "f.bin", "--boot-out", "f.bin"}},
-                      BadLine{"OutWithUpload", {"upload", "a.hex", "--out", "f.bin"}},
-                      BadLine{"TraceWithoutSimulate", {"--trace", "t.txt", "info"}},
-                      BadLine{"ValueMissingAtEnd", {"info", "--serial"}},
-                      BadLine{"FlagWithValue", {"--json=yes", "list"}},
-                      BadLine{"WaitNegative", {"--wait", "-1", "info"}},
-                      BadLine{"WaitNotANumber", {"--wait", "soon", "info"}},
-                      BadLine{"WaitExponent", {"--wait", "1e3", "info"}},
-                      BadLine{"WaitTooLong", {"--wait", "90000", "info"}},
-                      BadLine{"WaitTwoDots", {"--wait", "1.2.3", "info"}},
-                      BadLine{"QuietAndVerbose", {"-q", "-v", "list"}}),
+    ::testing::Values(
+        BadLine{"NoCommand", {}}, BadLine{"OnlyOptions", {"--yes", "--json"}},
+        BadLine{"UnknownCommand", {"flash", "x.hex"}}, BadLine{"UnknownOption", {"--force", "list"}},
+        BadLine{"UploadWithoutFile", {"upload"}}, BadLine{"UploadWithTwoFiles", {"upload", "a.hex", "b.hex"}},
+        BadLine{"ListWithFile", {"list", "a.hex"}}, BadLine{"EmptyFileName", {"upload", ""}},
+        BadLine{"ImageWithoutOut", {"image", "a.hex"}},
+        BadLine{"ImageWithEmptyOut", {"image", "a.hex", "--out="}},
+        BadLine{"BootOutSameAsOut", {"image", "a.hex", "--out", "f.bin", "--boot-out", "f.bin"}},
+        BadLine{"OutWithUpload", {"upload", "a.hex", "--out", "f.bin"}},
+        BadLine{"TraceWithoutSimulate", {"--trace", "t.txt", "info"}},
+        BadLine{"ValueMissingAtEnd", {"info", "--serial"}}, BadLine{"FlagWithValue", {"--json=yes", "list"}},
+        BadLine{"WaitNegative", {"--wait", "-1", "info"}},
+        BadLine{"WaitNotANumber", {"--wait", "soon", "info"}},
+        BadLine{"WaitExponent", {"--wait", "1e3", "info"}},
+        BadLine{"WaitTooLong", {"--wait", "90000", "info"}},
+        BadLine{"WaitTwoDots", {"--wait", "1.2.3", "info"}},
+        BadLine{"QuietAndVerbose", {"-q", "-v", "list"}}),
     [](const ::testing::TestParamInfo<BadLine>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -116,9 +116,9 @@ TEST_F(CliProcess, UploadOfTheSampleSucceedsWithTheWindowsHistoryAndOneReboot) {
   const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", kSample});
   ASSERT_EQ(run.exitCode, 0) << Describe(run);
   const QStringList lines = run.OutLines();
-  EXPECT_TRUE(InOrder(lines, {"Opened: " + kSample, "Waiting MCU response...", "Connected.", "Uploading:",
-                              "Flash Erase...", "Flash Write...", "Completed successfully.", "Disconnected.",
-                              "Reset..."}))
+  EXPECT_TRUE(InOrder(
+      lines, {"Opened: " + kSample, "Waiting MCU response...", "Connected.", "Uploading:", "Flash Erase...",
+              "Flash Write...", "Completed successfully.", "Disconnected.", "Reset..."}))
       << Describe(run);
   EXPECT_EQ(lines.last(), "Reset...");
   EXPECT_TRUE(run.err.contains("Success: Uploading program completed successfully.")) << Describe(run);
@@ -129,7 +129,8 @@ TEST_F(CliProcess, UploadOfTheSampleSucceedsWithTheWindowsHistoryAndOneReboot) {
   EXPECT_EQ(trace.last(), "REBOOT");
   EXPECT_EQ(trace.count("REBOOT"), 1);
   EXPECT_TRUE(trace.filter(QRegularExpression("^ERASE 0x[0-9A-F]{8} \\d+$")).size() >= 1);
-  EXPECT_TRUE(trace.filter(QRegularExpression("^WRITE 0x00000000 \\d+$")).size() == 1) << trace.join('\n').toStdString();
+  EXPECT_TRUE(trace.filter(QRegularExpression("^WRITE 0x00000000 \\d+$")).size() == 1)
+      << trace.join('\n').toStdString();
   // The sample's vector table (stack pointer 0x20020000) is the first data written.
   const QStringList data = trace.filter(QRegularExpression("^DATA "));
   ASSERT_FALSE(data.isEmpty());
@@ -137,7 +138,8 @@ TEST_F(CliProcess, UploadOfTheSampleSucceedsWithTheWindowsHistoryAndOneReboot) {
 }
 
 TEST_F(CliProcess, MissingFileEndsWithExit3BeforeAnyDeviceIsLookedFor) {
-  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", Path("none.hex")});
+  const CliRun run =
+      RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", Path("none.hex")});
   EXPECT_EQ(run.exitCode, 3) << Describe(run);
   EXPECT_TRUE(run.out.isEmpty()) << Describe(run);
   EXPECT_TRUE(run.err.contains("does not exist")) << Describe(run);
@@ -188,7 +190,8 @@ TEST_F(CliProcess, NoBootloaderEndsWithExit2) {
 }
 
 TEST_F(CliProcess, BootloaderSilentOnInfoEndsWithExit2AndTheWindowsLines) {
-  const CliRun run = RunCli({"--simulate", "family=STM32F4XX,drop=1", "--trace", TraceArg(), "upload", kSample});
+  const CliRun run =
+      RunCli({"--simulate", "family=STM32F4XX,drop=1", "--trace", TraceArg(), "upload", kSample});
   EXPECT_EQ(run.exitCode, 2) << Describe(run);
   EXPECT_TRUE(InOrder(run.OutLines(), {"USB HID device is not in bootloader mode.", "Reset device."}))
       << Describe(run);
@@ -223,8 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CliProcess, ChunkWithoutAnswerEndsWithExit4AndARestart) {
   const int firstData = EventNumber("DATA");
-  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,drop=%1").arg(firstData), "--trace",
-                             TraceArg(), "upload", kSample});
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,drop=%1").arg(firstData),
+                             "--trace", TraceArg(), "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << Describe(run);
   EXPECT_TRUE(InOrder(run.OutLines(), {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}))
       << Describe(run);
@@ -234,8 +237,8 @@ TEST_F(CliProcess, ChunkWithoutAnswerEndsWithExit4AndARestart) {
 
 TEST_F(CliProcess, UnplugDuringUploadEndsWithExit4) {
   const int firstData = EventNumber("DATA");
-  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,unplug=%1").arg(firstData), "--trace",
-                             TraceArg(), "upload", kSample});
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,unplug=%1").arg(firstData),
+                             "--trace", TraceArg(), "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << Describe(run);
   EXPECT_TRUE(InOrder(run.OutLines(), {"Error: Device removed.", "Disconnected."})) << Describe(run);
   EXPECT_EQ(Trace().size(), firstData) << "the device vanished on that event";
@@ -272,7 +275,8 @@ TEST_P(CliUsage, EndsWithExit1AndAHint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, CliUsage,
-                         ::testing::Values(std::vector<const char*>{}, std::vector<const char*>{"--bogus", "list"},
+                         ::testing::Values(std::vector<const char*>{},
+                                           std::vector<const char*>{"--bogus", "list"},
                                            std::vector<const char*>{"--simulate", "family=NOPE", "info"},
                                            std::vector<const char*>{"--wait", "later", "info"},
                                            std::vector<const char*>{"image", "a.hex"}));
@@ -312,8 +316,9 @@ TEST_F(CliProcess, SeveralBootloadersNeedASerial) {
 }
 
 TEST_F(CliProcess, UploadWithSerialLeavesTheOtherBootloaderAlone) {
-  const CliRun run = RunCli({"--simulate", "family=STM32F4XX,serial=A1", "--simulate", "family=STM32F4XX,serial=B2",
-                             "--serial", "B2", "--trace", TraceArg(), "upload", kSample});
+  const CliRun run =
+      RunCli({"--simulate", "family=STM32F4XX,serial=A1", "--simulate", "family=STM32F4XX,serial=B2",
+              "--serial", "B2", "--trace", TraceArg(), "upload", kSample});
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   const QStringList firstDevice = Trace();
   EXPECT_FALSE(firstDevice.contains("BOOT")) << firstDevice.join('\n').toStdString();
@@ -321,16 +326,16 @@ TEST_F(CliProcess, UploadWithSerialLeavesTheOtherBootloaderAlone) {
 }
 
 TEST_F(CliProcess, ListMarksTheBootloader) {
-  const CliRun run = RunCli({"--simulate", "family=PIC18,serial=7", "--simulate", "family=PIC18,product=Keyboard",
-                             "list"});
+  const CliRun run =
+      RunCli({"--simulate", "family=PIC18,serial=7", "--simulate", "family=PIC18,product=Keyboard", "list"});
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_TRUE(run.OutLines().contains("* USB HID Bootloader (Serial=7)")) << Describe(run);
   EXPECT_TRUE(run.OutLines().contains("  Keyboard")) << Describe(run);
 }
 
 TEST_F(CliProcess, ImageWritesBothFilesAndNothingOnARefusedFile) {
-  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "image", kSample, "--out",
-                             Path("flash.bin"), "--boot-out", Path("boot.bin")});
+  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "image", kSample,
+                             "--out", Path("flash.bin"), "--boot-out", Path("boot.bin")});
   ASSERT_EQ(run.exitCode, 0) << Describe(run);
   const QByteArray flash = ReadFile(Path("flash.bin"));
   EXPECT_EQ(flash.size(), 0xE0);
@@ -350,8 +355,8 @@ TEST_F(CliProcess, ImageOfAPic32FileSplitsProgramAndBootFlash) {
   const std::vector<std::uint8_t> program = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   const std::vector<std::uint8_t> boot = {0x0B, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD};
   const QString hex = WriteHex("pic32.hex", {{0x1D000000, program}, {0x1FC00000, boot}});
-  const CliRun run = RunCli({"--simulate", "family=PIC32", "image", hex, "--out", Path("flash.bin"), "--boot-out",
-                             Path("boot.bin")});
+  const CliRun run = RunCli({"--simulate", "family=PIC32", "image", hex, "--out", Path("flash.bin"),
+                             "--boot-out", Path("boot.bin")});
   ASSERT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_EQ(ReadFile(Path("flash.bin")), QByteArray(reinterpret_cast<const char*>(program.data()), 8));
   EXPECT_EQ(ReadFile(Path("boot.bin")), QByteArray(reinterpret_cast<const char*>(boot.data()), 8));
@@ -366,7 +371,8 @@ TEST_F(CliProcess, InterruptStopsTheUploadLikeTheStopButtonAndRestartsTheDevice)
   process.start();
   ASSERT_TRUE(process.waitForStarted(10000));
   QByteArray out;
-  while (!out.contains("Flash Write...") && process.waitForReadyRead(20000)) out += process.readAllStandardOutput();
+  while (!out.contains("Flash Write...") && process.waitForReadyRead(20000))
+    out += process.readAllStandardOutput();
   ASSERT_TRUE(out.contains("Flash Write...")) << out.toStdString();
   ::kill(static_cast<pid_t>(process.processId()), SIGINT);
   ASSERT_TRUE(process.waitForFinished(30000));

@@ -1,5 +1,7 @@
 // The runner in-process on simulated devices the --simulate options cannot
 // describe: interfaces without access, plain HID devices.
+#include "cli/cli_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "capture_streams.h"
-#include "cli/cli_runner.h"
 #include "sim/sim_platform.h"
 
 namespace quorvel::cli {
@@ -48,7 +49,8 @@ TEST(CliRunner, BootloaderWithoutReadWriteAccessPointsToTheUdevRule) {
   EXPECT_EQ(r.exitCode, 2) << r.err;
   EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("packaging/60-quorvel-bootloader.rules"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("sudo udevadm control --reload-rules && sudo udevadm trigger"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("sudo udevadm control --reload-rules && sudo udevadm trigger"), std::string::npos)
+      << r.err;
 }
 
 TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {

@@ -1,3 +1,5 @@
+#include "cli/hidraw_access.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -6,8 +8,6 @@
 #include <cerrno>
 #include <map>
 #include <string>
-
-#include "cli/hidraw_access.h"
 
 namespace quorvel::cli {
 namespace {
@@ -23,10 +23,11 @@ TEST(HidrawAccess, ReportsOnlyHidrawNodesRefusedForPermissionWithTheirNames) {
   QTemporaryDir sys;
   for (const char* name : {"hidraw0", "hidraw1", "hidraw2", "hidraw10", "ttyS0"}) Touch(dev.filePath(name));
   ASSERT_TRUE(QDir(sys.path()).mkpath("hidraw1/device"));
-  Touch(sys.filePath("hidraw1/device/uevent"), "DRIVER=hid-generic\nHID_NAME=Acme USB HID Bootloader\nHID_UNIQ=\n");
+  Touch(sys.filePath("hidraw1/device/uevent"),
+        "DRIVER=hid-generic\nHID_NAME=Acme USB HID Bootloader\nHID_UNIQ=\n");
 
-  const std::map<std::string, int> refusals = {{"hidraw1", EACCES}, {"hidraw2", ENXIO}, {"hidraw10", EPERM},
-                                               {"ttyS0", EACCES}};
+  const std::map<std::string, int> refusals = {
+      {"hidraw1", EACCES}, {"hidraw2", ENXIO}, {"hidraw10", EPERM}, {"ttyS0", EACCES}};
   const auto check = [&](const std::string& path) {
     const auto it = refusals.find(path.substr(path.rfind('/') + 1));
     return it == refusals.end() ? 0 : it->second;

@@ -1,10 +1,10 @@
+#include "cli/json_line.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <string>
-
-#include "cli/json_line.h"
 
 namespace quorvel::cli {
 namespace {
@@ -71,8 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Broken>& row) { return std::string(row.param.name); });
 
 TEST(JsonObject, KeepsOrderAndTypes) {
-  const std::string line =
-      JsonObject().Add("event", "progress").Add("done", 3).Add("total", std::int64_t{4294967295}).Add("ok", true).Str();
+  const std::string line = JsonObject()
+                               .Add("event", "progress")
+                               .Add("done", 3)
+                               .Add("total", std::int64_t{4294967295})
+                               .Add("ok", true)
+                               .Str();
   EXPECT_EQ(line, R"({"event":"progress","done":3,"total":4294967295,"ok":true})");
   EXPECT_EQ(JsonObject().Str(), "{}");
 }
