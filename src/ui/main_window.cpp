@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
+#include <initializer_list>
 
 #include "app/pelmo.h"
 #include "ui/controls.h"
@@ -265,6 +266,12 @@ void MainWindow::Destroy() {
   if (!settingsSaved_) SaveSettings();
   if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
   ini_.Save();  // failures are ignored: settings are a convenience
+  // The engine goes next; nothing may reach it through the controls any more.
+  for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_, glowButton1_,
+                                                          checkBoxClose_}) {
+    control->disconnect(this);
+  }
+  pelmo_ = nullptr;
 }
 
 void MainWindow::SetDialogProvider(DialogProvider* dialogs) { dialogs_ = dialogs; }
