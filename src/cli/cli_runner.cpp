@@ -324,11 +324,13 @@ void CliRunner::WriteTrace() {
   }
 }
 
-void CliRunner::RequestStop() {
-  if (pelmo_ && uploading_ && pelmo_->ButtonStartBootloader.Tag != 0) {
+bool CliRunner::RequestStop() {
+  if (!pelmo_ || !uploading_) return false;
+  if (pelmo_->ButtonStartBootloader.Tag != 0) {
     ui_.Notice(QStringLiteral("Stopping after the current block..."));
     pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
   }
+  return true;
 }
 
 // --- commands ---

@@ -37,8 +37,8 @@ class CliRunner {
   void UsePlatform(std::unique_ptr<hid::HidPlatform> platform);
 
   // Asks a running upload to stop, as the window's "Stop uploading" does
-  // (used for Ctrl-C). Harmless at any other time.
-  void RequestStop();
+  // (used for Ctrl-C). False when no upload runs.
+  bool RequestStop();
 
  private:
   int RunCommand();

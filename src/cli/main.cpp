@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
       char byte = 0;
       const ssize_t ignored = ::read(g_signalPipe[0], &byte, 1);
       (void)ignored;
-      runner.RequestStop();
+      // Outside an upload there is nothing to finish cleanly: end as usual.
+      if (!runner.RequestStop()) {
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
+      }
     });
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
