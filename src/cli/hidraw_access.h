@@ -26,7 +26,9 @@ std::vector<LockedHidraw> FindLockedHidrawNodes(const std::string& devDir = "/de
 
 // The advice printed when access is the likely problem.
 inline constexpr const char* kUdevAdvice =
-    "Install the udev rule packaging/60-quorvel-bootloader.rules into /etc/udev/rules.d/, then run "
-    "'sudo udevadm control --reload-rules && sudo udevadm trigger' and plug the device in again.";
+    "Give your user access with the udev rule packaging/60-quorvel-bootloader.rules: "
+    "'sudo cp packaging/60-quorvel-bootloader.rules /etc/udev/rules.d/', then "
+    "'sudo udevadm control --reload-rules && sudo udevadm trigger', and plug the device in again "
+    "(details in packaging/README-udev.md).";
 
 }  // namespace quorvel::cli
