@@ -210,8 +210,8 @@ Options:
   --simulate SPEC  use a simulated bootloader instead of USB HID devices; give
                    it more than once for several. SPEC is key=value[,...] with
                    keys family, revision, boot-start, program-start, size,
-                   erase, write, description, product, serial, pace, drop, nak,
-                   unplug, plug-after (e.g. --simulate family=STM32F4XX)
+                   erase, write, description, product, serial, vid, pid, pace,
+                   drop, nak, unplug, plug-after (e.g. family=STM32F4XX)
   --trace FILE     with --simulate: write the (first) simulated device's trace
   --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
   --serial S       choose the bootloader with serial S when several are attached
@@ -230,7 +230,7 @@ Exit codes:
   2  no bootloader found, it does not answer, or several and no --serial
   3  HEX file missing or refused
   4  device error during connect or upload
-  5  upload aborted (a question answered No)
+  5  upload aborted (a question answered No, or Ctrl-C)
 )";
 }
 
