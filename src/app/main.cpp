@@ -1,6 +1,7 @@
 // quorvel: the uploader's window.
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QTimer>
 #include <algorithm>
@@ -75,15 +76,28 @@ int main(int argc, char** argv) {
     session.Window().show();
 
     if (!options.screenshot.isEmpty()) {
+      // Taken once the start-up scan is over and, with a simulated device,
+      // its information is shown (or after 5 s, whatever happened by then).
       const QString file = options.screenshot;
-      // Give the start-up scan and the device's information record time to arrive.
-      QTimer::singleShot(1500, &app, [&session, &result, file] {
+      const bool expectDevice = std::any_of(profiles.begin(), profiles.end(),
+                                            [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
+      auto* poll = new QTimer(&app);
+      auto* clock = new QElapsedTimer;
+      clock->start();
+      QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
+        const quorvel::TPelmo& pelmo = session.Pelmo();
+        const bool settled = pelmo.DeviceChangesHandled >= 1 && pelmo.BusyDepth == 0 &&
+                             (!expectDevice || pelmo.GlowButton2ImageIndex == 1);
+        if (!settled && clock->elapsed() < 5000) return;
+        poll->stop();
+        delete clock;
         if (!session.Window().grab().save(file, "PNG")) {
           std::fprintf(stderr, "quorvel: cannot write %s\n", qPrintable(file));
           result = 1;
         }
         session.Window().close();
       });
+      poll->start(50);
     }
     const int loop = QApplication::exec();
     if (result == 0) result = loop;
