@@ -30,6 +30,7 @@ for m in hid uhid hid-generic; do
   fi
 done
 [ -c /dev/uhid ] || finish "FAIL (no /dev/uhid)"
+echo "DETAIL modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 . /vm/scenario-lib.sh
 export QUORVEL_VM_DATA=/vm/data
@@ -175,6 +176,7 @@ if [ -x /lib/systemd/systemd-udevd ]; then
   if /lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.err; then
     udevadm trigger --action=add >/dev/null 2>&1
     udevadm settle --timeout=10 >/dev/null 2>&1
+    echo "DETAIL systemd-udevd running at $(cut -d' ' -f1 /proc/uptime) s"
     UDEV=1
     run_pass "+udevd"
   else
