@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <initializer_list>
 
 #include "app/pelmo.h"
@@ -402,10 +403,23 @@ void MainWindow::SaveSettings() {
   SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
 }
 
+QPoint MainWindow::VisiblePosition(QPoint topLeft) const {
+  // A position stored on a larger or since removed monitor would put the
+  // window out of reach; keep its title bar on a screen.
+  const QPoint grip = topLeft + QPoint(40, 10);
+  if (QGuiApplication::screenAt(grip) != nullptr) return topLeft;
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return topLeft;
+  const QRect area = screen->availableGeometry();
+  const int x = std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - frameGeometry().width()));
+  const int y = std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - frameGeometry().height()));
+  return {x, y};
+}
+
 void MainWindow::RestoreSettings() {
   const TRestorePlan plan = PlanFormRestore(ini_, CurrentPlacement(), CurrentScreen());
   if (plan.Skipped) return;
-  if (plan.Move) move(plan.Left, plan.Top);  // position only: the width stays narrow
+  if (plan.Move) move(VisiblePosition(QPoint(plan.Left, plan.Top)));  // position only: the width stays narrow
   if (plan.Show == ShowMinimized) {
     // Shown normal first, then minimised once the window exists.
     QTimer::singleShot(0, this, [this] { showMinimized(); });

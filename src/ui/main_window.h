@@ -89,6 +89,7 @@ class MainWindow : public QWidget, public Frontend {
   bool EngineBusy() const;  // an exchange, handshake or upload is running
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
+  QPoint VisiblePosition(QPoint topLeft) const;
   QPushButton* ButtonWidget(ButtonId id) const;
   DialogProvider& Dialogs();
 

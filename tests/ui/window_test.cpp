@@ -509,6 +509,14 @@ TEST_F(WindowTest, PlainPositionKeyServesAnotherScreenSize) {
   EXPECT_EQ(Window().pos(), QPoint(40, 50));
 }
 
+TEST_F(WindowTest, PositionOffEveryScreenIsPulledBackIntoView) {
+  const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
+  WriteSettings(QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos=-5000,90000,0,0\r\n").arg(ppi).toUtf8());
+  Start();
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(area.contains(Window().frameGeometry().topLeft())) << Window().pos().x() << "," << Window().pos().y();
+}
+
 TEST_F(WindowTest, NegativeFormVersionRestoresNothingAndIsReset) {
   WriteSettings("[frmPelmo]\r\nFormVersion=-1\r\nNormPos=40,50,0,0\r\nPixelsPerInch=96\r\n"
                 "CheckBoxClose_Checked=yes\r\n");
