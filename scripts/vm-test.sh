@@ -215,10 +215,13 @@ set -e
 tr -d '\r' <"$LOG" >"$LOG.txt"
 if [ "$VERBOSE" = 1 ]; then cat "$LOG.txt"; else grep -E '^(RESULT|DETAIL|VERDICT)' "$LOG.txt" || true; fi
 
+NPASS=$(grep -c '^RESULT .* PASS' "$LOG.txt" || true)
+NFAIL=$(grep -c '^RESULT .* FAIL' "$LOG.txt" || true)
 # qemu exits 0 after a guest panic too: only the verdict line counts.
 if grep -q '^VERDICT: PASS' "$LOG.txt"; then
   say "all scenarios passed"
-  echo "VM TEST: PASSED ($(grep -c '^RESULT .* PASS' "$LOG.txt") scenarios, $(elapsed) s)"
+  echo "VM TEST: PASSED ($NPASS scenarios, $(elapsed) s)"
+  echo "vm-test: $NPASS passed, 0 failed"
   exit 0
 fi
 if ! grep -q '^VERDICT:' "$LOG.txt"; then
@@ -227,4 +230,7 @@ if ! grep -q '^VERDICT:' "$LOG.txt"; then
   tail -n 40 "$LOG.txt"
 fi
 echo "VM TEST: FAILED"
+# A guest that never reported counts as one failure.
+[ "$NFAIL" -gt 0 ] || NFAIL=1
+echo "vm-test: $NPASS passed, $NFAIL failed"
 exit 1
