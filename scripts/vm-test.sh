@@ -31,7 +31,7 @@ while [ $# -gt 0 ]; do
     *) echo "vm-test: unknown option $1" >&2; exit 2 ;;
   esac
 done
-CACHE=${QUORVEL_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvel-vm}
+CACHE=${QUORVEL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-$ROOT/build}/.cache}/quorvel-vm}
 GUEST_TIMEOUT=${QUORVEL_VM_TIMEOUT:-240}
 VMDIR="$ROOT/tests/vm"
 
