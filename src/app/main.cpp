@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     for (const QString& spec : options.simulate) {
       auto parsed = quorvel::sim::ParseSimSpec(spec.toStdString());
       if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
-        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(spec), error->message.c_str());
+        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(spec),
+                     error->message.c_str());
         return 1;
       }
       profiles.push_back(std::get<quorvel::sim::SimProfile>(parsed));
@@ -55,9 +56,10 @@ int main(int argc, char** argv) {
   }
 
   // A screenshot run leaves the user's settings alone unless a file is named.
-  const QString settingsFile = options.screenshot.isEmpty() || !qEnvironmentVariableIsEmpty("QUORVEL_SETTINGS")
-                                   ? quorvel::ui::DefaultSettingsPath(QApplication::applicationDirPath())
-                                   : QString();
+  const QString settingsFile =
+      options.screenshot.isEmpty() || !qEnvironmentVariableIsEmpty("QUORVEL_SETTINGS")
+          ? quorvel::ui::DefaultSettingsPath(QApplication::applicationDirPath())
+          : QString();
 
   int result = 0;
   {
@@ -79,8 +81,9 @@ int main(int argc, char** argv) {
       // Taken once the start-up scan is over and, with a simulated device,
       // its information is shown (or after 5 s, whatever happened by then).
       const QString file = options.screenshot;
-      const bool expectDevice = std::any_of(profiles.begin(), profiles.end(),
-                                            [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
+      const bool expectDevice =
+          std::any_of(profiles.begin(), profiles.end(),
+                      [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
       auto* poll = new QTimer(&app);
       auto* clock = new QElapsedTimer;
       clock->start();

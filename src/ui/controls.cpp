@@ -15,9 +15,11 @@ void WrapButton::paintEvent(QPaintEvent* /*event*/) {
   const QString caption = option.text;
   option.text.clear();
   painter.drawControl(QStyle::CE_PushButton, option);
-  const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
+  const QRect area =
+      style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
-  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, WrapCaption(caption, fontMetrics(), area.width()));
+  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap,
+                   WrapCaption(caption, fontMetrics(), area.width()));
 }
 
 QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width) {
@@ -73,15 +75,14 @@ void DisplayComboBox::paintEvent(QPaintEvent* /*event*/) {
   const QString text = option.currentText;
   option.currentText.clear();
   painter.drawComplexControl(QStyle::CC_ComboBox, option);
-  const QRect area = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+  const QRect area =
+      style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
   painter.setPen(QColor(0x80, 0x80, 0x80));
   painter.drawText(area, Qt::AlignCenter | Qt::TextSingleLine,
                    fontMetrics().elidedText(text, Qt::ElideRight, area.width()));
 }
 
-StatusBarPanel::StatusBarPanel(QWidget* parent) : QWidget(parent) {
-  setAutoFillBackground(false);
-}
+StatusBarPanel::StatusBarPanel(QWidget* parent) : QWidget(parent) { setAutoFillBackground(false); }
 
 void StatusBarPanel::SetText(const QString& text) {
   text_ = text;
@@ -106,15 +107,15 @@ QPixmap UsbPlugImage(const QColor& colour) {
   p.setRenderHint(QPainter::Antialiasing, false);
   p.setPen(Qt::NoPen);
   p.setBrush(colour);
-  p.drawRect(0, 7, 3, 2);    // cable
-  p.drawRect(3, 4, 6, 8);    // moulded body
+  p.drawRect(0, 7, 3, 2);  // cable
+  p.drawRect(3, 4, 6, 8);  // moulded body
   p.setBrush(colour.darker(130));
-  p.drawRect(9, 5, 7, 6);    // metal shell
+  p.drawRect(9, 5, 7, 6);  // metal shell
   p.setBrush(Qt::white);
-  p.drawRect(11, 6, 2, 1);   // contact windows
+  p.drawRect(11, 6, 2, 1);  // contact windows
   p.drawRect(11, 9, 2, 1);
   p.setBrush(colour.lighter(130));
-  p.drawRect(4, 5, 1, 6);    // highlight on the body
+  p.drawRect(4, 5, 1, 6);  // highlight on the body
   return image;
 }
 

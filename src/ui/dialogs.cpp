@@ -20,7 +20,8 @@ bool QtDialogProvider::AskYesNo(QWidget* parent, const QString& title, const QSt
   return box.exec() == QMessageBox::Yes;
 }
 
-void QtDialogProvider::ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {
+void QtDialogProvider::ShowMessage(QWidget* parent, MessageKind kind, const QString& title,
+                                   const QString& text) {
   const QMessageBox::Icon icon = kind == MessageKind::Warning ? QMessageBox::Warning : QMessageBox::Critical;
   QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
   box.exec();

@@ -22,7 +22,8 @@ class DialogProvider {
   virtual void ShowTaskDialog(QWidget* parent, const TTaskDialogTexts& texts) = 0;
   // File-open dialog with the filter `filter` ("HEX files (*.hex)"). Returns
   // false when cancelled; otherwise fileName holds the chosen file.
-  virtual bool ChooseFile(QWidget* parent, const QString& filter, const QString& initialDir, QString& fileName) = 0;
+  virtual bool ChooseFile(QWidget* parent, const QString& filter, const QString& initialDir,
+                          QString& fileName) = 0;
 };
 
 // The real dialogs: QMessageBox, TaskDialog, QFileDialog.
@@ -31,7 +32,8 @@ class QtDialogProvider : public DialogProvider {
   bool AskYesNo(QWidget* parent, const QString& title, const QString& text) override;
   void ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   void ShowTaskDialog(QWidget* parent, const TTaskDialogTexts& texts) override;
-  bool ChooseFile(QWidget* parent, const QString& filter, const QString& initialDir, QString& fileName) override;
+  bool ChooseFile(QWidget* parent, const QString& filter, const QString& initialDir,
+                  QString& fileName) override;
 };
 
 // The result dialog: title, main instruction, content, details behind a

@@ -106,7 +106,8 @@ void SaveFormState(TIniStorage& ini, const TWindowPlacement& placement, bool app
   ini.WriteString(kSection, QStringLiteral("MCUComboBox_ItemIndex"), QString::number(props.McuItemIndex));
 }
 
-TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& current, const TScreenInfo& screen) {
+TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& current,
+                             const TScreenInfo& screen) {
   TRestorePlan plan;
   try {
     if (ReadIntOrThrow(ini, QStringLiteral("FormVersion"), 0) < 0) {
@@ -135,7 +136,9 @@ TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& cur
     }
 
     switch (ReadIntOrThrow(ini, QStringLiteral("ShowCmd"), 0)) {
-      case 2: case 6: case 7:
+      case 2:
+      case 6:
+      case 7:
         plan.Show = ShowMinimized;
         break;
       case 3:

@@ -38,9 +38,9 @@ struct TStoredProperties {
 // What a restore decided. Steps run in order; when one fails with a
 // conversion error, Error holds its text and the later fields stay unset.
 struct TRestorePlan {
-  bool Skipped = false;         // FormVersion < 0: nothing restored
-  std::optional<int> Flags;     // placement flags to apply
-  bool Move = false;            // move the window to (Left, Top)
+  bool Skipped = false;      // FormVersion < 0: nothing restored
+  std::optional<int> Flags;  // placement flags to apply
+  bool Move = false;         // move the window to (Left, Top)
   int Left = 0, Top = 0;
   int MinX = 0, MinY = 0, MaxX = 0, MaxY = 0;
   std::optional<TShowCmd> Show;  // normal / minimised / maximised
@@ -69,6 +69,7 @@ void SaveFormState(TIniStorage& ini, const TWindowPlacement& placement, bool app
 
 // Decides what to restore from the storage. `current` is the window's
 // placement as designed/shown now (its Left/Top and Flags are the fallbacks).
-TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& current, const TScreenInfo& screen);
+TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& current,
+                             const TScreenInfo& screen);
 
 }  // namespace quorvel::ui

@@ -157,7 +157,8 @@ QString DefaultSettingsPath(const QString& executableDir) {
     return QDir(executableDir).filePath(QStringLiteral("Settings.ini"));
   }
   QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-  if (config.isEmpty() || !QDir::isAbsolutePath(config)) config = QDir::homePath() + QStringLiteral("/.config");
+  if (config.isEmpty() || !QDir::isAbsolutePath(config))
+    config = QDir::homePath() + QStringLiteral("/.config");
   return config + QStringLiteral("/quorvel/Settings.ini");
 }
 

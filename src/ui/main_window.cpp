@@ -56,8 +56,8 @@ void SetTextColour(QWidget* widget, const QColor& colour) {
   widget->setPalette(p);
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QFont& font, const QColor& colour,
-                  int x, int y, int w = -1, int h = -1) {
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QFont& font,
+                  const QColor& colour, int x, int y, int w = -1, int h = -1) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(QLatin1String(name));
   label->setFont(font);
@@ -130,7 +130,8 @@ void MainWindow::BuildControls() {
   QFont logo(QStringLiteral("Impact"), 24);
   logo.setStyleHint(QFont::SansSerif);
   logo.setBold(true);
-  MakeLabel(background_, "Label4", QStringLiteral("Quorvel"), logo, kRed, 13, 12, 221, 39)->setWordWrap(false);
+  MakeLabel(background_, "Label4", QStringLiteral("Quorvel"), logo, kRed, 13, 12, 221, 39)
+      ->setWordWrap(false);
 
   // Step 1: the USB link.
   QFrame* step1 = panel(4, 0, 65, 216, 39);
@@ -147,8 +148,10 @@ void MainWindow::BuildControls() {
     QPushButton** button;
   };
   const Step steps[] = {
-      {5, 117, 2, 7, 65, 32, "TextLabel3", "2", "TextLabel4", "Connect to MCU", "ButtonConnect", &buttonConnect_},
-      {6, 170, 1, 6, 65, 33, "TextLabel5", "3", "TextLabel6", "Choose HEX file", "ButtonOpenHex", &buttonOpenHex_},
+      {5, 117, 2, 7, 65, 32, "TextLabel3", "2", "TextLabel4", "Connect to MCU", "ButtonConnect",
+       &buttonConnect_},
+      {6, 170, 1, 6, 65, 33, "TextLabel5", "3", "TextLabel6", "Choose HEX file", "ButtonOpenHex",
+       &buttonOpenHex_},
       {7, 224, 2, 7, 84, 33, "TextLabel7", "4", "TextLabel8", "Start bootloader", "ButtonStartBootloader",
        &buttonStart_},
   };
@@ -167,7 +170,8 @@ void MainWindow::BuildControls() {
 
   // Progress.
   QFrame* progressBox = panel(8, -1, 280, 497, 45);
-  MakeLabel(progressBox, "TextLabel14", QStringLiteral("Bootloading\nprogress bar"), tahoma8Bold, kCaptionGrey, 14, 8);
+  MakeLabel(progressBox, "TextLabel14", QStringLiteral("Bootloading\nprogress bar"), tahoma8Bold,
+            kCaptionGrey, 14, 8);
   progress_ = new QProgressBar(progressBox);
   progress_->setObjectName(QStringLiteral("ProgressBar1"));
   progress_->setGeometry(147, 12, 326, 22);
@@ -200,8 +204,8 @@ void MainWindow::BuildControls() {
             kCaptionGrey, 6, 5);
   history_ = MakeMemo(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
   QFrame* terminalBox = panel(2, 495, 11, 177, 314);
-  MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"), Font(QStringLiteral("Tahoma"), 9, true),
-            kCaptionGrey, 12, 6);
+  MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"),
+            Font(QStringLiteral("Tahoma"), 9, true), kCaptionGrey, 12, 6);
   terminal_ = MakeMemo(terminalBox, "MemoTerminalWindow", 12, 23, 153, 281);
 
   // "Close when finished" lives on a hidden panel: only the settings file sets it.
@@ -229,8 +233,10 @@ void MainWindow::Attach(TPelmo* pelmo) {
   connect(buttonConnect_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonConnectClick));
   connect(buttonOpenHex_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonOpenHexClick));
   connect(buttonStart_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonStartBootloaderClick));
-  connect(glowButton1_, &QPushButton::clicked, this, [this] { pelmo_->Guarded([this] { GlowButton1Click(); }); });
-  connect(checkBoxClose_, &QCheckBox::toggled, this, [this](bool checked) { pelmo_->CheckBoxClose = checked; });
+  connect(glowButton1_, &QPushButton::clicked, this,
+          [this] { pelmo_->Guarded([this] { GlowButton1Click(); }); });
+  connect(checkBoxClose_, &QCheckBox::toggled, this,
+          [this](bool checked) { pelmo_->CheckBoxClose = checked; });
   SyncAll();
 }
 
@@ -268,8 +274,8 @@ void MainWindow::Destroy() {
   if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
   ini_.Save();  // failures are ignored: settings are a convenience
   // The engine goes next; nothing may reach it through the controls any more.
-  for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_, glowButton1_,
-                                                          checkBoxClose_}) {
+  for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_,
+                                                          glowButton1_, checkBoxClose_}) {
     control->disconnect(this);
   }
   pelmo_ = nullptr;
@@ -305,7 +311,8 @@ int MainWindow::StatusBudget() const {
 
 void MainWindow::FormShow() {
   if (pelmo_ != nullptr) {
-    pelmo_->Guarded([this] { pelmo_->AppendHistory(QStringLiteral("Attach USB HID device or reset if attached.")); });
+    pelmo_->Guarded(
+        [this] { pelmo_->AppendHistory(QStringLiteral("Attach USB HID device or reset if attached.")); });
   }
   // Opaque, borderless panels in their own colours.
   for (int i = 1; i <= 9; ++i) SetBackground(groupBox_[i], i == 2 ? kTerminalPanel : kPanel);
@@ -411,8 +418,10 @@ QPoint MainWindow::VisiblePosition(QPoint topLeft) const {
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return topLeft;
   const QRect area = screen->availableGeometry();
-  const int x = std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - frameGeometry().width()));
-  const int y = std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - frameGeometry().height()));
+  const int x =
+      std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - frameGeometry().width()));
+  const int y =
+      std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - frameGeometry().height()));
   return {x, y};
 }
 

@@ -1,7 +1,7 @@
 // Saving and restoring the window placement and the four stored properties.
-#include <gtest/gtest.h>
-
 #include "ui/form_storage.h"
+
+#include <gtest/gtest.h>
 
 namespace quorvel::ui {
 namespace {
@@ -29,21 +29,20 @@ TEST(FormStorageSave, FirstRunWritesTwelveKeysInOrder) {
   props.OpenDialogInitialDir = "/home/u/fw";
   props.OpenDialogFileName = "/home/u/fw/app.hex";
   SaveFormState(ini, Designed(), false, kScreen, props);
-  EXPECT_EQ(ini.Serialize(),
-            QByteArray("[frmPelmo]\r\n"
-                       "FormVersion=0\r\n"
-                       "ShowCmd=1\r\n"
-                       "Flags=0\r\n"
-                       "PixelsPerInch=96\r\n"
-                       "MinMaxPos(1920x1080)=-1,-1,-1,-1\r\n"
-                       "MinMaxPos=-1,-1,-1,-1\r\n"
-                       "NormPos(1920x1080)=234,120,723,477\r\n"
-                       "NormPos=234,120,723,477\r\n"
-                       "CheckBoxClose_Checked=FALSE\r\n"
-                       "OpenDialog1_InitialDir=/home/u/fw\r\n"
-                       "OpenDialog1_FileName=/home/u/fw/app.hex\r\n"
-                       "MCUComboBox_ItemIndex=-1\r\n"
-                       "\r\n"));
+  EXPECT_EQ(ini.Serialize(), QByteArray("[frmPelmo]\r\n"
+                                        "FormVersion=0\r\n"
+                                        "ShowCmd=1\r\n"
+                                        "Flags=0\r\n"
+                                        "PixelsPerInch=96\r\n"
+                                        "MinMaxPos(1920x1080)=-1,-1,-1,-1\r\n"
+                                        "MinMaxPos=-1,-1,-1,-1\r\n"
+                                        "NormPos(1920x1080)=234,120,723,477\r\n"
+                                        "NormPos=234,120,723,477\r\n"
+                                        "CheckBoxClose_Checked=FALSE\r\n"
+                                        "OpenDialog1_InitialDir=/home/u/fw\r\n"
+                                        "OpenDialog1_FileName=/home/u/fw/app.hex\r\n"
+                                        "MCUComboBox_ItemIndex=-1\r\n"
+                                        "\r\n"));
 }
 
 TEST(FormStorageSave, MinimisedApplicationStoresShowCmd2AndResetsFormVersion) {
@@ -62,9 +61,10 @@ TEST(FormStorageRestore, CheckBoxWords) {
     const char* value;
     std::optional<bool> expected;  // nullopt: left unchanged
   };
-  const Case cases[] = {{"yes", true},  {"Y", true},      {"TRUE", true},   {"true", true}, {"2", true},
-                        {"-1", true},   {"0", false},     {"no", false},    {"n", false},   {"False", false},
-                        {"", false},    {"maybe", std::nullopt}, {"1.0", std::nullopt}, {"0x1", std::nullopt}};
+  const Case cases[] = {{"yes", true},         {"Y", true},          {"TRUE", true}, {"true", true},
+                        {"2", true},           {"-1", true},         {"0", false},   {"no", false},
+                        {"n", false},          {"False", false},     {"", false},    {"maybe", std::nullopt},
+                        {"1.0", std::nullopt}, {"0x1", std::nullopt}};
   for (const Case& c : cases) {
     const TIniStorage ini = Ini((QByteArray("CheckBoxClose_Checked=") + c.value + "\n").constData());
     const TRestorePlan plan = PlanFormRestore(ini, Designed(), kScreen);
@@ -96,7 +96,8 @@ TEST(FormStorageRestore, ScreenSizeKeyWinsOverPlainKey) {
 }
 
 TEST(FormStorageRestore, PositionNeedsTheSamePixelsPerInch) {
-  TRestorePlan plan = PlanFormRestore(Ini("PixelsPerInch=120\nNormPos=5,6,0,0\nShowCmd=2\n"), Designed(), kScreen);
+  TRestorePlan plan =
+      PlanFormRestore(Ini("PixelsPerInch=120\nNormPos=5,6,0,0\nShowCmd=2\n"), Designed(), kScreen);
   EXPECT_FALSE(plan.Move);
   EXPECT_EQ(plan.Show, ShowMinimized) << "the show state is restored all the same";
   plan = PlanFormRestore(Ini("NormPos=5,6,0,0\n"), Designed(), kScreen);
@@ -116,8 +117,9 @@ TEST(FormStorageRestore, BadPositionPartsFallBack) {
 
 TEST(FormStorageRestore, ShowCmdMapping) {
   const std::pair<const char*, TShowCmd> cases[] = {
-      {"1", ShowNormal},    {"5", ShowNormal},    {"9", ShowNormal},    {"2", ShowMinimized}, {"6", ShowMinimized},
-      {"7", ShowMinimized}, {"3", ShowMaximized}, {"0", ShowNormal},    {"42", ShowNormal},   {"-3", ShowNormal}};
+      {"1", ShowNormal},    {"5", ShowNormal},    {"9", ShowNormal},    {"2", ShowMinimized},
+      {"6", ShowMinimized}, {"7", ShowMinimized}, {"3", ShowMaximized}, {"0", ShowNormal},
+      {"42", ShowNormal},   {"-3", ShowNormal}};
   for (const auto& [value, expected] : cases) {
     const TRestorePlan plan =
         PlanFormRestore(Ini((QByteArray("ShowCmd=") + value + "\n").constData()), Designed(), kScreen);
@@ -145,15 +147,16 @@ TEST(FormStorageRestore, NonIntegerPlacementValueStopsTheRestore) {
     EXPECT_FALSE(plan.CheckBoxCloseChecked) << c.body;
   }
   // PixelsPerInch is only read when there is a position to restore.
-  const TRestorePlan plan = PlanFormRestore(Ini("PixelsPerInch=abc\nCheckBoxClose_Checked=yes\n"), Designed(), kScreen);
+  const TRestorePlan plan =
+      PlanFormRestore(Ini("PixelsPerInch=abc\nCheckBoxClose_Checked=yes\n"), Designed(), kScreen);
   EXPECT_TRUE(plan.Error.isEmpty());
   EXPECT_EQ(plan.CheckBoxCloseChecked, true);
 }
 
 TEST(FormStorageRestore, BadPropertyIsSkippedSilentlyOthersStillApply) {
   const TRestorePlan plan = PlanFormRestore(
-      Ini("MCUComboBox_ItemIndex=abc\nOpenDialog1_FileName=  /x/a b.hex  \nCheckBoxClose_Checked=1\n"), Designed(),
-      kScreen);
+      Ini("MCUComboBox_ItemIndex=abc\nOpenDialog1_FileName=  /x/a b.hex  \nCheckBoxClose_Checked=1\n"),
+      Designed(), kScreen);
   EXPECT_TRUE(plan.Error.isEmpty());
   EXPECT_FALSE(plan.McuItemIndex);
   EXPECT_EQ(plan.OpenDialogFileName, QString("/x/a b.hex"));

@@ -1,12 +1,12 @@
 // The settings storage: reading rules, writing format, read-only files,
 // atomic replacement and the file's location.
+#include "ui/ini_file.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include "ui/ini_file.h"
 
 namespace quorvel::ui {
 namespace {
@@ -54,13 +54,12 @@ TEST(IniStorageReading, EmptyValueAndFirstDuplicateWin) {
 TEST(IniStorageWriting, RoundTripKeepsForeignLinesButNotComments) {
   TIniStorage ini;
   ini.Parse("top=x\n;c\n[frmPelmo]\nFlags=0\nloose line\n[Mine]\nz=1\n");
-  ini.WriteString("FRMPELMO", "flags", "5");      // replaced in place, original spelling kept
-  ini.WriteString("frmPelmo", "NewKey", "v");     // appended to its section
-  ini.WriteString("Fresh", "a", "b");             // new section at the end
-  EXPECT_EQ(ini.Serialize(),
-            QByteArray("[frmPelmo]\r\nFlags=5\r\nloose line\r\nNewKey=v\r\n\r\n"
-                       "[Mine]\r\nz=1\r\n\r\n"
-                       "[Fresh]\r\na=b\r\n\r\n"));
+  ini.WriteString("FRMPELMO", "flags", "5");   // replaced in place, original spelling kept
+  ini.WriteString("frmPelmo", "NewKey", "v");  // appended to its section
+  ini.WriteString("Fresh", "a", "b");          // new section at the end
+  EXPECT_EQ(ini.Serialize(), QByteArray("[frmPelmo]\r\nFlags=5\r\nloose line\r\nNewKey=v\r\n\r\n"
+                                        "[Mine]\r\nz=1\r\n\r\n"
+                                        "[Fresh]\r\na=b\r\n\r\n"));
 }
 
 class IniStorageFile : public ::testing::Test {
@@ -78,7 +77,8 @@ TEST_F(IniStorageFile, MissingFileGivesEmptyContentsAndIsCreatedWithItsFolder) {
   EXPECT_TRUE(ini.Save());
   EXPECT_EQ(ReadAll(ini.FileName()), QByteArray("[frmPelmo]\r\nFormVersion=0\r\n\r\n"));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0) << "no temporary left behind";
-  EXPECT_EQ(QDir(dir.filePath("sub/deeper")).entryList(QDir::Files | QDir::Hidden), QStringList("Settings.ini"));
+  EXPECT_EQ(QDir(dir.filePath("sub/deeper")).entryList(QDir::Files | QDir::Hidden),
+            QStringList("Settings.ini"));
 }
 
 TEST_F(IniStorageFile, ReadOnlyFileIsReadButNeverWritten) {
@@ -131,8 +131,14 @@ TEST(SettingsLocation, OverrideThenExecutableFolderThenXdgConfig) {
   EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")),
             QDir::homePath() + "/.config/quorvel/Settings.ini");
 
-  if (savedOverride.isNull()) qunsetenv("QUORVEL_SETTINGS"); else qputenv("QUORVEL_SETTINGS", savedOverride);
-  if (savedXdg.isNull()) qunsetenv("XDG_CONFIG_HOME"); else qputenv("XDG_CONFIG_HOME", savedXdg);
+  if (savedOverride.isNull())
+    qunsetenv("QUORVEL_SETTINGS");
+  else
+    qputenv("QUORVEL_SETTINGS", savedOverride);
+  if (savedXdg.isNull())
+    qunsetenv("XDG_CONFIG_HOME");
+  else
+    qputenv("XDG_CONFIG_HOME", savedXdg);
 }
 
 }  // namespace

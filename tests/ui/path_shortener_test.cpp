@@ -1,10 +1,10 @@
 // Status-bar path shortening, measured with a fake font (one pixel per
 // character) so every step of the cutting is visible.
+#include "ui/path_shortener.h"
+
 #include <gtest/gtest.h>
 
 #include <utility>
-
-#include "ui/path_shortener.h"
 
 namespace quorvel::ui {
 namespace {
@@ -51,7 +51,8 @@ TEST(ShortenPathToWidth, CutsWholeFoldersUntilTheTextFits) {
       {15, ".../app.hex"},          {11, ".../app.hex"},      {10, "app.hex"},
   };
   for (const auto& [budget, expected] : steps) {
-    EXPECT_EQ(ShortenPathToWidth(text, CharWidth, budget), QString::fromLatin1(expected)) << "budget " << budget;
+    EXPECT_EQ(ShortenPathToWidth(text, CharWidth, budget), QString::fromLatin1(expected))
+        << "budget " << budget;
   }
 }
 

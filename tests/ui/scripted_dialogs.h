@@ -4,8 +4,8 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <vector>
 
 #include "ui/dialogs.h"

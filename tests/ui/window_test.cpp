@@ -369,7 +369,8 @@ TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
   EXPECT_EQ(Window().StatusText(), QStringLiteral(": /srv/fw/app.hex"));
 
   QString deep = QStringLiteral("/home");
-  while (metrics.horizontalAdvance(QStringLiteral(": ") + deep) < 2 * budget) deep += QStringLiteral("/folder");
+  while (metrics.horizontalAdvance(QStringLiteral(": ") + deep) < 2 * budget)
+    deep += QStringLiteral("/folder");
   Window().ShowFileInStatusBar(deep + QStringLiteral("/app.hex"));
   const QString shown = Window().StatusText();
   EXPECT_TRUE(shown.startsWith(QStringLiteral(".../folder/"))) << shown.toStdString();
@@ -434,7 +435,8 @@ TEST_F(WindowTest, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
 }
 
 TEST(TaskDialogWidget, DetailsToggleSwitchesItsCaption) {
-  TaskDialog dialog({QStringLiteral("T"), QStringLiteral("Done"), QStringLiteral("c"), QStringLiteral("more")});
+  TaskDialog dialog(
+      {QStringLiteral("T"), QStringLiteral("Done"), QStringLiteral("c"), QStringLiteral("more")});
   auto* toggle = dialog.findChild<QPushButton*>(QStringLiteral("DetailsToggle"));
   ASSERT_NE(toggle, nullptr);
   EXPECT_EQ(toggle->text(), QStringLiteral("Show details"));
@@ -458,9 +460,9 @@ TEST_F(WindowTest, FirstRunCreatesTheFileWithTwelveKeys) {
   const QString suffix = QStringLiteral("(%1x%2)").arg(screen.width()).arg(screen.height());
   EXPECT_EQ(ini.SectionNames(), QStringList{QStringLiteral("frmPelmo")});
   EXPECT_EQ(ini.Keys(QStringLiteral("frmPelmo")),
-            QStringList({"FormVersion", "ShowCmd", "Flags", "PixelsPerInch", "MinMaxPos" + suffix, "MinMaxPos",
-                         "NormPos" + suffix, "NormPos", "CheckBoxClose_Checked", "OpenDialog1_InitialDir",
-                         "OpenDialog1_FileName", "MCUComboBox_ItemIndex"}));
+            QStringList({"FormVersion", "ShowCmd", "Flags", "PixelsPerInch", "MinMaxPos" + suffix,
+                         "MinMaxPos", "NormPos" + suffix, "NormPos", "CheckBoxClose_Checked",
+                         "OpenDialog1_InitialDir", "OpenDialog1_FileName", "MCUComboBox_ItemIndex"}));
   EXPECT_EQ(ini.Value("frmPelmo", "NormPos"),
             QStringLiteral("234,120,%1,%2").arg(234 + frame.width()).arg(120 + frame.height()));
   EXPECT_TRUE(ReadSettings().endsWith("\r\n\r\n"));
@@ -474,7 +476,8 @@ TEST_F(WindowTest, StoredCheckBoxValues) {
     EXPECT_EQ(Pelmo().CheckBoxClose, checked) << value;
     EXPECT_EQ(Find<QCheckBox>("CheckBoxClose")->isChecked(), checked) << value;
     Stop();
-    EXPECT_TRUE(ReadSettings().contains(checked ? "CheckBoxClose_Checked=TRUE\r\n" : "CheckBoxClose_Checked=FALSE\r\n"))
+    EXPECT_TRUE(ReadSettings().contains(checked ? "CheckBoxClose_Checked=TRUE\r\n"
+                                                : "CheckBoxClose_Checked=FALSE\r\n"))
         << value;
   }
   EXPECT_THAT(dialogs.messages, IsEmpty());
@@ -502,24 +505,28 @@ TEST_F(WindowTest, ClosingWhileMinimisedStartsMinimisedNextTime) {
 
 TEST_F(WindowTest, PlainPositionKeyServesAnotherScreenSize) {
   const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
-  WriteSettings(QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos(1x1)=5,5,0,0\r\nNormPos=40,50,0,0\r\n")
-                    .arg(ppi)
-                    .toUtf8());
+  WriteSettings(
+      QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos(1x1)=5,5,0,0\r\nNormPos=40,50,0,0\r\n")
+          .arg(ppi)
+          .toUtf8());
   Start();
   EXPECT_EQ(Window().pos(), QPoint(40, 50));
 }
 
 TEST_F(WindowTest, PositionOffEveryScreenIsPulledBackIntoView) {
   const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
-  WriteSettings(QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos=-5000,90000,0,0\r\n").arg(ppi).toUtf8());
+  WriteSettings(
+      QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos=-5000,90000,0,0\r\n").arg(ppi).toUtf8());
   Start();
   const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-  EXPECT_TRUE(area.contains(Window().frameGeometry().topLeft())) << Window().pos().x() << "," << Window().pos().y();
+  EXPECT_TRUE(area.contains(Window().frameGeometry().topLeft()))
+      << Window().pos().x() << "," << Window().pos().y();
 }
 
 TEST_F(WindowTest, NegativeFormVersionRestoresNothingAndIsReset) {
-  WriteSettings("[frmPelmo]\r\nFormVersion=-1\r\nNormPos=40,50,0,0\r\nPixelsPerInch=96\r\n"
-                "CheckBoxClose_Checked=yes\r\n");
+  WriteSettings(
+      "[frmPelmo]\r\nFormVersion=-1\r\nNormPos=40,50,0,0\r\nPixelsPerInch=96\r\n"
+      "CheckBoxClose_Checked=yes\r\n");
   Start();
   EXPECT_EQ(Window().pos(), QPoint(234, 120));
   EXPECT_FALSE(Pelmo().CheckBoxClose);
