@@ -29,6 +29,11 @@ void TIniStorage::Load() {
   readOnly_ = FileIsReadOnly(fileName_);
   QFile file(fileName_);
   if (!file.exists() || !file.open(QIODevice::ReadOnly)) return;
+  if (file.size() > kMaxFileSize) {
+    // Not a settings file this program wrote: leave it alone entirely.
+    readOnly_ = true;
+    return;
+  }
   Parse(file.readAll());
 }
 
@@ -153,7 +158,16 @@ QString DefaultSettingsPath(const QString& executableDir) {
   const QString overridePath = qEnvironmentVariable("QUORVEL_SETTINGS");
   if (!overridePath.isEmpty()) return overridePath;
   const QFileInfo dirInfo(executableDir);
-  if (!executableDir.isEmpty() && dirInfo.isDir() && dirInfo.isWritable()) {
+  // An installed program's folder is no place for per-user settings, even
+  // when root could write there.
+  static const char* const systemDirs[] = {"/usr", "/bin", "/sbin", "/opt", "/snap", "/nix", "/app"};
+  const QString canonical = dirInfo.canonicalFilePath();
+  bool systemDir = false;
+  for (const char* dir : systemDirs) {
+    const QString prefix = QLatin1String(dir);
+    systemDir = systemDir || canonical == prefix || canonical.startsWith(prefix + QLatin1Char('/'));
+  }
+  if (!executableDir.isEmpty() && dirInfo.isDir() && dirInfo.isWritable() && !systemDir) {
     return QDir(executableDir).filePath(QStringLiteral("Settings.ini"));
   }
   QString config = qEnvironmentVariable("XDG_CONFIG_HOME");

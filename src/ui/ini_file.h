@@ -22,6 +22,9 @@ namespace quorvel::ui {
 
 class TIniStorage {
  public:
+  // A larger file is not read, and never written over.
+  static constexpr qint64 kMaxFileSize = 1 << 20;
+
   TIniStorage() = default;
   explicit TIniStorage(QString fileName) : fileName_(std::move(fileName)) {}
 
@@ -73,7 +76,8 @@ class TIniStorage {
 QString TrimBlanks(const QString& s);
 
 // Settings file location: $QUORVEL_SETTINGS when set; else "Settings.ini"
-// next to the executable when that folder is writable; else
+// next to the executable when that folder is writable and not a system
+// folder (/usr, /opt, ...); else
 // $XDG_CONFIG_HOME/quorvel/Settings.ini (default ~/.config/quorvel/Settings.ini).
 QString DefaultSettingsPath(const QString& executableDir);
 

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 namespace quorvel::ui {
@@ -105,6 +106,18 @@ TEST_F(IniStorageFile, FileMadeReadOnlyDuringTheRunIsNotReplaced) {
   EXPECT_EQ(ReadAll(Path()), QByteArray("[s]\na=1\n"));
 }
 
+TEST_F(IniStorageFile, OversizedFileIsNeitherReadNorReplaced) {
+  QByteArray big("[frmPelmo]\nFormVersion=0\n");
+  big.append(QByteArray(TIniStorage::kMaxFileSize, 'x'));
+  WriteAll(Path(), big);
+  TIniStorage ini(Path());
+  ini.Load();
+  EXPECT_TRUE(ini.SectionNames().isEmpty());
+  ini.WriteString("frmPelmo", "FormVersion", "0");
+  EXPECT_FALSE(ini.Save());
+  EXPECT_EQ(QFileInfo(Path()).size(), big.size());
+}
+
 TEST_F(IniStorageFile, UnwritableLocationFailsQuietly) {
   WriteAll(Path("blocker"), "x");  // a file where the folder would have to be
   TIniStorage ini(dir.filePath("blocker/Settings.ini"));
@@ -127,6 +140,8 @@ TEST(SettingsLocation, OverrideThenExecutableFolderThenXdgConfig) {
 
   qputenv("XDG_CONFIG_HOME", dir.filePath("cfg").toUtf8());
   EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")), dir.filePath("cfg/quorvel/Settings.ini"));
+  EXPECT_EQ(DefaultSettingsPath("/usr/bin"), dir.filePath("cfg/quorvel/Settings.ini"))
+      << "an installed program's folder, even when writable (root)";
   qputenv("XDG_CONFIG_HOME", "relative/ignored");
   EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")),
             QDir::homePath() + "/.config/quorvel/Settings.ini");
