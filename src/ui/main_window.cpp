@@ -227,17 +227,24 @@ void MainWindow::BuildControls() {
 
 void MainWindow::Attach(TPelmo* pelmo) {
   pelmo_ = pelmo;
-  const auto guarded = [this](void (TPelmo::*handler)()) {
-    return [this, handler] { pelmo_->Guarded([this, handler] { (pelmo_->*handler)(); }); };
-  };
-  connect(buttonConnect_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonConnectClick));
-  connect(buttonOpenHex_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonOpenHexClick));
-  connect(buttonStart_, &QPushButton::clicked, this, guarded(&TPelmo::ButtonStartBootloaderClick));
-  connect(glowButton1_, &QPushButton::clicked, this,
-          [this] { pelmo_->Guarded([this] { GlowButton1Click(); }); });
+  connect(buttonConnect_, &QPushButton::clicked, this, [this] { RunHandler(&TPelmo::ButtonConnectClick); });
+  connect(buttonOpenHex_, &QPushButton::clicked, this, [this] { RunHandler(&TPelmo::ButtonOpenHexClick); });
+  connect(buttonStart_, &QPushButton::clicked, this,
+          [this] { RunHandler(&TPelmo::ButtonStartBootloaderClick); });
+  connect(glowButton1_, &QPushButton::clicked, this, [this] { ToggleActivityGuarded(); });
   connect(checkBoxClose_, &QCheckBox::toggled, this,
           [this](bool checked) { pelmo_->CheckBoxClose = checked; });
   SyncAll();
+}
+
+void MainWindow::RunHandler(void (TPelmo::*handler)()) {
+  if (pelmo_ == nullptr) return;
+  TPelmo* pelmo = pelmo_;
+  pelmo->Guarded([pelmo, handler] { (pelmo->*handler)(); });
+}
+
+void MainWindow::ToggleActivityGuarded() {
+  if (pelmo_ != nullptr) pelmo_->Guarded([this] { GlowButton1Click(); });
 }
 
 void MainWindow::SyncAll() {

@@ -86,6 +86,9 @@ class MainWindow : public QWidget, public Frontend {
   void SaveSettings();
   void SetOuterWidth(int width);
   void SyncAll();
+  // Calls an engine handler; an exception escaping it goes to the error display.
+  void RunHandler(void (TPelmo::*handler)());
+  void ToggleActivityGuarded();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
