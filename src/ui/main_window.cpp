@@ -34,6 +34,21 @@ const QColor kCaptionGrey(0xB2, 0xB2, 0xB2);
 const QColor kGrey(0x80, 0x80, 0x80);
 const QColor kRed(0xFF, 0x00, 0x00);
 
+// The designed fonts are rarely installed on Linux; the closest common
+// relatives keep captions on the lines they were laid out for.
+void AddFontSubstitutes() {
+  static const bool done = [] {
+    const QStringList condensed = {QStringLiteral("DejaVu Sans Condensed"),
+                                   QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Arial Narrow"),
+                                   QStringLiteral("Liberation Sans")};
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"), condensed);
+    QFont::insertSubstitutions(QStringLiteral("Impact"), condensed);
+    QFont::insertSubstitutions(QStringLiteral("Verdana"), {QStringLiteral("DejaVu Sans")});
+    return true;
+  }();
+  (void)done;
+}
+
 QFont Font(const QString& family, int points, bool bold = false) {
   QFont font(family, points);
   font.setBold(bold);
@@ -94,6 +109,7 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       ini_(settingsFile),
       dialogs_(dialogs) {
+  AddFontSubstitutes();
   setObjectName(QStringLiteral("Pelmo"));
   setWindowTitle(QStringLiteral("Orvane USB HID Bootloader"));
   setFont(Font(QStringLiteral("Tahoma"), 8));
