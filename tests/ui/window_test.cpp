@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
@@ -382,6 +383,18 @@ TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
   const QString huge = QStringLiteral("/x/") + QString(300, QLatin1Char('n')) + QStringLiteral(".hex");
   Window().ShowFileInStatusBar(huge);
   EXPECT_EQ(Window().StatusText(), QString(300, QLatin1Char('n')) + QStringLiteral(".hex"));
+}
+
+TEST_F(WindowTest, HistoryFollowsNewLines) {
+  Start();
+  auto* memo = Find<QPlainTextEdit>("MemoHistoryWindow");
+  EXPECT_TRUE(memo->isReadOnly());
+  for (int i = 0; i < 60; ++i) Pelmo().AppendHistory(QStringLiteral("line %1").arg(i));
+  RunEventsFor(0);
+  QScrollBar* bar = memo->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(History().size(), 61);
 }
 
 TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
