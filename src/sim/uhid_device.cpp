@@ -94,7 +94,7 @@ bool UhidBootloader::Create() {
   auto event = NewEvent(UHID_CREATE2);
   auto& req = event->u.create2;
   CopyText(req.name, sizeof req.name, options_.identity.name);
-  CopyText(req.phys, sizeof req.phys, "quorvel-uhid/" + std::to_string(incarnation_ + 1));
+  CopyText(req.phys, sizeof req.phys, options_.identity.physPrefix + "/" + std::to_string(incarnation_ + 1));
   CopyText(req.uniq, sizeof req.uniq, options_.identity.serial);
   const auto& descriptor = BootloaderReportDescriptor();
   std::memcpy(req.rd_data, descriptor.data(), descriptor.size());

@@ -30,6 +30,9 @@ struct UhidIdentity {
   std::uint16_t vendorId = 0x04D8;
   std::uint16_t productId = 0x003C;
   std::uint16_t version = 0x0100;
+  // HID_PHYS becomes "<physPrefix>/<incarnation>": tells devices and their
+  // re-creations apart in sysfs.
+  std::string physPrefix = "quorvel-uhid";
 };
 
 struct UhidReaction {

@@ -41,7 +41,8 @@ constexpr const char* kUsage =
     "                         after MS; without it the program ends when the device vanishes\n"
     "  --destroy-on-event N   destroy the device on trace event N (same as unplug=N)\n"
     "  --ready FILE           write the incarnation number to FILE once the kernel started\n"
-    "                         the device; removed while the device is gone\n"
+    "                         the device; removed while the device is gone. The device's\n"
+    "                         HID_PHYS is quorvel-uhid-<pid>/<incarnation>\n"
     "  --device PATH          uhid character device (default /dev/uhid)\n"
     "  --no-realtime          do not ask for real-time scheduling (see below)\n"
     "  --verbose              report device creation, removal and oddities on stderr\n"
@@ -220,6 +221,7 @@ int main(int argc, char** argv) {
   options.identity.serial = profile.serial;
   options.identity.vendorId = profile.vendorId;
   options.identity.productId = profile.productId;
+  options.identity.physPrefix = "quorvel-uhid-" + std::to_string(::getpid());
   options.createAfterMs = static_cast<std::uint32_t>(args.createAfter.value_or(profile.plugAfterMs));
   options.recreateAfterMs = args.recreateAfter;
   options.paceMs = profile.paceMs;

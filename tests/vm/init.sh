@@ -38,15 +38,15 @@ EXP=/vm/expected
 ACT=/tmp/act
 mkdir -p $ACT
 
-# wait_device INCARNATION — until the uhid device of that incarnation has its
-# hidraw node; prints the node. Up to 10 s.
+# wait_device PID INCARNATION — until that quorvel-uhid's device of that
+# incarnation has its hidraw node; prints the node. Up to 10 s.
 wait_device() {
   i=0
   while [ $i -lt 200 ]; do
-    if [ "$(cat /tmp/ready 2>/dev/null)" = "$1" ]; then
+    if [ "$(cat /tmp/ready.$1 2>/dev/null)" = "$2" ]; then
       for u in /sys/class/hidraw/hidraw*/device/uevent; do
         [ -f "$u" ] || continue
-        if grep -q "^HID_PHYS=quorvel-uhid/$1\$" "$u"; then
+        if grep -q "^HID_PHYS=quorvel-uhid-$1/$2\$" "$u"; then
           n=${u#/sys/class/hidraw/}
           n=/dev/${n%%/*}
           if [ -c "$n" ]; then echo "$n"; return 0; fi
@@ -109,22 +109,41 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   ename=$name
   name=$name$1
   t0=$(uptime_cs)
-  rm -f /tmp/ready
+  rm -f /tmp/ready.*
   dmesg -c >/dev/null
   [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
-  # shellcheck disable=SC2086
-  quorvel-uhid --simulate "$spec" --trace "$a.trace" --ready /tmp/ready $uopts 2>"$a.uhid" </dev/null &
-  upid=$!
+  # One quorvel-uhid per device spec; the first one's trace is compared and
+  # the uhid options apply to it.
+  pids=""
   node=""
-  if [ "$setup" != wait ]; then
-    if ! node=$(wait_device 1); then
-      stop_uhid $upid
-      fail "the uhid device got no hidraw node" "$a.uhid"
-      continue
+  ok=1
+  k=1
+  rest=$spec
+  while [ -n "$rest" ]; do
+    one=${rest%%;*}
+    if [ "$one" = "$rest" ]; then rest=""; else rest=${rest#*;}; fi
+    if [ $k = 1 ]; then tr=$a.trace; opts=$uopts; else tr=$a.$k.trace; opts=""; fi
+    # The ready file is named after the process, known only once it runs.
+    # shellcheck disable=SC2086
+    sh -c 'exec quorvel-uhid --ready /tmp/ready.$$ "$@"' quorvel-uhid --simulate "$one" --trace "$tr" $opts \
+      2>"$a.uhid.$k" </dev/null &
+    pids="$pids $!"
+    # One after the other, so the devices enumerate in the order given.
+    if [ "$setup" != wait ]; then
+      n=$(wait_device $! 1) || ok=0
+      [ $k = 1 ] && node=$n
     fi
-    [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
+    k=$((k + 1))
+  done
+  upid=${pids# }
+  upid=${upid%% *}
+  if [ $ok = 0 ]; then
+    for p in $pids; do stop_uhid "$p"; done
+    fail "a uhid device got no hidraw node" "$a.uhid.1" "$a.uhid.2"
+    continue
   fi
+  [ "$setup" != wait ] && [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
   user=root
   if [ "$setup" = locked ]; then
     chmod 000 "$node"
@@ -133,7 +152,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   # shellcheck disable=SC2046
   run_cli "$a" $user $(expand_args "$args")
   if [ "$setup" = reboot ]; then
-    if wait_device 2 >/dev/null; then
+    if wait_device "$upid" 2 >/dev/null; then
       [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
       run_cli "$a.2" root info
     else
@@ -141,20 +160,22 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
       : >"$a.2.out"
     fi
   fi
-  stop_uhid $upid
-  urc=$?
+  urc=0
+  for p in $pids; do
+    stop_uhid "$p" || urc=$?
+  done
 
   got=$(cat "$a.rc")
   if [ "$got" != "$rc" ]; then
     fail "exit code $got, expected $rc" "$a.raw" "$a.err"
   elif [ $urc -ne 0 ]; then
-    fail "quorvel-uhid ended with $urc" "$a.uhid"
+    fail "quorvel-uhid ended with $urc" "$a.uhid.1" "$a.uhid.2"
   elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then
     fail "output lacks '$missing'" "$a.raw" "$a.err"
   elif [ "$compare" = out ] && ! diff -u "$EXP/$ename.out" "$a.out" >"$a.diff"; then
     fail "output differs from the simulator's" "$a.diff"
   elif [ "$setup" = reboot ] && [ "$(cat "$a.2.rc")" != "$(cat "$EXP/$ename.2.rc" 2>/dev/null)" ]; then
-    fail "after the reboot: exit code $(cat "$a.2.rc")" "$a.2.raw" "$a.2.err" "$a.uhid"
+    fail "after the reboot: exit code $(cat "$a.2.rc")" "$a.2.raw" "$a.2.err" "$a.uhid.1"
   elif [ "$setup" = reboot ] && ! diff -u "$EXP/$ename.2.out" "$a.2.out" >"$a.diff"; then
     fail "after the reboot: output differs from the simulator's" "$a.diff"
   elif [ "$compare" != - ] && ! diff -u "$EXP/$ename.trace" "$a.trace" >"$a.diff"; then

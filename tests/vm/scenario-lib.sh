@@ -15,6 +15,8 @@
 # must contain: texts (fixed strings) separated by ';' that must all appear in
 #          the command's output; alternatives separated by '~'.
 # with udevd: yes to run the scenario again once systemd-udevd is running.
+# spec:    the bootloader's profile (quorvel-cli --simulate); several devices
+#          separated by ';', the first one's trace is compared.
 # In cli arguments @DATA stands for the folder of the HEX files.
 
 # Prints the scenario lines without comments and blank lines.
@@ -42,8 +44,17 @@ record_expectations() {
   rec_out=$3
   scenario_lines "$2" | while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; do
     [ "$compare" = "-" ] && continue
+    # One --simulate per device, each spec kept whole (descriptions hold blanks).
+    old_ifs=$IFS
+    IFS=';'
+    # shellcheck disable=SC2086
+    set -- $spec
+    IFS=$old_ifs
+    n=$#
+    for one in "$@"; do set -- "$@" --simulate "$one"; done
+    shift "$n"
     # shellcheck disable=SC2046
-    "$rec_cli" --simulate "$spec" --trace "$rec_out/$name.trace" $(expand_args "$args") \
+    "$rec_cli" "$@" --trace "$rec_out/$name.trace" $(expand_args "$args") \
       >"$rec_out/$name.raw" 2>"$rec_out/$name.err" </dev/null
     echo $? >"$rec_out/$name.rc"
     normalize_output "$rec_out/$name.raw" >"$rec_out/$name.out"
