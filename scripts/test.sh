@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with the default preset and runs the whole test suite:
 # unit, engine, window (offscreen), command-line tests, then the VM test that
-# drives the real Linux HID stack through a uhid device inside qemu.
+# drives the real Linux HID stack through a uhid device inside qemu, then the
+# sanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,4 +13,14 @@ QT_QPA_PLATFORM=offscreen ctest --preset default -j "$jobs"
 
 if [ -x scripts/vm-test.sh ] && [ "${QUORVEL_SKIP_VM_TEST:-0}" != 1 ]; then
   scripts/vm-test.sh
+fi
+
+# The same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# threaded ones under ThreadSanitizer. QUORVEL_SKIP_SANITIZERS=1 skips both.
+if [ "${QUORVEL_SKIP_SANITIZERS:-0}" != 1 ]; then
+  for preset in asan-ubsan tsan; do
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    QT_QPA_PLATFORM=offscreen ctest --preset "$preset" -j "$jobs"
+  done
 fi

@@ -1,16 +1,17 @@
 #include "hid/hid_device.h"
 
-#include <QMetaObject>
 #include <QtGlobal>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <vector>
 
 #include "hid/hid_controller.h"
 #include "hid/hid_platform.h"
+#include "hid/wakeup_receiver.h"
 
 namespace quorvel::hid {
 
@@ -99,7 +100,15 @@ THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceContro
   attributes_.Size = 12;
   // Held open only while something is read from or written to the device.
   query_.reset();
-  deliveryContext_ = new QObject();
+  deliveryContext_ = new WakeupReceiver([this] {
+    // Copies: a handler may give its own device back, which frees the shared
+    // state and the handlers while this delivery is still on the stack.
+    std::shared_ptr<ReaderShared> shared = readerShared_;
+    if (!shared) return;
+    const THidDataEvent data = dataHandler_;
+    const THidDataErrorEvent dataError = dataErrorHandler_;
+    RunPending(this, *shared, data, dataError);
+  });
 }
 
 THidDevice::~THidDevice() {
@@ -111,6 +120,7 @@ THidDevice::~THidDevice() {
   CloseReadHandle();
   // Destroyed from inside one of its own deliveries, the context object is
   // still executing that delivery: let the event loop delete it afterwards.
+  deliveryContext_->Detach();
   if (readerShared_ && readerShared_->deliveringDepth > 0) {
     deliveryContext_->deleteLater();
   } else {
@@ -268,14 +278,7 @@ bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::ve
     id = ++shared.postedId;
     shared.pending = ReaderShared::Item{id, isError, error, std::move(report)};
   }
-  std::weak_ptr<ReaderShared> weak = sharedPtr;
-  THidDevice* self = this;
-  QMetaObject::invokeMethod(
-      deliveryContext_,
-      [self, weak] {
-        if (auto s = weak.lock()) RunPending(self, *s, self->dataHandler_, self->dataErrorHandler_);
-      },
-      Qt::QueuedConnection);
+  deliveryContext_->Wake();
   std::unique_lock lock(shared.m);
   shared.cv.wait(lock, [&] { return shared.doneId >= id; });
   return !shared.terminate;

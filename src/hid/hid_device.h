@@ -25,6 +25,7 @@ namespace quorvel::hid {
 class HidPlatform;
 class HidConnection;
 class HidReadChannel;
+class WakeupReceiver;
 struct ReaderShared;
 
 class THidDevice {
@@ -106,7 +107,7 @@ class THidDevice {
   THidPlugEvent unplugHandler_;
   std::shared_ptr<ReaderShared> readerShared_;  // state shared with the reader thread
   std::thread reader_;
-  QObject* deliveryContext_ = nullptr;  // lives on the owning thread; receives posted deliveries
+  WakeupReceiver* deliveryContext_ = nullptr;  // lives on the owning thread; receives posted deliveries
 };
 
 }  // namespace quorvel::hid

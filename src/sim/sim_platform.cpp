@@ -1,5 +1,7 @@
 #include "sim/sim_platform.h"
 
+#include "hid/wakeup_receiver.h"
+
 #include <QMetaObject>
 #include <QString>
 #include <algorithm>
@@ -295,7 +297,15 @@ void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {
   {
     std::lock_guard lock(mutex_);
     old = changeContext_;
-    changeContext_ = handler ? new QObject() : nullptr;
+    changeContext_ = handler ? new hid::WakeupReceiver([this] {
+      std::function<void()> current;
+      {
+        std::lock_guard inner(mutex_);
+        current = changeHandler_;
+      }
+      if (current) current();
+    })
+                             : nullptr;
     changeHandler_ = std::move(handler);
   }
   delete old;  // drops notifications still queued for the previous handler
@@ -304,17 +314,7 @@ void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {
 void SimHidPlatform::PostChange() {
   std::lock_guard lock(mutex_);
   if (changeContext_ == nullptr) return;
-  QMetaObject::invokeMethod(
-      changeContext_,
-      [this] {
-        std::function<void()> handler;
-        {
-          std::lock_guard inner(mutex_);
-          handler = changeHandler_;
-        }
-        if (handler) handler();
-      },
-      Qt::QueuedConnection);
+  changeContext_->Wake();
 }
 
 bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size) {

@@ -24,6 +24,10 @@
 #include "hid/hid_platform.h"
 #include "sim/bootloader_model.h"
 
+namespace quorvel::hid {
+class WakeupReceiver;
+}  // namespace quorvel::hid
+
 namespace quorvel::sim {
 
 struct GenericHidSpec {
@@ -101,7 +105,7 @@ class SimHidPlatform : public hid::HidPlatform {
   std::deque<Job> jobs_;
   bool stopping_ = false;
   std::function<void()> changeHandler_;
-  QObject* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
+  hid::WakeupReceiver* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
   std::thread device_;
 };
 
