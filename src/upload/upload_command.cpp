@@ -55,6 +55,9 @@ void TPelmo::ButtonStartBootloaderClick() {
   // inside this handler further up the stack: starting another run here
   // would nest two uploads on one transfer buffer.
   if (UploadHandlerActive) return;
+  // Another exchange is waiting for its answer (the information request of a
+  // device change, say): Erase frames now would land in the middle of it.
+  if (BusyDepth > 0) return;
 
   TRunScope run(*this);
   try {
