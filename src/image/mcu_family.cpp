@@ -31,6 +31,8 @@ std::optional<std::uint8_t> ParseMcuFamily(std::string_view text) {
   for (std::uint8_t code : kKnownFamilies) {
     if (Folded(McuFamilyName(code)) == key) return code;
   }
+  // The window's command-line keyword for the Tiva family.
+  if (key == "tivac") return mcu::TIVA_C;
   return std::nullopt;
 }
 
