@@ -337,6 +337,7 @@ bool CliRunner::RequestStop() {
 
 void CliRunner::ListDevices() {
   int shown = 0;
+  int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
     const bool bootloader = IsBootloader(entry.Device);
     const QString label = QString::fromLocal8Bit(entry.Label.c_str());
@@ -364,10 +365,18 @@ void CliRunner::ListDevices() {
     } else {
       ui_.Print((bootloader ? QStringLiteral("* ") : QStringLiteral("  ")) + label);
     }
+    if (bootloader && entry.Device != nullptr && !entry.Device->ReadWriteAccess()) ++locked;
     ++shown;
   }
   if (shown == 0) ui_.Notice(QStringLiteral("No HID devices found."));
-  if (Bootloaders().empty()) ExplainNoBootloader();
+  if (Bootloaders().empty()) {
+    ExplainNoBootloader();
+  } else if (locked > 0) {
+    // Listed, but an upload would be refused: say why before the user tries.
+    ui_.Notice(QStringLiteral("%1 bootloader(s) may not be opened for reading and writing (permission denied).")
+                   .arg(locked));
+    ui_.Notice(QString::fromUtf8(kUdevAdvice));
+  }
 }
 
 int CliRunner::List() {
