@@ -73,6 +73,11 @@ struct SimInterface {
   GenericHidSpec spec;
   std::unique_ptr<BootloaderModel> model;  // bootloaders only
   std::uint32_t paceMs = 0;
+  // USB frame schedule of the paced endpoints: each direction carries at most
+  // one report per interval, on a fixed grid, so a late wake-up of ours does
+  // not stretch the next transfer (as on a real bus).
+  std::chrono::steady_clock::time_point lastOut{};
+  std::chrono::steady_clock::time_point lastIn{};
   bool plugged = true;
   int failStrings = 0;
   std::size_t outputCount = 0;
@@ -124,6 +129,22 @@ class SimConnection : public hid::HidConnection {
   hid::THidAttributes attributes_;
   hid::THidCaps caps_;
 };
+}  // namespace
+
+namespace {
+// When a transfer asked for at `now` has gone out: at the end of the first
+// frame that starts after both `now` and the endpoint's previous transfer.
+std::chrono::steady_clock::time_point NextFrameEnd(std::chrono::steady_clock::time_point now,
+                                                   std::chrono::steady_clock::time_point& last,
+                                                   std::uint32_t paceMs) {
+  using namespace std::chrono;
+  const auto interval = duration_cast<steady_clock::duration>(milliseconds(paceMs));
+  const auto sinceEpoch = now.time_since_epoch();
+  auto end = steady_clock::time_point((sinceEpoch / interval + 1) * interval);
+  if (end <= last) end = last + interval;
+  last = end;
+  return end;
+}
 }  // namespace
 
 SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::DeviceThread, this); }
@@ -318,23 +339,30 @@ void SimHidPlatform::PostChange() {
 }
 
 bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size) {
-  std::uint32_t pace = 0;
+  std::chrono::steady_clock::time_point sent{};
+  Job job{id, std::vector<std::uint8_t>(64, 0)};
+  bool toModel = false;
   {
     std::lock_guard lock(mutex_);
     auto iface = Find(id);
     if (!iface || !iface->plugged) return false;
     ++iface->outputCount;
-    pace = iface->paceMs;
-    if (iface->model) {
-      Job job{id, std::vector<std::uint8_t>(64, 0)};
-      // The report-ID byte is not part of what the firmware sees.
-      if (size > 1) std::copy_n(data + 1, std::min<std::size_t>(size - 1, 64), job.report.begin());
-      jobs_.push_back(std::move(job));
-    }
+    if (iface->paceMs > 0) sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastOut, iface->paceMs);
+    toModel = iface->model != nullptr;
+  }
+  // The report-ID byte is not part of what the firmware sees.
+  if (size > 1) std::copy_n(data + 1, std::min<std::size_t>(size - 1, 64), job.report.begin());
+  // A synchronous write returns once the report went out in its frame; the
+  // firmware sees it only then.
+  if (sent != std::chrono::steady_clock::time_point{}) std::this_thread::sleep_until(sent);
+  if (!toModel) return true;
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    if (!iface || !iface->plugged) return true;  // gone while on the wire
+    jobs_.push_back(std::move(job));
   }
   wake_.notify_all();
-  // A synchronous write returns once the report went out: one interval per report.
-  if (pace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace));
   return true;
 }
 
@@ -363,8 +391,9 @@ void SimHidPlatform::DeviceThread() {
     const std::uint32_t pace = iface->paceMs;
     for (const auto& reply : reaction.replies) {
       if (pace > 0) {
+        const auto sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastIn, pace);
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(pace));
+        std::this_thread::sleep_until(sent);
         lock.lock();
         if (stopping_) return;
       }
