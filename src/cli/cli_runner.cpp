@@ -315,6 +315,7 @@ void CliRunner::ShutDown() {
 void CliRunner::WriteTrace() {
   if (options_.trace.empty() || sim_ == nullptr || simIds_.empty() || simIds_.front() < 0) return;
   QSaveFile file(QString::fromStdString(options_.trace));
+  sim_->WaitIdle(2000);  // the last frames (Reboot) may still be with the firmware
   const std::string text = sim_->TraceText(simIds_.front());
   if (!file.open(QIODevice::WriteOnly) ||
       file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||

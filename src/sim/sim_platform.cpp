@@ -240,6 +240,12 @@ BootloaderModel* SimHidPlatform::Model(int id) {
   return it == interfaces_.end() ? nullptr : it->second->model.get();
 }
 
+bool SimHidPlatform::WaitIdle(int timeoutMs) const {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                        [&] { return stopping_ || (jobs_.empty() && !processing_); });
+}
+
 std::string SimHidPlatform::TraceText(int id) const {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);
@@ -385,8 +391,18 @@ void SimHidPlatform::DeviceThread() {
     if (stopping_) return;
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
+    processing_ = true;
+    HandleJob(lock, job);
+    processing_ = false;
+    idle_.notify_all();
+    if (stopping_) return;
+  }
+}
+
+void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
+  {
     auto iface = Find(job.id);
-    if (!iface || !iface->plugged || !iface->model) continue;
+    if (!iface || !iface->plugged || !iface->model) return;
     BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
     const std::uint32_t pace = iface->paceMs;
     for (const auto& reply : reaction.replies) {

@@ -70,6 +70,10 @@ class SimHidPlatform : public hid::HidPlatform {
   // device is idle (no exchange in progress), or through the locked helpers.
   BootloaderModel* Model(int id);
   std::string TraceText(int id) const;
+  // Waits until every report written so far has been handled by the firmware
+  // (its answers sent), or `timeoutMs` passed. Returns whether it got idle.
+  // Callers that read the trace right after their last write use it.
+  bool WaitIdle(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
   void Forget(int id);
   // Reports written to / read from interface `id` so far.
@@ -96,9 +100,12 @@ class SimHidPlatform : public hid::HidPlatform {
   void Vanish(int id, bool notify);
   void PostChange();
   void DeviceThread();
+  void HandleJob(std::unique_lock<std::mutex>& lock, Job& job);
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  mutable std::condition_variable idle_;
+  bool processing_ = false;  // the device thread is handling a job (guarded by mutex_)
   std::map<int, std::shared_ptr<SimInterface>> interfaces_;  // plugged or forgotten-not-yet
   int nextId_ = 1;
   std::uint64_t nextInstance_ = 1;

@@ -112,8 +112,10 @@ class EngineFixture : public ::testing::Test {
   }
 
   // Trace lines of a simulated bootloader ("INFO", "BOOT", "SYNC", ...).
+  // Waits for the firmware to finish the frames written so far.
   std::vector<std::string> Trace(int id) const {
     std::vector<std::string> lines;
+    platform.WaitIdle(2000);
     const std::string text = platform.TraceText(id);
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
