@@ -21,6 +21,7 @@
 
 #include "app/pelmo.h"
 #include "sim/sim_platform.h"
+#include "support/event_loop.h"
 #include "support/recording_frontend.h"
 
 namespace quorvel::test {
@@ -48,24 +49,9 @@ class EngineFixture : public ::testing::Test {
         << "start-up scan did not complete";
   }
 
-  // Processes events for `ms` milliseconds (at least one pass).
-  static void RunEventsFor(int ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (ms <= 0) return;
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-
-  // Processes events until `done` holds or `timeoutMs` passed; returns `done()`.
+  static void RunEventsFor(int ms) { test::RunEventsFor(ms); }
   static bool RunUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-      if (clock.elapsed() >= timeoutMs) return done();
-      RunEventsFor(2);
-    }
-    return true;
+    return test::RunUntil(done, timeoutMs);
   }
 
   static sim::SimProfile Profile(std::string_view spec) {

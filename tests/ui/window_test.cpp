@@ -27,6 +27,7 @@
 #include "app/pelmo.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
+#include "support/event_loop.h"
 #include "ui/dialogs.h"
 #include "ui/window_session.h"
 
@@ -68,21 +69,9 @@ class WindowTest : public ::testing::Test {
     session.reset();
   }
 
-  static void RunEventsFor(int ms) {
-    QApplication::processEvents(QEventLoop::AllEvents);
-    if (ms <= 0) return;
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
+  static void RunEventsFor(int ms) { quorvel::test::RunEventsFor(ms); }
   static bool RunUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-      if (clock.elapsed() >= timeoutMs) return done();
-      RunEventsFor(2);
-    }
-    return true;
+    return quorvel::test::RunUntil(done, timeoutMs);
   }
 
   int Plug(const char* spec) {
