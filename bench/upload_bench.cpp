@@ -68,14 +68,14 @@ double MeasuredPaceMs(std::uint32_t pace) {
 
 void BM_UploadArm256KiB(benchmark::State& state) {
   const auto pace = static_cast<std::uint32_t>(state.range(0));
-  const std::string spec = "family=ARM,size=0x48000,boot-start=0x44000,erase=1024,write=64,pace=" + std::to_string(pace);
+  const std::string profile = "family=ARM,size=0x48000,boot-start=0x44000,erase=1024,write=64,pace=" + std::to_string(pace);
 
   double wallMs = 0, floorMs = 0, cpuS = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto parsed = sim::ParseSimSpec(spec);
+    auto parsed = sim::ParseSimSpec(profile);
     if (std::holds_alternative<sim::SimSpecError>(parsed)) {
-      state.SkipWithError("bad simulator spec");
+      state.SkipWithError("bad simulator profile");
       return;
     }
     sim::SimHidPlatform platform;

@@ -3,7 +3,7 @@
 # platform), with a simulated bootloader attached so the device fields are
 # filled in. Builds the `quorvel` program first when needed.
 #
-#   scripts/render-window.sh [OUTPUT.png] [SIMULATE-SPEC]
+#   scripts/render-window.sh [OUTPUT.png] [SIMULATED-PROFILE]
 #
 # Defaults: build/window.png and family=STM32F4XX. Set BUILD_DIR to use
 # another build tree (default: build/default, the default preset's).
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out=${1:-build/window.png}
-spec=${2:-family=STM32F4XX}
+profile=${2:-family=STM32F4XX}
 build=${BUILD_DIR:-build/default}
 
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
@@ -28,5 +28,5 @@ fi
 mkdir -p "$(dirname "$out")"
 # The screenshot run writes no settings file unless QUORVEL_SETTINGS names one.
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)} \
-  "$exe" --simulate "$spec" --screenshot "$out"
+  "$exe" --simulate "$profile" --screenshot "$out"
 echo "render-window: wrote $out"

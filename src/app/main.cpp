@@ -35,10 +35,10 @@ int main(int argc, char** argv) {
   quorvel::sim::SimHidPlatform* sim = nullptr;
   std::vector<quorvel::sim::SimProfile> profiles;
   if (!options.simulate.isEmpty()) {
-    for (const QString& spec : options.simulate) {
-      auto parsed = quorvel::sim::ParseSimSpec(spec.toStdString());
+    for (const QString& profile : options.simulate) {
+      auto parsed = quorvel::sim::ParseSimSpec(profile.toStdString());
       if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
-        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(spec),
+        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(profile),
                      error->message.c_str());
         return 1;
       }

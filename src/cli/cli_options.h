@@ -1,6 +1,6 @@
 #pragma once
 // Command line of quorvel-cli: what the user asked for, checked for shape
-// only. Whether a simulation spec or a file makes sense is decided later.
+// only. Whether a simulated profile or a file makes sense is decided later.
 #include <optional>
 #include <string>
 #include <vector>

@@ -115,12 +115,12 @@ int CliRunner::PrepareTrace() {
 int CliRunner::StartEngine() {
   if (!options_.simulate.empty()) {
     std::vector<sim::SimProfile> profiles;
-    for (const std::string& spec : options_.simulate) {
-      auto parsed = sim::ParseSimSpec(spec);
+    for (const std::string& profile : options_.simulate) {
+      auto parsed = sim::ParseSimSpec(profile);
       if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
         return Fail(ExitUsage,
                     QStringLiteral("bad --simulate '%1': %2")
-                        .arg(QString::fromStdString(spec), QString::fromStdString(error->message)));
+                        .arg(QString::fromStdString(profile), QString::fromStdString(error->message)));
       }
       profiles.push_back(std::get<sim::SimProfile>(parsed));
     }
