@@ -190,6 +190,8 @@ bool TPelmo::LoadHexFile(const QString& fileName) {
   BootFlashImage = std::move(images.BootFlashImage);
   HexLoaded = images.HexLoaded;
   HexMcuType = images.HexMcuType;
+  // Every outcome but NotLoaded replaced the images with this file's (or emptied them).
+  if (result.status != HexLoadStatus::NotLoaded) LastHexFile = fileName;
 
   const QString text = QString::fromStdString(result.message);
   switch (result.status) {
@@ -264,6 +266,29 @@ void TPelmo::EndBusy() {
   if (BusyDepth == 0 && DeviceChangePending) {
     // Run from the event loop, not from deep inside the handler that ended the busy section.
     QTimer::singleShot(0, this, [this] { RunDeferredDeviceChange(); });
+  }
+  // Posted after the device change, which may open the device the click needs.
+  if (BusyDepth == 0 && !DeferredClicks.empty()) QTimer::singleShot(0, this, [this] { RunDeferredClicks(); });
+}
+
+void TPelmo::DeferClick(ButtonId id) {
+  if (std::find(DeferredClicks.begin(), DeferredClicks.end(), id) == DeferredClicks.end()) {
+    DeferredClicks.push_back(id);
+  }
+}
+
+void TPelmo::RunDeferredClicks() {
+  // Inside another exchange again: its end posts this once more.
+  if (BusyDepth != 0) return;
+  const std::vector<ButtonId> clicks = std::exchange(DeferredClicks, {});
+  for (const ButtonId id : clicks) {
+    Guarded([this, id] {
+      if (id == ButtonId::Connect) {
+        ButtonConnectClick();
+      } else if (id == ButtonId::StartBootloader) {
+        ButtonStartBootloaderClick();
+      }
+    });
   }
 }
 

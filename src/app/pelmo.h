@@ -198,9 +198,10 @@ class TPelmo : public QObject {
   // Non-empty: discovery takes only the bootloader with this serial number
   // (quorvel-cli --serial, for benches with several bootloaders attached).
   std::u16string PreferredSerial;
-  // Path of the HEX file loaded last, whichever way (dialog, drop, command
-  // line): the name the upload's result dialogs show. Set where LoadHexFile is
-  // called; while empty, the dialog's file name is shown.
+  // Path of the HEX file the images were last built from, whichever way it
+  // was opened (dialog, drop, command line, the reload when a device reports):
+  // the name the upload's result dialogs show. Set by LoadHexFile; while
+  // empty, the dialog's file name is shown.
   QString LastHexFile;
 
   QTimer Timer1;  // erase animation
@@ -219,10 +220,17 @@ class TPelmo : public QObject {
   bool HandshakeRunning = false;
   bool HandshakeCancelRequested = false;
   bool UploadHandlerActive = false;
-  void EndBusy();  // BusyDepth -1; runs a deferred device change when it reaches 0
+  // Clicks on Connect or Begin uploading that came while another exchange
+  // waited for its answer (a device being opened). They run in order once
+  // the engine is idle; a button clicked twice meanwhile runs once.
+  std::vector<ButtonId> DeferredClicks;
+  void DeferClick(ButtonId id);
+  // BusyDepth -1; at 0 runs a deferred device change, then deferred clicks.
+  void EndBusy();
 
  private:
   void RunDeferredDeviceChange();
+  void RunDeferredClicks();
 
   hid::HidPlatform& platform_;
   Frontend& frontend_;

@@ -26,8 +26,12 @@ void TPelmo::ButtonConnectClick() {
     return;
   }
   // An information exchange is in progress (a device is being opened): a
-  // handshake now would overwrite its frame and answer. The click is dropped.
-  if (BusyDepth > 0) return;
+  // handshake now would overwrite its frame and answer. The click is acted
+  // on when that exchange is over.
+  if (BusyDepth > 0) {
+    DeferClick(ButtonId::Connect);
+    return;
+  }
 
   if (ActiveDevice == nullptr) OpenBootloaderDevice(BootloaderProductName);
   if (!WaitForDevice()) {

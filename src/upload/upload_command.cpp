@@ -56,8 +56,12 @@ void TPelmo::ButtonStartBootloaderClick() {
   // would nest two uploads on one transfer buffer.
   if (UploadHandlerActive) return;
   // Another exchange is waiting for its answer (the information request of a
-  // device change, say): Erase frames now would land in the middle of it.
-  if (BusyDepth > 0) return;
+  // device change, say): Erase frames now would land in the middle of it. The
+  // click is acted on, preconditions checked again, once that exchange is over.
+  if (BusyDepth > 0) {
+    DeferClick(ButtonId::StartBootloader);
+    return;
+  }
 
   TRunScope run(*this);
   try {

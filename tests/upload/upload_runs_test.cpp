@@ -165,6 +165,28 @@ TEST_F(UploadRun, ClickWhileStopIsPendingStartsNoSecondUpload) {
   ExpectIdleAndConnected();
 }
 
+// A start click while another device's arrival has the bootloader's record
+// read again is not lost: the upload runs once that exchange is over.
+TEST_F(UploadRun, StartClickedDuringAnInformationExchangeRunsAfterIt) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
+  bool clicked = false;
+  QTimer poll;
+  poll.setInterval(0);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (clicked || pelmo->BusyDepth == 0) return;
+    clicked = true;
+    ClickStart();
+  });
+  poll.start();
+  PlugGeneric({});
+  poll.stop();
+  ASSERT_TRUE(clicked);
+  EXPECT_TRUE(RunUntil([&] { return !ui.taskDialogs.empty(); }));
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  EXPECT_EQ(ui.taskDialogs[0].Title, "Success");
+  EXPECT_EQ(Count("Uploading:"), 1);
+}
+
 // An erase plan longer than one Erase command: the second command names the
 // highest block of its own group, above the first group.
 TEST_F(UploadRun, LongErasePlanContinuesAboveTheFirstGroup) {
