@@ -1,10 +1,12 @@
 #include "ui/controls.h"
 
 #include <QIcon>
+#include <QMimeData>
 #include <QPainter>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
+#include <QTextDocumentFragment>
 
 namespace quorvel::ui {
 
@@ -62,10 +64,54 @@ DisplayComboBox::DisplayComboBox(QWidget* parent) : QComboBox(parent) {
   setPalette(p);
 }
 
+QString PlainToolTip(const QString& text) {
+  if (text.isEmpty()) return {};
+  return QStringLiteral("<p style=\"white-space:pre\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
 void DisplayComboBox::SetItems(const QStringList& items, int itemIndex) {
   clear();
   for (const QString& item : items) addItem(StripCentredParagraph(item), item);
   setCurrentIndex(itemIndex >= 0 && itemIndex < count() ? itemIndex : -1);
+  setToolTip(PlainToolTip(currentText()));
+}
+
+namespace {
+constexpr QChar kBreak(0x200B);    // zero width space: a line may break here
+constexpr QChar kNoBreak(0x2060);  // word joiner: a line must not break here
+}  // namespace
+
+QString WithPathBreaks(const QString& line) {
+  QString out;
+  out.reserve(line.size() * 2);
+  for (qsizetype i = 0; i < line.size();) {
+    qsizetype end = i;
+    while (end < line.size() && !line[end].isSpace()) ++end;
+    const QStringView word = QStringView(line).mid(i, end - i);
+    if (!word.contains(QLatin1Char('/'))) {
+      out += word;
+    } else {
+      // Only after a "/": the usual rules would also break after a "-" in a
+      // folder name, and never between "/" and a digit.
+      for (qsizetype k = 0; k < word.size(); ++k) {
+        out += word[k];
+        if (k + 1 < word.size()) out += word[k] == QLatin1Char('/') ? kBreak : kNoBreak;
+      }
+    }
+    for (; end < line.size() && line[end].isSpace(); ++end) out += line[end];
+    i = end;
+  }
+  return out;
+}
+
+QString WithoutPathBreaks(QString text) { return text.remove(kBreak).remove(kNoBreak); }
+
+QString LogMemo::Text() const { return WithoutPathBreaks(toPlainText()); }
+
+QMimeData* LogMemo::createMimeDataFromSelection() const {
+  auto* mime = new QMimeData;
+  mime->setText(WithoutPathBreaks(textCursor().selection().toPlainText()));
+  return mime;
 }
 
 void DisplayComboBox::paintEvent(QPaintEvent* /*event*/) {
@@ -100,8 +146,9 @@ void StatusBarPanel::paintEvent(QPaintEvent* /*event*/) {
   painter.drawText(QPoint(panel.left() + 2, panel.top() + 4 + metrics.ascent()), text_);
 }
 
-QPixmap UsbPlugImage(const QColor& colour) {
-  QPixmap image(16, 16);
+QPixmap UsbPlugImage(const QColor& colour, int devicePixelRatio) {
+  QPixmap image(16 * devicePixelRatio, 16 * devicePixelRatio);
+  image.setDevicePixelRatio(devicePixelRatio);
   image.fill(Qt::transparent);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing, false);
@@ -119,6 +166,17 @@ QPixmap UsbPlugImage(const QColor& colour) {
   return image;
 }
 
+QIcon UsbPlugIcon(const QColor& colour) {
+  QIcon icon;
+  for (int ratio = 1; ratio <= 3; ++ratio) {
+    const QPixmap image = UsbPlugImage(colour, ratio);
+    // The link indicator is disabled on purpose; its image must not be greyed out.
+    icon.addPixmap(image, QIcon::Normal);
+    icon.addPixmap(image, QIcon::Disabled);
+  }
+  return icon;
+}
+
 LinkIndicator::LinkIndicator(QWidget* parent) : QToolButton(parent) {
   setEnabled(false);
   setAutoRaise(true);
@@ -129,12 +187,7 @@ LinkIndicator::LinkIndicator(QWidget* parent) : QToolButton(parent) {
 void LinkIndicator::SetImageIndex(int index) {
   if (index == imageIndex_) return;
   imageIndex_ = index;
-  const QPixmap image = UsbPlugImage(index == 1 ? QColor(0xE0, 0x10, 0x10) : QColor(0xA0, 0xA0, 0xA0));
-  QIcon icon;
-  // Disabled on purpose, but the image must not be greyed out by the style.
-  icon.addPixmap(image, QIcon::Normal);
-  icon.addPixmap(image, QIcon::Disabled);
-  setIcon(icon);
+  setIcon(UsbPlugIcon(index == 1 ? QColor(0xE0, 0x10, 0x10) : QColor(0xA0, 0xA0, 0xA0)));
 }
 
 }  // namespace quorvel::ui

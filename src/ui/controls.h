@@ -2,7 +2,9 @@
 // Small widgets of the main window that Qt has no direct equivalent for.
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QIcon>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolButton>
 #include <QWidget>
@@ -25,9 +27,10 @@ class WrapButton : public QPushButton {
 // at its longest run of blanks (two or more), else left to word wrapping.
 QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width);
 
-// A display-only list: disabled, its current item drawn centred in grey.
-// Items arrive as "<P align="center">text</P>"; that wrapper is removed and
-// the text shown literally (device-supplied text is never interpreted).
+// A display-only list: disabled, its current item drawn centred in grey and
+// cut to the width; the tooltip holds the whole text. Items arrive as
+// "<P align="center">text</P>"; that wrapper is removed and the text shown
+// literally (device-supplied text is never interpreted).
 class DisplayComboBox : public QComboBox {
   Q_OBJECT
 
@@ -41,6 +44,30 @@ class DisplayComboBox : public QComboBox {
 
 // Removes the "<P align="center">…</P>" wrapper from a list item.
 QString StripCentredParagraph(const QString& item);
+
+// A tooltip that shows `text` literally, on one line.
+QString PlainToolTip(const QString& text);
+
+// The history log. Paths in its lines carry invisible marks so that they
+// wrap after a "/" rather than inside a folder or file name; copied text
+// leaves the marks out.
+class LogMemo : public QPlainTextEdit {
+  Q_OBJECT
+
+ public:
+  using QPlainTextEdit::QPlainTextEdit;
+  // The log's text without the break marks.
+  QString Text() const;
+
+ protected:
+  QMimeData* createMimeDataFromSelection() const override;
+};
+
+// `line` with the marks: in every word that contains a "/", a zero width
+// space after each "/" and a word joiner between all other characters.
+QString WithPathBreaks(const QString& line);
+// Removes what WithPathBreaks added.
+QString WithoutPathBreaks(QString text);
 
 // The one-panel status bar: the panel is filled with the bar's background and
 // its text drawn at (left + 2, top + 4), clipped to the panel.
@@ -74,7 +101,11 @@ class LinkIndicator : public QToolButton {
   int imageIndex_ = -1;
 };
 
-// Draws a 16 x 16 USB plug in the given colour.
-QPixmap UsbPlugImage(const QColor& colour);
+// Draws a 16 x 16 USB plug in the given colour, at `devicePixelRatio`
+// device pixels per pixel.
+QPixmap UsbPlugImage(const QColor& colour, int devicePixelRatio = 1);
+// The plug at 1x, 2x and 3x, so it stays sharp on scaled screens; the same
+// image when disabled.
+QIcon UsbPlugIcon(const QColor& colour);
 
 }  // namespace quorvel::ui

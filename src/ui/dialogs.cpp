@@ -61,7 +61,8 @@ TaskDialog::TaskDialog(const TTaskDialogTexts& texts, QWidget* parent) : QDialog
 
   auto* top = new QHBoxLayout;
   auto* icon = new QLabel(this);
-  icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(32, 32));
+  icon->setPixmap(
+      style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(QSize(32, 32), devicePixelRatio()));
   icon->setAlignment(Qt::AlignTop);
   top->addWidget(icon);
   auto* textColumn = new QVBoxLayout;
@@ -94,6 +95,8 @@ TaskDialog::TaskDialog(const TTaskDialogTexts& texts, QWidget* parent) : QDialog
   toggle_ = new QPushButton(QStringLiteral("Show details"), this);
   toggle_->setObjectName(QStringLiteral("DetailsToggle"));
   toggle_->setFlat(true);
+  // Enter belongs to OK, also while the toggle has the focus.
+  toggle_->setAutoDefault(false);
   toggle_->setVisible(!texts.ExpandedText.isEmpty());
   connect(toggle_, &QPushButton::clicked, this, &TaskDialog::ToggleDetails);
   bottom->addWidget(toggle_);
@@ -102,6 +105,9 @@ TaskDialog::TaskDialog(const TTaskDialogTexts& texts, QWidget* parent) : QDialog
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   bottom->addWidget(buttons);
   layout->addLayout(bottom);
+  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+  ok->setDefault(true);
+  ok->setFocus();
   setMinimumWidth(360);
 }
 

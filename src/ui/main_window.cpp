@@ -89,8 +89,9 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const 
   return label;
 }
 
-QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, int x, int y, int w, int h) {
-  auto* memo = new QPlainTextEdit(parent);
+template <class Memo = QPlainTextEdit>
+Memo* MakeMemo(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  auto* memo = new Memo(parent);
   memo->setObjectName(QLatin1String(name));
   memo->setReadOnly(true);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -114,7 +115,7 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
   setWindowTitle(QStringLiteral("Orvane USB HID Bootloader"));
   setFont(Font(QStringLiteral("Tahoma"), 8));
   setAcceptDrops(true);
-  setWindowIcon(QIcon(UsbPlugImage(QColor(0xE0, 0x10, 0x10))));
+  setWindowIcon(UsbPlugIcon(QColor(0xE0, 0x10, 0x10)));
   BuildControls();
   setFixedSize(kDesignedWidth, kDesignedHeight);
   move(kDesignedLeft, kDesignedTop);
@@ -218,7 +219,7 @@ void MainWindow::BuildControls() {
   QFrame* historyBox = panel(1, 232, 117, 251, 147);
   MakeLabel(historyBox, "Label2", QStringLiteral("History Window"), Font(QStringLiteral("Verdana"), 9, true),
             kCaptionGrey, 6, 5);
-  history_ = MakeMemo(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
+  history_ = MakeMemo<LogMemo>(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
   QFrame* terminalBox = panel(2, 495, 11, 177, 314);
   MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"),
             Font(QStringLiteral("Tahoma"), 9, true), kCaptionGrey, 12, 6);
@@ -343,10 +344,21 @@ void MainWindow::FormShow() {
 
 // --- events ---
 
+void MainWindow::setVisible(bool visible) {
+  // The stored position is the frame's. Applied before the native window
+  // exists, Qt hands it to the window manager as the frame's position;
+  // applied later (from showEvent, say) it places the client area there, and
+  // every restart moves the window by the size of its title bar.
+  if (visible && !restored_) {
+    restored_ = true;
+    RestoreSettings();
+  }
+  QWidget::setVisible(visible);
+}
+
 void MainWindow::showEvent(QShowEvent* event) {
   if (!shownOnce_) {
     shownOnce_ = true;
-    RestoreSettings();
     FormShow();
   }
   QWidget::showEvent(event);
@@ -482,7 +494,7 @@ void MainWindow::RestoreSettings() {
 // --- Frontend ---
 
 void MainWindow::HistoryAppended(const QString& line) {
-  history_->appendPlainText(line);
+  history_->appendPlainText(WithPathBreaks(line));
   history_->verticalScrollBar()->setValue(history_->verticalScrollBar()->maximum());
 }
 

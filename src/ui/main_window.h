@@ -24,6 +24,7 @@ namespace quorvel::ui {
 class DialogProvider;
 class DisplayComboBox;
 class LinkIndicator;
+class LogMemo;
 class StatusBarPanel;
 
 class MainWindow : public QWidget, public Frontend {
@@ -73,6 +74,8 @@ class MainWindow : public QWidget, public Frontend {
   bool ChooseHexFile(QString& fileName, const QString& initialDir) override;
   void CloseMainWindow() override;
 
+  void setVisible(bool visible) override;
+
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -101,6 +104,7 @@ class MainWindow : public QWidget, public Frontend {
   std::unique_ptr<DialogProvider> ownDialogs_;
   DialogProvider* dialogs_ = nullptr;
   int tag_ = 0;
+  bool restored_ = false;
   bool shownOnce_ = false;
   bool settingsSaved_ = false;
   bool destroyed_ = false;
@@ -115,7 +119,7 @@ class MainWindow : public QWidget, public Frontend {
   LinkIndicator* glowButton2_ = nullptr;
   DisplayComboBox* mcuCombo_ = nullptr;
   DisplayComboBox* deviceCombo_ = nullptr;
-  QPlainTextEdit* history_ = nullptr;
+  LogMemo* history_ = nullptr;
   QPlainTextEdit* terminal_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QFrame* panel1_ = nullptr;

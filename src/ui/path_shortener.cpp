@@ -27,33 +27,20 @@ void CutFirstFolder(QString& dir) {
 
 QString ShortenPathToWidth(const QString& text, const TextWidthFn& width, int maxWidth) {
   QString result = text;
-  qsizetype split = -1;
-  for (qsizetype i = text.size() - 1; i >= 0; --i) {
-    if (text[i] == QLatin1Char('/') || text[i] == QLatin1Char(':')) {
-      split = i;
-      break;
-    }
-  }
+  // "/" is the only separator: ":" is an ordinary character in a Linux file
+  // name, and there are no drive letters.
+  const qsizetype split = text.lastIndexOf(QLatin1Char('/'));
   QString dir = text.left(split + 1);
   const QString name = text.mid(split + 1);
-  QString drive;
-  if (dir.size() >= 2 && dir[1] == QLatin1Char(':')) {
-    drive = dir.left(2);
-    dir.remove(0, 2);
-  }
-  // Every step shortens dir or empties drive, so this ends; the cap only
-  // guards against a future change breaking that.
-  for (int guard = 0; (!dir.isEmpty() || !drive.isEmpty()) && width(result) > maxWidth && guard < 100000;
-       ++guard) {
+  // Every step shortens dir, so this ends; the cap only guards against a
+  // future change breaking that.
+  for (int guard = 0; !dir.isEmpty() && width(result) > maxWidth && guard < 100000; ++guard) {
     if (dir == QLatin1String("/.../")) {
-      drive.clear();
-      dir = kCutMark;
-    } else if (!dir.isEmpty()) {
-      CutFirstFolder(dir);
+      dir = kCutMark;  // the root goes with the last cut folder
     } else {
-      drive.clear();
+      CutFirstFolder(dir);
     }
-    result = drive + dir + name;
+    result = dir + name;
   }
   return result;
 }

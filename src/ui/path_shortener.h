@@ -16,7 +16,7 @@ void CutFirstFolder(QString& dir);
 
 // Returns `text` shortened by whole folders until `width(result) <= maxWidth`,
 // or the bare file name when nothing is left to cut. The directory part ends
-// at the last "/" or ":".
+// at the last "/".
 QString ShortenPathToWidth(const QString& text, const TextWidthFn& width, int maxWidth);
 
 }  // namespace quorvel::ui

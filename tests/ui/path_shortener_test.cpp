@@ -1,10 +1,14 @@
-// Status-bar path shortening, measured with a fake font (one pixel per
-// character) so every step of the cutting is visible.
+// How paths are fitted into the window: the status bar's shortening, measured
+// with a fake font (one pixel per character) so every step of the cutting is
+// visible, and the history log's break marks.
 #include "ui/path_shortener.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
+
+#include "ui/controls.h"
 
 namespace quorvel::ui {
 namespace {
@@ -71,9 +75,40 @@ TEST(ShortenPathToWidth, RootedTextWithoutPrefixKeepsItsRootWhileFolderLeft) {
   EXPECT_EQ(ShortenPathToWidth(text, CharWidth, 8), QStringLiteral("f.hex"));
 }
 
-TEST(ShortenPathToWidth, DriveGoesTogetherWithTheLastRootedCut) {
-  EXPECT_EQ(ShortenPathToWidth(QStringLiteral("C:/a/f.hex"), CharWidth, 9), QStringLiteral(".../f.hex"));
-  EXPECT_EQ(ShortenPathToWidth(QStringLiteral("C:/a/f.hex"), CharWidth, 6), QStringLiteral("f.hex"));
+// ":" is an ordinary character of a Linux name: it neither ends a folder nor
+// makes a drive.
+TEST(ShortenPathToWidth, ColonBelongsToTheName) {
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {": /home/user/fw/app:v2.hex", 17, ".../fw/app:v2.hex"},
+      {": /home/user/fw/app:v2.hex", 14, ".../app:v2.hex"},
+      {": /home/user/fw/app:v2.hex", 13, "app:v2.hex"},
+      {": /srv/a:b/c:d/f.hex", 14, ".../c:d/f.hex"},
+      {"C:/a/f.hex", 9, ".../f.hex"},
+      {"C:/a/f.hex", 6, "f.hex"},
+  };
+  for (const auto& [text, budget, expected] : cases) {
+    EXPECT_EQ(ShortenPathToWidth(QString::fromLatin1(text), CharWidth, budget), QString::fromLatin1(expected))
+        << text << " in " << budget;
+  }
+}
+
+// The marks change where a line may wrap, never the text: words without a
+// "/" are left as they are, and removing the marks gives the line back.
+TEST(PathBreaks, OnlyPathsAreMarkedAndTheMarksComeOffAgain) {
+  const QString lines[] = {
+      QStringLiteral("Opened: /home/user/2024/stm32-blink-demo/app.hex"),
+      QStringLiteral("Error: Cannot read file '/a b/c': Permission denied."),
+      QStringLiteral("File not found: relative/x-y.hex"),
+      QStringLiteral("/"),
+      QString(),
+  };
+  for (const QString& line : lines) {
+    EXPECT_EQ(WithoutPathBreaks(WithPathBreaks(line)), line) << line.toStdString();
+  }
+  const QString plain = QStringLiteral("USB HID device is not in bootloader mode.  Reset-device.");
+  EXPECT_EQ(WithPathBreaks(plain), plain);
+  // A break after the "/" even before a digit, none inside "1/".
+  EXPECT_EQ(WithPathBreaks(QStringLiteral("x 1/2")), QStringLiteral("x 1\u2060/\u200B2"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDropEvent>
 #include <QElapsedTimer>
@@ -18,8 +19,13 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocumentFragment>
+#include <QTextEdit>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
 #include <functional>
 #include <memory>
 #include <variant>
@@ -28,6 +34,8 @@
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
+#include "support/hex_writer.h"
+#include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/window_session.h"
 
@@ -44,6 +52,7 @@ class WindowTest : public ::testing::Test {
   QTemporaryDir dir;
   sim::SimHidPlatform platform;
   test::ScriptedDialogs dialogs;
+  DialogProvider* dialogProvider = &dialogs;  // nullptr: the real dialogs
   std::unique_ptr<WindowSession> session;
 
   void TearDown() override {
@@ -56,12 +65,14 @@ class WindowTest : public ::testing::Test {
   TPelmo& Pelmo() { return session->Pelmo(); }
 
   // Creates the window and the engine, runs start-up with `args`, shows the
-  // window and lets the start-up device scan finish.
+  // window and lets the start-up device scan finish. Under a window manager
+  // the window is framed once it is exposed.
   void Start(const QStringList& args = {}) {
-    session = std::make_unique<WindowSession>(platform, SettingsPath(), &dialogs);
+    session = std::make_unique<WindowSession>(platform, SettingsPath(), dialogProvider);
     session->Start(args);
     Window().show();
     ASSERT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled >= 1 && Pelmo().BusyDepth == 0; }));
+    ASSERT_TRUE(RunUntil([&] { return Window().isMinimized() || Window().windowHandle()->isExposed(); }));
   }
   // Ends the run as a user would: close the window, then the program ends.
   void Stop() {
@@ -98,7 +109,7 @@ class WindowTest : public ::testing::Test {
     if (auto* button = Find<QPushButton>(name)) button->click();
   }
   QStringList History() {
-    const QString text = Find<QPlainTextEdit>("MemoHistoryWindow")->toPlainText();
+    const QString text = Find<LogMemo>("MemoHistoryWindow")->Text();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
   }
   QStringList HistorySince(qsizetype mark) { return History().mid(mark); }
@@ -321,6 +332,101 @@ TEST_F(WindowTest, CloseWhenFinishedFromSettingsClosesTheWindowAfterTheUpload) {
   EXPECT_TRUE(ReadSettings().contains("CheckBoxClose_Checked=TRUE\r\n"));
 }
 
+// The result dialog names the file the image was built from, however it was
+// opened, and never one restored from the settings file.
+TEST_F(WindowTest, ResultDialogNamesTheFileLoadedLast) {
+  WriteSettings("[frmPelmo]\r\nOpenDialog1_FileName=/old/restored.hex\r\n");
+  const QByteArray hex = QByteArray::fromStdString(testhex::Make({{0, std::vector<std::uint8_t>(64, 0x12)}}));
+  const QString fromCommandLine = MakeFile(QStringLiteral("cmd.hex"), hex);
+  const QString browsed = MakeFile(QStringLiteral("browsed.hex"), hex);
+  const QString dropped = MakeFile(QStringLiteral("dropped.hex"), hex);
+  auto uploadNames = [&] {
+    const std::size_t before = dialogs.taskDialogs.size();
+    Click("ButtonStartBootloader");
+    EXPECT_EQ(dialogs.taskDialogs.size(), before + 1);
+    return dialogs.taskDialogs.empty() ? QString() : dialogs.taskDialogs.back().ExpandedText;
+  };
+  const auto named = [](const QString& file) {
+    return QStringLiteral("Uploading program \"%1\" finished with success.").arg(file);
+  };
+
+  Start({QStringLiteral("P18"), fromCommandLine});
+  ConnectTo("family=PIC18");
+  EXPECT_EQ(uploadNames(), named(fromCommandLine));
+
+  ConnectTo("family=PIC18");  // the restarted device is gone; a fresh one
+  dialogs.fileAnswers = {browsed};
+  Click("ButtonOpenHex");
+  Drop({dropped});
+  EXPECT_EQ(uploadNames(), named(dropped));
+}
+
+// The real result dialog, answered from the keyboard: Enter is OK, and the
+// details name the dropped file even with no file ever chosen in the dialog.
+TEST_F(WindowTest, EnterClosesTheSuccessDialog) {
+  dialogProvider = nullptr;
+  Start();
+  ConnectTo("family=STM32F4XX");
+  const QString hex = dir.filePath(QStringLiteral("blink.hex"));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex"), hex));
+  Drop({hex});
+
+  QString details;
+  bool enterSent = false;
+  bool stillOpen = false;
+  QElapsedTimer sinceEnter;
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<TaskDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr) return;
+    if (!enterSent) {
+      QWidget* focus = QApplication::focusWidget();
+      if (!dialog->isActiveWindow() || focus == nullptr || focus->window() != dialog) return;
+      details = dialog->findChild<QTextEdit*>(QStringLiteral("ExpandedText"))->toPlainText();
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+      QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+      QApplication::sendEvent(focus, &press);
+      QApplication::sendEvent(focus, &release);
+      enterSent = true;
+      sinceEnter.start();
+    } else if (sinceEnter.elapsed() > 5000) {
+      stillOpen = true;  // Enter did something else; end the test instead of hanging
+      dialog->reject();
+    }
+  });
+  answer.start();
+  Click("ButtonStartBootloader");
+  answer.stop();
+
+  EXPECT_TRUE(enterSent);
+  EXPECT_FALSE(stillOpen);
+  EXPECT_EQ(details, QStringLiteral("Uploading program \"%1\" finished with success.").arg(hex));
+  EXPECT_EQ(History().back(), QStringLiteral("Reset..."));
+}
+
+// A Connect click while a freshly attached device's information is being read
+// is acted on once the exchange is over.
+TEST_F(WindowTest, ConnectClickedWhileTheDeviceIsBeingOpened) {
+  Start();
+  bool clicked = false;
+  QTimer poll;
+  poll.setInterval(1);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (clicked || Pelmo().BusyDepth == 0) return;
+    clicked = true;
+    Click("ButtonConnect");
+  });
+  poll.start();
+  const qsizetype mark = History().size();
+  Plug("family=PIC18,pace=50");
+  poll.stop();
+  ASSERT_TRUE(clicked);
+  EXPECT_TRUE(RunUntil([&] { return Pelmo().Connected; }));
+  EXPECT_THAT(HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected."));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Disconnect"));
+}
+
 // Closing restarts the device; during an upload that must not happen between
 // the frames of a write. The close stops the upload and happens afterwards.
 TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
@@ -386,6 +492,40 @@ TEST_F(WindowTest, HistoryFollowsNewLines) {
   EXPECT_EQ(History().size(), 61);
 }
 
+// Long paths wrap between folders, and the log copies as it was written.
+TEST_F(WindowTest, HistoryWrapsLongPathsAtSlashes) {
+  Start();
+  const QString line =
+      QStringLiteral("Opened: /home/user/2024/stm32f4-blink-demo-board/build-output/app.hex");
+  Pelmo().AppendHistory(line);
+  RunEventsFor(0);
+  auto* memo = Find<LogMemo>("MemoHistoryWindow");
+  const QTextBlock block = memo->document()->lastBlock();
+  const QTextLayout* layout = block.layout();
+  ASSERT_GT(layout->lineCount(), 1);
+  const QString text = block.text();
+  for (int i = 1; i < layout->lineCount(); ++i) {
+    qsizetype before = layout->lineAt(i).textStart() - 1;
+    while (before > 0 && !text[before].isPrint()) --before;
+    EXPECT_TRUE(text[before] == QLatin1Char('/') || text[before] == QLatin1Char(' '))
+        << "line " << i << " starts with " << text.mid(layout->lineAt(i).textStart()).toStdString();
+  }
+  memo->selectAll();
+  memo->copy();
+  EXPECT_EQ(QApplication::clipboard()->text(), kAttachLine + QLatin1Char('\n') + line);
+}
+
+TEST_F(WindowTest, DeviceDescriptionIsCutButWholeInItsTooltip) {
+  Start();
+  // As long as one report carries: 26 characters.
+  const QString description = QStringLiteral("Wide <b>WWW</b> & MMMMMMMM");
+  Plug(("family=STM32F4XX,description=" + description).toUtf8().constData());
+  auto* combo = Find<QComboBox>("DeviceComboBox");
+  EXPECT_EQ(combo->currentText(), description);
+  EXPECT_GT(combo->fontMetrics().horizontalAdvance(description), combo->width()) << "meant to be cut";
+  EXPECT_EQ(QTextDocumentFragment::fromHtml(combo->toolTip()).toPlainText(), description);
+}
+
 TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
   Start();
   auto* bar = Find<QProgressBar>("ProgressBar1");
@@ -448,6 +588,13 @@ TEST(TaskDialogWidget, DetailsToggleSwitchesItsCaption) {
   EXPECT_TRUE(dialog.DetailsShown());
   toggle->click();
   EXPECT_EQ(toggle->text(), QStringLiteral("Show details"));
+
+  // Enter is OK's even while the toggle has the focus.
+  dialog.show();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(toggle, &enter);
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_FALSE(dialog.DetailsShown());
 }
 
 // --- settings round trips ---
@@ -485,13 +632,23 @@ TEST_F(WindowTest, StoredCheckBoxValues) {
   EXPECT_THAT(dialogs.messages, IsEmpty());
 }
 
-TEST_F(WindowTest, PositionIsRestoredButNeverTheWidth) {
+// The stored position is the frame's, and is given back as the frame's: under
+// a window manager the window does not creep by its title bar per restart.
+TEST_F(WindowTest, PositionSurvivesRestartsButNeverTheWidth) {
+  const QPoint moved(334, 220);
+  const auto frameAt = [&] { return Window().frameGeometry().topLeft(); };
   Start();
-  Window().move(300, 200);
+  Window().move(moved);
+  ASSERT_TRUE(RunUntil([&] { return frameAt() == moved; }));
   Stop();
-  Start();
-  EXPECT_EQ(Window().pos(), QPoint(300, 200));
-  EXPECT_EQ(Window().width(), 489);
+  for (int restart = 1; restart <= 3; ++restart) {
+    EXPECT_TRUE(ReadSettings().contains("\r\nNormPos=334,220,")) << "restart " << restart;
+    Start();
+    EXPECT_TRUE(RunUntil([&] { return frameAt() == moved; }))
+        << "restart " << restart << ": frame at " << frameAt().x() << "," << frameAt().y();
+    EXPECT_EQ(Window().width(), 489);
+    Stop();
+  }
 }
 
 TEST_F(WindowTest, ClosingWhileMinimisedStartsMinimisedNextTime) {
