@@ -9,7 +9,7 @@ packages=(
   libudev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   binutils xz-utils cpio
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core openbox x11-utils
   qemu-system-x86 busybox-static
 )
 
