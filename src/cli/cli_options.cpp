@@ -211,7 +211,7 @@ Options:
                    it more than once for several. SPEC is key=value[,...] with
                    keys family, revision, boot-start, program-start, size,
                    erase, write, description, product, serial, vid, pid, pace,
-                   drop, nak, unplug, plug-after (e.g. family=STM32F4XX)
+                   drop, nak, unplug, stall, plug-after (e.g. family=STM32F4XX)
   --trace FILE     with --simulate: write the (first) simulated device's trace
   --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
   --serial S       choose the bootloader with serial S when several are attached

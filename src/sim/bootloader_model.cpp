@@ -174,7 +174,7 @@ std::size_t BootloaderModel::WrittenCount() const {
 void BootloaderModel::Violation(std::string text) { violations_.push_back(std::move(text)); }
 
 BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* data, std::size_t size) {
-  if (vanished_) return {};
+  if (vanished_ || stalled_) return {};
   Report r{};
   if (data != nullptr) std::copy_n(data, std::min<std::size_t>(size, r.size()), r.begin());
   if (writeOpen_) return HandleData(r);
@@ -184,12 +184,19 @@ BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* da
 }
 
 // Answers event `event` with `normal` unless a fault says otherwise. Returns
-// false when the device vanishes instead (the operation is then not carried out).
+// false when the device vanishes or hangs instead (the operation is then not
+// carried out).
 bool BootloaderModel::ApplyFault(std::uint32_t event, std::uint8_t code, Reaction& reaction) {
   if (profile_.unplugEvent != 0 && event == profile_.unplugEvent) {
     vanished_ = true;
     writeOpen_ = false;
     reaction.vanish = true;
+    return false;
+  }
+  if (profile_.stallEvent != 0 && event == profile_.stallEvent) {
+    stalled_ = true;
+    writeOpen_ = false;
+    reaction.stall = true;
     return false;
   }
   if (code == 0) return true;  // the event has no answer anyway
@@ -231,7 +238,9 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
     case kReboot: {
       trace_.push_back("REBOOT");
       const auto event = static_cast<std::uint32_t>(trace_.size());
-      if (ApplyFault(event, 0, reaction) && profile_.nakEvent == event) {
+      const bool carriedOut = ApplyFault(event, 0, reaction);
+      if (stalled_) return reaction;
+      if (carriedOut && profile_.nakEvent == event) {
         Report answer{};
         answer[0] = kMarker;
         reaction.replies.push_back(answer);

@@ -27,7 +27,9 @@
 //
 // Faults, by 1-based trace event number: drop (the event gets no answer), nak
 // (answered 0F 00), unplug (the event is traced and not carried out; the device
-// vanishes). Drop and nak leave the operation itself carried out.
+// vanishes), stall (the event is traced and not carried out; the firmware
+// hangs and takes no further report). Drop and nak leave the operation itself
+// carried out.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +49,7 @@ class BootloaderModel {
   struct Reaction {
     std::vector<Report> replies;
     bool vanish = false;  // the device disappears after sending the replies
+    bool stall = false;   // the firmware takes no further report
   };
 
   explicit BootloaderModel(SimProfile profile);
@@ -60,6 +63,7 @@ class BootloaderModel {
   const std::vector<std::string>& Violations() const { return violations_; }
   const SimProfile& Profile() const { return profile_; }
   bool Vanished() const { return vanished_; }
+  bool Stalled() const { return stalled_; }
 
   // Flash model, by byte index (see above).
   std::optional<std::uint8_t> FlashByte(std::uint32_t index) const;  // nullopt: erased or never written
@@ -107,6 +111,7 @@ class BootloaderModel {
   std::vector<std::string> violations_;
   std::map<std::uint32_t, Page> pages_;
   bool vanished_ = false;
+  bool stalled_ = false;
   bool justFinishedWrite_ = false;
   // An open Write: where the next chunk goes and how much is still announced.
   bool writeOpen_ = false;

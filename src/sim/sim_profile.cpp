@@ -149,6 +149,7 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
   number("drop", 0xFFFFFFFFu, profile.dropEvent);
   number("nak", 0xFFFFFFFFu, profile.nakEvent);
   number("unplug", 0xFFFFFFFFu, profile.unplugEvent);
+  number("stall", 0xFFFFFFFFu, profile.stallEvent);
   number("plug-after", 3600000, profile.plugAfterMs);
   if (auto v = take("description")) profile.description = *v;
   if (auto v = take("product")) profile.product = *v;

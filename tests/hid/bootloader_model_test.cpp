@@ -297,6 +297,24 @@ TEST(Faults, UnplugTracesTheEventSkipsItAndVanishes) {
   EXPECT_EQ(model.TraceText(), "INFO\nERASE 0x00000000 1\n");
 }
 
+// A hung firmware: the Write is traced but not opened, and nothing after it is
+// taken, answered or traced (the data it announced included).
+TEST(Faults, StallTracesTheEventAndTakesNothingMore) {
+  SimProfile p = Defaults(mcu::PIC18);
+  p.stallEvent = 2;
+  BootloaderModel model(p);
+  Send(model, Frame(21, 0, 1));
+  const auto r = Send(model, Frame(11, 0, 64));
+  EXPECT_TRUE(r.stall);
+  EXPECT_FALSE(r.vanish);
+  EXPECT_TRUE(SendData(model, Pattern(64)).back().replies.empty());
+  EXPECT_TRUE(Send(model, Frame(2)).replies.empty());
+  EXPECT_TRUE(Send(model, Frame(4)).replies.empty());
+  EXPECT_FALSE(model.IsWritten(0));
+  EXPECT_FALSE(model.Vanished());
+  EXPECT_EQ(model.TraceText(), "ERASE 0x00000000 1\nWRITE 0x00000000 64\n");
+}
+
 TEST(Faults, NakOnInfoAnswersWithoutARecord) {
   SimProfile p = Defaults(mcu::PIC18);
   p.nakEvent = 1;
