@@ -103,11 +103,11 @@ class UhidBootloaderTest : public ::testing::Test {
   void Start(UhidOptions options = {}) {
     // A write to a closed socket must fail with EPIPE, not kill the test.
     std::signal(SIGPIPE, SIG_IGN);
-    callbacks_.onReport = [this](const UhidReport& report) {
+    callbacks_.onReport = [this](const DeviceReport& report) {
       std::lock_guard lock(mutex_);
       seen_.push_back(report);
-      UhidReaction reaction;
-      UhidReport reply{};
+      DeviceReaction reaction;
+      DeviceReport reply{};
       reply[0] = static_cast<std::uint8_t>(report[0] + 1);  // recognisable answer
       reply[63] = 0xEE;
       reaction.replies.push_back(reply);
@@ -146,11 +146,11 @@ class UhidBootloaderTest : public ::testing::Test {
 
   static constexpr std::uint8_t kReboot = 0x0A;
   FakeKernel kernel_;
-  UhidCallbacks callbacks_;
+  DeviceCallbacks callbacks_;
   std::unique_ptr<UhidBootloader> device_;
   std::thread thread_;
   std::atomic<int> rc_{-1};
-  std::vector<UhidReport> Seen() {
+  std::vector<DeviceReport> Seen() {
     std::lock_guard lock(mutex_);
     return seen_;
   }
@@ -164,7 +164,7 @@ class UhidBootloaderTest : public ::testing::Test {
   }
 
   std::mutex mutex_;
-  std::vector<UhidReport> seen_;
+  std::vector<DeviceReport> seen_;
   std::vector<int> started_;
   std::vector<bool> destroyed_;
 };
@@ -289,7 +289,7 @@ TEST_F(UhidBootloaderTest, VanishWithoutRecreateDestroysAndEnds) {
 // or end the program.
 TEST_F(UhidBootloaderTest, RecreatedDeviceIgnoresTheOldDevicesStaleEvents) {
   UhidOptions options;
-  options.recreateAfterMs = 0;
+  options.timing.recreateAfterMs = 0;
   Start(options);
   const uhid_create2_req first = CreateAndStart();
   kernel_.SendReport(kReboot);
@@ -325,7 +325,7 @@ TEST_F(UhidBootloaderTest, StopRequestDestroysTheDeviceAndEndsCleanly) {
 
 TEST_F(UhidBootloaderTest, StopBeforeADelayedCreationCreatesNothing) {
   UhidOptions options;
-  options.createAfterMs = 60000;
+  options.timing.createAfterMs = 60000;
   Start(options);
   kernel_.RequestStop();
   EXPECT_EQ(Finish(), 0);

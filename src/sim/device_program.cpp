@@ -1,0 +1,233 @@
+#include "sim/device_program.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "sim/bootloader_model.h"
+
+namespace quorvel::sim {
+
+const char* const kDeviceProgramCommonHelp =
+    "  --simulate SPEC        profile keys as for quorvel-cli --simulate\n"
+    "                         (family=..., serial=..., pace=..., drop/nak/unplug/stall=N,\n"
+    "                         plug-after=MS)\n"
+    "  --trace FILE           write the bootloader's trace, one event a line\n"
+    "  --create-after MS      plug the device in this long after start (default: plug-after)\n"
+    "  --recreate-after MS    after the device vanished (reboot, unplug), plug it in again\n"
+    "                         after MS; without it the program ends when the device vanishes\n"
+    "  --destroy-on-event N   unplug the device on trace event N (same as unplug=N)\n"
+    "  --ready FILE           write the incarnation number to FILE once the kernel took\n"
+    "                         the device; removed while the device is gone\n"
+    "  --verbose              report plugging, unplugging and oddities on stderr\n"
+    "  --help                 this text\n";
+
+std::optional<std::int64_t> ParseProgramNumber(std::string_view text) {
+  std::int64_t value = 0;
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  if (text.empty()) return std::nullopt;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 0x7FFFFFFF) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+namespace {
+
+struct Args {
+  std::string spec;
+  std::string traceFile;
+  std::string readyFile;
+  std::optional<std::int64_t> createAfter;
+  std::int64_t recreateAfter = -1;
+  std::int64_t destroyOnEvent = 0;
+  bool verbose = false;
+};
+
+// Returns 0 to go on, -1 after --help, or an exit status.
+int ParseArgs(int argc, char** argv, const DeviceProgramSpec& spec, Args& args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(spec.usage.c_str(), stdout);
+      return -1;
+    }
+    if (arg == "--verbose") {
+      args.verbose = true;
+      continue;
+    }
+    const DeviceProgramOption* own = nullptr;
+    for (const auto& option : spec.options) {
+      if (arg == option.name) own = &option;
+    }
+    const bool common = arg == "--simulate" || arg == "--trace" || arg == "--ready" ||
+                        arg == "--create-after" || arg == "--recreate-after" || arg == "--destroy-on-event";
+    if (!common && own == nullptr) {
+      std::fprintf(stderr, "%s: unknown option '%s'\n%s", spec.name, argv[i], spec.usage.c_str());
+      return 1;
+    }
+    if (own != nullptr && !own->takesValue) {
+      own->apply({});
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s: %s needs a value\n", spec.name, argv[i]);
+      return 1;
+    }
+    const std::string_view value = argv[++i];
+    if (own != nullptr) {
+      if (!own->apply(value)) {
+        std::fprintf(stderr, "%s: %s: bad value '%s'\n", spec.name, argv[i - 1], argv[i]);
+        return 1;
+      }
+    } else if (arg == "--simulate") {
+      args.spec = value;
+    } else if (arg == "--trace") {
+      args.traceFile = value;
+    } else if (arg == "--ready") {
+      args.readyFile = value;
+    } else {
+      const auto number = ParseProgramNumber(value);
+      if (!number) {
+        std::fprintf(stderr, "%s: %s: '%s' is not a number\n", spec.name, argv[i - 1], argv[i]);
+        return 1;
+      }
+      if (arg == "--create-after") args.createAfter = *number;
+      if (arg == "--recreate-after") args.recreateAfter = *number;
+      if (arg == "--destroy-on-event") args.destroyOnEvent = *number;
+    }
+  }
+  return 0;
+}
+
+// Appends the model's trace lines to a file as they happen, so the trace is
+// complete up to the last report even if the program is killed.
+class TraceWriter {
+ public:
+  bool Open(const std::string& path) {
+    if (path.empty()) return true;
+    out_.open(path, std::ios::out | std::ios::trunc);
+    return out_.is_open();
+  }
+  void Restart() { written_ = 0; }
+  void Catch(const BootloaderModel& model) {
+    if (!out_.is_open()) return;
+    const auto& lines = model.Trace();
+    for (; written_ < lines.size(); ++written_) out_ << lines[written_] << '\n';
+    out_.flush();
+  }
+
+ private:
+  std::ofstream out_;
+  std::size_t written_ = 0;
+};
+
+void WriteReady(const std::string& path, int incarnation) {
+  if (path.empty()) return;
+  // Written aside and renamed so a reader never sees a half-written file.
+  const std::string temp = path + ".tmp";
+  if (std::FILE* f = std::fopen(temp.c_str(), "w")) {
+    std::fprintf(f, "%d\n", incarnation);
+    std::fclose(f);
+    std::rename(temp.c_str(), path.c_str());
+  }
+}
+
+}  // namespace
+
+int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
+  Args args;
+  if (const int rc = ParseArgs(argc, argv, spec, args); rc != 0) return rc < 0 ? 0 : rc;
+
+  auto parsed = ParseSimSpec(args.spec);
+  if (const auto* error = std::get_if<SimSpecError>(&parsed)) {
+    std::fprintf(stderr, "%s: --simulate: %s\n", spec.name, error->message.c_str());
+    return 1;
+  }
+  SimProfile profile = std::get<SimProfile>(parsed);
+  if (args.destroyOnEvent > 0) profile.unplugEvent = static_cast<std::uint32_t>(args.destroyOnEvent);
+
+  TraceWriter trace;
+  if (!trace.Open(args.traceFile)) {
+    std::fprintf(stderr, "%s: cannot write trace file '%s': %s\n", spec.name, args.traceFile.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+
+  // SIGTERM/SIGINT/SIGHUP arrive through a descriptor so the event loop can
+  // unplug the device and flush the trace before leaving.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (stopFd < 0) {
+    std::fprintf(stderr, "%s: signalfd: %s\n", spec.name, std::strerror(errno));
+    return 2;
+  }
+
+  DeviceTiming timing;
+  timing.createAfterMs = static_cast<std::uint32_t>(args.createAfter.value_or(profile.plugAfterMs));
+  timing.recreateAfterMs = args.recreateAfter;
+  timing.paceMs = profile.paceMs;
+
+  // A device that comes back after a reboot or unplug runs its firmware from
+  // the start: a fresh model, and the one-shot faults already happened.
+  auto model = std::make_unique<BootloaderModel>(profile);
+  const bool verbose = args.verbose;
+  const char* name = spec.name;
+
+  DeviceCallbacks callbacks;
+  callbacks.onReport = [&](const DeviceReport& report) {
+    const auto reaction = model->OnOutputReport(report.data(), report.size());
+    trace.Catch(*model);
+    DeviceReaction out;
+    out.replies.assign(reaction.replies.begin(), reaction.replies.end());
+    out.vanish = reaction.vanish;
+    out.stall = reaction.stall;
+    return out;
+  };
+  callbacks.onStarted = [&](int incarnation) {
+    if (incarnation > 1) {
+      SimProfile again = profile;
+      again.dropEvent = again.nakEvent = again.unplugEvent = again.stallEvent = 0;
+      model = std::make_unique<BootloaderModel>(again);
+      trace.Restart();
+    }
+    if (verbose) std::fprintf(stderr, "%s: device started (%d)\n", name, incarnation);
+    WriteReady(args.readyFile, incarnation);
+  };
+  callbacks.onDestroyed = [&](bool willReturn) {
+    if (!args.readyFile.empty()) std::remove(args.readyFile.c_str());
+    if (verbose) std::fprintf(stderr, "%s: device destroyed%s\n", name, willReturn ? ", will return" : "");
+  };
+  callbacks.onNote = [&](const std::string& text) {
+    if (verbose) std::fprintf(stderr, "%s: %s\n", name, text.c_str());
+  };
+  callbacks.onError = [&](const std::string& text) { std::fprintf(stderr, "%s: %s\n", name, text.c_str()); };
+
+  int rc = 2;
+  if (auto session = spec.makeSession(profile, timing, callbacks)) {
+    rc = session->Run(stopFd);
+    if (rc != 0) std::fprintf(stderr, "%s: the device interface failed\n", name);
+  }
+  trace.Catch(*model);
+  if (!args.readyFile.empty()) std::remove(args.readyFile.c_str());
+  ::close(stopFd);
+  return rc;
+}
+
+}  // namespace quorvel::sim
