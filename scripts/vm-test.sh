@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# VM test: quorvel-cli against quorvel-uhid on a real Linux HID stack.
+# VM test: quorvel-cli against simulated bootloaders on a real Linux HID stack.
 #
 # Boots the Debian kernel under qemu (software emulation, no KVM, no root on
-# the host's kernel needed) with an initramfs holding busybox, the hid, uhid
-# and hid-generic modules, quorvel-cli, quorvel-uhid and their libraries. The
-# guest runs every scenario of tests/vm/scenarios against a uhid bootloader
-# and compares it with the same command run here on the simulator.
+# the host's kernel needed) with an initramfs holding busybox, kernel modules,
+# quorvel-cli, the device programs and their libraries, once per pass:
+#   uhid    tests/vm/scenarios against quorvel-uhid (hid, uhid, hid-generic)
+#   gadget  tests/vm/gadget-scenarios against quorvel-gadget: USB gadgets on
+#           dummy_hcd (usbcore, usbhid, configfs, libcomposite, usb_f_hid), so
+#           reports travel through USB endpoints
+# Every scenario is compared with the same command run here on the simulator.
 #
-# Usage: scripts/vm-test.sh [--build DIR] [--keep] [--verbose]
-#   --build DIR   build tree with quorvel-cli and quorvel-uhid (default build/default;
-#                 configured and built as needed)
-#   --keep        keep the work directory (initramfs, expectations, guest log)
-#   --verbose     show the guest's full console
+# Usage: scripts/vm-test.sh [--build DIR] [--only uhid|gadget] [--keep] [--verbose]
+#   --build DIR   build tree with quorvel-cli and the device programs (default
+#                 build/default; configured and built as needed)
+#   --only PASS   run one pass only
+#   --keep        keep the work directory (initramfs, expectations, guest logs)
+#   --verbose     show the guests' full console
 # Environment: QUORVEL_VM_CACHE (kernel cache, default ~/.cache/quorvel-vm),
 #              QUORVEL_VM_TIMEOUT (seconds for the guest, default 240).
 # Exit status: 0 every scenario passed, 1 a scenario failed or the guest never
@@ -22,12 +26,16 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$ROOT/build/default"
 KEEP=0
 VERBOSE=0
+PASSES="uhid gadget"
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$(realpath -m "$2"); shift 2 ;;
+    --only)
+      case "${2:-}" in uhid|gadget) PASSES=$2 ;; *) echo "vm-test: --only uhid|gadget" >&2; exit 2 ;; esac
+      shift 2 ;;
     --keep) KEEP=1; shift ;;
     --verbose) VERBOSE=1; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "vm-test: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -62,13 +70,23 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_WERROR=ON >/dev/null ||
     die "cmake configure failed"
 fi
-cmake --build "$BUILD" --target quorvel-cli quorvel-uhid -j "$(nproc 2>/dev/null || echo 2)" >/dev/null ||
-  die "building quorvel-cli and quorvel-uhid failed"
+cmake --build "$BUILD" --target quorvel-cli quorvel-uhid quorvel-gadget -j "$(nproc 2>/dev/null || echo 2)" \
+  >/dev/null || die "building quorvel-cli and the device programs failed"
 CLI=$(find "$BUILD" -type f -name quorvel-cli -perm -u+x | head -n1)
 UHID=$(find "$BUILD" -type f -name quorvel-uhid -perm -u+x | head -n1)
-[ -n "$CLI" ] && [ -n "$UHID" ] || die "quorvel-cli or quorvel-uhid not found under $BUILD"
+GADGET=$(find "$BUILD" -type f -name quorvel-gadget -perm -u+x | head -n1)
+[ -n "$CLI" ] && [ -n "$UHID" ] && [ -n "$GADGET" ] || die "quorvel-cli or a device program not found under $BUILD"
+# The round-trip measurement is optional: benchmarks may be switched off.
+cmake --build "$BUILD" --target hidraw_roundtrip >/dev/null 2>&1 || true
+ROUNDTRIP=$(find "$BUILD" -type f -name hidraw_roundtrip -perm -u+x | head -n1)
 
-# --- kernel: vmlinux and the three HID modules, cached -------------------------
+# --- kernel: vmlinux and the HID and USB modules, cached -----------------------
+# name and path in the package; a module the kernel has built in may be missing.
+MODULES="hid:drivers/hid/hid uhid:drivers/hid/uhid hid-generic:drivers/hid/hid-generic
+  usbhid:drivers/hid/usbhid/usbhid usb-common:drivers/usb/common/usb-common usbcore:drivers/usb/core/usbcore
+  configfs:fs/configfs/configfs udc-core:drivers/usb/gadget/udc/udc-core
+  libcomposite:drivers/usb/gadget/libcomposite usb_f_hid:drivers/usb/gadget/function/usb_f_hid
+  dummy_hcd:drivers/usb/gadget/udc/dummy_hcd"
 kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
 }
@@ -83,6 +101,8 @@ if [ -z "$PKG" ]; then
 fi
 [ -n "$PKG" ] || die "cannot tell which kernel package linux-image-amd64 depends on"
 KDIR="$CACHE/$PKG"
+# A cache made before a module was added to the list is made again.
+[ "$(cat "$KDIR/ready" 2>/dev/null)" = "$MODULES" ] || rm -f "$KDIR/ready"
 if [ ! -f "$KDIR/ready" ]; then
   say "preparing kernel $PKG"
   rm -rf "$KDIR" && mkdir -p "$KDIR/modules"
@@ -91,12 +111,19 @@ if [ ! -f "$KDIR/ready" ]; then
   (cd "$DL" && apt-get download -qq "$PKG" >/dev/null 2>&1) || { rm -rf "$DL"; die "apt-get download $PKG failed"; }
   DEB=$(ls "$DL"/*.deb)
   mkdir "$DL/x"
+  patterns=()
+  for e in $MODULES; do patterns+=("*/kernel/${e#*:}.ko*"); done
   dpkg-deb --fsys-tarfile "$DEB" |
-    tar -x -C "$DL/x" --wildcards './boot/vmlinuz-*' '*/drivers/hid/hid.ko*' '*/drivers/hid/uhid.ko*' \
-      '*/drivers/hid/hid-generic.ko*' || { rm -rf "$DL"; die "cannot extract $DEB"; }
-  for m in hid uhid hid-generic; do
-    f=$(find "$DL/x" -name "$m.ko*" | head -n1)
-    [ -n "$f" ] || { rm -rf "$DL"; die "module $m not in $PKG"; }
+    tar -x -C "$DL/x" --wildcards './boot/vmlinuz-*' '*/modules.builtin' "${patterns[@]}" ||
+    { rm -rf "$DL"; die "cannot extract $DEB"; }
+  for e in $MODULES; do
+    m=${e%%:*}
+    f=$(find "$DL/x" -path "*/kernel/${e#*:}.ko*" | head -n1)
+    if [ -z "$f" ]; then
+      grep -q "/${e#*:}.ko\$" "$DL"/x/lib/modules/*/modules.builtin 2>/dev/null && continue
+      rm -rf "$DL"
+      die "module $m not in $PKG"
+    fi
     case "$f" in
       *.ko.xz) xz -dc "$f" >"$KDIR/modules/$m.ko" ;;
       *.ko.zst) zstd -qdc "$f" >"$KDIR/modules/$m.ko" ;;
@@ -118,7 +145,7 @@ if [ ! -f "$KDIR/ready" ]; then
     cp "$VMLINUZ" "$KDIR/vmlinuz"
   fi
   rm -rf "$DL"
-  touch "$KDIR/ready"
+  echo "$MODULES" >"$KDIR/ready"
 fi
 KERNEL="$KDIR/vmlinux"
 [ -f "$KERNEL" ] || KERNEL="$KDIR/vmlinuz"
@@ -155,16 +182,22 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-vm.XXXXXX")
 cleanup() { if [ "$KEEP" = 1 ]; then say "work directory kept: $WORK"; else rm -rf "$WORK"; fi; }
 trap cleanup EXIT
 R="$WORK/root"
-mkdir -p "$R"/{bin,dev,proc,sys,tmp,run,etc,vm/data,vm/expected,lib/modules}
+mkdir -p "$R"/{bin,dev,proc,sys,tmp,run,etc,vm/data,vm/expected,vm/expected-gadget,lib/modules}
 
 # --- expectations: the same commands on the simulator ---------------------------
 say "recording expectations on the simulator"
 # shellcheck source=../tests/vm/scenario-lib.sh
 . "$VMDIR/scenario-lib.sh"
 cp "$VMDIR"/data/* "$R/vm/data/"
-cp "$VMDIR/scenarios" "$VMDIR/scenario-lib.sh" "$R/vm/"
+cp "$VMDIR/scenarios" "$VMDIR/gadget-scenarios" "$VMDIR/scenario-lib.sh" "$R/vm/"
 export QUORVEL_VM_DATA="$VMDIR/data"
-record_expectations "$CLI" "$VMDIR/scenarios" "$R/vm/expected" || die "recording expectations failed"
+case " $PASSES " in *" uhid "*)
+  record_expectations "$CLI" "$VMDIR/scenarios" "$R/vm/expected" || die "recording expectations failed" ;;
+esac
+case " $PASSES " in *" gadget "*)
+  record_expectations "$CLI" "$VMDIR/gadget-scenarios" "$R/vm/expected-gadget" ||
+    die "recording expectations failed" ;;
+esac
 
 # --- initramfs ---------------------------------------------------------------
 say "building initramfs"
@@ -175,6 +208,8 @@ chmod 755 "$R/init"
 mkdir -p "$R/usr/bin"
 objcopy --strip-debug "$CLI" "$R/usr/bin/quorvel-cli"
 objcopy --strip-debug "$UHID" "$R/usr/bin/quorvel-uhid"
+objcopy --strip-debug "$GADGET" "$R/usr/bin/quorvel-gadget"
+[ -n "$ROUNDTRIP" ] && objcopy --strip-debug "$ROUNDTRIP" "$R/usr/bin/hidraw_roundtrip"
 copy_closure() {
   ldd "$1" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | while read -r lib; do
     [ -e "$R$lib" ] && continue
@@ -184,6 +219,7 @@ copy_closure() {
 }
 copy_closure "$CLI"
 copy_closure "$UHID"
+copy_closure "$GADGET"
 if [ -n "$UDEVADM" ]; then
   mkdir -p "$R/lib/systemd" "$R/etc/udev/rules.d" "$R/lib/udev/rules.d"
   cp "$UDEVADM" "$R/bin/udevadm.real"
@@ -201,36 +237,53 @@ printf 'root:x:0:\ntester:x:1000:\n' >"$R/etc/group"
 (cd "$R" && find . | cpio -o -H newc --quiet | gzip -1 >"$WORK/initrd.gz")
 say "initramfs $(du -h "$WORK/initrd.gz" | cut -f1)"
 
-# --- boot ---------------------------------------------------------------------
-say "booting $(basename "$KERNEL") ($PKG) under qemu (TCG)"
-LOG="$WORK/guest.log"
-set +e
-timeout --kill-after=10 "$GUEST_TIMEOUT" qemu-system-x86_64 \
-  -machine pc -accel tcg -cpu max -m 768 -smp 1 \
-  -nodefaults -no-user-config -display none -serial stdio -no-reboot \
-  -kernel "$KERNEL" -initrd "$WORK/initrd.gz" \
-  -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init" </dev/null >"$LOG" 2>&1
-QEMU_RC=$?
-set -e
-tr -d '\r' <"$LOG" >"$LOG.txt"
-if [ "$VERBOSE" = 1 ]; then cat "$LOG.txt"; else grep -E '^(RESULT|DETAIL|VERDICT)' "$LOG.txt" || true; fi
+# --- boot: one guest per pass ----------------------------------------------------
+# boot PASS — runs the guest and judges it by its VERDICT line only (qemu exits
+# 0 after a guest panic too). Prints the pass's closing line; adds to the counts.
+TOTAL_PASS=0
+TOTAL_FAIL=0
+boot() {
+  local pass=$1 title log t0 rc npass nfail
+  case "$pass" in uhid) title="VM TEST" ;; gadget) title="VM TEST (USB gadget)" ;; esac
+  t0=$(date +%s.%N)
+  say "$pass pass: booting $(basename "$KERNEL") ($PKG) under qemu (TCG)"
+  log="$WORK/guest-$pass.log"
+  set +e
+  timeout --kill-after=10 "$GUEST_TIMEOUT" qemu-system-x86_64 \
+    -machine pc -accel tcg -cpu max -m 768 -smp 1 \
+    -nodefaults -no-user-config -display none -serial stdio -no-reboot \
+    -kernel "$KERNEL" -initrd "$WORK/initrd.gz" \
+    -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init quorvel.kind=$pass" </dev/null >"$log" 2>&1
+  rc=$?
+  set -e
+  tr -d '\r' <"$log" >"$log.txt"
+  if [ "$VERBOSE" = 1 ]; then cat "$log.txt"; else grep -E '^(RESULT|DETAIL|VERDICT)' "$log.txt" || true; fi
+  npass=$(grep -c '^RESULT .* PASS' "$log.txt" || true)
+  nfail=$(grep -c '^RESULT .* FAIL' "$log.txt" || true)
+  local seconds
+  seconds=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+  # The first pass's time counts the preparation too, as it always did.
+  [ "$pass" = uhid ] && seconds=$(elapsed)
+  if grep -q '^VERDICT: PASS' "$log.txt"; then
+    echo "$title: PASSED ($npass scenarios, $seconds s)"
+    TOTAL_PASS=$((TOTAL_PASS + npass))
+    return 0
+  fi
+  if ! grep -q '^VERDICT:' "$log.txt"; then
+    [ "$rc" = 124 ] && say "the $pass guest timed out after ${GUEST_TIMEOUT}s"
+    say "no verdict from the $pass guest; last console lines:"
+    tail -n 40 "$log.txt"
+  fi
+  echo "$title: FAILED"
+  # A guest that never reported counts as one failure.
+  [ "$nfail" -gt 0 ] || nfail=1
+  TOTAL_PASS=$((TOTAL_PASS + npass))
+  TOTAL_FAIL=$((TOTAL_FAIL + nfail))
+  return 1
+}
 
-NPASS=$(grep -c '^RESULT .* PASS' "$LOG.txt" || true)
-NFAIL=$(grep -c '^RESULT .* FAIL' "$LOG.txt" || true)
-# qemu exits 0 after a guest panic too: only the verdict line counts.
-if grep -q '^VERDICT: PASS' "$LOG.txt"; then
-  say "all scenarios passed"
-  echo "VM TEST: PASSED ($NPASS scenarios, $(elapsed) s)"
-  echo "vm-test: $NPASS passed, 0 failed"
-  exit 0
-fi
-if ! grep -q '^VERDICT:' "$LOG.txt"; then
-  [ "$QEMU_RC" = 124 ] && say "the guest timed out after ${GUEST_TIMEOUT}s"
-  say "no verdict from the guest; last console lines:"
-  tail -n 40 "$LOG.txt"
-fi
-echo "VM TEST: FAILED"
-# A guest that never reported counts as one failure.
-[ "$NFAIL" -gt 0 ] || NFAIL=1
-echo "vm-test: $NPASS passed, $NFAIL failed"
-exit 1
+status=0
+for pass in $PASSES; do boot "$pass" || status=1; done
+[ "$status" = 0 ] && say "all scenarios passed"
+echo "vm-test: $TOTAL_PASS passed, $TOTAL_FAIL failed"
+exit "$status"

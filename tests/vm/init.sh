@@ -1,8 +1,12 @@
 #!/bin/busybox sh
-# /init of the VM test guest: loads the HID modules, runs every scenario of
-# /vm/scenarios against quorvel-uhid and prints one RESULT line per scenario
+# /init of the VM test guest: loads the kernel modules, runs every scenario of
+# one kind against its device program and prints one RESULT line per scenario
 # and a final VERDICT line, then powers off. Nothing is printed while data is
 # transferred: the serial console is slow under emulation.
+# The kind comes from the kernel command line (quorvel.kind=...):
+#   uhid    /vm/scenarios against quorvel-uhid (/dev/uhid)
+#   gadget  /vm/gadget-scenarios against quorvel-gadget: USB gadgets on
+#           dummy_hcd, so usbcore and usbhid carry the reports
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin
 export HOME=/tmp LC_ALL=C.UTF-8 LD_LIBRARY_PATH=/lib/x86_64-linux-gnu:/usr/lib/x86_64-linux-gnu
@@ -21,42 +25,94 @@ finish() {
   sleep 5
 }
 
+KIND=uhid
+for arg in $(cat /proc/cmdline); do
+  case $arg in quorvel.kind=*) KIND=${arg#quorvel.kind=} ;; esac
+done
+
 # Without hid-generic the device gets no driver and no hidraw node; there is no
-# modules.dep, so the order matters.
-for m in hid uhid hid-generic; do
-  if ! insmod /lib/modules/$m.ko 2>/tmp/insmod.err; then
+# modules.dep, so the order matters. A module the kernel has built in is not
+# in /lib/modules. dummy_hcd makes two host/device controller pairs, for two
+# gadgets at once.
+if [ "$KIND" = gadget ]; then
+  MODULES="usb-common usbcore hid hid-generic usbhid configfs udc-core libcomposite usb_f_hid dummy_hcd"
+else
+  MODULES="hid uhid hid-generic"
+fi
+for m in $MODULES; do
+  [ -f /lib/modules/$m.ko ] || continue
+  params=""
+  [ "$m" = dummy_hcd ] && params="num=2"
+  # shellcheck disable=SC2086
+  if ! insmod /lib/modules/$m.ko $params 2>/tmp/insmod.err; then
     echo "DETAIL insmod $m: $(cat /tmp/insmod.err)"
     finish "FAIL (kernel modules)"
   fi
 done
-[ -c /dev/uhid ] || finish "FAIL (no /dev/uhid)"
+if [ "$KIND" = gadget ]; then
+  mount -t configfs configfs /sys/kernel/config 2>/dev/null
+  [ -d /sys/kernel/config/usb_gadget ] || finish "FAIL (no configfs usb_gadget)"
+  [ -e /sys/class/udc/dummy_udc.1 ] || finish "FAIL (no dummy_udc.1)"
+  DEVPROG=quorvel-gadget
+  SCENARIOS=/vm/gadget-scenarios
+  EXP=/vm/expected-gadget
+else
+  [ -c /dev/uhid ] || finish "FAIL (no /dev/uhid)"
+  DEVPROG=quorvel-uhid
+  SCENARIOS=/vm/scenarios
+  EXP=/vm/expected
+fi
 echo "DETAIL modules loaded at $(cut -d' ' -f1 /proc/uptime) s"
 
 . /vm/scenario-lib.sh
 export QUORVEL_VM_DATA=/vm/data
-EXP=/vm/expected
 ACT=/tmp/act
 mkdir -p $ACT
 
-# wait_device PID INCARNATION — until that quorvel-uhid's device of that
-# incarnation has its hidraw node; prints the node. Up to 10 s.
+# wait_device PID INCARNATION — until that device program's device of that
+# incarnation has its hidraw node(s); prints the (bootloader's) node. Up to 10 s.
 wait_device() {
   i=0
   while [ $i -lt 200 ]; do
     if [ "$(cat /tmp/ready.$1 2>/dev/null)" = "$2" ]; then
-      for u in /sys/class/hidraw/hidraw*/device/uevent; do
-        [ -f "$u" ] || continue
-        if grep -q "^HID_PHYS=quorvel-uhid-$1/$2\$" "$u"; then
-          n=${u#/sys/class/hidraw/}
-          n=/dev/${n%%/*}
-          if [ -c "$n" ]; then echo "$n"; return 0; fi
-        fi
-      done
+      if [ "$KIND" = gadget ]; then
+        gadget_node "$1" && return 0
+      else
+        for u in /sys/class/hidraw/hidraw*/device/uevent; do
+          [ -f "$u" ] || continue
+          if grep -q "^HID_PHYS=quorvel-uhid-$1/$2\$" "$u"; then
+            n=${u#/sys/class/hidraw/}
+            n=/dev/${n%%/*}
+            if [ -c "$n" ]; then echo "$n"; return 0; fi
+          fi
+        done
+      fi
     fi
     usleep 50000
     i=$((i + 1))
   done
   return 1
+}
+
+# gadget_node PID — once every interface of that quorvel-gadget's device has
+# its hidraw node on the host side of its dummy_hcd, prints the last one (the
+# bootloader's). The harness wrote the controller's number and the interface
+# count to /tmp/hcd.PID.
+gadget_node() {
+  read -r gn_hcd gn_want <"/tmp/hcd.$1" || return 1
+  gn_count=0
+  gn_node=""
+  for h in /sys/class/hidraw/hidraw*; do
+    [ -e "$h" ] || continue
+    case $(readlink -f "$h") in
+      */dummy_hcd.$gn_hcd/*)
+        [ -c "/dev/${h##*/}" ] || return 1
+        gn_count=$((gn_count + 1))
+        gn_node=/dev/${h##*/} ;;
+    esac
+  done
+  [ "$gn_count" = "$gn_want" ] || return 1
+  echo "$gn_node"
 }
 
 stop_uhid() {
@@ -96,8 +152,9 @@ fail() {
   for f in "$@"; do
     [ -f "$f" ] && sed -n '1,25s/^/DETAIL /p' "$f"
   done
-  # uhid drops output reports when its queue of 32 is full: say so.
-  dmesg | grep -i -e "queue is full" -e "uhid" | tail -n 3 | sed 's/^/DETAIL kernel: /'
+  # uhid drops output reports when its queue of 32 is full: say so; and what
+  # the USB stack had to say.
+  dmesg | grep -i -e "queue is full" -e "uhid" -e "usb" -e "hid" | tail -n 5 | sed 's/^/DETAIL kernel: /'
 
   failed=$((failed + 1))
 }
@@ -109,7 +166,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   ename=$name
   name=$name$1
   t0=$(uptime_cs)
-  rm -f /tmp/ready.*
+  rm -f /tmp/ready.* /tmp/hcd.*
   dmesg -c >/dev/null
   [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
@@ -124,11 +181,15 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
     one=${rest%%;*}
     if [ "$one" = "$rest" ]; then rest=""; else rest=${rest#*;}; fi
     if [ $k = 1 ]; then tr=$a.trace; opts=$uopts; else tr=$a.$k.trace; opts=""; fi
+    # Each gadget gets a dummy_hcd of its own.
+    [ "$KIND" = gadget ] && opts="$opts --udc dummy_udc.$((k - 1))"
     # The ready file is named after the process, known only once it runs.
     # shellcheck disable=SC2086
-    sh -c 'exec quorvel-uhid --ready /tmp/ready.$$ "$@"' quorvel-uhid --simulate "$one" --trace "$tr" $opts \
+    sh -c 'exec "$0" --ready /tmp/ready.$$ "$@"' $DEVPROG --simulate "$one" --trace "$tr" $opts \
       2>"$a.uhid.$k" </dev/null &
     pids="$pids $!"
+    case " $opts " in *" --composite "*) ifaces=2 ;; *) ifaces=1 ;; esac
+    echo "$((k - 1)) $ifaces" >"/tmp/hcd.$!"
     # One after the other, so the devices enumerate in the order given.
     if [ "$setup" != wait ]; then
       n=$(wait_device $! 1) || ok=0
@@ -140,7 +201,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   upid=${upid%% *}
   if [ $ok = 0 ]; then
     for p in $pids; do stop_uhid "$p"; done
-    fail "a uhid device got no hidraw node" "$a.uhid.1" "$a.uhid.2"
+    fail "a $DEVPROG device got no hidraw node" "$a.uhid.1" "$a.uhid.2"
     continue
   fi
   [ "$setup" != wait ] && [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
@@ -149,8 +210,10 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
     chmod 000 "$node"
     user=tester
   fi
+  tc=$(uptime_cs)
   # shellcheck disable=SC2046
   run_cli "$a" $user $(expand_args "$args")
+  tc=$(seconds_since "$tc")
   if [ "$setup" = reboot ]; then
     if wait_device "$upid" 2 >/dev/null; then
       [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
@@ -169,7 +232,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   if [ "$got" != "$rc" ]; then
     fail "exit code $got, expected $rc" "$a.raw" "$a.err"
   elif [ $urc -ne 0 ]; then
-    fail "quorvel-uhid ended with $urc" "$a.uhid.1" "$a.uhid.2"
+    fail "$DEVPROG ended with $urc" "$a.uhid.1" "$a.uhid.2"
   elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then
     fail "output lacks '$missing'" "$a.raw" "$a.err"
   elif [ "$compare" = out ] && ! diff -u "$EXP/$ename.out" "$a.out" >"$a.diff"; then
@@ -181,15 +244,36 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   elif [ "$compare" != - ] && ! diff -u "$EXP/$ename.trace" "$a.trace" >"$a.diff"; then
     fail "bootloader trace differs from the simulator's" "$a.diff"
   else
-    echo "RESULT $name PASS ($(seconds_since "$t0") s)"
+    echo "RESULT $name PASS ($(seconds_since "$t0") s, command $tc s)"
     passed=$((passed + 1))
   fi
 done <<EOF
-$(scenario_lines /vm/scenarios)
+$(scenario_lines $SCENARIOS)
 EOF
 }
 
+# measure_round_trip — information requests written straight to one device's
+# hidraw node, each waiting for its answer: what the kernel's stack and the
+# device program cost per report, without quorvel on the host side.
+measure_round_trip() {
+  command -v hidraw_roundtrip >/dev/null || return 0
+  rm -f /tmp/ready.* /tmp/hcd.*
+  mopts=""
+  [ "$KIND" = gadget ] && mopts="--udc dummy_udc.0"
+  # shellcheck disable=SC2086
+  sh -c 'exec "$0" --ready /tmp/ready.$$ "$@"' $DEVPROG --simulate family=37 $mopts 2>/dev/null </dev/null &
+  mpid=$!
+  echo "0 1" >"/tmp/hcd.$mpid"
+  if mnode=$(wait_device $mpid 1); then
+    hidraw_roundtrip "$mnode" 500 2>&1 | sed "s/^/DETAIL $DEVPROG /"
+  else
+    echo "DETAIL $DEVPROG round trip not measured: no hidraw node"
+  fi
+  stop_uhid $mpid
+}
+
 run_pass ""
+measure_round_trip
 if [ -x /lib/systemd/systemd-udevd ]; then
   # Second pass with udevd: devices are announced on the "udev" monitor only
   # once processed, and libudev reports them as initialized.
