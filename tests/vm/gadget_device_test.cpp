@@ -41,6 +41,7 @@ class FakeConfigfs : public GadgetFs {
   }
   ~FakeConfigfs() override {
     for (int fd : hostEnds_) ::close(fd);
+    for (int fd : deviceEnds_) ::close(fd);
     fs::remove_all(root_);
   }
 
@@ -87,7 +88,9 @@ class FakeConfigfs : public GadgetFs {
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return -1;
     ::fcntl(pair[1], F_SETFL, O_NONBLOCK);
     hostEnds_.push_back(pair[0]);
-    deviceEnds_.push_back(pair[1]);
+    // A second descriptor of the device's end lets the test look into its
+    // queue without racing the device closing its own.
+    deviceEnds_.push_back(::dup(pair[1]));
     cv_.notify_all();
     return pair[1];
   }
@@ -114,7 +117,8 @@ class FakeConfigfs : public GadgetFs {
     cv_.wait_for(lock, std::chrono::seconds(5), [&] { return hostEnds_.size() > n; });
     return hostEnds_.size() > n ? hostEnds_[n] : -1;
   }
-  int DeviceEnd(std::size_t n) {
+  // What the device has not read yet can be peeked at here.
+  int DeviceQueue(std::size_t n) {
     std::lock_guard lock(m_);
     return deviceEnds_.size() > n ? deviceEnds_[n] : -1;
   }
@@ -289,7 +293,7 @@ TEST_F(GadgetBootloaderTest, AStalledFirmwareReadsNothingMore) {
   SendReport(host, 0x31);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   char peek = 0;
-  EXPECT_EQ(::recv(fs_.DeviceEnd(0), &peek, 1, MSG_PEEK | MSG_DONTWAIT), 1) << "the report was read";
+  EXPECT_EQ(::recv(fs_.DeviceQueue(0), &peek, 1, MSG_PEEK | MSG_DONTWAIT), 1) << "the report was read";
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(Seen(), std::vector<std::uint8_t>{kHang});
 }
