@@ -1,0 +1,265 @@
+// Output files that never cost the user the old file, input checks that never
+// block on a FIFO or read a device without end, and device text made safe.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "io/display_text.h"
+#include "io/input_file.h"
+#include "io/output_file.h"
+
+namespace quorvel::io {
+namespace {
+
+namespace fs = std::filesystem;
+
+// --- text from outside ---
+
+struct TextCase {
+  const char* name;
+  std::string in;
+  std::string printable;  // PrintableText(Utf8OrLatin1(in))
+};
+
+class DeviceText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(DeviceText, DecodesAndEscapes) {
+  EXPECT_EQ(PrintableText(Utf8OrLatin1(GetParam().in)), GetParam().printable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, DeviceText,
+    ::testing::Values(
+        TextCase{"Utf8Kept",
+                 "Ger\xC3\xA4t \xC2\xB5"
+                 "C",
+                 "Ger\xC3\xA4t \xC2\xB5"
+                 "C"},
+        TextCase{"Latin1WhenNotUtf8",
+                 "Ger\xE4t \xB5"
+                 "C",
+                 "Ger\xC3\xA4t \xC2\xB5"
+                 "C"},
+        TextCase{"TerminalControls", "D\x1B[31m\rFAKE\n\t\x7F", "D\\x1B[31m\\x0DFAKE\\x0A\\x09\\x7F"},
+        TextCase{"C1ControlFromLatin1",
+                 "a\x9B"
+                 "2J",
+                 "a\\u009B2J"},
+        TextCase{"BidiOverrideAndLineSeparator", "x\xE2\x80\xAEy\xE2\x80\xA8z", "x\\u202Ey\\u2028z"},
+        TextCase{"OrdinaryTextUntouched", "USB HID Bootloader (Serial=A1) \\ ok",
+                 "USB HID Bootloader (Serial=A1) \\ ok"}),
+    [](const ::testing::TestParamInfo<TextCase>& row) { return std::string(row.param.name); });
+
+TEST(DisplayText, BytesThatAreNotUtf8AreEscapedOneByOne) {
+  EXPECT_EQ(PrintableText("x\xE9.hex"), "x\\xE9.hex");
+  EXPECT_EQ(PrintableText("\xC0\xAF"), "\\xC0\\xAF") << "overlong form";
+}
+
+// --- a file system seam that fails where told ---
+
+class FailingSys : public FileSys {
+ public:
+  std::string failing;  // "open", "write", "write0", "fsync", "close", "rename"
+  int err = EIO;
+  std::string renameTarget;  // "rename": only renames onto a path ending in this
+  bool shortWrites = false;  // at most 3 bytes per write
+  bool endlessRead = false;  // every read fills the buffer; sizes read as 0
+
+  int Open(const char* path, int flags, mode_t mode) override {
+    if (failing == "open" && (flags & O_CREAT) != 0) return Fail();
+    return FileSys::Open(path, flags, mode);
+  }
+  ssize_t Write(int fd, const void* data, std::size_t size) override {
+    if (failing == "write") return Fail();
+    if (failing == "write0") return 0;
+    return FileSys::Write(fd, data, shortWrites ? std::min<std::size_t>(size, 3) : size);
+  }
+  int Fsync(int fd) override { return failing == "fsync" ? Fail() : FileSys::Fsync(fd); }
+  int Close(int fd) override {
+    const int r = FileSys::Close(fd);
+    return failing == "close" ? Fail() : r;
+  }
+  int Rename(const char* from, const char* to) override {
+    if (failing == "rename" && std::string(to).ends_with(renameTarget)) return Fail();
+    return FileSys::Rename(from, to);
+  }
+  ssize_t Read(int fd, void* buffer, std::size_t size) override {
+    if (!endlessRead) return FileSys::Read(fd, buffer, size);
+    std::memset(buffer, 'x', size);
+    return static_cast<ssize_t>(size);
+  }
+  int Fstat(int fd, struct stat* st) override {
+    const int r = FileSys::Fstat(fd, st);
+    if (endlessRead) st->st_size = 0;  // as /proc files report
+    return r;
+  }
+
+ private:
+  int Fail() {
+    errno = err;
+    return -1;
+  }
+};
+
+class IoFiles : public ::testing::Test {
+ protected:
+  QTemporaryDir dir;
+  std::string Path(const std::string& name) const {
+    return dir.filePath(QString::fromStdString(name)).toStdString();
+  }
+  std::string Put(const std::string& name, const std::string& content) {
+    std::ofstream(Path(name), std::ios::binary) << content;
+    return Path(name);
+  }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::size_t Entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path().toStdString()), {}));
+  }
+};
+
+// --- writing ---
+
+struct WriteFault {
+  const char* name;
+  const char* call;
+  int err;
+};
+
+class OutputFileFault : public IoFiles, public ::testing::WithParamInterface<WriteFault> {};
+
+TEST_P(OutputFileFault, LeavesTheOldFileAndNoTemporaryFile) {
+  const std::string target = Put("flash.bin", "old contents");
+  FailingSys sys;
+  sys.failing = GetParam().call;
+  sys.err = GetParam().err;
+  OutputFile file(target, sys);
+  const bool committed = file.Open() && file.Write("new contents") && file.Commit();
+  EXPECT_FALSE(committed);
+  EXPECT_TRUE(file.Failed());
+  EXPECT_EQ(file.Error().reason, std::strerror(GetParam().err == 0 ? ENOSPC : GetParam().err));
+  EXPECT_EQ(Get(target), "old contents");
+  EXPECT_EQ(Entries(), 1u) << "the temporary file is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, OutputFileFault,
+    ::testing::Values(WriteFault{"CreateRefused", "open", EACCES}, WriteFault{"DiskFull", "write", ENOSPC},
+                      WriteFault{"FileSizeLimit", "write", EFBIG}, WriteFault{"NoProgress", "write0", 0},
+                      WriteFault{"FlushFails", "fsync", EIO},
+                      WriteFault{"CloseReportsALostWrite", "close", EIO},
+                      WriteFault{"RenameFails", "rename", EBUSY}),
+    [](const ::testing::TestParamInfo<WriteFault>& row) { return std::string(row.param.name); });
+
+TEST_F(IoFiles, ShortWritesAreContinuedAndAReplacedFileKeepsItsModeAndSymbolicLink) {
+  const std::string real = Put("real.bin", "old");
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+  fs::create_symlink(real, Path("link.bin"));
+  FailingSys sys;
+  sys.shortWrites = true;
+  OutputFile file(Path("link.bin"), sys);
+  ASSERT_TRUE(file.Open() && file.Write("0123456789abcdef") && file.Commit()) << file.Error().reason;
+  EXPECT_TRUE(fs::is_symlink(Path("link.bin")));
+  EXPECT_EQ(Get(real), "0123456789abcdef");
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  const mode_t old = ::umask(022);
+  OutputFile fresh(Path("new.bin"));
+  const bool ok = fresh.Open() && fresh.Commit();
+  ::umask(old);
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(::stat(Path("new.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "a new file gets the usual permissions, not a temporary file's";
+}
+
+TEST_F(IoFiles, NamesThatAreNoRegularFileAreRefusedUntouched) {
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  fs::create_directory(Path("folder"));
+  fs::create_symlink(Path("missing"), Path("dangling"));
+  for (const std::string& name : {Path("fifo"), Path("folder"), Path("dangling"), std::string("/dev/null")}) {
+    OutputError error;
+    EXPECT_FALSE(ResolveOutput(name, error)) << name;
+    EXPECT_EQ(error.err, 0) << name << ": refused for what it is, not by a failed call";
+    OutputFile file(name);
+    EXPECT_FALSE(file.Open()) << name;
+  }
+  EXPECT_TRUE(fs::is_fifo(Path("fifo")));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+  OutputError error;
+  EXPECT_FALSE(ResolveOutput(Path("no-folder/x.bin"), error));
+  EXPECT_EQ(error.err, ENOENT);
+}
+
+class CommitTogetherTest : public IoFiles, public ::testing::WithParamInterface<bool> {};
+
+// The second rename fails: the first file gets its old contents back (or goes
+// away again when it was new).
+TEST_P(CommitTogetherTest, AllOrNone) {
+  const bool firstExisted = GetParam();
+  if (firstExisted) Put("a.bin", "old a");
+  Put("b.bin", "old b");
+  FailingSys sys;
+  sys.failing = "rename";
+  sys.renameTarget = "/b.bin";
+  sys.err = EBUSY;
+  OutputFile a(Path("a.bin"), sys);
+  OutputFile b(Path("b.bin"), sys);
+  ASSERT_TRUE(a.Open() && a.Write("new a") && b.Open() && b.Write("new b"));
+  EXPECT_FALSE(CommitTogether({&a, &b}));
+  EXPECT_TRUE(b.Failed());
+  EXPECT_EQ(Get(Path("b.bin")), "old b");
+  if (firstExisted) {
+    EXPECT_EQ(Get(Path("a.bin")), "old a");
+  } else {
+    EXPECT_FALSE(fs::exists(Path("a.bin")));
+  }
+  EXPECT_EQ(Entries(), firstExisted ? 2u : 1u) << "no temporary file left";
+
+  OutputFile a2(Path("a.bin"));
+  OutputFile b2(Path("b.bin"));
+  ASSERT_TRUE(a2.Open() && a2.Write("new a") && b2.Open() && b2.Write("new b"));
+  EXPECT_TRUE(CommitTogether({&a2, &b2}));
+  EXPECT_EQ(Get(Path("a.bin")) + Get(Path("b.bin")), "new anew b");
+  EXPECT_EQ(Entries(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstFile, CommitTogetherTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "Existed" : "WasNew");
+                         });
+
+// --- reading ---
+
+TEST_F(IoFiles, ReadingChecksTheTypeBeforeOpeningAndStopsAtTheLimit) {
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ReadSmallFile(Path("fifo"), 100).check.status, InputStatus::NotRegular) << "no writer, no hang";
+  EXPECT_EQ(ReadSmallFile("/dev/zero", 100).check.status, InputStatus::NotRegular);
+  EXPECT_EQ(ReadSmallFile(Path("none"), 100).check.status, InputStatus::Missing);
+  EXPECT_EQ(CheckInputFile(Path("fifo")).status, InputStatus::NotRegular);
+
+  Put("ten", "0123456789");
+  EXPECT_EQ(ReadSmallFile(Path("ten"), 10).data, "0123456789");
+  EXPECT_EQ(ReadSmallFile(Path("ten"), 9).check.status, InputStatus::TooLarge);
+  FailingSys endless;  // a regular file that claims no size and never ends
+  endless.endlessRead = true;
+  const FileContents read = ReadSmallFile(Path("ten"), 1 << 20, endless);
+  EXPECT_EQ(read.check.status, InputStatus::TooLarge);
+  EXPECT_TRUE(read.data.empty());
+}
+
+}  // namespace
+}  // namespace quorvel::io
