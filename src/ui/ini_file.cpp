@@ -3,8 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
+
+#include "io/display_text.h"
+#include "io/input_file.h"
+#include "io/output_file.h"
 
 namespace quorvel::ui {
 
@@ -24,28 +27,63 @@ bool FileIsReadOnly(const QString& fileName) {
   return !info.isWritable() || !(info.permissions() & QFileDevice::WriteOwner);
 }
 
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+QByteArray TrimBytes(const QByteArray& s) {
+  qsizetype begin = 0;
+  qsizetype end = s.size();
+  while (begin < end && IsBlank(s[begin])) ++begin;
+  while (end > begin && IsBlank(s[end - 1])) --end;
+  return s.mid(begin, end - begin);
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringAsciiCase(const QByteArray& a, const QByteArray& b) {
+  if (a.size() != b.size()) return false;
+  for (qsizetype i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+QString Decode(const QByteArray& bytes) {
+  return QString::fromStdString(io::Utf8OrLatin1(std::string_view(bytes.constData(), bytes.size())));
+}
+
+}  // namespace
+
 void TIniStorage::Load() {
   sections_.clear();
   readOnly_ = FileIsReadOnly(fileName_);
-  QFile file(fileName_);
-  if (!file.exists() || !file.open(QIODevice::ReadOnly)) return;
-  if (file.size() > kMaxFileSize) {
-    // Not a settings file this program wrote: leave it alone entirely.
-    readOnly_ = true;
-    return;
+  if (fileName_.isEmpty()) return;
+  const io::FileContents file =
+      io::ReadSmallFile(QFile::encodeName(fileName_).toStdString(), static_cast<std::size_t>(kMaxFileSize));
+  switch (file.check.status) {
+    case io::InputStatus::Ok:
+      Parse(QByteArray::fromStdString(file.data));
+      return;
+    case io::InputStatus::Missing:
+    case io::InputStatus::Failed:
+      return;
+    case io::InputStatus::NotRegular:
+    case io::InputStatus::TooLarge:
+      // Not a settings file this program wrote: leave it alone entirely.
+      readOnly_ = true;
+      return;
   }
-  Parse(file.readAll());
 }
 
 void TIniStorage::Parse(const QByteArray& text) {
   sections_.clear();
   Section* current = nullptr;
-  const QString all = QString::fromUtf8(text);
-  for (const QString& raw : all.split(QLatin1Char('\n'))) {
-    const QString line = TrimBlanks(raw);
-    if (line.isEmpty() || line.startsWith(QLatin1Char(';'))) continue;
-    if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']')) && line.size() >= 2) {
-      const QString name = TrimBlanks(line.mid(1, line.size() - 2));
+  for (const QByteArray& raw : text.split('\n')) {
+    const QByteArray line = TrimBytes(raw);
+    if (line.isEmpty() || line.startsWith(';')) continue;
+    if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
+      const QByteArray name = TrimBytes(line.mid(1, line.size() - 2));
       current = FindSection(name);
       if (current == nullptr) {
         sections_.push_back(Section{name, {}});
@@ -55,11 +93,11 @@ void TIniStorage::Parse(const QByteArray& text) {
     }
     if (current == nullptr) continue;  // lines before the first section are dropped
     Line entry;
-    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    const qsizetype eq = line.indexOf('=');
     if (eq >= 0) {
       entry.hasKey = true;
-      entry.key = TrimBlanks(line.left(eq));
-      entry.value = TrimBlanks(line.mid(eq + 1));
+      entry.key = TrimBytes(line.left(eq));
+      entry.value = TrimBytes(line.mid(eq + 1));
     } else {
       entry.value = line;
     }
@@ -68,16 +106,16 @@ void TIniStorage::Parse(const QByteArray& text) {
 }
 
 QByteArray TIniStorage::Serialize() const {
-  QString out;
+  QByteArray out;
   for (const Section& section : sections_) {
-    out += QLatin1Char('[') + section.name + QLatin1String("]\r\n");
+    out += '[' + section.name + "]\r\n";
     for (const Line& line : section.lines) {
-      out += line.hasKey ? line.key + QLatin1Char('=') + line.value : line.value;
-      out += QLatin1String("\r\n");
+      out += line.hasKey ? line.key + '=' + line.value : line.value;
+      out += "\r\n";
     }
-    out += QLatin1String("\r\n");
+    out += "\r\n";
   }
-  return out.toUtf8();
+  return out;
 }
 
 bool TIniStorage::Save() const {
@@ -85,70 +123,67 @@ bool TIniStorage::Save() const {
   if (readOnly_ || FileIsReadOnly(fileName_)) return false;
   const QFileInfo info(fileName_);
   if (!QDir().mkpath(info.absolutePath())) return false;
-  QSaveFile file(fileName_);
-  if (!file.open(QIODevice::WriteOnly)) return false;
+  io::OutputFile file(QFile::encodeName(fileName_).toStdString());
   const QByteArray data = Serialize();
-  if (file.write(data) != data.size()) {
-    file.cancelWriting();
-    return false;
-  }
-  return file.commit();
+  return file.Open() && file.Write(std::string_view(data.constData(), data.size())) && file.Commit();
 }
 
-TIniStorage::Section* TIniStorage::FindSection(const QString& name) {
+TIniStorage::Section* TIniStorage::FindSection(const QByteArray& name) {
   for (Section& s : sections_) {
-    if (s.name.compare(name, Qt::CaseInsensitive) == 0) return &s;
+    if (EqualIgnoringAsciiCase(s.name, name)) return &s;
   }
   return nullptr;
 }
 
-const TIniStorage::Section* TIniStorage::FindSection(const QString& name) const {
-  for (const Section& s : sections_) {
-    if (s.name.compare(name, Qt::CaseInsensitive) == 0) return &s;
+const TIniStorage::Section* TIniStorage::FindSection(const QByteArray& name) const {
+  return const_cast<TIniStorage*>(this)->FindSection(name);
+}
+
+const TIniStorage::Line* TIniStorage::FindKey(const QString& section, const QString& key) const {
+  const Section* s = FindSection(section.toUtf8());
+  if (s == nullptr) return nullptr;
+  const QByteArray wanted = key.toUtf8();
+  for (const Line& line : s->lines) {
+    if (line.hasKey && EqualIgnoringAsciiCase(line.key, wanted)) return &line;
   }
   return nullptr;
 }
 
 std::optional<QString> TIniStorage::Value(const QString& section, const QString& key) const {
-  const Section* s = FindSection(section);
-  if (s == nullptr) return std::nullopt;
-  for (const Line& line : s->lines) {
-    if (line.hasKey && line.key.compare(key, Qt::CaseInsensitive) == 0) return line.value;
-  }
-  return std::nullopt;
+  const Line* line = FindKey(section, key);
+  if (line == nullptr) return std::nullopt;
+  return Decode(line->value);
 }
 
 bool TIniStorage::KeyExists(const QString& section, const QString& key) const {
-  return Value(section, key).has_value();
+  return FindKey(section, key) != nullptr;
 }
 
 void TIniStorage::WriteString(const QString& section, const QString& key, const QString& value) {
   if (readOnly_) return;
-  Section* s = FindSection(section);
+  if (Line* line = const_cast<Line*>(FindKey(section, key))) {
+    line->value = value.toUtf8();
+    return;
+  }
+  Section* s = FindSection(section.toUtf8());
   if (s == nullptr) {
-    sections_.push_back(Section{section, {}});
+    sections_.push_back(Section{section.toUtf8(), {}});
     s = &sections_.back();
   }
-  for (Line& line : s->lines) {
-    if (line.hasKey && line.key.compare(key, Qt::CaseInsensitive) == 0) {
-      line.value = value;
-      return;
-    }
-  }
-  s->lines.push_back(Line{true, key, value});
+  s->lines.push_back(Line{true, key.toUtf8(), value.toUtf8()});
 }
 
 QStringList TIniStorage::SectionNames() const {
   QStringList names;
-  for (const Section& s : sections_) names << s.name;
+  for (const Section& s : sections_) names << Decode(s.name);
   return names;
 }
 
 QStringList TIniStorage::Keys(const QString& section) const {
   QStringList keys;
-  if (const Section* s = FindSection(section)) {
+  if (const Section* s = FindSection(section.toUtf8())) {
     for (const Line& line : s->lines) {
-      if (line.hasKey) keys << line.key;
+      if (line.hasKey) keys << Decode(line.key);
     }
   }
   return keys;

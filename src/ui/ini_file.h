@@ -6,7 +6,13 @@
 // "[name]" starts a section; other lines belong to the current section (lines
 // before the first section are dropped) and are split at the first "=" into a
 // trimmed key and value, or kept unchanged when they have no "=". Section and
-// key lookups ignore ASCII case.
+// key lookups ignore ASCII case. Only a regular file is read, and only up to
+// kMaxFileSize: a FIFO or a device named as the settings file is left alone.
+//
+// Lines are kept as the bytes they were: sections and keys this program does
+// not use are written back exactly as read, whatever their encoding. Values
+// are read as UTF-8, or as Latin-1 when they are not valid UTF-8, and written
+// as UTF-8.
 //
 // Writing: per section its "[name]" header, its lines and one empty line,
 // with CR LF line ends. A file that exists and is read-only is never written
@@ -56,15 +62,16 @@ class TIniStorage {
  private:
   struct Line {
     bool hasKey = false;
-    QString key;    // hasKey
-    QString value;  // hasKey; otherwise the whole (trimmed) line
+    QByteArray key;    // hasKey
+    QByteArray value;  // hasKey; otherwise the whole (trimmed) line
   };
   struct Section {
-    QString name;
+    QByteArray name;
     std::vector<Line> lines;
   };
-  Section* FindSection(const QString& name);
-  const Section* FindSection(const QString& name) const;
+  Section* FindSection(const QByteArray& name);
+  const Section* FindSection(const QByteArray& name) const;
+  const Line* FindKey(const QString& section, const QString& key) const;
 
   QString fileName_;
   std::vector<Section> sections_;

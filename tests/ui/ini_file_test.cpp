@@ -3,6 +3,9 @@
 #include "ui/ini_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -63,6 +66,17 @@ TEST(IniStorageWriting, RoundTripKeepsForeignLinesButNotComments) {
                                         "[Fresh]\r\na=b\r\n\r\n"));
 }
 
+TEST(IniStorageWriting, ForeignSectionsAndKeysComeBackByteForByte) {
+  const QByteArray foreign = "[Oth\xE9r]\r\nk\xE9y=v\xE9l \xFF\r\nloose \xE9\r\n\r\n";
+  TIniStorage ini;
+  ini.Parse("[frmPelmo]\nOpenDialog1_FileName=/tmp/caf\xE9.hex\n" + foreign);
+  EXPECT_EQ(ini.Value("frmPelmo", "OpenDialog1_FileName"), QString::fromUtf8("/tmp/caf\xC3\xA9.hex"))
+      << "a value that is not UTF-8 reads as Latin-1";
+  ini.WriteString("frmPelmo", "FormVersion", "0");
+  EXPECT_EQ(ini.Serialize(),
+            "[frmPelmo]\r\nOpenDialog1_FileName=/tmp/caf\xE9.hex\r\nFormVersion=0\r\n\r\n" + foreign);
+}
+
 class IniStorageFile : public ::testing::Test {
  protected:
   QTemporaryDir dir;
@@ -116,6 +130,40 @@ TEST_F(IniStorageFile, OversizedFileIsNeitherReadNorReplaced) {
   ini.WriteString("frmPelmo", "FormVersion", "0");
   EXPECT_FALSE(ini.Save());
   EXPECT_EQ(QFileInfo(Path()).size(), big.size());
+}
+
+TEST_F(IniStorageFile, FifoOrDeviceIsNeitherReadNorReplaced) {
+  ASSERT_EQ(::mkfifo(Path().toLocal8Bit().constData(), 0600), 0);
+  for (const QString& name : {Path(), QString("/dev/zero")}) {
+    TIniStorage ini(name);
+    ini.Load();  // returns at once: no writer is waited for, no endless read
+    EXPECT_TRUE(ini.SectionNames().isEmpty()) << name.toStdString();
+    EXPECT_TRUE(ini.ReadOnly()) << name.toStdString();
+    EXPECT_FALSE(ini.Save()) << name.toStdString();
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(Path().toLocal8Bit().constData(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "still the FIFO";
+}
+
+// A full disk made without root: a file size limit, its signal ignored.
+TEST_F(IniStorageFile, FailedWriteKeepsTheOldFile) {
+  WriteAll(Path(), "[s]\na=1\n");
+  TIniStorage ini(Path());
+  ini.Load();
+  ini.WriteString("s", "long", QString(64, 'x'));
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved16 = ini.Save();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(saved16);
+  EXPECT_EQ(ReadAll(Path()), QByteArray("[s]\na=1\n"));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no temporary left behind";
 }
 
 TEST_F(IniStorageFile, UnwritableLocationFailsQuietly) {
