@@ -236,6 +236,10 @@ class TPelmo : public QObject {
   Frontend& frontend_;
 };
 
+// The device's description as UTF-8 (or Latin-1 when it is not valid UTF-8);
+// `printable`: with control characters escaped, for terminals and labels.
+QString DeviceDescriptionText(const TBootInfo& info, bool printable);
+
 // Marks a busy section (exchange, handshake, upload) for its lifetime, so
 // device changes are deferred until the outermost one ends.
 class TBusySection {

@@ -2,44 +2,9 @@
 
 #include <cstdio>
 
+#include "io/display_text.h"
+
 namespace quorvel::cli {
-
-namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when invalid
-// (overlong forms, surrogates and code points above U+10FFFF are invalid).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  std::size_t length = 0;
-  std::uint32_t cp = 0;
-  std::uint32_t minimum = 0;
-  if (b0 < 0x80) return 1;
-  if ((b0 & 0xE0) == 0xC0) {
-    length = 2;
-    cp = b0 & 0x1Fu;
-    minimum = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    length = 3;
-    cp = b0 & 0x0Fu;
-    minimum = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    length = 4;
-    cp = b0 & 0x07u;
-    minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
-}  // namespace
 
 std::string JsonString(std::string_view text) {
   std::string out;
@@ -48,7 +13,7 @@ std::string JsonString(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      const std::size_t length = Utf8SequenceLength(text, i);
+      const std::size_t length = io::Utf8SequenceLength(text, i);
       if (length == 0) {
         out += "\\ufffd";
         ++i;

@@ -8,6 +8,7 @@
 #include "app/pelmo.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
+#include "io/display_text.h"
 #include "protocol/frames.h"
 
 namespace quorvel {
@@ -20,11 +21,12 @@ bool IsBootloaderProduct(hid::THidDevice* dev) {
 
 }  // namespace
 
+// A device chooses its strings: nothing in them may steer a terminal or a label.
 std::string TPelmo::DeviceName(hid::THidDevice* dev) {
   std::string label;
   const std::u16string product = dev->ProductString();
   if (!product.empty()) {
-    label = QString::fromStdU16String(product).toStdString();
+    label = io::PrintableText(QString::fromStdU16String(product).toStdString());
   } else {
     char text[40];
     std::snprintf(text, sizeof text, "Device VID=%.4X PID=%.4X",
@@ -33,7 +35,8 @@ std::string TPelmo::DeviceName(hid::THidDevice* dev) {
     label = text;
   }
   const std::u16string serial = dev->SerialString();
-  if (!serial.empty()) label += " (Serial=" + QString::fromStdU16String(serial).toStdString() + ")";
+  if (!serial.empty())
+    label += " (Serial=" + io::PrintableText(QString::fromStdU16String(serial).toStdString()) + ")";
   return label;
 }
 

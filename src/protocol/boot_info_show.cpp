@@ -6,6 +6,7 @@
 
 #include "app/pelmo.h"
 #include "image/mcu_family.h"
+#include "io/display_text.h"
 
 namespace quorvel {
 
@@ -16,6 +17,11 @@ QString CentredItem(const QString& text) {
 }
 
 }  // namespace
+
+QString DeviceDescriptionText(const TBootInfo& info, bool printable) {
+  const std::string text = io::Utf8OrLatin1(info.DeviceDescription);
+  return QString::fromStdString(printable ? io::PrintableText(text) : text);
+}
 
 bool TPelmo::ParseBootInfo() {
   if (!RxReady) return false;
@@ -39,9 +45,7 @@ void TPelmo::ShowBootInfo() {
   DeviceComboBox.Items.clear();
   DeviceComboBox.ItemIndex = -1;
   if (!BootInfo.DeviceDescription.empty()) {
-    // One byte per character.
-    DeviceComboBox.Items << CentredItem(QString::fromLatin1(
-        BootInfo.DeviceDescription.data(), static_cast<qsizetype>(BootInfo.DeviceDescription.size())));
+    DeviceComboBox.Items << CentredItem(DeviceDescriptionText(BootInfo, true));
     DeviceComboBox.ItemIndex = 0;
   }
 

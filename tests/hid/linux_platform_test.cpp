@@ -139,6 +139,20 @@ TEST(LinuxSeam, RefusedNodeIsListedQueryOnlyFromSysfs) {
   EXPECT_EQ(error, static_cast<std::uint32_t>(EACCES));
 }
 
+TEST(LinuxSeam, StringsAreUtf8WhenValidElseLatin1) {
+  FakeSys sys;
+  InterfaceFacts facts = Facts();
+  facts.usbProduct = "Ger\xE4t";
+  facts.usbSerial = "\xC2\xB5" "C";
+  auto conn = OpenConnection(sys, facts);
+  ASSERT_NE(conn, nullptr);
+  std::u16string s;
+  ASSERT_TRUE(conn->GetProductString(s));
+  EXPECT_EQ(s, u"Ger\u00E4t");
+  ASSERT_TRUE(conn->GetSerialString(s));
+  EXPECT_EQ(s, u"\u00B5C");
+}
+
 TEST(LinuxSeam, NodeThatIsGoneCannotBeOpened) {
   FakeSys sys;
   sys.openErrno = ENOENT;

@@ -45,8 +45,12 @@ TEST_F(Discovery, LabelsNameProductOrIdsAndSerial) {
   named.serial = u"K1";
   PlugGeneric(named);
   PlugBootloader("family=PIC18,serial=0001");
+  sim::GenericHidSpec hostile;  // a device's strings cannot steer a terminal
+  hostile.product = u"Key\x1b[2J";
+  hostile.serial = u"\r\u202e1";
+  PlugGeneric(hostile);
   EXPECT_THAT(Labels(), ElementsAre("Device VID=00A5 PID=BEEF", "Keyboard (Serial=K1)",
-                                    "USB HID Bootloader (Serial=0001)"));
+                                    "USB HID Bootloader (Serial=0001)", "Key\\x1B[2J (Serial=\\x0D\\u202E1)"));
 }
 
 TEST_F(Discovery, ProductStringMustMatchExactly) {

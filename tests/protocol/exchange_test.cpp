@@ -196,6 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
         ShownRecord{"family=PIC18,erase=0,write=0,description=x",
                     {"<P align=\"center\">PIC18</P>"},
                     {"<P align=\"center\">x</P>"},
+                    64},
+        // A description is UTF-8 when it is valid UTF-8, else Latin-1; controls are shown, not obeyed.
+        ShownRecord{"family=PIC18,description=Ger\xC3\xA4t \xC2\xB5" "C",
+                    {"<P align=\"center\">PIC18</P>"},
+                    {QString::fromUtf8("<P align=\"center\">Ger\xC3\xA4t \xC2\xB5" "C</P>")},
+                    64},
+        ShownRecord{"family=PIC18,description=Ger\xE4t\x1B[31m\rX",
+                    {"<P align=\"center\">PIC18</P>"},
+                    {QString::fromUtf8("<P align=\"center\">Ger\xC3\xA4t\\x1B[31m\\x0DX</P>")},
                     64}));
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "hid/report_descriptor.h"
+#include "io/display_text.h"
 
 namespace quorvel::hid::linux_hid {
 
@@ -36,7 +37,11 @@ std::string Property(udev_device* dev, const char* name) {
   return v == nullptr ? std::string{} : std::string(v);
 }
 
-std::u16string Utf16(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toStdU16String(); }
+// sysfs gives the kernel's UTF-8 conversion of USB strings; other sources
+// (HID_NAME of a virtual device) may hold any bytes.
+std::u16string Utf16(const std::string& text) {
+  return QString::fromStdString(quorvel::io::Utf8OrLatin1(text)).toStdU16String();
+}
 
 class LinuxConnection : public HidConnection {
  public:
