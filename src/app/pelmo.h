@@ -41,7 +41,7 @@ enum TWaitResult : int {
   WaitAcknowledged = 0,
   WaitDeviceGone = 1,
   WaitTimedOut = 2,
-  WaitCancelled = 3,  // the user cancelled a handshake; no error line
+  WaitCancelled = 3,  // the user cancelled a handshake, or gave up waiting; no error line
 };
 
 struct TButton {
@@ -220,6 +220,10 @@ class TPelmo : public QObject {
   bool HandshakeRunning = false;
   bool HandshakeCancelRequested = false;
   bool UploadHandlerActive = false;
+  // The front end gives up on the device's answers (a second interrupt of the
+  // command line): every wait, running or later, ends at once as cancelled,
+  // so the run ends through CloseConnection and its Reboot.
+  bool WaitsAbandoned = false;
   // Clicks on Connect or Begin uploading that came while another exchange
   // waited for its answer (a device being opened). They run in order once
   // the engine is idle; a button clicked twice meanwhile runs once.

@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "app/pelmo.h"
 
@@ -38,8 +40,19 @@ CliFrontend::CliFrontend(CliOutputConfig config, std::FILE* out, std::FILE* err)
 CliFrontend::~CliFrontend() { EndProgress(); }
 
 void CliFrontend::WriteRaw(std::FILE* stream, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  if ((std::fflush(stream) != 0 || !written) && stream == out_ && outputError_ == 0) {
+    outputError_ = errno != 0 ? errno : EIO;
+  }
+}
+
+void CliFrontend::ReportOutputError() {
+  if (outputError_ == 0) return;
+  ClearBar();
+  // Plain words even with --json: the JSON stream is what failed.
+  WriteRaw(err_, "quorvel-cli: cannot write to standard output: " + std::string(std::strerror(outputError_)) +
+                     "\n");
 }
 
 void CliFrontend::WriteLine(std::FILE* stream, const QString& line) {

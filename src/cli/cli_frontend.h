@@ -62,6 +62,10 @@ class CliFrontend : public Frontend {
   void Result(int exitCode, const QString& title, const QString& text);
   // Removes a progress bar still on the terminal.
   void EndProgress();
+  // errno of the first write to standard output that failed, 0 while none has.
+  int OutputError() const { return outputError_; }
+  // Says on standard error that standard output could not be written.
+  void ReportOutputError();
 
   // --- what the engine showed, for judging a run ---
   std::optional<TTaskDialogTexts> LastDialog;
@@ -89,6 +93,7 @@ class CliFrontend : public Frontend {
   int lastTotal_ = -1;
   bool barVisible_ = false;
   int lastPercent_ = -1;
+  int outputError_ = 0;
 };
 
 // A message text on one line: CR/LF pairs and single line breaks become blanks.

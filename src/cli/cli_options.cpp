@@ -226,11 +226,15 @@ Options:
 
 Exit codes:
   0  success
-  1  usage error
+  1  usage error; also outputs that are the HEX file or each other, or that
+     are not regular files (nothing is done then)
   2  no bootloader found, it does not answer, or several and no --serial
   3  HEX file missing or refused
   4  device error during connect or upload
-  5  upload aborted (a question answered No, or Ctrl-C)
+  5  aborted: a question answered No, or Ctrl-C, SIGTERM or SIGHUP (a
+     running upload stops after its current block; the device is restarted)
+  6  an output could not be written (--out, --boot-out, --trace or standard
+     output); existing files are left as they were
 )";
 }
 

@@ -17,6 +17,7 @@ enum ExitCode : int {
   ExitHexFile = 3,
   ExitDevice = 4,
   ExitAborted = 5,
+  ExitOutput = 6,
 };
 
 struct CliOptions {

@@ -3,9 +3,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QTimer>
 #include <algorithm>
 #include <utility>
@@ -17,6 +14,9 @@
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "image/mcu_family.h"
+#include "io/display_text.h"
+#include "io/input_file.h"
+#include "io/output_file.h"
 #include "sim/sim_platform.h"
 
 namespace quorvel::cli {
@@ -37,6 +37,13 @@ QString FamilyName(std::uint8_t code) {
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
+// A name from the command line as it can be shown: bytes that are not UTF-8
+// and control characters escaped.
+QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+// New trace lines are written out this often while a run goes on.
+constexpr int kTraceIntervalMs = 100;
+
 }  // namespace
 
 CliRunner::CliRunner(CliOptions options, CliFrontend& ui) : options_(std::move(options)), ui_(ui) {}
@@ -46,20 +53,40 @@ CliRunner::~CliRunner() { ShutDown(); }
 void CliRunner::UsePlatform(std::unique_ptr<hid::HidPlatform> platform) { injected_ = std::move(platform); }
 
 int CliRunner::Run() {
-  const int code = RunCommand();
+  int code = RunCommand();
   ShutDown();
-  if (!resultGiven_) {
-    ui_.Result(code, code == ExitSuccess ? QStringLiteral("Success") : QStringLiteral("Error"), QString());
-    resultGiven_ = true;
+  if (!traceError_.isEmpty()) {
+    if (code == ExitSuccess) {
+      code = Fail(ExitOutput, traceError_);
+    } else {
+      ui_.Error(traceError_);
+    }
+  }
+  if (!outcome_)
+    outcome_ = Outcome{code == ExitSuccess ? QStringLiteral("Success") : QStringLiteral("Error"), {}};
+  ui_.Result(code, outcome_->title, outcome_->text);
+  // The results went nowhere: a script must not take the run for a success.
+  if (ui_.OutputError() != 0) {
+    ui_.ReportOutputError();
+    if (code == ExitSuccess) code = ExitOutput;
   }
   return code;
 }
 
 int CliRunner::Fail(int exitCode, const QString& text) {
   ui_.Error(text);
-  ui_.Result(exitCode, QStringLiteral("Error"), text);
-  resultGiven_ = true;
+  outcome_ = Outcome{QStringLiteral("Error"), text};
   return exitCode;
+}
+
+int CliRunner::Succeed(const QString& title, const QString& text) {
+  outcome_ = Outcome{title, text};
+  return ExitSuccess;
+}
+
+int CliRunner::Interrupted() {
+  if (interrupts_ == 0) return ExitSuccess;
+  return Fail(ExitAborted, QStringLiteral("Interrupted."));
 }
 
 void CliRunner::RunEventsFor(int ms) {
@@ -89,14 +116,66 @@ int CliRunner::RunCommand() {
 // --- steps shared by the commands ---
 
 int CliRunner::CheckHexFile() {
-  const QString path = QString::fromStdString(options_.file);
-  const QFileInfo info(path);
-  if (!info.exists()) return Fail(ExitHexFile, QStringLiteral("HEX file '%1' does not exist.").arg(path));
-  if (info.isDir()) return Fail(ExitHexFile, QStringLiteral("'%1' is a folder, not a HEX file.").arg(path));
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
+  const std::string& name = options_.file;
+  // The engine takes file names as text; a name that is not UTF-8 would
+  // reach the file system changed.
+  if (!io::IsValidUtf8(name)) {
     return Fail(ExitHexFile,
-                QStringLiteral("HEX file '%1' cannot be read: %2").arg(path, file.errorString()));
+                QStringLiteral("The HEX file name '%1' is not valid UTF-8; rename the file to use it.")
+                    .arg(Shown(name)));
+  }
+  const io::InputCheck check = io::CheckInputFile(name);
+  switch (check.status) {
+    case io::InputStatus::Ok:
+      return ExitSuccess;
+    case io::InputStatus::Missing:
+      return Fail(ExitHexFile, QStringLiteral("HEX file '%1' does not exist.").arg(Shown(name)));
+    case io::InputStatus::NotRegular:
+      if (check.folder)
+        return Fail(ExitHexFile, QStringLiteral("'%1' is a folder, not a HEX file.").arg(Shown(name)));
+      break;
+    case io::InputStatus::TooLarge:
+    case io::InputStatus::Failed:
+      break;
+  }
+  return Fail(ExitHexFile, QStringLiteral("HEX file '%1' cannot be read: %2.")
+                               .arg(Shown(name), QString::fromStdString(io::InputProblemText(check))));
+}
+
+// Every output must be a file that may be replaced, and no two of the input
+// and the outputs may be one file: checked before anything is written or any
+// device is touched.
+int CliRunner::CheckFileNames() {
+  struct Named {
+    QString role;
+    std::string name;
+    io::FileIdentity identity;
+  };
+  std::vector<Named> names;
+  if (!options_.file.empty()) {
+    if (auto identity = io::IdentityOf(options_.file))
+      names.push_back({QStringLiteral("The HEX file"), options_.file, *identity});
+  }
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"--out", &options_.out}, {"--boot-out", &options_.bootOut}, {"--trace", &options_.trace}};
+  for (const auto& [role, name] : outputs) {
+    if (name->empty()) continue;
+    io::OutputError error;
+    const auto target = io::ResolveOutput(*name, error);
+    if (!target) {
+      return Fail(error.err == 0 ? ExitUsage : ExitOutput,
+                  QStringLiteral("%1 '%2' cannot be written: %3. Nothing was done.")
+                      .arg(QLatin1String(role), Shown(*name), QString::fromStdString(error.reason)));
+    }
+    names.push_back({QLatin1String(role), *name, target->identity});
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t j = i + 1; j < names.size(); ++j) {
+      if (!io::SameFile(names[i].identity, names[j].identity)) continue;
+      return Fail(ExitUsage,
+                  QStringLiteral("%1 '%2' and %3 '%4' are the same file. Nothing was done.")
+                      .arg(names[i].role, Shown(names[i].name), names[j].role, Shown(names[j].name)));
+    }
   }
   return ExitSuccess;
 }
@@ -104,15 +183,20 @@ int CliRunner::CheckHexFile() {
 int CliRunner::PrepareTrace() {
   if (options_.trace.empty()) return ExitSuccess;
   // Fail before touching any device rather than lose the trace at the end.
-  QFile file(QString::fromStdString(options_.trace));
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-    return Fail(ExitUsage, QStringLiteral("cannot write the trace file '%1': %2")
-                               .arg(QString::fromStdString(options_.trace), file.errorString()));
+  trace_ = std::make_unique<io::OutputFile>(options_.trace);
+  if (!trace_->Open()) {
+    return Fail(ExitOutput, QStringLiteral("cannot write the trace file '%1': %2.")
+                                .arg(Shown(options_.trace), QString::fromStdString(trace_->Error().reason)));
   }
+  traceTimer_ = std::make_unique<QTimer>();
+  traceTimer_->setInterval(kTraceIntervalMs);
+  QObject::connect(traceTimer_.get(), &QTimer::timeout, [this] { StreamTrace(); });
+  traceTimer_->start();
   return ExitSuccess;
 }
 
 int CliRunner::StartEngine() {
+  if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
   if (!options_.simulate.empty()) {
     std::vector<sim::SimProfile> profiles;
     for (const std::string& profile : options_.simulate) {
@@ -172,7 +256,7 @@ std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
 
 QString CliRunner::Label(hid::THidDevice* dev) const {
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device == dev) return QString::fromLocal8Bit(entry.Label.c_str());
+    if (entry.Device == dev) return QString::fromStdString(entry.Label);
   }
   return {};
 }
@@ -183,6 +267,7 @@ int CliRunner::WaitForBootloader(bool mustFind) {
   QElapsedTimer clock;
   clock.start();
   while (pelmo_->DeviceChangesHandled < 1 || pelmo_->BusyDepth != 0) {
+    if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     if (clock.elapsed() >= kStartupScanLimitMs) {
       return Fail(ExitNoBootloader, QStringLiteral("The HID device scan did not complete."));
     }
@@ -193,6 +278,7 @@ int CliRunner::WaitForBootloader(bool mustFind) {
   const std::u16string wantedSerial =
       options_.serial ? QString::fromStdString(*options_.serial).toStdU16String() : std::u16string();
   for (;;) {
+    if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     const auto bootloaders = Bootloaders();
     hid::THidDevice* active = pelmo_->ActiveDevice;
     const bool answered = active != nullptr && active->ReadWriteAccess();
@@ -302,36 +388,59 @@ int CliRunner::LoadHex() {
 // is restarted, every device object is given back.
 void CliRunner::ShutDown() {
   plugTimers_.reset();  // a bootloader not plugged yet stays away
+  if (pelmo_) {
+    pelmo_->Guarded([this] { pelmo_->FormClose(); });
+    pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
+    RunEventsFor(0);
+  }
+  FinishTrace();
   if (!pelmo_) return;
-  pelmo_->Guarded([this] { pelmo_->FormClose(); });
-  pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
-  RunEventsFor(0);
-  WriteTrace();
   ui_.Attach(nullptr);
   pelmo_.reset();
   RunEventsFor(0);
 }
 
-void CliRunner::WriteTrace() {
-  if (options_.trace.empty() || sim_ == nullptr || simIds_.empty() || simIds_.front() < 0) return;
-  QSaveFile file(QString::fromStdString(options_.trace));
-  sim_->WaitIdle(2000);  // the last frames (Reboot) may still be with the firmware
-  const std::string text = sim_->TraceText(simIds_.front());
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-      !file.commit()) {
-    ui_.Error(QStringLiteral("cannot write the trace file '%1': %2")
-                  .arg(QString::fromStdString(options_.trace), file.errorString()));
+// Appends the trace lines the first simulated device has added since the last call.
+void CliRunner::StreamTrace() {
+  if (!trace_ || trace_->Failed() || sim_ == nullptr || simIds_.empty() || simIds_.front() < 0) return;
+  std::string text;
+  for (const std::string& line : sim_->TraceLines(simIds_.front(), traceLines_)) {
+    text += line;
+    text += '\n';
+    ++traceLines_;
   }
+  if (!text.empty()) trace_->Write(text);
 }
 
-bool CliRunner::RequestStop() {
-  if (!pelmo_ || !uploading_) return false;
-  if (pelmo_->ButtonStartBootloader.Tag != 0) {
-    ui_.Notice(QStringLiteral("Stopping after the current block..."));
-    pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
+void CliRunner::FinishTrace() {
+  if (!trace_) return;
+  traceTimer_.reset();
+  if (sim_ != nullptr) sim_->WaitIdle(2000);  // the last frames (Reboot) may still be with the firmware
+  StreamTrace();
+  if (!trace_->Commit()) {
+    traceError_ = QStringLiteral("cannot write the trace file '%1': %2. The file was left as it was.")
+                      .arg(Shown(options_.trace), QString::fromStdString(trace_->Error().reason));
   }
-  return true;
+  trace_.reset();
+}
+
+void CliRunner::Interrupt() {
+  ++interrupts_;
+  if (!pelmo_) return;
+  if (interrupts_ == 1) {
+    if (uploading_ && pelmo_->ButtonStartBootloader.Tag != 0) {
+      ui_.Notice(QStringLiteral("Stopping after the current block..."));
+      pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
+    }
+    return;
+  }
+  // A device that takes long to answer (a large erase) or never does: stop
+  // waiting. The reports being sent are finished, so the Reboot that ends the
+  // run arrives whole.
+  if (!pelmo_->WaitsAbandoned) {
+    pelmo_->WaitsAbandoned = true;
+    ui_.Notice(QStringLiteral("Interrupted again: no longer waiting for the device; restarting it."));
+  }
 }
 
 // --- commands ---
@@ -341,7 +450,7 @@ void CliRunner::ListDevices() {
   int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
     const bool bootloader = IsBootloader(entry.Device);
-    const QString label = QString::fromLocal8Bit(entry.Label.c_str());
+    const QString label = QString::fromStdString(entry.Label);
     QString path;
     int vid = 0;
     int pid = 0;
@@ -374,8 +483,9 @@ void CliRunner::ListDevices() {
     ExplainNoBootloader();
   } else if (locked > 0) {
     // Listed, but an upload would be refused: say why before the user tries.
-    ui_.Notice(QStringLiteral("%1 bootloader(s) may not be opened for reading and writing (permission denied).")
-                   .arg(locked));
+    ui_.Notice(
+        QStringLiteral("%1 bootloader(s) may not be opened for reading and writing (permission denied).")
+            .arg(locked));
     ui_.Notice(QString::fromUtf8(kUdevAdvice));
   }
 }
@@ -384,12 +494,9 @@ int CliRunner::List() {
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
   if (int rc = WaitForBootloader(false); rc != ExitSuccess) return rc;
   ListDevices();
-  ui_.Result(ExitSuccess, QStringLiteral("Success"),
-             QStringLiteral("%1 HID interface(s), %2 bootloader(s).")
-                 .arg(pelmo_->DeviceList.size())
-                 .arg(Bootloaders().size()));
-  resultGiven_ = true;
-  return ExitSuccess;
+  return Succeed(QStringLiteral("Success"), QStringLiteral("%1 HID interface(s), %2 bootloader(s).")
+                                                .arg(pelmo_->DeviceList.size())
+                                                .arg(Bootloaders().size()));
 }
 
 int CliRunner::Info() {
@@ -397,7 +504,7 @@ int CliRunner::Info() {
   if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
   const TBootInfo& info = pelmo_->BootInfo;
   const bool bottom = BootAtBottom(info);
-  const QString description = QString::fromLatin1(info.DeviceDescription.c_str());
+  const QString description = DeviceDescriptionText(info, !ui_.Config().json);
   if (ui_.Config().json) {
     ui_.Emit(
         JsonObject()
@@ -425,10 +532,7 @@ int CliRunner::Info() {
     ui_.Print(QStringLiteral("Erase block:   %1").arg(info.EraseBlock));
     ui_.Print(QStringLiteral("Write block:   %1").arg(info.WriteBlock));
   }
-  ui_.Result(ExitSuccess, QStringLiteral("Success"),
-             FamilyName(info.McuType) + QStringLiteral(" bootloader"));
-  resultGiven_ = true;
-  return ExitSuccess;
+  return Succeed(QStringLiteral("Success"), FamilyName(info.McuType) + QStringLiteral(" bootloader"));
 }
 
 int CliRunner::Upload() {
@@ -438,6 +542,8 @@ int CliRunner::Upload() {
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
 
   pelmo_->Guarded([this] { pelmo_->ButtonConnectClick(); });
+  // Interrupted during the handshake: ShutDown restarts a device that connected.
+  if (int rc = Interrupted(); rc != ExitSuccess) return rc;
   if (!pelmo_->Connected)
     return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
 
@@ -451,9 +557,7 @@ int CliRunner::Upload() {
 
   const auto& dialog = ui_.LastDialog;
   if (dialog && dialog->Title == QStringLiteral("Success") && !pelmo_->Connected) {
-    ui_.Result(ExitSuccess, dialog->Title, dialog->Content);
-    resultGiven_ = true;
-    return ExitSuccess;
+    return Succeed(dialog->Title, dialog->Content);
   }
   if (dialog && dialog->Title == QStringLiteral("Abort")) {
     // The window would now be closed while connected: ShutDown restarts the device.
@@ -462,10 +566,12 @@ int CliRunner::Upload() {
             ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
             : QStringLiteral("Upload aborted.");
     ui_.Error(why);
-    ui_.Result(ExitAborted, dialog->Title, dialog->Content);
-    resultGiven_ = true;
+    outcome_ = Outcome{dialog->Title, dialog->Content};
     return ExitAborted;
   }
+  // Stopped waiting for the device after a second interrupt.
+  if (interrupts_ > 0)
+    return Fail(ExitAborted, QStringLiteral("Upload interrupted; the device was restarted."));
   QString last;
   for (auto it = pelmo_->History.crbegin(); it != pelmo_->History.crend(); ++it) {
     if (it->startsWith(QStringLiteral("Error"))) {
@@ -482,25 +588,36 @@ int CliRunner::Image() {
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
   if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
+  if (int rc = Interrupted(); rc != ExitSuccess) return rc;
+  return WriteImages();
+}
 
-  auto save = [this](const std::string& name, const TByteArray& bytes) -> bool {
-    QSaveFile file(QString::fromStdString(name));
-    const auto size = static_cast<qint64>(bytes.size());
-    if (!file.open(QIODevice::WriteOnly) ||
-        (size > 0 && file.write(reinterpret_cast<const char*>(bytes.data()), size) != size) ||
-        !file.commit()) {
-      Fail(ExitHexFile,
-           QStringLiteral("cannot write '%1': %2").arg(QString::fromStdString(name), file.errorString()));
-      return false;
+// Both images are replaced, or neither.
+int CliRunner::WriteImages() {
+  std::vector<std::pair<const std::string*, const TByteArray*>> images = {
+      {&options_.out, &pelmo_->FlashImage}};
+  if (!options_.bootOut.empty()) images.emplace_back(&options_.bootOut, &pelmo_->BootFlashImage);
+  std::vector<std::unique_ptr<io::OutputFile>> files;
+  bool written = true;
+  for (const auto& [name, bytes] : images) {
+    files.push_back(std::make_unique<io::OutputFile>(*name));
+    const auto* data = reinterpret_cast<const char*>(bytes->data());
+    written = written && files.back()->Open() && files.back()->Write(std::string_view(data, bytes->size()));
+  }
+  std::vector<io::OutputFile*> all;
+  for (const auto& file : files) all.push_back(file.get());
+  if (!written || !io::CommitTogether(all)) {
+    for (const auto& file : files) {
+      if (!file->Failed()) continue;
+      return Fail(ExitOutput, QStringLiteral("cannot write '%1': %2. No file was changed.")
+                                  .arg(Shown(file->Path()), QString::fromStdString(file->Error().reason)));
     }
-    ui_.Notice(QStringLiteral("Wrote %1 bytes to %2").arg(bytes.size()).arg(QString::fromStdString(name)));
-    return true;
-  };
-  if (!save(options_.out, pelmo_->FlashImage)) return ExitHexFile;
-  if (!options_.bootOut.empty() && !save(options_.bootOut, pelmo_->BootFlashImage)) return ExitHexFile;
-  ui_.Result(ExitSuccess, QStringLiteral("Success"), QStringLiteral("Image written."));
-  resultGiven_ = true;
-  return ExitSuccess;
+    return Fail(ExitOutput, QStringLiteral("the images could not be written. No file was changed."));
+  }
+  for (const auto& [name, bytes] : images) {
+    ui_.Notice(QStringLiteral("Wrote %1 bytes to %2").arg(bytes->size()).arg(Shown(*name)));
+  }
+  return Succeed(QStringLiteral("Success"), QStringLiteral("Image written."));
 }
 
 }  // namespace quorvel::cli

@@ -3,7 +3,9 @@
 // window uses, on the machine's HID devices or on simulated bootloaders.
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "cli/cli_frontend.h"
@@ -17,6 +19,9 @@ class THidDevice;
 }  // namespace hid
 namespace sim {
 class SimHidPlatform;
+}
+namespace io {
+class OutputFile;
 }
 }  // namespace quorvel
 
@@ -36,9 +41,12 @@ class CliRunner {
   // --simulate is given (tests: devices the simulator options cannot describe).
   void UsePlatform(std::unique_ptr<hid::HidPlatform> platform);
 
-  // Asks a running upload to stop, as the window's "Stop uploading" does
-  // (used for Ctrl-C). False when no upload runs.
-  bool RequestStop();
+  // Ctrl-C, SIGTERM or SIGHUP. The first asks a running upload to stop after
+  // its current block, as the window's "Stop uploading" does, and ends any
+  // other command at its next step; from the second on, the device's answers
+  // are no longer awaited. Either way a connected device is restarted and the
+  // run ends with ExitAborted.
+  void Interrupt();
 
  private:
   int RunCommand();
@@ -48,12 +56,15 @@ class CliRunner {
   int Image();
 
   int CheckHexFile();
+  int CheckFileNames();
   int PrepareTrace();
   int StartEngine();
   int WaitForBootloader(bool mustFind);
   int LoadHex();
   void ShutDown();
-  void WriteTrace();
+  void StreamTrace();
+  void FinishTrace();
+  int WriteImages();
 
   std::vector<hid::THidDevice*> Bootloaders() const;
   bool IsBootloader(hid::THidDevice* dev) const;
@@ -62,6 +73,9 @@ class CliRunner {
   void ListDevices();
 
   int Fail(int exitCode, const QString& text);
+  int Succeed(const QString& title, const QString& text);
+  // ExitAborted once an interrupt came; the run then ends at the next step.
+  int Interrupted();
   void RunEventsFor(int ms);
 
   CliOptions options_;
@@ -72,8 +86,18 @@ class CliRunner {
   std::vector<int> simIds_;              // handles of the simulated bootloaders, in --simulate order
   std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers
   std::unique_ptr<TPelmo> pelmo_;
-  bool resultGiven_ = false;
+  struct Outcome {
+    QString title;
+    QString text;
+  };
+  std::optional<Outcome> outcome_;  // the result's texts, given at the end of Run
   bool uploading_ = false;
+  int interrupts_ = 0;
+  // --trace: written while the run goes on, committed when it ends.
+  std::unique_ptr<io::OutputFile> trace_;
+  std::unique_ptr<QTimer> traceTimer_;
+  std::size_t traceLines_ = 0;
+  QString traceError_;
 };
 
 // The machine's HID platform (hidraw + libudev), or nullptr when this build has none.

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,16 +18,16 @@
 
 namespace {
 
-// Ctrl-C during an upload asks the engine to stop after the current block, as
-// the window's stop button does; the signal handler only writes to a pipe.
+// Ctrl-C, SIGTERM and SIGHUP end a run cleanly (see CliRunner::Interrupt).
+// The handler only writes to a pipe that the event loop watches.
 int g_signalPipe[2] = {-1, -1};
 
-void OnInterrupt(int) {
-  const char byte = 1;
-  const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
+void OnSignal(int signo) {
+  const int savedErrno = errno;
+  const auto byte = static_cast<char>(signo);
+  const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);  // a full pipe has enough news already
   (void)ignored;
-  // A second Ctrl-C ends the program at once.
-  ::signal(SIGINT, SIG_DFL);
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -73,26 +74,24 @@ int main(int argc, char** argv) {
   CliRunner runner(options, frontend);
 
   // A log reader that goes away (`| head`) must not kill an upload half-way:
-  // writes to a closed pipe then just fail.
+  // writes to a closed pipe then just fail, and the run reports it at its end.
+  // The same for a file size limit (ulimit -f): the write fails with EFBIG.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
 
-  std::unique_ptr<QSocketNotifier> interruptNotifier;
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
-    interruptNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(interruptNotifier.get(), &QSocketNotifier::activated, [&runner] {
-      char byte = 0;
-      const ssize_t ignored = ::read(g_signalPipe[0], &byte, 1);
-      (void)ignored;
-      // Outside an upload there is nothing to finish cleanly: end as usual.
-      if (!runner.RequestStop()) {
-        ::signal(SIGINT, SIG_DFL);
-        ::raise(SIGINT);
-      }
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) == 0) {
+    signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runner] {
+      char bytes[16];
+      const ssize_t n = ::read(g_signalPipe[0], bytes, sizeof bytes);
+      for (ssize_t i = 0; i < n; ++i) runner.Interrupt();
     });
     struct sigaction action {};
-    action.sa_handler = OnInterrupt;
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
   }
   return runner.Run();
 }

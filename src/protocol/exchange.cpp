@@ -132,7 +132,7 @@ int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
       result = WaitTimedOut;
       break;
     }
-    if (HandshakeRunning && HandshakeCancelRequested) {
+    if ((HandshakeRunning && HandshakeCancelRequested) || WaitsAbandoned) {
       result = WaitCancelled;
       break;
     }

@@ -252,6 +252,15 @@ std::string SimHidPlatform::TraceText(int id) const {
   return it == interfaces_.end() || !it->second->model ? std::string{} : it->second->model->TraceText();
 }
 
+std::vector<std::string> SimHidPlatform::TraceLines(int id, std::size_t first) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  if (it == interfaces_.end() || !it->second->model) return {};
+  const std::vector<std::string>& trace = it->second->model->Trace();
+  if (first >= trace.size()) return {};
+  return {trace.begin() + static_cast<std::ptrdiff_t>(first), trace.end()};
+}
+
 std::vector<std::string> SimHidPlatform::Violations(int id) const {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);

@@ -70,6 +70,9 @@ class SimHidPlatform : public hid::HidPlatform {
   // device is idle (no exchange in progress), or through the locked helpers.
   BootloaderModel* Model(int id);
   std::string TraceText(int id) const;
+  // The trace's lines from index `first` on, without line ends: a reader that
+  // follows a running device asks only for what is new.
+  std::vector<std::string> TraceLines(int id, std::size_t first) const;
   // Waits until every report written so far has been handled by the firmware
   // (its answers sent), or `timeoutMs` passed. Returns whether it got idle.
   // Callers that read the trace right after their last write use it.

@@ -2,8 +2,12 @@
 // checks what a script sees: exit codes, output lines, device traces, images.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +15,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,11 +35,14 @@ struct CliRun {
   QStringList OutLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
-CliRun RunCli(const QStringList& args, int timeoutMs = 60000) {
+// `setup` may change the process before it starts (limits, redirections).
+CliRun RunCli(const QStringList& args, int timeoutMs = 60000,
+              const std::function<void(QProcess&)>& setup = {}) {
   QProcess process;
   process.setProgram(kCli);
   process.setArguments(args);
   process.setStandardInputFile(QProcess::nullDevice());
+  if (setup) setup(process);
   process.start();
   CliRun run;
   if (!process.waitForStarted(10000)) {
@@ -67,7 +75,7 @@ std::string Describe(const CliRun& run) {
 }
 
 class CliProcess : public ::testing::Test {
- protected:
+ public:
   QTemporaryDir dir;
 
   QString Path(const QString& name) const { return dir.filePath(name); }
@@ -362,26 +370,253 @@ TEST_F(CliProcess, ImageOfAPic32FileSplitsProgramAndBootFlash) {
   EXPECT_EQ(ReadFile(Path("boot.bin")), QByteArray(reinterpret_cast<const char*>(boot.data()), 8));
 }
 
-TEST_F(CliProcess, InterruptStopsTheUploadLikeTheStopButtonAndRestartsTheDevice) {
-  QProcess process;
-  process.setProgram(kCli);
+// --- files named on the command line ---
+
+struct FileCase {
+  const char* name;
+  // The command line, given the fixture (its folder holds in.hex, a copy of the sample).
+  std::function<QStringList(CliProcess&)> args;
+  int exitCode;
+  const char* message;
+};
+
+void PrintTo(const FileCase& row, std::ostream* os) { *os << row.name; }
+
+class CliFileNames : public CliProcess, public ::testing::WithParamInterface<FileCase> {};
+
+// Refused before anything is written or any device touched: the folder is as before.
+TEST_P(CliFileNames, AreRefusedBeforeAnythingIsDone) {
+  const QByteArray sample = ReadFile(kSample);
+  WriteFile("in.hex", sample);
+  ASSERT_EQ(::mkfifo(Path("fifo").toLocal8Bit().constData(), 0600), 0);
+  ASSERT_EQ(::link(Path("in.hex").toLocal8Bit().constData(), Path("hard.hex").toLocal8Bit().constData()), 0);
+  ASSERT_EQ(::symlink("loop", Path("loop").toLocal8Bit().constData()), 0);
+  ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+  const QStringList before =
+      QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+  const CliRun run = RunCli(GetParam().args(*this), 20000);
+  EXPECT_EQ(run.exitCode, GetParam().exitCode) << Describe(run);
+  EXPECT_TRUE(run.err.contains(GetParam().message)) << Describe(run);
+  EXPECT_TRUE(run.out.isEmpty()) << Describe(run);
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+  EXPECT_EQ(ReadFile(Path("in.hex")), sample);
+}
+
+QStringList Sim() { return {"--simulate", "family=STM32F4XX"}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliFileNames,
+    ::testing::Values(
+        FileCase{"TraceIsTheInput",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"--trace", f.Path("in.hex"), "upload", f.Path("in.hex")};
+                 },
+                 1, "are the same file"},
+        FileCase{"OutIsTheInput",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"image", f.Path("in.hex"), "--out", f.Path("in.hex")};
+                 },
+                 1, "are the same file"},
+        FileCase{"BootOutIsTheInputByAHardLink",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"image",         f.Path("in.hex"), "--out",
+                                              f.Path("o.bin"), "--boot-out",     f.Path("hard.hex")};
+                 },
+                 1, "are the same file"},
+        FileCase{"OutAndBootOutSpelledDifferently",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"image",         f.Path("in.hex"), "--out",
+                                              f.Path("a.bin"), "--boot-out",     f.Path("folder/../a.bin")};
+                 },
+                 1, "are the same file"},
+        FileCase{"TraceAndOut",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"--trace",        f.Path("b.bin"), "image",
+                                              f.Path("in.hex"), "--out",         f.Path("b.bin")};
+                 },
+                 1, "are the same file"},
+        FileCase{"OutIsAFifo",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"image", f.Path("in.hex"), "--out", f.Path("fifo")};
+                 },
+                 1, "not a regular file"},
+        FileCase{"TraceIsAFolder",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"--trace", f.Path("folder"), "info"};
+                 },
+                 1, "it is a folder"},
+        FileCase{"OutInAMissingFolder",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"image", f.Path("in.hex"), "--out", f.Path("no/o.bin")};
+                 },
+                 6, "No such file or directory"},
+        FileCase{"HexFileIsAFifo",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"upload", f.Path("fifo")};
+                 },
+                 3, "not a regular file"},
+        FileCase{"HexFileIsASymlinkLoop",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"upload", f.Path("loop")};
+                 },
+                 3, "Too many levels of symbolic links"},
+        FileCase{"HexFileNameTooLong",
+                 [](CliProcess& f) {
+                   return Sim() + QStringList{"upload", f.Path(QString(300, 'a') + ".hex")};
+                 },
+                 3, "File name too long"}),
+    [](const ::testing::TestParamInfo<FileCase>& row) { return std::string(row.param.name); });
+
+// A full disk made without root: a file size limit for the program.
+std::function<void(QProcess&)> FileSizeLimit(rlim_t bytes) {
+  return [bytes](QProcess& process) {
+    process.setChildProcessModifier([bytes] {
+      const rlimit limit{bytes, bytes};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+  };
+}
+
+TEST_F(CliProcess, FailedImageWritesLeaveBothOldFilesAndExit6) {
+  const QString hex = WriteHex("pic32.hex", {{0x1D000000, std::vector<std::uint8_t>(8, 0x11)},
+                                             {0x1FC00000, std::vector<std::uint8_t>(200, 0x22)}});
+  WriteFile("flash.bin", "old flash");
+  WriteFile("boot.bin", "old boot");
+  const CliRun run = RunCli({"--simulate", "family=PIC32", "image", hex, "--out", Path("flash.bin"),
+                             "--boot-out", Path("boot.bin")},
+                            60000, FileSizeLimit(100));
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  EXPECT_TRUE(run.err.contains("File too large")) << Describe(run);
+  EXPECT_FALSE(run.err.contains("Wrote")) << Describe(run);
+  EXPECT_EQ(ReadFile(Path("flash.bin")), "old flash") << "the flash image fitted, but not both did";
+  EXPECT_EQ(ReadFile(Path("boot.bin")), "old boot");
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 3) << "no temporary file left";
+}
+
+TEST_F(CliProcess, FailedTraceKeepsTheOldTraceAfterACompleteUploadAndExit6) {
+  WriteFile("trace.txt", "old trace\n");
+  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", kSample},
+                            60000, FileSizeLimit(64));
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  EXPECT_TRUE(InOrder(run.OutLines(), {"Completed successfully.", "Disconnected.", "Reset..."}))
+      << Describe(run);
+  EXPECT_TRUE(run.err.contains("cannot write the trace file")) << Describe(run);
+  EXPECT_EQ(ReadFile(TraceArg()), "old trace\n");
+}
+
+TEST_F(CliProcess, ResultsThatCannotBeWrittenAreNoSuccess) {
+  const CliRun run = RunCli({"--json", "--simulate", "family=STM32F4XX", "info"}, 60000,
+                            [](QProcess& process) { process.setStandardOutputFile("/dev/full"); });
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  EXPECT_TRUE(run.err.contains("cannot write to standard output: No space left on device")) << Describe(run);
+}
+
+TEST_F(CliProcess, DeviceTextIsDecodedAndItsControlsEscaped) {
+  const QString spec = QString::fromLatin1("family=PIC18,description=Ger\xE4t\x1B[31m\rFAKE");
+  const CliRun plain = RunCli({"--simulate", spec, "info"});
+  ASSERT_EQ(plain.exitCode, 0) << Describe(plain);
+  EXPECT_TRUE(plain.OutLines().contains(QString::fromUtf8("Description:   Ger\xC3\xA4t\\x1B[31m\\x0DFAKE")))
+      << Describe(plain);
+  const CliRun json = RunCli({"--json", "--simulate", spec, "info"});
+  ASSERT_EQ(json.exitCode, 0) << Describe(json);
+  const QJsonObject info = QJsonDocument::fromJson(json.OutLines().first().toUtf8()).object();
+  EXPECT_EQ(info.value("description").toString(), QString::fromUtf8("Ger\xC3\xA4t\x1B[31m\rFAKE"))
+      << "JSON escapes by itself";
+}
+
+// Runs an upload in the background until `marker` appears on standard output.
+class RunningUpload {
+ public:
+  RunningUpload(const QStringList& args, const QByteArray& marker) {
+    process_.setProgram(kCli);
+    process_.setArguments(args);
+    process_.setStandardInputFile(QProcess::nullDevice());
+    process_.start();
+    EXPECT_TRUE(process_.waitForStarted(10000));
+    while (!out_.contains(marker) && process_.waitForReadyRead(20000))
+      out_ += process_.readAllStandardOutput();
+    EXPECT_TRUE(out_.contains(marker)) << out_.toStdString();
+  }
+  void Signal(int signo) { ::kill(static_cast<pid_t>(process_.processId()), signo); }
+  // Waits until `marker` appears on standard error (a signal has been handled).
+  bool WaitForError(const QByteArray& marker) {
+    process_.setReadChannel(QProcess::StandardError);
+    while (!err_.contains(marker) && process_.waitForReadyRead(20000))
+      err_ += process_.readAllStandardError();
+    process_.setReadChannel(QProcess::StandardOutput);
+    return err_.contains(marker);
+  }
+  // Exit code once finished; -1 when it ended by a signal.
+  int Finish() {
+    EXPECT_TRUE(process_.waitForFinished(30000));
+    out_ += process_.readAllStandardOutput();
+    err_ += process_.readAllStandardError();
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+  }
+  const QByteArray& Out() const { return out_; }
+  const QByteArray& Err() const { return err_; }
+
+ private:
+  QProcess process_;
+  QByteArray out_;
+  QByteArray err_;
+};
+
+class CliSignal : public CliProcess, public ::testing::WithParamInterface<int> {};
+
+// Ctrl-C, SIGTERM and SIGHUP stop the upload as the window's stop button does.
+TEST_P(CliSignal, StopsTheUploadLikeTheStopButtonAndRestartsTheDevice) {
   // Paced so the upload is still writing when the signal arrives.
-  process.setArguments({"--simulate", "family=STM32F4XX,pace=2", "--trace", TraceArg(), "upload", kSample});
-  process.setStandardInputFile(QProcess::nullDevice());
-  process.start();
-  ASSERT_TRUE(process.waitForStarted(10000));
-  QByteArray out;
-  while (!out.contains("Flash Write...") && process.waitForReadyRead(20000))
-    out += process.readAllStandardOutput();
-  ASSERT_TRUE(out.contains("Flash Write...")) << out.toStdString();
-  ::kill(static_cast<pid_t>(process.processId()), SIGINT);
-  ASSERT_TRUE(process.waitForFinished(30000));
-  out += process.readAllStandardOutput();
-  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(process.exitCode(), 5) << out.toStdString();
-  EXPECT_TRUE(out.contains("Upload aborted.")) << out.toStdString();
-  EXPECT_FALSE(out.contains("Completed successfully.")) << out.toStdString();
+  RunningUpload run({"--simulate", "family=STM32F4XX,pace=2", "--trace", TraceArg(), "upload", kSample},
+                    "Flash Write...");
+  run.Signal(GetParam());
+  EXPECT_EQ(run.Finish(), 5) << run.Out().toStdString();
+  EXPECT_TRUE(run.Out().contains("Upload aborted.")) << run.Out().toStdString();
+  EXPECT_FALSE(run.Out().contains("Completed successfully.")) << run.Out().toStdString();
   EXPECT_EQ(Trace().last(), "REBOOT");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return std::string(sigabbrev_np(row.param));
+                         });
+
+// The erase is never answered: the first Ctrl-C would wait for its time-out,
+// the second stops waiting. The device is restarted all the same.
+TEST_F(CliProcess, SecondInterruptStopsWaitingAndStillRestartsTheDevice) {
+  const int erase = EventNumber("ERASE");
+  RunningUpload run({"--simulate", QStringLiteral("family=STM32F4XX,drop=%1").arg(erase), "--trace",
+                     TraceArg(), "upload", kSample},
+                    "Flash Erase...");
+  run.Signal(SIGINT);
+  ASSERT_TRUE(run.WaitForError("Stopping after the current block")) << run.Err().toStdString();
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Finish(), 5) << run.Out().toStdString() << run.Err().toStdString();
+  EXPECT_FALSE(run.Out().contains("Timeout waiting for MCU")) << run.Out().toStdString();
+  EXPECT_TRUE(run.Out().endsWith("Disconnected.\nReset...\n")) << run.Out().toStdString();
+  EXPECT_EQ(Trace().last(), "REBOOT");
+}
+
+// The trace is written as the run goes on: a run killed half-way leaves what
+// was sent under the temporary name, and the old trace where it was.
+TEST_F(CliProcess, KilledRunLeavesItsTraceSoFarAndTheOldTrace) {
+  // The first chunk stays unanswered for a while: the run is killed in that wait.
+  const int firstData = EventNumber("DATA");
+  WriteFile("trace.txt", "old trace\n");
+  RunningUpload run({"--simulate", QStringLiteral("family=STM32F4XX,drop=%1").arg(firstData), "--trace",
+                     TraceArg(), "upload", kSample},
+                    "Flash Write...");
+  const auto partial = [this] {
+    const QStringList names = QDir(dir.path()).entryList({"trace.txt.*"}, QDir::Files);
+    return names.size() == 1 ? ReadFile(Path(names.first())) : QByteArray();
+  };
+  EXPECT_TRUE(test::RunUntil([&] { return partial().contains("\nDATA "); }, 20000))
+      << partial().toStdString();
+  run.Signal(SIGKILL);
+  EXPECT_EQ(run.Finish(), -1);
+  EXPECT_EQ(ReadFile(TraceArg()), "old trace\n");
+  EXPECT_TRUE(partial().startsWith("INFO\nBOOT\nSYNC\nERASE ")) << partial().toStdString();
 }
 
 std::vector<QJsonObject> ParseJsonLines(const CliRun& run) {

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -97,6 +100,18 @@ TEST(CliRunner, ListInJsonGivesOneDeviceEventEachAndAResult) {
   EXPECT_EQ(events[1].value("label").toString(), "USB HID Bootloader");
   EXPECT_TRUE(events[1].value("bootloader").toBool());
   EXPECT_EQ(events[2].value("event").toString(), "result");
+}
+
+TEST(CliRunner, HexFileNameThatIsNotUtf8IsRefusedForWhatItIs) {
+  QTemporaryDir dir;
+  CliOptions options = Command(CliCommand::Upload);
+  options.file = QFile::encodeName(dir.path()).toStdString() + "/x\xE9.hex";
+  std::FILE* file = std::fopen(options.file.c_str(), "w");  // it exists: "does not exist" would be wrong
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  const RunResult r = RunWith(std::make_unique<sim::SimHidPlatform>(), options);
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("x\\xE9.hex' is not valid UTF-8"), std::string::npos) << r.err;
 }
 
 }  // namespace
