@@ -1,4 +1,6 @@
 // quorvel: the uploader's window.
+#include <signal.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,6 +20,9 @@
 #include "ui/window_session.h"
 
 int main(int argc, char** argv) {
+  // Under a file size limit (ulimit -f) the settings write fails and keeps the
+  // old file, instead of the signal ending the program at exit.
+  ::signal(SIGXFSZ, SIG_IGN);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quorvel"));
 

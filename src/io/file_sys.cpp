@@ -9,17 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace quorvel::io {
+#include "io/retry_eintr.h"
 
-namespace {
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto r = call();
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-}  // namespace
+namespace quorvel::io {
 
 int FileSys::Open(const char* path, int flags, mode_t mode) {
   return RetryEintr([&] { return ::open(path, flags, mode); });

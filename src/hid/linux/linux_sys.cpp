@@ -8,17 +8,11 @@
 #include <cerrno>
 #include <chrono>
 
+#include "io/retry_eintr.h"
+
 namespace quorvel::hid::linux_hid {
 
-namespace {
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto r = call();
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-}  // namespace
+using io::RetryEintr;
 
 int LinuxSys::Open(const char* path, int flags) { return RetryEintr([&] { return ::open(path, flags); }); }
 
