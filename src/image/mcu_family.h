@@ -1,10 +1,13 @@
 #pragma once
 // MCU family codes as the bootloader reports them in its information record,
 // with their display names and the groups the loader and the upload engine
-// branch on.
+// branch on; all read from the family table.
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
+
+#include "core/families.h"
 
 namespace quorvel {
 
@@ -32,37 +35,35 @@ inline constexpr std::uint8_t kKnownFamilies[] = {1, 2, 3, 4, 10, 11, 20, 30, 31
 
 // Display name shown in the MCU combo box, or empty for an unknown code.
 constexpr std::string_view McuFamilyName(std::uint8_t code) {
-  switch (code) {
-    case 1: return "PIC16";
-    case 2: return "PIC18";
-    case 3: return "PIC18FJ";
-    case 4: return "PIC24";
-    case 10: return "dsPIC";
-    case 11: return "dsPIC33";
-    case 20: return "PIC32";
-    case 30: return "ARM";
-    case 31: return "STELLARIS M3";
-    case 32: return "STELLARIS M4";
-    case 33: return "STELLARIS";
-    case 34: return "STM32L1XX";
-    case 35: return "STM32F1XX";
-    case 36: return "STM32F2XX";
-    case 37: return "STM32F4XX";
-    case 38: return "TIVA C Series";
-    default: return {};
-  }
+  const FamilyFacts* f = FindFamily(code);
+  return f != nullptr ? f->name : std::string_view{};
 }
 
-constexpr bool IsKnownFamily(std::uint8_t c) { return !McuFamilyName(c).empty(); }
+constexpr bool IsKnownFamily(std::uint8_t c) { return FindFamily(c) != nullptr; }
+
+namespace family_detail {
+constexpr bool InGroup(std::uint8_t c, FamilyGroup group) {
+  const FamilyFacts* f = FindFamily(c);
+  return f != nullptr && f->group == group;
+}
+}  // namespace family_detail
+
 // Three image bytes per 24-bit instruction word; two address units per word.
-constexpr bool Is16BitPic(std::uint8_t c) { return c == 4 || c == 10 || c == 11; }
-constexpr bool IsPic32(std::uint8_t c) { return c == 20; }
-constexpr bool IsArm(std::uint8_t c) { return c >= 30 && c <= 38; }
-constexpr bool Is32BitFamily(std::uint8_t c) { return c == 20 || IsArm(c); }
+constexpr bool Is16BitPic(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic16Bit); }
+constexpr bool IsPic32(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic32); }
+constexpr bool IsArm(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Arm); }
+constexpr bool Is32BitFamily(std::uint8_t c) { return IsPic32(c) || IsArm(c); }
 // Internal flash at 0x08000000.
-constexpr bool IsStm32(std::uint8_t c) { return c >= 34 && c <= 37; }
+constexpr bool IsStm32(std::uint8_t c) {
+  return IsArm(c) && FindFamily(c)->hexBase == family_detail::kStm32Flash;
+}
 // STM32F2xx/F4xx erase in sectors of unequal size.
-constexpr bool IsSectorErase(std::uint8_t c) { return c == 36 || c == 37; }
+constexpr bool IsSectorErase(std::uint8_t c) {
+  const FamilyFacts* f = FindFamily(c);
+  return f != nullptr && f->erase == EraseKind::Sectors;
+}
+
+static_assert(std::size(kKnownFamilies) == kFamilyTable.size());
 
 // Looks a family up by code ("37") or display name ("STM32F4XX", "tiva c series",
 // "Tiva_C_Series"), ignoring case, blanks and underscores.
