@@ -142,6 +142,10 @@ class TPelmo : public QObject {
 
   // --- upload (upload/*.cpp) ---
   void ButtonStartBootloaderClick();
+  // Checks the device's geometry and the images before anything is erased;
+  // false when the run has been refused (history line, controls back to idle).
+  bool PrepareUpload();
+  QString NothingToWriteLine() const;
   int UploadBootTop();
   int UploadBootBottom();
   int WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count);
@@ -209,6 +213,8 @@ class TPelmo : public QObject {
   std::unique_ptr<hid::THidDeviceController> HidCtl;
 
   TUploadState Upload;  // the current run's working state
+  // Why the last run was refused before erasing; cleared when a run starts.
+  TUploadRefusal UploadRefusal = TUploadRefusal::None;
 
   Frontend& UI() { return frontend_; }
 

@@ -316,10 +316,10 @@ class RecordPass {
       limit_ = newGeometry ? info.McuSize : bootStart;
     } else if (Is16BitPic(family_)) {
       hasLimit_ = true;
-      limit_ = newGeometry ? (info.McuSize / 3u) * 4u : bootStart * 2u;
+      limit_ = newGeometry ? std::uint64_t{info.McuSize} / 3u * 4u : std::uint64_t{bootStart} * 2u;
     } else if (IsPic32(family_)) {
       hasLimit_ = true;
-      limit_ = newGeometry ? info.McuSize + kPic32ProgramBase : kPic32OldLimit;
+      limit_ = newGeometry ? std::uint64_t{info.McuSize} + kPic32ProgramBase : kPic32OldLimit;
     }
   }
 
@@ -456,7 +456,7 @@ class RecordPass {
   THexImages& images_;
   std::uint8_t family_;
   bool hasLimit_ = false;
-  std::uint32_t limit_ = 0;
+  std::uint64_t limit_ = 0;  // 64-bit: a limit near 4 GB must not wrap to a small one
   std::uint32_t upperAddress_ = 0;
   bool accepted_ = true;
   std::uint64_t lineIndex_ = 0;

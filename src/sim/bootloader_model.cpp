@@ -12,6 +12,7 @@ namespace {
 constexpr std::uint8_t kMarker = 0x0F;
 constexpr std::uint8_t kSync = 1, kInfo = 2, kBoot = 3, kReboot = 4, kWrite = 11, kErase = 21;
 constexpr std::uint32_t kPic32Program = 0x1D000000;
+constexpr std::uint32_t kPic32ProgramEnd = 0x1F800000;  // program flash never reaches the boot flash
 constexpr std::uint32_t kPic32Boot = 0x1FC00000;
 constexpr std::uint32_t kPic32BootEnd = 0x1FC03000;
 constexpr std::uint32_t kPic32Mask = 0x1FFFFFFF;
@@ -99,9 +100,7 @@ std::uint32_t BootloaderModel::ByteIndex(std::uint32_t address) const {
 }
 
 std::vector<BootloaderModel::Range> BootloaderModel::FlashRegions() const {
-  if (IsPic32(profile_.family)) {
-    return {{kPic32Program, std::uint64_t{kPic32Program} + profile_.size}, {kPic32Boot, kPic32BootEnd}};
-  }
+  if (IsPic32(profile_.family)) return {{kPic32Program, ProgramEnd()}, {kPic32Boot, kPic32BootEnd}};
   return {{0, profile_.size}};
 }
 
@@ -109,7 +108,7 @@ std::vector<BootloaderModel::Range> BootloaderModel::BootloaderRegions() const {
   std::vector<Range> out;
   const bool bottom = (profile_.revision & 1u) != 0;
   const std::uint64_t base = IsPic32(profile_.family) ? kPic32Program : 0;
-  const std::uint64_t end = base + profile_.size;
+  const std::uint64_t end = ProgramEnd();
   if (bottom) {
     const std::uint64_t programStart =
         IsPic32(profile_.family) ? base + profile_.programStart : ByteIndex(profile_.programStart);
@@ -122,6 +121,11 @@ std::vector<BootloaderModel::Range> BootloaderModel::BootloaderRegions() const {
     out.push_back({kPic32BootEnd - std::min<std::uint32_t>(profile_.eraseBlock, kPic32BootEnd - kPic32Boot), kPic32BootEnd});
   }
   return out;
+}
+
+std::uint64_t BootloaderModel::ProgramEnd() const {
+  if (!IsPic32(profile_.family)) return profile_.size;
+  return std::min<std::uint64_t>(std::uint64_t{kPic32Program} + profile_.size, kPic32ProgramEnd);
 }
 
 bool BootloaderModel::InFlash(std::uint64_t begin, std::uint64_t end) const {

@@ -99,6 +99,7 @@ class BootloaderModel {
   void Erase(std::uint32_t address, std::uint16_t count);
   void StoreChunk();
   void Violation(std::string text);
+  std::uint64_t ProgramEnd() const;  // byte index where program flash ends
   std::vector<Range> FlashRegions() const;
   std::vector<Range> BootloaderRegions() const;
   bool InFlash(std::uint64_t begin, std::uint64_t end) const;

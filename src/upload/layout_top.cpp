@@ -6,13 +6,12 @@
 // reset (patched into the image) and the way back into the application are
 // never out of step for longer than necessary.
 //
-// Units: ImageCopy index 0 sits at BaseAddress (0x1D000000 for PIC32, else 0).
-// BootLimit is BootStart in the image's units (physical address for PIC32, so
-// BootLimit - BaseAddress is its image offset).
+// The geometry has been checked when the run started (Upload.Area): the
+// bootloader starts inside the flash on an erase-unit boundary, with at least
+// one unit below it. Sizes and offsets here are image offsets, 64-bit.
 #include <algorithm>
 
 #include "app/pelmo.h"
-#include "image/mcu_family.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
 #include "upload/upload_steps.h"
@@ -21,62 +20,35 @@ namespace quorvel {
 
 using namespace upload;
 
-namespace {
-
-bool BootFlashOverflows(const TUploadState& up, std::uint16_t eraseBlock) {
-  // The last erase block of the boot flash is the bootloader's own.
-  return static_cast<std::int64_t>(kPic32BootEnd) - eraseBlock <
-         static_cast<std::int64_t>(up.BootBaseAddress) + static_cast<std::int64_t>(up.BootImageCopy.size());
-}
-
-void TrimBootFlash(TUploadState& up, std::uint16_t eraseBlock) {
-  const std::int64_t keep = static_cast<std::int64_t>(kPic32BootEnd) - eraseBlock - up.BootBaseAddress;
-  up.BootImageCopy.resize(static_cast<std::size_t>(std::max<std::int64_t>(keep, 0)));
-}
-
-}  // namespace
-
 int TPelmo::UploadBootTop() {
   TUploadState& up = Upload;
-  const std::uint8_t type = BootInfo.McuType;
-  const bool pic32 = IsPic32(type);
-  const bool sectors = IsSectorErase(type);
+  const TFlashArea& area = up.Area;
+  const FamilyFacts& family = *area.family;
+  const bool pic32 = family.bootFlashBytes != 0;
 
-  if (const QString problem = GeometryProblem(BootInfo); !problem.isEmpty()) {
-    RefuseUpload(*this, problem);
-    return kRunDeclinedOrStopped;
-  }
   TransferBuffer.resize(BootInfo.EraseBlock, 0);
-
   up.ImageCopy = FlashImage;
   up.BootImageCopy = BootFlashImage;
-  up.BaseAddress = pic32 ? kPic32ProgramBase : 0;
-  up.BootBaseAddress = pic32 ? kPic32BootBase : 0;
-  up.BootLimit = BootStartToImageUnits(type, BootInfo.BootStart);
+  up.BaseAddress = area.appAddress;
+  up.BootBaseAddress = family.bootFlashBase;
+  up.BootLimit = area.bootLimit;
   BuildResetTrampoline(up, BootInfo);
 
-  const std::int64_t base = up.BaseAddress;
-  const std::int64_t limit = up.BootLimit;
-  const std::int64_t erase = BootInfo.EraseBlock;
+  const std::int64_t end = area.appEnd;  // image offset of the bootloader's start
+  const std::int64_t lastSize = area.lastUnitBytes;
+  const std::int64_t lastStart = end - lastSize;
   const auto stub = static_cast<std::int64_t>(up.EntryStub.size());
   auto length = [&] { return static_cast<std::int64_t>(up.ImageCopy.size()); };
-
-  // The erase unit just below the bootloader: a sector for STM32F2/F4.
-  std::int64_t lastSize = erase;
-  if (sectors) lastSize = SectorSize(SectorIndex(static_cast<std::int32_t>(std::min<std::int64_t>(limit - 1, INT32_MAX))));
-  const std::int64_t lastStart = limit - lastSize;  // in image units, like BootLimit
-
-  if (length() > 0 && (lastStart < base || limit - stub < base)) {
-    RefuseUpload(*this, QStringLiteral("Error: Bootloader start 0x%1 leaves no room for the application.")
-                            .arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart))));
-    return kRunDeclinedOrStopped;
-  }
+  // Program memory is left alone when the image holds nothing for it (a
+  // PIC32 image with boot flash only).
+  if (up.Data != TImageData::Program) up.ImageCopy.clear();
 
   // Fit check. Both parts are judged on their own (a program image that
   // overflows must not hide an overflowing boot-flash image), and the boot
   // flash is judged even when there is no program image.
-  const bool programOverflows = length() > 0 && limit - stub < base + length();
-  const bool bootOverflows = pic32 && BootFlashOverflows(up, BootInfo.EraseBlock);
+  const bool programOverflows = length() > 0 && end - stub < length();
+  const bool bootOverflows =
+      pic32 && static_cast<std::int64_t>(up.BootImageCopy.size()) > area.bootFlashBytes;
   if (programOverflows || bootOverflows) {
     const bool yes = UI().AskYesNo(QStringLiteral(
         "HEX file contains code over device bootloader area.\r\nThis code will be ignored.\r\nContinue?"));
@@ -85,51 +57,47 @@ int TPelmo::UploadBootTop() {
       AbortUpload();
       return kRunDeclinedOrStopped;
     }
-    if (programOverflows) up.ImageCopy.resize(static_cast<std::size_t>(limit - stub - base));
-    if (bootOverflows) TrimBootFlash(up, BootInfo.EraseBlock);
+    if (programOverflows) up.ImageCopy.resize(static_cast<std::size_t>(end - stub));
+    if (bootOverflows) up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
   }
 
   if (length() > 0) {
     const std::int64_t L = length();
-    const bool reachesLast = lastStart < base + L;
+    const bool reachesLast = lastStart < L;
 
+    // Erase from the start of flash; the last unit below the bootloader is
+    // left to its own erase when the image reaches into it.
     ErasePlan plan;
-    plan.sectors = sectors;
-    if (sectors) {
-      plan.first = 0;
-      plan.blocks = SectorIndex(static_cast<std::int32_t>(std::min<std::int64_t>(L, INT32_MAX))) + 1;
-    } else {
-      plan.first = 0;
-      plan.blocks = static_cast<std::int32_t>((L + erase - 1) / erase);
-    }
+    plan.sectors = family.erase == EraseKind::Sectors;
+    plan.first = 0;
+    plan.blocks = plan.sectors
+                      ? SectorIndex(static_cast<std::int32_t>(L)) + 1
+                      : static_cast<std::int32_t>((L + BootInfo.EraseBlock - 1) / BootInfo.EraseBlock);
     if (reachesLast && plan.blocks > 0) --plan.blocks;
     if (const int r = EraseProgramRange(*this, plan); r != kRunGoesOn) return r;
 
     FinishEraseProgress(*this);
     up.CurrentAddress = up.BaseAddress;
-    const std::int64_t lastIndex = lastStart - base;  // image index of the last unit
-    std::int64_t count = L;
-    if (reachesLast) {
-      count = lastIndex;
-    } else {
+    std::int64_t count = lastStart;
+    if (!reachesLast) {
       const std::int64_t write = BootInfo.WriteBlock;
       // Rounded up to whole write blocks, but never into the last unit, which
       // is erased after this write.
-      count = std::min((L + write - 1) / write * write, lastIndex);
+      count = std::min((L + write - 1) / write * write, lastStart);
     }
     up.ByteCount = static_cast<std::int32_t>(count);
-    SetProgressMaxFor(*this, (up.ByteCount + lastSize) * 7);
+    SetProgressMaxFor(*this, (count + lastSize) * 7);
     SetProgressPosition(0);
     AppendHistory(QStringLiteral("Flash Write..."));
 
     if (WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
 
     // The last unit below the bootloader, with the entry code in its last bytes.
-    up.StartIndex = static_cast<std::int32_t>(lastIndex);
-    up.CurrentAddress = DeviceAddressOf(type, up.BaseAddress, lastIndex);
+    up.StartIndex = static_cast<std::int32_t>(lastStart);
+    up.CurrentAddress = DeviceAddressOf(family, lastStart);
     up.ByteCount = static_cast<std::int32_t>(lastSize);
     SendErase(up.CurrentAddress, 1);
-    up.WaitResult = WaitResponse(kCmdErase, sectors ? 4000 : 1000);
+    up.WaitResult = WaitResponse(kCmdErase, plan.sectors ? 4000 : 1000);
     if (up.WaitResult != WaitAcknowledged) {
       ReportWaitError(up.WaitResult);
       CloseConnection();

@@ -5,17 +5,28 @@
 #include <cstdint>
 
 #include "image/byte_array.h"
+#include "upload/flash_area.h"
 
 namespace quorvel {
 
+// Why the last upload was refused before anything was erased, for front ends
+// that report outcomes as codes (the history line says it to people).
+enum class TUploadRefusal {
+  None,            // not refused (or no upload yet)
+  Geometry,        // the device's record describes flash that is unsafe to upload to
+  NothingToWrite,  // the images hold no byte for the device
+};
+
 struct TUploadState {
-  TByteArray ImageCopy;       // copy of FlashImage; patched, trimmed, cut
-  TByteArray BootImageCopy;   // copy of BootFlashImage (PIC32)
-  TByteArray EntryStub;       // code with which the bootloader enters the application
-  std::uint32_t BaseAddress = 0;      // device address of the first program byte written
-  std::uint32_t BootBaseAddress = 0;  // device address of BootImageCopy[0]
-  std::uint32_t BootLimit = 0;        // BootStart in image units (top layout only)
-  bool StartupRecognised = false;     // PIC32 boot image starts with a known start-up word
+  TFlashArea Area;                     // where the application goes; checked when the run starts
+  TImageData Data = TImageData::None;  // what of the images goes to the device
+  TByteArray ImageCopy;                // copy of FlashImage; patched, trimmed, cut
+  TByteArray BootImageCopy;            // copy of BootFlashImage (PIC32)
+  TByteArray EntryStub;                // code with which the bootloader enters the application
+  std::uint32_t BaseAddress = 0;       // device address of the first program byte written
+  std::uint32_t BootBaseAddress = 0;   // device address of BootImageCopy[0]
+  std::uint32_t BootLimit = 0;         // BootStart in image units (top layout only)
+  bool StartupRecognised = false;      // PIC32 boot image starts with a known start-up word
   std::int32_t BlocksLeft = 0;
   std::int32_t BlockGroup = 0;
   std::uint32_t CurrentAddress = 0;

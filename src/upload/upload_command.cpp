@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/pelmo.h"
+#include "upload/flash_area.h"
 #include "upload/upload_steps.h"
 
 namespace quorvel {
@@ -64,12 +65,14 @@ void TPelmo::ButtonStartBootloaderClick() {
   }
 
   TRunScope run(*this);
+  UploadRefusal = TUploadRefusal::None;
   try {
     SetEnabled(ButtonId::Connect, false);
     SetEnabled(ButtonId::OpenHex, false);
     ButtonStartBootloader.Tag = 1;
     SetCaption(ButtonId::StartBootloader, QStringLiteral("Stop uploading"));
     AppendHistory(QStringLiteral("Uploading:"));
+    if (!PrepareUpload()) return;
 
     const int result = BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop();
     if (result != kRunGoesOn) return;
@@ -89,6 +92,46 @@ void TPelmo::ButtonStartBootloaderClick() {
   } catch (...) {
     EndRunAfterError(QStringLiteral("Error: Upload failed."));
   }
+}
+
+bool TPelmo::PrepareUpload() {
+  // Nothing is erased before the device's geometry is known to be safe and
+  // the images are known to hold something for it.
+  const TGeometryCheck check = CheckUploadGeometry(BootInfo);
+  if (!check.problem.empty()) {
+    RefuseUpload(*this, TUploadRefusal::Geometry, QString::fromStdString(check.problem));
+    return false;
+  }
+  Upload.Area = check.area;
+  Upload.Data = ImageDataFor(check.area, FlashImage, BootFlashImage);
+  switch (Upload.Data) {
+    case TImageData::None:
+      RefuseUpload(*this, TUploadRefusal::NothingToWrite, NothingToWriteLine());
+      return false;
+    case TImageData::BootFlashOnly:
+      AppendHistory(QStringLiteral("HEX file holds boot flash data only: program flash is left as it is."));
+      break;
+    case TImageData::Program:
+      break;
+  }
+  return true;
+}
+
+QString TPelmo::NothingToWriteLine() const {
+  const TFlashArea& area = Upload.Area;
+  if (FlashImage.empty() && BootFlashImage.empty()) {
+    return QStringLiteral("Error: Nothing to write: the HEX file holds no data for this device.");
+  }
+  if (area.bottom) {
+    const std::uint32_t end = DeviceAddressOf(*area.family, area.appEnd);
+    // Most often an application linked for the start of flash, over the bootloader.
+    return QStringLiteral(
+               "Error: Nothing to write: the HEX file holds no data between program start 0x%1 "
+               "and the end of flash 0x%2; was it linked for this bootloader?")
+        .arg(HexNumber(area.appAddress), HexNumber(end));
+  }
+  return QStringLiteral("Error: Nothing to write: the HEX file holds no data below bootloader start 0x%1.")
+      .arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart)));
 }
 
 void TPelmo::EndRunAfterError(const QString& line) {

@@ -9,10 +9,9 @@
 
 namespace quorvel::upload {
 
-std::uint32_t DeviceAddressOf(std::uint8_t mcuType, std::uint32_t base, std::int64_t imageOffset) {
+std::uint32_t DeviceAddressOf(const FamilyFacts& family, std::int64_t imageOffset) {
   const auto offset = static_cast<std::uint64_t>(std::max<std::int64_t>(imageOffset, 0));
-  const std::uint64_t units = Is16BitPic(mcuType) ? offset / 3 * 2 : offset;
-  return static_cast<std::uint32_t>(base + units);
+  return static_cast<std::uint32_t>(CommandAddress(family, offset));
 }
 
 std::int32_t FlashCommandBytes(std::uint16_t writeBlock) {
@@ -20,41 +19,12 @@ std::int32_t FlashCommandBytes(std::uint16_t writeBlock) {
   return kMaxWriteCommand / writeBlock * writeBlock;
 }
 
-QString GeometryProblem(const TBootInfo& info) {
-  const int erase = info.EraseBlock;
-  const int write = info.WriteBlock;
-  if (erase < TPelmo::TransferBufferMinimum) {
-    return QStringLiteral("Error: Erase block size %1 reported by the device is not supported.").arg(erase);
-  }
-  if (write == 0) {
-    return QStringLiteral("Error: Write block size 0 reported by the device is not supported.");
-  }
-  // One chunk is one erase block; it must fit in a single Write command so the
-  // chunk that carries the entry code is sent whole. The boot-flash writer's
-  // commands are one WriteBlock shorter.
-  const int commandBytes = FlashCommandBytes(info.WriteBlock);
-  const int bootCommandBytes = kMaxWriteCommand - write;
-  if (commandBytes < erase || (IsPic32(info.McuType) && bootCommandBytes < erase)) {
-    return QStringLiteral("Error: Erase block size %1 and write block size %2 reported by the device "
-                          "are not supported.")
-        .arg(erase)
-        .arg(write);
-  }
-  // Chunk addresses advance by two units per three bytes; a chunk that is not
-  // whole instruction words would shift every later chunk.
-  if (Is16BitPic(info.McuType) && erase % 3 != 0) {
-    return QStringLiteral("Error: Erase block size %1 reported by the device is not a whole number of "
-                          "instruction words.")
-        .arg(erase);
-  }
-  return {};
-}
-
 QString HexNumber(std::uint32_t value) { return QString::number(value, 16).toUpper(); }
 
 bool UploadRunning(const TPelmo& pelmo) { return pelmo.ButtonStartBootloader.Tag != 0; }
 
-void RefuseUpload(TPelmo& pelmo, const QString& line) {
+void RefuseUpload(TPelmo& pelmo, TUploadRefusal why, const QString& line) {
+  pelmo.UploadRefusal = why;
   pelmo.AppendHistory(line);
   pelmo.SetEnabled(ButtonId::Connect, true);
   pelmo.SetEnabled(ButtonId::OpenHex, true);
@@ -74,8 +44,7 @@ std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std:
   } else {
     offset = plan.first + highest * pelmo.BootInfo.EraseBlock;
   }
-  const std::uint32_t base = IsPic32(pelmo.BootInfo.McuType) ? kPic32ProgramBase : 0;
-  return DeviceAddressOf(pelmo.BootInfo.McuType, base, offset);
+  return DeviceAddressOf(*pelmo.Upload.Area.family, offset);
 }
 
 int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
@@ -121,7 +90,8 @@ void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes) {
   if (!UploadRunning(pelmo) || bytes <= 0) return;
   const TProgressBar& bar = pelmo.ProgressBar1;
   if (bar.Position >= bar.Max) return;
-  const std::int64_t next = static_cast<std::int64_t>(bar.Position) + static_cast<std::int64_t>(bar.Step) * bytes;
+  const std::int64_t next =
+      static_cast<std::int64_t>(bar.Position) + static_cast<std::int64_t>(bar.Step) * bytes;
   pelmo.SetProgressPosition(static_cast<int>(std::min<std::int64_t>(next, bar.Max)));
 }
 

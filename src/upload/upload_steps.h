@@ -1,12 +1,14 @@
 #pragma once
 // Steps shared by the two flash layouts and the block writers: address
-// conversion, the geometry checks made before anything is erased, the erase
-// loop and the progress bar's per-byte advance. Internal to the upload engine.
+// conversion, refusing a run before anything is erased, the erase loop and
+// the progress bar's per-byte advance. Internal to the upload engine.
 #include <QString>
 #include <cstdint>
 
+#include "core/families.h"
 #include "protocol/boot_info.h"
 #include "protocol/frames.h"
+#include "upload/run_state.h"
 
 namespace quorvel {
 
@@ -27,24 +29,18 @@ inline constexpr int kRunGoesOn = 0;
 inline constexpr int kRunDeclinedOrStopped = 1;
 inline constexpr int kRunEnded = 2;
 
-// Device address of an image offset. `base` is the device address of image
-// offset 0 (0x1D000000 for PIC32, 0 otherwise); the 16-bit PICs count two
-// address units per three image bytes.
-std::uint32_t DeviceAddressOf(std::uint8_t mcuType, std::uint32_t base, std::int64_t imageOffset);
+// Command address of a program-memory image offset: the 16-bit PICs count
+// two address units per three image bytes; PIC32 program flash starts at
+// 0x1D000000.
+std::uint32_t DeviceAddressOf(const FamilyFacts& family, std::int64_t imageOffset);
 
 // Bytes per Write command in the program-memory writer: the largest multiple
 // of WriteBlock that fits a command. 0 when WriteBlock is 0 or too large.
 std::int32_t FlashCommandBytes(std::uint16_t writeBlock);
 
-// Why uploads to a device with this geometry cannot work, or an empty string.
-// Covers what the block arithmetic divides by or relies on: a chunk (one erase
-// block) must hold at least one input report, fit one Write command, and (for
-// the 16-bit PICs) be whole instruction words.
-QString GeometryProblem(const TBootInfo& info);
-
 // Ends a run that was refused before anything was erased: one history line,
 // controls back to idle, connection kept (like a stop, without its dialog).
-void RefuseUpload(TPelmo& pelmo, const QString& line);
+void RefuseUpload(TPelmo& pelmo, TUploadRefusal why, const QString& line);
 
 // Erase requests for `blocks` erase units starting at `first`: uniform blocks
 // of EraseBlock image bytes from image offset `first`, or (sectors = true) the

@@ -2,6 +2,7 @@
 // stream data chunks of one erase block (the length of TransferBuffer), each
 // acknowledged by the device before the next is staged.
 #include <algorithm>
+#include <stdexcept>
 
 #include "app/pelmo.h"
 #include "image/mcu_family.h"
@@ -15,16 +16,18 @@ using namespace upload;
 
 namespace {
 
-// Stages up to one chunk from `source[from]` into the transfer buffer; bytes
-// past the end of the source go out as erased flash (0xFF).
-std::int32_t StageChunk(TByteArray& buffer, const TByteArray& source, std::int64_t from, std::int32_t limit) {
-  const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(limit, static_cast<std::int64_t>(buffer.size())));
-  const auto size = static_cast<std::int64_t>(source.size());
-  const std::int64_t available = std::clamp<std::int64_t>(size - from, 0, count);
-  if (available > 0) {
-    std::copy_n(source.begin() + from, available, buffer.begin());
+// Stages up to one chunk of `source` from index `from` into the transfer
+// buffer. Only indexes inside the source are copied, whatever `from` is;
+// everything else goes out as erased flash (0xFF).
+std::int32_t StageChunk(TByteArray& buffer, const TByteArray& source, std::int64_t from, std::int64_t limit) {
+  const auto count =
+      static_cast<std::int32_t>(std::clamp<std::int64_t>(limit, 0, static_cast<std::int64_t>(buffer.size())));
+  std::fill(buffer.begin(), buffer.begin() + count, std::uint8_t{0xFF});
+  const std::int64_t begin = std::max<std::int64_t>(from, 0);
+  const std::int64_t end = std::min<std::int64_t>(from + count, static_cast<std::int64_t>(source.size()));
+  if (begin < end) {
+    std::copy(source.begin() + begin, source.begin() + end, buffer.begin() + (begin - from));
   }
-  std::fill(buffer.begin() + available, buffer.begin() + count, std::uint8_t{0xFF});
   return count;
 }
 
@@ -34,20 +37,16 @@ int TPelmo::WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint
   const std::uint8_t type = BootInfo.McuType;
   const std::int32_t commandMax = FlashCommandBytes(BootInfo.WriteBlock);
   if (count <= 0) return 0;
-  if (commandMax <= 0 || TransferBuffer.empty()) {
-    // Callers check the geometry first; this only keeps a direct call from looping.
-    RefuseUpload(*this, GeometryProblem(BootInfo));
-    return 1;
+  if (commandMax <= 0 || TransferBuffer.empty() || Upload.Area.family == nullptr) {
+    // The run's geometry check rules this out; a call without it must not loop or guess.
+    throw std::logic_error("block writer started without a checked geometry");
   }
 
   // The chunk that carries the bootloader's entry code: the first one of the
   // application in the bottom layout, the last one below the bootloader in the top layout.
   const std::uint32_t stubAddress =
-      BootAtBottom(BootInfo)
-          ? Upload.BaseAddress
-          : DeviceAddressOf(type, IsPic32(type) ? kPic32ProgramBase : 0,
-                            static_cast<std::int64_t>(Upload.BootLimit) - BootInfo.EraseBlock -
-                                (IsPic32(type) ? kPic32ProgramBase : 0));
+      BootAtBottom(BootInfo) ? Upload.BaseAddress
+                             : DeviceAddressOf(*Upload.Area.family, Upload.Area.appEnd - BootInfo.EraseBlock);
 
   std::int64_t index = sourceIndex;
   std::int64_t remaining = count;
@@ -89,8 +88,7 @@ void TPelmo::WriteBootFlash() {
   const std::int32_t erase = BootInfo.EraseBlock;
   const std::int32_t write = BootInfo.WriteBlock;
   if (erase <= 0 || write <= 0 || write >= kMaxWriteCommand || TransferBuffer.empty()) {
-    RefuseUpload(*this, GeometryProblem(BootInfo));
-    return;
+    throw std::logic_error("boot-flash writer started without a checked geometry");
   }
 
   const auto length = static_cast<std::int64_t>(up.BootImageCopy.size());

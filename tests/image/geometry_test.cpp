@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "image/mcu_family.h"
+#include "upload/flash_area.h"
 
 namespace quorvel {
 namespace {
@@ -36,28 +37,39 @@ TEST(SectorStart, IsTheSumOfTheSizesBefore) {
 
 TEST(AddressUnits, SixteenBitPicsCountTwoAddressUnitsPerThreeImageBytes) {
   for (std::uint8_t family : {mcu::PIC24, mcu::dsPIC, mcu::dsPIC33}) {
-    EXPECT_EQ(ImageToDeviceAddress(family, 1536), 1024u);
-    EXPECT_EQ(ImageToDeviceAddress(family, 1538), 1024u);  // rounds down to the word
-    EXPECT_EQ(BootStartToImageUnits(family, 0x1000), 0x1800u);
-    EXPECT_EQ(ProgramLimitBottom(family, 0x2000), 0x3000u);
+    const FamilyFacts& f = *FindFamily(family);
+    EXPECT_EQ(ImageToUnits(f, 1536), 1024u);
+    EXPECT_EQ(ImageToUnits(f, 1538), 1024u);  // rounds down to the word
+    EXPECT_EQ(UnitsToImage(f, 0x1000), 0x1800u);
     // Round trip through the address space: the image offset of an address maps back onto it.
-    EXPECT_EQ(ImageToDeviceAddress(family, BootStartToImageUnits(family, 0x2AC00)), 0x2AC00u);
+    EXPECT_EQ(ImageToUnits(f, UnitsToImage(f, 0x2AC00)), 0x2AC00u);
   }
 }
 
-TEST(AddressUnits, Pic32UsesPhysicalAddresses) {
-  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, static_cast<std::int32_t>(0x9D008000u)), 0x1D008000u);
-  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, static_cast<std::int32_t>(0xBFC00000u)), 0x1FC00000u);
-  EXPECT_EQ(BootStartToImageUnits(mcu::PIC32, 0x1D008000), 0x1D008000u);
-  EXPECT_EQ(ProgramLimitBottom(mcu::PIC32, 0xBD080000u), 0x1D080000u);
-  EXPECT_EQ(ImageToDeviceAddress(mcu::PIC32, 0x1234), 0x1234u);
+TEST(AddressUnits, Pic32BootStartIsReadAsItsPhysicalAddress) {
+  TBootInfo info;
+  info.McuType = mcu::PIC32;
+  info.BootRevision = 0x1200;
+  info.McuSize = 0x80000;
+  info.EraseBlock = 4096;
+  info.WriteBlock = 512;
+  for (const std::uint32_t bootStart : {0x9D008000u, 0xBD008000u, 0x1D008000u}) {
+    info.BootStart = static_cast<std::int32_t>(bootStart);
+    const TGeometryCheck check = CheckUploadGeometry(info);
+    EXPECT_EQ(check.problem, "") << std::hex << bootStart;
+    EXPECT_EQ(check.area.bootLimit, 0x1D008000u) << std::hex << bootStart;
+    EXPECT_EQ(check.area.appEnd, 0x8000) << std::hex << bootStart;
+  }
+  // The boot flash is no place for the application's end.
+  info.BootStart = static_cast<std::int32_t>(0xBFC00000u);
+  EXPECT_NE(CheckUploadGeometry(info).problem, "");
 }
 
-TEST(AddressUnits, OtherFamiliesPassValuesThrough) {
-  for (std::uint8_t family : {mcu::PIC16, mcu::PIC18, mcu::ARM, mcu::STM32F4XX, std::uint8_t{99}}) {
-    EXPECT_EQ(ImageToDeviceAddress(family, 1537), 1537u);
-    EXPECT_EQ(BootStartToImageUnits(family, 0x7C00), 0x7C00u);
-    EXPECT_EQ(ProgramLimitBottom(family, 0x8000), 0x8000u);
+TEST(AddressUnits, OtherFamiliesCountOneUnitPerImageByte) {
+  for (std::uint8_t family : {mcu::PIC16, mcu::PIC18, mcu::PIC32, mcu::ARM, mcu::STM32F4XX}) {
+    const FamilyFacts& f = *FindFamily(family);
+    EXPECT_EQ(ImageToUnits(f, 1537), 1537u);
+    EXPECT_EQ(UnitsToImage(f, 0x7C00), 0x7C00u);
   }
 }
 

@@ -22,7 +22,11 @@ TBootInfo Info(std::uint8_t family, std::uint16_t revision, std::int32_t bootSta
 
 TUploadState TopState(const TBootInfo& info, TByteArray image) {
   TUploadState state;
-  state.BootLimit = BootStartToImageUnits(info.McuType, info.BootStart);
+  // BootStart in image units: three bytes per two address units, PIC32 physical.
+  const auto bootStart = static_cast<std::uint32_t>(info.BootStart);
+  state.BootLimit = Is16BitPic(info.McuType) ? (bootStart >> 1) * 3
+                    : IsPic32(info.McuType)  ? bootStart & 0x1FFFFFFFu
+                                             : bootStart;
   if (IsPic32(info.McuType)) {
     state.BootImageCopy = std::move(image);
   } else {

@@ -292,18 +292,53 @@ struct RefusalCase {
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 const RefusalCase kRefusals[] = {
-    {"EraseBlockZero", "family=ARM,erase=0", 30, "Error: Erase block size 0 reported by the device is not supported."},
+    {"EraseBlockZero", "family=ARM,erase=0", 30,
+     "Error: Erase block size 0 reported by the device is not supported."},
     {"EraseBlockBelowOneReport", "family=ARM,erase=32", 30,
      "Error: Erase block size 32 reported by the device is not supported."},
-    {"WriteBlockZero", "family=ARM,write=0", 30, "Error: Write block size 0 reported by the device is not supported."},
-    {"WriteBlockBeyondOneCommand", "family=ARM,write=0x9000", 30,
-     "Error: Erase block size 1024 and write block size 36864 reported by the device are not supported."},
-    {"EraseBlockNotWholeWords", "family=PIC24,erase=1024", 4,
+    {"WriteBlockZero", "family=ARM,write=0", 30,
+     "Error: Write block size 0 reported by the device is not supported."},
+    {"WriteBlockLargerThanEraseBlock", "family=STM32F1XX,write=1025", 35,
+     "Error: Erase block size 1024 and write block size 1025 reported by the device are not supported: "
+     "a write block must not be larger than an erase block."},
+    {"EraseBlockNotWholeWriteBlocks", "family=ARM,write=384", 30,
+     "Error: Erase block size 1024 and write block size 384 reported by the device are not supported: "
+     "an erase block must be a whole number of write blocks."},
+    {"EraseBlockBeyondOneCommand", "family=ARM,erase=0xC000,write=0x4000,boot-start=0x30000", 30,
+     "Error: Erase block size 49152 and write block size 16384 reported by the device are not supported: "
+     "an erase block must fit one Write command."},
+    {"EraseBlockNotTilingTheSectors", "family=STM32F4XX,erase=192", 37,
+     "Error: Erase block size 192 reported by the device does not divide the flash sectors."},
+    {"EraseBlockNotWholeWords", "family=PIC24,erase=1024,write=64", 4,
      "Error: Erase block size 1024 reported by the device is not a whole number of instruction words."},
+    {"WriteBlockNotWholeWords", "family=PIC24,write=64", 4,
+     "Error: Write block size 64 reported by the device is not a whole number of instruction words."},
     {"BootloaderAtTheStartOfFlash", "family=ARM,boot-start=0x10", 30,
      "Error: Bootloader start 0x10 leaves no room for the application."},
+    {"BootloaderBeyondTheFlash", "family=STM32F1XX,boot-start=0x30000,size=0x20000", 35,
+     "Error: Bootloader start 0x30000 lies outside the flash (0x0 to 0x20000)."},
+    {"BootloaderAtTheTopOfTheAddressSpace", "family=STM32F4XX,boot-start=0xFFFFF000", 37,
+     "Error: Bootloader start 0xFFFFF000 lies outside the flash (0x0 to 0x100000)."},
+    {"Pic32BootloaderBelowProgramFlash", "family=PIC32,boot-start=0x1000", 20,
+     "Error: Bootloader start 0x1000 lies outside the flash (0x1D000000 to 0x1D080000)."},
+    {"BootloaderBetweenEraseBlocks", "family=PIC18,boot-start=0x7C10", 2,
+     "Error: Bootloader start 0x7C10 is not on an erase-block boundary (64 bytes)."},
+    {"BootloaderInsideASector", "family=STM32F2XX,boot-start=0xD0000", 36,
+     "Error: Bootloader start 0xD0000 is not on a sector boundary."},
+    {"BootloaderBetweenInstructions", "family=dsPIC33,boot-start=0x2A001", 11,
+     "Error: Bootloader start 0x2A001 is not an instruction address."},
     {"ProgramStartBetweenInstructions", "family=PIC24,revision=0x1201,program-start=0x1001", 4,
      "Error: Program start 0x1001 is not an instruction address."},
+    {"ProgramStartBeyondTheFlash", "family=STM32F1XX,revision=0x1201,program-start=0x20000", 35,
+     "Error: Program start 0x20000 lies outside the flash (0x0 to 0x20000)."},
+    {"ProgramStartAtTheStartOfFlash", "family=ARM,revision=0x1201,program-start=0", 30,
+     "Error: Program start 0x0 leaves no room for the bootloader."},
+    {"ProgramStartBetweenEraseBlocks", "family=PIC18,revision=0x1201,program-start=0x1010", 2,
+     "Error: Program start 0x1010 is not on an erase-block boundary (64 bytes)."},
+    {"ProgramStartInsideASector", "family=STM32F4XX,revision=0x1201,program-start=0x6000", 37,
+     "Error: Program start 0x6000 is not on a sector boundary."},
+    {"NoWholeBlockAboveProgramStart", "family=STM32F1XX,revision=0x1201,program-start=0x1FC00,size=0x1FFFF",
+     35, "Error: Program start 0x1FC00 leaves no room for the application: the flash ends at 0x1FFFF."},
 };
 
 class UploadRefusal : public UploadRun, public ::testing::WithParamInterface<RefusalCase> {};
@@ -315,6 +350,7 @@ TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
   ClickStart();
 
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
+  EXPECT_EQ(pelmo->UploadRefusal, TUploadRefusal::Geometry);
   EXPECT_THAT(UploadShape(), IsEmpty());
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   ExpectIdleAndConnected();
@@ -323,22 +359,66 @@ TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(Geometry, UploadRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// --- empty images ---
+// --- images with nothing for the device ---
 
-TEST_F(UploadRun, EmptyImageWritesNothingAndSucceeds) {
-  Prepare("family=ARM", {});
+struct NothingCase {
+  const char* name;
+  const char* spec;
+  std::vector<testhex::Segment> hex;
+  const char* line;
+};
+void PrintTo(const NothingCase& c, std::ostream* os) { *os << c.name; }
+
+const NothingCase kNothing[] = {
+    {"EmptyFile", "family=ARM", {}, "Error: Nothing to write: the HEX file holds no data for this device."},
+    // The most common mistake: an application linked for the start of flash, over the bootloader.
+    {"AllUnderTheBootloader",
+     "family=STM32F4XX,revision=0x1201",
+     {{0x08000000, ProgramBytes(0x400)}},
+     "Error: Nothing to write: the HEX file holds no data between program start 0x8000 and the end of flash "
+     "0x100000; was it linked for this bootloader?"},
+    {"AllOverTheBootloader",
+     "family=PIC18",
+     {{0x7C00, ProgramBytes(0x100)}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x7C00."},
+    {"OnlyErasedBytes",
+     "family=PIC16",
+     {{0x0, {0xFF, 0x3F, 0xFF, 0x3F}}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x3000."},
+    {"Pic32BootFlashOnlyInTheBootloadersBlock",
+     "family=PIC32",
+     {{0x1FC02000, ProgramBytes(0x100)}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x9D07C000."},
+};
+
+class UploadNothing : public UploadRun, public ::testing::WithParamInterface<NothingCase> {};
+
+TEST_P(UploadNothing, IsRefusedBeforeErasingAndIsNoSuccess) {
+  const NothingCase& c = GetParam();
+  Prepare(c.spec, c.hex);
   const qsizetype mark = ui.history.size();
   ClickStart();
-  EXPECT_THAT(ui.HistorySince(mark),
-              ElementsAre("Uploading:", "Completed successfully.", "Disconnected.", "Reset..."));
-  EXPECT_THAT(UploadShape(), ElementsAre("REBOOT"));
+
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
+  EXPECT_EQ(pelmo->UploadRefusal, TUploadRefusal::NothingToWrite);
+  EXPECT_THAT(UploadShape(), IsEmpty());
+  EXPECT_THAT(ui.taskDialogs, IsEmpty());
+  ExpectIdleAndConnected();
 }
+
+INSTANTIATE_TEST_SUITE_P(Images, UploadNothing, ::testing::ValuesIn(kNothing),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UploadRun, Pic32WithOnlyBootFlashWritesItWithTheJump) {
   const Bytes boot = ProgramBytes(300, 9);  // no start-up word: the jump goes to offset 0
   Prepare("family=PIC32", {{0x1FC00000, boot}});
+  const qsizetype mark = ui.history.size();
   ClickStart();
 
+  EXPECT_THAT(
+      ui.HistorySince(mark).mid(0, 3),
+      ElementsAre("Uploading:", "HEX file holds boot flash data only: program flash is left as it is.",
+                  "Boot Erase..."));
   EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x1FC00000 1", "WRITE 0x1FC00000 512", "DATA 512", "REBOOT"));
   Bytes written = WithPic32Jump(boot, 0x9D07C000);
   written.resize(512, 0xFF);
