@@ -230,7 +230,7 @@ Exit codes:
      are not regular files (nothing is done then)
   2  no bootloader found, it does not answer, or several and no --serial
   3  HEX file missing or refused
-  4  device error during connect or upload
+  4  device error during connect or upload, or unsafe device geometry
   5  aborted: a question answered No, or Ctrl-C, SIGTERM or SIGHUP (a
      running upload stops after its current block; the device is restarted)
   6  an output could not be written (--out, --boot-out, --trace or standard

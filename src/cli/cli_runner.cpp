@@ -579,6 +579,11 @@ int CliRunner::Upload() {
       break;
     }
   }
+  if (pelmo_->UploadRefusal != TUploadRefusal::None) {
+    // Refused before anything was erased; a file with nothing for the device is the file's fault.
+    return Fail(pelmo_->UploadRefusal == TUploadRefusal::NothingToWrite ? ExitHexFile : ExitDevice,
+                QStringLiteral("Upload refused: ") + last);
+  }
   return Fail(ExitDevice,
               last.isEmpty() ? QStringLiteral("Upload failed.") : QStringLiteral("Upload failed: ") + last);
 }

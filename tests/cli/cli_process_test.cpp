@@ -272,6 +272,85 @@ TEST_F(CliProcess, FitQuestionAnsweredYesUploadsTheTrimmedImage) {
   EXPECT_EQ(trace.last(), "REBOOT");
 }
 
+// Bootloaders reporting geometry that an upload would damage, and files with
+// nothing for the device: refused before the first Erase, with the reason on
+// a line of its own and a non-zero exit, never a crash or a success.
+struct UnsafeUpload {
+  const char* name;
+  const char* profile;
+  std::vector<testhex::Segment> hex;  // empty: the sample
+  int exitCode;
+  const char* line;
+};
+
+class CliUnsafeUpload : public CliProcess, public ::testing::WithParamInterface<UnsafeUpload> {};
+
+TEST_P(CliUnsafeUpload, IsRefusedBeforeAnyErase) {
+  const UnsafeUpload& c = GetParam();
+  const QString hex = c.hex.empty() ? kSample : WriteHex(QStringLiteral("app.hex"), c.hex);
+  const CliRun run = RunCli({"--yes", "--simulate", c.profile, "--trace", TraceArg(), "upload", hex});
+  EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
+  EXPECT_TRUE(InOrder(run.OutLines(), {"Uploading:", c.line})) << Describe(run);
+  EXPECT_FALSE(run.out.contains("Completed successfully.")) << Describe(run);
+  EXPECT_EQ(Trace(), (QStringList{"INFO", "BOOT", "SYNC", "REBOOT"}));
+}
+
+const std::vector<testhex::Segment> kPic18Program = {{0x0, std::vector<std::uint8_t>(0x2100, 0x12)}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, CliUnsafeUpload,
+    ::testing::Values(
+        UnsafeUpload{"BootStartNearTheTopOfTheAddressSpace",
+                     "family=STM32F4XX,boot-start=0xFFFFF000",
+                     {},
+                     4,
+                     "Error: Bootloader start 0xFFFFF000 lies outside the flash (0x0 to 0x100000)."},
+        UnsafeUpload{"BootStartAtTheTopOfTheAddressSpace",
+                     "family=STM32F1XX,boot-start=0xFFFFFFFF",
+                     {},
+                     4,
+                     "Error: Bootloader start 0xFFFFFFFF lies outside the flash (0x0 to 0x20000)."},
+        UnsafeUpload{"BootStartAtTwoGigabytes", "family=PIC18,boot-start=0x80000000", kPic18Program, 4,
+                     "Error: Bootloader start 0x80000000 lies outside the flash (0x0 to 0x8000)."},
+        UnsafeUpload{"BootStartBeyondTheSize",
+                     "family=STM32F1XX,boot-start=0x30000,size=0x20000",
+                     {},
+                     4,
+                     "Error: Bootloader start 0x30000 lies outside the flash (0x0 to 0x20000)."},
+        UnsafeUpload{"SizeOfOneByte",
+                     "family=STM32F1XX,size=1",
+                     {},
+                     4,
+                     "Error: Bootloader start 0x1C000 lies outside the flash (0x0 to 0x1)."},
+        UnsafeUpload{"WriteBlockLargerThanEraseBlock",
+                     "family=STM32F1XX,write=1025",
+                     {},
+                     4,
+                     "Error: Erase block size 1024 and write block size 1025 reported by the device are not "
+                     "supported: a write block must not be larger than an erase block."},
+        UnsafeUpload{"ProgramStartInsideTheBootloadersSector",
+                     "family=STM32F4XX,revision=0x1201,program-start=0x6000",
+                     {{0x08006000, std::vector<std::uint8_t>(0x400, 0x34)}},
+                     4,
+                     "Error: Program start 0x6000 is not on a sector boundary."},
+        UnsafeUpload{"ProgramStartBetweenEraseBlocks",
+                     "family=PIC18,revision=0x1201,program-start=0x1010,size=0x8000,erase=64,write=64",
+                     kPic18Program, 4,
+                     "Error: Program start 0x1010 is not on an erase-block boundary (64 bytes)."},
+        UnsafeUpload{"ProgramStartBeyondTheFlash",
+                     "family=STM32F1XX,revision=0x1201,program-start=0x40000",
+                     {},
+                     4,
+                     "Error: Program start 0x40000 lies outside the flash (0x0 to 0x20000)."},
+        UnsafeUpload{
+            "ApplicationLinkedOverTheBootloader",
+            "family=STM32F4XX,revision=0x1201",
+            {},
+            3,
+            "Error: Nothing to write: the HEX file holds no data between program start 0x8000 and the "
+            "end of flash 0x100000; was it linked for this bootloader?"}),
+    [](const ::testing::TestParamInfo<UnsafeUpload>& row) { return std::string(row.param.name); });
+
 class CliUsage : public CliProcess, public ::testing::WithParamInterface<std::vector<const char*>> {};
 
 TEST_P(CliUsage, EndsWithExit1AndAHint) {
