@@ -2,22 +2,15 @@
 // file's text. Besides crashes it catches broken promises: a refused load that changed the flags,
 // a success with a message, or an image beyond any device.
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "image/hex_loader.h"
 #include "image/mcu_family.h"
 
-namespace {
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvel;
+  using fuzz::Check;
   if (size == 0) return 0;
   static constexpr std::uint8_t kFamilies[] = {mcu::PIC16, mcu::PIC18,    mcu::PIC24, mcu::dsPIC33,
                                                mcu::PIC32, mcu::STM32F4XX, mcu::ARM,  99};
