@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 #include "image/mcu_family.h"
 
@@ -175,16 +176,37 @@ std::size_t BootloaderModel::WrittenCount() const {
   return n;
 }
 
-void BootloaderModel::Violation(std::string text) { violations_.push_back(std::move(text)); }
+std::uint32_t BootloaderModel::Traced(std::string line) {
+  trace_.push_back(std::move(line));
+  return ++events_;
+}
+
+void BootloaderModel::Violation(std::string text) {
+  // In the trace right after the event that caused it.
+  trace_.push_back("VIOLATION " + text);
+  violations_.push_back(std::move(text));
+}
 
 BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* data, std::size_t size) {
   if (vanished_ || stalled_) return {};
   Report r{};
   if (data != nullptr) std::copy_n(data, std::min<std::size_t>(size, r.size()), r.begin());
-  if (writeOpen_) return HandleData(r);
-  const bool afterWrite = justFinishedWrite_;
-  justFinishedWrite_ = false;
-  return HandleFrame(r, afterWrite);
+  const std::uint32_t eventsBefore = events_;
+  Reaction reaction;
+  if (writeOpen_) {
+    reaction = HandleData(r);
+  } else {
+    const bool afterWrite = justFinishedWrite_;
+    justFinishedWrite_ = false;
+    reaction = HandleFrame(r, afterWrite);
+  }
+  // Time before the answer: the firmware's own, plus any erase time.
+  if (reaction.replies.empty()) {
+    reaction.delayMs = 0;
+  } else if (profile_.lateEvent == 0 || (events_ != eventsBefore && events_ == profile_.lateEvent)) {
+    reaction.delayMs += profile_.answerMs;
+  }
+  return reaction;
 }
 
 // Answers event `event` with `normal` unless a fault says otherwise. Returns
@@ -221,12 +243,10 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
   switch (code) {
     case kSync:
     case kBoot:
-      trace_.push_back(code == kSync ? "SYNC" : "BOOT");
-      ApplyFault(static_cast<std::uint32_t>(trace_.size()), code, reaction);
+      ApplyFault(Traced(code == kSync ? "SYNC" : "BOOT"), code, reaction);
       return reaction;
     case kInfo: {
-      trace_.push_back("INFO");
-      const auto event = static_cast<std::uint32_t>(trace_.size());
+      const std::uint32_t event = Traced("INFO");
       if (!ApplyFault(event, 0, reaction)) return reaction;
       if (profile_.dropEvent == event) return reaction;
       Report answer{};
@@ -240,8 +260,7 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
       return reaction;
     }
     case kReboot: {
-      trace_.push_back("REBOOT");
-      const auto event = static_cast<std::uint32_t>(trace_.size());
+      const std::uint32_t event = Traced("REBOOT");
       const bool carriedOut = ApplyFault(event, 0, reaction);
       if (stalled_) return reaction;
       if (carriedOut && profile_.nakEvent == event) {
@@ -254,15 +273,18 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
       return reaction;
     }
     case kErase: {
-      trace_.push_back(Format("ERASE", address, count));
-      if (!ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction)) return reaction;
-      Erase(address, count);
-      ApplyFault(static_cast<std::uint32_t>(trace_.size()), kErase, reaction);
+      const std::uint32_t event = Traced(Format("ERASE", address, count));
+      if (!ApplyFault(event, 0, reaction)) return reaction;
+      if (event != profile_.skipEvent) Erase(address, count);
+      ApplyFault(event, kErase, reaction);
+      // Erasing takes time per erase unit (per sector on sector-erase parts).
+      reaction.delayMs = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+          std::uint64_t{count} * profile_.eraseMs, std::numeric_limits<std::uint32_t>::max()));
       return reaction;
     }
     case kWrite: {
-      trace_.push_back(Format("WRITE", address, count));
-      if (!ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction)) return reaction;
+      const std::uint32_t event = Traced(Format("WRITE", address, count));
+      if (!ApplyFault(event, 0, reaction)) return reaction;
       if (count > 0x8000) Violation("WRITE " + Addr(address) + " announces more than 0x8000 bytes");
       writeOpen_ = count > 0;
       writeAddress_ = address;
@@ -270,7 +292,7 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
       chunkLength_ = 0;
       chunk_.clear();
       // A Write frame itself gets no answer; only its chunks are acknowledged.
-      if (profile_.nakEvent == trace_.size()) {
+      if (profile_.nakEvent == event) {
         Report answer{};
         answer[0] = kMarker;
         reaction.replies.push_back(answer);
@@ -280,12 +302,12 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
     default: {
       std::size_t n = r.size();
       while (n > 2 && r[n - 1] == 0) --n;
-      trace_.push_back("FRAME " + Hex(r.data(), n));
+      const std::uint32_t event = Traced("FRAME " + Hex(r.data(), n));
       // Straight after a Write's last chunk, a report that is no frame is more
       // data than the Write announced.
       Violation(afterWrite ? "chunk longer than announced: data after the last announced byte"
                            : "unexpected frame " + Hex(r.data(), n));
-      ApplyFault(static_cast<std::uint32_t>(trace_.size()), 0, reaction);
+      ApplyFault(event, 0, reaction);
       return reaction;
     }
   }
@@ -302,10 +324,9 @@ BootloaderModel::Reaction BootloaderModel::HandleData(const Report& r) {
   chunk_.insert(chunk_.end(), r.begin(), r.begin() + static_cast<std::ptrdiff_t>(take));
   if (chunk_.size() < chunkLength_) return reaction;  // more reports of this chunk follow
 
-  trace_.push_back("DATA " + Hex(chunk_.data(), chunk_.size()));
-  const auto event = static_cast<std::uint32_t>(trace_.size());
+  const std::uint32_t event = Traced("DATA " + Hex(chunk_.data(), chunk_.size()));
   if (!ApplyFault(event, 0, reaction)) return reaction;
-  StoreChunk();
+  if (event != profile_.skipEvent) StoreChunk();
   const std::uint32_t len = chunkLength_;
   writeAddress_ += Is16BitPic(profile_.family) ? len / 3 * 2 : len;
   writeRemaining_ -= len;

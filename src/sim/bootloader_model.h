@@ -23,13 +23,19 @@
 // Trace: one line per frame and per data chunk, "INFO", "BOOT", "SYNC",
 // "REBOOT", "ERASE 0x%08X n", "WRITE 0x%08X n" (raw address, decimal count),
 // "DATA <lowercase hex>", and "FRAME <lowercase hex>" for any other report
-// (its bytes up to the last non-zero one, at least two).
+// (its bytes up to the last non-zero one, at least two). These lines are the
+// trace events. A protocol violation adds "VIOLATION <what>" right after the
+// event that caused it; it is not an event.
 //
 // Faults, by 1-based trace event number: drop (the event gets no answer), nak
 // (answered 0F 00), unplug (the event is traced and not carried out; the device
 // vanishes), stall (the event is traced and not carried out; the firmware
-// hangs and takes no further report). Drop and nak leave the operation itself
-// carried out.
+// hangs and takes no further report), skip (answered as usual but not carried
+// out: an Erase that erases nothing, a chunk that is not stored). Drop and nak
+// leave the operation itself carried out.
+//
+// Timing: an answer is due answer-ms after its event (only for the event named
+// by late, when that is given), an Erase's answer erase-ms later per erase unit.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -48,8 +54,9 @@ class BootloaderModel {
   using Report = std::array<std::uint8_t, 64>;
   struct Reaction {
     std::vector<Report> replies;
-    bool vanish = false;  // the device disappears after sending the replies
-    bool stall = false;   // the firmware takes no further report
+    bool vanish = false;        // the device disappears after sending the replies
+    bool stall = false;         // the firmware takes no further report
+    std::uint32_t delayMs = 0;  // the device works this long before it answers
   };
 
   explicit BootloaderModel(SimProfile profile);
@@ -98,6 +105,8 @@ class BootloaderModel {
   bool ApplyFault(std::uint32_t event, std::uint8_t code, Reaction& reaction);
   void Erase(std::uint32_t address, std::uint16_t count);
   void StoreChunk();
+  // Appends a trace event; returns its 1-based number.
+  std::uint32_t Traced(std::string line);
   void Violation(std::string text);
   std::uint64_t ProgramEnd() const;  // byte index where program flash ends
   std::vector<Range> FlashRegions() const;
@@ -110,6 +119,7 @@ class BootloaderModel {
   SimProfile profile_;
   std::vector<std::string> trace_;
   std::vector<std::string> violations_;
+  std::uint32_t events_ = 0;  // trace events so far (violation lines are not events)
   std::map<std::uint32_t, Page> pages_;
   bool vanished_ = false;
   bool stalled_ = false;

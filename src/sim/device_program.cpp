@@ -192,18 +192,23 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
 
   DeviceCallbacks callbacks;
   callbacks.onReport = [&](const DeviceReport& report) {
+    const std::size_t seen = model->Violations().size();
     const auto reaction = model->OnOutputReport(report.data(), report.size());
     trace.Catch(*model);
+    for (std::size_t i = seen; i < model->Violations().size(); ++i) {
+      std::fprintf(stderr, "%s: VIOLATION %s\n", name, model->Violations()[i].c_str());
+    }
     DeviceReaction out;
     out.replies.assign(reaction.replies.begin(), reaction.replies.end());
     out.vanish = reaction.vanish;
     out.stall = reaction.stall;
+    out.delayMs = reaction.delayMs;
     return out;
   };
   callbacks.onStarted = [&](int incarnation) {
     if (incarnation > 1) {
       SimProfile again = profile;
-      again.dropEvent = again.nakEvent = again.unplugEvent = again.stallEvent = 0;
+      again.dropEvent = again.nakEvent = again.unplugEvent = again.stallEvent = again.skipEvent = 0;
       model = std::make_unique<BootloaderModel>(again);
       trace.Restart();
     }

@@ -81,6 +81,7 @@ bool DeviceSession::Serve(const DeviceReport& report, int stopFd) {
   if (stalled_) return true;  // a hung firmware takes nothing more
   if (!Pause(stopFd, timing_.paceMs)) return false;
   DeviceReaction reaction = callbacks_.onReport ? callbacks_.onReport(report) : DeviceReaction{};
+  if (!reaction.replies.empty() && !Pause(stopFd, reaction.delayMs)) return false;
   for (const auto& reply : reaction.replies) {
     if (!Pause(stopFd, timing_.paceMs)) return false;
     if (!SendInput(reply, stopFd)) return false;

@@ -26,8 +26,9 @@ const std::vector<std::uint8_t>& BootloaderReportDescriptor();
 
 struct DeviceReaction {
   std::vector<DeviceReport> replies;
-  bool vanish = false;  // unplug after sending the replies
-  bool stall = false;   // take no further report
+  bool vanish = false;        // unplug after sending the replies
+  bool stall = false;         // take no further report
+  std::uint32_t delayMs = 0;  // wait this long before the first reply
 };
 
 struct DeviceTiming {

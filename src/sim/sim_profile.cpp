@@ -146,10 +146,14 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
   number("vid", 0xFFFF, profile.vendorId);
   number("pid", 0xFFFF, profile.productId);
   number("pace", 10000, profile.paceMs);
+  number("answer-ms", 3600000, profile.answerMs);
+  number("erase-ms", 3600000, profile.eraseMs);
+  number("late", 0xFFFFFFFFu, profile.lateEvent);
   number("drop", 0xFFFFFFFFu, profile.dropEvent);
   number("nak", 0xFFFFFFFFu, profile.nakEvent);
   number("unplug", 0xFFFFFFFFu, profile.unplugEvent);
   number("stall", 0xFFFFFFFFu, profile.stallEvent);
+  number("skip", 0xFFFFFFFFu, profile.skipEvent);
   number("plug-after", 3600000, profile.plugAfterMs);
   if (auto v = take("description")) profile.description = *v;
   if (auto v = take("product")) profile.product = *v;

@@ -22,10 +22,14 @@ struct SimProfile {
   std::uint16_t vendorId = 0x04D8;
   std::uint16_t productId = 0x003C;
   std::uint32_t paceMs = 0;           // per report, each direction
+  std::uint32_t answerMs = 0;         // before each answer (only event lateEvent's, when given)
+  std::uint32_t eraseMs = 0;          // more before an Erase's answer, per erase unit
+  std::uint32_t lateEvent = 0;        // trace event number (1-based) whose answer alone takes answerMs
   std::uint32_t dropEvent = 0;        // trace event number (1-based) that gets no answer; 0 = none
   std::uint32_t nakEvent = 0;         // ... that gets 0F 00 instead of its answer
   std::uint32_t unplugEvent = 0;      // ... on which the device vanishes (the event is still traced)
   std::uint32_t stallEvent = 0;       // ... on which the firmware hangs: no answer, nothing more taken
+  std::uint32_t skipEvent = 0;        // ... acknowledged but not carried out (an erase that erases nothing)
   std::uint32_t plugAfterMs = 0;      // command line only: appear this long after start
 };
 
@@ -61,7 +65,8 @@ std::uint32_t DefaultProgramStart(std::uint8_t family);
 struct SimSpecError { std::string message; };
 // Parses "family=STM32F4XX,erase=0x400,serial=0001" etc. Keys: family, revision,
 // boot-start, program-start, size, erase, write, description, product, serial,
-// vid, pid, pace, drop, nak, unplug, stall, plug-after. Numbers in decimal or 0x-hex.
+// vid, pid, pace, answer-ms, erase-ms, late, drop, nak, unplug, stall, skip,
+// plug-after. Numbers in decimal or 0x-hex.
 // The family (by name or code) is applied first whatever its position; an empty
 // spec gives the STM32F4XX defaults. Unknown keys, repeated keys, bad numbers
 // and values out of range are errors.

@@ -136,7 +136,9 @@ TEST(Firmware, UnknownReportIsTracedAsFrameAndIgnored) {
   EXPECT_TRUE(Send(model, r).replies.empty());
   const std::uint8_t shortReport[] = {0x00};
   EXPECT_TRUE(model.OnOutputReport(shortReport, 1).replies.empty());
-  EXPECT_EQ(model.TraceText(), "FRAME 0f63ab\nFRAME 0000\n");
+  // Each violation follows the event that caused it; it is not an event itself.
+  EXPECT_EQ(model.TraceText(),
+            "FRAME 0f63ab\nVIOLATION unexpected frame 0f63ab\nFRAME 0000\nVIOLATION unexpected frame 0000\n");
   EXPECT_EQ(model.Violations().size(), 2u);
 }
 
@@ -283,6 +285,21 @@ TEST(Faults, DropAndNakChangeOnlyTheAnswer) {
   const auto r = SendData(model, Pattern(64));
   EXPECT_TRUE(IsAck(r.back(), 0)) << "0F 00";
   EXPECT_EQ(model.FlashRange(0, 64), Pattern(64));
+}
+
+TEST(Faults, SkippedEraseIsAnsweredAndTheWriteOnTopIsAViolationLine) {
+  SimProfile p = Defaults(mcu::PIC18);
+  p.skipEvent = 1;  // the erase
+  p.nakEvent = 4;   // the Sync after the chunk
+  BootloaderModel model(p);
+  EXPECT_TRUE(IsAck(Send(model, Frame(21, 0, 1)), 21));
+  EXPECT_FALSE(model.IsErased(0));
+  Send(model, Frame(11, 0, 64));
+  SendData(model, Pattern(64));
+  EXPECT_TRUE(IsAck(Send(model, Frame(1)), 0)) << "a violation line is not an event";
+  ASSERT_EQ(model.Trace().size(), 5u);
+  EXPECT_EQ(model.Trace()[3], "VIOLATION WRITE chunk at 0x00000000: write to unerased flash");
+  EXPECT_EQ(model.Trace()[4], "SYNC");
 }
 
 TEST(Faults, UnplugTracesTheEventSkipsItAndVanishes) {
