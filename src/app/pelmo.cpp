@@ -55,7 +55,9 @@ TPelmo::TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent)
   Timer2.setInterval(10);
   Timer2.setSingleShot(false);
   Timer2.setTimerType(Qt::PreciseTimer);
-  connect(&Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+  // Its ticks reach Timer2Timer through the clock, which each wait starts.
+  machineClock_ = MakeTimerWaitClock(Timer2);
+  waitClock_ = machineClock_.get();
 
   HidCtl = std::make_unique<hid::THidDeviceController>(platform_, this);
   const auto token = reinterpret_cast<std::uintptr_t>(this);

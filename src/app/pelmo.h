@@ -26,6 +26,7 @@
 #include "hid/hid_types.h"
 #include "image/byte_array.h"
 #include "protocol/boot_info.h"
+#include "protocol/wait_clock.h"
 #include "upload/run_state.h"
 
 namespace quorvel {
@@ -120,6 +121,9 @@ class TPelmo : public QObject {
   int WaitResponse(std::uint8_t command, int timeoutMs);
   void ReportWaitError(int result);
   void Timer2Timer();
+  // Puts the response wait on another clock (tests: a virtual one shared with
+  // a simulated device); nullptr goes back to the machine's clock and Timer2.
+  void UseWaitClock(TWaitClock* clock);
   void ShowRead(hid::THidDevice* dev, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size);
 
   // --- information record (protocol/boot_info.cpp) ---
@@ -244,6 +248,8 @@ class TPelmo : public QObject {
 
   hid::HidPlatform& platform_;
   Frontend& frontend_;
+  std::unique_ptr<TWaitClock> machineClock_;
+  TWaitClock* waitClock_ = nullptr;
 };
 
 // The device's description as UTF-8 (or Latin-1 when it is not valid UTF-8);

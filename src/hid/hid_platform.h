@@ -74,6 +74,10 @@ class HidPlatform {
   // loop of the thread that installed it, after interfaces came or went (bursts
   // may be coalesced). An empty function uninstalls it.
   virtual void SetChangeHandler(std::function<void()> handler) = 0;
+  // The first protocol violation the device itself saw in what it was sent,
+  // or an empty string. Only a simulated bootloader checks that; a real one
+  // reports nothing here.
+  virtual std::string ReportedViolation(const THidPnPInfo& /*info*/) { return {}; }
 };
 
 }  // namespace quorvel::hid

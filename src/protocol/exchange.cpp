@@ -17,6 +17,35 @@ namespace {
 // Report ID plus the 64 payload bytes of the bootloader's reports.
 constexpr std::uint16_t kMaxOutputReportLength = 65;
 
+// The machine's clock: a steady clock, and the window timer for the time-out.
+class TimerWaitClock final : public TWaitClock {
+ public:
+  explicit TimerWaitClock(QTimer& timer) : timer_(timer) {
+    elapsed_.start();
+    connection_ = QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] {
+      if (tick_) tick_();
+    });
+  }
+  ~TimerWaitClock() override { QObject::disconnect(connection_); }
+  TimerWaitClock(const TimerWaitClock&) = delete;
+  TimerWaitClock& operator=(const TimerWaitClock&) = delete;
+  std::int64_t NowMs() const override { return elapsed_.elapsed(); }
+  void Start(int ms, std::function<void()> tick) override {
+    tick_ = std::move(tick);
+    timer_.setInterval(std::max(ms, 0));
+    timer_.start();
+  }
+  void Stop() override { timer_.stop(); }
+  int RemainingMs() const override { return timer_.isActive() ? std::max(timer_.remainingTime(), 0) : -1; }
+  bool Idle() override { return false; }
+
+ private:
+  QTimer& timer_;
+  QElapsedTimer elapsed_;
+  std::function<void()> tick_;
+  QMetaObject::Connection connection_;
+};
+
 template <std::size_t N>
 void Stage(TByteArray& buffer, const std::array<std::uint8_t, N>& frame) {
   // TransferBuffer never shrinks below TransferBufferMinimum, so a frame always fits.
@@ -25,6 +54,15 @@ void Stage(TByteArray& buffer, const std::array<std::uint8_t, N>& frame) {
 }
 
 }  // namespace
+
+std::unique_ptr<TWaitClock> MakeTimerWaitClock(QTimer& timer) {
+  return std::make_unique<TimerWaitClock>(timer);
+}
+
+void TPelmo::UseWaitClock(TWaitClock* clock) {
+  waitClock_->Stop();
+  waitClock_ = clock != nullptr ? clock : machineClock_.get();
+}
 
 void TPelmo::SendSync() {
   Stage(TransferBuffer, ShortFrame(Sync));
@@ -111,17 +149,17 @@ bool TPelmo::CheckResponse(std::uint8_t command) {
 
 int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
   const TBusySection busy(*this);
+  TWaitClock& clock = *waitClock_;
+  const auto tick = [this] { Timer2Timer(); };
   // A wait started while another one is pending (a handler run from inside
   // it) must not cost the outer wait its time-out: remember its deadline.
-  const bool nested = Timer2.isActive();
-  const int outerRemaining = nested ? Timer2.remainingTime() : 0;
+  const int outerRemaining = clock.RemainingMs();
+  const bool nested = outerRemaining >= 0;
   const bool outerExpired = nested && WaitExpired;
-  QElapsedTimer clock;
-  clock.start();
+  const std::int64_t started = clock.NowMs();
 
   WaitExpired = false;
-  Timer2.setInterval(std::max(timeoutMs, 0));
-  Timer2.start();
+  clock.Start(std::max(timeoutMs, 0), tick);
   int result = WaitAcknowledged;
   for (;;) {
     if (ActiveDevice == nullptr) {
@@ -140,15 +178,16 @@ int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
       result = WaitAcknowledged;
       break;
     }
+    if (clock.Idle()) continue;
     // Sleeps until something happens (a delivery, a tick, a click, a device
     // notification) instead of spinning a core for the length of the wait.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
-  Timer2.stop();
+  clock.Stop();
   if (nested) {
     WaitExpired = outerExpired;
-    Timer2.setInterval(static_cast<int>(std::max<qint64>(outerRemaining - clock.elapsed(), 0)));
-    Timer2.start();
+    clock.Start(static_cast<int>(std::max<std::int64_t>(outerRemaining - (clock.NowMs() - started), 0)),
+                tick);
   }
   return result;
 }

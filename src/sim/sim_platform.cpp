@@ -1,11 +1,12 @@
 #include "sim/sim_platform.h"
 
-#include "hid/wakeup_receiver.h"
-
 #include <QMetaObject>
 #include <QString>
 #include <algorithm>
 #include <chrono>
+
+#include "hid/wakeup_receiver.h"
+#include "sim/virtual_clock.h"
 
 namespace quorvel::sim {
 
@@ -19,8 +20,18 @@ std::u16string ToU16(const std::string& text) { return QString::fromStdString(te
 // The reader's handle onto a simulated interface: a queue of input reports.
 class SimReadChannel : public hid::HidReadChannel {
  public:
+  // `settled` is told when a report handed out has reached its reader's
+  // handler (the reader is back for the next one).
+  explicit SimReadChannel(std::function<void()> settled) : settled_(std::move(settled)) {}
+
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
     std::unique_lock lock(m_);
+    if (holding_) {
+      holding_ = false;
+      lock.unlock();
+      if (settled_) settled_();
+      lock.lock();
+    }
     cv_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
                  [&] { return closed_ || gone_ || !queue_.empty(); });
     if (closed_) return {Status::kClosed, 0, 0};
@@ -29,6 +40,7 @@ class SimReadChannel : public hid::HidReadChannel {
       queue_.pop_front();
       const std::size_t n = std::min(capacity, report.size());
       std::copy_n(report.begin(), n, buffer);
+      holding_ = true;
       return {Status::kData, n, 0};
     }
     if (gone_) return {Status::kError, 0, kErrNoDevice};
@@ -38,9 +50,15 @@ class SimReadChannel : public hid::HidReadChannel {
     {
       std::lock_guard lock(m_);
       closed_ = true;
+      holding_ = false;
       queue_.clear();
     }
     cv_.notify_all();
+  }
+  // Nothing waits in the queue or in the reader's hands.
+  bool Settled() {
+    std::lock_guard lock(m_);
+    return closed_ || (queue_.empty() && !holding_);
   }
   void Push(std::vector<std::uint8_t> report) {
     {
@@ -64,6 +82,8 @@ class SimReadChannel : public hid::HidReadChannel {
   std::deque<std::vector<std::uint8_t>> queue_;
   bool closed_ = false;
   bool gone_ = false;
+  bool holding_ = false;  // a report returned by Read is still on its way to the handler
+  std::function<void()> settled_;
 };
 
 struct SimInterface {
@@ -73,6 +93,7 @@ struct SimInterface {
   GenericHidSpec spec;
   std::unique_ptr<BootloaderModel> model;  // bootloaders only
   std::uint32_t paceMs = 0;
+  std::int64_t busyUntil = 0;  // simulated time when the firmware has answered everything so far
   // USB frame schedule of the paced endpoints: each direction carries at most
   // one report per interval, on a fixed grid, so a late wake-up of ours does
   // not stretch the next transfer (as on a real bus).
@@ -151,6 +172,7 @@ SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::Device
 
 SimHidPlatform::~SimHidPlatform() {
   QObject* context = nullptr;
+  QObject* violations = nullptr;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -158,10 +180,14 @@ SimHidPlatform::~SimHidPlatform() {
     context = changeContext_;
     changeContext_ = nullptr;
     changeHandler_ = nullptr;
+    violations = violationContext_;
+    violationContext_ = nullptr;
+    violationHandler_ = nullptr;
   }
   wake_.notify_all();
   device_.join();
   delete context;
+  delete violations;
 }
 
 int SimHidPlatform::Add(std::shared_ptr<SimInterface> iface) {
@@ -323,7 +349,7 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
     error = kErrAccess;
     return nullptr;
   }
-  auto channel = std::make_shared<SimReadChannel>();
+  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); });
   iface->readers.push_back(channel);
   return channel;
 }
@@ -338,6 +364,7 @@ void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {
       {
         std::lock_guard inner(mutex_);
         current = changeHandler_;
+        changePending_ = false;
       }
       if (current) current();
     })
@@ -350,7 +377,72 @@ void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {
 void SimHidPlatform::PostChange() {
   std::lock_guard lock(mutex_);
   if (changeContext_ == nullptr) return;
+  changePending_ = true;
   changeContext_->Wake();
+}
+
+void SimHidPlatform::UseClock(VirtualClock* clock) {
+  {
+    std::lock_guard lock(mutex_);
+    if (clock_ != nullptr) clock_->SetSettledCheck(nullptr);
+    clock_ = clock;
+  }
+  if (clock != nullptr) clock->SetSettledCheck([this] { return Settled(); });
+}
+
+bool SimHidPlatform::Settled() const {
+  std::lock_guard lock(mutex_);
+  if (!jobs_.empty() || processing_ || changePending_) return false;
+  for (const auto& [id, iface] : interfaces_) {
+    for (const auto& weak : iface->readers) {
+      const auto reader = weak.lock();
+      if (reader && !reader->Settled()) return false;
+    }
+  }
+  return true;
+}
+
+void SimHidPlatform::PokeClock() {
+  std::lock_guard lock(mutex_);
+  if (clock_ != nullptr) clock_->Poke();
+}
+
+void SimHidPlatform::SetViolationHandler(std::function<void(int, const std::string&)> handler) {
+  QObject* old = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    old = violationContext_;
+    pendingViolations_.clear();
+    violationHandler_ = std::move(handler);
+    violationContext_ =
+        violationHandler_ ? new hid::WakeupReceiver([this] { DeliverViolations(); }) : nullptr;
+  }
+  delete old;
+}
+
+void SimHidPlatform::DeliverViolations() {
+  for (;;) {
+    std::pair<int, std::string> next;
+    std::function<void(int, const std::string&)> handler;
+    {
+      std::lock_guard lock(mutex_);
+      if (pendingViolations_.empty()) return;
+      next = std::move(pendingViolations_.front());
+      pendingViolations_.pop_front();
+      handler = violationHandler_;
+    }
+    if (handler) handler(next.first, next.second);
+  }
+}
+
+std::string SimHidPlatform::ReportedViolation(const hid::THidPnPInfo& info) {
+  // Answers arrive before their events are over: let the firmware finish
+  // with everything written so far.
+  WaitIdle(2000);
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  if (!iface || !iface->model || iface->model->Violations().empty()) return {};
+  return iface->model->Violations().front();
 }
 
 bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size) {
@@ -404,6 +496,7 @@ void SimHidPlatform::DeviceThread() {
     HandleJob(lock, job);
     processing_ = false;
     idle_.notify_all();
+    if (clock_ != nullptr) clock_->Poke();
     if (stopping_) return;
   }
 }
@@ -412,7 +505,29 @@ void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
   {
     auto iface = Find(job.id);
     if (!iface || !iface->plugged || !iface->model) return;
+    const std::size_t seen = iface->model->Violations().size();
     BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+    const auto& violations = iface->model->Violations();
+    for (std::size_t i = seen; i < violations.size(); ++i) {
+      pendingViolations_.emplace_back(job.id, violations[i]);
+    }
+    if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
+
+    if (clock_ != nullptr) {
+      // Simulated time: the firmware answers once it has finished the work
+      // queued before, and no thread sleeps for it.
+      const std::int64_t now = clock_->NowMs();
+      const std::int64_t due = std::max(now, iface->busyUntil) + reaction.delayMs;
+      iface->busyUntil = due;
+      if (due > now) {
+        clock_->At(due, [this, id = job.id, reaction = std::move(reaction)] { Answer(id, reaction); });
+        return;
+      }
+    } else if (reaction.delayMs > 0 && !reaction.replies.empty()) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(reaction.delayMs);
+      wake_.wait_until(lock, until, [&] { return stopping_; });
+      if (stopping_) return;
+    }
     const std::uint32_t pace = iface->paceMs;
     for (const auto& reply : reaction.replies) {
       if (pace > 0) {
@@ -433,6 +548,20 @@ void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
       lock.lock();
     }
   }
+}
+
+void SimHidPlatform::Answer(int id, const BootloaderModel::Reaction& reaction) {
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    if (!iface || !iface->plugged) return;
+    for (const auto& reply : reaction.replies) {
+      std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
+      std::copy(reply.begin(), reply.end(), report.begin() + 1);
+      iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
+    }
+  }
+  if (reaction.vanish) Vanish(id, true);
 }
 
 }  // namespace quorvel::sim

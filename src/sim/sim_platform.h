@@ -43,6 +43,7 @@ struct GenericHidSpec {
 
 struct SimInterface;
 class SimReadChannel;
+class VirtualClock;
 
 class SimHidPlatform : public hid::HidPlatform {
  public:
@@ -78,6 +79,13 @@ class SimHidPlatform : public hid::HidPlatform {
   // Callers that read the trace right after their last write use it.
   bool WaitIdle(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
+  // Tells `handler` (on the Qt event loop of the thread that installed it)
+  // of every protocol violation a simulated bootloader sees, as it happens.
+  void SetViolationHandler(std::function<void(int id, const std::string& text)> handler);
+  // Runs the simulated bootloaders on `clock` (nullptr: the machine's time).
+  // Their answer times then pass on it, and it moves on only when no report
+  // or answer is on its way. Call before plugging, on the clock's thread.
+  void UseClock(VirtualClock* clock);
   void Forget(int id);
   // Reports written to / read from interface `id` so far.
   std::size_t OutputReportCount(int id) const;
@@ -87,6 +95,7 @@ class SimHidPlatform : public hid::HidPlatform {
   std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override;
   std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override;
   void SetChangeHandler(std::function<void()> handler) override;
+  std::string ReportedViolation(const hid::THidPnPInfo& info) override;
 
   // Used by the connection objects.
   bool WriteOutput(int id, const std::uint8_t* data, std::size_t size);
@@ -104,6 +113,11 @@ class SimHidPlatform : public hid::HidPlatform {
   void PostChange();
   void DeviceThread();
   void HandleJob(std::unique_lock<std::mutex>& lock, Job& job);
+  // Sends a reaction's replies and carries out its vanishing (clock's thread).
+  void Answer(int id, const BootloaderModel::Reaction& reaction);
+  bool Settled() const;
+  void PokeClock();
+  void DeliverViolations();
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -116,6 +130,11 @@ class SimHidPlatform : public hid::HidPlatform {
   bool stopping_ = false;
   std::function<void()> changeHandler_;
   hid::WakeupReceiver* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
+  bool changePending_ = false;                    // a change notification has not reached its handler yet
+  VirtualClock* clock_ = nullptr;
+  std::function<void(int, const std::string&)> violationHandler_;
+  hid::WakeupReceiver* violationContext_ = nullptr;
+  std::deque<std::pair<int, std::string>> pendingViolations_;
   std::thread device_;
 };
 
