@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<quorvel::hid::HidPlatform> platform;
   quorvel::sim::SimHidPlatform* sim = nullptr;
   std::vector<quorvel::sim::SimProfile> profiles;
+  int violations = 0;  // seen by the simulated bootloaders
   if (!options.simulate.isEmpty()) {
     for (const QString& profile : options.simulate) {
       auto parsed = quorvel::sim::ParseSimSpec(profile.toStdString());
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
     }
     auto simPlatform = std::make_unique<quorvel::sim::SimHidPlatform>();
     sim = simPlatform.get();
+    sim->SetViolationHandler([&violations](int, const std::string& text) {
+      ++violations;
+      std::fprintf(stderr, "quorvel: VIOLATION %s\n", text.c_str());
+    });
     platform = std::move(simPlatform);
   } else {
     platform = quorvel::hid::linux_hid::MakeLinuxHidPlatform();
@@ -110,5 +115,7 @@ int main(int argc, char** argv) {
     const int loop = QApplication::exec();
     if (result == 0) result = loop;
   }
+  // A simulated run that wrote flash wrongly never ends as a success.
+  if (result == 0 && violations > 0) result = 4;
   return result;
 }

@@ -55,6 +55,15 @@ void CliRunner::UsePlatform(std::unique_ptr<hid::HidPlatform> platform) { inject
 int CliRunner::Run() {
   int code = RunCommand();
   ShutDown();
+  if (sim_ != nullptr) {
+    sim_->WaitIdle(2000);
+    RunEventsFor(0);  // violation notices still queued
+    // A simulated run that wrote flash wrongly never ends as a success.
+    if (code == ExitSuccess && violationsSeen_ > 0) {
+      code = Fail(ExitDevice,
+                  QStringLiteral("The simulated bootloader saw %1 protocol violation(s).").arg(violationsSeen_));
+    }
+  }
   if (!traceError_.isEmpty()) {
     if (code == ExitSuccess) {
       code = Fail(ExitOutput, traceError_);
@@ -211,6 +220,10 @@ int CliRunner::StartEngine() {
     if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
     auto simPlatform = std::make_unique<sim::SimHidPlatform>();
     sim_ = simPlatform.get();
+    sim_->SetViolationHandler([this](int, const std::string& text) {
+      ++violationsSeen_;
+      ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text));
+    });
     platform_ = std::move(simPlatform);
     // Devices without plug-after are there from the start, like hardware
     // already attached; the others appear from the event loop.

@@ -98,6 +98,7 @@ class CliRunner {
   std::unique_ptr<QTimer> traceTimer_;
   std::size_t traceLines_ = 0;
   QString traceError_;
+  int violationsSeen_ = 0;  // protocol violations the simulated bootloaders reported
 };
 
 // The machine's HID platform (hidraw + libudev), or nullptr when this build has none.

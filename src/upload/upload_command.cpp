@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "app/pelmo.h"
+#include "hid/hid_device.h"
+#include "hid/hid_platform.h"
 #include "upload/flash_area.h"
 #include "upload/upload_steps.h"
 
@@ -76,6 +78,17 @@ void TPelmo::ButtonStartBootloaderClick() {
 
     const int result = BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop();
     if (result != kRunGoesOn) return;
+    // Every block was acknowledged, but a device that checks what it is sent
+    // (the simulated one) may have seen flash written wrongly: never a success.
+    if (ActiveDevice != nullptr) {
+      if (const std::string violation = platform_.ReportedViolation(ActiveDevice->PnPInfo());
+          !violation.empty()) {
+        AppendHistory(QStringLiteral("Error: The device reports a protocol violation: %1.")
+                          .arg(QString::fromStdString(violation)));
+        CloseConnection();
+        return;
+      }
+    }
 
     TTaskDialogTexts texts;
     texts.Title = QStringLiteral("Success");

@@ -36,8 +36,10 @@ struct CliRun {
 };
 
 // `setup` may change the process before it starts (limits, redirections).
-CliRun RunCli(const QStringList& args, int timeoutMs = 60000,
-              const std::function<void(QProcess&)>& setup = {}) {
+// Every run is also checked for flash written wrongly: a simulated bootloader
+// reports each protocol violation on standard error.
+CliRun RunCli(const QStringList& args, int timeoutMs = 60000, const std::function<void(QProcess&)>& setup = {},
+              bool violationsExpected = false) {
   QProcess process;
   process.setProgram(kCli);
   process.setArguments(args);
@@ -57,6 +59,9 @@ CliRun RunCli(const QStringList& args, int timeoutMs = 60000,
   run.out = QString::fromUtf8(process.readAllStandardOutput());
   run.err = QString::fromUtf8(process.readAllStandardError());
   run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  if (!violationsExpected) {
+    EXPECT_FALSE(run.err.contains("VIOLATION")) << run.err.toStdString();
+  }
   return run;
 }
 
@@ -143,6 +148,20 @@ TEST_F(CliProcess, UploadOfTheSampleSucceedsWithTheWindowsHistoryAndOneReboot) {
   const QStringList data = trace.filter(QRegularExpression("^DATA "));
   ASSERT_FALSE(data.isEmpty());
   EXPECT_TRUE(data.first().startsWith("DATA 00000220")) << data.first().toStdString();
+}
+
+TEST_F(CliProcess, ViolationFailsTheRunWhereItHappened) {
+  // The device answers the first erase without erasing: the write lands on unerased flash.
+  const CliRun run = RunCli(
+      {"--simulate", "family=STM32F4XX,skip=4", "--trace", TraceArg(), "upload", kSample}, 60000, {}, true);
+  EXPECT_EQ(run.exitCode, 4) << Describe(run);
+  EXPECT_FALSE(run.out.contains("Completed successfully.")) << Describe(run);
+  const QString violation = "VIOLATION WRITE chunk at 0x00000000: write to unerased flash";
+  EXPECT_TRUE(run.err.contains(violation)) << Describe(run);
+  const QStringList trace = Trace();
+  const qsizetype at = trace.indexOf(violation);
+  ASSERT_GT(at, 0) << trace.join('\n').toStdString();
+  EXPECT_TRUE(trace[at - 1].startsWith("DATA ")) << "right after the chunk that caused it";
 }
 
 TEST_F(CliProcess, MissingFileEndsWithExit3BeforeAnyDeviceIsLookedFor) {
@@ -394,7 +413,8 @@ TEST_F(CliProcess, SeveralBootloadersNeedASerial) {
   EXPECT_TRUE(unchosen.err.contains("USB HID Bootloader (Serial=A1)")) << Describe(unchosen);
   EXPECT_TRUE(unchosen.err.contains("USB HID Bootloader (Serial=B2)")) << Describe(unchosen);
 
-  const CliRun second = RunCli(two + QStringList{"--serial", "B2", "info"});
+  // Found and answered: no need to wait out --wait (the watchdog ends a run that does).
+  const CliRun second = RunCli(two + QStringList{"--serial", "B2", "--wait", "600", "info"}, 30000);
   EXPECT_EQ(second.exitCode, 0) << Describe(second);
   EXPECT_TRUE(second.out.contains("Description:   Second")) << Describe(second);
 

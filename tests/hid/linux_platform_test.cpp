@@ -112,31 +112,35 @@ InterfaceFacts Facts() {
   return f;
 }
 
+// EPERM is what device cgroups (containers) answer instead of EACCES.
 TEST(LinuxSeam, RefusedNodeIsListedQueryOnlyFromSysfs) {
-  FakeSys sys;
-  sys.openErrno = EACCES;
-  auto conn = OpenConnection(sys, Facts());
-  ASSERT_NE(conn, nullptr);
-  EXPECT_FALSE(conn->ReadWriteAccess());
-  THidAttributes a;
-  ASSERT_TRUE(conn->GetAttributes(a));
-  EXPECT_EQ(a.VendorID, 0x04D8);
-  EXPECT_EQ(a.ProductID, 0x003C);
-  EXPECT_EQ(a.VersionNumber, 0x0102);
-  std::u16string s;
-  ASSERT_TRUE(conn->GetProductString(s));
-  EXPECT_EQ(s, u"USB HID Bootloader");
-  ASSERT_TRUE(conn->GetSerialString(s));
-  EXPECT_EQ(s, u"uniq") << "no USB serial: the HID uevent's";
-  THidCaps caps;
-  ASSERT_TRUE(conn->GetCaps(caps));
-  EXPECT_EQ(caps.InputReportByteLength, 65);
-  EXPECT_EQ(caps.OutputReportByteLength, 65);
-  const std::uint8_t report[65] = {};
-  std::size_t written = 1;
-  std::uint32_t error = 0;
-  EXPECT_FALSE(conn->Write(report, 65, written, error));
-  EXPECT_EQ(error, static_cast<std::uint32_t>(EACCES));
+  for (const int refused : {EACCES, EPERM}) {
+    SCOPED_TRACE(refused);
+    FakeSys sys;
+    sys.openErrno = refused;
+    auto conn = OpenConnection(sys, Facts());
+    ASSERT_NE(conn, nullptr);
+    EXPECT_FALSE(conn->ReadWriteAccess());
+    THidAttributes a;
+    ASSERT_TRUE(conn->GetAttributes(a));
+    EXPECT_EQ(a.VendorID, 0x04D8);
+    EXPECT_EQ(a.ProductID, 0x003C);
+    EXPECT_EQ(a.VersionNumber, 0x0102);
+    std::u16string s;
+    ASSERT_TRUE(conn->GetProductString(s));
+    EXPECT_EQ(s, u"USB HID Bootloader");
+    ASSERT_TRUE(conn->GetSerialString(s));
+    EXPECT_EQ(s, u"uniq") << "no USB serial: the HID uevent's";
+    THidCaps caps;
+    ASSERT_TRUE(conn->GetCaps(caps));
+    EXPECT_EQ(caps.InputReportByteLength, 65);
+    EXPECT_EQ(caps.OutputReportByteLength, 65);
+    const std::uint8_t report[65] = {};
+    std::size_t written = 1;
+    std::uint32_t error = 0;
+    EXPECT_FALSE(conn->Write(report, 65, written, error));
+    EXPECT_EQ(error, static_cast<std::uint32_t>(EACCES));
+  }
 }
 
 TEST(LinuxSeam, StringsAreUtf8WhenValidElseLatin1) {

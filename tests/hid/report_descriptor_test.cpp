@@ -83,6 +83,15 @@ TEST(ReportDescriptor, LargestReportOfANumberedDeviceAndPushPop) {
   EXPECT_EQ(s->OutputReportByteLength(), 32);
 }
 
+TEST(ReportDescriptor, ReportsEndingInsideAByteTakeThatWholeByte) {
+  // 12 bits of input (three 4-bit fields), 1 bit of output.
+  auto s = Parse(
+      {0x05, 0x01, 0xA1, 0x01, 0x75, 0x04, 0x95, 0x03, 0x81, 0x02, 0x75, 0x01, 0x95, 0x01, 0x91, 0x02, 0xC0});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->InputReportByteLength(), 3);
+  EXPECT_EQ(s->OutputReportByteLength(), 2);
+}
+
 TEST(ReportDescriptor, LongItemsAreSkippedWhole) {
   std::vector<std::uint8_t> d = {0xFE, 0x03, 0x10, 0x81, 0x81, 0x81};  // long item whose data looks like Inputs
   d.insert(d.end(), kVendor64.begin(), kVendor64.end());

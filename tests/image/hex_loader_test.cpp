@@ -101,6 +101,13 @@ TEST(HexLoader, GapsReadAsFillAndTheLaterRecordWins) {
   EXPECT_EQ(images.FlashImage, (TByteArray{1, 0xA1, 0xA2, 4, 0xFF, 0xFF, 6}));
 }
 
+TEST(HexLoader, Pic16GrowingFromAnOddLengthKeepsEachOffsetsFill) {
+  THexImages images;
+  const std::string text = Lines({Data(0, {0x11}), Data(4, {0x22}), th::EndRecord()});
+  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::PIC16), images).status, HexLoadStatus::Loaded);
+  EXPECT_EQ(images.FlashImage, (TByteArray{0x11, 0x3F, 0xFF, 0x3F, 0x22}));
+}
+
 TEST(HexLoader, RecordsSpanningExtendedAddressesLandAtTheirFullAddress) {
   THexImages images;
   const std::string text = th::Make({{0xFFFE, {1, 2, 3, 4}}});  // crosses into upper address 1
@@ -267,6 +274,16 @@ TEST(HexLoaderChecksum, NamesTheFirstBadLineCountingFromZeroAndSkippedLines) {
   EXPECT_TRUE(images.BootFlashImage.empty());
   EXPECT_TRUE(images.HexLoaded);
   EXPECT_EQ(images.HexMcuType, mcu::PIC18);
+}
+
+TEST(HexLoaderChecksum, LoneLastCharacterOfAnEvenLineCountsAsADigit) {
+  for (const auto& [line, status] : {std::pair{":0100000001FE1", HexLoadStatus::ChecksumFailed},
+                                     std::pair{":0100000001FE0", HexLoadStatus::Loaded}}) {
+    THexImages images;
+    EXPECT_EQ(LoadHexText(Lines({line, th::EndRecord()}), "a.hex", NewGeometry(mcu::PIC18), images).status,
+              status)
+        << line;
+  }
 }
 
 struct ConversionRow {

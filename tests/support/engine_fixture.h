@@ -3,6 +3,8 @@
 // recording front end. The engine is created and its start-up scan has run
 // when a test body starts; simulated bootloaders are plugged with
 // PlugBootloader and are then open (information exchanged) when it returns.
+// When a test ends, none of them may have seen a protocol violation (flash
+// written wrongly), whatever else the test checks.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -33,8 +35,18 @@ class EngineFixture : public ::testing::Test {
   std::unique_ptr<TPelmo> pelmo;
   QTemporaryDir tempDir;
 
+  // Set by tests that send a simulated bootloader something wrong on purpose.
+  bool violationsExpected = false;
+
   void SetUp() override { StartEngine({}); }
   void TearDown() override {
+    // Whatever a test checks, the flash must never have been written wrongly.
+    platform.WaitIdle(2000);
+    for (int id : bootloaders_) {
+      if (!violationsExpected) {
+        EXPECT_EQ(platform.Violations(id), std::vector<std::string>{}) << "bootloader " << id;
+      }
+    }
     pelmo.reset();
     RunEventsFor(0);
   }
@@ -68,6 +80,7 @@ class EngineFixture : public ::testing::Test {
   int PlugBootloader(const sim::SimProfile& profile) {
     const int before = pelmo->DeviceChangesHandled;
     const int id = platform.PlugBootloader(profile);
+    bootloaders_.push_back(id);
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
     return id;
   }
@@ -117,6 +130,9 @@ class EngineFixture : public ::testing::Test {
     file.write(content);
     return path;
   }
+
+ private:
+  std::vector<int> bootloaders_;  // plugged through PlugBootloader
 };
 
 }  // namespace quorvel::test

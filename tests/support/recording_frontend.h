@@ -40,11 +40,16 @@ class RecordingFrontend : public Frontend {
   // Optional hook run inside AskYesNo / ShowMessage / ShowTaskDialog, for
   // tests that need something to happen while a modal box is "open".
   std::function<void()> onModal;
+  // Optional hook run on every progress change.
+  std::function<void()> onProgress;
 
   void HistoryAppended(const QString& line) override { history << line; }
   void TerminalCleared() override { ++terminalClears; }
   void ButtonChanged(ButtonId) override { ++buttonChanges; }
-  void ProgressChanged() override { ++progressChanges; }
+  void ProgressChanged() override {
+    ++progressChanges;
+    if (onProgress) onProgress();
+  }
   void DeviceInfoChanged() override { ++deviceInfoChanges; }
   void ShowFileInStatusBar(const QString& path) override { statusBarPaths << path; }
 

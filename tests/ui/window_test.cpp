@@ -55,7 +55,13 @@ class WindowTest : public ::testing::Test {
   DialogProvider* dialogProvider = &dialogs;  // nullptr: the real dialogs
   std::unique_ptr<WindowSession> session;
 
+  std::vector<int> plugged;
+
   void TearDown() override {
+    platform.WaitIdle(2000);
+    for (int id : plugged) {
+      EXPECT_EQ(platform.Violations(id), std::vector<std::string>{}) << "bootloader " << id;
+    }
     session.reset();
     RunEventsFor(0);
   }
@@ -90,6 +96,7 @@ class WindowTest : public ::testing::Test {
     EXPECT_TRUE(std::holds_alternative<sim::SimProfile>(parsed)) << spec;
     const int before = Pelmo().DeviceChangesHandled;
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
+    plugged.push_back(id);
     EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && Pelmo().BusyDepth == 0; }));
     return id;
   }
@@ -312,7 +319,6 @@ TEST_F(WindowTest, UploadsTheSampleFirmwareEndToEnd) {
   EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
   EXPECT_EQ(Find<QPushButton>("ButtonStartBootloader")->text(), QStringLiteral("Begin uploading"));
   EXPECT_TRUE(Find<QPushButton>("ButtonOpenHex")->isEnabled());
-  EXPECT_EQ(platform.Violations(id), std::vector<std::string>{});
   // The restart is sent without waiting for an answer; the device thread logs it a moment later.
   EXPECT_TRUE(RunUntil([&] { return platform.TraceText(id).find("REBOOT") != std::string::npos; }));
   EXPECT_THAT(dialogs.questions, IsEmpty());
@@ -446,7 +452,6 @@ TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
   ASSERT_TRUE(RunUntil([&] { return !Window().isVisible(); }));
   ASSERT_TRUE(RunUntil([&] { return platform.TraceText(id).find("REBOOT") != std::string::npos; }))
       << "the connected device is restarted at close";
-  EXPECT_EQ(platform.Violations(id), std::vector<std::string>{});
   const std::string trace = platform.TraceText(id);
   const auto reboot = trace.find("REBOOT");
   EXPECT_EQ(trace.find("DATA", reboot), std::string::npos) << "nothing written after the restart";
