@@ -211,7 +211,8 @@ Options:
                    it more than once for several. SPEC is key=value[,...] with
                    keys family, revision, boot-start, program-start, size,
                    erase, write, description, product, serial, vid, pid, pace,
-                   drop, nak, unplug, stall, plug-after (e.g. family=STM32F4XX)
+                   answer-ms, erase-ms, late, drop, nak, unplug, stall, skip,
+                   plug-after (e.g. family=STM32F4XX)
   --trace FILE     with --simulate: write the (first) simulated device's trace
   --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
   --serial S       choose the bootloader with serial S when several are attached
@@ -230,7 +231,8 @@ Exit codes:
      are not regular files (nothing is done then)
   2  no bootloader found, it does not answer, or several and no --serial
   3  HEX file missing or refused
-  4  device error during connect or upload, or unsafe device geometry
+  4  device error during connect or upload, or unsafe device geometry (with
+     --simulate also: the simulated bootloader saw flash written wrongly)
   5  aborted: a question answered No, or Ctrl-C, SIGTERM or SIGHUP (a
      running upload stops after its current block; the device is restarted)
   6  an output could not be written (--out, --boot-out, --trace or standard
