@@ -1,7 +1,14 @@
-// CPU cost of waiting for a device that does not answer: a 1-second
-// WaitResponse against a silent simulated bootloader. The wait sleeps on the
-// event loop between its tests, so it should cost next to nothing; a wait that
-// polled without blocking would burn a whole core for the second.
+// Waits on the HID link.
+//
+// BM_IdleWaitResponse: CPU cost of waiting for a device that does not answer,
+// a 1-second WaitResponse against a silent simulated bootloader. The wait
+// sleeps on the event loop between its tests, so it should cost next to
+// nothing; a wait that polled without blocking would burn a whole core.
+//
+// BM_ReaderStop: how long a device object's reader takes to stop, detaching
+// the data handler of a checked-out simulated bootloader that sends nothing,
+// so the reader is waiting for a report when it is told to end. Every device
+// change and every exit pays this once per reader.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -13,6 +20,8 @@
 #include <memory>
 
 #include "app/pelmo.h"
+#include "hid/hid_controller.h"
+#include "hid/hid_device.h"
 #include "image/mcu_family.h"
 #include "protocol/frames.h"
 #include "sim/sim_platform.h"
@@ -77,6 +86,40 @@ void BM_IdleWaitResponse(benchmark::State& state) {
   state.counters["ui_thread_cpu_ms_per_s"] = uiThread * 1000.0 / wall;
 }
 BENCHMARK(BM_IdleWaitResponse)->Arg(1000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+using quorvel::hid::THidDataEvent;
+using quorvel::hid::THidDevice;
+using quorvel::hid::THidDeviceController;
+
+void BM_ReaderStop(benchmark::State& state) {
+  quorvel::sim::SimHidPlatform platform;
+  quorvel::sim::SimProfile profile;
+  quorvel::sim::DefaultProfile(quorvel::mcu::PIC18, profile);
+  platform.PlugBootloader(profile);
+  THidDeviceController ctl(platform);
+  QElapsedTimer clock;
+  clock.start();
+  while (ctl.Count() == 0 && clock.elapsed() < 5000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  THidDevice* dev = nullptr;
+  if (!ctl.CheckOutByIndex(dev, 0)) {
+    state.SkipWithError("simulated bootloader was not listed");
+    return;
+  }
+  const THidDataEvent handler{[](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}, 1};
+  for (auto _ : state) {
+    state.PauseTiming();
+    dev->SetDataHandler(handler);
+    // Let the reader settle into its wait for a report.
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 20) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    state.ResumeTiming();
+    dev->SetDataHandler({});
+  }
+  delete dev;
+}
+BENCHMARK(BM_ReaderStop)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

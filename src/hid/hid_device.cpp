@@ -244,14 +244,18 @@ void THidDevice::StartReader() {
 void THidDevice::StopReader() {
   if (!reader_.joinable()) return;
   std::shared_ptr<ReaderShared> shared = readerShared_;
+  std::shared_ptr<HidReadChannel> channel;
   {
     std::lock_guard lock(shared->m);
     shared->terminate = true;
     // Stopped from inside one of this reader's own deliveries: the reader
     // waits for that delivery, so release it or it could never end.
     if (shared->deliveringDepth > 0) shared->doneId = shared->postedId;
+    channel = shared->channel;
   }
   shared->cv.notify_all();
+  // Wakes a read in progress rather than waiting out its slice.
+  if (channel) channel->Interrupt();
   {
     std::unique_lock lock(shared->m);
     while (!shared->finished) {
@@ -310,6 +314,8 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t 
       std::lock_guard lock(shared->m);
       if (channel && !shared->unplugged && !shared->channel) {
         shared->channel = channel;
+        // A stop that came while the channel was being opened could not interrupt it.
+        if (shared->terminate) break;
       } else if (channel) {
         channel->Close();
         channel.reset();

@@ -34,9 +34,10 @@ class HidConnection {
   virtual bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) = 0;
 };
 
-// The reader's handle. Read runs on the reader thread; Close may be called on
-// any thread at any time: it wakes a Read in progress, which then returns
-// kClosed, and the underlying descriptor is released only once no Read uses it.
+// The reader's handle. Read runs on the reader thread; Close and Interrupt may
+// be called on any thread at any time. Close wakes a Read in progress, which
+// then returns kClosed, and the underlying descriptor is released only once no
+// Read uses it.
 class HidReadChannel {
  public:
   enum class Status { kData, kTimeout, kClosed, kError };
@@ -50,6 +51,9 @@ class HidReadChannel {
   // report IDs has 0 put in front of its data so every report starts with its ID.
   virtual Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) = 0;
   virtual void Close() = 0;
+  // Ends the Read in progress, or else the next one, at once with kTimeout, so
+  // a reader told to stop need not wait out its slice.
+  virtual void Interrupt() = 0;
 };
 
 class HidPlatform {

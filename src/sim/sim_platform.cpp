@@ -33,8 +33,12 @@ class SimReadChannel : public hid::HidReadChannel {
       lock.lock();
     }
     cv_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                 [&] { return closed_ || gone_ || !queue_.empty(); });
+                 [&] { return closed_ || gone_ || interrupted_ || !queue_.empty(); });
     if (closed_) return {Status::kClosed, 0, 0};
+    if (interrupted_) {
+      interrupted_ = false;
+      return {Status::kTimeout, 0, 0};
+    }
     if (!queue_.empty()) {
       std::vector<std::uint8_t> report = std::move(queue_.front());
       queue_.pop_front();
@@ -60,6 +64,13 @@ class SimReadChannel : public hid::HidReadChannel {
     std::lock_guard lock(m_);
     return closed_ || (queue_.empty() && !holding_);
   }
+  void Interrupt() override {
+    {
+      std::lock_guard lock(m_);
+      interrupted_ = true;
+    }
+    cv_.notify_all();
+  }
   void Push(std::vector<std::uint8_t> report) {
     {
       std::lock_guard lock(m_);
@@ -84,6 +95,7 @@ class SimReadChannel : public hid::HidReadChannel {
   bool gone_ = false;
   bool holding_ = false;  // a report returned by Read is still on its way to the handler
   std::function<void()> settled_;
+  bool interrupted_ = false;
 };
 
 struct SimInterface {

@@ -1,14 +1,14 @@
 #include "hid/linux/linux_platform.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -247,6 +247,23 @@ TEST(LinuxSeam, ClosedChannelReleasesItsDescriptorsOnceAndReadsNothing) {
   ch.reset();
   EXPECT_EQ(sys.closes[5], 1);
   EXPECT_EQ(sys.closes[6], 1);
+}
+
+TEST(LinuxSeam, InterruptEndsOneReadAndLeavesTheReportForTheNext) {
+  // Real descriptors: a pipe stands in for the node, with a report waiting.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  LinuxSys& sys = DefaultSys();
+  LinuxReadChannel ch(sys, fds[0], sys.EventFd(), true);
+  const std::uint8_t report[3] = {0, 0x0F, 0x01};
+  ASSERT_EQ(::write(fds[1], report, sizeof report), 3);
+  ch.Interrupt();
+  std::uint8_t buf[65];
+  EXPECT_EQ(ch.Read(buf, sizeof buf, 10000).status, HidReadChannel::Status::kTimeout);
+  const auto r = ch.Read(buf, sizeof buf, 10000);
+  EXPECT_EQ(r.status, HidReadChannel::Status::kData) << "the wake-up was consumed by the first read";
+  EXPECT_EQ(r.size, 3u);
+  ::close(fds[1]);
 }
 
 TEST(LinuxIds, HidIdParsing) {

@@ -200,20 +200,29 @@ void LinuxReadChannel::ReleaseLocked() {
   fd_ = wakeFd_ = -1;
 }
 
+void LinuxReadChannel::WakeLocked() {
+  const std::uint64_t one = 1;
+  if (sys_.Write(wakeFd_, &one, sizeof one) < 0) {
+    // The wake descriptor is non-blocking and cannot be full here; the Read
+    // still ends at its time-out.
+  }
+}
+
 void LinuxReadChannel::Close() {
   std::lock_guard lock(m_);
   if (closed_) return;
   closed_ = true;
   if (inUse_ > 0) {
     // A Read is polling these descriptors: wake it; it releases them on its way out.
-    const std::uint64_t one = 1;
-    if (sys_.Write(wakeFd_, &one, sizeof one) < 0) {
-      // The wake descriptor is non-blocking and cannot be full here; the Read
-      // still ends at its time-out and sees the channel closed.
-    }
+    WakeLocked();
     return;
   }
   ReleaseLocked();
+}
+
+void LinuxReadChannel::Interrupt() {
+  std::lock_guard lock(m_);
+  if (!closed_) WakeLocked();
 }
 
 HidReadChannel::Result LinuxReadChannel::Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) {
@@ -233,7 +242,12 @@ HidReadChannel::Result LinuxReadChannel::Read(std::uint8_t* buffer, std::size_t 
   } else if (r == 0) {
     result = {Status::kTimeout, 0, 0};
   } else if ((fds[1].revents & POLLIN) != 0) {
-    result = {Status::kClosed, 0, 0};
+    // Interrupted (or closed, which is told apart below): consume the wake-up.
+    std::uint64_t count = 0;
+    if (sys_.Read(wake, &count, sizeof count) < 0) {
+      // Non-blocking: nothing left to consume.
+    }
+    result = {Status::kTimeout, 0, 0};
   } else if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
     result = {Status::kError, 0, kErrNoDevice};  // the device is gone
   } else if ((fds[0].revents & POLLIN) != 0 && capacity > 0) {

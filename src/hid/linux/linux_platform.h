@@ -59,9 +59,11 @@ class LinuxReadChannel : public HidReadChannel {
   ~LinuxReadChannel() override;
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override;
   void Close() override;
+  void Interrupt() override;
 
  private:
   void ReleaseLocked();
+  void WakeLocked();
   LinuxSys& sys_;
   std::mutex m_;
   int fd_;
