@@ -112,7 +112,12 @@ bool THidDeviceController::CheckOutByIndex(THidDevice*& dev, std::int32_t idx) {
 }
 
 void THidDeviceController::NotifyDeviceChange(std::int32_t param) {
-  if (inDeviceChange_) return;  // dropped, not kept for later
+  if (inDeviceChange_) {
+    // Its handlers may wait a second for a device; the change that came
+    // meanwhile is looked at once they return, or it would be lost for good.
+    changeMissed_ = true;
+    return;
+  }
   lastNotifyParam_ = param;
   inDeviceChange_ = true;
   struct Reset {
@@ -120,6 +125,11 @@ void THidDeviceController::NotifyDeviceChange(std::int32_t param) {
     ~Reset() { flag = false; }
   } reset{inDeviceChange_};
   DeviceChange();
+  if (changeMissed_) {
+    changeMissed_ = false;
+    QMetaObject::invokeMethod(
+        this, [this] { NotifyDeviceChange(0); }, Qt::QueuedConnection);
+  }
 }
 
 std::vector<THidDevice*> THidDeviceController::ScanInterfaces() {

@@ -48,7 +48,8 @@ class THidDeviceController : public QObject {
   bool Active() const { return active_; }
 
   // A device-change notification: runs DeviceChange unless one is already
-  // running (a nested notification is dropped, not kept for later).
+  // running. A notification that comes while one runs is not nested: one
+  // rescan follows from the event loop once the running one has returned.
   void NotifyDeviceChange(std::int32_t param = 0);
   // Rescans now and reports the differences.
   void DeviceChange();
@@ -79,6 +80,7 @@ class THidDeviceController : public QObject {
   std::int32_t devThreadSleepTime_ = 100;
   std::vector<THidDevice*> devices_;
   bool inDeviceChange_ = false;
+  bool changeMissed_ = false;  // a notification came while DeviceChange ran
   std::int32_t lastNotifyParam_ = 0;
   std::vector<THidDevice*> handlerTargets_;  // objects whose InHandler is set, innermost last
 };
