@@ -25,10 +25,14 @@ namespace {
 constexpr std::uint32_t kErrNoDevice = ENODEV;
 constexpr int kCoalesceMs = 30;
 
-std::string Attr(udev_device* dev, const char* name) {
-  const char* v = dev == nullptr ? nullptr : udev_device_get_sysattr_value(dev, name);
-  std::string s = v == nullptr ? std::string{} : std::string(v);
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+// A sysfs attribute as the kernel prints it, without the newline it adds:
+// blanks are part of the string the device gave. Read here rather than
+// through libudev, whose versions differ in what they strip.
+std::string Attr(LinuxSys& sys, udev_device* dev, const char* name) {
+  const char* syspath = dev == nullptr ? nullptr : udev_device_get_syspath(dev);
+  std::string s;
+  if (syspath == nullptr || !sys.ReadFile(std::string(syspath) + "/" + name, s)) return {};
+  if (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
 }
 
@@ -375,9 +379,9 @@ bool LinuxHidPlatform::Facts(const THidPnPInfo& info, InterfaceFacts& facts) {
   facts.hidUniq = Property(hidParent, "HID_UNIQ");
   udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
   facts.hasUsbParent = usb != nullptr;
-  facts.usbProduct = Attr(usb, "product");
-  facts.usbSerial = Attr(usb, "serial");
-  facts.usbBcdDevice = Attr(usb, "bcdDevice");
+  facts.usbProduct = Attr(sys_, usb, "product");
+  facts.usbSerial = Attr(sys_, usb, "serial");
+  facts.usbBcdDevice = Attr(sys_, usb, "bcdDevice");
   std::string descriptor;
   if (sys_.ReadFile(facts.syspath + "/device/report_descriptor", descriptor)) {
     facts.descriptor.assign(descriptor.begin(), descriptor.end());
