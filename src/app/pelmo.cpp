@@ -114,7 +114,11 @@ void TPelmo::FormCreate(const QStringList& args) {
 }
 
 void TPelmo::FormClose() {
-  if (Connected) SendReboot();
+  if (!Connected) return;
+  // The connection ends here: the device's disappearance after the restart,
+  // which may be handled while the restart is being written, is expected.
+  Connected = false;
+  SendReboot();
 }
 
 void TPelmo::FormDestroy() {

@@ -1,9 +1,12 @@
 #include "hid/hid_device.h"
 
+#include <QCoreApplication>
 #include <QtGlobal>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -49,7 +52,70 @@ struct ReaderShared {
   int deliveringDepth = 0;     // owning thread only: deliveries of this reader on its stack
 };
 
+// State the writer thread shares with the owning thread, guarded by `m`. It
+// outlives the device object when a write is still in the kernel at its end.
+struct WriterShared {
+  std::mutex m;
+  std::condition_variable cv;
+  struct Job {
+    std::uint64_t id = 0;
+    std::vector<std::uint8_t> report;
+  };
+  std::deque<Job> queue;
+  std::unique_ptr<HidConnection> connection;  // the write handle; the writer's alone once it runs
+  bool stop = false;
+  bool finished = false;
+  std::uint64_t lastQueued = 0;
+  std::uint64_t lastDone = 0;  // every report up to this ticket has its outcome
+  // Tickets of reports that were not written, as ranges; only the latest few
+  // are kept, as callers ask about the batch they just queued.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> failed;
+  std::uint32_t error = 0;
+  WakeupReceiver* completion = nullptr;  // told when a batch is done; cleared before it is deleted
+
+  void FailLocked(std::uint64_t first, std::uint64_t last, std::uint32_t code) {
+    failed.emplace_back(first, last);
+    if (failed.size() > 8) failed.pop_front();
+    error = code;
+    lastDone = std::max(lastDone, last);
+  }
+  // The report `id` failed: those queued behind it fail with it.
+  void FailFromLocked(std::uint64_t id, std::uint32_t code) {
+    const std::uint64_t last = queue.empty() ? id : queue.back().id;
+    queue.clear();
+    FailLocked(id, last, code);
+  }
+};
+
 namespace {
+
+// How long a device object's end waits for a write already in the system. A
+// healthy device takes a report within a few milliseconds; one that stopped
+// reading holds it for seconds, and then the writer is left to finish alone.
+constexpr auto kWriterStopWait = std::chrono::milliseconds(250);
+
+void WriterLoop(std::shared_ptr<WriterShared> w) {
+  std::unique_lock lock(w->m);
+  for (;;) {
+    w->cv.wait(lock, [&] { return w->stop || !w->queue.empty(); });
+    if (w->queue.empty()) break;
+    WriterShared::Job job = std::move(w->queue.front());
+    w->queue.pop_front();
+    lock.unlock();
+    std::size_t written = 0;
+    std::uint32_t error = 0;
+    const bool ok = w->connection->Write(job.report.data(), job.report.size(), written, error);
+    lock.lock();
+    w->lastDone = std::max(w->lastDone, job.id);
+    if (!ok) w->FailFromLocked(job.id, error != 0 ? error : EIO);
+    // One wake-up per batch: the owning thread waits for a transfer's last report.
+    if ((!ok || w->queue.empty()) && w->completion != nullptr) w->completion->Wake();
+    w->cv.notify_all();
+  }
+  w->finished = true;
+  w->cv.notify_all();
+}
+
 // Runs the pending delivery of `shared`, if any, on the owning thread.
 void RunPending(THidDevice* dev, ReaderShared& shared, const THidDataEvent& data,
                 const THidDataErrorEvent& dataError) {
@@ -116,6 +182,7 @@ THidDevice::~THidDevice() {
   THidPlugEvent keptUnplug = unplugHandler_;
   SetDataHandler({});
   unplugHandler_ = {};
+  StopWriter();
   CloseQueryHandle();
   CloseReadHandle();
   // Destroyed from inside one of its own deliveries, the context object is
@@ -179,14 +246,74 @@ void THidDevice::ReportCaps(THidCaps& caps) {
   caps = capsCache_.value_or(THidCaps{});
 }
 
+std::uint64_t THidDevice::QueueReport(const std::uint8_t* buffer, std::uint32_t count) {
+  if (buffer == nullptr || count == 0 || !IsAccessible()) return 0;
+  if (!writer_.joinable()) {
+    // The write handle is opened here, on the owning thread, and from then on
+    // used by the writer alone.
+    std::unique_ptr<HidConnection> connection = platform_.Open(info_);
+    if (!connection) return 0;
+    readWriteAccess_ = connection->ReadWriteAccess();
+    if (!readWriteAccess_) return 0;
+    writerShared_ = std::make_shared<WriterShared>();
+    writerShared_->connection = std::move(connection);
+    writerShared_->completion = deliveryContext_;
+    writer_ = std::thread(WriterLoop, writerShared_);
+  }
+  std::uint64_t ticket = 0;
+  {
+    std::lock_guard lock(writerShared_->m);
+    ticket = ++writerShared_->lastQueued;
+    writerShared_->queue.push_back({ticket, std::vector<std::uint8_t>(buffer, buffer + count)});
+  }
+  writerShared_->cv.notify_all();
+  return ticket;
+}
+
+THidDevice::WriteState THidDevice::WriteOutcome(std::uint64_t ticket, std::uint32_t* error) const {
+  if (ticket == 0 || !writerShared_) return WriteState::kFailed;
+  std::lock_guard lock(writerShared_->m);
+  if (ticket > writerShared_->lastDone) return WriteState::kPending;
+  for (const auto& [first, last] : writerShared_->failed) {
+    if (ticket < first || ticket > last) continue;
+    if (error != nullptr) *error = writerShared_->error;
+    return WriteState::kFailed;
+  }
+  return WriteState::kWritten;
+}
+
 bool THidDevice::WriteReport(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t& written) {
   written = 0;
-  if (buffer == nullptr || !OpenQueryHandle()) return false;
-  std::size_t done = 0;
-  std::uint32_t error = 0;
-  const bool ok = query_->Write(buffer, count, done, error);
-  written = static_cast<std::uint32_t>(done);
-  return ok;
+  const std::uint64_t ticket = QueueReport(buffer, count);
+  WriteState state = WriteOutcome(ticket);
+  while (state == WriteState::kPending) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    state = WriteOutcome(ticket);
+  }
+  if (state != WriteState::kWritten) return false;
+  written = count;
+  return true;
+}
+
+void THidDevice::StopWriter() {
+  if (!writer_.joinable()) return;
+  const std::shared_ptr<WriterShared> w = writerShared_;
+  bool finished = false;
+  {
+    std::unique_lock lock(w->m);
+    w->stop = true;
+    if (!w->queue.empty()) w->FailFromLocked(w->queue.front().id, ECANCELED);
+    w->cv.notify_all();
+    finished = w->cv.wait_for(lock, kWriterStopWait, [&] { return w->finished; });
+    // A write still in the system counts as failed; its late result changes nothing.
+    if (!finished && w->lastDone < w->lastQueued) w->FailLocked(w->lastDone + 1, w->lastQueued, ECANCELED);
+    w->completion = nullptr;
+  }
+  if (finished) {
+    writer_.join();
+  } else {
+    writer_.detach();  // it holds its own share of the state and closes the handle when done
+  }
 }
 
 void THidDevice::SetDataHandler(THidDataEvent handler) {
@@ -203,6 +330,7 @@ bool THidDevice::SetReadSlice(std::int32_t ms) {
 
 void THidDevice::MarkUnplugged() {
   CloseQueryHandle();
+  StopWriter();
   if (readerShared_) {
     std::lock_guard lock(readerShared_->m);
     readerShared_->unplugged = true;

@@ -9,6 +9,11 @@
 // access and a data handler. It waits for reports in slices of ReadSliceMs and
 // hands each one to the data handler on the thread that owns the controller (the
 // Qt UI thread), blocking until the handler has returned.
+//
+// Output reports are written by a writer thread of the object, started with
+// the first report queued: a device that stops reading makes a write block in
+// the kernel for seconds, which must not freeze the UI thread. Its completions
+// come back to the owning thread as posted wake-ups, the way reports do.
 #include <QObject>
 #include <atomic>
 #include <cstdint>
@@ -27,6 +32,7 @@ class HidConnection;
 class HidReadChannel;
 class WakeupReceiver;
 struct ReaderShared;
+struct WriterShared;
 
 class THidDevice {
  public:
@@ -46,6 +52,16 @@ class THidDevice {
   // product string.
   std::u16string SerialString();
   void ReportCaps(THidCaps& caps);
+
+  enum class WriteState { kPending, kWritten, kFailed };
+  // Queues one whole output report for the writer. Returns its ticket, or 0
+  // when it cannot be written at all (query-only, unplugged, not accessible).
+  std::uint64_t QueueReport(const std::uint8_t* buffer, std::uint32_t count);
+  // What became of a queued report. A report that fails takes those queued
+  // behind it with it: they would only stall or confuse the device further.
+  WriteState WriteOutcome(std::uint64_t ticket, std::uint32_t* error = nullptr) const;
+  // Queues one report and waits for its outcome, processing events meanwhile
+  // (the object must not be destroyed by them).
   bool WriteReport(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t& written);
   // Attaching starts the reader (when the object may have one); detaching stops it.
   void SetDataHandler(THidDataEvent handler);
@@ -71,6 +87,9 @@ class THidDevice {
   void MarkUnplugged();
   void StartReader();
   void StopReader();
+  // Drops the reports not yet written and ends the writer; a write the
+  // system still holds is left to finish on its own.
+  void StopWriter();
   void SetCheckedOut(bool value) { checkedOut_.store(value); }
   void SetInHandler(bool value) { inHandler_.store(value); }
   void Detach() { owner_ = nullptr; }
@@ -107,6 +126,8 @@ class THidDevice {
   THidPlugEvent unplugHandler_;
   std::shared_ptr<ReaderShared> readerShared_;  // state shared with the reader thread
   std::thread reader_;
+  std::shared_ptr<WriterShared> writerShared_;  // state shared with the writer thread
+  std::thread writer_;
   WakeupReceiver* deliveryContext_ = nullptr;  // lives on the owning thread; receives posted deliveries
 };
 

@@ -101,13 +101,14 @@ int TPelmo::WriteTransfer(const TByteArray& data, int count) {
   RxCount = 0;
   RxReady = false;
   if (ActiveDevice == nullptr) return 1;
+  hid::THidDevice* const device = ActiveDevice;
 
   count = std::clamp(count, 0, static_cast<int>(data.size()));
-  int result = 0;
+  std::uint64_t last = 0;
   std::size_t position = 0;
   while (count > 0) {
     hid::THidCaps caps;
-    ActiveDevice->ReportCaps(caps);
+    device->ReportCaps(caps);
     const std::uint16_t length = caps.OutputReportByteLength;
     // A report longer than ID + 64 bytes cannot be filled from a frame, and
     // one without room for data cannot carry it: refuse rather than overflow.
@@ -118,14 +119,23 @@ int TPelmo::WriteTransfer(const TByteArray& data, int count) {
     std::memcpy(report.data() + 1, data.data() + position, static_cast<std::size_t>(chunk));
     position += static_cast<std::size_t>(chunk);
     count -= chunk;
-
-    std::uint32_t written = 0;
-    // A failed report is not retried; the missing acknowledgement shows as a time-out.
-    result = ActiveDevice->WriteReport(report.data(), length, written) ? 0 : -1;
-    // Writing can run event handlers (a removal) that drop the device.
-    if (ActiveDevice == nullptr) return -1;
+    // Queued for the device's writer, which takes the whole transfer in one go.
+    last = device->QueueReport(report.data(), length);
   }
-  return result;
+  if (last == 0) return -1;
+
+  // The writer may be held up by a device that stopped reading: wait for it
+  // as for an answer, keeping the window alive. A failed report is not
+  // retried; the missing acknowledgement shows as a time-out.
+  const TBusySection busy(*this);
+  hid::THidDevice::WriteState state = device->WriteOutcome(last);
+  while (state == hid::THidDevice::WriteState::kPending) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // A removal handled meanwhile drops the device; its object stays until the busy section ends.
+    if (ActiveDevice != device) return -1;
+    state = device->WriteOutcome(last);
+  }
+  return state == hid::THidDevice::WriteState::kWritten ? 0 : -1;
 }
 
 bool TPelmo::CheckResponse(std::uint8_t command) {

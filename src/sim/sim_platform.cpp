@@ -113,6 +113,9 @@ struct SimInterface {
   std::chrono::steady_clock::time_point lastIn{};
   bool plugged = true;
   int failStrings = 0;
+  int stallWrites = 0;
+  int stallMs = 0;
+  std::uint32_t stallError = 0;
   std::size_t outputCount = 0;
   std::vector<std::weak_ptr<SimReadChannel>> readers;
 
@@ -147,10 +150,7 @@ class SimConnection : public hid::HidConnection {
       error = kErrAccess;
       return false;
     }
-    if (!platform_.WriteOutput(id_, data, size)) {
-      error = kErrNoDevice;
-      return false;
-    }
+    if (!platform_.WriteOutput(id_, data, size, error)) return false;
     written = size;
     return true;
   }
@@ -255,6 +255,15 @@ void SimHidPlatform::SetQueryOnly(int id, bool queryOnly) {
 void SimHidPlatform::FailStringReads(int id, int count) {
   std::lock_guard lock(mutex_);
   if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->failStrings = count;
+}
+
+void SimHidPlatform::StallWrites(int id, int count, int ms, std::uint32_t error) {
+  std::lock_guard lock(mutex_);
+  if (auto it = interfaces_.find(id); it != interfaces_.end()) {
+    it->second->stallWrites = count;
+    it->second->stallMs = ms;
+    it->second->stallError = error;
+  }
 }
 
 void SimHidPlatform::InjectInputReport(int id, const std::vector<std::uint8_t>& report) {
@@ -457,10 +466,26 @@ std::string SimHidPlatform::ReportedViolation(const hid::THidPnPInfo& info) {
   return iface->model->Violations().front();
 }
 
-bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size) {
+bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t size, std::uint32_t& error) {
   std::chrono::steady_clock::time_point sent{};
   Job job{id, std::vector<std::uint8_t>(64, 0)};
   bool toModel = false;
+  int stallMs = -1;
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    error = kErrNoDevice;
+    if (!iface || !iface->plugged) return false;
+    if (iface->stallWrites > 0) {
+      --iface->stallWrites;
+      stallMs = iface->stallMs;
+      error = iface->stallError;
+    }
+  }
+  if (stallMs >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+    return false;
+  }
   {
     std::lock_guard lock(mutex_);
     auto iface = Find(id);

@@ -60,6 +60,10 @@ class SimHidPlatform : public hid::HidPlatform {
   void SetQueryOnly(int id, bool queryOnly);
   // The next `count` string reads of the interface fail.
   void FailStringReads(int id, int count);
+  // The next `count` report writes to the interface block for `ms` and then
+  // fail with `error`, as a USB device that stopped reading makes them do
+  // (ETIMEDOUT after about 5 s).
+  void StallWrites(int id, int count, int ms, std::uint32_t error);
   // Puts one input report (report-ID byte first) into every open reader of the interface.
   void InjectInputReport(int id, const std::vector<std::uint8_t>& report);
   // Raises the change notification without any change.
@@ -98,7 +102,7 @@ class SimHidPlatform : public hid::HidPlatform {
   std::string ReportedViolation(const hid::THidPnPInfo& info) override;
 
   // Used by the connection objects.
-  bool WriteOutput(int id, const std::uint8_t* data, std::size_t size);
+  bool WriteOutput(int id, const std::uint8_t* data, std::size_t size, std::uint32_t& error);
   bool ReadString(int id, bool serial, std::u16string& text);
 
  private:

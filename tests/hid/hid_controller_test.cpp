@@ -1,11 +1,14 @@
 // Device objects and the controller on the simulated platform: real reader
 // threads, real hand-over to this (the UI) thread.
+#include "hid/hid_controller.h"
+
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -15,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "protocol/boot_info.h"
@@ -418,6 +420,41 @@ TEST_F(ControllerFixture, BootloaderAnswersInfoAndVanishesOnReboot) {
   EXPECT_FALSE(dev->WriteReport(frame, 65, written));
   delete dev;
   EXPECT_EQ(ctl->Count(), 0);
+}
+
+TEST_F(ControllerFixture, StalledWriteLeavesThisThreadFreeAndTakesTheReportsBehindItAlong) {
+  sim::SimProfile profile;
+  ASSERT_TRUE(sim::DefaultProfile(2, profile));
+  const int id = platform.PlugBootloader(profile);
+  Start();
+  THidDevice* dev = nullptr;
+  ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
+  const std::uint8_t info[65] = {0, 0x0F, 0x02};
+  platform.StallWrites(id, 1, 100, ETIMEDOUT);
+  const std::uint64_t first = dev->QueueReport(info, 65);
+  dev->QueueReport(info, 65);
+  const std::uint64_t third = dev->QueueReport(info, 65);
+  EXPECT_EQ(dev->WriteOutcome(third), THidDevice::WriteState::kPending)
+      << "queued, not written on this thread";
+  ASSERT_TRUE(WaitFor([&] { return dev->WriteOutcome(third) != THidDevice::WriteState::kPending; }));
+  std::uint32_t error = 0;
+  EXPECT_EQ(dev->WriteOutcome(first, &error), THidDevice::WriteState::kFailed);
+  EXPECT_EQ(dev->WriteOutcome(third, &error), THidDevice::WriteState::kFailed);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_EQ(platform.OutputReportCount(id), 0u) << "nothing behind the failed report was written";
+
+  std::uint32_t written = 0;
+  EXPECT_TRUE(dev->WriteReport(info, 65, written)) << "the writer goes on after a failure";
+  EXPECT_EQ(platform.OutputReportCount(id), 1u);
+
+  // Given back while a write is stuck: the object does not wait for the system to let go.
+  platform.StallWrites(id, 1, 400, ETIMEDOUT);
+  const std::uint64_t stuck = dev->QueueReport(info, 65);
+  Pump(20);
+  EXPECT_EQ(dev->WriteOutcome(stuck), THidDevice::WriteState::kPending);
+  delete dev;
+  EXPECT_EQ(ctl->Count(), 1);
+  Pump(450);  // the left-behind writer ends before the platform does
 }
 
 // --- a stop that meets a completed read ------------------------------------------------

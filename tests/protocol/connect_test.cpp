@@ -4,6 +4,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 #include <ostream>
 
 #include "support/engine_fixture.h"
@@ -59,6 +60,17 @@ INSTANTIATE_TEST_SUITE_P(Silent, HandshakeFailure,
                          ::testing::Values(FailedHandshake{"family=PIC18,drop=2", "BOOT"},
                                            FailedHandshake{"family=PIC18,drop=3", "SYNC"},
                                            FailedHandshake{"family=PIC18,nak=2", "BOOT"}));
+
+TEST_F(ConnectButton, WriteTheDeviceNeverTakesFailsLikeASilentDeviceAndTheNextConnectWorks) {
+  const int id = PlugBootloader("family=PIC18");
+  platform.StallWrites(id, 1, 200, ETIMEDOUT);  // the Boot frame
+  EXPECT_FALSE(Connect());
+  EXPECT_THAT(ui.history,
+              ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+  EXPECT_THAT(Trace(id), ElementsAre("INFO"));
+  EXPECT_TRUE(Connect());
+  EXPECT_THAT(Trace(id), ElementsAre("INFO", "BOOT", "SYNC"));
+}
 
 TEST_F(ConnectButton, AbsentDevice) {
   const int changes = ui.buttonChanges;
@@ -116,8 +128,8 @@ TEST_F(ConnectButton, CloseRebootsOnlyAConnectedDevice) {
   EXPECT_EQ(Count(id, "REBOOT"), 0u);
   ASSERT_TRUE(Connect());
   pelmo->FormClose();
-  EXPECT_EQ(ui.history.size(), 2) << "closing logs nothing";
-  EXPECT_TRUE(pelmo->Connected);
+  EXPECT_EQ(ui.history.size(), 2) << "closing logs nothing, nor the removal the restart causes";
+  EXPECT_FALSE(pelmo->Connected);
   RunEventsFor(20);
   EXPECT_EQ(Count(id, "REBOOT"), 1u);
 }
