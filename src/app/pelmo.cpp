@@ -7,6 +7,7 @@
 
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
+#include "hid/hid_platform.h"
 #include "image/hex_loader.h"
 #include "image/mcu_family.h"
 
@@ -123,6 +124,7 @@ void TPelmo::FormClose() {
 
 void TPelmo::FormDestroy() {
   ActiveDevice = nullptr;
+  boardLock_.reset();
   // Taken out of the list first: giving a device back may process events.
   std::vector<TDeviceEntry> entries = std::move(DeviceList);
   DeviceList.clear();

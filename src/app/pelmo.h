@@ -32,6 +32,7 @@
 namespace quorvel {
 
 namespace hid {
+class HidLock;
 class HidPlatform;
 class THidDevice;
 class THidDeviceController;
@@ -135,9 +136,17 @@ class TPelmo : public QObject {
 
   // --- discovery (hid/discovery.cpp) ---
   std::string DeviceName(hid::THidDevice* dev);
+  std::string ListedLabel(hid::THidDevice* dev) const;  // its DeviceList label; empty when not listed
   void OpenBootloaderDevice(const std::string& name);
   bool WaitForDevice();
   bool DevicePresent() const;
+  // One program per board: the bootloader's interface is locked before
+  // anything is written to it, and kept while connected (the window) or for
+  // the whole run (KeepBoardLock: the command line). False when another
+  // program has it; `announce` logs the line saying so.
+  bool LockBoard(hid::THidDevice* dev, bool announce);
+  void ReleaseBoardLock();  // unless kept or connected
+  bool BoardInUseElsewhere(hid::THidDevice* dev);
   bool HidCtlEnumerate(hid::THidDevice* dev, std::int32_t idx);
   void HidCtlDeviceChange(hid::THidDeviceController* sender);
   void HidCtlRemoval(hid::THidDevice* dev);
@@ -206,6 +215,10 @@ class TPelmo : public QObject {
   // Non-empty: discovery takes only the bootloader with this serial number
   // (quorvel-cli --serial, for benches with several bootloaders attached).
   std::u16string PreferredSerial;
+  bool KeepBoardLock = false;
+  // The label of the bootloader discovery chose last when another program
+  // had it (nothing was sent to it); empty otherwise.
+  std::string BoardInUse;
   // Path of the HEX file the images were last built from, whichever way it
   // was opened (dialog, drop, command line, the reload when a device reports):
   // the name the upload's result dialogs show. Set by LoadHexFile; while
@@ -250,6 +263,9 @@ class TPelmo : public QObject {
   Frontend& frontend_;
   std::unique_ptr<TWaitClock> machineClock_;
   TWaitClock* waitClock_ = nullptr;
+  std::unique_ptr<hid::HidLock> boardLock_;
+  std::uint64_t boardLockInstance_ = 0;  // the interface boardLock_ holds
+  std::uint64_t busyAnnounced_ = 0;      // the interface whose "in use" line was logged last
 };
 
 // The device's description as UTF-8 (or Latin-1 when it is not valid UTF-8);

@@ -229,7 +229,8 @@ Exit codes:
   0  success
   1  usage error; also outputs that are the HEX file or each other, or that
      are not regular files (nothing is done then)
-  2  no bootloader found, it does not answer, or several and no --serial
+  2  no bootloader found, it does not answer, another program is using it,
+     or several and no --serial
   3  HEX file missing or refused
   4  device error during connect or upload, or unsafe device geometry (with
      --simulate also: the simulated bootloader saw flash written wrongly)

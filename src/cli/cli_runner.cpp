@@ -250,6 +250,9 @@ int CliRunner::StartEngine() {
   pelmo_ = std::make_unique<TPelmo>(*platform_, ui_);
   ui_.Attach(pelmo_.get());
   if (options_.serial) pelmo_->PreferredSerial = QString::fromStdString(*options_.serial).toStdU16String();
+  // The bootloader stays locked from discovery until the command ends, so a
+  // window or another quorvel-cli keeps off it meanwhile.
+  pelmo_->KeepBoardLock = true;
   // No arguments: the command line here is ours, not the window's family keyword and file.
   pelmo_->Guarded([this] { pelmo_->FormCreate({}); });
   return ExitSuccess;
@@ -268,10 +271,7 @@ std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
 }
 
 QString CliRunner::Label(hid::THidDevice* dev) const {
-  for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device == dev) return QString::fromStdString(entry.Label);
-  }
-  return {};
+  return QString::fromStdString(pelmo_->ListedLabel(dev));
 }
 
 // Waits for the start-up scan and, with --wait, for a bootloader that has
@@ -296,6 +296,7 @@ int CliRunner::WaitForBootloader(bool mustFind) {
     hid::THidDevice* active = pelmo_->ActiveDevice;
     const bool answered = active != nullptr && active->ReadWriteAccess();
     if (!options_.serial && bootloaders.size() > 1) break;  // waiting cannot settle this
+    if (!pelmo_->BoardInUse.empty()) break;                 // nor this: nothing announces its end
     if (answered && (!options_.serial || active->SerialString() == wantedSerial)) break;
     if (clock.elapsed() >= options_.waitMs) break;
     RunEventsFor(std::min<qint64>(20, options_.waitMs - clock.elapsed()));
@@ -323,6 +324,10 @@ int CliRunner::WaitForBootloader(bool mustFind) {
       if (bootloaders.empty()) ExplainNoBootloader();
       return Fail(ExitNoBootloader, text);
     }
+  }
+  if (active == nullptr && !pelmo_->BoardInUse.empty()) {
+    return Fail(ExitNoBootloader, QStringLiteral("The bootloader '%1' is in use by another program.")
+                                      .arg(QString::fromStdString(pelmo_->BoardInUse)));
   }
   if (active != nullptr && !active->ReadWriteAccess()) {
     ui_.Notice(QString::fromUtf8(kUdevAdvice));
@@ -463,7 +468,10 @@ void CliRunner::ListDevices() {
   int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
     const bool bootloader = IsBootloader(entry.Device);
+    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device);
     const QString label = QString::fromStdString(entry.Label);
+    // Another program (a window, another quorvel-cli) has it locked.
+    const QString text = busy ? label + QStringLiteral(" (busy)") : label;
     QString path;
     int vid = 0;
     int pid = 0;
@@ -477,16 +485,17 @@ void CliRunner::ListDevices() {
                    .Add("event", "device")
                    .Add("label", Utf8(label))
                    .Add("bootloader", bootloader)
+                   .Add("busy", busy)
                    .Add("path", Utf8(path))
                    .Add("vid", vid)
                    .Add("pid", pid));
     } else if (ui_.Config().verbose) {
       ui_.Print(QStringLiteral("%1 %2  [%3 %4:%5]")
-                    .arg(bootloader ? QStringLiteral("*") : QStringLiteral(" "), label, path)
+                    .arg(bootloader ? QStringLiteral("*") : QStringLiteral(" "), text, path)
                     .arg(vid, 4, 16, QLatin1Char('0'))
                     .arg(pid, 4, 16, QLatin1Char('0')));
     } else {
-      ui_.Print((bootloader ? QStringLiteral("* ") : QStringLiteral("  ")) + label);
+      ui_.Print((bootloader ? QStringLiteral("* ") : QStringLiteral("  ")) + text);
     }
     if (bootloader && entry.Device != nullptr && !entry.Device->ReadWriteAccess()) ++locked;
     ++shown;

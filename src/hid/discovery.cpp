@@ -1,6 +1,7 @@
 // The engine's side of the HID link: the device list, picking the bootloader
 // by its product string, and reacting when it goes away.
 #include <QString>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "io/display_text.h"
+#include "hid/hid_platform.h"
 #include "protocol/frames.h"
 
 namespace quorvel {
@@ -17,6 +19,13 @@ namespace {
 
 bool IsBootloaderProduct(hid::THidDevice* dev) {
   return dev->ProductString() == QString::fromLatin1(TPelmo::BootloaderProductName).toStdU16String();
+}
+
+// The bootloader's reports carry 64 data bytes each way, after the report ID.
+bool ReportsFit(hid::THidDevice* dev) {
+  hid::THidCaps caps;
+  dev->ReportCaps(caps);
+  return caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
 }
 
 }  // namespace
@@ -74,6 +83,8 @@ void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
     if (entry.RemovalSeen) return;
     entry.RemovalSeen = true;
   }
+  // Its lock goes with it: there is nothing left to keep others off.
+  if (boardLock_ && dev->PnPInfo().DeviceInstance == boardLockInstance_) boardLock_.reset();
   // Another device with the bootloader's name went away; the one in use is
   // still there and the connection with it stays.
   if (ActiveDevice != nullptr && ActiveDevice != dev) return;
@@ -107,39 +118,95 @@ void TPelmo::HidCtlDeviceDataError(hid::THidDevice* /*dev*/, std::uint32_t /*err
 
 void TPelmo::OpenBootloaderDevice(const std::string& name) {
   ActiveDevice = nullptr;
+  BoardInUse.clear();
   const std::u16string wanted = QString::fromStdString(name).toStdU16String();
+  hid::THidDevice* dev = nullptr;
   for (const TDeviceEntry& entry : DeviceList) {
-    hid::THidDevice* dev = entry.Device;
-    if (dev == nullptr || dev->ProductString() != wanted) continue;
+    hid::THidDevice* candidate = entry.Device;
+    if (candidate == nullptr || candidate->ProductString() != wanted) continue;
     // With several bootloaders on one bench the command line names the one to use.
-    if (!PreferredSerial.empty() && dev->SerialString() != PreferredSerial) continue;
+    if (!PreferredSerial.empty() && candidate->SerialString() != PreferredSerial) continue;
+    if (dev == nullptr) dev = candidate;
+    // Every interface of a composite device carries the device's product
+    // string: the bootloader's is the one whose reports fit.
+    if (ReportsFit(candidate)) {
+      dev = candidate;
+      break;
+    }
+  }
+  if (dev == nullptr) return;
 
-    if (!dev->ReadWriteAccess()) {
-      // Usable for nothing but its name: later exchanges end by time-out.
-      dev->SetDataHandler({});
-      ActiveDevice = dev;
-      return;
-    }
+  if (!dev->ReadWriteAccess()) {
+    // Usable for nothing but its name: later exchanges end by time-out.
+    dev->SetDataHandler({});
     ActiveDevice = dev;
-    dev->SetDataHandler({[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data,
-                                std::uint16_t size) { ShowRead(from, id, data, size); },
-                         reinterpret_cast<std::uintptr_t>(this) + 1});
-    int result = WaitAcknowledged;
-    {
-      const TBusySection busy(*this);
-      SendInfo();
-      result = WaitResponse(Info, 1000);
-    }
-    if (result != WaitAcknowledged) {
-      AppendHistory(QStringLiteral("USB HID device is not in bootloader mode."));
-      AppendHistory(QStringLiteral("Reset device."));
-      ReenterHint = false;
-      ActiveDevice = nullptr;
-    } else {
-      ShowBootInfo();
-    }
     return;
   }
+  if (!LockBoard(dev, true)) {
+    // Another program is talking to it: a request now would land in the middle.
+    BoardInUse = ListedLabel(dev);
+    return;
+  }
+  ActiveDevice = dev;
+  dev->SetDataHandler({[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data,
+                              std::uint16_t size) { ShowRead(from, id, data, size); },
+                       reinterpret_cast<std::uintptr_t>(this) + 1});
+  int result = WaitAcknowledged;
+  {
+    const TBusySection busy(*this);
+    SendInfo();
+    result = WaitResponse(Info, 1000);
+  }
+  if (result != WaitAcknowledged) {
+    AppendHistory(QStringLiteral("USB HID device is not in bootloader mode."));
+    AppendHistory(QStringLiteral("Reset device."));
+    ReenterHint = false;
+    ActiveDevice = nullptr;
+  } else {
+    ShowBootInfo();
+  }
+  ReleaseBoardLock();
+}
+
+bool TPelmo::LockBoard(hid::THidDevice* dev, bool announce) {
+  const std::uint64_t instance = dev->PnPInfo().DeviceInstance;
+  if (boardLock_ && boardLockInstance_ == instance) return true;
+  boardLock_.reset();
+  std::uint32_t error = 0;
+  boardLock_ = platform_.Lock(dev->PnPInfo(), error);
+  if (boardLock_) {
+    boardLockInstance_ = instance;
+    busyAnnounced_ = 0;
+    return true;
+  }
+  // Only a lock held elsewhere stops us; one that cannot be taken at all (a
+  // node gone an instant ago) leaves the exchange to fail on its own.
+  if (error != EWOULDBLOCK) return true;
+  // Said once per board, not at every device change while the other program runs.
+  if (announce && busyAnnounced_ != instance) {
+    busyAnnounced_ = instance;
+    AppendHistory(QString::fromStdString(ListedLabel(dev)) +
+                  QStringLiteral(" is in use by another program."));
+  }
+  return false;
+}
+
+void TPelmo::ReleaseBoardLock() {
+  if (!KeepBoardLock && !Connected) boardLock_.reset();
+}
+
+bool TPelmo::BoardInUseElsewhere(hid::THidDevice* dev) {
+  if (dev == nullptr || (boardLock_ && boardLockInstance_ == dev->PnPInfo().DeviceInstance)) return false;
+  std::uint32_t error = 0;
+  const std::unique_ptr<hid::HidLock> probe = platform_.Lock(dev->PnPInfo(), error);
+  return !probe && error == EWOULDBLOCK;
+}
+
+std::string TPelmo::ListedLabel(hid::THidDevice* dev) const {
+  for (const TDeviceEntry& entry : DeviceList) {
+    if (entry.Device == dev) return entry.Label;
+  }
+  return {};
 }
 
 bool TPelmo::DevicePresent() const { return ActiveDevice != nullptr; }

@@ -56,6 +56,12 @@ class HidReadChannel {
   virtual void Interrupt() = 0;
 };
 
+// An advisory lock on one interface, held for the object's life.
+class HidLock {
+ public:
+  virtual ~HidLock() = default;
+};
+
 class HidPlatform {
  public:
   virtual ~HidPlatform() = default;
@@ -74,6 +80,16 @@ class HidPlatform {
   // Opens the reader's handle; nullptr (and `error`) on failure. May be called
   // on the reader thread.
   virtual std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) = 0;
+  // Takes an exclusive advisory lock on the interface without waiting, so two
+  // programs that both take it never write to one device at once. nullptr
+  // with `error` EWOULDBLOCK when another holder has it; any other error means
+  // the lock cannot be taken at all (no access, gone). A platform without
+  // locks has nothing to keep apart.
+  virtual std::unique_ptr<HidLock> Lock(const THidPnPInfo& info, std::uint32_t& error) {
+    (void)info;
+    error = 0;
+    return std::make_unique<HidLock>();
+  }
   // Installs the change notification. The platform calls it on the Qt event
   // loop of the thread that installed it, after interfaces came or went (bursts
   // may be coalesced). An empty function uninstalls it.

@@ -1,5 +1,6 @@
 // The Connect button: Boot/Sync handshake, and disconnect with a restart.
 #include "app/pelmo.h"
+#include "hid/hid_device.h"
 #include "protocol/frames.h"
 
 namespace quorvel {
@@ -16,6 +17,7 @@ void TPelmo::ButtonConnectClick() {
     AppendHistory(QStringLiteral("Disconnected."));
     AppendHistory(QStringLiteral("Reset..."));
     SendReboot();
+    ReleaseBoardLock();
     return;
   }
 
@@ -33,10 +35,21 @@ void TPelmo::ButtonConnectClick() {
     return;
   }
 
+  busyAnnounced_ = 0;  // a click is answered, also when the line was logged before
   if (ActiveDevice == nullptr) OpenBootloaderDevice(BootloaderProductName);
+  if (!BoardInUse.empty()) return;  // the line saying so is logged
   if (!WaitForDevice()) {
     AppendHistory(QStringLiteral("Unable to find device: ") + QLatin1String(BootloaderProductName) +
                   QLatin1Char('.'));
+    return;
+  }
+  if (!ActiveDevice->ReadWriteAccess()) {
+    // Otherwise all the user sees is the time-out that follows.
+    AppendHistory(
+        QString::fromStdString(ListedLabel(ActiveDevice)) +
+        QStringLiteral(" may not be opened for reading and writing (permission denied): install the "
+                       "udev rule packaging/60-quorvel-bootloader.rules (see packaging/README-udev.md)."));
+  } else if (!LockBoard(ActiveDevice, true)) {
     return;
   }
 
@@ -75,6 +88,7 @@ void TPelmo::ButtonConnectClick() {
     SetCaption(ButtonId::Connect, QStringLiteral("Disconnect"));
   }
   SetEnabled(ButtonId::StartBootloader, true);
+  ReleaseBoardLock();
 }
 
 }  // namespace quorvel

@@ -13,6 +13,7 @@ namespace quorvel::sim {
 namespace {
 constexpr std::uint32_t kErrNoDevice = 19;  // ENODEV
 constexpr std::uint32_t kErrAccess = 13;    // EACCES
+constexpr std::uint32_t kErrWouldBlock = 11;  // EWOULDBLOCK
 
 std::u16string ToU16(const std::string& text) { return QString::fromStdString(text).toStdU16String(); }
 }  // namespace
@@ -113,6 +114,7 @@ struct SimInterface {
   std::chrono::steady_clock::time_point lastIn{};
   bool plugged = true;
   int failStrings = 0;
+  int locks = 0;  // holders of the interface's lock, this program's and others'
   int stallWrites = 0;
   int stallMs = 0;
   std::uint32_t stallError = 0;
@@ -266,6 +268,11 @@ void SimHidPlatform::StallWrites(int id, int count, int ms, std::uint32_t error)
   }
 }
 
+void SimHidPlatform::SetLockedElsewhere(int id, bool locked) {
+  std::lock_guard lock(mutex_);
+  if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->locks += locked ? 1 : -1;
+}
+
 void SimHidPlatform::InjectInputReport(int id, const std::vector<std::uint8_t>& report) {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);
@@ -373,6 +380,39 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
   auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); });
   iface->readers.push_back(channel);
   return channel;
+}
+
+namespace {
+class SimLock : public hid::HidLock {
+ public:
+  SimLock(std::mutex& mutex, std::shared_ptr<SimInterface> iface) : mutex_(mutex), iface_(std::move(iface)) {}
+  ~SimLock() override {
+    std::lock_guard lock(mutex_);
+    --iface_->locks;
+  }
+  SimLock(const SimLock&) = delete;
+  SimLock& operator=(const SimLock&) = delete;
+
+ private:
+  std::mutex& mutex_;
+  std::shared_ptr<SimInterface> iface_;
+};
+}  // namespace
+
+std::unique_ptr<hid::HidLock> SimHidPlatform::Lock(const hid::THidPnPInfo& info, std::uint32_t& error) {
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) {
+    error = kErrNoDevice;
+    return nullptr;
+  }
+  if (iface->locks > 0) {
+    error = kErrWouldBlock;
+    return nullptr;
+  }
+  ++iface->locks;
+  error = 0;
+  return std::make_unique<SimLock>(mutex_, iface);
 }
 
 void SimHidPlatform::SetChangeHandler(std::function<void()> handler) {

@@ -64,6 +64,8 @@ class SimHidPlatform : public hid::HidPlatform {
   // fail with `error`, as a USB device that stopped reading makes them do
   // (ETIMEDOUT after about 5 s).
   void StallWrites(int id, int count, int ms, std::uint32_t error);
+  // Another program takes (or gives up) the interface's lock.
+  void SetLockedElsewhere(int id, bool locked);
   // Puts one input report (report-ID byte first) into every open reader of the interface.
   void InjectInputReport(int id, const std::vector<std::uint8_t>& report);
   // Raises the change notification without any change.
@@ -98,6 +100,7 @@ class SimHidPlatform : public hid::HidPlatform {
   std::vector<hid::THidPnPInfo> Scan() override;
   std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override;
   std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override;
+  std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override;
   void SetChangeHandler(std::function<void()> handler) override;
   std::string ReportedViolation(const hid::THidPnPInfo& info) override;
 

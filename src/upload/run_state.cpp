@@ -43,6 +43,7 @@ void TPelmo::CloseConnection() {
     AppendHistory(QStringLiteral("Reset..."));
     SendReboot();
   }
+  ReleaseBoardLock();
 }
 
 }  // namespace quorvel

@@ -60,6 +60,26 @@ TEST(CliRunner, BootloaderWithoutReadWriteAccessPointsToTheUdevRule) {
   }
 }
 
+TEST(CliRunner, BootloaderInUseByAnotherProgramIsNeitherAskedNorUsed) {
+  // info refuses it with exit 2; list shows it as busy.
+  for (const auto& [command, exitCode] : {std::pair{CliCommand::Info, 2}, std::pair{CliCommand::List, 0}}) {
+    auto platform = std::make_unique<sim::SimHidPlatform>();
+    sim::SimProfile profile;
+    profile.serial = "A";
+    const int id = platform->PlugBootloader(profile);
+    platform->SetLockedElsewhere(id, true);
+
+    const RunResult r = RunWith(std::move(platform), Command(command));
+    EXPECT_EQ(r.exitCode, exitCode) << r.err;  // an answered information request would make info succeed
+    if (command == CliCommand::Info) {
+      EXPECT_NE(r.err.find("'USB HID Bootloader (Serial=A)' is in use by another program"), std::string::npos)
+          << r.err;
+    } else {
+      EXPECT_NE(r.out.find("* USB HID Bootloader (Serial=A) (busy)"), std::string::npos) << r.out;
+    }
+  }
+}
+
 TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
   auto platform = std::make_unique<sim::SimHidPlatform>();
   sim::GenericHidSpec nameless;

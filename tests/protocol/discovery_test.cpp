@@ -4,6 +4,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
@@ -108,8 +109,68 @@ TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
   EXPECT_THAT(ui.history, IsEmpty());
   EXPECT_EQ(InfoRequests(id), 0u);
   EXPECT_FALSE(Connect());
-  EXPECT_THAT(ui.history,
+  ASSERT_EQ(ui.history.size(), 4);
+  // The cause, which the time-out alone would not tell.
+  EXPECT_TRUE(ui.history[0].startsWith("USB HID Bootloader may not be opened for reading and writing"));
+  EXPECT_TRUE(ui.history[0].contains("packaging/60-quorvel-bootloader.rules"));
+  EXPECT_THAT(ui.HistorySince(1),
               ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+}
+
+TEST_F(Discovery, CompositeDeviceIsOpenedOnTheInterfaceWhoseReportsFit) {
+  // Every interface of one USB device has its product string; the first one
+  // listed here is a keyboard-sized interface of the bootloader's device.
+  sim::GenericHidSpec keys;
+  keys.product = u"USB HID Bootloader";
+  keys.inputLength = 9;
+  keys.outputLength = 2;
+  const int before = pelmo->DeviceChangesHandled;
+  const int other = platform.PlugGeneric(keys);
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  EXPECT_EQ(platform.OutputReportCount(other), 0u);
+  EXPECT_EQ(InfoRequests(id), 1u);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+// Another program (a second window, quorvel-cli) holds the board's lock.
+TEST_F(Discovery, BoardInUseByAnotherProgramIsLeftAloneAndSaidSoOnce) {
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18,serial=A"));
+  platform.SetLockedElsewhere(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  PlugGeneric({});  // a device change while the other program still has it
+  EXPECT_EQ(InfoRequests(id), 0u);
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID Bootloader (Serial=A) is in use by another program."));
+
+  EXPECT_FALSE(Connect());
+  EXPECT_THAT(ui.history, ElementsAre("USB HID Bootloader (Serial=A) is in use by another program.",
+                                      "USB HID Bootloader (Serial=A) is in use by another program."))
+      << "a click is answered with the one line";
+
+  platform.SetLockedElsewhere(id, false);
+  EXPECT_TRUE(Connect());
+  EXPECT_THAT(Trace(id), ElementsAre("INFO", "BOOT", "SYNC"));
+}
+
+TEST_F(Discovery, BoardIsKeptFromOtherProgramsWhileConnectingAndConnected) {
+  PlugBootloader("family=PIC18,drop=2");  // the first Boot goes unanswered
+  const hid::THidPnPInfo board = platform.Scan().at(0);
+  const auto lockedHere = [&] {
+    std::uint32_t error = 0;  // what another program would find
+    return platform.Lock(board, error) == nullptr && error == EWOULDBLOCK;
+  };
+  EXPECT_FALSE(lockedHere()) << "given back after the information request";
+  bool duringHandshake = false;
+  QTimer::singleShot(100, pelmo.get(), [&] { duringHandshake = lockedHere(); });
+  EXPECT_FALSE(Connect());
+  EXPECT_TRUE(duringHandshake);
+  EXPECT_FALSE(lockedHere()) << "given back after a failed handshake";
+  ASSERT_TRUE(Connect());
+  PlugGeneric({});  // re-listing while connected
+  EXPECT_TRUE(lockedHere());
 }
 
 TEST_F(Discovery, OversizedOutputReportsAreRefusedNotOverflowed) {

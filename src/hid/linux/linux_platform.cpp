@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,8 +11,8 @@
 #include <QString>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <optional>
 
@@ -187,6 +188,35 @@ std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFa
   auto summary = Descriptor(sys, fd, facts);
   const bool numbered = summary && summary->numbered;
   return std::make_shared<LinuxReadChannel>(sys, fd, wake, numbered);
+}
+
+namespace {
+class NodeLock : public HidLock {
+ public:
+  NodeLock(LinuxSys& sys, int fd) : sys_(sys), fd_(fd) {}
+  ~NodeLock() override { sys_.Close(fd_); }  // closing the last descriptor releases the lock
+  NodeLock(const NodeLock&) = delete;
+  NodeLock& operator=(const NodeLock&) = delete;
+
+ private:
+  LinuxSys& sys_;
+  int fd_;
+};
+}  // namespace
+
+std::unique_ptr<HidLock> LockNode(LinuxSys& sys, const std::string& devnode, std::uint32_t& error) {
+  const int fd = sys.Open(devnode.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = static_cast<std::uint32_t>(errno);
+    return nullptr;
+  }
+  if (sys.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = static_cast<std::uint32_t>(errno);
+    sys.Close(fd);
+    return nullptr;
+  }
+  error = 0;
+  return std::make_unique<NodeLock>(sys, fd);
 }
 
 LinuxReadChannel::LinuxReadChannel(LinuxSys& sys, int fd, int wakeFd, bool numbered)
@@ -403,6 +433,15 @@ std::shared_ptr<HidReadChannel> LinuxHidPlatform::OpenReader(const THidPnPInfo& 
     return nullptr;
   }
   return OpenReadChannel(sys_, facts, error);
+}
+
+std::unique_ptr<HidLock> LinuxHidPlatform::Lock(const THidPnPInfo& info, std::uint32_t& error) {
+  InterfaceFacts facts;
+  if (!Facts(info, facts)) {
+    error = kErrNoDevice;
+    return nullptr;
+  }
+  return LockNode(sys_, facts.devnode, error);
 }
 
 std::unique_ptr<HidPlatform> MakeLinuxHidPlatform() { return std::make_unique<LinuxHidPlatform>(); }

@@ -73,6 +73,9 @@ class LinuxReadChannel : public HidReadChannel {
   int inUse_ = 0;
 };
 std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error);
+// flock(LOCK_EX | LOCK_NB) on a descriptor of its own for the node, released
+// when the lock is destroyed (or the program ends, however it ends).
+std::unique_ptr<HidLock> LockNode(LinuxSys& sys, const std::string& devnode, std::uint32_t& error);
 
 class LinuxHidPlatform : public HidPlatform {
  public:
@@ -83,6 +86,7 @@ class LinuxHidPlatform : public HidPlatform {
   std::vector<THidPnPInfo> Scan() override;
   std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) override;
   std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) override;
+  std::unique_ptr<HidLock> Lock(const THidPnPInfo& info, std::uint32_t& error) override;
   void SetChangeHandler(std::function<void()> handler) override;
   // "udev", "kernel", or empty when no monitor could be set up.
   const std::string& MonitorSource() const { return monitorSource_; }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -44,6 +45,10 @@ int LinuxSys::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
 }
 
 int LinuxSys::EventFd() { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+int LinuxSys::Flock(int fd, int operation) {
+  return RetryEintr([&] { return ::flock(fd, operation); });
+}
 
 bool LinuxSys::ReadFile(const std::string& path, std::string& contents) {
   const int fd = Open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -22,6 +22,7 @@ class LinuxSys {
   virtual int Ioctl(int fd, unsigned long request, void* arg);
   virtual int Poll(pollfd* fds, nfds_t count, int timeoutMs);
   virtual int EventFd();  // non-blocking, close-on-exec
+  virtual int Flock(int fd, int operation);
   // Reads a whole (sysfs) file; false when it cannot be read.
   virtual bool ReadFile(const std::string& path, std::string& contents);
   // False when a udev daemon runs (its monitor then carries processed events).
