@@ -175,17 +175,33 @@ void THidDeviceController::DeviceChange() {
   }
 
   // Interfaces already listed keep their object; the new one is discarded.
+  // One whose access changed (udev applied its rule after we had opened the
+  // node) counts as a change, so the application re-lists it and its fresh
+  // object opens it anew; an object not handed out is replaced here.
   std::vector<THidDevice*> arrivals;
   for (THidDevice* dev : fresh) {
     const std::uint64_t instance = dev->PnPInfo().DeviceInstance;
-    const bool known = std::any_of(devices_.begin(), devices_.end(), [&](const THidDevice* d) {
+    const auto known = std::find_if(devices_.begin(), devices_.end(), [&](const THidDevice* d) {
       return d->PluggedIn() && d->PnPInfo().DeviceInstance == instance;
     });
-    if (known) {
+    if (known == devices_.end()) {
+      arrivals.push_back(dev);
+      continue;
+    }
+    THidDevice* listed = *known;
+    const bool accessChanged = listed->ReadWriteAccess() != dev->ReadWriteAccess();
+    changed = changed || accessChanged;
+    if (accessChanged && !listed->CheckedOut() && !listed->InHandler()) {
+      dev->SetReadSlice(listed->ReadSliceMs());
+      dev->SetDataHandler(listed->DataHandler());
+      dev->SetDataErrorHandler(listed->DataErrorHandler());
+      dev->SetUnplugHandler(listed->UnplugHandler());
+      *known = dev;
+      listed->Detach();
+      delete listed;
+    } else {
       dev->Detach();
       delete dev;
-    } else {
-      arrivals.push_back(dev);
     }
   }
 

@@ -117,6 +117,23 @@ TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
               ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
 }
 
+TEST_F(Discovery, BootloaderThatGainsAccessBecomesUsableWithoutAReplug) {
+  // udev applies its rule after the node was first opened: the change event
+  // that follows names an interface already listed.
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  platform.SetQueryOnly(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  platform.SetQueryOnly(id, false);
+  const int handled = pelmo->DeviceChangesHandled;
+  platform.NotifyChange();
+  ASSERT_TRUE(WaitForDeviceChange(handled));
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_TRUE(pelmo->ActiveDevice->ReadWriteAccess());
+  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  EXPECT_TRUE(Connect());
+}
+
 TEST_F(Discovery, CompositeDeviceIsOpenedOnTheInterfaceWhoseReportsFit) {
   // Every interface of one USB device has its product string; the first one
   // listed here is a keyboard-sized interface of the bootloader's device.

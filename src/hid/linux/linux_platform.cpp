@@ -379,7 +379,10 @@ std::vector<THidPnPInfo> LinuxHidPlatform::Scan() {
       udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
       if (dev == nullptr) continue;
       const char* node = udev_device_get_devnode(dev);
-      if (node != nullptr) out.push_back({IdentityOf(syspath), node});
+      // While udevd runs, a node it has not processed yet may still lack the
+      // access its rules give; its "add" event brings it in a moment.
+      const bool ready = monitorSource_ != "udev" || udev_device_get_is_initialized(dev) > 0;
+      if (node != nullptr && ready) out.push_back({IdentityOf(syspath), node});
       udev_device_unref(dev);
     }
   }
