@@ -95,6 +95,8 @@ class FakeSys : public LinuxSys {
     return pollResult;
   }
   int EventFd() override { return 99; }
+  int flockErrno = 0;
+  int Flock(int, int) override { return flockErrno != 0 ? (errno = flockErrno, -1) : 0; }
 };
 
 InterfaceFacts Facts() {
@@ -264,6 +266,27 @@ TEST(LinuxSeam, InterruptEndsOneReadAndLeavesTheReportForTheNext) {
   EXPECT_EQ(r.status, HidReadChannel::Status::kData) << "the wake-up was consumed by the first read";
   EXPECT_EQ(r.size, 3u);
   ::close(fds[1]);
+}
+
+TEST(LinuxSeam, NodeLockHoldsItsOwnDescriptorAndGivesUpWhenTaken) {
+  struct Case {
+    int openErrno, flockErrno;
+    bool locked;
+    std::uint32_t error;
+  };
+  for (const Case c :
+       {Case{0, 0, true, 0}, Case{0, EWOULDBLOCK, false, EWOULDBLOCK}, Case{EACCES, 0, false, EACCES}}) {
+    FakeSys sys;
+    sys.openErrno = c.openErrno;
+    sys.flockErrno = c.flockErrno;
+    std::uint32_t error = 1234;
+    auto lock = LockNode(sys, "/dev/hidraw0", error);
+    EXPECT_EQ(lock != nullptr, c.locked);
+    EXPECT_EQ(error, c.error);
+    lock.reset();
+    // The descriptor is released with the lock, or at once when none was taken.
+    EXPECT_EQ(sys.closes[100], c.openErrno == 0 ? 1 : 0);
+  }
 }
 
 TEST(LinuxIds, HidIdParsing) {

@@ -140,6 +140,46 @@ run_cli() {  # run_cli OUTBASE USER ARGS...
   normalize_output "$rc_out.raw" >"$rc_out.out"
 }
 
+# wait_trace FILE WORD — until the bootloader's trace has a WORD line. Up to 10 s.
+wait_trace() {
+  i=0
+  while [ $i -lt 200 ]; do
+    grep -q "^$2" "$1" 2>/dev/null && return 0
+    usleep 50000
+    i=$((i + 1))
+  done
+  return 1
+}
+
+# make_readable NODE — the node becomes readable again the way a newly
+# installed udev rule makes it: through a "change" event.
+make_readable() {
+  sys=/sys/class/hidraw/${1#/dev/}
+  if [ "$UDEV" = 1 ]; then
+    mkdir -p /etc/udev/rules.d
+    echo 'SUBSYSTEM=="hidraw", MODE="0666"' >/etc/udev/rules.d/70-vm-access.rules
+    udevadm control --reload-rules
+    udevadm trigger --action=change "$sys"
+  else
+    chmod 666 "$1"
+    echo change >"$sys/uevent"
+  fi
+}
+
+# start_device K SPEC — the K-th device of a scenario; its pid is added to $pids.
+start_device() {
+  if [ "$1" = 1 ]; then tr=$a.trace; opts=$uopts; else tr=$a.$1.trace; opts=""; fi
+  # Each gadget gets a dummy_hcd of its own.
+  [ "$KIND" = gadget ] && opts="$opts --udc dummy_udc.$(($1 - 1))"
+  # The ready file is named after the process, known only once it runs.
+  # shellcheck disable=SC2086
+  sh -c 'exec "$0" --ready /tmp/ready.$$ "$@"' $DEVPROG --simulate "$2" --trace "$tr" $opts \
+    2>"$a.uhid.$1" </dev/null &
+  pids="$pids $!"
+  case " $opts " in *" --composite "*) ifaces=2 ;; *) ifaces=1 ;; esac
+  echo "$(($1 - 1)) $ifaces" >"/tmp/hcd.$!"
+}
+
 failed=0
 passed=0
 UDEV=0
@@ -178,18 +218,11 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   k=1
   rest=$spec
   while [ -n "$rest" ]; do
+    # during-info: the others come while the command waits for the first one's answer.
+    [ "$setup" = during-info ] && [ $k = 2 ] && break
     one=${rest%%;*}
     if [ "$one" = "$rest" ]; then rest=""; else rest=${rest#*;}; fi
-    if [ $k = 1 ]; then tr=$a.trace; opts=$uopts; else tr=$a.$k.trace; opts=""; fi
-    # Each gadget gets a dummy_hcd of its own.
-    [ "$KIND" = gadget ] && opts="$opts --udc dummy_udc.$((k - 1))"
-    # The ready file is named after the process, known only once it runs.
-    # shellcheck disable=SC2086
-    sh -c 'exec "$0" --ready /tmp/ready.$$ "$@"' $DEVPROG --simulate "$one" --trace "$tr" $opts \
-      2>"$a.uhid.$k" </dev/null &
-    pids="$pids $!"
-    case " $opts " in *" --composite "*) ifaces=2 ;; *) ifaces=1 ;; esac
-    echo "$((k - 1)) $ifaces" >"/tmp/hcd.$!"
+    start_device $k "$one"
     # One after the other, so the devices enumerate in the order given.
     if [ "$setup" != wait ]; then
       n=$(wait_device $! 1) || ok=0
@@ -206,13 +239,49 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   fi
   [ "$setup" != wait ] && [ "$UDEV" = 1 ] && udevadm settle --timeout=10 >/dev/null 2>&1
   user=root
-  if [ "$setup" = locked ]; then
+  if [ "$setup" = locked ] || [ "$setup" = regain ]; then
     chmod 000 "$node"
     user=tester
   fi
   tc=$(uptime_cs)
-  # shellcheck disable=SC2046
-  run_cli "$a" $user $(expand_args "$args")
+  case $setup in
+    during-info)
+      # shellcheck disable=SC2046
+      run_cli "$a" root $(expand_args "$args") &
+      cli=$!
+      wait_trace "$a.trace" INFO
+      while [ -n "$rest" ]; do
+        one=${rest%%;*}
+        if [ "$one" = "$rest" ]; then rest=""; else rest=${rest#*;}; fi
+        start_device $k "$one"
+        k=$((k + 1))
+      done
+      wait $cli
+      ;;
+    regain)
+      # shellcheck disable=SC2046
+      run_cli "$a" $user $(expand_args "$args") &
+      cli=$!
+      usleep 1500000
+      make_readable "$node"
+      wait $cli
+      rm -f /etc/udev/rules.d/70-vm-access.rules
+      [ "$UDEV" = 1 ] && udevadm control --reload-rules
+      ;;
+    twice)
+      # shellcheck disable=SC2046
+      run_cli "$a" root $(expand_args "$args") &
+      cli=$!
+      wait_trace "$a.trace" ERASE
+      # shellcheck disable=SC2046
+      run_cli "$a.second" root $(expand_args "$args")
+      wait $cli
+      ;;
+    *)
+      # shellcheck disable=SC2046
+      run_cli "$a" $user $(expand_args "$args")
+      ;;
+  esac
   tc=$(seconds_since "$tc")
   if [ "$setup" = reboot ]; then
     if wait_device "$upid" 2 >/dev/null; then
@@ -231,6 +300,10 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   got=$(cat "$a.rc")
   if [ "$got" != "$rc" ]; then
     fail "exit code $got, expected $rc" "$a.raw" "$a.err"
+  elif [ "$setup" = twice ] && [ "$(cat "$a.second.rc")" != 2 ]; then
+    fail "the second command exits $(cat "$a.second.rc"), expected 2" "$a.second.raw" "$a.second.err"
+  elif [ "$setup" = twice ] && ! cat "$a.second.raw" "$a.second.err" | grep -q "in use by another program"; then
+    fail "the second command does not say the board is in use" "$a.second.raw" "$a.second.err"
   elif [ $urc -ne 0 ]; then
     fail "$DEVPROG ended with $urc" "$a.uhid.1" "$a.uhid.2"
   elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then

@@ -8,6 +8,12 @@
 #          wait     the command starts first; the device appears later (plug-after)
 #          locked   the hidraw node is chmod 000 and the command runs unprivileged
 #          reboot   after the command the device is re-created; then "info" runs again
+#          during-info  the devices after the first appear while the command waits
+#                   for the first one's answer to its information request
+#          regain   as locked, and a moment later the node becomes readable
+#                   through a udev "change" event (a rule installed meanwhile)
+#          twice    a second identical command starts while the first one erases;
+#                   it must exit 2 saying the board is in use by another program
 # compare: out      exit code, standard output and the bootloader trace must equal
 #                   those of the same command on the simulator
 #          trace    exit code and trace must equal the simulator's
