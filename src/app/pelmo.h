@@ -137,6 +137,9 @@ class TPelmo : public QObject {
   // --- discovery (hid/discovery.cpp) ---
   std::string DeviceName(hid::THidDevice* dev);
   std::string ListedLabel(hid::THidDevice* dev) const;  // its DeviceList label; empty when not listed
+  // The bootloader's reports carry 64 data bytes each way, after the report
+  // ID; the other interfaces of a composite device, same product string, do not.
+  static bool BootloaderReportsFit(hid::THidDevice* dev);
   void OpenBootloaderDevice(const std::string& name);
   bool WaitForDevice();
   bool DevicePresent() const;

@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <iterator>
 #include <utility>
 #include <variant>
 
@@ -259,15 +260,22 @@ int CliRunner::StartEngine() {
 }
 
 bool CliRunner::IsBootloader(hid::THidDevice* dev) const {
-  return dev != nullptr && dev->ProductString() == std::u16string(u"USB HID Bootloader");
+  const auto bootloaders = Bootloaders();
+  return dev != nullptr && std::find(bootloaders.begin(), bootloaders.end(), dev) != bootloaders.end();
 }
 
 std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
   std::vector<hid::THidDevice*> found;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (IsBootloader(entry.Device)) found.push_back(entry.Device);
+    if (entry.Device != nullptr && entry.Device->ProductString() == std::u16string(u"USB HID Bootloader")) {
+      found.push_back(entry.Device);
+    }
   }
-  return found;
+  // Every interface of a composite device carries the product string: the
+  // ones whose reports fit are the bootloaders, as for discovery.
+  std::vector<hid::THidDevice*> fitting;
+  std::copy_if(found.begin(), found.end(), std::back_inserter(fitting), TPelmo::BootloaderReportsFit);
+  return fitting.empty() ? found : fitting;
 }
 
 QString CliRunner::Label(hid::THidDevice* dev) const {

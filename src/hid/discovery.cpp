@@ -21,13 +21,6 @@ bool IsBootloaderProduct(hid::THidDevice* dev) {
   return dev->ProductString() == QString::fromLatin1(TPelmo::BootloaderProductName).toStdU16String();
 }
 
-// The bootloader's reports carry 64 data bytes each way, after the report ID.
-bool ReportsFit(hid::THidDevice* dev) {
-  hid::THidCaps caps;
-  dev->ReportCaps(caps);
-  return caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
-}
-
 }  // namespace
 
 // A device chooses its strings: nothing in them may steer a terminal or a label.
@@ -129,7 +122,7 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
     if (dev == nullptr) dev = candidate;
     // Every interface of a composite device carries the device's product
     // string: the bootloader's is the one whose reports fit.
-    if (ReportsFit(candidate)) {
+    if (BootloaderReportsFit(candidate)) {
       dev = candidate;
       break;
     }
@@ -200,6 +193,12 @@ bool TPelmo::BoardInUseElsewhere(hid::THidDevice* dev) {
   std::uint32_t error = 0;
   const std::unique_ptr<hid::HidLock> probe = platform_.Lock(dev->PnPInfo(), error);
   return !probe && error == EWOULDBLOCK;
+}
+
+bool TPelmo::BootloaderReportsFit(hid::THidDevice* dev) {
+  hid::THidCaps caps;
+  dev->ReportCaps(caps);
+  return caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
 }
 
 std::string TPelmo::ListedLabel(hid::THidDevice* dev) const {

@@ -80,6 +80,26 @@ TEST(CliRunner, BootloaderInUseByAnotherProgramIsNeitherAskedNorUsed) {
   }
 }
 
+TEST(CliRunner, CompositeDeviceIsOneBootloader) {
+  // Its keyboard interface carries the bootloader's product string and serial too.
+  auto platform = [] {
+    auto p = std::make_unique<sim::SimHidPlatform>();
+    sim::GenericHidSpec keys;
+    keys.product = u"USB HID Bootloader";
+    keys.serial = u"C1";
+    keys.inputLength = 9;
+    keys.outputLength = 2;
+    p->PlugGeneric(keys);
+    sim::SimProfile profile;
+    profile.serial = "C1";
+    p->PlugBootloader(profile);
+    return p;
+  };
+  EXPECT_EQ(RunWith(platform(), Command(CliCommand::Info)).exitCode, 0);
+  const RunResult list = RunWith(platform(), Command(CliCommand::List));
+  EXPECT_EQ(list.out, "  USB HID Bootloader (Serial=C1)\n* USB HID Bootloader (Serial=C1)\n");
+}
+
 TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
   auto platform = std::make_unique<sim::SimHidPlatform>();
   sim::GenericHidSpec nameless;
