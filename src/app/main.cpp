@@ -19,37 +19,57 @@
 #include "ui/ini_file.h"
 #include "ui/window_session.h"
 
+namespace {
+
+// Arguments as the application object will see them, before it exists.
+QStringList RawArguments(int argc, char** argv) {
+  QStringList args;
+  for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  return args;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Under a file size limit (ulimit -f) the settings write fails and keeps the
   // old file, instead of the signal ending the program at exit.
   ::signal(SIGXFSZ, SIG_IGN);
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Quorvel"));
-
-  const quorvel::ui::TAppOptions options = quorvel::ui::ParseAppOptions(QApplication::arguments().mid(1));
-  if (options.help) {
+  // Read before the application object exists: --help, --version and a bad
+  // command line need no display, and a packager runs them on a build machine.
+  const quorvel::ui::TAppOptions early = quorvel::ui::ParseAppOptions(RawArguments(argc, argv));
+  if (early.help) {
     std::fputs(qPrintable(quorvel::ui::AppUsage()), stdout);
     return 0;
   }
-  if (!options.error.isEmpty()) {
-    std::fprintf(stderr, "quorvel: %s\n%s", qPrintable(options.error), qPrintable(quorvel::ui::AppUsage()));
+  if (!early.error.isEmpty()) {
+    std::fprintf(stderr, "quorvel: %s\n%s", qPrintable(early.error), qPrintable(quorvel::ui::AppUsage()));
     return 1;
   }
+  if (early.version) {
+    std::printf("%s\n", qPrintable(quorvel::ui::AppVersion()));
+    return 0;
+  }
+  std::vector<quorvel::sim::SimProfile> profiles;
+  for (const QString& profile : early.simulate) {
+    auto parsed = quorvel::sim::ParseSimSpec(profile.toStdString());
+    if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
+      std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(profile),
+                   error->message.c_str());
+      return 1;
+    }
+    profiles.push_back(std::get<quorvel::sim::SimProfile>(parsed));
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quorvel"));
+  // Parsed again without the options Qt took for itself (-platform, -style...),
+  // which would otherwise reach FormCreate as a family keyword or a file.
+  const quorvel::ui::TAppOptions options = quorvel::ui::ParseAppOptions(QApplication::arguments().mid(1));
 
   std::unique_ptr<quorvel::hid::HidPlatform> platform;
   quorvel::sim::SimHidPlatform* sim = nullptr;
-  std::vector<quorvel::sim::SimProfile> profiles;
   int violations = 0;  // seen by the simulated bootloaders
-  if (!options.simulate.isEmpty()) {
-    for (const QString& profile : options.simulate) {
-      auto parsed = quorvel::sim::ParseSimSpec(profile.toStdString());
-      if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
-        std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(profile),
-                     error->message.c_str());
-        return 1;
-      }
-      profiles.push_back(std::get<quorvel::sim::SimProfile>(parsed));
-    }
+  if (!profiles.empty()) {
     auto simPlatform = std::make_unique<quorvel::sim::SimHidPlatform>();
     sim = simPlatform.get();
     sim->SetViolationHandler([&violations](int, const std::string& text) {
@@ -85,6 +105,7 @@ int main(int argc, char** argv) {
       }
     }
     session.Start(options.remaining);
+    if (!options.open.isEmpty()) session.Pelmo().OpenHexFileOnConnect(options.open);
     session.Window().show();
 
     if (!options.screenshot.isEmpty()) {

@@ -149,6 +149,11 @@ void TPelmo::ButtonOpenHexClick() {
   }
   QString name = OpenDialog1FileName;
   if (!UI().ChooseHexFile(name, OpenDialog1InitialDir)) return;
+  OpenChosenHexFile(name);
+}
+
+void TPelmo::OpenChosenHexFile(const QString& name) {
+  PendingOpenFile.clear();
   OpenDialog1FileName = name;
   if (!IsOpenableHexFile(name)) {
     AppendHistory(QStringLiteral("File not found: ") + name);
@@ -158,6 +163,15 @@ void TPelmo::ButtonOpenHexClick() {
   UI().ShowFileInStatusBar(name);
   if (!LoadHexFile(name)) return;
   AppendHistory(QStringLiteral("Opened: ") + name);
+}
+
+void TPelmo::OpenHexFileOnConnect(const QString& name) {
+  if (Connected) {
+    OpenChosenHexFile(name);
+    return;
+  }
+  PendingOpenFile = name;
+  UI().ShowFileInStatusBar(name);
 }
 
 void TPelmo::WMDropFiles(const QStringList& names) {

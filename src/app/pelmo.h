@@ -66,7 +66,7 @@ struct TComboBox {
 };
 
 struct TDeviceEntry {
-  std::string Label;                 // DeviceName of the device
+  std::string Label;                  // DeviceName of the device
   hid::THidDevice* Device = nullptr;  // checked-out device object, or none
   // Its removal has been handled once. A gone device stays listed until the
   // next (possibly deferred) re-listing, and the controller reports it again
@@ -89,8 +89,8 @@ class TPelmo : public QObject {
   // --- start-up and shutdown (app/pelmo.cpp) ---
   // args: the command-line arguments after the program name.
   void FormCreate(const QStringList& args);
-  void FormClose();    // reboots a connected device
-  void FormDestroy();  // gives every device back
+  void FormClose();                 // reboots a connected device
+  void FormDestroy();               // gives every device back
   static QString GetFileVersion();  // "2.3.0.0"
   // Text of the application's error display: the message with "." appended
   // when its last character sorts above ".".
@@ -103,6 +103,11 @@ class TPelmo : public QObject {
 
   // --- window handlers (app/pelmo.cpp) ---
   void ButtonOpenHexClick();
+  // What Browse does with the file the user chose.
+  void OpenChosenHexFile(const QString& name);
+  // A file handed over by the desktop ("Open with"): shown at once, opened as
+  // if chosen with Browse as soon as a connection exists, since Browse needs one.
+  void OpenHexFileOnConnect(const QString& name);
   void WMDropFiles(const QStringList& names);
   void Timer1Timer();
   // Loads a HEX file for the current BootInfo. Returns false when the load
@@ -209,12 +214,13 @@ class TPelmo : public QObject {
   bool CheckBoxClose = false;     // "Close when finished"
   QString OpenDialog1FileName;
   QString OpenDialog1InitialDir;
-  QStringList History;            // every line appended, in order
+  QStringList History;  // every line appended, in order
   // The HEX file named on the command line, loaded at start-up before any
   // device had reported its geometry. It is loaded once more when a device of
   // the same family reports, unless another file has been opened since.
   QString CommandLineHexFile;
-  int DeviceChangesHandled = 0;   // completed (not deferred) device-change handlings
+  QString PendingOpenFile;       // OpenHexFileOnConnect's file, until connected
+  int DeviceChangesHandled = 0;  // completed (not deferred) device-change handlings
   // Non-empty: discovery takes only the bootloader with this serial number
   // (quorvel-cli --serial, for benches with several bootloaders attached).
   std::u16string PreferredSerial;

@@ -1,4 +1,6 @@
 // The Connect button: Boot/Sync handshake, and disconnect with a restart.
+#include <utility>
+
 #include "app/pelmo.h"
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
@@ -89,6 +91,7 @@ void TPelmo::ButtonConnectClick() {
   }
   SetEnabled(ButtonId::StartBootloader, true);
   ReleaseBoardLock();
+  if (Connected && !PendingOpenFile.isEmpty()) OpenChosenHexFile(std::exchange(PendingOpenFile, QString()));
 }
 
 }  // namespace quorvel

@@ -26,8 +26,14 @@ TAppOptions ParseAppOptions(const QStringList& args) {
       if (options.error.isEmpty()) options.simulate << value;
     } else if (takeValue(QStringLiteral("--screenshot"), value)) {
       if (options.error.isEmpty()) options.screenshot = value;
+    } else if (arg == QLatin1String("--open") && i + 1 == args.size()) {
+      // "Exec=quorvel --open %f" started without a file: just the window.
+    } else if (takeValue(QStringLiteral("--open"), value)) {
+      options.open = value;
     } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
       options.help = true;
+    } else if (arg == QLatin1String("--version")) {
+      options.version = true;
     } else {
       options.remaining << arg;
     }
@@ -38,17 +44,29 @@ TAppOptions ParseAppOptions(const QStringList& args) {
 
 QString AppUsage() {
   return QStringLiteral(
-      "Usage: quorvel [--simulate SPEC]... [--screenshot FILE] [FAMILY HEXFILE]\n"
+      "Usage: quorvel [OPTIONS] [FAMILY HEXFILE]\n"
+      "  or:  quorvel [OPTIONS] --open HEXFILE\n"
       "\n"
+      "Uploads microcontroller firmware through a USB HID bootloader, in a window.\n"
+      "\n"
+      "Arguments:\n"
       "  FAMILY HEXFILE     open HEXFILE at start-up for a family keyword\n"
       "                     (P16, P18, P24, P33, PIC32, ARM, STELLARIS_M3,\n"
       "                     STELLARIS_M4, STELLARIS, TIVA_C)\n"
+      "\n"
+      "Options:\n"
+      "  --open HEXFILE     open HEXFILE as if chosen with Browse, once connected\n"
+      "                     (what a file manager's \"Open with\" runs)\n"
       "  --simulate SPEC    run with a simulated bootloader attached instead of\n"
       "                     real devices; SPEC is key=value[,key=value...] with keys\n"
       "                     family, revision, boot-start, program-start, size, erase,\n"
       "                     write, description, product, serial, pace, drop, nak,\n"
       "                     unplug, plug-after (e.g. --simulate family=STM32F4XX)\n"
-      "  --screenshot FILE  save a PNG of the window once it is up, then quit\n");
+      "  --screenshot FILE  save a PNG of the window once it is up, then quit\n"
+      "  -h, --help         show this help and exit\n"
+      "  --version          show the version and exit\n");
 }
+
+QString AppVersion() { return QStringLiteral("quorvel " QUORVEL_VERSION_STRING); }
 
 }  // namespace quorvel::ui

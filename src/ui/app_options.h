@@ -10,16 +10,20 @@ namespace quorvel::ui {
 struct TAppOptions {
   QStringList simulate;   // one profile spec per --simulate
   QString screenshot;     // --screenshot FILE: save a picture of the window and quit
+  QString open;           // --open FILE: opened as if chosen with Browse, once connected
   QStringList remaining;  // handed to FormCreate (family keyword, HEX file)
   QString error;          // non-empty: the command line is unusable
   bool help = false;
+  bool version = false;
 };
 
-// Accepts "--simulate SPEC", "--simulate=SPEC", "--screenshot FILE",
-// "--screenshot=FILE", "--help"; every other argument is kept in order.
-// `args` excludes the program name.
+// Accepts "--simulate SPEC", "--screenshot FILE", "--open FILE" (each also as
+// "--name=value"), "--help", "--version"; every other argument is kept in
+// order. A desktop launcher started without a file passes a bare "--open" at
+// the end, which opens nothing. `args` excludes the program name.
 TAppOptions ParseAppOptions(const QStringList& args);
 
 QString AppUsage();
+QString AppVersion();  // "quorvel 2.3.0.0"
 
 }  // namespace quorvel::ui

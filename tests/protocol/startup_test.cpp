@@ -157,6 +157,27 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   EXPECT_THAT(ui.statusBarPaths, ElementsAre(hex, hex));
 }
 
+TEST_F(StartUp, OpenWithWaitsForTheConnectionThenActsAsBrowse) {
+  const QString file = TempFile("app.hex", ":020000000102FB\n:00000001FF\n");
+  pelmo->OpenHexFileOnConnect(file);
+  EXPECT_THAT(ui.statusBarPaths, ElementsAre(file));
+  EXPECT_THAT(ui.history, IsEmpty());
+
+  PlugBootloader("family=PIC18,drop=2");
+  ASSERT_FALSE(Connect()) << "Boot unanswered: the file waits for the next connection";
+  EXPECT_FALSE(pelmo->HexLoaded);
+  const qsizetype mark = ui.history.size();
+  ASSERT_TRUE(Connect());
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected.", "Opened: " + file));
+  EXPECT_FALSE(pelmo->FlashImage.empty()) << "loaded with the connected device's geometry";
+  EXPECT_EQ(pelmo->OpenDialog1FileName, file);
+
+  // Already connected: opened at once; a file that has gone reads as in Browse.
+  const QString gone = tempDir.filePath("gone.hex");
+  pelmo->OpenHexFileOnConnect(gone);
+  EXPECT_EQ(ui.history.back(), "File not found: " + gone);
+}
+
 TEST_F(StartUp, EscapedErrorsAreShownAndTheProgramGoesOn) {
   pelmo->Guarded([] { throw std::runtime_error("Device cannot be opened"); });
   pelmo->Guarded([] { throw std::runtime_error("Invalid value."); });
