@@ -338,7 +338,7 @@ int CliRunner::WaitForBootloader(bool mustFind) {
                                       .arg(QString::fromStdString(pelmo_->BoardInUse)));
   }
   if (active != nullptr && !active->ReadWriteAccess()) {
-    ui_.Notice(QString::fromUtf8(kUdevAdvice));
+    ui_.Notice(QString::fromStdString(UdevAdvice()));
     return Fail(ExitNoBootloader,
                 QStringLiteral("The bootloader '%1' was found but may not be opened for reading and writing "
                                "(permission denied).")
@@ -375,7 +375,7 @@ void CliRunner::ExplainNoBootloader() {
                         node.name.empty() ? QString()
                                           : QStringLiteral(" (%1)").arg(QString::fromStdString(node.name))));
   }
-  ui_.Notice(QString::fromUtf8(kUdevAdvice));
+  ui_.Notice(QString::fromStdString(UdevAdvice()));
 }
 
 // Loads the file for the device's family and geometry, as the window's
@@ -516,7 +516,7 @@ void CliRunner::ListDevices() {
     ui_.Notice(
         QStringLiteral("%1 bootloader(s) may not be opened for reading and writing (permission denied).")
             .arg(locked));
-    ui_.Notice(QString::fromUtf8(kUdevAdvice));
+    ui_.Notice(QString::fromStdString(UdevAdvice()));
   }
 }
 

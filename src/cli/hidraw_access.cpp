@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/install_layout.h"
+
 namespace quorvel::cli {
 
 namespace {
@@ -42,6 +44,42 @@ std::vector<LockedHidraw> FindLockedHidrawNodes(const std::string& devDir, const
   std::sort(locked.begin(), locked.end(),
             [](const LockedHidraw& a, const LockedHidraw& b) { return a.node < b.node; });
   return locked;
+}
+
+std::vector<std::string> UdevRuleDirs() {
+  return {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d",
+          "/lib/udev/rules.d"};
+}
+
+std::string UdevAdvice(const std::vector<std::string>& udevRuleDirs, const std::string& installedRuleDir) {
+  const std::string reload = "'sudo udevadm control --reload-rules && sudo udevadm trigger'";
+  std::error_code error;
+  for (const std::string& dir : udevRuleDirs) {
+    const std::string rule = dir + "/" + kUdevRuleName;
+    if (!std::filesystem::exists(rule, error)) continue;
+    return "The udev rule " + rule +
+           " grants access to the user logged in at this machine's seat. "
+           "If it was installed after the device was plugged in, run " +
+           reload + " and plug the device in again; for remote logins see 'man quorvel-cli'.";
+  }
+  if (!installedRuleDir.empty()) {
+    const std::string rule = installedRuleDir + "/" + kUdevRuleName;
+    if (std::filesystem::exists(rule, error)) {
+      return "Give your user access with the udev rule " + rule +
+             ", which udev does not read from there: "
+             "'sudo cp " +
+             rule + " /etc/udev/rules.d/', then " + reload +
+             ", and plug the device in again (details: 'man quorvel-cli').";
+    }
+  }
+  return std::string("Give your user access with the udev rule packaging/") + kUdevRuleName +
+         ": 'sudo cp packaging/" + kUdevRuleName + " /etc/udev/rules.d/', then " + reload +
+         ", and plug the device in again (details in packaging/README-udev.md).";
+}
+
+std::string UdevAdvice() {
+  const std::string prefix = InstallPrefix(ExecutableDir());
+  return UdevAdvice(UdevRuleDirs(), prefix.empty() ? std::string() : InstalledUdevRulesDir(prefix));
 }
 
 }  // namespace quorvel::cli

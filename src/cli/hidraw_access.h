@@ -24,11 +24,17 @@ std::vector<LockedHidraw> FindLockedHidrawNodes(const std::string& devDir = "/de
                                                 const std::string& sysClassDir = "/sys/class/hidraw",
                                                 const AccessCheck& check = SystemAccessCheck);
 
-// The advice printed when access is the likely problem.
-inline constexpr const char* kUdevAdvice =
-    "Give your user access with the udev rule packaging/60-quorvel-bootloader.rules: "
-    "'sudo cp packaging/60-quorvel-bootloader.rules /etc/udev/rules.d/', then "
-    "'sudo udevadm control --reload-rules && sudo udevadm trigger', and plug the device in again "
-    "(details in packaging/README-udev.md).";
+inline constexpr const char* kUdevRuleName = "60-quorvel-bootloader.rules";
+
+// The folders udev reads rules from (udev(7)), the local administrator's first.
+std::vector<std::string> UdevRuleDirs();
+
+// The advice printed when access is the likely problem. It names the rule
+// where it is: in one of `udevRuleDirs` (in force, so it only needs a reload
+// and a replug), else in `installedRuleDir` (installed where udev does not
+// look, e.g. under ~/.local: it must be copied), else in the source tree.
+std::string UdevAdvice(const std::vector<std::string>& udevRuleDirs, const std::string& installedRuleDir);
+// The same for this system and this program's installation.
+std::string UdevAdvice();
 
 }  // namespace quorvel::cli

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include "app/install_layout.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
@@ -202,8 +203,14 @@ QString DefaultSettingsPath(const QString& executableDir) {
     const QString prefix = QLatin1String(dir);
     systemDir = systemDir || canonical == prefix || canonical.startsWith(prefix + QLatin1Char('/'));
   }
-  if (!executableDir.isEmpty() && dirInfo.isDir() && dirInfo.isWritable() && !systemDir) {
-    return QDir(executableDir).filePath(QStringLiteral("Settings.ini"));
+  // Nor is a user's own bin folder (~/.local/bin, where `cmake --install
+  // --prefix ~/.local` puts the program), unless a Settings.ini is already
+  // there: that makes any copy portable on purpose.
+  const QString beside = QDir(executableDir).filePath(QStringLiteral("Settings.ini"));
+  const bool installed = !canonical.isEmpty() && !InstallPrefix(canonical.toStdString()).empty();
+  if (!executableDir.isEmpty() && dirInfo.isDir() && dirInfo.isWritable() && !systemDir &&
+      (!installed || QFileInfo::exists(beside))) {
+    return beside;
   }
   QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
   if (config.isEmpty() || !QDir::isAbsolutePath(config))

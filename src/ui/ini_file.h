@@ -83,8 +83,9 @@ class TIniStorage {
 QString TrimBlanks(const QString& s);
 
 // Settings file location: $QUORVEL_SETTINGS when set; else "Settings.ini"
-// next to the executable when that folder is writable and not a system
-// folder (/usr, /opt, ...); else
+// next to the executable of a portable copy: a writable folder that is not a
+// system folder (/usr, /opt, ...) nor an installation's bin folder (such as
+// ~/.local/bin) without a Settings.ini already in it; else
 // $XDG_CONFIG_HOME/quorvel/Settings.ini (default ~/.config/quorvel/Settings.ini).
 QString DefaultSettingsPath(const QString& executableDir);
 

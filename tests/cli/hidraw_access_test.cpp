@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "app/install_layout.h"
+
 namespace quorvel::cli {
 namespace {
 
@@ -44,6 +46,48 @@ TEST(HidrawAccess, ReportsOnlyHidrawNodesRefusedForPermissionWithTheirNames) {
 
 TEST(HidrawAccess, AMissingDeviceFolderIsNoError) {
   EXPECT_TRUE(FindLockedHidrawNodes("/nonexistent/dev", "/nonexistent/sys").empty());
+}
+
+TEST(HidrawAccess, UdevAdviceNamesTheRuleWhereItIs) {
+  QTemporaryDir root;
+  const std::string etc = root.filePath("etc").toStdString();
+  const std::string lib = root.filePath("lib").toStdString();
+  const std::string local = root.filePath("local").toStdString();  // e.g. ~/.local/lib/udev/rules.d
+  for (const std::string& dir : {etc, lib, local}) ASSERT_TRUE(QDir().mkpath(QString::fromStdString(dir)));
+  const std::vector<std::string> udevDirs = {etc, lib};
+
+  const std::string none = UdevAdvice(udevDirs, local);
+  EXPECT_NE(none.find("'sudo cp packaging/60-quorvel-bootloader.rules /etc/udev/rules.d/'"),
+            std::string::npos);
+
+  Touch(QString::fromStdString(local + "/60-quorvel-bootloader.rules"));
+  const std::string copy = UdevAdvice(udevDirs, local);
+  EXPECT_NE(copy.find("'sudo cp " + local + "/60-quorvel-bootloader.rules /etc/udev/rules.d/'"),
+            std::string::npos)
+      << copy;
+
+  Touch(QString::fromStdString(lib + "/60-quorvel-bootloader.rules"));
+  const std::string packaged = UdevAdvice(udevDirs, local);
+  EXPECT_NE(packaged.find("The udev rule " + lib + "/60-quorvel-bootloader.rules grants"), std::string::npos)
+      << packaged;
+  Touch(QString::fromStdString(etc + "/60-quorvel-bootloader.rules"));
+  EXPECT_NE(UdevAdvice(udevDirs, local).find(etc + "/60-quorvel-bootloader.rules"), std::string::npos)
+      << "the administrator's copy overrides the packaged one";
+  for (const std::string& advice : {none, copy, packaged}) {
+    EXPECT_NE(advice.find("sudo udevadm control --reload-rules && sudo udevadm trigger"), std::string::npos);
+  }
+}
+
+TEST(InstallLayout, PrefixIsTheFolderAboveTheBinaryFolder) {
+  const std::pair<const char*, const char*> cases[] = {{"/usr/bin", "/usr"},
+                                                       {"/home/u/.local/bin/", "/home/u/.local"},
+                                                       {"/opt/q/bin/../bin", "/opt/q"},
+                                                       {"/bin", "/"},
+                                                       {"/work/build/src/cli", ""},
+                                                       {"/usr/sbin", ""},
+                                                       {"", ""}};
+  for (const auto& [dir, prefix] : cases) EXPECT_EQ(InstallPrefix(dir), prefix) << dir;
+  EXPECT_EQ(InstalledUdevRulesDir("/usr"), "/usr/lib/udev/rules.d");
 }
 
 }  // namespace

@@ -187,6 +187,13 @@ TEST(SettingsLocation, OverrideThenExecutableFolderThenXdgConfig) {
   EXPECT_EQ(DefaultSettingsPath(dir.path()), dir.filePath("Settings.ini"));
 
   qputenv("XDG_CONFIG_HOME", dir.filePath("cfg").toUtf8());
+  // Installed under a prefix of the user's own (~/.local/bin): XDG, unless
+  // a Settings.ini put there makes the copy portable.
+  ASSERT_TRUE(QDir(dir.path()).mkpath("prefix/bin"));
+  EXPECT_EQ(DefaultSettingsPath(dir.filePath("prefix/bin")), dir.filePath("cfg/quorvel/Settings.ini"));
+  WriteAll(dir.filePath("prefix/bin/Settings.ini"), "");
+  EXPECT_EQ(DefaultSettingsPath(dir.filePath("prefix/bin")), dir.filePath("prefix/bin/Settings.ini"));
+
   EXPECT_EQ(DefaultSettingsPath(dir.filePath("no-such-folder")), dir.filePath("cfg/quorvel/Settings.ini"));
   EXPECT_EQ(DefaultSettingsPath("/usr/bin"), dir.filePath("cfg/quorvel/Settings.ini"))
       << "an installed program's folder, even when writable (root)";
