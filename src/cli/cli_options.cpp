@@ -193,9 +193,9 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
 
 const char* CliHelpText() {
   return R"(Usage: quorvel-cli [OPTIONS] list
-       quorvel-cli [OPTIONS] info
-       quorvel-cli [OPTIONS] upload FILE.hex
-       quorvel-cli [OPTIONS] image FILE.hex --out FLASH.bin [--boot-out BOOT.bin]
+  or:  quorvel-cli [OPTIONS] info
+  or:  quorvel-cli [OPTIONS] upload FILE.hex
+  or:  quorvel-cli [OPTIONS] image FILE.hex --out FLASH.bin [--boot-out BOOT.bin]
 
 Uploads microcontroller firmware through a USB HID bootloader.
 
