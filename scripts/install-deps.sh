@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, the tests, the benchmarks and
-# the VM test need. Safe to run again; uses sudo when not run as root.
+# Installs every Debian 12 package the build, the tests, the benchmarks, the
+# VM test and the Debian package (manual pages, its checks) need. Safe to run
+# again; uses sudo when not run as root.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   binutils xz-utils cpio
   xvfb xauth fonts-dejavu-core openbox x11-utils
   qemu-system-x86 busybox-static
+  dpkg-dev help2man desktop-file-utils shared-mime-info man-db
 )
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
