@@ -55,7 +55,9 @@ constexpr bool IsArm(std::uint8_t c) { return family_detail::InGroup(c, FamilyGr
 constexpr bool Is32BitFamily(std::uint8_t c) { return IsPic32(c) || IsArm(c); }
 // Internal flash at 0x08000000.
 constexpr bool IsStm32(std::uint8_t c) {
-  return IsArm(c) && FindFamily(c)->hexBase == family_detail::kStm32Flash;
+  // One lookup, tested: the release build cannot see that IsArm implies a hit.
+  const FamilyFacts* f = FindFamily(c);
+  return f != nullptr && f->group == FamilyGroup::Arm && f->hexBase == family_detail::kStm32Flash;
 }
 // STM32F2xx/F4xx erase in sectors of unequal size.
 constexpr bool IsSectorErase(std::uint8_t c) {

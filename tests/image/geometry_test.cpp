@@ -37,7 +37,9 @@ TEST(SectorStart, IsTheSumOfTheSizesBefore) {
 
 TEST(AddressUnits, SixteenBitPicsCountTwoAddressUnitsPerThreeImageBytes) {
   for (std::uint8_t family : {mcu::PIC24, mcu::dsPIC, mcu::dsPIC33}) {
-    const FamilyFacts& f = *FindFamily(family);
+    const FamilyFacts* row = FindFamily(family);
+    ASSERT_NE(row, nullptr) << int{family};
+    const FamilyFacts& f = *row;
     EXPECT_EQ(ImageToUnits(f, 1536), 1024u);
     EXPECT_EQ(ImageToUnits(f, 1538), 1024u);  // rounds down to the word
     EXPECT_EQ(UnitsToImage(f, 0x1000), 0x1800u);
@@ -67,7 +69,9 @@ TEST(AddressUnits, Pic32BootStartIsReadAsItsPhysicalAddress) {
 
 TEST(AddressUnits, OtherFamiliesCountOneUnitPerImageByte) {
   for (std::uint8_t family : {mcu::PIC16, mcu::PIC18, mcu::PIC32, mcu::ARM, mcu::STM32F4XX}) {
-    const FamilyFacts& f = *FindFamily(family);
+    const FamilyFacts* row = FindFamily(family);
+    ASSERT_NE(row, nullptr) << int{family};
+    const FamilyFacts& f = *row;
     EXPECT_EQ(ImageToUnits(f, 1537), 1537u);
     EXPECT_EQ(UnitsToImage(f, 0x7C00), 0x7C00u);
   }
