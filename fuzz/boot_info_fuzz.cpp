@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/boot_info.h"
 #include "fuzz_check.h"
-#include "protocol/boot_info.h"
 #include "upload/flash_area.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

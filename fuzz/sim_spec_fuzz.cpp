@@ -6,8 +6,8 @@
 #include <string_view>
 #include <variant>
 
+#include "core/boot_info.h"
 #include "fuzz_check.h"
-#include "protocol/boot_info.h"
 #include "sim/bootloader_model.h"
 #include "sim/sim_profile.h"
 

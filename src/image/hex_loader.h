@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "image/byte_array.h"
-#include "protocol/boot_info.h"
+#include "core/boot_info.h"
+#include "core/byte_array.h"
 
 namespace quorvel {
 

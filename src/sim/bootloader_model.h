@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "image/byte_array.h"
+#include "core/byte_array.h"
 #include "sim/sim_profile.h"
 
 namespace quorvel::sim {

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/boot_info.h"
+#include "core/byte_array.h"
 #include "core/families.h"
-#include "image/byte_array.h"
-#include "protocol/boot_info.h"
 
 namespace quorvel {
 

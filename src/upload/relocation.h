@@ -2,7 +2,7 @@
 // Reset-vector relocation: the code with which the bootloader enters the
 // application (EntryStub), and the jump to the bootloader patched into the
 // application's reset entry in the top layout.
-#include "protocol/boot_info.h"
+#include "core/boot_info.h"
 #include "upload/run_state.h"
 
 namespace quorvel {

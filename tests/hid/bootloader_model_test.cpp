@@ -7,8 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/boot_info.h"
 #include "image/mcu_family.h"
-#include "protocol/boot_info.h"
 
 namespace quorvel::sim {
 namespace {

@@ -1,6 +1,6 @@
-#include "protocol/boot_info.h"
+#include "core/boot_info.h"
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 namespace quorvel {
 
@@ -9,13 +9,14 @@ namespace {
 // Values are aligned to their own width by the families whose bootloaders
 // store the record as an array of native words.
 std::size_t AlignmentOfHalfWords(std::uint8_t mcuType) {
-  return (Is16BitPic(mcuType) || Is32BitFamily(mcuType)) ? 2 : 1;
+  const FamilyFacts* f = FindFamily(mcuType);
+  return f != nullptr && f->group != FamilyGroup::Pic8 ? 2 : 1;
 }
 
 std::size_t AlignmentOfWords(std::uint8_t mcuType) {
-  if (Is16BitPic(mcuType)) return 2;
-  if (Is32BitFamily(mcuType)) return 4;
-  return 1;
+  const FamilyFacts* f = FindFamily(mcuType);
+  if (f == nullptr || f->group == FamilyGroup::Pic8) return 1;
+  return f->group == FamilyGroup::Pic16Bit ? 2 : 4;
 }
 
 class RecordReader {
