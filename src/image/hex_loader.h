@@ -1,7 +1,8 @@
 #pragma once
 // Intel HEX loader: turns a HEX file into the flash images of one MCU family,
 // keeping only what the device's geometry accepts. No UI: failures come back
-// as data (kind + the exact message text) for the front end to show.
+// as data (kind + the exact message text) for the front end to show. The
+// file is read by image/intel_hex.h and built by image/image_builder.h.
 #include <cstdint>
 #include <string>
 #include <string_view>

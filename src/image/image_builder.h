@@ -1,0 +1,40 @@
+#pragma once
+// Builds a family's flash images from the records of an input file: which
+// addresses the family takes (and up to where its geometry lets them go),
+// the image offset each lands on, the erased value of the bytes no record
+// fills, the PIC32 boot flash, and the packing of 16-bit PIC images into
+// three bytes per instruction word. Knows no file format (see
+// image/record_source.h).
+#include <cstdint>
+
+#include "core/boot_info.h"
+#include "image/hex_loader.h"
+#include "image/record_source.h"
+
+namespace quorvel {
+
+class ImageBuilder final : public RecordSink {
+ public:
+  // Builds into `images` for info.McuType, whose images the caller has
+  // cleared; the limits come from the geometry in `info`.
+  ImageBuilder(const TBootInfo& info, THexImages& images);
+
+  RecordVerdict Take(const SourceRecord& record) override;
+
+  // After the last record: packs a 16-bit PIC image and marks the images
+  // loaded for the family.
+  void Finish();
+
+ private:
+  RecordVerdict Store(TByteArray& image, std::uint32_t offset, const SourceRecord& record, bool pic16Fill);
+
+  THexImages& images_;
+  std::uint8_t family_;
+  bool hasLimit_ = false;
+  std::uint64_t limit_ = 0;  // 64-bit: a limit near 4 GB must not wrap to a small one
+};
+
+// Empties both images and gives their memory back.
+void ClearImages(THexImages& images);
+
+}  // namespace quorvel
