@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include "image/image_builder.h"
 #include "image/intel_hex.h"
+#include "io/file_sys.h"
 
 namespace quorvel {
 
@@ -24,22 +24,20 @@ HexLoadResult Fail(HexLoadStatus status, std::string message) { return {status, 
 
 class FileSource final : public TextSource {
  public:
-  FileSource(int fd, std::string path) : fd_(fd), path_(std::move(path)), buffer_(kRunBytes) {}
-  ~FileSource() override { ::close(fd_); }  // never retried: the descriptor is gone even on EINTR
+  FileSource(io::FileSys& sys, int fd, std::string path)
+      : sys_(sys), fd_(fd), path_(std::move(path)), buffer_(kRunBytes) {}
+  ~FileSource() override { sys_.Close(fd_); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
 
   bool Next(std::string_view& run) override {
-    ssize_t n;
-    do {
-      n = ::read(fd_, buffer_.data(), buffer_.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = sys_.Read(fd_, buffer_.data(), buffer_.size());
     if (n < 0) return SetError("Cannot read file '" + path_ + "': " + std::strerror(errno) + ".");
     run = std::string_view(buffer_.data(), static_cast<std::size_t>(n));
     return true;
   }
   bool Rewind() override {
-    if (::lseek(fd_, 0, SEEK_SET) < 0) return SetError("Cannot read file '" + path_ + "': " + std::strerror(errno) + ".");
+    if (sys_.Lseek(fd_, 0, SEEK_SET) < 0) return SetError("Cannot read file '" + path_ + "': " + std::strerror(errno) + ".");
     return true;
   }
 
@@ -49,6 +47,7 @@ class FileSource final : public TextSource {
     error_ = std::move(text);
     return false;
   }
+  io::FileSys& sys_;
   int fd_;
   std::string path_;
   std::vector<char> buffer_;
@@ -87,19 +86,23 @@ HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, cons
 }
 
 HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images) {
+  return LoadHexFile(path, info, images, io::DefaultFileSys());
+}
+
+HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images, io::FileSys& sys) {
   if (info.McuType == 0) return {};
   struct stat before {};
-  if (::stat(path.c_str(), &before) != 0 && (errno == ENOENT || errno == ENOTDIR)) return {};
+  if (sys.Stat(path.c_str(), &before) != 0 && (errno == ENOENT || errno == ENOTDIR)) return {};
 
   // O_NONBLOCK: opening a FIFO must not wait for a writer; reads of a regular file ignore it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) {
     const int err = errno;
     ClearImages(images);
     return Fail(HexLoadStatus::Unreadable, OsError(path, err));
   }
-  FileSource source(fd, path);
-  if (::fstat(fd, &before) != 0) {
+  FileSource source(sys, fd, path);
+  if (sys.Fstat(fd, &before) != 0) {
     const int err = errno;
     ClearImages(images);
     return Fail(HexLoadStatus::Unreadable, OsError(path, err));
@@ -116,7 +119,7 @@ HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexIm
                                              " bytes long, more than any device's flash could need. "
                                              "Nothing was loaded.");
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  sys.Fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   const bool wasLoaded = images.HexLoaded;
   const std::uint8_t wasType = images.HexMcuType;
@@ -124,7 +127,7 @@ HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexIm
 
   // Both passes must have seen the same text; a file rewritten in place meanwhile is refused.
   struct stat after {};
-  if (::fstat(fd, &after) != 0 || !SameFileState(before, after)) {
+  if (sys.Fstat(fd, &after) != 0 || !SameFileState(before, after)) {
     ClearImages(images);
     images.HexLoaded = wasLoaded;
     images.HexMcuType = wasType;

@@ -12,6 +12,10 @@
 
 namespace quorvel {
 
+namespace io {
+class FileSys;
+}
+
 // The loader's part of the uploader's state.
 struct THexImages {
   TByteArray FlashImage;      // program memory; index = image offset of the family
@@ -38,6 +42,8 @@ struct HexLoadResult {
 
 // Loads `path` for info.McuType and the geometry in `info` into `images`.
 HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images);
+// The same through the system calls of `sys`.
+HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexImages& images, io::FileSys& sys);
 // The same over text already in memory; `fileName` is used in messages only
 // (without its folder). Used by tests and the fuzzer.
 HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, const TBootInfo& info,

@@ -27,6 +27,12 @@ ssize_t FileSys::Write(int fd, const void* data, std::size_t size) {
   return RetryEintr([&] { return ::write(fd, data, size); });
 }
 
+off_t FileSys::Lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+
+int FileSys::Fadvise(int fd, off_t offset, off_t length, int advice) {
+  return ::posix_fadvise(fd, offset, length, advice);
+}
+
 int FileSys::Fsync(int fd) {
   return RetryEintr([&] { return ::fsync(fd); });
 }

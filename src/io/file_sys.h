@@ -18,6 +18,9 @@ class FileSys {
   virtual int Open(const char* path, int flags, mode_t mode);
   virtual int Close(int fd);
   virtual ssize_t Read(int fd, void* buffer, std::size_t size);
+  virtual off_t Lseek(int fd, off_t offset, int whence);
+  // posix_fadvise: returns the error number instead of setting errno.
+  virtual int Fadvise(int fd, off_t offset, off_t length, int advice);
   virtual ssize_t Write(int fd, const void* data, std::size_t size);
   virtual int Fsync(int fd);
   virtual int Fstat(int fd, struct stat* st);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "image/mcu_family.h"
+#include "io/file_sys.h"
 #include "support/hex_writer.h"
 
 namespace quorvel {
@@ -506,14 +508,54 @@ TEST_F(HexLoaderFile, OversizedFileIsRefusedBeforeItIsRead) {
   EXPECT_EQ(images.HexMcuType, mcu::ARM);
 }
 
+// System calls that fail where told; the others are the real ones.
+class RefusingSys final : public io::FileSys {
+ public:
+  std::string failing;  // "open", "read", "lseek"
+  int err = EACCES;
+  int Open(const char* path, int flags, mode_t mode) override {
+    return failing == "open" ? Fail() : FileSys::Open(path, flags, mode);
+  }
+  ssize_t Read(int fd, void* buffer, std::size_t size) override {
+    return failing == "read" ? Fail() : FileSys::Read(fd, buffer, size);
+  }
+  off_t Lseek(int fd, off_t offset, int whence) override {
+    return failing == "lseek" ? Fail() : FileSys::Lseek(fd, offset, whence);
+  }
+
+ private:
+  int Fail() {
+    errno = err;
+    return -1;
+  }
+};
+
 TEST_F(HexLoaderFile, PermissionDeniedNamesTheReason) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   const std::string path = Write("locked.hex", th::Make({{0, {1}}}));
-  ::chmod(path.c_str(), 0);
+  RefusingSys sys;
+  sys.failing = "open";
   THexImages images;
-  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images);
+  images.FlashImage = {1};
+  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images, sys);
   EXPECT_EQ(r.status, HexLoadStatus::Unreadable);
-  EXPECT_NE(r.message.find("Permission denied"), std::string::npos) << r.message;
+  EXPECT_EQ(r.message, "Cannot read file '" + path + "': Permission denied.");
+  EXPECT_TRUE(images.FlashImage.empty());
+}
+
+TEST_F(HexLoaderFile, ReadErrorsInEitherPassLeaveNoImage) {
+  const std::string path = Write("flaky.hex", th::Make({{0, {1, 2, 3}}}));
+  for (const char* failing : {"read", "lseek"}) {
+    RefusingSys sys;
+    sys.failing = failing;
+    sys.err = EIO;
+    THexImages images;
+    images.FlashImage = {1};
+    const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images, sys);
+    EXPECT_EQ(r.status, HexLoadStatus::Unreadable) << failing;
+    EXPECT_EQ(r.message, "Cannot read file '" + path + "': Input/output error.") << failing;
+    EXPECT_TRUE(images.FlashImage.empty()) << failing;
+    EXPECT_FALSE(images.HexLoaded) << failing;
+  }
 }
 
 // The file is read in runs; lines, CR LF pairs and hex pairs that straddle a run boundary must give
