@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/families.h"
 #include "fuzz_check.h"
 #include "image/hex_loader.h"
-#include "image/mcu_family.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvel;

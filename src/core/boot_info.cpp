@@ -6,19 +6,6 @@ namespace quorvel {
 
 namespace {
 
-// Values are aligned to their own width by the families whose bootloaders
-// store the record as an array of native words.
-std::size_t AlignmentOfHalfWords(std::uint8_t mcuType) {
-  const FamilyFacts* f = FindFamily(mcuType);
-  return f != nullptr && f->group != FamilyGroup::Pic8 ? 2 : 1;
-}
-
-std::size_t AlignmentOfWords(std::uint8_t mcuType) {
-  const FamilyFacts* f = FindFamily(mcuType);
-  if (f == nullptr || f->group == FamilyGroup::Pic8) return 1;
-  return f->group == FamilyGroup::Pic16Bit ? 2 : 4;
-}
-
 class RecordReader {
  public:
   RecordReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -64,7 +51,7 @@ void ParseBootInfoRecord(const std::uint8_t* data, std::size_t size, TBootInfo& 
       case 3:
       case 4:
       case 5: {
-        const std::size_t v = ValuePosition(i, AlignmentOfHalfWords(info.McuType));
+        const std::size_t v = ValuePosition(i, RecordValueAlignment(info.McuType, 2));
         const auto value = static_cast<std::uint16_t>(record.Little(v, 2));
         if (data[i] == 3)
           info.EraseBlock = value;
@@ -78,7 +65,7 @@ void ParseBootInfoRecord(const std::uint8_t* data, std::size_t size, TBootInfo& 
       case 6:
       case 8:
       case 9: {
-        const std::size_t v = ValuePosition(i, AlignmentOfWords(info.McuType));
+        const std::size_t v = ValuePosition(i, RecordValueAlignment(info.McuType, 4));
         const std::uint32_t value = record.Little(v, 4);
         if (data[i] == 6)
           info.BootStart = static_cast<std::int32_t>(value);

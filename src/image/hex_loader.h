@@ -9,6 +9,7 @@
 
 #include "core/boot_info.h"
 #include "core/byte_array.h"
+#include "core/families.h"
 
 namespace quorvel {
 
@@ -19,7 +20,7 @@ class FileSys;
 // The loader's part of the uploader's state.
 struct THexImages {
   TByteArray FlashImage;      // program memory; index = image offset of the family
-  TByteArray BootFlashImage;  // PIC32 boot flash; index = address - 0x1FC00000
+  TByteArray BootFlashImage;  // PIC32 boot flash; index = address - kPic32BootFlash
   bool HexLoaded = false;     // a load has run to its end
   std::uint8_t HexMcuType = 0;  // McuType in force when that load ended
 };
@@ -50,7 +51,7 @@ HexLoadResult LoadHexText(std::string_view text, std::string_view fileName, cons
                           THexImages& images);
 
 // Largest image the loader builds for any family (the PIC32 program window).
-inline constexpr std::uint32_t kMaxImageBytes = 0x1F800000u - 0x1D000000u;
+inline constexpr std::uint32_t kMaxImageBytes = kPic32ProgramWindow;
 // Largest file LoadHexFile reads: far above the HEX text of the largest image, even in 1-byte
 // records, so anything longer is refused (TooLarge) before it is read.
 inline constexpr std::uint64_t kMaxHexFileBytes = std::uint64_t{1} << 30;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/boot_info.h"
+#include "core/families.h"
 #include "image/hex_loader.h"
 #include "image/record_source.h"
 
@@ -26,12 +27,14 @@ class ImageBuilder final : public RecordSink {
   void Finish();
 
  private:
-  RecordVerdict Store(TByteArray& image, std::uint32_t offset, const SourceRecord& record, bool pic16Fill);
+  RecordVerdict Store(TByteArray& image, std::uint32_t offset, const SourceRecord& record, std::uint8_t oddFill);
 
   THexImages& images_;
-  std::uint8_t family_;
-  bool hasLimit_ = false;
-  std::uint64_t limit_ = 0;  // 64-bit: a limit near 4 GB must not wrap to a small one
+  std::uint8_t code_;
+  const FamilyFacts* family_;  // nullptr for a code the uploader does not know
+  // HEX bytes from the family's HEX base that program flash may take; 64-bit:
+  // a limit near 4 GB must not wrap to a small one.
+  std::uint64_t limit_ = 0;
 };
 
 // Empties both images and gives their memory back.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 namespace quorvel::sim {
 
@@ -12,17 +12,15 @@ namespace {
 
 constexpr std::uint8_t kMarker = 0x0F;
 constexpr std::uint8_t kSync = 1, kInfo = 2, kBoot = 3, kReboot = 4, kWrite = 11, kErase = 21;
-constexpr std::uint32_t kPic32Program = 0x1D000000;
-constexpr std::uint32_t kPic32ProgramEnd = 0x1F800000;  // program flash never reaches the boot flash
-constexpr std::uint32_t kPic32Boot = 0x1FC00000;
-constexpr std::uint32_t kPic32BootEnd = 0x1FC03000;
-constexpr std::uint32_t kPic32Mask = 0x1FFFFFFF;
+// A family code the uploader does not know: byte-addressed flash from 0, erased in blocks.
+constexpr FamilyFacts kUnknownFamily{
+    0, "", "", "", FamilyGroup::Pic8, 1, 1, 1, 0, BelowHexBase::Ignored, OldHexLimit::BootStart, 0, 0,
+    EraseKind::Blocks, {}, 0, 0, 0, EntryCode::None, 0, 1, 0xFF};
 
-// STM32F2xx/F4xx sector starts; sector 11 ends wherever the flash ends.
-constexpr std::uint32_t kSectorStart[] = {0x00000, 0x04000, 0x08000, 0x0C000, 0x10000, 0x20000,
-                                          0x40000, 0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000};
-constexpr std::uint32_t kSectorEnd[] = {0x04000, 0x08000, 0x0C000, 0x10000, 0x20000,  0x40000,
-                                        0x60000, 0x80000, 0xA0000, 0xC0000, 0xE0000, 0x100000};
+const FamilyFacts* FactsOf(std::uint8_t code) {
+  const FamilyFacts* f = FindFamily(code);
+  return f != nullptr ? f : &kUnknownFamily;
+}
 
 std::string Hex(const std::uint8_t* data, std::size_t size) {
   static const char* digits = "0123456789abcdef";
@@ -47,23 +45,18 @@ std::string Addr(std::uint64_t v) {
   return text;
 }
 
-int ValueAlignment(std::uint8_t family, int width) {
-  if (width == 2) return (Is16BitPic(family) || Is32BitFamily(family)) ? 2 : 1;
-  if (Is16BitPic(family)) return 2;
-  return Is32BitFamily(family) ? 4 : 1;
-}
-
 }  // namespace
 
-BootloaderModel::BootloaderModel(SimProfile profile) : profile_(std::move(profile)) {}
+BootloaderModel::BootloaderModel(SimProfile profile)
+    : profile_(std::move(profile)), facts_(FactsOf(profile_.family)) {}
 
 TByteArray BootloaderModel::BuildInfoRecord(const SimProfile& p) {
   TByteArray rec(64, 0);
   std::size_t pos = 1;
   auto put = [&](std::uint8_t tag, std::uint32_t value, int width) {
     rec[pos++] = tag;
-    const int align = ValueAlignment(p.family, width);
-    while (pos % static_cast<std::size_t>(align) != 0) rec[pos++] = 0;
+    const std::size_t align = RecordValueAlignment(p.family, static_cast<std::size_t>(width));
+    while (pos % align != 0) rec[pos++] = 0;
     for (int k = 0; k < width; ++k) rec[pos++] = static_cast<std::uint8_t>(value >> (8 * k));
   };
   rec[pos++] = 1;
@@ -95,38 +88,45 @@ std::string BootloaderModel::TraceText() const {
 }
 
 std::uint32_t BootloaderModel::ByteIndex(std::uint32_t address) const {
-  if (Is16BitPic(profile_.family)) return address / 2 * 3;
-  if (IsPic32(profile_.family)) return address & kPic32Mask;
-  return address;
+  if (facts_->group == FamilyGroup::Pic32) return address & kPhysicalAddressMask;
+  return static_cast<std::uint32_t>(UnitsToImage(*facts_, address));
 }
 
 std::vector<BootloaderModel::Range> BootloaderModel::FlashRegions() const {
-  if (IsPic32(profile_.family)) return {{kPic32Program, ProgramEnd()}, {kPic32Boot, kPic32BootEnd}};
+  if (facts_->bootFlashBytes != 0) {
+    return {{facts_->commandBase, ProgramEnd()}, {facts_->bootFlashBase, BootFlashEnd()}};
+  }
   return {{0, profile_.size}};
+}
+
+std::uint64_t BootloaderModel::BootFlashEnd() const {
+  return std::uint64_t{facts_->bootFlashBase} + facts_->bootFlashBytes;
 }
 
 std::vector<BootloaderModel::Range> BootloaderModel::BootloaderRegions() const {
   std::vector<Range> out;
   const bool bottom = (profile_.revision & 1u) != 0;
-  const std::uint64_t base = IsPic32(profile_.family) ? kPic32Program : 0;
+  const bool pic32 = facts_->group == FamilyGroup::Pic32;
+  const std::uint64_t base = facts_->commandBase;
   const std::uint64_t end = ProgramEnd();
   if (bottom) {
-    const std::uint64_t programStart =
-        IsPic32(profile_.family) ? base + profile_.programStart : ByteIndex(profile_.programStart);
+    // A PIC32 program start is an offset into program flash.
+    const std::uint64_t programStart = pic32 ? base + profile_.programStart : ByteIndex(profile_.programStart);
     out.push_back({base, programStart});
   } else {
     out.push_back({ByteIndex(profile_.bootStart), end});
   }
-  if (IsPic32(profile_.family)) {
+  if (facts_->bootFlashBytes != 0) {
     // The last boot-flash block holds the configuration words.
-    out.push_back({kPic32BootEnd - std::min<std::uint32_t>(profile_.eraseBlock, kPic32BootEnd - kPic32Boot), kPic32BootEnd});
+    out.push_back({BootFlashEnd() - std::min<std::uint32_t>(profile_.eraseBlock, facts_->bootFlashBytes), BootFlashEnd()});
   }
   return out;
 }
 
 std::uint64_t BootloaderModel::ProgramEnd() const {
-  if (!IsPic32(profile_.family)) return profile_.size;
-  return std::min<std::uint64_t>(std::uint64_t{kPic32Program} + profile_.size, kPic32ProgramEnd);
+  if (facts_->group != FamilyGroup::Pic32) return profile_.size;
+  // Program flash never reaches the boot flash.
+  return std::uint64_t{facts_->commandBase} + std::min<std::uint64_t>(profile_.size, facts_->maxProgramBytes);
 }
 
 bool BootloaderModel::InFlash(std::uint64_t begin, std::uint64_t end) const {
@@ -328,7 +328,7 @@ BootloaderModel::Reaction BootloaderModel::HandleData(const Report& r) {
   if (!ApplyFault(event, 0, reaction)) return reaction;
   if (event != profile_.skipEvent) StoreChunk();
   const std::uint32_t len = chunkLength_;
-  writeAddress_ += Is16BitPic(profile_.family) ? len / 3 * 2 : len;
+  writeAddress_ += static_cast<std::uint32_t>(ImageToUnits(*facts_, len));
   writeRemaining_ -= len;
   chunkLength_ = 0;
   chunk_.clear();
@@ -348,10 +348,12 @@ void BootloaderModel::Erase(std::uint32_t address, std::uint16_t count) {
   }
   std::uint64_t begin = 0;
   std::uint64_t end = 0;
-  if (IsSectorErase(profile_.family)) {
+  if (facts_->erase == EraseKind::Sectors) {
+    // Sector i spans sectors[i] to sectors[i + 1].
+    const std::span<const std::int64_t> sectors = facts_->sectorStarts;
     int top = -1;
-    for (int s = 0; s < 12; ++s) {
-      if (kSectorStart[s] == address) top = s;
+    for (std::size_t s = 0; s + 1 < sectors.size(); ++s) {
+      if (sectors[s] == address) top = static_cast<int>(s);
     }
     if (top < 0) {
       Violation(what + ": not the start of a sector");
@@ -361,23 +363,22 @@ void BootloaderModel::Erase(std::uint32_t address, std::uint16_t count) {
       Violation(what + ": reaches below the start of flash");
       return;
     }
-    begin = kSectorStart[top - count + 1];
-    end = kSectorEnd[top];
+    begin = static_cast<std::uint64_t>(sectors[static_cast<std::size_t>(top - count + 1)]);
+    end = static_cast<std::uint64_t>(sectors[static_cast<std::size_t>(top + 1)]);
   } else {
     const std::uint64_t block = profile_.eraseBlock;
     if (block == 0) {
       Violation(what + ": erase block is 0");
       return;
     }
-    if (Is16BitPic(profile_.family) && (address & 1u) != 0) {
+    if (address % facts_->wordUnits != 0) {
       Violation(what + ": odd address");
       return;
     }
     const std::uint64_t topIndex = ByteIndex(address);
     const std::uint64_t span = (count - 1u) * block;
-    const std::uint64_t regionBase = topIndex >= kPic32Boot && IsPic32(profile_.family)   ? kPic32Boot
-                                     : IsPic32(profile_.family) ? kPic32Program
-                                                                : 0;
+    const bool inBootFlash = facts_->bootFlashBytes != 0 && topIndex >= facts_->bootFlashBase;
+    const std::uint64_t regionBase = inBootFlash ? facts_->bootFlashBase : facts_->commandBase;
     if (topIndex < regionBase + span) {
       Violation(what + ": reaches below the start of flash");
       return;

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "core/byte_array.h"
+#include "core/families.h"
 #include "sim/sim_profile.h"
 
 namespace quorvel::sim {
@@ -109,6 +110,7 @@ class BootloaderModel {
   std::uint32_t Traced(std::string line);
   void Violation(std::string text);
   std::uint64_t ProgramEnd() const;  // byte index where program flash ends
+  std::uint64_t BootFlashEnd() const;
   std::vector<Range> FlashRegions() const;
   std::vector<Range> BootloaderRegions() const;
   bool InFlash(std::uint64_t begin, std::uint64_t end) const;
@@ -117,6 +119,7 @@ class BootloaderModel {
   std::uint8_t StateOf(std::uint32_t index) const;
 
   SimProfile profile_;
+  const FamilyFacts* facts_;  // of profile_.family; never null
   std::vector<std::string> trace_;
   std::vector<std::string> violations_;
   std::uint32_t events_ = 0;  // trace events so far (violation lines are not events)

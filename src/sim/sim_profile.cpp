@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 namespace quorvel::sim {
 
@@ -40,6 +40,17 @@ constexpr FamilyGeometry kGeometry[] = {
     {mcu::STM32F4XX, 0x100000, 1024, 64, 0xE0000, 0x8000},
     {mcu::TIVA_C, 0x40000, 1024, 64, 0x3C000, 0x4000},
 };
+
+// Every family of the table can be simulated.
+constexpr bool CoversEveryFamily() {
+  for (std::uint8_t code : kKnownFamilies) {
+    bool found = false;
+    for (const auto& g : kGeometry) found = found || g.family == code;
+    if (!found) return false;
+  }
+  return std::size(kGeometry) == kKnownFamilies.size();
+}
+static_assert(CoversEveryFamily());
 
 const FamilyGeometry* Geometry(std::uint8_t family) {
   for (const auto& g : kGeometry) {
@@ -138,7 +149,9 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
   const bool programGiven = number("program-start", 0xFFFFFFFFu, profile.programStart);
   if ((profile.revision & 1u) != 0) {
     if (!programGiven) profile.programStart = DefaultProgramStart(family);
-    if (!bootGiven) profile.bootStart = family == mcu::PIC32 ? 0x9D000000u : 0u;
+    // The start of program flash; a PIC32 bootloader reports it as a KSEG0 address.
+    const FamilyFacts* f = FindFamily(family);
+    if (!bootGiven) profile.bootStart = f != nullptr && f->group == FamilyGroup::Pic32 ? kKseg0 | f->commandBase : 0u;
   }
   number("size", 0xFFFFFFFFu, profile.size);
   number("erase", 0xFFFF, profile.eraseBlock);

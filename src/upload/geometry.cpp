@@ -18,9 +18,8 @@ std::int32_t SectorIndex(std::int32_t offset) {
 
 std::int32_t SectorSize(std::int32_t index) {
   if (index > kLastSector) return -1;
-  if (index >= 0 && index <= 3) return 0x4000;
-  if (index == 4) return 0x10000;
-  return 0x20000;
+  if (index < 0) index = kLastSector;  // as SectorIndex maps negative offsets
+  return static_cast<std::int32_t>(kSectorStarts[index + 1] - kSectorStarts[index]);
 }
 
 std::int64_t SectorStart(std::int32_t index) {

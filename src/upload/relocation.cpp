@@ -5,30 +5,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr std::size_t kPic18StubBytes = 4;
-constexpr std::size_t kPic24StubBytes = 6;
 constexpr std::size_t kPic32StubBytes = 16;
-constexpr std::size_t kArmStubBytes = 20;
+// The jumps written here are the entry code the family table sizes.
+static_assert(FindFamily(mcu::PIC32)->entryStubBytes == kPic32StubBytes);
 // With a recognised start-up word the jump goes after the boot image's 64-byte start-up block.
 constexpr std::size_t kPic32PatchAfterStartup = 64;
 
 // Enters the start-up code at 0xBFC00050: lui $30, 0xBFC0; ori $30, $30, 0x0050; jr $30; ssnop.
 constexpr std::array<std::uint8_t, kPic32StubBytes> kPic32StartupEntry = {
     0xC0, 0xBF, 0x1E, 0x3C, 0x50, 0x00, 0xDE, 0x37, 0x08, 0x00, 0xC0, 0x03, 0x00, 0x00, 0x00, 0x70};
-
-std::size_t StubLength(std::uint8_t family) {
-  if (family == mcu::PIC18 || family == mcu::PIC18FJ) return kPic18StubBytes;
-  if (Is16BitPic(family)) return kPic24StubBytes;
-  if (IsPic32(family)) return kPic32StubBytes;
-  if (IsArm(family)) return kArmStubBytes;
-  return 0;
-}
 
 std::uint32_t Word(const TByteArray& bytes, std::size_t at) {
   return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
@@ -99,16 +90,18 @@ void PatchArm(TByteArray& image, std::uint32_t bootLimit) {
 }  // namespace
 
 void BuildResetTrampoline(TUploadState& state, const TBootInfo& info) {
-  const std::uint8_t family = info.McuType;
-  const std::size_t length = StubLength(family);
+  const FamilyFacts* family = FindFamily(info.McuType);
+  const EntryCode entry = family != nullptr ? family->entry : EntryCode::None;
+  const std::size_t length = family != nullptr ? family->entryStubBytes : 0;
   state.EntryStub.assign(length, 0);
   if (length == 0) return;
 
-  TByteArray& source = IsPic32(family) ? state.BootImageCopy : state.ImageCopy;
+  // The PIC32 bootloader enters the application through the boot flash.
+  TByteArray& source = entry == EntryCode::Pic32 ? state.BootImageCopy : state.ImageCopy;
   if (source.size() < length) return;
 
   std::size_t pic32PatchAt = 0;
-  if (IsPic32(family)) {
+  if (entry == EntryCode::Pic32) {
     const std::uint32_t first = Word(source, 0);
     state.StartupRecognised = first == 0x27BDFFFCu || first == 0x70000000u;
     if (state.StartupRecognised) {
@@ -117,7 +110,7 @@ void BuildResetTrampoline(TUploadState& state, const TBootInfo& info) {
     } else {
       std::copy_n(source.begin(), length, state.EntryStub.begin());
     }
-  } else if (IsArm(family)) {
+  } else if (entry == EntryCode::Thumb) {
     BuildArmStub(source, state.EntryStub);
   } else {
     std::copy_n(source.begin(), length, state.EntryStub.begin());
@@ -125,15 +118,22 @@ void BuildResetTrampoline(TUploadState& state, const TBootInfo& info) {
 
   if (BootAtBottom(info)) return;
 
-  if (family == mcu::PIC18 || family == mcu::PIC18FJ) {
-    PatchPic18(source, state.BootLimit);
-  } else if (Is16BitPic(family)) {
-    PatchPic24(source, state.BootLimit);
-  } else if (IsPic32(family)) {
-    // A short boot image is padded with erased bytes so that the jump lands whole.
-    PatchPic32(source, pic32PatchAt, static_cast<std::uint32_t>(info.BootStart));
-  } else {
-    PatchArm(source, state.BootLimit);
+  switch (entry) {
+    case EntryCode::Pic18:
+      PatchPic18(source, state.BootLimit);
+      break;
+    case EntryCode::Pic24:
+      PatchPic24(source, state.BootLimit);
+      break;
+    case EntryCode::Pic32:
+      // A short boot image is padded with erased bytes so that the jump lands whole.
+      PatchPic32(source, pic32PatchAt, static_cast<std::uint32_t>(info.BootStart));
+      break;
+    case EntryCode::Thumb:
+      PatchArm(source, state.BootLimit);
+      break;
+    case EntryCode::None:
+      break;
   }
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/boot_info.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 namespace quorvel::sim {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "upload/flash_area.h"
 
 namespace quorvel {

@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "io/file_sys.h"
 #include "support/hex_writer.h"
 

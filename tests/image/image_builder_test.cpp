@@ -7,7 +7,7 @@
 #include <numeric>
 #include <vector>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "support/hex_writer.h"
 
 namespace quorvel {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "upload/geometry.h"
 
 namespace quorvel {
