@@ -203,7 +203,8 @@ bool TPelmo::LoadHexFile(const QString& fileName) {
   HexLoadResult result;
   try {
     const std::string path = fileName.toStdString();
-    result = ImageFileLoader ? ImageFileLoader(path, BootInfo, images) : quorvel::LoadHexFile(path, BootInfo, images);
+    result = ImageFileLoader ? ImageFileLoader(path, BootInfo, images)
+                             : quorvel::LoadHexFile(path, BootInfo, images);
   } catch (...) {
     FlashImage = std::move(images.FlashImage);
     BootFlashImage = std::move(images.BootFlashImage);

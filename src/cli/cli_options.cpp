@@ -35,7 +35,8 @@ std::optional<int> ParseWaitSeconds(const std::string& text) {
 std::optional<std::uint32_t> ParseAddress(const std::string& text) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+  if (digits.empty() ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
     return std::nullopt;
   errno = 0;
   const unsigned long long value = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);

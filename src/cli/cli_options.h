@@ -23,10 +23,10 @@ enum ExitCode : int {
 
 struct CliOptions {
   CliCommand command = CliCommand::None;
-  std::string file;     // upload, image; "-" is standard input
+  std::string file;                   // upload, image; "-" is standard input
   std::optional<std::uint32_t> base;  // upload, image: --base, the file is a raw binary at this address
-  std::string out;      // image: --out
-  std::string bootOut;  // image: --boot-out (empty: not written)
+  std::string out;                    // image: --out
+  std::string bootOut;                // image: --boot-out (empty: not written)
   std::vector<std::string> simulate;
   std::string trace;
   int waitMs = 0;

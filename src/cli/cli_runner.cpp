@@ -147,8 +147,8 @@ int CliRunner::ReadStandardInput() {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = ::poll(&input, 1, kInputPollMs);
     if (ready < 0 && errno != EINTR) {
-      return Fail(ExitHexFile,
-                  QStringLiteral("Standard input cannot be read: %1.").arg(QString::fromLocal8Bit(std::strerror(errno))));
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
     if (ready <= 0) {
       RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
@@ -157,15 +157,16 @@ int CliRunner::ReadStandardInput() {
     const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) {
-      return Fail(ExitHexFile,
-                  QStringLiteral("Standard input cannot be read: %1.").arg(QString::fromLocal8Bit(std::strerror(errno))));
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
     if (n == 0) return ExitSuccess;
     if (standardInput_.size() + static_cast<std::size_t>(n) > kMaxHexFileBytes) {
       standardInput_.clear();
-      return Fail(ExitHexFile, QStringLiteral("Standard input holds more than %1 bytes, more than any device's "
-                                              "flash could need. Nothing was loaded.")
-                                   .arg(kMaxHexFileBytes));
+      return Fail(ExitHexFile,
+                  QStringLiteral("Standard input holds more than %1 bytes, more than any device's "
+                                 "flash could need. Nothing was loaded.")
+                      .arg(kMaxHexFileBytes));
     }
     standardInput_.append(chunk.data(), static_cast<std::size_t>(n));
   }

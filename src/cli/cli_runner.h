@@ -102,7 +102,7 @@ class CliRunner {
   std::unique_ptr<QTimer> traceTimer_;
   std::size_t traceLines_ = 0;
   QString traceError_;
-  int violationsSeen_ = 0;  // protocol violations the simulated bootloaders reported
+  int violationsSeen_ = 0;     // protocol violations the simulated bootloaders reported
   std::string standardInput_;  // the file when it is '-', read once before any device is looked for
 };
 

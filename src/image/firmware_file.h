@@ -26,10 +26,10 @@ std::string_view FirmwareFormatWord(FirmwareFormat format);
 
 // What to load.
 struct FirmwareInput {
-  std::string path;                           // as given; used for reading unless `contents` is set
-  const std::string* contents = nullptr;      // bytes already read (standard input); not owned
-  std::string displayName;                    // how messages name the file; empty: the path's last part
-  std::optional<std::uint32_t> base;          // a raw binary placed at this address
+  std::string path;                       // as given; used for reading unless `contents` is set
+  const std::string* contents = nullptr;  // bytes already read (standard input); not owned
+  std::string displayName;                // how messages name the file; empty: the path's last part
+  std::optional<std::uint32_t> base;      // a raw binary placed at this address
 };
 
 struct FirmwareLoadResult {
@@ -49,7 +49,8 @@ std::string NotFirmwareMessage(std::string_view name);
 
 // Loads `input` for info.McuType and the geometry in `info` into `images`. A HEX file is read as
 // LoadHexFile/LoadHexText read it. ELF and binary errors come back as Unreadable; a file with no
-// HEX record, without a base, as Unreadable with format Unknown and NotFirmwareMessage(path).
+// HEX record, without a base, as Unreadable with format Unknown and NotFirmwareMessage naming the
+// display name, or else the path.
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images);
 
 // Builds the family's images from `pieces` exactly as from a HEX file holding the same bytes at the
