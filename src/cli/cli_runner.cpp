@@ -52,6 +52,20 @@ QString Shown(const std::string& name) { return QString::fromStdString(io::Print
 constexpr int kTraceIntervalMs = 100;
 
 const std::string kStandardInput = "-";
+
+// A binary read as HEX can put any byte into the loader's message: all but
+// its line breaks are made printable before the message is shown.
+std::string PrintableMessage(const std::string& text) {
+  std::string out;
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t end = std::min(text.find_first_of("\r\n", from), text.size());
+    out += io::PrintableText(std::string_view(text).substr(from, end - from));
+    if (end < text.size()) out += text[end];
+    from = end + 1;
+  }
+  return out;
+}
 // How long a read of standard input waits before the event loop looks for Ctrl-C.
 constexpr int kInputPollMs = 50;
 
@@ -439,8 +453,9 @@ int CliRunner::LoadHex() {
   }
   FirmwareFormat format = FirmwareFormat::IntelHex;
   pelmo_->ImageFileLoader = [&](const std::string&, const TBootInfo& info, THexImages& images) {
-    const FirmwareLoadResult result = LoadFirmware(input, info, images);
+    FirmwareLoadResult result = LoadFirmware(input, info, images);
     format = result.format;
+    result.load.message = PrintableMessage(result.load.message);
     return result.load;
   };
   const int messagesBefore = ui_.MessagesShown;
@@ -456,10 +471,8 @@ int CliRunner::LoadHex() {
     ui_.Notice(QStringLiteral("'%1' is an ELF file: --base is not used.").arg(label));
   }
   if (!loaded || ui_.MessagesShown != messagesBefore) {
-    // A binary read as HEX may put any byte into the loader's message.
-    const QString why = ui_.MessagesShown != messagesBefore
-                            ? Shown(OneLine(ui_.MessageTexts.back()).toStdString())
-                            : QStringLiteral("it could not be loaded");
+    const QString why = ui_.MessagesShown != messagesBefore ? OneLine(ui_.MessageTexts.back())
+                                                            : QStringLiteral("it could not be loaded");
     // The ELF and binary readers' messages name the file themselves.
     if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
