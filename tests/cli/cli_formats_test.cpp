@@ -17,6 +17,10 @@ namespace {
 const QString kCli = QStringLiteral(QUORVEL_CLI_PATH);
 const QString kSampleHex = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex");
 const QString kSampleElf = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.elf");
+// ELFs objcopy made from HEX files, without program headers:
+//   arm-none-eabi-objcopy -I ihex -O elf32-littlearm samples/blink-stm32f4.hex blink-from-hex.elf
+//   objcopy -I ihex -O elf64-big samples/blink-stm32f4.hex blink-from-hex-64be.elf
+//   objcopy -I ihex -O elf32-little tests/vm/data/pic32.hex pic32-from-hex.elf
 const QString kData = QStringLiteral(QUORVEL_CLI_DATA_DIR);
 const QString kPic32Hex = QStringLiteral(QUORVEL_VM_DATA_DIR "/pic32.hex");
 
