@@ -2,6 +2,7 @@
 // against the simulated bootloader, each format must put the same frames on
 // the wire and the same bytes in the images as the HEX file it was made from.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QByteArray>
 #include <QFile>
@@ -188,6 +189,18 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"BinaryWithARecordStart", QByteArray::fromHex("0a3a1b1b1b1b1b1b1b1b1b1b"), false,
                 "HEX file '%1' refused: '$\\x1B\\x1B' is not a valid integer value."}),
     [](const ::testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
+
+// A pipe whose writer never writes nor closes: Ctrl-C must still end the run.
+TEST_F(CliFormats, CtrlCWhileStandardInputIsSilentEndsTheRunWithExit5) {
+  QProcess process;
+  process.start(kCli, {"--simulate", "family=STM32F4XX", "upload", "-"});
+  ASSERT_TRUE(process.waitForStarted(10000));
+  EXPECT_FALSE(process.waitForFinished(1000)) << "it waits for its input";
+  ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+  ASSERT_TRUE(process.waitForFinished(10000));
+  EXPECT_EQ(process.exitCode(), 5);
+  EXPECT_TRUE(process.readAllStandardError().contains("Interrupted."));
+}
 
 TEST_F(CliFormats, BaseMustBeAnAddressBelow4GBForAFileCommand) {
   for (const QStringList& args :
