@@ -390,23 +390,6 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
       << disk.load.message;
 }
 
-TEST(FirmwareFile, StandardInputElfAndHexGiveTheSameImages) {
-  const TBootInfo info = NewGeometry(mcu::PIC32, 0x80000);
-  const std::vector<std::uint8_t> program = Bytes(0x90, 1);
-  const std::vector<std::uint8_t> boot = Bytes(0x30, 2);
-  const std::string elf = te::Write({{0x1D000000, 0x9D000000, program}, {0x1FC00000, 0xBFC00000, boot}},
-                                    {ELFCLASS32, ELFDATA2LSB, EM_MIPS, true});
-  const std::string hex = th::Make({{0x1D000000, program}, {0x1FC00000, boot}});
-  THexImages fromElf;
-  THexImages fromHex;
-  const FirmwareLoadResult a = LoadFirmware({"-", &elf, "standard input", {}}, info, fromElf);
-  const FirmwareLoadResult b = LoadFirmware({"-", &hex, "standard input", {}}, info, fromHex);
-  EXPECT_EQ(a.format, FirmwareFormat::Elf);
-  EXPECT_EQ(b.format, FirmwareFormat::IntelHex);
-  ASSERT_EQ(a.load.status, HexLoadStatus::Loaded) << a.load.message;
-  ExpectSameImages(fromElf, fromHex);
-}
-
 TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
   THexImages images;
   images.FlashImage = {5};
