@@ -52,6 +52,8 @@ QString Shown(const std::string& name) { return QString::fromStdString(io::Print
 constexpr int kTraceIntervalMs = 100;
 
 const std::string kStandardInput = "-";
+// How long a read of standard input waits before the event loop looks for Ctrl-C.
+constexpr int kInputPollMs = 50;
 
 // A binary read as HEX can put any byte into the loader's message: all but
 // its line breaks are made printable before the message is shown.
@@ -66,8 +68,6 @@ std::string PrintableMessage(const std::string& text) {
   }
   return out;
 }
-// How long a read of standard input waits before the event loop looks for Ctrl-C.
-constexpr int kInputPollMs = 50;
 
 }  // namespace
 
@@ -226,7 +226,7 @@ int CliRunner::CheckFileNames() {
   std::vector<Named> names;
   if (!options_.file.empty() && options_.file != kStandardInput) {
     if (auto identity = io::IdentityOf(options_.file))
-      names.push_back({QStringLiteral("The HEX file"), options_.file, *identity});
+      names.push_back({QStringLiteral("The firmware file"), options_.file, *identity});
   }
   const std::pair<const char*, const std::string*> outputs[] = {
       {"--out", &options_.out}, {"--boot-out", &options_.bootOut}, {"--trace", &options_.trace}};
