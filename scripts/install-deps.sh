@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libudev-dev
+  libudev-dev libelf-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   binutils xz-utils cpio
   xvfb xauth fonts-dejavu-core openbox x11-utils

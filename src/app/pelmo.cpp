@@ -202,7 +202,9 @@ bool TPelmo::LoadHexFile(const QString& fileName) {
   images.HexMcuType = HexMcuType;
   HexLoadResult result;
   try {
-    result = quorvel::LoadHexFile(fileName.toStdString(), BootInfo, images);
+    const std::string path = fileName.toStdString();
+    result = ImageFileLoader ? ImageFileLoader(path, BootInfo, images)
+                             : quorvel::LoadHexFile(path, BootInfo, images);
   } catch (...) {
     FlashImage = std::move(images.FlashImage);
     BootFlashImage = std::move(images.BootFlashImage);

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "app/frontend.h"
 #include "hid/hid_types.h"
 #include "image/byte_array.h"
+#include "image/hex_loader.h"
 #include "protocol/boot_info.h"
 #include "protocol/wait_clock.h"
 #include "upload/run_state.h"
@@ -114,6 +116,10 @@ class TPelmo : public QObject {
   // ended with an error that ends the calling action (conversion error,
   // unreadable or oversized file); message boxes have been shown.
   bool LoadHexFile(const QString& fileName);
+  // Reads the file LoadHexFile names into images. Empty: the HEX loader, as
+  // the window wants; quorvel-cli sets one that also takes ELF and binaries.
+  std::function<HexLoadResult(const std::string& path, const TBootInfo& info, THexImages& images)>
+      ImageFileLoader;
 
   // --- exchange (protocol/exchange.cpp) ---
   void SendSync();

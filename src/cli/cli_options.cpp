@@ -31,6 +31,19 @@ std::optional<int> ParseWaitSeconds(const std::string& text) {
   return static_cast<int>(std::lround(seconds * 1000.0));
 }
 
+// An address as 0x hex or decimal, below 4 GB.
+std::optional<std::uint32_t> ParseAddress(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+    return std::nullopt;
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+  if (errno != 0 || value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
 }  // namespace
 
 CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
@@ -121,6 +134,13 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     } else if (name == "--serial") {
       if (!takeValue(value)) return result;
       o.serial = value;
+    } else if (name == "--base") {
+      if (!takeValue(value)) return result;
+      o.base = ParseAddress(value);
+      if (!o.base) {
+        result.error = "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
+        return result;
+      }
     } else if (name == "--out") {
       if (!takeValue(value)) return result;
       o.out = value;
@@ -150,7 +170,7 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
   const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
   const std::size_t wanted = takesFile ? 2 : 1;
   if (positional.size() < wanted) {
-    result.error = "'" + positional[0] + "' needs a HEX file";
+    result.error = "'" + positional[0] + "' needs a firmware file";
     return result;
   }
   if (positional.size() > wanted) {
@@ -159,7 +179,7 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
   }
   if (takesFile) o.file = positional[1];
   if (takesFile && o.file.empty()) {
-    result.error = "the HEX file name is empty";
+    result.error = "the firmware file name is empty";
     return result;
   }
 
@@ -180,6 +200,10 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     result.error = "--out and --boot-out belong to the 'image' command";
     return result;
   }
+  if (o.base && !takesFile) {
+    result.error = "--base belongs to the 'upload' and 'image' commands";
+    return result;
+  }
   if (!o.trace.empty() && o.simulate.empty()) {
     result.error = "--trace needs --simulate";
     return result;
@@ -194,17 +218,20 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
 const char* CliHelpText() {
   return R"(Usage: quorvel-cli [OPTIONS] list
   or:  quorvel-cli [OPTIONS] info
-  or:  quorvel-cli [OPTIONS] upload FILE.hex
-  or:  quorvel-cli [OPTIONS] image FILE.hex --out FLASH.bin [--boot-out BOOT.bin]
+  or:  quorvel-cli [OPTIONS] upload FILE
+  or:  quorvel-cli [OPTIONS] image FILE --out FLASH.bin [--boot-out BOOT.bin]
 
 Uploads microcontroller firmware through a USB HID bootloader.
 
 Commands:
   list             list every HID interface; bootloaders are marked with '*'
   info             show the bootloader's information record
-  upload FILE.hex  load FILE.hex for the device, connect, erase, write, restart
-  image FILE.hex   load FILE.hex for the device and write the flash image(s)
+  upload FILE      load FILE for the device, connect, erase, write, restart
+  image FILE       load FILE for the device and write the flash image(s)
                    to files; nothing is erased or written on the device
+
+FILE is Intel HEX, or ELF (the loadable segments at their physical
+addresses), or with --base a raw binary; '-' reads it from standard input.
 
 Options:
   --simulate SPEC  use a simulated bootloader instead of USB HID devices; give
@@ -217,6 +244,7 @@ Options:
   --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
   --serial S       choose the bootloader with serial S when several are attached
   --yes            answer Yes to questions (without it they are answered No)
+  --base ADDR      FILE is a raw binary to load at ADDR (0x hex or decimal)
   --out FILE       image: file for the program flash image
   --boot-out FILE  image: file for the boot flash image (PIC32; may be empty)
   --json           print one JSON object per line instead of plain text
@@ -227,11 +255,11 @@ Options:
 
 Exit codes:
   0  success
-  1  usage error; also outputs that are the HEX file or each other, or that
-     are not regular files (nothing is done then)
+  1  usage error; also outputs that are FILE or each other, or that are
+     not regular files (nothing is done then)
   2  no bootloader found, it does not answer, another program is using it,
      or several and no --serial
-  3  HEX file missing or refused
+  3  FILE missing, unreadable or refused
   4  device error during connect or upload, or unsafe device geometry (with
      --simulate also: the simulated bootloader saw flash written wrongly)
   5  aborted: a question answered No, or Ctrl-C, SIGTERM or SIGHUP (a

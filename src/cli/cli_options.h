@@ -1,6 +1,7 @@
 #pragma once
 // Command line of quorvel-cli: what the user asked for, checked for shape
 // only. Whether a simulated profile or a file makes sense is decided later.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,9 +23,10 @@ enum ExitCode : int {
 
 struct CliOptions {
   CliCommand command = CliCommand::None;
-  std::string file;     // upload, image
-  std::string out;      // image: --out
-  std::string bootOut;  // image: --boot-out (empty: not written)
+  std::string file;                   // upload, image; "-" is standard input
+  std::optional<std::uint32_t> base;  // upload, image: --base, the file is a raw binary at this address
+  std::string out;                    // image: --out
+  std::string bootOut;                // image: --boot-out (empty: not written)
   std::vector<std::string> simulate;
   std::string trace;
   int waitMs = 0;

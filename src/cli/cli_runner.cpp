@@ -1,10 +1,15 @@
 #include "cli/cli_runner.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <utility>
 #include <variant>
@@ -14,6 +19,7 @@
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
+#include "image/firmware_file.h"
 #include "image/mcu_family.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
@@ -44,6 +50,24 @@ QString Shown(const std::string& name) { return QString::fromStdString(io::Print
 
 // New trace lines are written out this often while a run goes on.
 constexpr int kTraceIntervalMs = 100;
+
+const std::string kStandardInput = "-";
+// How long a read of standard input waits before the event loop looks for Ctrl-C.
+constexpr int kInputPollMs = 50;
+
+// A binary read as HEX can put any byte into the loader's message: all but
+// its line breaks are made printable before the message is shown.
+std::string PrintableMessage(const std::string& text) {
+  std::string out;
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t end = std::min(text.find_first_of("\r\n", from), text.size());
+    out += io::PrintableText(std::string_view(text).substr(from, end - from));
+    if (end < text.size()) out += text[end];
+    from = end + 1;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -125,8 +149,46 @@ int CliRunner::RunCommand() {
 
 // --- steps shared by the commands ---
 
+QString CliRunner::FileLabel() const {
+  return options_.file == kStandardInput ? QStringLiteral("standard input") : Shown(options_.file);
+}
+
+// Standard input is read whole, once: it can be neither rewound nor read again for the device.
+int CliRunner::ReadStandardInput() {
+  std::vector<char> chunk(1u << 16);
+  for (;;) {
+    if (int rc = Interrupted(); rc != ExitSuccess) return rc;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, kInputPollMs);
+    if (ready < 0 && errno != EINTR) {
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    if (ready <= 0) {
+      RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
+      continue;
+    }
+    const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) {
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    if (n == 0) return ExitSuccess;
+    if (standardInput_.size() + static_cast<std::size_t>(n) > kMaxHexFileBytes) {
+      standardInput_.clear();
+      return Fail(ExitHexFile,
+                  QStringLiteral("Standard input holds more than %1 bytes, more than any device's "
+                                 "flash could need. Nothing was loaded.")
+                      .arg(kMaxHexFileBytes));
+    }
+    standardInput_.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+}
+
 int CliRunner::CheckHexFile() {
   const std::string& name = options_.file;
+  if (name == kStandardInput) return ReadStandardInput();
   // The engine takes file names as text; a name that is not UTF-8 would
   // reach the file system changed.
   if (!io::IsValidUtf8(name)) {
@@ -162,9 +224,9 @@ int CliRunner::CheckFileNames() {
     io::FileIdentity identity;
   };
   std::vector<Named> names;
-  if (!options_.file.empty()) {
+  if (!options_.file.empty() && options_.file != kStandardInput) {
     if (auto identity = io::IdentityOf(options_.file))
-      names.push_back({QStringLiteral("The HEX file"), options_.file, *identity});
+      names.push_back({QStringLiteral("The firmware file"), options_.file, *identity});
   }
   const std::pair<const char*, const std::string*> outputs[] = {
       {"--out", &options_.out}, {"--boot-out", &options_.bootOut}, {"--trace", &options_.trace}};
@@ -381,27 +443,52 @@ void CliRunner::ExplainNoBootloader() {
 // Loads the file for the device's family and geometry, as the window's
 // Browse does once connected; a refused file ends the run before Boot.
 int CliRunner::LoadHex() {
-  const QString path = QString::fromStdString(options_.file);
+  const QString label = FileLabel();
+  FirmwareInput input;
+  input.path = options_.file;
+  input.base = options_.base;
+  if (options_.file == kStandardInput) {
+    input.contents = &standardInput_;
+    input.displayName = "standard input";
+  }
+  FirmwareFormat format = FirmwareFormat::IntelHex;
+  pelmo_->ImageFileLoader = [&](const std::string&, const TBootInfo& info, THexImages& images) {
+    FirmwareLoadResult result = LoadFirmware(input, info, images);
+    format = result.format;
+    result.load.message = PrintableMessage(result.load.message);
+    return result.load;
+  };
   const int messagesBefore = ui_.MessagesShown;
   bool loaded = false;
-  pelmo_->Guarded([&] { loaded = pelmo_->LoadHexFile(path); });
+  pelmo_->Guarded([&] { loaded = pelmo_->LoadHexFile(label); });
+  pelmo_->ImageFileLoader = nullptr;
+  if (format == FirmwareFormat::Unknown) {
+    return Fail(ExitHexFile, QString::fromStdString(NotFirmwareMessage(label.toStdString())));
+  }
+  const QString kind = QString::fromLatin1(FirmwareFormatWord(format).data(),
+                                           static_cast<qsizetype>(FirmwareFormatWord(format).size()));
+  if (format == FirmwareFormat::Elf && options_.base) {
+    ui_.Notice(QStringLiteral("'%1' is an ELF file: --base is not used.").arg(label));
+  }
   if (!loaded || ui_.MessagesShown != messagesBefore) {
     const QString why = ui_.MessagesShown != messagesBefore ? OneLine(ui_.MessageTexts.back())
                                                             : QStringLiteral("it could not be loaded");
-    return Fail(ExitHexFile, QStringLiteral("HEX file '%1' refused: %2").arg(path, why));
+    // The ELF and binary readers' messages name the file themselves.
+    if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
+    return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
   }
   if (!pelmo_->HexLoaded || pelmo_->HexMcuType != pelmo_->BootInfo.McuType) {
-    return Fail(ExitHexFile, QStringLiteral("HEX file '%1' could not be loaded for %2.")
-                                 .arg(path, FamilyName(pelmo_->BootInfo.McuType)));
+    return Fail(ExitHexFile, QStringLiteral("%1 file '%2' could not be loaded for %3.")
+                                 .arg(kind, label, FamilyName(pelmo_->BootInfo.McuType)));
   }
-  pelmo_->AppendHistory(QStringLiteral("Opened: ") + path);
+  pelmo_->AppendHistory(QStringLiteral("Opened: ") + label);
   if (pelmo_->FlashImage.empty() && pelmo_->BootFlashImage.empty()) {
     const TBootInfo& info = pelmo_->BootInfo;
     return Fail(
         ExitHexFile,
-        QStringLiteral("HEX file '%1' holds no data for this device (%2, program memory limit %3): "
+        QStringLiteral("%1 file '%2' holds no data for this device (%3, program memory limit %4): "
                        "was it built for another MCU or address range?")
-            .arg(path, FamilyName(info.McuType),
+            .arg(kind, label, FamilyName(info.McuType),
                  Hex32(HasNewGeometry(info) ? info.McuSize : static_cast<std::uint32_t>(info.BootStart))));
   }
   ui_.Detail(QStringLiteral("Image: %1 bytes of program memory, %2 bytes of boot flash")
@@ -578,7 +665,7 @@ int CliRunner::Upload() {
     return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
 
   // The result texts name the file that was loaded, as after the window's dialog.
-  pelmo_->LastHexFile = QString::fromStdString(options_.file);
+  pelmo_->LastHexFile = FileLabel();
   ui_.LastDialog.reset();
   const int declinedBefore = ui_.QuestionsDeclined;
   uploading_ = true;

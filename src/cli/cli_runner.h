@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "cli/cli_frontend.h"
@@ -56,6 +57,9 @@ class CliRunner {
   int Image();
 
   int CheckHexFile();
+  int ReadStandardInput();
+  // How messages name the file: its name as given, or "standard input" for '-'.
+  QString FileLabel() const;
   int CheckFileNames();
   int PrepareTrace();
   int StartEngine();
@@ -98,7 +102,8 @@ class CliRunner {
   std::unique_ptr<QTimer> traceTimer_;
   std::size_t traceLines_ = 0;
   QString traceError_;
-  int violationsSeen_ = 0;  // protocol violations the simulated bootloaders reported
+  int violationsSeen_ = 0;     // protocol violations the simulated bootloaders reported
+  std::string standardInput_;  // the file when it is '-', read once before any device is looked for
 };
 
 // The machine's HID platform (hidraw + libudev), or nullptr when this build has none.

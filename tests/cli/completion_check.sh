@@ -11,7 +11,7 @@ source "$completion" || { echo "the completion script does not load"; exit 1; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-cd "$scratch" && mkdir fw && touch fw/app.hex fw/BOOT.IHEX fw/notes.txt fw/app.hex.bak
+cd "$scratch" && mkdir fw && touch fw/app.hex fw/BOOT.IHEX fw/app.elf fw/app.bin fw/notes.txt fw/app.hex.bak
 
 failed=0
 # offers LINE EXPECTED: completing at the end of LINE offers the words EXPECTED.
@@ -30,7 +30,7 @@ offers "quorvel-cli " "image info list upload"
 offers "quorvel-cli --wait 5 --serial X l" "list"
 offers "quorvel-cli list --s" "--serial --simulate"
 offers "quorvel-cli --ver" "--verbose --version"
-offers "quorvel-cli --json upload fw/" "fw/BOOT.IHEX fw/app.hex"
+offers "quorvel-cli --json upload fw/" "fw/BOOT.IHEX fw/app.bin fw/app.elf fw/app.hex"
 offers "quorvel-cli upload fw/app.hex " ""
 offers "quorvel-cli image fw/app.hex --out fw/n" "fw/notes.txt"
 offers "quorvel-cli --simulate pl" "plug-after="

@@ -1,0 +1,304 @@
+#include "image/firmware_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/elf_reader.h"
+#include "io/input_file.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::uint32_t kStm32FlashOffset = 0x08000000u;
+// Records never cross a 16-byte boundary: the HEX loader judges each record by its first address, so
+// small aligned records keep its limits as sharp as a linker's HEX output has them.
+constexpr std::uint32_t kRecordBytes = 16;
+constexpr std::size_t kReadChunk = 1u << 16;
+constexpr std::size_t kElfMagicBytes = 4;
+
+std::string BaseName(std::string_view path) {
+  const auto slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string Hex32(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+// Finds a line that starts with ':' in text arriving in runs.
+class HexRecordScanner {
+ public:
+  // True once a record start has been seen.
+  bool Feed(std::string_view run) {
+    std::size_t i = 0;
+    if (first_) {
+      // A byte order mark hides nothing from the HEX loader, so it must not here either.
+      if (run.substr(0, 3) == "\xEF\xBB\xBF") i = 3;
+      first_ = false;
+    }
+    for (; i < run.size() && !found_; ++i) {
+      const char c = run[i];
+      if (lineStart_ && c == ':') found_ = true;
+      lineStart_ = c == '\r' || c == '\n';
+    }
+    return found_;
+  }
+  bool found() const { return found_; }
+
+ private:
+  bool first_ = true;
+  bool lineStart_ = true;
+  bool found_ = false;
+};
+
+// Reads the regular file `path` in runs; false when it cannot be opened as one or a read fails.
+template <class Consumer>
+bool ReadRuns(const std::string& path, Consumer&& consume) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  std::vector<char> buffer(kReadChunk);
+  while (ok) {
+    ssize_t n;
+    do {
+      n = ::read(fd, buffer.data(), buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (!consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) break;
+  }
+  ::close(fd);  // never retried: the descriptor is gone even on EINTR
+  return ok;
+}
+
+void ClearImages(THexImages& images) {
+  TByteArray().swap(images.FlashImage);
+  TByteArray().swap(images.BootFlashImage);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pieces as Intel HEX text for the HEX loader.
+
+void PutByte(std::string& out, std::uint8_t value, unsigned& sum) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out.push_back(kDigits[value >> 4]);
+  out.push_back(kDigits[value & 15u]);
+  sum += value;
+}
+
+void PutRecord(std::string& out, std::uint8_t type, std::uint16_t address, const char* data,
+               std::size_t count) {
+  unsigned sum = 0;
+  out.push_back(':');
+  PutByte(out, static_cast<std::uint8_t>(count), sum);
+  PutByte(out, static_cast<std::uint8_t>(address >> 8), sum);
+  PutByte(out, static_cast<std::uint8_t>(address), sum);
+  PutByte(out, type, sum);
+  for (std::size_t i = 0; i < count; ++i) PutByte(out, static_cast<std::uint8_t>(data[i]), sum);
+  unsigned ignored = 0;
+  PutByte(out, static_cast<std::uint8_t>(0x100u - (sum & 0xFFu)), ignored);
+  out += "\r\n";
+}
+
+std::string PiecesAsHex(const FirmwarePieces& pieces, std::uint64_t totalBytes) {
+  std::string out;
+  out.reserve(static_cast<std::size_t>(totalBytes / kRecordBytes * 48 + pieces.size() * 64 + 16));
+  std::uint32_t upper = 0;  // the loader starts at upper address 0
+  for (const FirmwarePiece& piece : pieces) {
+    std::uint64_t address = piece.address;
+    std::size_t done = 0;
+    while (done < piece.bytes.size()) {
+      const auto a = static_cast<std::uint32_t>(address);
+      const std::size_t count =
+          std::min<std::size_t>(kRecordBytes - (a % kRecordBytes), piece.bytes.size() - done);
+      if ((a >> 16) != upper) {
+        upper = a >> 16;
+        const char data[2] = {static_cast<char>(upper >> 8), static_cast<char>(upper & 0xFFu)};
+        PutRecord(out, 4, 0, data, 2);
+      }
+      PutRecord(out, 0, static_cast<std::uint16_t>(a & 0xFFFFu), piece.bytes.data() + done, count);
+      done += count;
+      address += count;
+    }
+  }
+  out += ":00000001FF\r\n";
+  return out;
+}
+
+// The address the loader's message names ("... places data at 0x1234ABCD, ..."), if any.
+std::optional<std::uint32_t> AddressIn(const std::string& message) {
+  const auto at = message.find("0x");
+  if (at == std::string::npos || at + 10 > message.size()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (std::size_t i = at + 2; i < at + 10; ++i) {
+    const char c = message[i];
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+HexLoadResult Refused(HexLoadStatus status, std::string message) { return {status, std::move(message)}; }
+
+FirmwareLoadResult LoadBytes(std::string_view bytes, FirmwareFormat format, const FirmwareInput& input,
+                             const std::string& name, const TBootInfo& info, THexImages& images) {
+  FirmwareLoadResult result;
+  result.format = format;
+  switch (format) {
+    case FirmwareFormat::Elf: {
+      const ElfReadResult elf = ReadElfPieces(bytes, name);
+      if (!elf.ok()) {
+        ClearImages(images);
+        result.load = Refused(HexLoadStatus::Unreadable, elf.error);
+        return result;
+      }
+      result.load = BuildImagesFromPieces(elf.pieces, name, info, images);
+      return result;
+    }
+    case FirmwareFormat::RawBinary: {
+      const std::uint32_t base = *input.base;
+      if (bytes.size() > (std::uint64_t{1} << 32) - base) {
+        ClearImages(images);
+        result.load =
+            Refused(HexLoadStatus::Unreadable, "Binary file '" + name + "' (" + std::to_string(bytes.size()) +
+                                                   " bytes) at " + Hex32(base) + " would reach beyond 4 GB.");
+        return result;
+      }
+      result.load = BuildImagesFromPieces({{base, bytes}}, name, info, images);
+      return result;
+    }
+    case FirmwareFormat::IntelHex:
+    case FirmwareFormat::Unknown:
+      break;
+  }
+  if (!HasHexRecord(bytes)) {
+    result.format = FirmwareFormat::Unknown;
+    result.load = Refused(HexLoadStatus::Unreadable,
+                          NotFirmwareMessage(input.displayName.empty() ? input.path : input.displayName));
+    return result;
+  }
+  result.load = LoadHexText(bytes, name, info, images);
+  return result;
+}
+
+}  // namespace
+
+std::string_view FirmwareFormatWord(FirmwareFormat format) {
+  switch (format) {
+    case FirmwareFormat::IntelHex:
+      return "HEX";
+    case FirmwareFormat::Elf:
+      return "ELF";
+    case FirmwareFormat::RawBinary:
+      return "Binary";
+    case FirmwareFormat::Unknown:
+      break;
+  }
+  return "";
+}
+
+FirmwareFormat DetectFirmwareFormat(std::string_view head, bool hasBase) {
+  if (HasElfMagic(head)) return FirmwareFormat::Elf;
+  return hasBase ? FirmwareFormat::RawBinary : FirmwareFormat::IntelHex;
+}
+
+bool HasHexRecord(std::string_view text) { return HexRecordScanner().Feed(text); }
+
+std::string NotFirmwareMessage(std::string_view name) {
+  return "'" + std::string(name) + "' is not an Intel HEX or ELF file (give --base ADDR for a raw binary)";
+}
+
+HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_view displayName,
+                                    const TBootInfo& info, THexImages& images) {
+  if (info.McuType == 0) return {};
+  const std::string name(displayName);
+  std::uint64_t total = 0;
+  for (const FirmwarePiece& piece : pieces) total += piece.bytes.size();
+  // Even the largest image cannot take more; checked before the text below grows to three times that.
+  if (total > kMaxImageBytes) {
+    ClearImages(images);
+    return Refused(HexLoadStatus::TooLarge, "'" + name + "' holds " + std::to_string(total) +
+                                                " bytes to load, more than the flash of any device. "
+                                                "Nothing was loaded.");
+  }
+  HexLoadResult result = LoadHexText(PiecesAsHex(pieces, total), name, info, images);
+  // The loader names lines of a HEX text the user never saw: name addresses instead.
+  if (result.status == HexLoadStatus::FlashOffset) {
+    for (const FirmwarePiece& piece : pieces) {
+      if (piece.address >= kStm32FlashOffset || piece.bytes.empty()) continue;
+      result.message = "'" + name + "' places data at " + Hex32(piece.address) +
+                       ", below the internal flash offset " + Hex32(kStm32FlashOffset) + ".";
+      break;
+    }
+  } else if (result.status == HexLoadStatus::TooLarge) {
+    const auto address = AddressIn(result.message);
+    result.message = "'" + name + "' places data" + (address ? " at " + Hex32(*address) : std::string()) +
+                     ", beyond the flash of any device. Nothing was loaded.";
+  }
+  return result;
+}
+
+FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images) {
+  if (info.McuType == 0) return {};
+  const std::string name = input.displayName.empty() ? BaseName(input.path) : input.displayName;
+  if (input.contents != nullptr) {
+    const FirmwareFormat format = DetectFirmwareFormat(*input.contents, input.base.has_value());
+    return LoadBytes(*input.contents, format, input, name, info, images);
+  }
+
+  // The head tells the format. Whatever keeps it from being read is left to the HEX loader, which
+  // reports a missing, unreadable or odd file in the words the window uses.
+  std::string head;
+  const bool headRead = ReadRuns(input.path, [&](std::string_view run) {
+    head.append(run.substr(0, kElfMagicBytes - head.size()));
+    return head.size() < kElfMagicBytes;
+  });
+  FirmwareLoadResult result;
+  if (!headRead) {
+    result.load = LoadHexFile(input.path, info, images);
+    return result;
+  }
+  result.format = DetectFirmwareFormat(head, input.base.has_value());
+  if (result.format == FirmwareFormat::IntelHex) {
+    HexRecordScanner scanner;
+    const bool scanned = ReadRuns(input.path, [&](std::string_view run) { return !scanner.Feed(run); });
+    if (scanned && !scanner.found()) {
+      result.format = FirmwareFormat::Unknown;
+      result.load = Refused(HexLoadStatus::Unreadable, NotFirmwareMessage(input.path));
+      return result;
+    }
+    result.load = LoadHexFile(input.path, info, images);
+    return result;
+  }
+
+  const io::FileContents file = io::ReadSmallFile(input.path, kMaxHexFileBytes);
+  if (file.check.status != io::InputStatus::Ok) {
+    ClearImages(images);
+    const std::string word(FirmwareFormatWord(result.format));
+    result.load =
+        file.check.status == io::InputStatus::TooLarge
+            ? Refused(HexLoadStatus::TooLarge, word + " file '" + name +
+                                                   "' is longer than any device's flash could need. "
+                                                   "Nothing was loaded.")
+            : Refused(HexLoadStatus::Unreadable,
+                      "Cannot read file '" + input.path + "': " + io::InputProblemText(file.check) + ".");
+    return result;
+  }
+  return LoadBytes(file.data, result.format, input, name, info, images);
+}
+
+}  // namespace quorvel

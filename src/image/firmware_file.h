@@ -1,0 +1,62 @@
+#pragma once
+// Firmware files in any of the formats quorvel-cli takes: Intel HEX, ELF and
+// raw binary, from a file or from bytes already read (standard input). Each
+// becomes flash images through the same family rules as a HEX file. No UI:
+// failures come back as data, like the HEX loader's.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "image/firmware_pieces.h"
+#include "image/hex_loader.h"
+#include "protocol/boot_info.h"
+
+namespace quorvel {
+
+enum class FirmwareFormat {
+  IntelHex,
+  Elf,
+  RawBinary,
+  Unknown,  // no HEX record, no ELF magic and no base address: refused
+};
+
+// The word for the format in messages: "HEX", "ELF", "Binary"; "" for Unknown.
+std::string_view FirmwareFormatWord(FirmwareFormat format);
+
+// What to load.
+struct FirmwareInput {
+  std::string path;                       // as given; used for reading unless `contents` is set
+  const std::string* contents = nullptr;  // bytes already read (standard input); not owned
+  std::string displayName;                // how messages name the file; empty: the path's last part
+  std::optional<std::uint32_t> base;      // a raw binary placed at this address
+};
+
+struct FirmwareLoadResult {
+  HexLoadResult load;
+  FirmwareFormat format = FirmwareFormat::IntelHex;
+};
+
+// The format `head` (the file's first bytes, at least 4 when the file has them) is read as.
+FirmwareFormat DetectFirmwareFormat(std::string_view head, bool hasBase);
+
+// True when some line of `text` starts with ':' (after a UTF-8 byte order mark at the start), so the
+// HEX loader has a record to read.
+bool HasHexRecord(std::string_view text);
+
+// The refusal of a file that is none of the formats; `name` as the user gave it.
+std::string NotFirmwareMessage(std::string_view name);
+
+// Loads `input` for info.McuType and the geometry in `info` into `images`. A HEX file is read as
+// LoadHexFile/LoadHexText read it. ELF and binary errors come back as Unreadable; a file with no
+// HEX record, without a base, as Unreadable with format Unknown and NotFirmwareMessage naming the
+// display name, or else the path.
+FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images);
+
+// Builds the family's images from `pieces` exactly as from a HEX file holding the same bytes at the
+// same addresses: the same offsets, acceptance limits, PIC fill and compaction and PIC32 boot flash,
+// and the same statuses. Messages name `displayName` and addresses instead of HEX lines.
+HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_view displayName,
+                                    const TBootInfo& info, THexImages& images);
+
+}  // namespace quorvel

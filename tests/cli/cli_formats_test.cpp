@@ -1,0 +1,217 @@
+// quorvel-cli with ELF, raw binary and standard input: run as a process
+// against the simulated bootloader, each format must put the same frames on
+// the wire and the same bytes in the images as the HEX file it was made from.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <string>
+
+namespace quorvel {
+namespace {
+
+const QString kCli = QStringLiteral(QUORVEL_CLI_PATH);
+const QString kSampleHex = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex");
+const QString kSampleElf = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.elf");
+// ELFs objcopy made from HEX files, without program headers:
+//   arm-none-eabi-objcopy -I ihex -O elf32-littlearm samples/blink-stm32f4.hex blink-from-hex.elf
+//   objcopy -I ihex -O elf64-big samples/blink-stm32f4.hex blink-from-hex-64be.elf
+//   objcopy -I ihex -O elf32-little tests/vm/data/pic32.hex pic32-from-hex.elf
+const QString kData = QStringLiteral(QUORVEL_CLI_DATA_DIR);
+const QString kPic32Hex = QStringLiteral(QUORVEL_VM_DATA_DIR "/pic32.hex");
+
+struct CliRun {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+// Standard input is `input` (a file), or empty.
+CliRun RunCli(const QStringList& args, const QString& input = {}) {
+  QProcess process;
+  process.setProgram(kCli);
+  process.setArguments(args);
+  process.setStandardInputFile(input.isEmpty() ? QProcess::nullDevice() : input);
+  process.start();
+  CliRun run;
+  if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
+    process.kill();
+    process.waitForFinished();
+    ADD_FAILURE() << "quorvel-cli " << args.join(' ').toStdString() << " did not run to its end";
+    return run;
+  }
+  run.out = QString::fromUtf8(process.readAllStandardOutput());
+  run.err = QString::fromUtf8(process.readAllStandardError());
+  run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  EXPECT_FALSE(run.err.contains("VIOLATION")) << run.err.toStdString();
+  return run;
+}
+
+std::string Describe(const CliRun& run) {
+  return "exit " + std::to_string(run.exitCode) + "\n--- stdout\n" + run.out.toStdString() + "--- stderr\n" +
+         run.err.toStdString();
+}
+
+class CliFormats : public ::testing::Test {
+ public:
+  QTemporaryDir dir;
+  QString Path(const QString& name) const { return dir.filePath(name); }
+
+  static QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+  QString WriteFile(const QString& name, const QByteArray& content) {
+    QFile file(Path(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    return Path(name);
+  }
+
+  // The sample uploaded to a simulated STM32F4 from `file` (or standard input), with its trace.
+  QByteArray UploadTrace(const QStringList& fileArgs, const QString& input = {}) {
+    const QString trace = Path(QStringLiteral("trace-%1.txt").arg(++runs_));
+    const CliRun run =
+        RunCli(QStringList{"--simulate", "family=STM32F4XX", "--trace", trace, "upload"} + fileArgs, input);
+    EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    return ReadFile(trace);
+  }
+
+  // Flash and boot flash images a simulated PIC32 makes of `file`.
+  std::pair<QByteArray, QByteArray> Pic32Images(const QStringList& fileArgs, const QString& input = {}) {
+    const QString flash = Path(QStringLiteral("flash-%1.bin").arg(++runs_));
+    const QString boot = Path(QStringLiteral("boot-%1.bin").arg(runs_));
+    const CliRun run = RunCli(QStringList{"--simulate", "family=PIC32", "image"} + fileArgs +
+                                  QStringList{"--out", flash, "--boot-out", boot},
+                              input);
+    EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    return {ReadFile(flash), ReadFile(boot)};
+  }
+
+ private:
+  int runs_ = 0;
+};
+
+TEST_F(CliFormats, EveryFormatOfTheSampleUploadsTheSameFramesAsItsHex) {
+  const QByteArray reference = UploadTrace({kSampleHex});
+  ASSERT_TRUE(reference.contains("DATA ")) << reference.toStdString();
+
+  // The program image of the HEX is the binary that belongs at the start of STM32 flash.
+  const QString flash = Path(QStringLiteral("sample.bin"));
+  const CliRun image = RunCli({"--simulate", "family=STM32F4XX", "image", kSampleHex, "--out", flash});
+  ASSERT_EQ(image.exitCode, 0) << Describe(image);
+
+  const struct {
+    const char* name;
+    QStringList args;
+    QString input;
+  } variants[] = {
+      {"linked ELF", {kSampleElf}, {}},
+      {"ELF made from the HEX by objcopy (no program headers)", {kData + "/blink-from-hex.elf"}, {}},
+      {"64-bit big-endian ELF made from the HEX", {kData + "/blink-from-hex-64be.elf"}, {}},
+      {"binary at --base 0x08000000", {"--base", "0x08000000", flash}, {}},
+      {"binary at --base in decimal", {"--base=134217728", flash}, {}},
+      {"HEX on standard input", {"-"}, kSampleHex},
+      {"ELF on standard input", {"-"}, kSampleElf},
+      {"binary on standard input", {"--base", "0x08000000", "-"}, flash},
+  };
+  for (const auto& variant : variants) {
+    EXPECT_EQ(UploadTrace(variant.args, variant.input), reference) << variant.name;
+  }
+}
+
+TEST_F(CliFormats, Pic32ElfAndHexGiveTheSameProgramAndBootImages) {
+  const auto reference = Pic32Images({kPic32Hex});
+  ASSERT_FALSE(reference.first.isEmpty());
+  ASSERT_FALSE(reference.second.isEmpty());
+  EXPECT_EQ(Pic32Images({kData + "/pic32-from-hex.elf"}), reference);
+  EXPECT_EQ(Pic32Images({"-"}, kData + "/pic32-from-hex.elf"), reference);
+}
+
+TEST_F(CliFormats, StandardInputIsNamedAsSuchInTheHistory) {
+  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "upload", "-"}, kSampleHex);
+  EXPECT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_TRUE(run.out.startsWith("Opened: standard input\n")) << Describe(run);
+}
+
+TEST_F(CliFormats, AnElfGivenWithBaseIsStillReadAsElf) {
+  const QString trace = Path(QStringLiteral("trace.txt"));
+  const CliRun run =
+      RunCli({"--simulate", "family=STM32F4XX", "--base", "0x0", "--trace", trace, "upload", kSampleElf});
+  EXPECT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_TRUE(run.err.contains("is an ELF file: --base is not used.")) << Describe(run);
+  EXPECT_EQ(ReadFile(trace), UploadTrace({kSampleHex}));
+}
+
+struct Refusal {
+  const char* name;
+  QByteArray content;
+  bool onStandardInput;
+  const char* message;  // %1: how the file is named
+};
+
+class CliFormatRefusal : public CliFormats, public ::testing::WithParamInterface<Refusal> {};
+
+// Refused after Info, before anything reaches the device, with one clean line.
+TEST_P(CliFormatRefusal, EndsWithExit3AndNothingButInfoSent) {
+  const Refusal& c = GetParam();
+  const QString file = WriteFile(QStringLiteral("firmware.bin"), c.content);
+  const QString trace = Path(QStringLiteral("trace.txt"));
+  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", trace, "upload",
+                             c.onStandardInput ? QStringLiteral("-") : file},
+                            c.onStandardInput ? file : QString());
+  EXPECT_EQ(run.exitCode, 3) << Describe(run);
+  const QString name = c.onStandardInput ? QStringLiteral("standard input") : file;
+  EXPECT_TRUE(
+      run.err.contains(QStringLiteral("quorvel-cli: ") + QString::fromUtf8(c.message).arg(name) + "\n"))
+      << Describe(run);
+  EXPECT_EQ(ReadFile(trace), "INFO\n");
+  // Nothing of a binary reaches the terminal as it is.
+  EXPECT_FALSE(run.err.contains(QChar(0x1B)) || run.out.contains(QChar(0x1B))) << Describe(run);
+}
+
+const char* const kNotFirmware = "'%1' is not an Intel HEX or ELF file (give --base ADDR for a raw binary)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CliFormatRefusal,
+    ::testing::Values(
+        Refusal{"Binary", QByteArray::fromHex("00000220450000081b5b33316d0a20203a"), false, kNotFirmware},
+        Refusal{"BinaryOnStandardInput", QByteArray::fromHex("000002204500000800"), true, kNotFirmware},
+        Refusal{"EmptyStandardInput", {}, true, kNotFirmware},
+        Refusal{"TruncatedElf", QByteArray::fromHex("7f454c46010101"), false,
+                "ELF file 'firmware.bin' is not a valid ELF file."},
+        // Read as HEX because a line starts with ':'; the loader's message shows its bytes escaped.
+        Refusal{"BinaryWithARecordStart", QByteArray::fromHex("0a3a1b1b1b1b1b1b1b1b1b1b"), false,
+                "HEX file '%1' refused: '$\\x1B\\x1B' is not a valid integer value."}),
+    [](const ::testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
+
+// A pipe whose writer never writes nor closes: Ctrl-C must still end the run.
+TEST_F(CliFormats, CtrlCWhileStandardInputIsSilentEndsTheRunWithExit5) {
+  QProcess process;
+  process.start(kCli, {"--simulate", "family=STM32F4XX", "upload", "-"});
+  ASSERT_TRUE(process.waitForStarted(10000));
+  EXPECT_FALSE(process.waitForFinished(1000)) << "it waits for its input";
+  ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+  ASSERT_TRUE(process.waitForFinished(10000));
+  EXPECT_EQ(process.exitCode(), 5);
+  EXPECT_TRUE(process.readAllStandardError().contains("Interrupted."));
+}
+
+TEST_F(CliFormats, BaseMustBeAnAddressBelow4GBForAFileCommand) {
+  for (const QStringList& args :
+       {QStringList{"--base", "0x100000000", "upload", "a.bin"},
+        QStringList{"--base", "-1", "upload", "a.bin"},
+        QStringList{"--base", "0x", "image", "a.bin", "--out", "b.bin"},
+        QStringList{"--base", "12k", "upload", "a.bin"}, QStringList{"--base", "0", "info"}}) {
+    const CliRun run = RunCli(args);
+    EXPECT_EQ(run.exitCode, 1) << args.join(' ').toStdString() << "\n" << Describe(run);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,406 @@
+// ELF, raw binary and format detection: each format must give exactly the images its HEX twin
+// gives, and a damaged or unrecognised file a one-line refusal and no data.
+#include "image/firmware_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "image/elf_reader.h"
+#include "image/mcu_family.h"
+#include "support/elf_writer.h"
+#include "support/hex_writer.h"
+
+namespace quorvel {
+namespace {
+
+namespace th = testhex;
+namespace te = testelf;
+
+TBootInfo NewGeometry(std::uint8_t family, std::uint32_t mcuSize) {
+  TBootInfo info;
+  info.McuType = family;
+  info.BootRevision = 0x1200;
+  info.McuSize = mcuSize;
+  return info;
+}
+
+TBootInfo OldGeometry(std::uint8_t family, std::int32_t bootStart) {
+  TBootInfo info;
+  info.McuType = family;
+  info.BootRevision = 0x11FF;
+  info.BootStart = bootStart;
+  return info;
+}
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 7u);
+  return out;
+}
+
+std::string_view View(const std::vector<std::uint8_t>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+THexImages FromHex(const std::vector<th::Segment>& segments, const TBootInfo& info) {
+  THexImages images;
+  const HexLoadResult result = LoadHexText(th::Make(segments), "twin.hex", info, images);
+  EXPECT_EQ(result.status, HexLoadStatus::Loaded) << result.message;
+  return images;
+}
+
+void ExpectSameImages(const THexImages& actual, const THexImages& expected) {
+  EXPECT_EQ(actual.FlashImage, expected.FlashImage);
+  EXPECT_EQ(actual.BootFlashImage, expected.BootFlashImage);
+  EXPECT_EQ(actual.HexLoaded, expected.HexLoaded);
+  EXPECT_EQ(actual.HexMcuType, expected.HexMcuType);
+}
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string& content) {
+    char name[] = "/tmp/quorvel-fw-XXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    path_ = name;
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Pieces become the images of the HEX file holding the same bytes at the same addresses.
+
+struct TwinRow {
+  const char* name;
+  TBootInfo info;
+  std::vector<th::Segment> segments;
+};
+void PrintTo(const TwinRow& row, std::ostream* os) { *os << row.name; }
+
+class PiecesLikeHex : public ::testing::TestWithParam<TwinRow> {};
+
+TEST_P(PiecesLikeHex, GiveTheImagesOfTheirHexTwin) {
+  const TwinRow& row = GetParam();
+  FirmwarePieces pieces;
+  for (const th::Segment& segment : row.segments) pieces.push_back({segment.address, View(segment.bytes)});
+  THexImages images;
+  const HexLoadResult result = BuildImagesFromPieces(pieces, "app.elf", row.info, images);
+  ASSERT_EQ(result.status, HexLoadStatus::Loaded) << result.message;
+  ExpectSameImages(images, FromHex(row.segments, row.info));
+  EXPECT_FALSE(images.FlashImage.empty() && images.BootFlashImage.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, PiecesLikeHex,
+    ::testing::Values(
+        // Odd bytes of a PIC16 gap read 0x3F; a piece crossing a 64 KB boundary stays whole.
+        TwinRow{"Pic16Fill", NewGeometry(mcu::PIC16, 0x4000), {{0x10, Bytes(5, 1)}, {0x41, Bytes(3, 9)}}},
+        TwinRow{"Pic18OldGeometryDropsTheBootloaderArea",
+                OldGeometry(mcu::PIC18, 0x7C00),
+                {{0x0, Bytes(0x40, 2)}, {0x7C00, Bytes(0x20, 3)}}},
+        TwinRow{"Pic24Compaction",
+                NewGeometry(mcu::PIC24, 0x15800),
+                {{0x0, Bytes(0x30, 4)}, {0x400, Bytes(8, 5)}}},
+        TwinRow{"Pic32ProgramAndBootFlash",
+                NewGeometry(mcu::PIC32, 0x80000),
+                {{0x1D000000, Bytes(0x123, 6)}, {0x1FC00000, Bytes(0x40, 7)}, {0x1FC02FF0, Bytes(0x10, 8)}}},
+        TwinRow{"Stm32AtItsFlashOffset",
+                NewGeometry(mcu::STM32F4XX, 0x100000),
+                {{0x08000000, Bytes(0x1C4, 9)}, {0x0800FFF0, Bytes(0x40, 10)}}},
+        TwinRow{"ArmWithUnalignedPieces",
+                NewGeometry(mcu::ARM, 0x40000),
+                {{0x3, Bytes(0x25, 11)}, {0x1FFF9, Bytes(13, 12)}}},
+        TwinRow{"LaterPieceWins",
+                NewGeometry(mcu::ARM, 0x40000),
+                {{0x0, Bytes(0x40, 13)}, {0x10, Bytes(4, 14)}}}),
+    [](const ::testing::TestParamInfo<TwinRow>& row) { return std::string(row.param.name); });
+
+TEST(FirmwarePieces, APieceCrossingTheDevicesLimitIsCutAtTheLimit) {
+  const TBootInfo info = OldGeometry(mcu::PIC18, 0x7C00);
+  const std::vector<std::uint8_t> bytes = Bytes(0x40, 1);
+  THexImages images;
+  ASSERT_EQ(BuildImagesFromPieces({{0x7BE0, View(bytes)}}, "app.bin", info, images).status,
+            HexLoadStatus::Loaded);
+  ASSERT_EQ(images.FlashImage.size(), 0x7C00u) << "nothing of the bootloader's area is taken";
+  EXPECT_EQ(images.FlashImage[0x7BFF], bytes[0x1F]);
+}
+
+TEST(FirmwarePieces, BelowStm32FlashNamesTheAddressNotALine) {
+  const std::vector<std::uint8_t> bytes = Bytes(8, 1);
+  THexImages images;
+  const HexLoadResult result =
+      BuildImagesFromPieces({{0x08000000, View(bytes)}, {0x20000, View(bytes)}}, "app.bin",
+                            NewGeometry(mcu::STM32F4XX, 0x100000), images);
+  EXPECT_EQ(result.status, HexLoadStatus::FlashOffset);
+  EXPECT_EQ(result.message,
+            "'app.bin' places data at 0x00020000, below the internal flash offset 0x08000000.");
+}
+
+TEST(FirmwarePieces, BeyondAnyDevicesFlashIsRefusedWithTheAddress) {
+  const std::vector<std::uint8_t> bytes = Bytes(8, 1);
+  THexImages images;
+  images.FlashImage = {1, 2, 3};
+  const HexLoadResult result = BuildImagesFromPieces({{0x0, View(bytes)}, {0x7F000000, View(bytes)}},
+                                                     "app.bin", NewGeometry(99, 0), images);
+  EXPECT_EQ(result.status, HexLoadStatus::TooLarge);
+  EXPECT_EQ(result.message,
+            "'app.bin' places data at 0x7F000000, beyond the flash of any device. Nothing was loaded.");
+  EXPECT_TRUE(images.FlashImage.empty());
+  EXPECT_FALSE(images.HexLoaded);
+}
+
+TEST(FirmwarePieces, MoreBytesThanTheLargestImageAreRefusedBeforeBuilding) {
+  const std::string big(kMaxImageBytes / 2 + 1, '\x5A');
+  THexImages images;
+  const HexLoadResult result = BuildImagesFromPieces({{0x1D000000, big}, {0x1D000000, big}}, "big.bin",
+                                                     NewGeometry(mcu::PIC32, 0x80000), images);
+  EXPECT_EQ(result.status, HexLoadStatus::TooLarge);
+  EXPECT_NE(result.message.find("'big.bin' holds 41943042 bytes"), std::string::npos) << result.message;
+}
+
+TEST(FirmwarePieces, NoFamilyYetLoadsNothing) {
+  const std::vector<std::uint8_t> bytes = Bytes(8, 1);
+  THexImages images;
+  images.FlashImage = {7};
+  EXPECT_EQ(BuildImagesFromPieces({{0, View(bytes)}}, "a.bin", TBootInfo{}, images).status,
+            HexLoadStatus::NotLoaded);
+  EXPECT_EQ(images.FlashImage, TByteArray{7});
+}
+
+// ---------------------------------------------------------------------------------------------
+// ELF
+
+struct ElfShape {
+  const char* name;
+  int elfClass;
+  int byteOrder;
+};
+void PrintTo(const ElfShape& shape, std::ostream* os) { *os << shape.name; }
+
+class ElfShapes : public ::testing::TestWithParam<ElfShape> {};
+
+// PIC32 toolchains link for KSEG addresses and load at physical ones: the physical address counts.
+TEST_P(ElfShapes, Pic32SegmentsLoadAtTheirPhysicalAddressesLikeTheHexTwin) {
+  const te::Layout layout{GetParam().elfClass, GetParam().byteOrder, EM_MIPS, true};
+  const std::vector<std::uint8_t> program = Bytes(0x210, 3);
+  const std::vector<std::uint8_t> boot = Bytes(0x180, 4);
+  te::Block programBlock{0x1D000000, 0x9D000000, program};
+  programBlock.memExtra = 0x100;  // .bss after the file bytes is not loaded
+  const std::string file = te::Write(
+      {programBlock, {0x1FC00000, 0xBFC00000, boot}, {0x0, 0x0, Bytes(0x20, 5), 0, PT_NOTE}}, layout);
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  ASSERT_TRUE(elf.ok()) << elf.error;
+  ASSERT_EQ(elf.pieces.size(), 2u) << "the note segment is not loaded";
+
+  const TBootInfo info = NewGeometry(mcu::PIC32, 0x80000);
+  THexImages images;
+  ASSERT_EQ(BuildImagesFromPieces(elf.pieces, "app.elf", info, images).status, HexLoadStatus::Loaded);
+  ExpectSameImages(images, FromHex({{0x1D000000, program}, {0x1FC00000, boot}}, info));
+  EXPECT_EQ(images.FlashImage.size(), program.size());
+  EXPECT_EQ(images.BootFlashImage.size(), boot.size());
+}
+
+TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedProgbitsSectionsLoad) {
+  const te::Layout layout{GetParam().elfClass, GetParam().byteOrder, EM_ARM, false};
+  te::Block code{0, 0x08000000, Bytes(0x44, 1)};
+  te::Block bss{0, 0x20000000, Bytes(0x10, 2)};
+  bss.sectionType = SHT_NOBITS;
+  te::Block comment{0, 0x0, Bytes(0x10, 3)};
+  comment.sectionFlags = 0;
+  te::Block empty{0, 0x08001000, {}};
+  const std::string file = te::Write({code, bss, comment, empty, {0, 0x08000100, Bytes(0x8, 4)}}, layout);
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  ASSERT_TRUE(elf.ok()) << elf.error;
+  ASSERT_EQ(elf.pieces.size(), 2u);
+  EXPECT_EQ(elf.pieces[0].address, 0x08000000u);
+  EXPECT_EQ(elf.pieces[0].bytes, View(code.bytes));
+  EXPECT_EQ(elf.pieces[1].address, 0x08000100u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClassesAndByteOrders, ElfShapes,
+                         ::testing::Values(ElfShape{"Elf32Little", ELFCLASS32, ELFDATA2LSB},
+                                           ElfShape{"Elf32Big", ELFCLASS32, ELFDATA2MSB},
+                                           ElfShape{"Elf64Little", ELFCLASS64, ELFDATA2LSB},
+                                           ElfShape{"Elf64Big", ELFCLASS64, ELFDATA2MSB}),
+                         [](const ::testing::TestParamInfo<ElfShape>& row) {
+                           return std::string(row.param.name);
+                         });
+
+struct DamagedElf {
+  const char* name;
+  std::string file;
+  const char* error;
+};
+void PrintTo(const DamagedElf& row, std::ostream* os) { *os << row.name; }
+
+std::string SegmentBeyondTheFile() {
+  te::Block block{0x08000000, 0x08000000, Bytes(0x40, 1)};
+  block.offsetOverride = 0x100000;
+  return te::Write({block});
+}
+std::string Truncated() {
+  std::string file = te::Write({{0x08000000, 0x08000000, Bytes(0x400, 1)}});
+  return file.substr(0, 0x100);
+}
+std::string Above4G() {
+  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}},
+                   {ELFCLASS64, ELFDATA2LSB, EM_AARCH64, true});
+}
+std::string Across4G() { return te::Write({{0xFFFFFFF0u, 0xFFFFFFF0u, Bytes(0x20, 1)}}); }
+std::string OnlyBss() {
+  te::Block block{0x20000000, 0x20000000, {}};
+  block.memExtra = 0x100;
+  return te::Write({block});
+}
+
+class ElfDamaged : public ::testing::TestWithParam<DamagedElf> {};
+
+TEST_P(ElfDamaged, IsRefusedOnOneLineWithoutData) {
+  const ElfReadResult elf = ReadElfPieces(GetParam().file, "app.elf");
+  EXPECT_TRUE(elf.pieces.empty());
+  EXPECT_NE(elf.error.find(GetParam().error), std::string::npos) << elf.error;
+  EXPECT_EQ(elf.error.rfind("ELF file 'app.elf' ", 0), 0u) << elf.error;
+  EXPECT_EQ(elf.error.find('\n'), std::string::npos) << elf.error;
+
+  // Through the file loader the images go and the load is refused.
+  const TempFile file(GetParam().file);
+  THexImages images;
+  images.FlashImage = {1, 2};
+  const FirmwareLoadResult result =
+      LoadFirmware({file.path(), nullptr, "app.elf", {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
+  EXPECT_EQ(result.format, FirmwareFormat::Elf);
+  EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
+  EXPECT_EQ(result.load.message, elf.error);
+  EXPECT_TRUE(images.FlashImage.empty());
+  EXPECT_FALSE(images.HexLoaded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ElfDamaged,
+    ::testing::Values(
+        DamagedElf{"MagicOnly",
+                   std::string("\x7F"
+                               "ELF",
+                               4),
+                   "is not a valid ELF file"},
+        DamagedElf{"MagicAndJunk",
+                   std::string("\x7F"
+                               "ELF\x09\x09\x09") +
+                       std::string(80, '\xEE'),
+                   "is not a valid ELF file"},
+        DamagedElf{"SegmentBeyondTheFile", SegmentBeyondTheFile(), "reaches beyond the end of the file"},
+        DamagedElf{"TruncatedInsideTheSegment", Truncated(), "reaches beyond the end of the file"},
+        DamagedElf{"SegmentAbove4G", Above4G(), "at 0x100000000, beyond 4 GB"},
+        DamagedElf{"SegmentAcross4G", Across4G(), "at 0xFFFFFFF0, beyond 4 GB"},
+        DamagedElf{"NothingButBss", OnlyBss(), "holds no data to load"}),
+    [](const ::testing::TestParamInfo<DamagedElf>& row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Detection and the file loader
+
+TEST(FirmwareDetection, ElfMagicWinsThenBaseThenHex) {
+  EXPECT_EQ(DetectFirmwareFormat("\x7F"
+                                 "ELF\x01",
+                                 false),
+            FirmwareFormat::Elf);
+  EXPECT_EQ(DetectFirmwareFormat("\x7F"
+                                 "ELF\x01",
+                                 true),
+            FirmwareFormat::Elf);
+  EXPECT_EQ(DetectFirmwareFormat("\x7F"
+                                 "EL",
+                                 false),
+            FirmwareFormat::IntelHex);
+  EXPECT_EQ(DetectFirmwareFormat(":1000", true), FirmwareFormat::RawBinary);
+  EXPECT_EQ(DetectFirmwareFormat("", false), FirmwareFormat::IntelHex);
+}
+
+TEST(FirmwareDetection, AHexRecordIsALineStartingWithAColon) {
+  EXPECT_TRUE(HasHexRecord(":00000001FF"));
+  EXPECT_TRUE(HasHexRecord("\xEF\xBB\xBF:00000001FF"));
+  EXPECT_TRUE(HasHexRecord("comment\r:00"));
+  EXPECT_TRUE(HasHexRecord("comment\n\n:"));
+  EXPECT_FALSE(HasHexRecord(""));
+  EXPECT_FALSE(HasHexRecord("no record: here\r\n  :indented"));
+  EXPECT_FALSE(HasHexRecord(std::string("\x00\x20\x00\x08:", 5)));
+}
+
+TEST(FirmwareFile, ABinaryWithoutBaseIsNotTakenForAnEmptyHexFile) {
+  const TempFile file(std::string("\x00\x00\x02\x20\x41\x00\x00\x08", 8));
+  THexImages images;
+  const FirmwareLoadResult result =
+      LoadFirmware({file.path(), nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images);
+  EXPECT_EQ(result.format, FirmwareFormat::Unknown);
+  EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
+  EXPECT_EQ(result.load.message,
+            "'" + file.path() + "' is not an Intel HEX or ELF file (give --base ADDR for a raw binary)");
+  EXPECT_FALSE(images.HexLoaded);
+}
+
+TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
+  const std::vector<std::uint8_t> bytes = Bytes(0x300, 7);
+  const TempFile file(std::string(View(bytes)));
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  THexImages images;
+  const FirmwareLoadResult result = LoadFirmware({file.path(), nullptr, "", 0x08004000}, info, images);
+  EXPECT_EQ(result.format, FirmwareFormat::RawBinary);
+  ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+  ExpectSameImages(images, FromHex({{0x08004000, bytes}}, info));
+}
+
+TEST(FirmwareFile, ABinaryReachingBeyond4GBIsRefused) {
+  const std::string bytes(0x20, '\x11');
+  THexImages images;
+  const FirmwareLoadResult result =
+      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u}, NewGeometry(mcu::ARM, 0x40000), images);
+  EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
+  EXPECT_EQ(result.load.message,
+            "Binary file 'standard input' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB.");
+}
+
+TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
+  std::string hex = th::Make({{0x08000000, Bytes(16, 1)}});
+  hex[hex.find("\r\n:10") + 13] ^= 1;  // a digit of the data record
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  THexImages fromMemory;
+  const FirmwareLoadResult memory = LoadFirmware({"-", &hex, "standard input", {}}, info, fromMemory);
+  EXPECT_EQ(memory.format, FirmwareFormat::IntelHex);
+  EXPECT_EQ(memory.load.status, HexLoadStatus::ChecksumFailed);
+  EXPECT_EQ(memory.load.message,
+            "CRC check failed. Invalid CRC at line 1 in file 'standard input'.\r\nNo data will be loaded.");
+
+  const TempFile file(hex);
+  THexImages fromFile;
+  const FirmwareLoadResult disk = LoadFirmware({file.path(), nullptr, "", {}}, info, fromFile);
+  EXPECT_EQ(disk.load.status, HexLoadStatus::ChecksumFailed);
+  EXPECT_NE(disk.load.message.find("in file '" + file.path().substr(5) + "'"), std::string::npos)
+      << disk.load.message;
+}
+
+TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
+  THexImages images;
+  images.FlashImage = {5};
+  EXPECT_EQ(LoadFirmware({"/nonexistent/app.elf", nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images)
+                .load.status,
+            HexLoadStatus::NotLoaded);
+  const std::string elf = te::Write({{0x0, 0x0, Bytes(4, 1)}});
+  EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}}, TBootInfo{}, images).load.status,
+            HexLoadStatus::NotLoaded);
+  EXPECT_EQ(images.FlashImage, TByteArray{5});
+}
+
+}  // namespace
+}  // namespace quorvel
