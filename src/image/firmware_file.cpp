@@ -11,15 +11,16 @@
 #include <vector>
 
 #include "image/elf_reader.h"
+#include "image/image_builder.h"
+#include "image/record_source.h"
 #include "io/input_file.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr std::uint32_t kStm32FlashOffset = 0x08000000u;
-// Records never cross a 16-byte boundary: the HEX loader judges each record by its first address, so
-// small aligned records keep its limits as sharp as a linker's HEX output has them.
+// Records never cross a 16-byte boundary: the image builder judges each record by its first address,
+// so small aligned records keep its limits as sharp as a linker's HEX output has them.
 constexpr std::uint32_t kRecordBytes = 16;
 constexpr std::size_t kReadChunk = 1u << 16;
 constexpr std::size_t kElfMagicBytes = 4;
@@ -82,74 +83,6 @@ bool ReadRuns(const std::string& path, Consumer&& consume) {
   }
   ::close(fd);  // never retried: the descriptor is gone even on EINTR
   return ok;
-}
-
-void ClearImages(THexImages& images) {
-  TByteArray().swap(images.FlashImage);
-  TByteArray().swap(images.BootFlashImage);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Pieces as Intel HEX text for the HEX loader.
-
-void PutByte(std::string& out, std::uint8_t value, unsigned& sum) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  out.push_back(kDigits[value >> 4]);
-  out.push_back(kDigits[value & 15u]);
-  sum += value;
-}
-
-void PutRecord(std::string& out, std::uint8_t type, std::uint16_t address, const char* data,
-               std::size_t count) {
-  unsigned sum = 0;
-  out.push_back(':');
-  PutByte(out, static_cast<std::uint8_t>(count), sum);
-  PutByte(out, static_cast<std::uint8_t>(address >> 8), sum);
-  PutByte(out, static_cast<std::uint8_t>(address), sum);
-  PutByte(out, type, sum);
-  for (std::size_t i = 0; i < count; ++i) PutByte(out, static_cast<std::uint8_t>(data[i]), sum);
-  unsigned ignored = 0;
-  PutByte(out, static_cast<std::uint8_t>(0x100u - (sum & 0xFFu)), ignored);
-  out += "\r\n";
-}
-
-std::string PiecesAsHex(const FirmwarePieces& pieces, std::uint64_t totalBytes) {
-  std::string out;
-  out.reserve(static_cast<std::size_t>(totalBytes / kRecordBytes * 48 + pieces.size() * 64 + 16));
-  std::uint32_t upper = 0;  // the loader starts at upper address 0
-  for (const FirmwarePiece& piece : pieces) {
-    std::uint64_t address = piece.address;
-    std::size_t done = 0;
-    while (done < piece.bytes.size()) {
-      const auto a = static_cast<std::uint32_t>(address);
-      const std::size_t count =
-          std::min<std::size_t>(kRecordBytes - (a % kRecordBytes), piece.bytes.size() - done);
-      if ((a >> 16) != upper) {
-        upper = a >> 16;
-        const char data[2] = {static_cast<char>(upper >> 8), static_cast<char>(upper & 0xFFu)};
-        PutRecord(out, 4, 0, data, 2);
-      }
-      PutRecord(out, 0, static_cast<std::uint16_t>(a & 0xFFFFu), piece.bytes.data() + done, count);
-      done += count;
-      address += count;
-    }
-  }
-  out += ":00000001FF\r\n";
-  return out;
-}
-
-// The address the loader's message names ("... places data at 0x1234ABCD, ..."), if any.
-std::optional<std::uint32_t> AddressIn(const std::string& message) {
-  const auto at = message.find("0x");
-  if (at == std::string::npos || at + 10 > message.size()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (std::size_t i = at + 2; i < at + 10; ++i) {
-    const char c = message[i];
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0) return std::nullopt;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
-  }
-  return value;
 }
 
 HexLoadResult Refused(HexLoadStatus status, std::string message) { return {status, std::move(message)}; }
@@ -226,30 +159,38 @@ HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_vi
                                     const TBootInfo& info, THexImages& images) {
   if (info.McuType == 0) return {};
   const std::string name(displayName);
-  std::uint64_t total = 0;
-  for (const FirmwarePiece& piece : pieces) total += piece.bytes.size();
-  // Even the largest image cannot take more; checked before the text below grows to three times that.
-  if (total > kMaxImageBytes) {
-    ClearImages(images);
-    return Refused(HexLoadStatus::TooLarge, "'" + name + "' holds " + std::to_string(total) +
-                                                " bytes to load, more than the flash of any device. "
-                                                "Nothing was loaded.");
-  }
-  HexLoadResult result = LoadHexText(PiecesAsHex(pieces, total), name, info, images);
-  // The loader names lines of a HEX text the user never saw: name addresses instead.
-  if (result.status == HexLoadStatus::FlashOffset) {
-    for (const FirmwarePiece& piece : pieces) {
-      if (piece.address >= kStm32FlashOffset || piece.bytes.empty()) continue;
-      result.message = "'" + name + "' places data at " + Hex32(piece.address) +
-                       ", below the internal flash offset " + Hex32(kStm32FlashOffset) + ".";
-      break;
+  ClearImages(images);
+  ImageBuilder builder(info, images);
+  for (const FirmwarePiece& piece : pieces) {
+    std::uint64_t address = piece.address;
+    std::size_t done = 0;
+    while (done < piece.bytes.size()) {
+      const auto a = static_cast<std::uint32_t>(address);
+      const std::size_t count =
+          std::min<std::size_t>(kRecordBytes - (a % kRecordBytes), piece.bytes.size() - done);
+      const ByteRecord record(
+          a, {reinterpret_cast<const std::uint8_t*>(piece.bytes.data()) + done, count});
+      switch (builder.Take(record)) {
+        case RecordVerdict::Taken:
+          break;
+        case RecordVerdict::BelowFlashBase:
+          // What was built before it stays, as with a HEX file.
+          return Refused(HexLoadStatus::FlashOffset, "'" + name + "' places data at " + Hex32(a) +
+                                                         ", below the internal flash offset " +
+                                                         Hex32(kStm32Flash) + ".");
+        case RecordVerdict::BeyondAnyDevice:
+          ClearImages(images);
+          return Refused(HexLoadStatus::TooLarge, "'" + name + "' places data at " + Hex32(a) +
+                                                      ", beyond the flash of any device. Nothing was loaded.");
+        case RecordVerdict::Unreadable:  // bytes in memory are always readable
+          break;
+      }
+      done += count;
+      address += count;
     }
-  } else if (result.status == HexLoadStatus::TooLarge) {
-    const auto address = AddressIn(result.message);
-    result.message = "'" + name + "' places data" + (address ? " at " + Hex32(*address) : std::string()) +
-                     ", beyond the flash of any device. Nothing was loaded.";
   }
-  return result;
+  builder.Finish();
+  return {HexLoadStatus::Loaded, {}};
 }
 
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images) {

@@ -162,15 +162,6 @@ TEST(FirmwarePieces, BeyondAnyDevicesFlashIsRefusedWithTheAddress) {
   EXPECT_FALSE(images.HexLoaded);
 }
 
-TEST(FirmwarePieces, MoreBytesThanTheLargestImageAreRefusedBeforeBuilding) {
-  const std::string big(kMaxImageBytes / 2 + 1, '\x5A');
-  THexImages images;
-  const HexLoadResult result = BuildImagesFromPieces({{0x1D000000, big}, {0x1D000000, big}}, "big.bin",
-                                                     NewGeometry(mcu::PIC32, 0x80000), images);
-  EXPECT_EQ(result.status, HexLoadStatus::TooLarge);
-  EXPECT_NE(result.message.find("'big.bin' holds 41943042 bytes"), std::string::npos) << result.message;
-}
-
 TEST(FirmwarePieces, NoFamilyYetLoadsNothing) {
   const std::vector<std::uint8_t> bytes = Bytes(8, 1);
   THexImages images;
