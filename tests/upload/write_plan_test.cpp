@@ -1,6 +1,7 @@
-// The write plan on its own: how a range is staged and cut into Write
-// commands and transfers, which blocks skip-blank leaves out per family, the
-// ranges of each layout, and the hashes of a plan.
+// The write plan on its own: how a range is cut into Write commands and
+// transfers, which blocks skip-blank leaves out per family, the ranges of
+// each layout (boot flash, overflow and refusals included) and the hashes of
+// a plan. The frames of every layout stay pinned by the layout and sweep tests.
 #include "upload/write_plan.h"
 
 #include <gmock/gmock.h>
@@ -42,33 +43,6 @@ TEST(WritePlanStage, CommandsOfTheLargestSizeAndErasedFillPastTheImage) {
   EXPECT_EQ(r.BytesToSend(), 70000u);
 }
 
-TEST(WritePlanStage, SourceIndexAndIndexesBeforeTheSource) {
-  const Bytes source = {1, 2, 3, 4};
-  const StagedRange from2 = upload::StageRange(source, 2, 0, 4, Shape(30, 4, 8, 4), {});
-  EXPECT_THAT(from2.bytes, ElementsAre(3, 4, 0xFF, 0xFF));
-  const StagedRange before = upload::StageRange(source, -2, 0, 4, Shape(30, 4, 8, 4), {});
-  EXPECT_THAT(before.bytes, ElementsAre(0xFF, 0xFF, 1, 2));
-}
-
-TEST(WritePlanStage, EntryCodeGoesIntoTheTransferAtItsAddress) {
-  const Bytes code = {0xA1, 0xA2, 0xA3};
-  const Bytes source = Filled(256, 0x11);
-  // Bottom: at the start of the transfer.
-  const StagedRange bottom =
-      upload::StageRange(source, 0, 0x400, 256, Shape(30, 64, 32768, 128), {&code, 0x480, false});
-  EXPECT_THAT(Bytes(bottom.bytes.begin() + 126, bottom.bytes.begin() + 132),
-              ElementsAre(0x11, 0x11, 0xA1, 0xA2, 0xA3, 0x11));
-  // Top: in the last bytes of the transfer buffer.
-  const StagedRange top =
-      upload::StageRange(source, 0, 0x400, 256, Shape(30, 64, 32768, 128), {&code, 0x480, true});
-  EXPECT_THAT(Bytes(top.bytes.end() - 4, top.bytes.end()), ElementsAre(0x11, 0xA1, 0xA2, 0xA3));
-  EXPECT_EQ(std::count(top.bytes.begin(), top.bytes.end(), 0xA1), 1);
-  // A top transfer shorter than the buffer does not reach the code's place.
-  const StagedRange shortTop =
-      upload::StageRange(source, 0, 0x400, 192, Shape(30, 64, 32768, 128), {&code, 0x480, true});
-  EXPECT_EQ(std::count(shortTop.bytes.begin(), shortTop.bytes.end(), 0xA1), 0);
-}
-
 TEST(WritePlanStage, SixteenBitPicsCountTwoUnitsPerThreeBytesTransferByTransfer) {
   const Bytes source = ProgramBytes(600);
   const StagedRange r = upload::StageRange(source, 0, 0x800, 600, Shape(4, 192, 384, 192), {});
@@ -76,13 +50,6 @@ TEST(WritePlanStage, SixteenBitPicsCountTwoUnitsPerThreeBytesTransferByTransfer)
   // Transfers that split a word lose its units, as the device's own count does.
   const StagedRange split = upload::StageRange(source, 0, 0, 400, Shape(4, 200, 200, 100), {});
   EXPECT_THAT(split.writes, ElementsAre(IsWrite(0, 0, 200), IsWrite(132, 200, 200)));
-}
-
-TEST(WritePlanStage, NothingForAnEmptyCountOrAShapeWithoutRoom) {
-  const Bytes source = ProgramBytes(64);
-  EXPECT_TRUE(upload::StageRange(source, 0, 0, 0, Shape(30, 64, 32768, 1024), {}).writes.empty());
-  EXPECT_TRUE(upload::StageRange(source, 0, 0, 64, Shape(30, 64, 0, 1024), {}).writes.empty());
-  EXPECT_TRUE(upload::StageRange(source, 0, 0, 64, Shape(30, 64, 32768, 0), {}).writes.empty());
 }
 
 // --- skip-blank ---------------------------------------------------------------
