@@ -39,6 +39,9 @@ class HidPlatform;
 class THidDevice;
 class THidDeviceController;
 }  // namespace hid
+namespace upload {
+struct StagedRange;
+}
 
 // Results of WaitResponse.
 enum TWaitResult : int {
@@ -175,7 +178,8 @@ class TPelmo : public QObject {
   QString NothingToWriteLine() const;
   int UploadBootTop();
   int UploadBootBottom();
-  int WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count);
+  // Sends a staged range's planned Write commands; non-zero when the run ended.
+  int WriteFlashRange(const upload::StagedRange& range);
   void WriteBootFlash();
   void AbortUpload();
   void CloseConnection();
@@ -245,6 +249,10 @@ class TPelmo : public QObject {
   std::unique_ptr<hid::THidDeviceController> HidCtl;
 
   TUploadState Upload;  // the current run's working state
+  // Write only the blocks that differ from erased flash (quorvel-cli --skip-blank).
+  bool SkipBlank = false;
+  // What the last successful upload wrote; cleared when a run starts.
+  UploadProof Proof;
   // Why the last run was refused before erasing; cleared when a run starts.
   TUploadRefusal UploadRefusal = TUploadRefusal::None;
 

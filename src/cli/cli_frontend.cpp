@@ -190,14 +190,20 @@ void CliFrontend::Print(const QString& line) {
   if (!config_.json) WriteLine(out_, line);
 }
 
-void CliFrontend::Result(int exitCode, const QString& title, const QString& text) {
+void CliFrontend::Result(int exitCode, const QString& title, const QString& text,
+                         const std::optional<ResultProof>& proof) {
   EndProgress();
   if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "result")
-             .Add("exit", exitCode)
-             .Add("title", Utf8(title))
-             .Add("text", Utf8(text)));
+    JsonObject result;
+    result.Add("event", "result").Add("exit", exitCode).Add("title", Utf8(title)).Add("text", Utf8(text));
+    if (proof) {
+      result.Add("bytes", static_cast<std::int64_t>(proof->bytes)).Add("sha256", proof->sha256);
+      if (!proof->bootSha256.empty()) result.Add("boot_sha256", proof->bootSha256);
+    }
+    Emit(result);
+  } else if (proof) {
+    // Standard output carries the history lines only, as the window shows them.
+    WriteLine(err_, proof->line);
   }
 }
 

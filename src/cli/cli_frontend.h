@@ -7,8 +7,10 @@
 // output instead.
 #include <QString>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/frontend.h"
@@ -19,6 +21,14 @@ class TPelmo;
 }
 
 namespace quorvel::cli {
+
+// What an upload wrote (or, for `image`, would write), given with the result.
+struct ResultProof {
+  QString line;  // the plain-text result line
+  std::uint64_t bytes = 0;
+  std::string sha256;
+  std::string bootSha256;  // empty: no boot image
+};
 
 struct CliOutputConfig {
   bool json = false;
@@ -58,8 +68,10 @@ class CliFrontend : public Frontend {
   // One JSON event line; JSON mode only.
   void Emit(const JsonObject& object);
   // The run's last word: JSON "result" event; plain: the text on standard
-  // error when the run failed.
-  void Result(int exitCode, const QString& title, const QString& text);
+  // error when the run failed, the proof's line (also with --quiet: it is
+  // the result).
+  void Result(int exitCode, const QString& title, const QString& text,
+              const std::optional<ResultProof>& proof = std::nullopt);
   // Removes a progress bar still on the terminal.
   void EndProgress();
   // errno of the first write to standard output that failed, 0 while none has.

@@ -110,6 +110,9 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     } else if (name == "--yes") {
       if (!noValue()) return result;
       o.yes = true;
+    } else if (name == "--skip-blank") {
+      if (!noValue()) return result;
+      o.skipBlank = true;
     } else if (name == "--json") {
       if (!noValue()) return result;
       o.json = true;
@@ -204,6 +207,10 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     result.error = "--base belongs to the 'upload' and 'image' commands";
     return result;
   }
+  if (o.skipBlank && !takesFile) {
+    result.error = "--skip-blank belongs to the 'upload' and 'image' commands";
+    return result;
+  }
   if (!o.trace.empty() && o.simulate.empty()) {
     result.error = "--trace needs --simulate";
     return result;
@@ -245,6 +252,9 @@ Options:
   --serial S       choose the bootloader with serial S when several are attached
   --yes            answer Yes to questions (without it they are answered No)
   --base ADDR      FILE is a raw binary to load at ADDR (0x hex or decimal)
+  --skip-blank     upload, image: after the usual erase, write only the write
+                   blocks that differ from erased flash (the result's SHA-256
+                   stays that of the whole image; only the byte count drops)
   --out FILE       image: file for the program flash image
   --boot-out FILE  image: file for the boot flash image (PIC32; may be empty)
   --json           print one JSON object per line instead of plain text
@@ -252,6 +262,11 @@ Options:
   -v, --verbose    print more detail (device choice, dialog details)
   -h, --help       show this help and exit
   --version        show the version and exit
+
+A successful upload ends with "Wrote N bytes, program SHA-256 HEX[, boot
+SHA-256 HEX]" on standard error; 'image' prints "An upload writes N bytes,
+..." for the same device, file and options, so the two can be compared.
+With --json the result event carries "bytes", "sha256" and "boot_sha256".
 
 Exit codes:
   0  success

@@ -32,6 +32,7 @@ struct CliOptions {
   int waitMs = 0;
   std::optional<std::string> serial;
   bool yes = false;
+  bool skipBlank = false;  // upload, image: write only blocks that differ from erased flash
   bool json = false;
   bool quiet = false;
   bool verbose = false;

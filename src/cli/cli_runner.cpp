@@ -25,6 +25,8 @@
 #include "io/input_file.h"
 #include "io/output_file.h"
 #include "sim/sim_platform.h"
+#include "upload/upload_proof.h"
+#include "upload/write_plan.h"
 
 namespace quorvel::cli {
 
@@ -47,6 +49,22 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 // A name from the command line as it can be shown: bytes that are not UTF-8
 // and control characters escaped.
 QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+// The result line of a proof: "<lead> N bytes, program SHA-256 H[, boot SHA-256 H]".
+ResultProof MakeProof(const QString& lead, const UploadProof& proof) {
+  ResultProof result;
+  result.bytes = proof.bytesWritten;
+  result.sha256 = proof.programSha256;
+  result.bootSha256 = proof.bootSha256;
+  result.line = QStringLiteral("%1 %2 bytes, program SHA-256 %3")
+                    .arg(lead)
+                    .arg(proof.bytesWritten)
+                    .arg(QString::fromStdString(proof.programSha256));
+  if (!proof.bootSha256.empty()) {
+    result.line += QStringLiteral(", boot SHA-256 %1").arg(QString::fromStdString(proof.bootSha256));
+  }
+  return result;
+}
 
 // New trace lines are written out this often while a run goes on.
 constexpr int kTraceIntervalMs = 100;
@@ -98,7 +116,8 @@ int CliRunner::Run() {
   }
   if (!outcome_)
     outcome_ = Outcome{code == ExitSuccess ? QStringLiteral("Success") : QStringLiteral("Error"), {}};
-  ui_.Result(code, outcome_->title, outcome_->text);
+  ui_.Result(code, outcome_->title, outcome_->text,
+             code == ExitSuccess ? outcome_->proof : std::optional<ResultProof>());
   // The results went nowhere: a script must not take the run for a success.
   if (ui_.OutputError() != 0) {
     ui_.ReportOutputError();
@@ -667,6 +686,7 @@ int CliRunner::Upload() {
   // The result texts name the file that was loaded, as after the window's dialog.
   pelmo_->LastHexFile = FileLabel();
   ui_.LastDialog.reset();
+  pelmo_->SkipBlank = options_.skipBlank;
   const int declinedBefore = ui_.QuestionsDeclined;
   uploading_ = true;
   pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
@@ -674,7 +694,9 @@ int CliRunner::Upload() {
 
   const auto& dialog = ui_.LastDialog;
   if (dialog && dialog->Title == QStringLiteral("Success") && !pelmo_->Connected) {
-    return Succeed(dialog->Title, dialog->Content);
+    const int code = Succeed(dialog->Title, dialog->Content);
+    outcome_->proof = MakeProof(QStringLiteral("Wrote"), pelmo_->Proof);
+    return code;
   }
   if (dialog && dialog->Title == QStringLiteral("Abort")) {
     // The window would now be closed while connected: ShutDown restarts the device.
@@ -711,7 +733,22 @@ int CliRunner::Image() {
   if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
   if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-  return WriteImages();
+  // What an upload of this file to this device would write, from the same plan.
+  const upload::UploadPlan plan =
+      upload::PlanUpload(pelmo_->BootInfo, pelmo_->FlashImage, pelmo_->BootFlashImage, options_.skipBlank);
+  if (plan.problem.empty() && plan.trimmed) {
+    ui_.Notice(
+        QStringLiteral("The file holds code the device has no room for; an upload answered Yes "
+                       "leaves it out, as the numbers below do."));
+  }
+  const int code = WriteImages();
+  if (code != ExitSuccess) return code;
+  if (plan.problem.empty()) {
+    outcome_->proof = MakeProof(QStringLiteral("An upload writes"), upload::ProofOf(plan));
+  } else {
+    ui_.Notice(QStringLiteral("An upload would be refused: %1").arg(QString::fromStdString(plan.problem)));
+  }
+  return code;
 }
 
 // Both images are replaced, or neither.

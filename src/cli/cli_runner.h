@@ -93,6 +93,7 @@ class CliRunner {
   struct Outcome {
     QString title;
     QString text;
+    std::optional<ResultProof> proof{};  // given with a success
   };
   std::optional<Outcome> outcome_;  // the result's texts, given at the end of Run
   bool uploading_ = false;

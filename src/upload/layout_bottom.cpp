@@ -18,7 +18,9 @@
 #include "app/pelmo.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
+#include "upload/upload_proof.h"
 #include "upload/upload_steps.h"
+#include "upload/write_plan.h"
 
 namespace quorvel {
 
@@ -88,18 +90,21 @@ int TPelmo::UploadBootBottom() {
 
     FinishEraseProgress(*this);
     up.CurrentAddress = up.BaseAddress;
-    const std::int64_t write = BootInfo.WriteBlock;
-    up.ByteCount = static_cast<std::int32_t>((appBytes + write - 1) / write * write);
-    SetProgressMaxFor(*this, static_cast<std::int64_t>(up.ByteCount) * 7);
-    SetProgressPosition(0);
-    AppendHistory(QStringLiteral("Flash Write..."));
 
     // The entry code comes from the application's own reset entry at the
     // start of the image; the image itself stays as it is in this layout.
     BuildResetTrampoline(up, BootInfo);
     up.ImageCopy.erase(up.ImageCopy.begin(),
                        up.ImageCopy.begin() + static_cast<std::ptrdiff_t>(area.appStart));
-    if (WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    const std::vector<StagedRange> ranges = StageProgramRanges(up, BootInfo, SkipBlank);
+    up.Proof.programSha256 = Sha256Hex(ranges);
+    const std::uint64_t toSend = ranges[0].BytesToSend();
+    up.ByteCount = static_cast<std::int32_t>(ranges[0].bytes.size());
+    SetProgressMaxFor(*this, static_cast<std::int64_t>(toSend) * 7);
+    SetProgressPosition(0);
+    AppendHistory(QStringLiteral("Flash Write..."));
+    BeginPhase(*this, UploadPhase::Write, toSend);
+    if (WriteFlashRange(ranges[0]) > 0) return kRunEnded;
   }
 
   if (pic32) WriteBootFlash();

@@ -14,7 +14,9 @@
 #include "app/pelmo.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
+#include "upload/upload_proof.h"
 #include "upload/upload_steps.h"
+#include "upload/write_plan.h"
 
 namespace quorvel {
 
@@ -78,19 +80,19 @@ int TPelmo::UploadBootTop() {
 
     FinishEraseProgress(*this);
     up.CurrentAddress = up.BaseAddress;
-    std::int64_t count = lastStart;
-    if (!reachesLast) {
-      const std::int64_t write = BootInfo.WriteBlock;
-      // Rounded up to whole write blocks, but never into the last unit, which
-      // is erased after this write.
-      count = std::min((L + write - 1) / write * write, lastStart);
-    }
-    up.ByteCount = static_cast<std::int32_t>(count);
-    SetProgressMaxFor(*this, (count + lastSize) * 7);
+    // Everything below the last unit, then the last unit with the entry code.
+    const std::vector<StagedRange> ranges = StageProgramRanges(up, BootInfo, SkipBlank);
+    up.Proof.programSha256 = Sha256Hex(ranges);
+    const std::uint64_t toSend = ranges[0].BytesToSend() + ranges[1].BytesToSend();
+    up.ByteCount = static_cast<std::int32_t>(ranges[0].bytes.size());
+    SetProgressMaxFor(*this, static_cast<std::int64_t>(toSend) * 7);
     SetProgressPosition(0);
     AppendHistory(QStringLiteral("Flash Write..."));
+    // The last unit's erase below counts as part of writing, so that no phase
+    // is ever entered twice.
+    BeginPhase(*this, UploadPhase::Write, toSend);
 
-    if (WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    if (WriteFlashRange(ranges[0]) > 0) return kRunEnded;
 
     // The last unit below the bootloader, with the entry code in its last bytes.
     up.StartIndex = static_cast<std::int32_t>(lastStart);
@@ -107,7 +109,7 @@ int TPelmo::UploadBootTop() {
       AbortUpload();
       return kRunDeclinedOrStopped;
     }
-    if (WriteFlashRange(up.ImageCopy, up.StartIndex, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    if (WriteFlashRange(ranges[1]) > 0) return kRunEnded;
   }
 
   if (pic32) WriteBootFlash();

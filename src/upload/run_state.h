@@ -3,6 +3,7 @@
 // discarded when it ends. The layout routines, the relocation and the block
 // writers share it.
 #include <cstdint>
+#include <string>
 
 #include "image/byte_array.h"
 #include "upload/flash_area.h"
@@ -15,6 +16,14 @@ enum class TUploadRefusal {
   None,            // not refused (or no upload yet)
   Geometry,        // the device's record describes flash that is unsafe to upload to
   NothingToWrite,  // the images hold no byte for the device
+};
+
+// What a run wrote: data bytes sent in Write commands and the SHA-256 of the
+// program ranges as staged (in the order written) and of the staged boot image.
+struct UploadProof {
+  std::uint64_t bytesWritten = 0;
+  std::string programSha256;  // lower-case hex
+  std::string bootSha256;     // empty when there is no boot image
 };
 
 struct TUploadState {
@@ -37,6 +46,9 @@ struct TUploadState {
   std::int32_t BufferIndex = 0;
   std::int32_t WaitResult = 0;
   std::int32_t DialogResult = 0;
+  UploadProof Proof;            // what this run has written so far
+  std::uint64_t PhaseDone = 0;  // progress of the current phase, reported to the front end
+  std::uint64_t PhaseTotal = 0;
 };
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "upload/flash_area.h"
+#include "upload/upload_proof.h"
 #include "upload/upload_steps.h"
 
 namespace quorvel {
@@ -68,6 +69,9 @@ void TPelmo::ButtonStartBootloaderClick() {
 
   TRunScope run(*this);
   UploadRefusal = TUploadRefusal::None;
+  Proof = {};
+  // A run that leaves program flash alone has written no program bytes.
+  Upload.Proof.programSha256 = Sha256Hex(std::vector<StagedRange>{});
   try {
     SetEnabled(ButtonId::Connect, false);
     SetEnabled(ButtonId::OpenHex, false);
@@ -96,6 +100,7 @@ void TPelmo::ButtonStartBootloaderClick() {
     texts.Content = QStringLiteral("Uploading program completed successfully.");
     texts.ExpandedText = QStringLiteral("Uploading program \"") + UploadFileName() +
                          QStringLiteral("\" finished with success.");
+    Proof = Upload.Proof;
     AppendHistory(QStringLiteral("Completed successfully."));
     CloseConnection();
     UI().ShowTaskDialog(texts);

@@ -47,6 +47,31 @@ std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std:
   return DeviceAddressOf(*pelmo.Upload.Area.family, offset);
 }
 
+namespace {
+// Image bytes of erase units [from, to) of a plan.
+std::uint64_t EraseBytes(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t from, std::int32_t to) {
+  if (!plan.sectors) return static_cast<std::uint64_t>(std::max(to - from, 0)) * pelmo.BootInfo.EraseBlock;
+  std::uint64_t bytes = 0;
+  for (std::int32_t k = from; k < to; ++k) {
+    const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + k, 0, 11));
+    bytes += static_cast<std::uint64_t>(std::max(SectorSize(index), 0));
+  }
+  return bytes;
+}
+}  // namespace
+
+void BeginPhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t total) {
+  pelmo.Upload.PhaseDone = 0;
+  pelmo.Upload.PhaseTotal = total;
+  pelmo.UI().UploadProgress(phase, 0, total);
+}
+
+void AdvancePhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t bytes) {
+  TUploadState& up = pelmo.Upload;
+  up.PhaseDone = std::min(up.PhaseDone + bytes, up.PhaseTotal);
+  pelmo.UI().UploadProgress(phase, up.PhaseDone, up.PhaseTotal);
+}
+
 int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
   TUploadState& up = pelmo.Upload;
   const std::uint8_t type = pelmo.BootInfo.McuType;
@@ -58,6 +83,7 @@ int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
   if (!IsPic32(type)) pelmo.SetEnabled(ButtonId::StartBootloader, false);
   pelmo.Timer1.setInterval(1000);
   pelmo.Timer1.start();
+  BeginPhase(pelmo, UploadPhase::Erase, EraseBytes(pelmo, plan, 0, plan.blocks));
 
   std::int32_t done = 0;
   while (up.BlocksLeft > 0) {
@@ -73,6 +99,7 @@ int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
       pelmo.CloseConnection();
       return kRunEnded;
     }
+    AdvancePhase(pelmo, UploadPhase::Erase, EraseBytes(pelmo, plan, done - up.BlockGroup, done));
     if (!UploadRunning(pelmo)) {
       pelmo.AbortUpload();
       return kRunDeclinedOrStopped;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdint>
 
+#include "app/frontend.h"
 #include "core/families.h"
 #include "protocol/boot_info.h"
 #include "protocol/frames.h"
@@ -68,6 +69,11 @@ void FinishEraseProgress(TPelmo& pelmo);
 // is set; never beyond the maximum. One update per chunk keeps the front end's
 // work per report constant.
 void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes);
+
+// Upload progress by phase, for the front end: BeginPhase reports 0 of
+// `total`, AdvancePhase adds bytes done and reports them.
+void BeginPhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t total);
+void AdvancePhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t bytes);
 
 // Sets the bar's maximum from a byte count, saturating at the int range.
 void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value);

@@ -1,14 +1,16 @@
 // The block writer for program memory and the PIC32 boot-flash writer. Both
-// stream data chunks of one erase block (the length of TransferBuffer), each
-// acknowledged by the device before the next is staged.
+// send the Write commands of a staged range (write_plan.h) in transfers of one
+// erase block (the length of TransferBuffer), each acknowledged by the device
+// before the next.
 #include <algorithm>
 #include <stdexcept>
 
 #include "app/pelmo.h"
 #include "image/mcu_family.h"
 #include "upload/geometry.h"
-#include "upload/relocation.h"
+#include "upload/upload_proof.h"
 #include "upload/upload_steps.h"
+#include "upload/write_plan.h"
 
 namespace quorvel {
 
@@ -16,70 +18,55 @@ using namespace upload;
 
 namespace {
 
-// Stages up to one chunk of `source` from index `from` into the transfer
-// buffer. Only indexes inside the source are copied, whatever `from` is;
-// everything else goes out as erased flash (0xFF).
-std::int32_t StageChunk(TByteArray& buffer, const TByteArray& source, std::int64_t from, std::int64_t limit) {
-  const auto count =
-      static_cast<std::int32_t>(std::clamp<std::int64_t>(limit, 0, static_cast<std::int64_t>(buffer.size())));
-  std::fill(buffer.begin(), buffer.begin() + count, std::uint8_t{0xFF});
-  const std::int64_t begin = std::max<std::int64_t>(from, 0);
-  const std::int64_t end = std::min<std::int64_t>(from + count, static_cast<std::int64_t>(source.size()));
-  if (begin < end) {
-    std::copy(source.begin() + begin, source.begin() + end, buffer.begin() + (begin - from));
+// Sends a staged range's Write commands, each in transfers of at most one
+// transfer buffer, each transfer acknowledged before the next. `enableStop`:
+// the button becomes clickable (as Stop) once the first transfer is answered.
+// Non-zero when the run ended (device error or stop).
+int SendStagedRange(TPelmo& pelmo, const StagedRange& range, UploadPhase phase, bool enableStop) {
+  TUploadState& up = pelmo.Upload;
+  TByteArray& buffer = pelmo.TransferBuffer;
+  for (const PlannedWrite& write : range.writes) {
+    pelmo.SendWrite(write.address, static_cast<std::uint16_t>(write.bytes));
+    std::int32_t sent = 0;
+    while (sent < write.bytes) {
+      const auto j = static_cast<std::int32_t>(
+          std::min<std::int64_t>(write.bytes - sent, static_cast<std::int64_t>(buffer.size())));
+      const auto from = range.bytes.begin() + static_cast<std::ptrdiff_t>(write.offset + sent);
+      std::copy(from, from + j, buffer.begin());
+      sent += j;
+      AdvanceProgress(pelmo, j);
+      pelmo.WriteTransfer(buffer, j);
+      up.WaitResult = pelmo.WaitResponse(kCmdWrite, 1000);
+      if (enableStop && !pelmo.ButtonStartBootloader.Enabled)
+        pelmo.SetEnabled(ButtonId::StartBootloader, true);
+      if (up.WaitResult != WaitAcknowledged) {
+        pelmo.ReportWaitError(up.WaitResult);
+        pelmo.CloseConnection();
+        return 1;
+      }
+      up.Proof.bytesWritten += static_cast<std::uint64_t>(j);
+      AdvancePhase(pelmo, phase, static_cast<std::uint64_t>(j));
+    }
+    // A command announced to the device is always completed; a stop takes
+    // effect between commands.
+    if (!UploadRunning(pelmo)) {
+      pelmo.AbortUpload();
+      return 1;
+    }
   }
-  return count;
+  return 0;
 }
 
 }  // namespace
 
-int TPelmo::WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count) {
-  const std::uint8_t type = BootInfo.McuType;
-  const std::int32_t commandMax = FlashCommandBytes(BootInfo.WriteBlock);
-  if (count <= 0) return 0;
-  if (commandMax <= 0 || TransferBuffer.empty() || Upload.Area.family == nullptr) {
+int TPelmo::WriteFlashRange(const StagedRange& range) {
+  if (range.writes.empty()) return 0;
+  if (FlashCommandBytes(BootInfo.WriteBlock) <= 0 || TransferBuffer.empty() ||
+      Upload.Area.family == nullptr) {
     // The run's geometry check rules this out; a call without it must not loop or guess.
     throw std::logic_error("block writer started without a checked geometry");
   }
-
-  // The chunk that carries the bootloader's entry code: the first one of the
-  // application in the bottom layout, the last one below the bootloader in the top layout.
-  const std::uint32_t stubAddress =
-      BootAtBottom(BootInfo) ? Upload.BaseAddress
-                             : DeviceAddressOf(*Upload.Area.family, Upload.Area.appEnd - BootInfo.EraseBlock);
-
-  std::int64_t index = sourceIndex;
-  std::int64_t remaining = count;
-  while (remaining > 0) {
-    const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(commandMax, remaining));
-    remaining -= n;
-    SendWrite(deviceAddress, static_cast<std::uint16_t>(n));
-
-    std::int32_t sent = 0;
-    while (sent < n) {
-      const std::int32_t j = StageChunk(TransferBuffer, source, index + sent, n - sent);
-      sent += j;
-      AdvanceProgress(*this, j);
-      if (deviceAddress == stubAddress) PlaceTrampoline(Upload, BootInfo, TransferBuffer);
-      WriteTransfer(TransferBuffer, j);
-      Upload.WaitResult = WaitResponse(kCmdWrite, 1000);
-      if (!IsPic32(type) && !ButtonStartBootloader.Enabled) SetEnabled(ButtonId::StartBootloader, true);
-      if (Upload.WaitResult != WaitAcknowledged) {
-        ReportWaitError(Upload.WaitResult);
-        CloseConnection();
-        return 1;
-      }
-      deviceAddress += Is16BitPic(type) ? static_cast<std::uint32_t>(j / 3 * 2) : static_cast<std::uint32_t>(j);
-    }
-    // A command announced to the device is always completed; a stop takes
-    // effect between commands.
-    if (!UploadRunning(*this)) {
-      AbortUpload();
-      return 1;
-    }
-    index += n;
-  }
-  return 0;
+  return SendStagedRange(*this, range, UploadPhase::Write, !IsPic32(BootInfo.McuType));
 }
 
 void TPelmo::WriteBootFlash() {
@@ -91,6 +78,8 @@ void TPelmo::WriteBootFlash() {
     throw std::logic_error("boot-flash writer started without a checked geometry");
   }
 
+  const StagedRange range = StageBootRange(up, BootInfo, SkipBlank);
+  up.Proof.bootSha256 = Sha256Hex(range);
   const auto length = static_cast<std::int64_t>(up.BootImageCopy.size());
   up.BlocksLeft = static_cast<std::int32_t>((length + erase - 1) / erase);
   AppendHistory(QStringLiteral("Boot Erase..."));
@@ -98,6 +87,8 @@ void TPelmo::WriteBootFlash() {
 
   up.BlockGroup = up.BlocksLeft;
   up.BlocksLeft = 0;
+  const auto eraseBytes = static_cast<std::uint64_t>(up.BlockGroup) * static_cast<std::uint64_t>(erase);
+  BeginPhase(*this, UploadPhase::BootErase, eraseBytes);
   SendErase(up.BootBaseAddress + static_cast<std::uint32_t>((up.BlockGroup - 1) * erase),
             static_cast<std::uint16_t>(up.BlockGroup));
   up.WaitResult = WaitResponse(kCmdErase, up.BlockGroup * 100);
@@ -106,6 +97,7 @@ void TPelmo::WriteBootFlash() {
     CloseConnection();
     return;
   }
+  AdvancePhase(*this, UploadPhase::BootErase, eraseBytes);
   if (!UploadRunning(*this)) {
     AbortUpload();
     return;
@@ -113,38 +105,11 @@ void TPelmo::WriteBootFlash() {
 
   up.CurrentAddress = up.BootBaseAddress;
   up.ByteCount = static_cast<std::int32_t>((length + write - 1) / write * write);
-  SetProgressMaxFor(*this, static_cast<std::int64_t>(up.ByteCount) * 7);
+  SetProgressMaxFor(*this, static_cast<std::int64_t>(range.BytesToSend()) * 7);
   SetProgressPosition(0);
   AppendHistory(QStringLiteral("Boot Write..."));
-
-  up.StartIndex = 0;
-  const std::int32_t commandMax = kMaxWriteCommand - write;
-  while (up.ByteCount > 0) {
-    up.ChunkBytes = std::min(up.ByteCount, commandMax);
-    up.ByteCount -= up.ChunkBytes;
-    SendWrite(up.CurrentAddress, static_cast<std::uint16_t>(up.ChunkBytes));
-    up.ChunkDone = 0;
-    while (up.ChunkDone < up.ChunkBytes) {
-      up.BufferIndex = StageChunk(TransferBuffer, up.BootImageCopy, up.StartIndex + up.ChunkDone,
-                                  up.ChunkBytes - up.ChunkDone);
-      up.ChunkDone += up.BufferIndex;
-      AdvanceProgress(*this, up.BufferIndex);
-      WriteTransfer(TransferBuffer, up.BufferIndex);
-      up.WaitResult = WaitResponse(kCmdWrite, 1000);
-      if (!ButtonStartBootloader.Enabled) SetEnabled(ButtonId::StartBootloader, true);
-      if (up.WaitResult != WaitAcknowledged) {
-        ReportWaitError(up.WaitResult);
-        CloseConnection();
-        return;
-      }
-    }
-    if (!UploadRunning(*this)) {
-      AbortUpload();
-      return;
-    }
-    up.CurrentAddress += static_cast<std::uint32_t>(up.ChunkBytes);
-    up.StartIndex += up.ChunkBytes;
-  }
+  BeginPhase(*this, UploadPhase::BootWrite, range.BytesToSend());
+  SendStagedRange(*this, range, UploadPhase::BootWrite, true);
 }
 
 }  // namespace quorvel

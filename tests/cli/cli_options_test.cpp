@@ -38,6 +38,14 @@ TEST(CliOptions, ImageTakesOutAndOptionalBootOut) {
   EXPECT_TRUE(r.options.bootOut.empty());
 }
 
+TEST(CliOptions, SkipBlankIsForUploadAndImage) {
+  EXPECT_FALSE(ParseCliArgs({"upload", "fw.hex"}).options.skipBlank);
+  EXPECT_TRUE(ParseCliArgs({"upload", "fw.hex", "--skip-blank"}).options.skipBlank);
+  const auto image = ParseCliArgs({"--skip-blank", "image", "fw.hex", "--out", "f.bin"});
+  ASSERT_TRUE(image.ok()) << image.error;
+  EXPECT_TRUE(image.options.skipBlank);
+}
+
 TEST(CliOptions, DoubleDashLetsAFileNameStartWithADash) {
   const auto r = ParseCliArgs({"upload", "--", "-odd.hex"});
   ASSERT_TRUE(r.ok()) << r.error;
@@ -82,7 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"WaitExponent", {"--wait", "1e3", "info"}},
         BadLine{"WaitTooLong", {"--wait", "90000", "info"}},
         BadLine{"WaitTwoDots", {"--wait", "1.2.3", "info"}},
-        BadLine{"QuietAndVerbose", {"-q", "-v", "list"}}),
+        BadLine{"QuietAndVerbose", {"-q", "-v", "list"}},
+        BadLine{"SkipBlankWithInfo", {"--skip-blank", "info"}},
+        BadLine{"SkipBlankWithValue", {"--skip-blank=yes", "upload", "a.hex"}}),
     [](const ::testing::TestParamInfo<BadLine>& row) { return std::string(row.param.name); });
 
 }  // namespace

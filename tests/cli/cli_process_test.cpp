@@ -810,5 +810,80 @@ TEST_F(CliMatchesEngine, UploadTraceAndImageAgreeByteForByte) {
   EXPECT_EQ(TByteArray(bytes.begin(), bytes.end()), engineImage);
 }
 
+// --- proof of what was written, --skip-blank --------------------------------
+
+QJsonObject ResultEvent(const CliRun& run) {
+  const auto events = ParseJsonLines(run);
+  for (const QJsonObject& e : events) {
+    if (e.value("event").toString() == "result") return e;
+  }
+  ADD_FAILURE() << "no result event\n" << Describe(run);
+  return {};
+}
+
+qint64 DataBytes(const QStringList& trace) {
+  qint64 bytes = 0;
+  for (const QString& line : trace) {
+    if (line.startsWith("DATA ")) bytes += (line.size() - 5) / 2;
+  }
+  return bytes;
+}
+
+TEST_F(CliProcess, SkipBlankSendsAFewPercentOfTheSamplesDataAndProvesTheSameImage) {
+  const CliRun full =
+      RunCli({"--json", "--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", kSample});
+  ASSERT_EQ(full.exitCode, 0) << Describe(full);
+  const QStringList fullTrace = Trace();
+  const CliRun skip = RunCli(
+      {"--json", "--skip-blank", "--simulate", "family=STM32F4XX", "--trace", TraceArg(), "upload", kSample});
+  ASSERT_EQ(skip.exitCode, 0) << Describe(skip);
+  const QStringList skipTrace = Trace();
+
+  const auto chunks = [](const QStringList& trace) {
+    return trace.filter(QRegularExpression("^DATA ")).size();
+  };
+  EXPECT_LE(chunks(skipTrace) * 20, chunks(fullTrace)) << chunks(skipTrace) << " of " << chunks(fullTrace);
+  EXPECT_EQ(fullTrace.filter(QRegularExpression("^ERASE ")), skipTrace.filter(QRegularExpression("^ERASE ")));
+
+  const QJsonObject fullResult = ResultEvent(full);
+  const QJsonObject skipResult = ResultEvent(skip);
+  EXPECT_EQ(fullResult.value("bytes").toInteger(), DataBytes(fullTrace));
+  EXPECT_EQ(skipResult.value("bytes").toInteger(), DataBytes(skipTrace));
+  EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(fullResult.value("sha256").toString()).hasMatch());
+  EXPECT_EQ(skipResult.value("sha256"), fullResult.value("sha256"));
+  EXPECT_FALSE(fullResult.contains("boot_sha256"));
+}
+
+TEST_F(CliProcess, ImageShowsWhatAnUploadWritesInTextAndJson) {
+  // PIC32 with boot flash: both hashes.
+  const QString hex = WriteHex("pic32.hex", {{0x1D000000, std::vector<std::uint8_t>(3000, 0x5A)},
+                                             {0x1FC00000, std::vector<std::uint8_t>(300, 0x27)}});
+  const QString out = Path("flash.bin");
+  for (const bool skip : {false, true}) {
+    SCOPED_TRACE(skip ? "--skip-blank" : "default");
+    QStringList common = {"--simulate", "family=PIC32"};
+    if (skip) common << "--skip-blank";
+    const CliRun upload = RunCli(QStringList{"--json"} + common + QStringList{"upload", hex});
+    const CliRun image = RunCli(QStringList{"--json"} + common + QStringList{"image", hex, "--out", out});
+    ASSERT_EQ(upload.exitCode, 0) << Describe(upload);
+    ASSERT_EQ(image.exitCode, 0) << Describe(image);
+    const QJsonObject uploaded = ResultEvent(upload);
+    const QJsonObject shown = ResultEvent(image);
+    for (const char* key : {"bytes", "sha256", "boot_sha256"}) {
+      EXPECT_TRUE(uploaded.contains(key)) << key;
+      EXPECT_EQ(uploaded.value(key), shown.value(key)) << key;
+    }
+
+    const CliRun quietUpload = RunCli(QStringList{"-q"} + common + QStringList{"upload", hex});
+    const CliRun plainImage = RunCli(common + QStringList{"image", hex, "--out", out});
+    const QString numbers =
+        QStringLiteral("%1 bytes, program SHA-256 %2, boot SHA-256 %3")
+            .arg(uploaded.value("bytes").toInteger())
+            .arg(uploaded.value("sha256").toString(), uploaded.value("boot_sha256").toString());
+    EXPECT_TRUE(quietUpload.err.split('\n').contains("Wrote " + numbers)) << Describe(quietUpload);
+    EXPECT_TRUE(plainImage.err.split('\n').contains("An upload writes " + numbers)) << Describe(plainImage);
+  }
+}
+
 }  // namespace
 }  // namespace quorvel

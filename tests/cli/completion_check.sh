@@ -28,7 +28,7 @@ offers() {
 
 offers "quorvel-cli " "image info list upload"
 offers "quorvel-cli --wait 5 --serial X l" "list"
-offers "quorvel-cli list --s" "--serial --simulate"
+offers "quorvel-cli list --s" "--serial --simulate --skip-blank"
 offers "quorvel-cli --ver" "--verbose --version"
 offers "quorvel-cli --json upload fw/" "fw/BOOT.IHEX fw/app.bin fw/app.elf fw/app.hex"
 offers "quorvel-cli upload fw/app.hex " ""

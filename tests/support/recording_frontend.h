@@ -3,6 +3,7 @@
 // questions from scripted queues.
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -11,6 +12,13 @@
 #include "app/frontend.h"
 
 namespace quorvel::test {
+
+struct RecordedProgress {
+  UploadPhase phase;
+  std::uint64_t done;
+  std::uint64_t total;
+  qsizetype historyLines;  // history lines shown when it was reported
+};
 
 struct RecordedMessage {
   MessageKind kind;
@@ -32,6 +40,7 @@ class RecordingFrontend : public Frontend {
   int progressChanges = 0;
   int deviceInfoChanges = 0;
   int closeRequests = 0;
+  std::vector<RecordedProgress> uploadProgress;
 
   // --- scripted answers ---
   std::deque<bool> yesNoAnswers;                   // empty: No
@@ -49,6 +58,9 @@ class RecordingFrontend : public Frontend {
   void ProgressChanged() override {
     ++progressChanges;
     if (onProgress) onProgress();
+  }
+  void UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) override {
+    uploadProgress.push_back({phase, done, total, history.size()});
   }
   void DeviceInfoChanged() override { ++deviceInfoChanges; }
   void ShowFileInStatusBar(const QString& path) override { statusBarPaths << path; }

@@ -1,0 +1,99 @@
+#pragma once
+// What an upload writes, worked out before the first Write: each range of
+// program memory and the PIC32 boot flash exactly as the block writers send
+// it (the image's bytes, erased fill up to whole write blocks, the entry code
+// in place), and the Write commands that carry it. The upload and the `image`
+// command both ask this code, so the hashes a production line compares are
+// of one and the same byte stream.
+//
+// With skip-blank the same bytes are staged, but only the write blocks that
+// differ from erased flash are sent; the rest is left as the erase left it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/families.h"
+#include "image/byte_array.h"
+#include "protocol/boot_info.h"
+#include "upload/run_state.h"
+
+namespace quorvel::upload {
+
+// How a writer cuts a range: Write commands of at most commandBytes, each
+// sent in transfers of at most chunkBytes (the transfer buffer).
+struct WriteShape {
+  const FamilyFacts* family = nullptr;
+  std::int32_t writeBlock = 0;
+  std::int32_t commandBytes = 0;
+  std::int32_t chunkBytes = 0;
+};
+
+// Program memory: commands of the largest multiple of WriteBlock that fits
+// one Write, transfers of one erase block.
+WriteShape ProgramWriteShape(const TBootInfo& info, const FamilyFacts& family);
+// PIC32 boot flash: commands one write block short of the largest Write.
+WriteShape BootWriteShape(const TBootInfo& info, const FamilyFacts& family);
+
+// One Write command.
+struct PlannedWrite {
+  std::uint32_t address = 0;  // the address the command names
+  std::int64_t offset = 0;    // index of its first byte in StagedRange::bytes
+  std::int32_t bytes = 0;     // data bytes it announces
+};
+
+struct StagedRange {
+  std::uint32_t address = 0;         // device address of bytes[0]
+  TByteArray bytes;                  // the range as staged, every byte of it
+  std::vector<PlannedWrite> writes;  // in order; each sent in transfers of at most chunkBytes
+  std::uint64_t BytesToSend() const;
+};
+
+// The entry code rides in the transfer that starts at `address`: at its
+// start (bottom layout) or in the last bytes of the transfer buffer (top).
+struct EntryPlacement {
+  const TByteArray* code = nullptr;
+  std::uint32_t address = 0;
+  bool atEnd = false;
+};
+
+// `count` bytes of `source` from `sourceIndex`, staged as the writer stages
+// them transfer by transfer: indexes outside the source go out as 0xFF, and
+// the entry code overwrites its place. Every byte is planned for writing.
+StagedRange StageRange(const TByteArray& source, std::int64_t sourceIndex, std::uint32_t address,
+                       std::int64_t count, const WriteShape& shape, const EntryPlacement& entry);
+
+// True when `value` at device address `address` is what erased flash reads:
+// 0xFF, and on PIC16 odd bytes (the top of a 14-bit word) also 0x3F.
+bool IsErasedValue(const FamilyFacts& family, std::uint64_t address, std::uint8_t value);
+
+// Plans only the writes of whole write blocks (whole instruction words on
+// the 16-bit PICs) that hold something other than erased flash, joined into
+// runs and cut to the command size. The staged bytes stay as they are.
+void SkipBlankBlocks(StagedRange& range, const WriteShape& shape);
+
+// The program ranges of a run, in the order they are written, from the
+// working state the layout has prepared (image copied, patched, trimmed; in
+// the bottom layout cut to start at the application). Top layout: everything
+// below the last erase unit under the bootloader, then that unit with the
+// entry code in its last bytes. Bottom: the application area in one range.
+std::vector<StagedRange> StageProgramRanges(const TUploadState& up, const TBootInfo& info, bool skipBlank);
+// The PIC32 boot flash image, padded to whole write blocks; empty when there is none.
+StagedRange StageBootRange(const TUploadState& up, const TBootInfo& info, bool skipBlank);
+
+// A whole run's plan, for showing what an upload would write without one.
+struct UploadPlan {
+  std::string problem;   // non-empty: the upload would be refused before erasing (the history line)
+  bool trimmed = false;  // the image overflows; this is what an upload answered Yes writes
+  std::vector<StagedRange> program;
+  StagedRange boot;
+  bool hasBoot = false;
+  std::uint64_t BytesToSend() const;
+};
+
+// Prepares the images as the layouts do (entry jump patched in, overflow cut
+// off as after a Yes, the bottom layout's image cut to the application) and
+// stages every range.
+UploadPlan PlanUpload(const TBootInfo& info, const TByteArray& flashImage, const TByteArray& bootImage,
+                      bool skipBlank);
+
+}  // namespace quorvel::upload
