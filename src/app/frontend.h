@@ -5,10 +5,14 @@
 // front end shows it and answers the questions the engine asks. All calls are
 // made on the UI thread.
 #include <QString>
+#include <cstdint>
 
 namespace quorvel {
 
 enum class ButtonId { Connect, OpenHex, StartBootloader };
+
+// Upload phases a front end may show progress for.
+enum class UploadPhase { Erase, Write, BootErase, BootWrite };
 
 enum class MessageKind {
   Warning,   // OK box with a warning icon (HEX checksum failure)
@@ -33,6 +37,8 @@ class Frontend {
   // Read the new state from TPelmo's controls.
   virtual void ButtonChanged(ButtonId /*id*/) {}
   virtual void ProgressChanged() {}  // called per step: keep it cheap
+  // Bytes done of total in one phase of an upload; never goes back within a phase.
+  virtual void UploadProgress(UploadPhase /*phase*/, std::uint64_t /*done*/, std::uint64_t /*total*/) {}
   virtual void DeviceInfoChanged() {}  // MCU/device combo boxes, link indicator
   // Show a path in the status bar (shortened to the bar's width).
   virtual void ShowFileInStatusBar(const QString& /*path*/) {}

@@ -436,8 +436,8 @@ TEST_F(CliProcess, ListMarksTheBootloader) {
   const CliRun run =
       RunCli({"--simulate", "family=PIC18,serial=7", "--simulate", "family=PIC18,product=Keyboard", "list"});
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
-  EXPECT_TRUE(run.OutLines().contains("* USB HID Bootloader (Serial=7)")) << Describe(run);
-  EXPECT_TRUE(run.OutLines().contains("  Keyboard")) << Describe(run);
+  EXPECT_TRUE(run.OutLines().contains("* sim:1  04d8:003c  USB HID Bootloader (Serial=7)")) << Describe(run);
+  EXPECT_TRUE(run.OutLines().contains("  sim:2  04d8:003c  Keyboard")) << Describe(run);
 }
 
 TEST_F(CliProcess, ImageWritesBothFilesAndNothingOnARefusedFile) {
