@@ -187,6 +187,8 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
 int AllBoardsRun::Run() {
   std::vector<ListedBoard> boards;
   int code = Prepare(boards);
+  // A signal that came while the boards were listed: none is started.
+  if (code == ExitSuccess && interrupts_ > 0) code = Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (code == ExitSuccess) {
     QStringList paths;
     for (const ListedBoard& board : boards) paths << board.path;

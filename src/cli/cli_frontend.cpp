@@ -246,6 +246,7 @@ void CliFrontend::Error(const QString& text) {
 }
 
 void CliFrontend::Notice(const QString& text) {
+  LogLine(text);
   if (config_.quiet) return;
   if (config_.json) {
     Emit(JsonObject().Add("event", "notice").Add("text", Utf8(text)));

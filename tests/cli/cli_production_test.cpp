@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -374,6 +375,55 @@ TEST_F(CliProduction, AllPassesASignalOnToEveryBoard) {
     }
   }
   EXPECT_EQ(aborted, 2) << run.Describe();
+}
+
+// Children whose parent process is `parent`.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> found;
+  const QDir proc(QStringLiteral("/proc"));
+  for (const QString& name : proc.entryList(QDir::Dirs)) {
+    bool number = false;
+    const pid_t pid = name.toInt(&number);
+    if (!number) continue;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) continue;
+    // "pid (comm) state ppid ...": the name may hold blanks, so read after its ')'.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() > 1 && fields[1].toInt() == parent) found.push_back(pid);
+  }
+  return found;
+}
+
+bool Gone(pid_t pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return true;
+  const QByteArray line = stat.readAll();
+  return line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
+}
+
+TEST_F(CliProduction, AllChildrenEndWhenTheParentIsKilled) {
+  QProcess parent;
+  parent.setProgram(kCli);
+  // Paced to take far longer than the wait below.
+  parent.setArguments(Sims({"family=STM32F4XX,pace=20", "family=STM32F4XX,pace=20"}) +
+                      QStringList{"--json", "--all", "upload", kSample});
+  parent.start();
+  ASSERT_TRUE(parent.waitForStarted(10000));
+  QByteArray out;
+  while (out.count("Flash Write...") < 2 && parent.waitForReadyRead(20000)) out += parent.readAllStandardOutput();
+  const std::vector<pid_t> children = ChildrenOf(static_cast<pid_t>(parent.processId()));
+  ASSERT_EQ(children.size(), 2u) << out.toStdString();
+  ::kill(static_cast<pid_t>(parent.processId()), SIGKILL);
+  parent.waitForFinished(10000);
+  for (const pid_t child : children) {
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+      gone = Gone(child);
+      if (!gone) ::usleep(50000);
+    }
+    EXPECT_TRUE(gone) << "child " << child << " outlived its parent";
+  }
 }
 
 // --- one board after another ---
