@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
@@ -113,7 +114,15 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
 // The file and the log are checked once here, so a refusal is said once
 // rather than by every child.
 int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
-  const io::InputCheck check = io::CheckInputFile(options_.file);
+  if (options_.file == "-") {
+    // Standard input is read once here and given to every child.
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly)) {
+      return Fail(ExitHexFile, QStringLiteral("standard input cannot be read: %1.").arg(in.errorString()));
+    }
+    input_ = in.readAll();
+  }
+  const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
   if (check.status != io::InputStatus::Ok) {
     return Fail(ExitHexFile, QStringLiteral("HEX file '%1' cannot be read: %2.")
                                  .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
@@ -233,7 +242,7 @@ void AllBoardsRun::Start(Child& child) {
   QProcess& process = *child.process;
   process.setProgram(QCoreApplication::applicationFilePath());
   process.setArguments(ChildArguments(options_, child.board.path));
-  process.setStandardInputFile(QProcess::nullDevice());
+  if (options_.file != "-") process.setStandardInputFile(QProcess::nullDevice());
   const pid_t parent = ::getpid();
   process.setChildProcessModifier([parent] {
     // Its own process group: a Ctrl-C on the terminal reaches the parent
@@ -259,6 +268,10 @@ void AllBoardsRun::Start(Child& child) {
   ++running_;
   child.clock.start();
   process.start();
+  if (options_.file == "-") {
+    process.write(input_);
+    process.closeWriteChannel();
+  }
 }
 
 void AllBoardsRun::ReadOutput(Child& child, bool flush) {

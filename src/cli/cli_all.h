@@ -86,6 +86,7 @@ class AllBoardsRun {
   CliOptions options_;
   CliFrontend& ui_;
   std::unique_ptr<CliLog> log_;
+  QByteArray input_;  // FILE '-': standard input, for every child
   std::vector<std::unique_ptr<Child>> children_;
   int interrupts_ = 0;
   int running_ = 0;

@@ -80,6 +80,9 @@ int CliRunner::Repeat() {
     } else {
       LogBoard();
       rc = UploadBoard();
+      // A run aborted by a question is left connected, as the window leaves it;
+      // the board is restarted as when the window closes, and the loop goes on.
+      if (pelmo_->Connected) pelmo_->Guarded([this] { pelmo_->FormClose(); });
     }
     board.exitCode = rc;
     board.seconds = static_cast<double>(clock.elapsed()) / 1000.0;

@@ -463,6 +463,29 @@ TEST_F(CliProduction, RepeatCountsABoardStoppedBySignalAsAbortedWithExit5) {
   EXPECT_EQ(Trace().last(), "REBOOT");
 }
 
+// A question answered No aborts that board only: it is restarted, and the
+// next board is flashed.
+TEST_F(CliProduction, RepeatGoesOnAfterABoardWhoseQuestionWasAnsweredNo) {
+  QFile hex(Path("over.hex"));
+  ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
+  // Code at 0x0 and over the small part's bootloader at 0x1800.
+  hex.write(":08000000001000204100000087\n"
+            ":1017F800A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A591\n"
+            ":00000001FF\n");
+  hex.close();
+  const CliRun run =
+      RunCli(Sims({"family=ARM,size=0x2000,boot-start=0x1800,erase=0x400,write=64,serial=A",
+                   "family=ARM,serial=B,plug-after=300"}) +
+             QStringList{"--trace", Path("trace.txt"), "--repeat", "--count", "2", "upload", Path("over.hex")});
+  EXPECT_EQ(run.exitCode, 5) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): aborted \\(exit 5\\)")).size(), 1)
+      << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded")).size(), 1)
+      << run.Describe();
+  EXPECT_EQ(run.OutLines().last(), "1 succeeded, 1 failed");
+  EXPECT_EQ(Trace(), (QStringList{"INFO", "BOOT", "SYNC", "REBOOT"})) << "nothing erased, restarted";
+}
+
 TEST_F(CliProduction, RepeatInJsonGivesAResultPerBoardAndASummary) {
   const CliRun run = RunCli(Sims({"family=PIC18,serial=A", "family=PIC18,serial=B,plug-after=300"}) +
                          QStringList{"--json", "--repeat", "--count=2", "upload", kPic18});
