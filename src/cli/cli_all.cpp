@@ -48,7 +48,8 @@ int CombinedExit(const std::vector<int>& codes) {
 std::string WithPath(std::string_view jsonLine, std::string_view path) {
   std::string line(jsonLine);
   if (line.empty() || line.front() != '{') return line;
-  const bool empty = line.find_first_not_of(" \t", 1) == std::string::npos || line[line.find_first_not_of(" \t", 1)] == '}';
+  const bool empty =
+      line.find_first_not_of(" \t", 1) == std::string::npos || line[line.find_first_not_of(" \t", 1)] == '}';
   return "{\"path\":" + JsonString(path) + (empty ? "" : ",") + line.substr(1);
 }
 
@@ -56,7 +57,8 @@ QStringList ChildArguments(const CliOptions& options, const QString& path) {
   QStringList args{QStringLiteral("--json"), QStringLiteral("--device"), path};
   // Every simulated device is there in each child, as on a bench, but only
   // the child's own (--device) is talked to.
-  for (const std::string& spec : options.simulate) args << QStringLiteral("--simulate") << QString::fromStdString(spec);
+  for (const std::string& spec : options.simulate)
+    args << QStringLiteral("--simulate") << QString::fromStdString(spec);
   if (options.yes) args << QStringLiteral("--yes");
   if (options.verbose) args << QStringLiteral("--verbose");
   if (!options.log.empty()) args << QStringLiteral("--log") << QString::fromStdString(options.log);
@@ -79,9 +81,10 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
     std::u16string serial;
     if (!connection->GetSerialString(serial)) serial.clear();
     hid::THidCaps caps;
-    const bool fits = connection->GetCaps(caps) && caps.InputReportByteLength == 65 &&
-                      caps.OutputReportByteLength == 65;
-    found.push_back({{info.InterfacePath, shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
+    const bool fits =
+        connection->GetCaps(caps) && caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
+    found.push_back(
+        {{info.InterfacePath, shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
   }
   // The other interfaces of a composite bootloader carry its name too: the
   // ones whose reports fit are the bootloaders, as for a single upload.
@@ -124,8 +127,9 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   }
   const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
   if (check.status != io::InputStatus::Ok) {
-    return Fail(ExitHexFile, QStringLiteral("HEX file '%1' cannot be read: %2.")
-                                 .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
+    return Fail(ExitHexFile,
+                QStringLiteral("HEX file '%1' cannot be read: %2.")
+                    .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
   }
   if (!options_.log.empty()) {
     io::OutputError error;
@@ -137,8 +141,9 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
     }
     const auto input = io::IdentityOf(options_.file);
     if (input && io::SameFile(*input, target->identity)) {
-      return Fail(ExitUsage, QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
-                                 .arg(Shown(options_.file), Shown(options_.log)));
+      return Fail(ExitUsage,
+                  QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
+                      .arg(Shown(options_.file), Shown(options_.log)));
     }
     log_ = std::make_unique<CliLog>(options_.log);
     if (!log_->Open()) {
@@ -157,8 +162,9 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
     for (const std::string& spec : options_.simulate) {
       auto parsed = sim::ParseSimSpec(spec);
       if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
-        return Fail(ExitUsage, QStringLiteral("bad --simulate '%1': %2")
-                                   .arg(QString::fromStdString(spec), QString::fromStdString(error->message)));
+        return Fail(ExitUsage,
+                    QStringLiteral("bad --simulate '%1': %2")
+                        .arg(QString::fromStdString(spec), QString::fromStdString(error->message)));
       }
       const sim::SimProfile& profile = std::get<sim::SimProfile>(parsed);
       // Only what is attached when the run starts takes part.
@@ -174,7 +180,8 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   }
   const auto shownPath = [&simIds](const std::string& path) {
     for (std::size_t i = 0; i < simIds.size(); ++i) {
-      if (simIds[i] >= 0 && path == "sim:" + std::to_string(simIds[i])) return QStringLiteral("sim:%1").arg(i + 1);
+      if (simIds[i] >= 0 && path == "sim:" + std::to_string(simIds[i]))
+        return QStringLiteral("sim:%1").arg(i + 1);
     }
     return Shown(path);
   };
@@ -187,8 +194,9 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   }
   if (interrupts_ > 0) return Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (boards.empty()) {
-    return Fail(ExitNoBootloader, options_.waitMs > 0 ? QStringLiteral("No bootloader appeared within the --wait time.")
-                                                      : QStringLiteral("No bootloader found."));
+    return Fail(ExitNoBootloader, options_.waitMs > 0
+                                      ? QStringLiteral("No bootloader appeared within the --wait time.")
+                                      : QStringLiteral("No bootloader found."));
   }
   return ExitSuccess;
 }
@@ -203,7 +211,9 @@ int AllBoardsRun::Run() {
     for (const ListedBoard& board : boards) paths << board.path;
     // In JSON every event names its board; this one has none.
     if (!ui_.Config().json)
-      ui_.Notice(QStringLiteral("Uploading to %1 board(s): %2").arg(boards.size()).arg(paths.join(QStringLiteral(", "))));
+      ui_.Notice(QStringLiteral("Uploading to %1 board(s): %2")
+                     .arg(boards.size())
+                     .arg(paths.join(QStringLiteral(", "))));
     QEventLoop loop;
     for (const ListedBoard& board : boards) {
       auto child = std::make_unique<Child>();
@@ -251,7 +261,8 @@ void AllBoardsRun::Start(Child& child) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(ExitAborted);
   });
-  QObject::connect(&process, &QProcess::readyReadStandardOutput, [this, &child] { ReadOutput(child, false); });
+  QObject::connect(&process, &QProcess::readyReadStandardOutput,
+                   [this, &child] { ReadOutput(child, false); });
   QObject::connect(&process, &QProcess::readyReadStandardError, [this, &child] { ReadErrors(child, false); });
   QObject::connect(&process, &QProcess::finished, [this, &child](int exitCode, QProcess::ExitStatus status) {
     Finished(child, exitCode, status);
@@ -260,8 +271,8 @@ void AllBoardsRun::Start(Child& child) {
     if (error != QProcess::FailedToStart) return;
     Fail(ExitUsage, QStringLiteral("%1: cannot start quorvel-cli: %2")
                         .arg(child.board.path, child.process->errorString()));
-    child.outcome = BoardOutcome{child.board.path, child.board.serial, ExitUsage, QStringLiteral("Error"),
-                                 child.process->errorString(), 0};
+    child.outcome = BoardOutcome{child.board.path,        child.board.serial,           ExitUsage,
+                                 QStringLiteral("Error"), child.process->errorString(), 0};
     child.finished = true;
     --running_;
   });
@@ -323,7 +334,8 @@ void AllBoardsRun::HandleLine(Child& child, const QByteArray& line) {
   if (kind == QStringLiteral("error")) {
     ui_.Error(prefix + text);
   } else if (kind == QStringLiteral("message")) {
-    ui_.Notice(prefix + event.value(QStringLiteral("title")).toString() + QStringLiteral(": ") + OneLine(text));
+    ui_.Notice(prefix + event.value(QStringLiteral("title")).toString() + QStringLiteral(": ") +
+               OneLine(text));
   } else if (kind == QStringLiteral("question") || kind == QStringLiteral("notice")) {
     ui_.Notice(prefix + OneLine(text));
   } else if (kind == QStringLiteral("log")) {
@@ -344,8 +356,9 @@ void AllBoardsRun::Finished(Child& child, int exitCode, QProcess::ExitStatus sta
     // Killed, or ended without its last word: its own exit code, a crash as a device fault.
     child.outcome.exitCode = status == QProcess::NormalExit && exitCode != 0 ? exitCode : ExitDevice;
     child.outcome.title = QStringLiteral("Error");
-    child.outcome.text = status == QProcess::NormalExit ? QStringLiteral("quorvel-cli ended without a result.")
-                                                        : QStringLiteral("quorvel-cli ended by a signal.");
+    child.outcome.text = status == QProcess::NormalExit
+                             ? QStringLiteral("quorvel-cli ended without a result.")
+                             : QStringLiteral("quorvel-cli ended by a signal.");
   } else if (exitCode != child.outcome.exitCode) {
     child.outcome.exitCode = exitCode;  // the process's word is the last one (an output failure)
   }

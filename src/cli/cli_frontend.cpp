@@ -37,8 +37,9 @@ QString OneLine(const QString& text) {
 }
 
 QString BoardResultLine(const BoardOutcome& board) {
-  const QString who = board.path + (board.serial.isEmpty() ? QStringLiteral(" (no serial)")
-                                                           : QStringLiteral(" (Serial=%1)").arg(board.serial));
+  const QString who =
+      board.path + (board.serial.isEmpty() ? QStringLiteral(" (no serial)")
+                                           : QStringLiteral(" (Serial=%1)").arg(board.serial));
   const QString seconds = QString::number(board.seconds, 'f', 2);
   if (board.exitCode == 0) return QStringLiteral("%1: succeeded in %2 s").arg(who, seconds);
   return QStringLiteral("%1: %2 (exit %3) in %4 s")
@@ -93,7 +94,8 @@ void CliFrontend::EmitLine(const std::string& line) {
 
 void CliFrontend::HistoryAppended(const QString& line) {
   LogLine(line);
-  if (line.endsWith(QStringLiteral(" Erase...")) || line.endsWith(QStringLiteral(" Write..."))) historyBarMax_ = -1;
+  if (line.endsWith(QStringLiteral(" Erase...")) || line.endsWith(QStringLiteral(" Write...")))
+    historyBarMax_ = -1;
   if (line == QStringLiteral("Flash Erase...")) historyPhase_ = UploadPhase::Erase;
   if (line == QStringLiteral("Flash Write...")) historyPhase_ = UploadPhase::Write;
   if (line == QStringLiteral("Boot Erase...")) historyPhase_ = UploadPhase::BootErase;
@@ -220,7 +222,8 @@ void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QStr
 
 void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
   LastDialog = texts;
-  LogLine(texts.Title + QStringLiteral(": ") + OneLine(texts.Content + QStringLiteral(" ") + texts.MainInstruction));
+  LogLine(texts.Title + QStringLiteral(": ") +
+          OneLine(texts.Content + QStringLiteral(" ") + texts.MainInstruction));
   if (config_.json) {
     Emit(JsonObject()
              .Add("event", "dialog")

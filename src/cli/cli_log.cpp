@@ -34,8 +34,9 @@ CliLog::~CliLog() {
 
 bool CliLog::Open() {
   // O_NONBLOCK: a FIFO named as the log must not hang the open; it is refused below.
-  fd_ = io::RetryEintr(
-      [&] { return sys_.Open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666); });
+  fd_ = io::RetryEintr([&] {
+    return sys_.Open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  });
   if (fd_ < 0) {
     err_ = errno != 0 ? errno : EIO;
     return false;

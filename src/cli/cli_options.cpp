@@ -224,7 +224,8 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     return result;
   }
   if ((o.all || o.repeat) && o.command != CliCommand::Upload) {
-    result.error = o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
+    result.error =
+        o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
     return result;
   }
   if (o.all && o.repeat) {

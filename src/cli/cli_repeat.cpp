@@ -68,15 +68,16 @@ int CliRunner::Repeat() {
     int rc = ExitSuccess;
     hid::THidDevice* active = pelmo_->ActiveDevice;
     if (active != next) {
-      rc = Fail(ExitNoBootloader, pelmo_->BoardInUse.empty()
-                                      ? QStringLiteral("The bootloader %1 did not answer the information request.")
-                                            .arg(board.path)
-                                      : QStringLiteral("The bootloader %1 is in use by another program.")
-                                            .arg(board.path));
+      rc = Fail(
+          ExitNoBootloader,
+          pelmo_->BoardInUse.empty()
+              ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path)
+              : QStringLiteral("The bootloader %1 is in use by another program.").arg(board.path));
     } else if (!active->ReadWriteAccess()) {
-      rc = Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
-                                                 "(permission denied).")
-                                      .arg(board.path));
+      rc =
+          Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
+                                                "(permission denied).")
+                                     .arg(board.path));
     } else {
       LogBoard();
       rc = UploadBoard();

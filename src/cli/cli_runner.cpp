@@ -177,11 +177,10 @@ int CliRunner::CheckFileNames() {
     if (auto identity = io::IdentityOf(options_.file))
       names.push_back({QStringLiteral("The HEX file"), options_.file, *identity});
   }
-  const std::pair<const char*, const std::string*> outputs[] = {
-      {"--out", &options_.out},
-      {"--boot-out", &options_.bootOut},
-      {"--trace", &options_.trace},
-      {"--log", &options_.log}};
+  const std::pair<const char*, const std::string*> outputs[] = {{"--out", &options_.out},
+                                                                {"--boot-out", &options_.bootOut},
+                                                                {"--trace", &options_.trace},
+                                                                {"--log", &options_.log}};
   for (const auto& [role, name] : outputs) {
     if (name->empty()) continue;
     io::OutputError error;
@@ -270,9 +269,10 @@ int CliRunner::StartEngine() {
       bool ok = false;
       const int n = QString::fromStdString(options_.device->substr(4)).toInt(&ok);
       if (!ok || n < 1 || n > static_cast<int>(profiles.size())) {
-        return Fail(ExitUsage, QStringLiteral("--device %1: there are %2 simulated device(s), sim:1 to sim:%2.")
-                                   .arg(Shown(*options_.device))
-                                   .arg(profiles.size()));
+        return Fail(ExitUsage,
+                    QStringLiteral("--device %1: there are %2 simulated device(s), sim:1 to sim:%2.")
+                        .arg(Shown(*options_.device))
+                        .arg(profiles.size()));
       }
       deviceSimIndex_ = n - 1;
     }
@@ -294,8 +294,7 @@ int CliRunner::StartEngine() {
         simIds_[i] = sim_->PlugBootloader(profile);
       } else {
         QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)),
-                           plugTimers_.get(),
-                           [this, i, profile] {
+                           plugTimers_.get(), [this, i, profile] {
                              simIds_[i] = sim_->PlugBootloader(profile);
                              if (pelmo_ && static_cast<int>(i) == deviceSimIndex_)
                                pelmo_->PreferredPath = "sim:" + std::to_string(simIds_[i]);
@@ -366,14 +365,13 @@ QString CliRunner::PathOf(hid::THidDevice* dev) const {
 
 QString CliRunner::CandidateText(hid::THidDevice* dev) const {
   const bool noSerial = dev->SerialString().empty();
-  return QStringLiteral("%1  %2%3").arg(PathOf(dev), Label(dev),
-                                         noSerial ? QStringLiteral(" (no serial)") : QString());
+  return QStringLiteral("%1  %2%3")
+      .arg(PathOf(dev), Label(dev), noSerial ? QStringLiteral(" (no serial)") : QString());
 }
 
 bool CliRunner::Matches(hid::THidDevice* dev) const {
   if (dev == nullptr) return false;
-  if (options_.serial &&
-      dev->SerialString() != QString::fromStdString(*options_.serial).toStdU16String()) {
+  if (options_.serial && dev->SerialString() != QString::fromStdString(*options_.serial).toStdU16String()) {
     return false;
   }
   return !options_.device || PathOf(dev) == QString::fromStdString(*options_.device);
@@ -418,22 +416,26 @@ int CliRunner::WaitForBootloader(bool mustFind) {
   hid::THidDevice* active = pelmo_->ActiveDevice;
   if (candidates.size() > 1) {
     // Guessing would flash the wrong board on a production line.
-    QString text = options_.serial ? QStringLiteral("Several bootloaders have serial '%1'; choose one with --device:")
-                                         .arg(Shown(*options_.serial))
-                                   : QStringLiteral("Several bootloaders are attached; choose one with --device "
-                                                    "or --serial:");
+    QString text = options_.serial
+                       ? QStringLiteral("Several bootloaders have serial '%1'; choose one with --device:")
+                             .arg(Shown(*options_.serial))
+                       : QStringLiteral(
+                             "Several bootloaders are attached; choose one with --device "
+                             "or --serial:");
     for (hid::THidDevice* dev : candidates) text += QStringLiteral("\n  %1").arg(CandidateText(dev));
     return Fail(ExitNoBootloader, text);
   }
   if (options_.serial || options_.device) {
     if (candidates.empty()) {
-      QString text = options_.device ? QStringLiteral("No bootloader at '%1' found.").arg(Shown(*options_.device))
-                                     : QStringLiteral("No bootloader with serial '%1' found.")
-                                           .arg(Shown(*options_.serial));
+      QString text =
+          options_.device
+              ? QStringLiteral("No bootloader at '%1' found.").arg(Shown(*options_.device))
+              : QStringLiteral("No bootloader with serial '%1' found.").arg(Shown(*options_.serial));
       if (options_.device && options_.serial && !bootloaders.empty())
         text = QStringLiteral("No bootloader at '%1' with serial '%2' found.")
                    .arg(Shown(*options_.device), Shown(*options_.serial));
-      for (hid::THidDevice* dev : bootloaders) text += QStringLiteral("\n  attached: %1").arg(CandidateText(dev));
+      for (hid::THidDevice* dev : bootloaders)
+        text += QStringLiteral("\n  attached: %1").arg(CandidateText(dev));
       if (bootloaders.empty()) ExplainNoBootloader();
       return Fail(ExitNoBootloader, text);
     }

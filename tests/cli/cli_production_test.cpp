@@ -118,12 +118,14 @@ class CliProduction : public ::testing::Test {
 // --- choosing a board ---
 
 TEST_F(CliProduction, DeviceTakesTheNthSimulatedBoardAndLeavesTheOthersAlone) {
-  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B"}) +
-                         QStringList{"--trace", Path("trace.txt"), "--device", "sim:2", "upload", kSample});
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B"}) +
+             QStringList{"--trace", Path("trace.txt"), "--device", "sim:2", "upload", kSample});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   EXPECT_TRUE(Trace().isEmpty()) << "the first board was not even asked: " << Trace().join(' ').toStdString();
 
-  const CliRun info = RunCli(Sims({"family=PIC18", "family=PIC32"}) + QStringList{"--device", "sim:2", "info"});
+  const CliRun info =
+      RunCli(Sims({"family=PIC18", "family=PIC32"}) + QStringList{"--device", "sim:2", "info"});
   ASSERT_EQ(info.exitCode, 0) << info.Describe();
   EXPECT_TRUE(info.OutLines().contains("Family:        PIC32 (20)")) << info.Describe();
 
@@ -134,13 +136,14 @@ TEST_F(CliProduction, DeviceTakesTheNthSimulatedBoardAndLeavesTheOthersAlone) {
 // sim:N counts --simulate options, not the order in which boards appear.
 TEST_F(CliProduction, DeviceNumberStaysWithItsBoardWhenItIsPluggedLater) {
   const CliRun run = RunCli(Sims({"family=PIC18,plug-after=300", "family=PIC32"}) +
-                         QStringList{"--wait", "5", "--device", "sim:1", "info"});
+                            QStringList{"--wait", "5", "--device", "sim:1", "info"});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   EXPECT_TRUE(run.OutLines().contains("Family:        PIC18 (2)")) << run.Describe();
 
   const CliRun list = RunCli(Sims({"family=PIC18,plug-after=200,serial=L", "family=PIC32,serial=F"}) +
-                          QStringList{"--wait", "1", "list"});
-  EXPECT_TRUE(list.OutLines().contains("* sim:2  04d8:003c  USB HID Bootloader (Serial=F)")) << list.Describe();
+                             QStringList{"--wait", "1", "list"});
+  EXPECT_TRUE(list.OutLines().contains("* sim:2  04d8:003c  USB HID Bootloader (Serial=F)"))
+      << list.Describe();
 }
 
 TEST_F(CliProduction, AmbiguousChoiceListsEveryCandidateWithPathAndSerial) {
@@ -154,14 +157,15 @@ TEST_F(CliProduction, AmbiguousChoiceListsEveryCandidateWithPathAndSerial) {
 // On a production line a guess flashes the wrong board.
 TEST_F(CliProduction, TwoBoardsWithTheSameSerialAreNotGuessedBetween) {
   const CliRun run = RunCli(Sims({"serial=1", "serial=1"}) +
-                         QStringList{"--trace", Path("trace.txt"), "--serial", "1", "upload", kSample});
+                            QStringList{"--trace", Path("trace.txt"), "--serial", "1", "upload", kSample});
   EXPECT_EQ(run.exitCode, 2) << run.Describe();
-  EXPECT_TRUE(run.err.contains("Several bootloaders have serial '1'; choose one with --device")) << run.Describe();
+  EXPECT_TRUE(run.err.contains("Several bootloaders have serial '1'; choose one with --device"))
+      << run.Describe();
   EXPECT_TRUE(run.err.contains("  sim:2  USB HID Bootloader (Serial=1)")) << run.Describe();
   EXPECT_FALSE(Trace().contains("BOOT")) << Trace().join(' ').toStdString();
 
-  const CliRun chosen = RunCli(Sims({"serial=1", "serial=1"}) + QStringList{"--serial", "1", "--device", "sim:2",
-                                                                          "--yes", "upload", kSample});
+  const CliRun chosen = RunCli(Sims({"serial=1", "serial=1"}) +
+                               QStringList{"--serial", "1", "--device", "sim:2", "--yes", "upload", kSample});
   EXPECT_EQ(chosen.exitCode, 0) << chosen.Describe();
 }
 
@@ -174,7 +178,8 @@ TEST_F(CliProduction, FamilyMayBeGivenAsAHexCode) {
 }
 
 TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJson) {
-  const CliRun json = RunCli(Sims({"family=PIC18,serial=S1,vid=0x1209,pid=0x0002"}) + QStringList{"--json", "list"});
+  const CliRun json =
+      RunCli(Sims({"family=PIC18,serial=S1,vid=0x1209,pid=0x0002"}) + QStringList{"--json", "list"});
   ASSERT_EQ(json.exitCode, 0) << json.Describe();
   const QJsonObject device = json.Events().front();
   EXPECT_EQ(device.value("event").toString(), "device");
@@ -203,8 +208,9 @@ TEST_F(CliProduction, LogAppendsTimestampedHistoryTheBoardAndTheResultEvenWhenQu
   ASSERT_TRUE(old.open(QIODevice::WriteOnly));
   old.write("yesterday\n");
   old.close();
-  const CliRun run = RunCli(Sims({"family=PIC18", "family=STM32F4XX,serial=L7,description=Line board"}) +
-                         QStringList{"-q", "--log", Path("run.log"), "--device", "sim:2", "upload", kSample});
+  const CliRun run =
+      RunCli(Sims({"family=PIC18", "family=STM32F4XX,serial=L7,description=Line board"}) +
+             QStringList{"-q", "--log", Path("run.log"), "--device", "sim:2", "upload", kSample});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   const QStringList lines = ReadText("run.log").split('\n', Qt::SkipEmptyParts);
   ASSERT_GE(lines.size(), 4);
@@ -216,11 +222,13 @@ TEST_F(CliProduction, LogAppendsTimestampedHistoryTheBoardAndTheResultEvenWhenQu
       "[sim:2] Board: sim:2, serial L7, 04d8:003c, STM32F4XX (37), \"Line board\", revision 0x1200"))
       << text.toStdString();
   EXPECT_TRUE(text.contains("[sim:2] Flash Write...")) << text.toStdString();
-  EXPECT_TRUE(lines.last().endsWith("[sim:2] Result: exit 0, Success: Uploading program completed successfully."))
+  EXPECT_TRUE(
+      lines.last().endsWith("[sim:2] Result: exit 0, Success: Uploading program completed successfully."))
       << text.toStdString();
 
   // A failure is recorded too, after what was there.
-  const CliRun failed = RunCli(Sims({"family=PIC18"}) + QStringList{"--log", Path("run.log"), "upload", kSample});
+  const CliRun failed =
+      RunCli(Sims({"family=PIC18"}) + QStringList{"--log", Path("run.log"), "upload", kSample});
   EXPECT_EQ(failed.exitCode, 3);
   const QString after = ReadText("run.log");
   EXPECT_TRUE(after.startsWith(text)) << after.toStdString();
@@ -250,14 +258,15 @@ TEST_F(CliProduction, LogThatCannotBeWrittenEndsWithExit6) {
   ASSERT_TRUE(full.open(QIODevice::WriteOnly));
   full.write(QByteArray(4096, 'x'));
   full.close();
-  const CliRun run = RunCli(Sims({"family=STM32F4XX"}) + QStringList{"--log", Path("full.log"), "upload", kSample},
-                         [](QProcess& process) {
-                           process.setChildProcessModifier([] {
-                             // The log is at the limit already: its first append fails.
-                             const rlimit limit{4096, 4096};
-                             ::setrlimit(RLIMIT_FSIZE, &limit);
-                           });
-                         });
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX"}) + QStringList{"--log", Path("full.log"), "upload", kSample},
+             [](QProcess& process) {
+               process.setChildProcessModifier([] {
+                 // The log is at the limit already: its first append fails.
+                 const rlimit limit{4096, 4096};
+                 ::setrlimit(RLIMIT_FSIZE, &limit);
+               });
+             });
   EXPECT_EQ(run.exitCode, 6) << run.Describe();
   EXPECT_TRUE(run.err.contains("cannot append to the log file")) << run.Describe();
 }
@@ -277,7 +286,8 @@ TEST_F(CliProduction, JsonProgressHasPhasesNeverGoesBackAndEndsBeforeTheResult) 
     if (kind != "progress") continue;
     EXPECT_FALSE(resultSeen) << "progress after the result";
     const QString phase = e.value("phase").toString();
-    ASSERT_TRUE(QStringList({"erase", "write", "boot-erase", "boot-write"}).contains(phase)) << phase.toStdString();
+    ASSERT_TRUE(QStringList({"erase", "write", "boot-erase", "boot-write"}).contains(phase))
+        << phase.toStdString();
     if (phases.isEmpty() || phases.last() != phase) phases << phase;
     const qint64 done = e.value("done").toInteger();
     EXPECT_GE(done, lastDone.value(phase, 0)) << phase.toStdString() << " went back";
@@ -293,11 +303,13 @@ TEST_F(CliProduction, JsonProgressHasPhasesNeverGoesBackAndEndsBeforeTheResult) 
 // --- several boards at once ---
 
 TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
-  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,nak=6", "family=STM32F4XX,serial=C"}) +
-                         QStringList{"--all", "upload", kSample});
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,nak=6", "family=STM32F4XX,serial=C"}) +
+             QStringList{"--all", "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_TRUE(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s$")).size() == 1)
+  EXPECT_TRUE(
+      lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s$")).size() == 1)
       << run.Describe();
   EXPECT_TRUE(lines.filter(QRegularExpression("^sim:2 \\(no serial\\): failed \\(exit 4\\) in ")).size() == 1)
       << run.Describe();
@@ -306,17 +318,19 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
   EXPECT_EQ(lines.last(), "2 succeeded, 1 failed");
 
   // A refused file (3) counts before an aborted board (5), after a device error.
-  const CliRun refused = RunCli(Sims({"family=STM32F4XX", "family=PIC18"}) + QStringList{"--all", "upload", kSample});
+  const CliRun refused =
+      RunCli(Sims({"family=STM32F4XX", "family=PIC18"}) + QStringList{"--all", "upload", kSample});
   EXPECT_EQ(refused.exitCode, 3) << refused.Describe();
   EXPECT_EQ(refused.OutLines().last(), "1 succeeded, 1 failed");
 
-  const CliRun none = RunCli(Sims({"family=PIC18,plug-after=5000"}) + QStringList{"--all", "upload", kSample});
+  const CliRun none =
+      RunCli(Sims({"family=PIC18,plug-after=5000"}) + QStringList{"--all", "upload", kSample});
   EXPECT_EQ(none.exitCode, 2) << none.Describe();
 }
 
 TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=PIC18,serial=B"}) +
-                         QStringList{"--json", "--all", "upload", kSample});
+                            QStringList{"--json", "--all", "upload", kSample});
   EXPECT_EQ(run.exitCode, 3) << run.Describe();
   const auto events = run.Events();
   ASSERT_FALSE(events.empty());
@@ -345,8 +359,9 @@ TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
 
 // Each board is written by its own process: the boards' writes overlap.
 TEST_F(CliProduction, AllRunsTheBoardsAtTheSameTime) {
-  const CliRun run = RunCli(Sims({"family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1"}) +
-                         QStringList{"--all", "upload", kSample});
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1"}) +
+             QStringList{"--all", "upload", kSample});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   double longest = 0;
   for (const QString& line : run.OutLines().filter(" succeeded in ")) {
@@ -411,7 +426,8 @@ TEST_F(CliProduction, AllChildrenEndWhenTheParentIsKilled) {
   parent.start();
   ASSERT_TRUE(parent.waitForStarted(10000));
   QByteArray out;
-  while (out.count("Flash Write...") < 2 && parent.waitForReadyRead(20000)) out += parent.readAllStandardOutput();
+  while (out.count("Flash Write...") < 2 && parent.waitForReadyRead(20000))
+    out += parent.readAllStandardOutput();
   const std::vector<pid_t> children = ChildrenOf(static_cast<pid_t>(parent.processId()));
   ASSERT_EQ(children.size(), 2u) << out.toStdString();
   ::kill(static_cast<pid_t>(parent.processId()), SIGKILL);
@@ -430,11 +446,13 @@ TEST_F(CliProduction, AllChildrenEndWhenTheParentIsKilled) {
 
 TEST_F(CliProduction, RepeatFlashesEachBoardAsItArrivesUpToTheCount) {
   const CliRun run = RunCli(Sims({"family=PIC18,serial=A", "family=PIC18,serial=B,plug-after=400"}) +
-                         QStringList{"--repeat", "--count", "2", "upload", kPic18});
+                            QStringList{"--repeat", "--count", "2", "upload", kPic18});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in ")).size(), 1) << run.Describe();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in ")).size(), 1) << run.Describe();
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in ")).size(), 1)
+      << run.Describe();
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in ")).size(), 1)
+      << run.Describe();
   EXPECT_EQ(lines.count("Completed successfully."), 2) << "each board once";
   EXPECT_EQ(lines.last(), "2 succeeded, 0 failed");
   EXPECT_TRUE(run.err.contains("1 succeeded, 0 failed so far.")) << run.Describe();
@@ -457,7 +475,8 @@ TEST_F(CliProduction, RepeatCountsABoardStoppedBySignalAsAbortedWithExit5) {
   const CliRun run = running.Finish();
   EXPECT_EQ(run.exitCode, 5) << run.Describe();
   EXPECT_TRUE(run.OutLines().contains("Upload aborted.")) << run.Describe();
-  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): aborted \\(exit 5\\)")).size(), 1)
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): aborted \\(exit 5\\)")).size(),
+            1)
       << run.Describe();
   EXPECT_EQ(run.OutLines().last(), "0 succeeded, 1 failed");
   EXPECT_EQ(Trace().last(), "REBOOT");
@@ -469,16 +488,18 @@ TEST_F(CliProduction, RepeatGoesOnAfterABoardWhoseQuestionWasAnsweredNo) {
   QFile hex(Path("over.hex"));
   ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
   // Code at 0x0 and over the small part's bootloader at 0x1800.
-  hex.write(":08000000001000204100000087\n"
-            ":1017F800A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A591\n"
-            ":00000001FF\n");
+  hex.write(
+      ":08000000001000204100000087\n"
+      ":1017F800A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A591\n"
+      ":00000001FF\n");
   hex.close();
-  const CliRun run =
-      RunCli(Sims({"family=ARM,size=0x2000,boot-start=0x1800,erase=0x400,write=64,serial=A",
-                   "family=ARM,serial=B,plug-after=300"}) +
-             QStringList{"--trace", Path("trace.txt"), "--repeat", "--count", "2", "upload", Path("over.hex")});
+  const CliRun run = RunCli(
+      Sims({"family=ARM,size=0x2000,boot-start=0x1800,erase=0x400,write=64,serial=A",
+            "family=ARM,serial=B,plug-after=300"}) +
+      QStringList{"--trace", Path("trace.txt"), "--repeat", "--count", "2", "upload", Path("over.hex")});
   EXPECT_EQ(run.exitCode, 5) << run.Describe();
-  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): aborted \\(exit 5\\)")).size(), 1)
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): aborted \\(exit 5\\)")).size(),
+            1)
       << run.Describe();
   EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded")).size(), 1)
       << run.Describe();
@@ -488,7 +509,7 @@ TEST_F(CliProduction, RepeatGoesOnAfterABoardWhoseQuestionWasAnsweredNo) {
 
 TEST_F(CliProduction, RepeatInJsonGivesAResultPerBoardAndASummary) {
   const CliRun run = RunCli(Sims({"family=PIC18,serial=A", "family=PIC18,serial=B,plug-after=300"}) +
-                         QStringList{"--json", "--repeat", "--count=2", "upload", kPic18});
+                            QStringList{"--json", "--repeat", "--count=2", "upload", kPic18});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   QStringList serials;
   bool afterResult = false;

@@ -21,7 +21,8 @@ TEST(ProgressLine, ShowsPhaseBarBytesRateAndElapsedTime) {
   EXPECT_EQ(ProgressLine(UploadPhase::Write, 96 * 1024, 256 * 1024, 1655, 2300),
             "Write [###.......] 96/256 KiB 58 KiB/s 0:02");
   EXPECT_EQ(ProgressLine(UploadPhase::BootErase, 0, 4096, 0, 0), "Boot erase [..........] 0/4 KiB - 0:00");
-  EXPECT_EQ(ProgressLine(UploadPhase::Erase, 512, 512, 1000, 61000), "Erase [##########] 512/512 B 512 B/s 1:01");
+  EXPECT_EQ(ProgressLine(UploadPhase::Erase, 512, 512, 1000, 61000),
+            "Erase [##########] 512/512 B 512 B/s 1:01");
   // More done than the total (a late report) never overflows the bar.
   EXPECT_EQ(ProgressLine(UploadPhase::Write, 900, 512, 1000, 1000, 4), "Write [####] 512/512 B 512 B/s 0:01");
 }
@@ -56,7 +57,8 @@ TEST(CombinedExit, ZeroOnlyWhenEveryBoardSucceededElseTheFirstInOrder) {
 }
 
 TEST(AllBoards, ChildEventsGetTheBoardsPathFirst) {
-  EXPECT_EQ(WithPath(R"({"event":"log","text":"x"})", "sim:2"), R"({"path":"sim:2","event":"log","text":"x"})");
+  EXPECT_EQ(WithPath(R"({"event":"log","text":"x"})", "sim:2"),
+            R"({"path":"sim:2","event":"log","text":"x"})");
   EXPECT_EQ(WithPath("{}", "/dev/hidraw3"), R"({"path":"/dev/hidraw3"})");
   EXPECT_EQ(WithPath(R"({"event":"x"})", "a\"b"), R"({"path":"a\"b","event":"x"})");
 }
@@ -124,9 +126,7 @@ class CliLogTest : public ::testing::Test {
 };
 
 TEST_F(CliLogTest, AppendsOneLinePerEventWithTheBoardOnceKnown) {
-  {
-    std::ofstream(Path()) << "earlier run\n";
-  }
+  { std::ofstream(Path()) << "earlier run\n"; }
   CliLog log(Path());
   ASSERT_TRUE(log.Open());
   log.LineAt("T1", "started");
