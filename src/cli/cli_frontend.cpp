@@ -8,6 +8,7 @@
 #include "app/pelmo.h"
 #include "cli/cli_log.h"
 #include "cli/progress_display.h"
+#include "io/display_text.h"
 
 namespace quorvel::cli {
 
@@ -37,15 +38,15 @@ QString OneLine(const QString& text) {
 }
 
 QString BoardResultLine(const BoardOutcome& board) {
-  const QString who =
-      board.path + (board.serial.isEmpty() ? QStringLiteral(" (no serial)")
-                                           : QStringLiteral(" (Serial=%1)").arg(board.serial));
+  // A device chooses its serial: nothing in it may steer the terminal.
+  const QString serial = QString::fromStdString(io::PrintableText(board.serial.toStdString()));
+  const QString who = board.path + (serial.isEmpty() ? QStringLiteral(" (no serial)")
+                                                     : QStringLiteral(" (Serial=%1)").arg(serial));
   const QString seconds = QString::number(board.seconds, 'f', 2);
   if (board.exitCode == 0) return QStringLiteral("%1: succeeded in %2 s").arg(who, seconds);
   return QStringLiteral("%1: %2 (exit %3) in %4 s")
-      .arg(who, board.exitCode == 5 ? QStringLiteral("aborted") : QStringLiteral("failed"))
-      .arg(board.exitCode)
-      .arg(seconds);
+      .arg(who, board.exitCode == 5 ? QStringLiteral("aborted") : QStringLiteral("failed"),
+           QString::number(board.exitCode), seconds);
 }
 
 QString SummaryText(int succeeded, int failed) {

@@ -240,15 +240,15 @@ void CliRunner::LogBoard() {
   if (!log_ || dev == nullptr) return;
   const TBootInfo& info = pelmo_->BootInfo;
   log_->SetBoard(Utf8(PathOf(dev)));
-  const QString serial = QString::fromStdU16String(dev->SerialString());
+  const QString serial = Shown(QString::fromStdU16String(dev->SerialString()).toStdString());
+  // One multi-argument arg(): a serial or description holding "%3" stays as it is.
   log_->Line(Utf8(QStringLiteral("Board: %1, serial %2, %3:%4, %5 (%6), \"%7\", revision 0x%8")
-                      .arg(PathOf(dev), serial.isEmpty() ? QStringLiteral("(none)") : serial)
-                      .arg(dev->Attributes().VendorID, 4, 16, QLatin1Char('0'))
-                      .arg(dev->Attributes().ProductID, 4, 16, QLatin1Char('0'))
-                      .arg(FamilyName(info.McuType))
-                      .arg(info.McuType)
-                      .arg(DeviceDescriptionText(info, true))
-                      .arg(info.BootRevision, 4, 16, QLatin1Char('0'))));
+                      .arg(PathOf(dev), serial.isEmpty() ? QStringLiteral("(none)") : serial,
+                           QStringLiteral("%1").arg(dev->Attributes().VendorID, 4, 16, QLatin1Char('0')),
+                           QStringLiteral("%1").arg(dev->Attributes().ProductID, 4, 16, QLatin1Char('0')),
+                           FamilyName(info.McuType), QString::number(info.McuType),
+                           DeviceDescriptionText(info, true),
+                           QStringLiteral("%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')))));
 }
 
 int CliRunner::StartEngine() {

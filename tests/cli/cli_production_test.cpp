@@ -507,6 +507,18 @@ TEST_F(CliProduction, RepeatGoesOnAfterABoardWhoseQuestionWasAnsweredNo) {
   EXPECT_EQ(Trace(), (QStringList{"INFO", "BOOT", "SYNC", "REBOOT"})) << "nothing erased, restarted";
 }
 
+TEST_F(CliProduction, BoardLinesAndTheLogEscapeWhatTheDeviceChoseAsSerial) {
+  const CliRun run =
+      RunCli(Sims({QString::fromLatin1("family=PIC18,serial=E\x1B[2J")}) +
+             QStringList{"--log", Path("run.log"), "--repeat", "--count", "1", "upload", kPic18});
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_FALSE(run.out.contains(QChar(0x1B))) << run.Describe();
+  EXPECT_TRUE(
+      run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=E\\\\x1B\\[2J\\): succeeded")).size() == 1)
+      << run.Describe();
+  EXPECT_FALSE(ReadText("run.log").contains(QChar(0x1B))) << ReadText("run.log").toStdString();
+}
+
 TEST_F(CliProduction, RepeatInJsonGivesAResultPerBoardAndASummary) {
   const CliRun run = RunCli(Sims({"family=PIC18,serial=A", "family=PIC18,serial=B,plug-after=300"}) +
                             QStringList{"--json", "--repeat", "--count=2", "upload", kPic18});
