@@ -8,7 +8,9 @@
 #include <sstream>
 #include <string>
 
+#include "capture_streams.h"
 #include "cli/cli_all.h"
+#include "cli/cli_frontend.h"
 #include "cli/cli_log.h"
 #include "cli/cli_options.h"
 #include "cli/progress_display.h"
@@ -42,6 +44,53 @@ TEST(ProgressLine, PhaseKeysAreTheJsonValues) {
   EXPECT_STREQ(PhaseKey(UploadPhase::Write), "write");
   EXPECT_STREQ(PhaseKey(UploadPhase::BootErase), "boot-erase");
   EXPECT_STREQ(PhaseKey(UploadPhase::BootWrite), "boot-write");
+}
+
+// The engine's phase reports as the front end shows them.
+TEST(UploadProgressJson, NeverGoesBackWithinAPhaseAndStopsAtTheResult) {
+  Streams s;
+  CliOutputConfig config;
+  config.json = true;
+  CliFrontend ui(config, s.out(), s.err());
+  ui.BeginUpload();
+  ui.UploadProgress(UploadPhase::Erase, 0, 2048);
+  ui.UploadProgress(UploadPhase::Erase, 2048, 2048);
+  ui.UploadProgress(UploadPhase::Write, 0, 512);
+  ui.UploadProgress(UploadPhase::Write, 512, 512);
+  ui.UploadProgress(UploadPhase::Write, 256, 512);  // a late report
+  ui.Result(0, QStringLiteral("Success"), {});
+  ui.UploadProgress(UploadPhase::Write, 0, 512);  // a reset after the end
+  EXPECT_EQ(s.Out(),
+            "{\"event\":\"progress\",\"phase\":\"erase\",\"done\":0,\"total\":2048}\n"
+            "{\"event\":\"progress\",\"phase\":\"erase\",\"done\":2048,\"total\":2048}\n"
+            "{\"event\":\"progress\",\"phase\":\"write\",\"done\":0,\"total\":512}\n"
+            "{\"event\":\"progress\",\"phase\":\"write\",\"done\":512,\"total\":512}\n"
+            "{\"event\":\"result\",\"exit\":0,\"title\":\"Success\",\"text\":\"\"}\n");
+
+  // The next board of a --repeat run starts afresh.
+  ui.BeginUpload();
+  ui.UploadProgress(UploadPhase::Write, 0, 512);
+  EXPECT_TRUE(s.Out().ends_with("{\"event\":\"progress\",\"phase\":\"write\",\"done\":0,\"total\":512}\n"));
+}
+
+TEST(UploadProgressBar, DrawsPhaseAndBytesOnStderrAndClearsItForOtherLines) {
+  Streams s;
+  CliOutputConfig config;
+  config.progressBar = true;
+  CliFrontend ui(config, s.out(), s.err());
+  ui.BeginUpload();
+  ui.UploadProgress(UploadPhase::BootWrite, 0, 4096);
+  EXPECT_EQ(s.Err(), "\rBoot write [..........] 0/4 KiB - 0:00\x1b[K");
+  ui.HistoryAppended(QStringLiteral("Completed successfully."));
+  EXPECT_TRUE(s.Err().ends_with("\r\x1b[K")) << "the bar is cleared before a line";
+  EXPECT_EQ(s.Out(), "Completed successfully.\n");
+
+  CliOutputConfig quiet = config;
+  quiet.quiet = true;
+  Streams q;
+  CliFrontend silent(quiet, q.out(), q.err());
+  silent.UploadProgress(UploadPhase::Write, 1, 2);
+  EXPECT_EQ(q.Err(), "");
 }
 
 TEST(CombinedExit, ZeroOnlyWhenEveryBoardSucceededElseTheFirstInOrder) {
