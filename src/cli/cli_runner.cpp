@@ -229,8 +229,14 @@ int CliRunner::OpenLog() {
   }
   ui_.SetLog(log_.get());
   static const char* const kNames[] = {"", "list", "info", "upload", "image"};
-  std::string started = CliVersionText() + ": " + kNames[static_cast<int>(options_.command)];
-  if (!options_.file.empty()) started += " " + io::PrintableText(options_.file);
+  // Appended piece by piece: GCC 12's -O3 takes `"x" + std::string&&` for an overlapping copy.
+  std::string started = CliVersionText();
+  started += ": ";
+  started += kNames[static_cast<int>(options_.command)];
+  if (!options_.file.empty()) {
+    started += ' ';
+    started += io::PrintableText(options_.file);
+  }
   log_->Line(started);
   return ExitSuccess;
 }
