@@ -39,13 +39,6 @@ TEST(ProgressLine, UnitsFollowTheTotalAndRoundDoneDown) {
   EXPECT_EQ(ClockText(-5), "0:00");
 }
 
-TEST(ProgressLine, PhaseKeysAreTheJsonValues) {
-  EXPECT_STREQ(PhaseKey(UploadPhase::Erase), "erase");
-  EXPECT_STREQ(PhaseKey(UploadPhase::Write), "write");
-  EXPECT_STREQ(PhaseKey(UploadPhase::BootErase), "boot-erase");
-  EXPECT_STREQ(PhaseKey(UploadPhase::BootWrite), "boot-write");
-}
-
 // The engine's phase reports as the front end shows them.
 TEST(UploadProgressJson, NeverGoesBackWithinAPhaseAndStopsAtTheResult) {
   Streams s;
@@ -203,14 +196,6 @@ TEST_F(CliLogTest, RefusesWhatIsNotARegularFile) {
   CliLog device("/dev/null");
   EXPECT_FALSE(device.Open());
   EXPECT_EQ(device.ErrorText(), "not a regular file");
-}
-
-TEST(CliLogStamp, IsLocalTimeWithMillisecondsAndOffset) {
-  const std::string stamp = LogTimestamp();
-  ASSERT_EQ(stamp.size(), 28u) << stamp;
-  EXPECT_EQ(stamp[10], 'T');
-  EXPECT_EQ(stamp[19], '.');
-  EXPECT_TRUE(stamp[23] == '+' || stamp[23] == '-') << stamp;
 }
 
 }  // namespace
