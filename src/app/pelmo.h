@@ -234,6 +234,9 @@ class TPelmo : public QObject {
   // Non-empty: discovery takes only the bootloader with this serial number
   // (quorvel-cli --serial, for benches with several bootloaders attached).
   std::u16string PreferredSerial;
+  // Non-empty: discovery takes only the interface at this platform path
+  // (quorvel-cli --device).
+  std::string PreferredPath;
   bool KeepBoardLock = false;
   // The label of the bootloader discovery chose last when another program
   // had it (nothing was sent to it); empty otherwise.

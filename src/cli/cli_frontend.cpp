@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "app/pelmo.h"
+#include "cli/cli_log.h"
+#include "cli/progress_display.h"
+#include "io/display_text.h"
 
 namespace quorvel::cli {
 
@@ -32,6 +35,22 @@ QString OneLine(const QString& text) {
   QString flat = text;
   flat.replace(breaks, QStringLiteral(" "));
   return flat.trimmed();
+}
+
+QString BoardResultLine(const BoardOutcome& board) {
+  // A device chooses its serial: nothing in it may steer the terminal.
+  const QString serial = QString::fromStdString(io::PrintableText(board.serial.toStdString()));
+  const QString who = board.path + (serial.isEmpty() ? QStringLiteral(" (no serial)")
+                                                     : QStringLiteral(" (Serial=%1)").arg(serial));
+  const QString seconds = QString::number(board.seconds, 'f', 2);
+  if (board.exitCode == 0) return QStringLiteral("%1: succeeded in %2 s").arg(who, seconds);
+  return QStringLiteral("%1: %2 (exit %3) in %4 s")
+      .arg(who, board.exitCode == 5 ? QStringLiteral("aborted") : QStringLiteral("failed"),
+           QString::number(board.exitCode), seconds);
+}
+
+QString SummaryText(int succeeded, int failed) {
+  return QStringLiteral("%1 succeeded, %2 failed").arg(succeeded).arg(failed);
 }
 
 CliFrontend::CliFrontend(CliOutputConfig config, std::FILE* out, std::FILE* err)
@@ -65,7 +84,17 @@ void CliFrontend::Emit(const JsonObject& object) {
   WriteRaw(out_, object.Str() + "\n");
 }
 
+void CliFrontend::LogLine(const QString& text) {
+  if (log_ != nullptr) log_->Line(Utf8(text));
+}
+
+void CliFrontend::EmitLine(const std::string& line) {
+  if (!config_.json) return;
+  WriteRaw(out_, line + "\n");
+}
+
 void CliFrontend::HistoryAppended(const QString& line) {
+  LogLine(line);
   // Quiet runs still show the error lines of the log: they say why a run failed.
   if (config_.quiet && !line.startsWith(QStringLiteral("Error"))) return;
   if (config_.json) {
@@ -75,40 +104,57 @@ void CliFrontend::HistoryAppended(const QString& line) {
   }
 }
 
-void CliFrontend::ProgressChanged() {
-  if (pelmo_ == nullptr || config_.quiet || (!config_.json && !config_.progressBar)) return;
-  // Only a running upload's progress is news; the reset to 0 when a run ends is not.
-  if (pelmo_->ButtonStartBootloader.Tag == 0) return;
-  const TProgressBar& bar = pelmo_->ProgressBar1;
-  const int total = std::max(0, bar.Max - bar.Min);
-  const int done = std::clamp(bar.Position - bar.Min, 0, total);
-  if (done == lastDone_ && total == lastTotal_) return;
-
-  const auto now = std::chrono::steady_clock::now();
-  const bool milestone = total != lastTotal_ || done == total || done == 0;
-  if (!milestone && now - lastProgress_ < kProgressInterval) return;
-  lastProgress_ = now;
-  lastDone_ = done;
-  lastTotal_ = total;
-
-  if (config_.json) {
-    Emit(JsonObject().Add("event", "progress").Add("done", done).Add("total", total));
-  } else {
-    DrawBar(total == 0 ? 0 : static_cast<int>(static_cast<std::int64_t>(done) * 100 / total));
-  }
+void CliFrontend::BeginUpload() {
+  ClearBar();
+  phase_.reset();
+  resultGiven_ = false;
 }
 
-void CliFrontend::DrawBar(int percent) {
-  if (barVisible_ && percent == lastPercent_) return;
-  constexpr int kWidth = 40;
-  const int filled = percent * kWidth / 100;
-  std::string bar = "\r[";
-  bar.append(static_cast<std::size_t>(filled), '#');
-  bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-  bar += "] " + std::to_string(percent) + "%\x1b[K";
-  WriteRaw(err_, bar);
+void CliFrontend::UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) {
+  ShowProgress(phase, done, total);
+}
+
+void CliFrontend::ShowProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) {
+  if (resultGiven_ || config_.quiet || (!config_.json && !config_.progressBar)) return;
+  const auto now = std::chrono::steady_clock::now();
+  const bool newPhase = !phase_ || *phase_ != phase;
+  if (newPhase) {
+    if (!phase_) uploadStart_ = now;
+    phase_ = phase;
+    phaseStart_ = now;
+    phaseDone_ = 0;
+    phaseTotal_ = total;
+    phaseShown_ = false;
+  }
+  // Within a phase the count only grows: an animation or a late report that
+  // would move it back is not shown as such.
+  done = std::min(std::max(done, phaseDone_), total);
+  const bool totalChanged = total != phaseTotal_;
+  if (phaseShown_ && done == phaseDone_ && !totalChanged) return;
+  const bool milestone = !phaseShown_ || totalChanged || done == total;
+  if (!milestone && now - lastProgress_ < kProgressInterval) return;
+  lastProgress_ = now;
+  phaseDone_ = done;
+  phaseTotal_ = total;
+  phaseShown_ = true;
+
+  if (config_.json) {
+    Emit(JsonObject()
+             .Add("event", "progress")
+             .Add("phase", PhaseKey(phase))
+             .Add("done", static_cast<std::int64_t>(done))
+             .Add("total", static_cast<std::int64_t>(total)));
+    return;
+  }
+  const auto ms = [&now](std::chrono::steady_clock::time_point since) {
+    return static_cast<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
+  };
+  const std::string line = ProgressLine(phase, done, total, ms(phaseStart_), ms(uploadStart_));
+  if (barVisible_ && line == lastBar_) return;
+  WriteRaw(err_, "\r" + line + "\x1b[K");
   barVisible_ = true;
-  lastPercent_ = percent;
+  lastBar_ = line;
 }
 
 void CliFrontend::ClearBar() {
@@ -136,6 +182,8 @@ bool CliFrontend::AskYesNo(const QString& text) {
 void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QString& text) {
   ++MessagesShown;
   MessageTexts.push_back(text);
+  LogLine((kind == MessageKind::Warning ? QStringLiteral("Warning: ") : QStringLiteral("Error: ")) +
+          OneLine(text));
   if (config_.json) {
     Emit(JsonObject()
              .Add("event", "message")
@@ -150,6 +198,8 @@ void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QStr
 
 void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
   LastDialog = texts;
+  LogLine(texts.Title + QStringLiteral(": ") +
+          OneLine(texts.Content + QStringLiteral(" ") + texts.MainInstruction));
   if (config_.json) {
     Emit(JsonObject()
              .Add("event", "dialog")
@@ -166,6 +216,7 @@ void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
 }
 
 void CliFrontend::Error(const QString& text) {
+  LogLine(QStringLiteral("Error: ") + OneLine(text));
   if (config_.json) {
     Emit(JsonObject().Add("event", "error").Add("text", Utf8(text)));
   } else {
@@ -174,6 +225,7 @@ void CliFrontend::Error(const QString& text) {
 }
 
 void CliFrontend::Notice(const QString& text) {
+  LogLine(text);
   if (config_.quiet) return;
   if (config_.json) {
     Emit(JsonObject().Add("event", "notice").Add("text", Utf8(text)));
@@ -193,6 +245,15 @@ void CliFrontend::Print(const QString& line) {
 void CliFrontend::Result(int exitCode, const QString& title, const QString& text,
                          const std::optional<ResultProof>& proof) {
   EndProgress();
+  resultGiven_ = true;
+  if (proof) LogLine(proof->line);
+  LogLine(QStringLiteral("Result: exit %1, %2: %3").arg(exitCode).arg(title, OneLine(text)));
+  // Quiet runs still end with their result; a failure has said why already.
+  if (!config_.json && config_.quiet && exitCode == 0) {
+    WriteLine(out_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
+    if (proof) WriteLine(out_, proof->line);
+    return;
+  }
   if (config_.json) {
     JsonObject result;
     result.Add("event", "result").Add("exit", exitCode).Add("title", Utf8(title)).Add("text", Utf8(text));
@@ -204,6 +265,40 @@ void CliFrontend::Result(int exitCode, const QString& title, const QString& text
   } else if (proof) {
     // Standard output carries the history lines only, as the window shows them.
     WriteLine(err_, proof->line);
+  }
+}
+
+void CliFrontend::BoardResult(const BoardOutcome& board) {
+  EndProgress();
+  resultGiven_ = true;
+  const QString line = BoardResultLine(board);
+  LogLine(line);
+  if (config_.json) {
+    Emit(JsonObject()
+             .Add("event", "result")
+             .Add("path", Utf8(board.path))
+             .Add("serial", Utf8(board.serial))
+             .Add("exit", board.exitCode)
+             .Add("title", Utf8(board.title))
+             .Add("text", Utf8(board.text))
+             .Add("seconds", board.seconds));
+  } else {
+    WriteLine(out_, line);
+  }
+}
+
+void CliFrontend::Summary(int exitCode, int succeeded, int failed) {
+  EndProgress();
+  resultGiven_ = true;
+  LogLine(QStringLiteral("Summary: exit %1, %2").arg(exitCode).arg(SummaryText(succeeded, failed)));
+  if (config_.json) {
+    Emit(JsonObject()
+             .Add("event", "summary")
+             .Add("exit", exitCode)
+             .Add("succeeded", succeeded)
+             .Add("failed", failed));
+  } else {
+    WriteLine(out_, SummaryText(succeeded, failed));
   }
 }
 

@@ -30,6 +30,8 @@ struct ResultProof {
   std::string bootSha256;  // empty: no boot image
 };
 
+class CliLog;
+
 struct CliOutputConfig {
   bool json = false;
   bool quiet = false;
@@ -37,6 +39,20 @@ struct CliOutputConfig {
   bool yes = false;          // answer to every question
   bool progressBar = false;  // draw a bar on `err` (only sensible on a terminal)
 };
+
+struct BoardOutcome {
+  QString path;
+  QString serial;  // empty: none
+  int exitCode = 0;
+  QString title;
+  QString text;
+  double seconds = 0;
+};
+
+// "sim:1 (Serial=A): succeeded in 2.31 s", "... failed (exit 4) in 1.02 s".
+QString BoardResultLine(const BoardOutcome& board);
+// "2 succeeded, 1 failed".
+QString SummaryText(int succeeded, int failed);
 
 class CliFrontend : public Frontend {
  public:
@@ -48,10 +64,15 @@ class CliFrontend : public Frontend {
   // The engine whose progress bar is shown; may be null.
   void Attach(const TPelmo* pelmo) { pelmo_ = pelmo; }
   const CliOutputConfig& Config() const { return config_; }
+  // --log: everything the run says also goes there, whatever --quiet says; may be null.
+  void SetLog(CliLog* log) { log_ = log; }
+  CliLog* Log() const { return log_; }
+  // A board's upload begins: its progress starts afresh (--repeat runs several).
+  void BeginUpload();
 
   // --- Frontend ---
   void HistoryAppended(const QString& line) override;
-  void ProgressChanged() override;
+  void UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) override;
   bool AskYesNo(const QString& text) override;
   void ShowMessage(MessageKind kind, const QString& title, const QString& text) override;
   void ShowTaskDialog(const TTaskDialogTexts& texts) override;
@@ -67,11 +88,20 @@ class CliFrontend : public Frontend {
   void Print(const QString& line);
   // One JSON event line; JSON mode only.
   void Emit(const JsonObject& object);
+  // A JSON line made elsewhere (a child's event); JSON mode only.
+  void EmitLine(const std::string& line);
   // The run's last word: JSON "result" event; plain: the text on standard
   // error when the run failed, the proof's line (also with --quiet: it is
   // the result).
   void Result(int exitCode, const QString& title, const QString& text,
               const std::optional<ResultProof>& proof = std::nullopt);
+  // One board's result in a run over several boards (--all, --repeat):
+  // plain "sim:1 (Serial=A): succeeded in 2.31 s" on standard output; JSON
+  // a "result" event with path, serial and seconds.
+  void BoardResult(const BoardOutcome& board);
+  // The last word of a run over several boards: "2 succeeded, 1 failed" (plain,
+  // standard output) or a "summary" event.
+  void Summary(int exitCode, int succeeded, int failed);
   // Removes a progress bar still on the terminal.
   void EndProgress();
   // errno of the first write to standard output that failed, 0 while none has.
@@ -90,21 +120,30 @@ class CliFrontend : public Frontend {
   void WriteLine(std::FILE* stream, const QString& line);
   void WriteRaw(std::FILE* stream, const std::string& text);
   void ClearBar();
-  void DrawBar(int percent);
+  void ShowProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total);
+  void LogLine(const QString& text);
 
   CliOutputConfig config_;
   std::FILE* out_;
   std::FILE* err_;
   const TPelmo* pelmo_ = nullptr;
+  CliLog* log_ = nullptr;
 
   // Progress throttling: bar redraws and JSON events at most every kProgressInterval,
-  // except when the total changes or the bar completes.
+  // except when a phase starts, its total changes or it completes.
   static constexpr std::chrono::milliseconds kProgressInterval{100};
   std::chrono::steady_clock::time_point lastProgress_{};
-  int lastDone_ = -1;
-  int lastTotal_ = -1;
+  std::optional<UploadPhase> phase_;
+  std::uint64_t phaseDone_ = 0;
+  std::uint64_t phaseTotal_ = 0;
+  bool phaseShown_ = false;
+  std::chrono::steady_clock::time_point phaseStart_{};
+  std::chrono::steady_clock::time_point uploadStart_{};
+  bool resultGiven_ = false;  // no progress after the result
+  // The engine reports phases itself; until it does, they are read from the
+  // history lines and the progress bar.
   bool barVisible_ = false;
-  int lastPercent_ = -1;
+  std::string lastBar_;
   int outputError_ = 0;
 };
 

@@ -44,6 +44,15 @@ std::optional<std::uint32_t> ParseAddress(const std::string& text) {
   return static_cast<std::uint32_t>(value);
 }
 
+// A positive whole number of boards.
+std::optional<int> ParseCount(const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int value = std::stoi(text);
+  if (value < 1) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
@@ -52,6 +61,7 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool outSeen = false;
   bool bootOutSeen = false;
+  bool countSeen = false;
   bool optionsEnded = false;
 
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -144,6 +154,35 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
         result.error = "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
         return result;
       }
+    } else if (name == "--device") {
+      if (!takeValue(value)) return result;
+      if (value.empty()) {
+        result.error = "option '--device' needs a path (see 'list')";
+        return result;
+      }
+      o.device = value;
+    } else if (name == "--log") {
+      if (!takeValue(value)) return result;
+      if (value.empty()) {
+        result.error = "option '--log' needs a file name";
+        return result;
+      }
+      o.log = value;
+    } else if (name == "--all") {
+      if (!noValue()) return result;
+      o.all = true;
+    } else if (name == "--repeat") {
+      if (!noValue()) return result;
+      o.repeat = true;
+    } else if (name == "--count") {
+      if (!takeValue(value)) return result;
+      const auto count = ParseCount(value);
+      if (!count) {
+        result.error = "option '--count' needs a number of boards from 1, not '" + value + "'";
+        return result;
+      }
+      o.count = *count;
+      countSeen = true;
     } else if (name == "--out") {
       if (!takeValue(value)) return result;
       o.out = value;
@@ -215,6 +254,27 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     result.error = "--trace needs --simulate";
     return result;
   }
+  if ((o.all || o.repeat) && o.command != CliCommand::Upload) {
+    result.error =
+        o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
+    return result;
+  }
+  if (o.all && o.repeat) {
+    result.error = "--all and --repeat exclude each other";
+    return result;
+  }
+  if (o.all && (o.device || o.serial)) {
+    result.error = "--all takes every bootloader: it excludes --device and --serial";
+    return result;
+  }
+  if (o.all && !o.trace.empty()) {
+    result.error = "--trace follows one device: it cannot be combined with --all";
+    return result;
+  }
+  if (countSeen && !o.repeat) {
+    result.error = "--count needs --repeat";
+    return result;
+  }
   if (o.quiet && o.verbose) {
     result.error = "--quiet and --verbose exclude each other";
     return result;
@@ -225,13 +285,15 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
 const char* CliHelpText() {
   return R"(Usage: quorvel-cli [OPTIONS] list
   or:  quorvel-cli [OPTIONS] info
-  or:  quorvel-cli [OPTIONS] upload FILE
+  or:  quorvel-cli [OPTIONS] upload [--all | --repeat [--count N]] FILE
   or:  quorvel-cli [OPTIONS] image FILE --out FLASH.bin [--boot-out BOOT.bin]
 
 Uploads microcontroller firmware through a USB HID bootloader.
 
 Commands:
-  list             list every HID interface; bootloaders are marked with '*'
+  list             list every HID interface with its path, VID:PID and name;
+                   bootloaders are marked with '*', "busy" when another
+                   program uses one
   info             show the bootloader's information record
   upload FILE      load FILE for the device, connect, erase, write, restart
   image FILE       load FILE for the device and write the flash image(s)
@@ -249,7 +311,16 @@ Options:
                    plug-after (e.g. family=STM32F4XX)
   --trace FILE     with --simulate: write the (first) simulated device's trace
   --wait SECONDS   wait up to SECONDS for a bootloader to appear (default 0)
+  --device PATH    choose the bootloader at PATH as 'list' shows it
+                   (/dev/hidrawN; sim:N is the N-th --simulate device)
   --serial S       choose the bootloader with serial S when several are attached
+  --all            upload: flash every attached bootloader at once, one result
+                   line per board and a summary
+  --repeat         upload: flash board after board; after each, wait for the
+                   next bootloader to arrive; Ctrl-C between boards ends it
+  --count N        with --repeat: stop after N boards
+  --log FILE       append timestamped history, errors, the board's identity
+                   and the result to FILE (also with --quiet)
   --yes            answer Yes to questions (without it they are answered No)
   --base ADDR      FILE is a raw binary to load at ADDR (0x hex or decimal)
   --skip-blank     upload, image: after the usual erase, write only the write
@@ -269,18 +340,19 @@ SHA-256 HEX]" on standard error; 'image' prints "An upload writes N bytes,
 With --json the result event carries "bytes", "sha256" and "boot_sha256".
 
 Exit codes:
-  0  success
+  0  success (--all, --repeat: every board succeeded)
   1  usage error; also outputs that are FILE or each other, or that are
      not regular files (nothing is done then)
   2  no bootloader found, it does not answer, another program is using it,
-     or several and no --serial
+     or several and no --device or --serial (also two with that serial)
   3  FILE missing, unreadable or refused
   4  device error during connect or upload, or unsafe device geometry (with
      --simulate also: the simulated bootloader saw flash written wrongly)
   5  aborted: a question answered No, or Ctrl-C, SIGTERM or SIGHUP (a
      running upload stops after its current block; the device is restarted)
-  6  an output could not be written (--out, --boot-out, --trace or standard
-     output); existing files are left as they were
+  6  an output could not be written (--out, --boot-out, --trace, --log or
+     standard output); existing files are left as they were
+  With --all the first of 4, 2, 3, 5, 6, 1 that any board ended with.
 )";
 }
 

@@ -31,6 +31,11 @@ struct CliOptions {
   std::string trace;
   int waitMs = 0;
   std::optional<std::string> serial;
+  std::optional<std::string> device;  // --device: a path as `list` shows it
+  std::string log;                    // --log: history appended here
+  bool all = false;                   // upload --all
+  bool repeat = false;                // upload --repeat
+  int count = 0;                      // --repeat --count; 0: until interrupted
   bool yes = false;
   bool skipBlank = false;  // upload, image: write only blocks that differ from erased flash
   bool json = false;

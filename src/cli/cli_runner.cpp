@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "app/pelmo.h"
+#include "cli/cli_log.h"
 #include "cli/hidraw_access.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
@@ -116,8 +117,18 @@ int CliRunner::Run() {
   }
   if (!outcome_)
     outcome_ = Outcome{code == ExitSuccess ? QStringLiteral("Success") : QStringLiteral("Error"), {}};
-  ui_.Result(code, outcome_->title, outcome_->text,
-             code == ExitSuccess ? outcome_->proof : std::optional<ResultProof>());
+  if (tally_) {
+    ui_.Summary(code, tally_->succeeded, tally_->failed);
+  } else {
+    ui_.Result(code, outcome_->title, outcome_->text,
+               code == ExitSuccess ? outcome_->proof : std::optional<ResultProof>());
+  }
+  if (log_ && log_->Failed()) {
+    ui_.SetLog(nullptr);
+    ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
+                  .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
+    if (code == ExitSuccess) code = ExitOutput;
+  }
   // The results went nowhere: a script must not take the run for a success.
   if (ui_.OutputError() != 0) {
     ui_.ReportOutputError();
@@ -157,7 +168,7 @@ int CliRunner::RunCommand() {
     case CliCommand::Info:
       return Info();
     case CliCommand::Upload:
-      return Upload();
+      return options_.repeat ? Repeat() : Upload();
     case CliCommand::Image:
       return Image();
     case CliCommand::None:
@@ -247,8 +258,10 @@ int CliRunner::CheckFileNames() {
     if (auto identity = io::IdentityOf(options_.file))
       names.push_back({QStringLiteral("The firmware file"), options_.file, *identity});
   }
-  const std::pair<const char*, const std::string*> outputs[] = {
-      {"--out", &options_.out}, {"--boot-out", &options_.bootOut}, {"--trace", &options_.trace}};
+  const std::pair<const char*, const std::string*> outputs[] = {{"--out", &options_.out},
+                                                                {"--boot-out", &options_.bootOut},
+                                                                {"--trace", &options_.trace},
+                                                                {"--log", &options_.log}};
   for (const auto& [role, name] : outputs) {
     if (name->empty()) continue;
     io::OutputError error;
@@ -286,8 +299,48 @@ int CliRunner::PrepareTrace() {
   return ExitSuccess;
 }
 
+int CliRunner::OpenLog() {
+  if (options_.log.empty()) return ExitSuccess;
+  log_ = std::make_unique<CliLog>(options_.log);
+  if (!log_->Open()) {
+    const QString why = QString::fromStdString(log_->ErrorText());
+    log_.reset();
+    return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
+                                .arg(Shown(options_.log), why));
+  }
+  ui_.SetLog(log_.get());
+  static const char* const kNames[] = {"", "list", "info", "upload", "image"};
+  // Appended piece by piece: GCC 12's -O3 takes `"x" + std::string&&` for an overlapping copy.
+  std::string started = CliVersionText();
+  started += ": ";
+  started += kNames[static_cast<int>(options_.command)];
+  if (!options_.file.empty()) {
+    started += ' ';
+    started += io::PrintableText(options_.file);
+  }
+  log_->Line(started);
+  return ExitSuccess;
+}
+
+void CliRunner::LogBoard() {
+  hid::THidDevice* dev = pelmo_->ActiveDevice;
+  if (!log_ || dev == nullptr) return;
+  const TBootInfo& info = pelmo_->BootInfo;
+  log_->SetBoard(Utf8(PathOf(dev)));
+  const QString serial = Shown(QString::fromStdU16String(dev->SerialString()).toStdString());
+  // One multi-argument arg(): a serial or description holding "%3" stays as it is.
+  log_->Line(Utf8(QStringLiteral("Board: %1, serial %2, %3:%4, %5 (%6), \"%7\", revision 0x%8")
+                      .arg(PathOf(dev), serial.isEmpty() ? QStringLiteral("(none)") : serial,
+                           QStringLiteral("%1").arg(dev->Attributes().VendorID, 4, 16, QLatin1Char('0')),
+                           QStringLiteral("%1").arg(dev->Attributes().ProductID, 4, 16, QLatin1Char('0')),
+                           FamilyName(info.McuType), QString::number(info.McuType),
+                           DeviceDescriptionText(info, true),
+                           QStringLiteral("%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')))));
+}
+
 int CliRunner::StartEngine() {
   if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
+  if (int rc = OpenLog(); rc != ExitSuccess) return rc;
   if (!options_.simulate.empty()) {
     std::vector<sim::SimProfile> profiles;
     for (const std::string& profile : options_.simulate) {
@@ -298,6 +351,17 @@ int CliRunner::StartEngine() {
                         .arg(QString::fromStdString(profile), QString::fromStdString(error->message)));
       }
       profiles.push_back(std::get<sim::SimProfile>(parsed));
+    }
+    if (options_.device && options_.device->rfind("sim:", 0) == 0) {
+      bool ok = false;
+      const int n = QString::fromStdString(options_.device->substr(4)).toInt(&ok);
+      if (!ok || n < 1 || n > static_cast<int>(profiles.size())) {
+        return Fail(ExitUsage,
+                    QStringLiteral("--device %1: there are %2 simulated device(s), sim:1 to sim:%2.")
+                        .arg(Shown(*options_.device))
+                        .arg(profiles.size()));
+      }
+      deviceSimIndex_ = n - 1;
     }
     if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
     auto simPlatform = std::make_unique<sim::SimHidPlatform>();
@@ -317,8 +381,11 @@ int CliRunner::StartEngine() {
         simIds_[i] = sim_->PlugBootloader(profile);
       } else {
         QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)),
-                           plugTimers_.get(),
-                           [this, i, profile] { simIds_[i] = sim_->PlugBootloader(profile); });
+                           plugTimers_.get(), [this, i, profile] {
+                             simIds_[i] = sim_->PlugBootloader(profile);
+                             if (pelmo_ && static_cast<int>(i) == deviceSimIndex_)
+                               pelmo_->PreferredPath = "sim:" + std::to_string(simIds_[i]);
+                           });
       }
     }
   } else {
@@ -332,6 +399,13 @@ int CliRunner::StartEngine() {
   pelmo_ = std::make_unique<TPelmo>(*platform_, ui_);
   ui_.Attach(pelmo_.get());
   if (options_.serial) pelmo_->PreferredSerial = QString::fromStdString(*options_.serial).toStdU16String();
+  if (deviceSimIndex_ >= 0) {
+    // Until it is plugged, no other simulated device stands in for it.
+    const int id = simIds_[static_cast<std::size_t>(deviceSimIndex_)];
+    pelmo_->PreferredPath = id >= 0 ? "sim:" + std::to_string(id) : std::string("sim:-");
+  } else if (options_.device) {
+    pelmo_->PreferredPath = *options_.device;
+  }
   // The bootloader stays locked from discovery until the command ends, so a
   // window or another quorvel-cli keeps off it meanwhile.
   pelmo_->KeepBoardLock = true;
@@ -363,6 +437,41 @@ QString CliRunner::Label(hid::THidDevice* dev) const {
   return QString::fromStdString(pelmo_->ListedLabel(dev));
 }
 
+QString CliRunner::PathOf(hid::THidDevice* dev) const {
+  if (dev == nullptr) return {};
+  const std::string& path = dev->PnPInfo().InterfacePath;
+  if (sim_ != nullptr) {
+    // The simulator numbers its devices in plug order; users count --simulate options.
+    for (std::size_t i = 0; i < simIds_.size(); ++i) {
+      if (simIds_[i] >= 0 && path == "sim:" + std::to_string(simIds_[i]))
+        return QStringLiteral("sim:%1").arg(i + 1);
+    }
+  }
+  return Shown(path);
+}
+
+QString CliRunner::CandidateText(hid::THidDevice* dev) const {
+  const bool noSerial = dev->SerialString().empty();
+  return QStringLiteral("%1  %2%3")
+      .arg(PathOf(dev), Label(dev), noSerial ? QStringLiteral(" (no serial)") : QString());
+}
+
+bool CliRunner::Matches(hid::THidDevice* dev) const {
+  if (dev == nullptr) return false;
+  if (options_.serial && dev->SerialString() != QString::fromStdString(*options_.serial).toStdU16String()) {
+    return false;
+  }
+  return !options_.device || PathOf(dev) == QString::fromStdString(*options_.device);
+}
+
+std::vector<hid::THidDevice*> CliRunner::Candidates() const {
+  std::vector<hid::THidDevice*> found;
+  for (hid::THidDevice* dev : Bootloaders()) {
+    if (Matches(dev)) found.push_back(dev);
+  }
+  return found;
+}
+
 // Waits for the start-up scan and, with --wait, for a bootloader that has
 // answered Info. Returns ExitSuccess when one is open and chosen.
 int CliRunner::WaitForBootloader(bool mustFind) {
@@ -377,39 +486,43 @@ int CliRunner::WaitForBootloader(bool mustFind) {
   }
   clock.restart();
 
-  const std::u16string wantedSerial =
-      options_.serial ? QString::fromStdString(*options_.serial).toStdU16String() : std::u16string();
   for (;;) {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-    const auto bootloaders = Bootloaders();
     hid::THidDevice* active = pelmo_->ActiveDevice;
     const bool answered = active != nullptr && active->ReadWriteAccess();
-    if (!options_.serial && bootloaders.size() > 1) break;  // waiting cannot settle this
-    if (!pelmo_->BoardInUse.empty()) break;                 // nor this: nothing announces its end
-    if (answered && (!options_.serial || active->SerialString() == wantedSerial)) break;
+    if (Candidates().size() > 1) break;      // waiting cannot settle this
+    if (!pelmo_->BoardInUse.empty()) break;  // nor this: nothing announces its end
+    if (answered && Matches(active)) break;
     if (clock.elapsed() >= options_.waitMs) break;
     RunEventsFor(std::min<qint64>(20, options_.waitMs - clock.elapsed()));
   }
   if (!mustFind) return ExitSuccess;
 
   const auto bootloaders = Bootloaders();
+  const auto candidates = Candidates();
   hid::THidDevice* active = pelmo_->ActiveDevice;
-  if (!options_.serial && bootloaders.size() > 1) {
-    QString text = QStringLiteral("Several bootloaders are attached; choose one with --serial:");
-    for (hid::THidDevice* dev : bootloaders) {
-      const QString serial = QString::fromStdU16String(dev->SerialString());
-      text += QStringLiteral("\n  %1").arg(serial.isEmpty() ? Label(dev) + QStringLiteral(" (no serial)")
-                                                            : Label(dev));
-    }
+  if (candidates.size() > 1) {
+    // Guessing would flash the wrong board on a production line.
+    QString text = options_.serial
+                       ? QStringLiteral("Several bootloaders have serial '%1'; choose one with --device:")
+                             .arg(Shown(*options_.serial))
+                       : QStringLiteral(
+                             "Several bootloaders are attached; choose one with --device "
+                             "or --serial:");
+    for (hid::THidDevice* dev : candidates) text += QStringLiteral("\n  %1").arg(CandidateText(dev));
     return Fail(ExitNoBootloader, text);
   }
-  if (options_.serial) {
-    const bool present = std::any_of(bootloaders.begin(), bootloaders.end(),
-                                     [&](hid::THidDevice* d) { return d->SerialString() == wantedSerial; });
-    if (!present) {
-      QString text = QStringLiteral("No bootloader with serial '%1' found.")
-                         .arg(QString::fromStdString(*options_.serial));
-      for (hid::THidDevice* dev : bootloaders) text += QStringLiteral("\n  attached: %1").arg(Label(dev));
+  if (options_.serial || options_.device) {
+    if (candidates.empty()) {
+      QString text =
+          options_.device
+              ? QStringLiteral("No bootloader at '%1' found.").arg(Shown(*options_.device))
+              : QStringLiteral("No bootloader with serial '%1' found.").arg(Shown(*options_.serial));
+      if (options_.device && options_.serial && !bootloaders.empty())
+        text = QStringLiteral("No bootloader at '%1' with serial '%2' found.")
+                   .arg(Shown(*options_.device), Shown(*options_.serial));
+      for (hid::THidDevice* dev : bootloaders)
+        text += QStringLiteral("\n  attached: %1").arg(CandidateText(dev));
       if (bootloaders.empty()) ExplainNoBootloader();
       return Fail(ExitNoBootloader, text);
     }
@@ -438,7 +551,9 @@ int CliRunner::WaitForBootloader(bool mustFind) {
     return Fail(ExitNoBootloader, QStringLiteral("The bootloader reports an unknown MCU family (code %1).")
                                       .arg(pelmo_->BootInfo.McuType));
   }
-  ui_.Detail(QStringLiteral("Bootloader: %1, %2").arg(Label(active), FamilyName(pelmo_->BootInfo.McuType)));
+  ui_.Detail(QStringLiteral("Bootloader: %1 %2, %3")
+                 .arg(PathOf(active), Label(active), FamilyName(pelmo_->BootInfo.McuType)));
+  LogBoard();
   return ExitSuccess;
 }
 
@@ -582,15 +697,16 @@ void CliRunner::ListDevices() {
   int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
     const bool bootloader = IsBootloader(entry.Device);
+    // Another program (a window, another quorvel-cli) has it locked.
     const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device);
     const QString label = QString::fromStdString(entry.Label);
-    // Another program (a window, another quorvel-cli) has it locked.
-    const QString text = busy ? label + QStringLiteral(" (busy)") : label;
     QString path;
+    QString serial;
     int vid = 0;
     int pid = 0;
     if (entry.Device != nullptr) {
-      path = QString::fromStdString(entry.Device->PnPInfo().InterfacePath);
+      path = PathOf(entry.Device);
+      serial = QString::fromStdU16String(entry.Device->SerialString());
       vid = entry.Device->Attributes().VendorID;
       pid = entry.Device->Attributes().ProductID;
     }
@@ -601,15 +717,16 @@ void CliRunner::ListDevices() {
                    .Add("bootloader", bootloader)
                    .Add("busy", busy)
                    .Add("path", Utf8(path))
+                   .Add("serial", Utf8(serial))
                    .Add("vid", vid)
                    .Add("pid", pid));
-    } else if (ui_.Config().verbose) {
-      ui_.Print(QStringLiteral("%1 %2  [%3 %4:%5]")
-                    .arg(bootloader ? QStringLiteral("*") : QStringLiteral(" "), text, path)
-                    .arg(vid, 4, 16, QLatin1Char('0'))
-                    .arg(pid, 4, 16, QLatin1Char('0')));
     } else {
-      ui_.Print((bootloader ? QStringLiteral("* ") : QStringLiteral("  ")) + text);
+      ui_.Print(QStringLiteral("%1 %2  %3:%4  %5%6")
+                    .arg(bootloader ? QStringLiteral("*") : QStringLiteral(" "),
+                         path.isEmpty() ? QStringLiteral("-") : path)
+                    .arg(vid, 4, 16, QLatin1Char('0'))
+                    .arg(pid, 4, 16, QLatin1Char('0'))
+                    .arg(label, busy ? QStringLiteral("  busy") : QString()));
     }
     if (bootloader && entry.Device != nullptr && !entry.Device->ReadWriteAccess()) ++locked;
     ++shown;
@@ -645,6 +762,8 @@ int CliRunner::Info() {
     ui_.Emit(
         JsonObject()
             .Add("event", "info")
+            .Add("path", Utf8(PathOf(pelmo_->ActiveDevice)))
+            .Add("serial", Utf8(QString::fromStdU16String(pelmo_->ActiveDevice->SerialString())))
             .Add("family", Utf8(FamilyName(info.McuType)))
             .Add("code", static_cast<int>(info.McuType))
             .Add("description", Utf8(description))
@@ -675,6 +794,10 @@ int CliRunner::Upload() {
   if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
   if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
+  return UploadBoard();
+}
+
+int CliRunner::UploadBoard() {
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
 
   pelmo_->Guarded([this] { pelmo_->ButtonConnectClick(); });
@@ -689,6 +812,7 @@ int CliRunner::Upload() {
   pelmo_->SkipBlank = options_.skipBlank;
   const int declinedBefore = ui_.QuestionsDeclined;
   uploading_ = true;
+  ui_.BeginUpload();
   pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
   uploading_ = false;
 

@@ -28,6 +28,8 @@ class OutputFile;
 
 namespace quorvel::cli {
 
+class CliLog;
+
 class CliRunner {
  public:
   CliRunner(CliOptions options, CliFrontend& ui);
@@ -55,6 +57,10 @@ class CliRunner {
   int Info();
   int Upload();
   int Image();
+  // upload --repeat (cli_repeat.cpp).
+  int Repeat();
+  // Loads the file for the chosen board and uploads it; the run's result.
+  int UploadBoard();
 
   int CheckHexFile();
   int ReadStandardInput();
@@ -62,6 +68,9 @@ class CliRunner {
   QString FileLabel() const;
   int CheckFileNames();
   int PrepareTrace();
+  int OpenLog();
+  // The chosen board's identity in the --log file.
+  void LogBoard();
   int StartEngine();
   int WaitForBootloader(bool mustFind);
   int LoadHex();
@@ -73,6 +82,14 @@ class CliRunner {
   std::vector<hid::THidDevice*> Bootloaders() const;
   bool IsBootloader(hid::THidDevice* dev) const;
   QString Label(hid::THidDevice* dev) const;
+  // The path `list` shows and --device takes: the node, or sim:N for the
+  // N-th --simulate device.
+  QString PathOf(hid::THidDevice* dev) const;
+  // "sim:1  USB HID Bootloader (Serial=A)", "(no serial)" when it has none.
+  QString CandidateText(hid::THidDevice* dev) const;
+  // Whether --device and --serial allow the bootloader.
+  bool Matches(hid::THidDevice* dev) const;
+  std::vector<hid::THidDevice*> Candidates() const;
   void ExplainNoBootloader();
   void ListDevices();
 
@@ -89,6 +106,8 @@ class CliRunner {
   sim::SimHidPlatform* sim_ = nullptr;   // platform_ when simulating
   std::vector<int> simIds_;              // handles of the simulated bootloaders, in --simulate order
   std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers
+  int deviceSimIndex_ = -1;              // --device sim:N: N - 1
+  std::unique_ptr<CliLog> log_;
   std::unique_ptr<TPelmo> pelmo_;
   struct Outcome {
     QString title;
@@ -96,6 +115,12 @@ class CliRunner {
     std::optional<ResultProof> proof{};  // given with a success
   };
   std::optional<Outcome> outcome_;  // the result's texts, given at the end of Run
+  // --repeat: the boards' count, given at the end of Run instead of a result.
+  struct Tally {
+    int succeeded = 0;
+    int failed = 0;
+  };
+  std::optional<Tally> tally_;
   bool uploading_ = false;
   int interrupts_ = 0;
   // --trace: written while the run goes on, committed when it ends.

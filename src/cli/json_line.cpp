@@ -1,5 +1,7 @@
 #include "cli/json_line.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "io/display_text.h"
@@ -81,6 +83,19 @@ JsonObject& JsonObject::Add(std::string_view key, std::int64_t number) {
 JsonObject& JsonObject::Add(std::string_view key, bool value) {
   Key(key);
   body_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonObject& JsonObject::Add(std::string_view key, double number) {
+  Key(key);
+  if (!std::isfinite(number)) {
+    body_ += "null";
+    return *this;
+  }
+  // Not printf: the locale Qt sets may write a decimal comma.
+  char text[64];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, number, std::chars_format::fixed, 3);
+  body_.append(text, ec == std::errc{} ? static_cast<std::size_t>(end - text) : 0);
   return *this;
 }
 

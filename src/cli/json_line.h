@@ -18,6 +18,8 @@ class JsonObject {
   JsonObject& Add(std::string_view key, std::int64_t number);
   JsonObject& Add(std::string_view key, int number) { return Add(key, static_cast<std::int64_t>(number)); }
   JsonObject& Add(std::string_view key, bool value);
+  // With three decimals (seconds to the millisecond); null when not finite.
+  JsonObject& Add(std::string_view key, double number);
   std::string Str() const { return body_ + "}"; }
 
  private:

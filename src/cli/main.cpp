@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_all.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   config.progressBar = !options.json && !options.quiet && ::isatty(STDERR_FILENO) == 1;
   CliFrontend frontend(config, stdout, stderr);
   CliRunner runner(options, frontend);
+  AllBoardsRun allBoards(options, frontend);
 
   // A log reader that goes away (`| head`) must not kill an upload half-way:
   // writes to a closed pipe then just fail, and the run reports it at its end.
@@ -82,10 +84,16 @@ int main(int argc, char** argv) {
   std::unique_ptr<QSocketNotifier> signalNotifier;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) == 0) {
     signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runner] {
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runner, &allBoards, &options] {
       char bytes[16];
       const ssize_t n = ::read(g_signalPipe[0], bytes, sizeof bytes);
-      for (ssize_t i = 0; i < n; ++i) runner.Interrupt();
+      for (ssize_t i = 0; i < n; ++i) {
+        if (options.all) {
+          allBoards.Interrupt(static_cast<unsigned char>(bytes[i]));
+        } else {
+          runner.Interrupt();
+        }
+      }
     });
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -93,5 +101,5 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
   }
-  return runner.Run();
+  return options.all ? allBoards.Run() : runner.Run();
 }

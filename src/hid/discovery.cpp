@@ -119,6 +119,7 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
     if (candidate == nullptr || candidate->ProductString() != wanted) continue;
     // With several bootloaders on one bench the command line names the one to use.
     if (!PreferredSerial.empty() && candidate->SerialString() != PreferredSerial) continue;
+    if (!PreferredPath.empty() && candidate->PnPInfo().InterfacePath != PreferredPath) continue;
     if (dev == nullptr) dev = candidate;
     // Every interface of a composite device carries the device's product
     // string: the bootloader's is the one whose reports fit.

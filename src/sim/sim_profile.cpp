@@ -118,6 +118,12 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
   std::uint8_t family = mcu::STM32F4XX;
   if (auto it = values.find("family"); it != values.end()) {
     auto code = ParseMcuFamily(it->second);
+    // A family code in 0x hex, like every other number here.
+    if (!code) {
+      const auto number = ParseNumber(it->second);
+      if (number && *number <= 0xFF && IsKnownFamily(static_cast<std::uint8_t>(*number)))
+        code = static_cast<std::uint8_t>(*number);
+    }
     if (!code) return SimSpecError{"unknown family \"" + it->second + "\""};
     family = *code;
     values.erase(it);

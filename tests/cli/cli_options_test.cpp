@@ -26,6 +26,24 @@ TEST(CliOptions, UploadTakesItsFileAndTheGlobalOptionsInAnyPosition) {
   EXPECT_EQ(o.waitMs, 2500);
 }
 
+TEST(CliOptions, ProductionOptions) {
+  auto r = ParseCliArgs({"--repeat", "--count=3", "--log", "run.log", "upload", "fw.hex"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_TRUE(r.options.repeat);
+  EXPECT_EQ(r.options.count, 3);
+  EXPECT_EQ(r.options.log, "run.log");
+
+  r = ParseCliArgs({"--device", "/dev/hidraw3", "--serial", "7", "info"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  ASSERT_TRUE(r.options.device.has_value());
+  EXPECT_EQ(*r.options.device, "/dev/hidraw3");
+
+  r = ParseCliArgs({"upload", "--all", "fw.hex"});
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_TRUE(r.options.all);
+  EXPECT_EQ(r.options.count, 0) << "no count: until interrupted";
+}
+
 TEST(CliOptions, ImageTakesOutAndOptionalBootOut) {
   auto r = ParseCliArgs({"image", "fw.hex", "--out", "flash.bin", "--boot-out", "boot.bin"});
   ASSERT_TRUE(r.ok()) << r.error;
@@ -92,7 +110,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"WaitTwoDots", {"--wait", "1.2.3", "info"}},
         BadLine{"QuietAndVerbose", {"-q", "-v", "list"}},
         BadLine{"SkipBlankWithInfo", {"--skip-blank", "info"}},
-        BadLine{"SkipBlankWithValue", {"--skip-blank=yes", "upload", "a.hex"}}),
+        BadLine{"SkipBlankWithValue", {"--skip-blank=yes", "upload", "a.hex"}},
+        BadLine{"EmptyDevice", {"--device=", "info"}}, BadLine{"EmptyLog", {"--log", "", "info"}},
+        BadLine{"AllWithoutUpload", {"--all", "info"}},
+        BadLine{"RepeatWithImage", {"--repeat", "image", "a.hex", "--out", "f.bin"}},
+        BadLine{"AllAndRepeat", {"--all", "--repeat", "upload", "a.hex"}},
+        BadLine{"AllWithDevice", {"--all", "--device", "sim:1", "upload", "a.hex"}},
+        BadLine{"AllWithSerial", {"--all", "--serial", "1", "upload", "a.hex"}},
+        BadLine{"AllWithTrace", {"--all", "--simulate", "", "--trace", "t", "upload", "a.hex"}},
+        BadLine{"CountWithoutRepeat", {"--count", "2", "upload", "a.hex"}},
+        BadLine{"CountZero", {"--repeat", "--count", "0", "upload", "a.hex"}},
+        BadLine{"CountNotANumber", {"--repeat", "--count", "two", "upload", "a.hex"}},
+        BadLine{"AllTakesNoValue", {"--all=yes", "upload", "a.hex"}}),
     [](const ::testing::TestParamInfo<BadLine>& row) { return std::string(row.param.name); });
 
 }  // namespace

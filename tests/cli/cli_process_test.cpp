@@ -436,8 +436,8 @@ TEST_F(CliProcess, ListMarksTheBootloader) {
   const CliRun run =
       RunCli({"--simulate", "family=PIC18,serial=7", "--simulate", "family=PIC18,product=Keyboard", "list"});
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
-  EXPECT_TRUE(run.OutLines().contains("* USB HID Bootloader (Serial=7)")) << Describe(run);
-  EXPECT_TRUE(run.OutLines().contains("  Keyboard")) << Describe(run);
+  EXPECT_TRUE(run.OutLines().contains("* sim:1  04d8:003c  USB HID Bootloader (Serial=7)")) << Describe(run);
+  EXPECT_TRUE(run.OutLines().contains("  sim:2  04d8:003c  Keyboard")) << Describe(run);
 }
 
 TEST_F(CliProcess, ImageWritesBothFilesAndNothingOnARefusedFile) {
@@ -880,7 +880,7 @@ TEST_F(CliProcess, ImageShowsWhatAnUploadWritesInTextAndJson) {
         QStringLiteral("%1 bytes, program SHA-256 %2, boot SHA-256 %3")
             .arg(uploaded.value("bytes").toInteger())
             .arg(uploaded.value("sha256").toString(), uploaded.value("boot_sha256").toString());
-    EXPECT_TRUE(quietUpload.err.split('\n').contains("Wrote " + numbers)) << Describe(quietUpload);
+    EXPECT_TRUE(quietUpload.out.split('\n').contains("Wrote " + numbers)) << Describe(quietUpload);
     EXPECT_TRUE(plainImage.err.split('\n').contains("An upload writes " + numbers)) << Describe(plainImage);
   }
 }

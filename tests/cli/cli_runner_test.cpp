@@ -75,7 +75,7 @@ TEST(CliRunner, BootloaderInUseByAnotherProgramIsNeitherAskedNorUsed) {
       EXPECT_NE(r.err.find("'USB HID Bootloader (Serial=A)' is in use by another program"), std::string::npos)
           << r.err;
     } else {
-      EXPECT_NE(r.out.find("* USB HID Bootloader (Serial=A) (busy)"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("* sim:1  04d8:003c  USB HID Bootloader (Serial=A)  busy"), std::string::npos) << r.out;
     }
   }
 }
@@ -97,7 +97,7 @@ TEST(CliRunner, CompositeDeviceIsOneBootloader) {
   };
   EXPECT_EQ(RunWith(platform(), Command(CliCommand::Info)).exitCode, 0);
   const RunResult list = RunWith(platform(), Command(CliCommand::List));
-  EXPECT_EQ(list.out, "  USB HID Bootloader (Serial=C1)\n* USB HID Bootloader (Serial=C1)\n");
+  EXPECT_EQ(list.out, "  sim:1  1234:5678  USB HID Bootloader (Serial=C1)\n* sim:2  04d8:003c  USB HID Bootloader (Serial=C1)\n");
 }
 
 TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
@@ -114,7 +114,7 @@ TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
 
   const RunResult plain = RunWith(std::move(platform), Command(CliCommand::List));
   EXPECT_EQ(plain.exitCode, 0);
-  EXPECT_EQ(plain.out, "  Device VID=00A5 PID=BEEF\n  Keyboard (Serial=K1)\n");
+  EXPECT_EQ(plain.out, "  sim:1  00a5:beef  Device VID=00A5 PID=BEEF\n  sim:2  1234:5678  Keyboard (Serial=K1)\n");
 }
 
 TEST(CliRunner, ListInJsonGivesOneDeviceEventEachAndAResult) {

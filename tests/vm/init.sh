@@ -214,6 +214,7 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   # the uhid options apply to it.
   pids=""
   node=""
+  unset QUORVEL_NODE1 QUORVEL_NODE2 QUORVEL_NODE3 QUORVEL_NODE4
   ok=1
   k=1
   rest=$spec
@@ -227,6 +228,8 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
     if [ "$setup" != wait ]; then
       n=$(wait_device $! 1) || ok=0
       [ $k = 1 ] && node=$n
+      # @NODEk in the scenario's arguments.
+      [ $k -le 4 ] && eval "QUORVEL_NODE$k=\$n"
     fi
     k=$((k + 1))
   done

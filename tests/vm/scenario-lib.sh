@@ -23,7 +23,8 @@
 # with udevd: yes to run the scenario again once systemd-udevd is running.
 # spec:    the bootloader's profile (quorvel-cli --simulate); several devices
 #          separated by ';', the first one's trace is compared.
-# In cli arguments @DATA stands for the folder of the HEX files.
+# In cli arguments @DATA stands for the folder of the HEX files and @NODEk
+# for the k-th device's path (as --device takes it).
 
 # Prints the scenario lines without comments and blank lines.
 scenario_lines() {
@@ -38,8 +39,12 @@ normalize_output() {
       "$1"
 }
 
+# @NODE1 .. @NODE4 stand for the scenario's devices in spec order: their
+# hidraw nodes in the guest, sim:1 .. sim:4 on the simulator.
 expand_args() {
-  echo "$1" | sed "s#@DATA#$QUORVEL_VM_DATA#g"
+  echo "$1" | sed -e "s#@DATA#$QUORVEL_VM_DATA#g" \
+    -e "s#@NODE1#${QUORVEL_NODE1:-sim:1}#g" -e "s#@NODE2#${QUORVEL_NODE2:-sim:2}#g" \
+    -e "s#@NODE3#${QUORVEL_NODE3:-sim:3}#g" -e "s#@NODE4#${QUORVEL_NODE4:-sim:4}#g"
 }
 
 # record_expectations CLI SCENARIO_FILE OUT_DIR

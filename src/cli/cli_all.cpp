@@ -1,0 +1,379 @@
+#include "cli/cli_all.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <algorithm>
+#include <variant>
+
+#include "cli/cli_log.h"
+#include "cli/cli_runner.h"
+#include "hid/hid_platform.h"
+#include "io/display_text.h"
+#include "io/input_file.h"
+#include "io/output_file.h"
+#include "sim/sim_platform.h"
+#include "sim/sim_profile.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+constexpr const char16_t* kBootloaderProduct = u"USB HID Bootloader";
+
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+}  // namespace
+
+int CombinedExit(const std::vector<int>& codes) {
+  if (std::all_of(codes.begin(), codes.end(), [](int c) { return c == ExitSuccess; })) return ExitSuccess;
+  // A device fault outweighs a missing board, a refused file, a stop, an unwritten output.
+  for (const int code : {ExitDevice, ExitNoBootloader, ExitHexFile, ExitAborted, ExitOutput, ExitUsage}) {
+    if (std::find(codes.begin(), codes.end(), code) != codes.end()) return code;
+  }
+  for (const int code : codes) {
+    if (code != ExitSuccess) return code;
+  }
+  return ExitSuccess;
+}
+
+std::string WithPath(std::string_view jsonLine, std::string_view path) {
+  std::string line(jsonLine);
+  if (line.empty() || line.front() != '{') return line;
+  const bool empty =
+      line.find_first_not_of(" \t", 1) == std::string::npos || line[line.find_first_not_of(" \t", 1)] == '}';
+  return "{\"path\":" + JsonString(path) + (empty ? "" : ",") + line.substr(1);
+}
+
+QStringList ChildArguments(const CliOptions& options, const QString& path) {
+  QStringList args{QStringLiteral("--json"), QStringLiteral("--device"), path};
+  // Every simulated device is there in each child, as on a bench, but only
+  // the child's own (--device) is talked to.
+  for (const std::string& spec : options.simulate)
+    args << QStringLiteral("--simulate") << QString::fromStdString(spec);
+  if (options.yes) args << QStringLiteral("--yes");
+  if (options.verbose) args << QStringLiteral("--verbose");
+  if (!options.log.empty()) args << QStringLiteral("--log") << QString::fromStdString(options.log);
+  if (options.skipBlank) args << QStringLiteral("--skip-blank");
+  if (options.base) args << QStringLiteral("--base") << QStringLiteral("0x%1").arg(*options.base, 0, 16);
+  args << QStringLiteral("upload") << QStringLiteral("--") << QString::fromStdString(options.file);
+  return args;
+}
+
+std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
+                                         const std::function<QString(const std::string&)>& shownPath) {
+  struct Found {
+    ListedBoard board;
+    bool fits = false;
+  };
+  std::vector<Found> found;
+  for (const hid::THidPnPInfo& info : platform.Scan()) {
+    const std::unique_ptr<hid::HidConnection> connection = platform.Open(info);
+    if (!connection) continue;
+    std::u16string product;
+    if (!connection->GetProductString(product) || product != kBootloaderProduct) continue;
+    std::u16string serial;
+    if (!connection->GetSerialString(serial)) serial.clear();
+    hid::THidCaps caps;
+    const bool fits =
+        connection->GetCaps(caps) && caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
+    found.push_back(
+        {{info.InterfacePath, shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
+  }
+  // The other interfaces of a composite bootloader carry its name too: the
+  // ones whose reports fit are the bootloaders, as for a single upload.
+  const bool anyFits = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.fits; });
+  std::vector<ListedBoard> boards;
+  for (const Found& f : found) {
+    if (f.fits || !anyFits) boards.push_back(f.board);
+  }
+  return boards;
+}
+
+AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui) : options_(std::move(options)), ui_(ui) {}
+
+AllBoardsRun::~AllBoardsRun() {
+  // Children never outlive the run: one left would keep flashing unseen.
+  for (auto& child : children_) {
+    if (child->process && child->process->state() != QProcess::NotRunning) {
+      child->process->kill();
+      child->process->waitForFinished(2000);
+    }
+  }
+}
+
+int AllBoardsRun::Fail(int exitCode, const QString& text) {
+  ui_.Error(text);
+  if (log_) log_->Line(Utf8(QStringLiteral("Error: ") + text));
+  return exitCode;
+}
+
+// The file and the log are checked once here, so a refusal is said once
+// rather than by every child.
+int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
+  if (options_.file == "-") {
+    // Standard input is read once here and given to every child.
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly)) {
+      return Fail(ExitHexFile, QStringLiteral("standard input cannot be read: %1.").arg(in.errorString()));
+    }
+    input_ = in.readAll();
+  }
+  const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
+  if (check.status != io::InputStatus::Ok) {
+    return Fail(ExitHexFile,
+                QStringLiteral("HEX file '%1' cannot be read: %2.")
+                    .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
+  }
+  if (!options_.log.empty()) {
+    io::OutputError error;
+    const auto target = io::ResolveOutput(options_.log, error);
+    if (!target) {
+      return Fail(error.err == 0 ? ExitUsage : ExitOutput,
+                  QStringLiteral("--log '%1' cannot be written: %2. Nothing was done.")
+                      .arg(Shown(options_.log), QString::fromStdString(error.reason)));
+    }
+    const auto input = io::IdentityOf(options_.file);
+    if (input && io::SameFile(*input, target->identity)) {
+      return Fail(ExitUsage,
+                  QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
+                      .arg(Shown(options_.file), Shown(options_.log)));
+    }
+    log_ = std::make_unique<CliLog>(options_.log);
+    if (!log_->Open()) {
+      const QString why = QString::fromStdString(log_->ErrorText());
+      log_.reset();
+      return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
+                                  .arg(Shown(options_.log), why));
+    }
+    log_->Line(CliVersionText() + ": upload --all " + io::PrintableText(options_.file));
+  }
+
+  std::unique_ptr<hid::HidPlatform> platform;
+  std::vector<int> simIds;
+  if (!options_.simulate.empty()) {
+    auto sim = std::make_unique<sim::SimHidPlatform>();
+    for (const std::string& spec : options_.simulate) {
+      auto parsed = sim::ParseSimSpec(spec);
+      if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
+        return Fail(ExitUsage,
+                    QStringLiteral("bad --simulate '%1': %2")
+                        .arg(QString::fromStdString(spec), QString::fromStdString(error->message)));
+      }
+      const sim::SimProfile& profile = std::get<sim::SimProfile>(parsed);
+      // Only what is attached when the run starts takes part.
+      simIds.push_back(profile.plugAfterMs == 0 ? sim->PlugBootloader(profile) : -1);
+    }
+    platform = std::move(sim);
+  } else {
+    platform = MakeSystemHidPlatform();
+    if (!platform || !platform->Available()) {
+      return Fail(ExitNoBootloader,
+                  QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
+    }
+  }
+  const auto shownPath = [&simIds](const std::string& path) {
+    for (std::size_t i = 0; i < simIds.size(); ++i) {
+      if (simIds[i] >= 0 && path == "sim:" + std::to_string(simIds[i]))
+        return QStringLiteral("sim:%1").arg(i + 1);
+    }
+    return Shown(path);
+  };
+  QElapsedTimer clock;
+  clock.start();
+  for (;;) {
+    boards = ListBootloaders(*platform, shownPath);
+    if (!boards.empty() || clock.elapsed() >= options_.waitMs || interrupts_ > 0) break;
+    QThread::msleep(100);
+  }
+  if (interrupts_ > 0) return Fail(ExitAborted, QStringLiteral("Interrupted."));
+  if (boards.empty()) {
+    return Fail(ExitNoBootloader, options_.waitMs > 0
+                                      ? QStringLiteral("No bootloader appeared within the --wait time.")
+                                      : QStringLiteral("No bootloader found."));
+  }
+  return ExitSuccess;
+}
+
+int AllBoardsRun::Run() {
+  std::vector<ListedBoard> boards;
+  int code = Prepare(boards);
+  // A signal that came while the boards were listed: none is started.
+  if (code == ExitSuccess && interrupts_ > 0) code = Fail(ExitAborted, QStringLiteral("Interrupted."));
+  if (code == ExitSuccess) {
+    QStringList paths;
+    for (const ListedBoard& board : boards) paths << board.path;
+    // In JSON every event names its board; this one has none.
+    if (!ui_.Config().json)
+      ui_.Notice(QStringLiteral("Uploading to %1 board(s): %2")
+                     .arg(boards.size())
+                     .arg(paths.join(QStringLiteral(", "))));
+    QEventLoop loop;
+    for (const ListedBoard& board : boards) {
+      auto child = std::make_unique<Child>();
+      child->board = board;
+      children_.push_back(std::move(child));
+    }
+    for (auto& child : children_) Start(*child);
+    while (running_ > 0) loop.processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  std::vector<int> codes;
+  int succeeded = 0;
+  for (const auto& child : children_) {
+    codes.push_back(child->outcome.exitCode);
+    if (child->outcome.exitCode == ExitSuccess) ++succeeded;
+  }
+  if (code == ExitSuccess) code = CombinedExit(codes);
+  const int failed = static_cast<int>(children_.size()) - succeeded;
+  ui_.Summary(code, succeeded, failed);
+  if (log_) {
+    log_->Line(Utf8(QStringLiteral("Summary: exit %1, %2").arg(code).arg(SummaryText(succeeded, failed))));
+    if (log_->Failed()) {
+      ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
+                    .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
+      if (code == ExitSuccess) code = ExitOutput;
+    }
+  }
+  if (ui_.OutputError() != 0) {
+    ui_.ReportOutputError();
+    if (code == ExitSuccess) code = ExitOutput;
+  }
+  return code;
+}
+
+void AllBoardsRun::Start(Child& child) {
+  child.process = std::make_unique<QProcess>();
+  QProcess& process = *child.process;
+  process.setProgram(QCoreApplication::applicationFilePath());
+  process.setArguments(ChildArguments(options_, child.board.path));
+  if (options_.file != "-") process.setStandardInputFile(QProcess::nullDevice());
+  const pid_t parent = ::getpid();
+  process.setChildProcessModifier([parent] {
+    // Its own process group: a Ctrl-C on the terminal reaches the parent
+    // only, which passes it on once. And no child outlives its parent.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(ExitAborted);
+  });
+  QObject::connect(&process, &QProcess::readyReadStandardOutput,
+                   [this, &child] { ReadOutput(child, false); });
+  QObject::connect(&process, &QProcess::readyReadStandardError, [this, &child] { ReadErrors(child, false); });
+  QObject::connect(&process, &QProcess::finished, [this, &child](int exitCode, QProcess::ExitStatus status) {
+    Finished(child, exitCode, status);
+  });
+  QObject::connect(&process, &QProcess::errorOccurred, [this, &child](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;
+    Fail(ExitUsage, QStringLiteral("%1: cannot start quorvel-cli: %2")
+                        .arg(child.board.path, child.process->errorString()));
+    child.outcome = BoardOutcome{child.board.path,        child.board.serial,           ExitUsage,
+                                 QStringLiteral("Error"), child.process->errorString(), 0};
+    child.finished = true;
+    --running_;
+  });
+  ++running_;
+  child.clock.start();
+  process.start();
+  if (options_.file == "-") {
+    process.write(input_);
+    process.closeWriteChannel();
+  }
+}
+
+void AllBoardsRun::ReadOutput(Child& child, bool flush) {
+  child.pending += child.process->readAllStandardOutput();
+  qsizetype end = 0;
+  while ((end = child.pending.indexOf('\n')) >= 0) {
+    const QByteArray line = child.pending.left(end);
+    child.pending.remove(0, end + 1);
+    HandleLine(child, line);
+  }
+  if (flush && !child.pending.isEmpty()) {
+    HandleLine(child, child.pending);
+    child.pending.clear();
+  }
+}
+
+// A child in JSON mode writes plain words only when its output failed.
+void AllBoardsRun::ReadErrors(Child& child, bool flush) {
+  child.pendingErr += child.process->readAllStandardError();
+  qsizetype end = 0;
+  while ((end = child.pendingErr.indexOf('\n')) >= 0) {
+    ui_.Error(child.board.path + QStringLiteral(": ") + QString::fromUtf8(child.pendingErr.left(end)));
+    child.pendingErr.remove(0, end + 1);
+  }
+  if (flush && !child.pendingErr.isEmpty()) {
+    ui_.Error(child.board.path + QStringLiteral(": ") + QString::fromUtf8(child.pendingErr));
+    child.pendingErr.clear();
+  }
+}
+
+void AllBoardsRun::HandleLine(Child& child, const QByteArray& line) {
+  if (line.trimmed().isEmpty()) return;
+  const QJsonObject event = QJsonDocument::fromJson(line).object();
+  const QString kind = event.value(QStringLiteral("event")).toString();
+  if (kind == QStringLiteral("result")) {
+    // Rebuilt with the board's path, serial and time once the child has ended.
+    child.resultSeen = true;
+    child.outcome.exitCode = event.value(QStringLiteral("exit")).toInt(ExitDevice);
+    child.outcome.title = event.value(QStringLiteral("title")).toString();
+    child.outcome.text = event.value(QStringLiteral("text")).toString();
+    return;
+  }
+  if (ui_.Config().json) {
+    ui_.EmitLine(WithPath(line.toStdString(), Utf8(child.board.path)));
+    return;
+  }
+  const QString prefix = child.board.path + QStringLiteral(": ");
+  const QString text = event.value(QStringLiteral("text")).toString();
+  if (kind == QStringLiteral("error")) {
+    ui_.Error(prefix + text);
+  } else if (kind == QStringLiteral("message")) {
+    ui_.Notice(prefix + event.value(QStringLiteral("title")).toString() + QStringLiteral(": ") +
+               OneLine(text));
+  } else if (kind == QStringLiteral("question") || kind == QStringLiteral("notice")) {
+    ui_.Notice(prefix + OneLine(text));
+  } else if (kind == QStringLiteral("log")) {
+    ui_.Detail(prefix + text);
+  }
+}
+
+void AllBoardsRun::Finished(Child& child, int exitCode, QProcess::ExitStatus status) {
+  if (child.finished) return;
+  ReadOutput(child, true);
+  ReadErrors(child, true);
+  child.finished = true;
+  --running_;
+  child.outcome.path = child.board.path;
+  child.outcome.serial = child.board.serial;
+  child.outcome.seconds = static_cast<double>(child.clock.elapsed()) / 1000.0;
+  if (!child.resultSeen || status != QProcess::NormalExit) {
+    // Killed, or ended without its last word: its own exit code, a crash as a device fault.
+    child.outcome.exitCode = status == QProcess::NormalExit && exitCode != 0 ? exitCode : ExitDevice;
+    child.outcome.title = QStringLiteral("Error");
+    child.outcome.text = status == QProcess::NormalExit
+                             ? QStringLiteral("quorvel-cli ended without a result.")
+                             : QStringLiteral("quorvel-cli ended by a signal.");
+  } else if (exitCode != child.outcome.exitCode) {
+    child.outcome.exitCode = exitCode;  // the process's word is the last one (an output failure)
+  }
+  ui_.BoardResult(child.outcome);
+  if (log_) log_->Line(Utf8(BoardResultLine(child.outcome)));
+}
+
+void AllBoardsRun::Interrupt(int signo) {
+  ++interrupts_;
+  for (auto& child : children_) {
+    if (child->process && !child->finished && child->process->processId() > 0)
+      ::kill(static_cast<pid_t>(child->process->processId()), signo);
+  }
+}
+
+}  // namespace quorvel::cli
