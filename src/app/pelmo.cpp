@@ -109,9 +109,9 @@ void TPelmo::FormCreate(const QStringList& args) {
   const QString& file = args[1];
   if (!IsOpenableHexFile(file)) return;
   UI().ShowFileInStatusBar(file);
-  if (!LoadHexFile(file)) return;
+  if (LoadHexFile(file).EndsAction()) return;
   CommandLineHexFile = file;
-  AppendHistory(QStringLiteral("Opened: ") + file);
+  AppendHistory(text::kOpened + file);
 }
 
 void TPelmo::FormClose() {
@@ -139,12 +139,12 @@ QString TPelmo::ErrorDisplayText(const QString& message) {
 }
 
 void TPelmo::ShowApplicationError(const QString& message) {
-  UI().ShowMessage(MessageKind::AppError, QStringLiteral("Quorvel"), ErrorDisplayText(message));
+  UI().ShowMessage(MessageKind::AppError, text::kAppTitle, ErrorDisplayText(message));
 }
 
 void TPelmo::ButtonOpenHexClick() {
   if (!Connected) {
-    AppendHistory(QStringLiteral("Error: Connect first."));
+    AppendHistory(text::kConnectFirst);
     return;
   }
   QString name = OpenDialog1FileName;
@@ -156,13 +156,13 @@ void TPelmo::OpenChosenHexFile(const QString& name) {
   PendingOpenFile.clear();
   OpenDialog1FileName = name;
   if (!IsOpenableHexFile(name)) {
-    AppendHistory(QStringLiteral("File not found: ") + name);
+    AppendHistory(text::kFileNotFound + name);
     return;
   }
   CommandLineHexFile.clear();
   UI().ShowFileInStatusBar(name);
-  if (!LoadHexFile(name)) return;
-  AppendHistory(QStringLiteral("Opened: ") + name);
+  if (LoadHexFile(name).EndsAction()) return;
+  AppendHistory(text::kOpened + name);
 }
 
 void TPelmo::OpenHexFileOnConnect(const QString& name) {
@@ -176,13 +176,13 @@ void TPelmo::OpenHexFileOnConnect(const QString& name) {
 
 void TPelmo::WMDropFiles(const QStringList& names) {
   if (!Connected) {
-    AppendHistory(QStringLiteral("Error: Connect first."));
+    AppendHistory(text::kConnectFirst);
     return;
   }
   for (const QString& name : names) {
     if (!IsOpenableHexFile(name)) continue;
     CommandLineHexFile.clear();
-    AppendHistory(QStringLiteral("Opened: ") + name);
+    AppendHistory(text::kOpened + name);
     UI().ShowFileInStatusBar(name);
     LoadHexFile(name);
     return;
@@ -194,7 +194,7 @@ void TPelmo::Timer1Timer() {
   SetProgressPosition(ProgressBar1.Position < ProgressBar1.Max ? ProgressBar1.Position + step : step);
 }
 
-bool TPelmo::LoadHexFile(const QString& fileName) {
+HexLoadOutcome TPelmo::LoadHexFile(const QString& fileName) {
   THexImages images;
   images.FlashImage = std::move(FlashImage);
   images.BootFlashImage = std::move(BootFlashImage);
@@ -203,9 +203,16 @@ bool TPelmo::LoadHexFile(const QString& fileName) {
   HexLoadResult result;
   try {
     result = quorvel::LoadHexFile(fileName.toStdString(), BootInfo, images);
+  } catch (const std::exception& e) {
+    FlashImage = std::move(images.FlashImage);
+    BootFlashImage = std::move(images.BootFlashImage);
+    // Shown by the handler's guard; kept so a caller learns what was said.
+    LastHexLoad = {HexLoadStatus::NotLoaded, true, ErrorDisplayText(QString::fromUtf8(e.what()))};
+    throw;
   } catch (...) {
     FlashImage = std::move(images.FlashImage);
     BootFlashImage = std::move(images.BootFlashImage);
+    LastHexLoad = {HexLoadStatus::NotLoaded, true, ErrorDisplayText(text::kUnknownError)};
     throw;
   }
   FlashImage = std::move(images.FlashImage);
@@ -215,24 +222,28 @@ bool TPelmo::LoadHexFile(const QString& fileName) {
   // Every outcome but NotLoaded replaced the images with this file's (or emptied them).
   if (result.status != HexLoadStatus::NotLoaded) LastHexFile = fileName;
 
-  const QString text = QString::fromStdString(result.message);
+  const QString message = QString::fromStdString(result.message);
+  LastHexLoad = {result.status, false, {}};
   switch (result.status) {
     case HexLoadStatus::Loaded:
     case HexLoadStatus::NotLoaded:
-      return true;
+      break;
     case HexLoadStatus::ChecksumFailed:
-      UI().ShowMessage(MessageKind::Warning, QStringLiteral("Quorvel"), text);
-      return true;
+      LastHexLoad.shown = message;
+      UI().ShowMessage(MessageKind::Warning, text::kAppTitle, message);
+      break;
     case HexLoadStatus::FlashOffset:
-      UI().ShowMessage(MessageKind::Error, QStringLiteral("Quorvel"), text);
-      return true;
+      LastHexLoad.shown = message;
+      UI().ShowMessage(MessageKind::Error, text::kAppTitle, message);
+      break;
     case HexLoadStatus::InvalidInteger:
     case HexLoadStatus::Unreadable:
     case HexLoadStatus::TooLarge:
-      ShowApplicationError(text);
-      return false;
+      LastHexLoad.shown = ErrorDisplayText(message);
+      ShowApplicationError(message);
+      break;
   }
-  return true;
+  return LastHexLoad;
 }
 
 // --- controls ---
@@ -275,12 +286,6 @@ void TPelmo::SetProgressMax(int max) {
 void TPelmo::SetProgressPosition(int position) {
   ProgressBar1.Position = std::clamp(position, ProgressBar1.Min, ProgressBar1.Max);
   UI().ProgressChanged();
-}
-
-void TPelmo::StepProgress() {
-  // Widened so a huge step near INT_MAX cannot overflow before the clamp.
-  const long long next = static_cast<long long>(ProgressBar1.Position) + ProgressBar1.Step;
-  SetProgressPosition(static_cast<int>(std::clamp<long long>(next, ProgressBar1.Min, ProgressBar1.Max)));
 }
 
 void TPelmo::EndBusy() {

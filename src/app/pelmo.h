@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "app/frontend.h"
+#include "app/outcomes.h"
+#include "app/texts.h"
 #include "hid/hid_types.h"
 #include "image/byte_array.h"
 #include "protocol/boot_info.h"
@@ -37,14 +39,6 @@ class HidPlatform;
 class THidDevice;
 class THidDeviceController;
 }  // namespace hid
-
-// Results of WaitResponse.
-enum TWaitResult : int {
-  WaitAcknowledged = 0,
-  WaitDeviceGone = 1,
-  WaitTimedOut = 2,
-  WaitCancelled = 3,  // the user cancelled a handshake, or gave up waiting; no error line
-};
 
 struct TButton {
   QString Caption;
@@ -78,7 +72,6 @@ class TPelmo : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr const char* BootloaderProductName = "USB HID Bootloader";
   static constexpr int TransferBufferMinimum = 64;
 
   TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent = nullptr);
@@ -110,10 +103,10 @@ class TPelmo : public QObject {
   void OpenHexFileOnConnect(const QString& name);
   void WMDropFiles(const QStringList& names);
   void Timer1Timer();
-  // Loads a HEX file for the current BootInfo. Returns false when the load
-  // ended with an error that ends the calling action (conversion error,
-  // unreadable or oversized file); message boxes have been shown.
-  bool LoadHexFile(const QString& fileName);
+  // Loads a HEX file for the current BootInfo; message boxes have been shown.
+  // The outcome is also kept in LastHexLoad, which an exception leaving the
+  // load sets too.
+  HexLoadOutcome LoadHexFile(const QString& fileName);
 
   // --- exchange (protocol/exchange.cpp) ---
   void SendSync();
@@ -124,8 +117,10 @@ class TPelmo : public QObject {
   void SendErase(std::uint32_t address, std::uint16_t count);
   int WriteTransfer(const TByteArray& data, int count);
   bool CheckResponse(std::uint8_t command);
-  int WaitResponse(std::uint8_t command, int timeoutMs);
-  void ReportWaitError(int result);
+  TWaitResult WaitResponse(std::uint8_t command, int timeoutMs);
+  void ReportWaitError(TWaitResult result);
+  // The history line of a failed wait; empty for WaitAcknowledged and WaitCancelled.
+  static QString WaitErrorLine(TWaitResult result);
   void Timer2Timer();
   // Puts the response wait on another clock (tests: a virtual one shared with
   // a simulated device); nullptr goes back to the machine's clock and Timer2.
@@ -145,6 +140,8 @@ class TPelmo : public QObject {
   // The bootloader's reports carry 64 data bytes each way, after the report
   // ID; the other interfaces of a composite device, same product string, do not.
   static bool BootloaderReportsFit(hid::THidDevice* dev);
+  // The device calls itself the bootloader (so do the other interfaces of a composite one).
+  static bool IsBootloaderProduct(hid::THidDevice* dev);
   void OpenBootloaderDevice(const std::string& name);
   bool WaitForDevice();
   bool DevicePresent() const;
@@ -167,12 +164,19 @@ class TPelmo : public QObject {
   // false when the run has been refused (history line, controls back to idle).
   bool PrepareUpload();
   QString NothingToWriteLine() const;
-  int UploadBootTop();
-  int UploadBootBottom();
-  int WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count);
+  RunStep UploadBootTop();
+  RunStep UploadBootBottom();
+  RunStep WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count);
   void WriteBootFlash();
-  void AbortUpload();
+  // Ends a run the user stopped (or, `why` Declined, a question answered No):
+  // controls back to idle, its dialog, the connection kept.
+  void AbortUpload(UploadResult why = UploadResult::Stopped);
   void CloseConnection();
+  // Controls back to how they are between runs: buttons enabled, no
+  // animation, empty bar, "Begin uploading".
+  void ReturnControlsToIdle();
+  // True while an upload runs and no stop has been asked for.
+  bool UploadRunning() const { return ButtonStartBootloader.Tag != 0; }
   QString UploadFileName() const;  // LastHexFile, or the dialog's file name
   // Ends a run that an unexpected error cut short: logs the line and closes the
   // connection as after a device error.
@@ -186,7 +190,6 @@ class TPelmo : public QObject {
   void ClearTerminal();
   void SetProgressMax(int max);
   void SetProgressPosition(int position);
-  void StepProgress();  // position + Step, clamped
 
   // --- state (public: front ends and tests read it) ---
   TByteArray FlashImage;
@@ -204,9 +207,9 @@ class TPelmo : public QObject {
   bool RxReady = false;
   std::uint16_t RxCount = 0;
 
-  TButton ButtonConnect{QStringLiteral("Connect")};
-  TButton ButtonOpenHex{QStringLiteral("Browse      for HEX")};
-  TButton ButtonStartBootloader{QStringLiteral("Begin uploading")};
+  TButton ButtonConnect{text::kConnect};
+  TButton ButtonOpenHex{text::kBrowseForHex};
+  TButton ButtonStartBootloader{text::kBeginUploading};
   TProgressBar ProgressBar1;
   TComboBox MCUComboBox;
   TComboBox DeviceComboBox;
@@ -239,8 +242,10 @@ class TPelmo : public QObject {
   std::unique_ptr<hid::THidDeviceController> HidCtl;
 
   TUploadState Upload;  // the current run's working state
-  // Why the last run was refused before erasing; cleared when a run starts.
-  TUploadRefusal UploadRefusal = TUploadRefusal::None;
+  // How the last click on Begin uploading ended (a stop request or a
+  // deferred click leaves it as it was).
+  UploadOutcome LastUpload;
+  HexLoadOutcome LastHexLoad;  // the last LoadHexFile's outcome
 
   Frontend& UI() { return frontend_; }
 
@@ -301,7 +306,7 @@ void TPelmo::Guarded(F&& handler) noexcept {
   } catch (const std::exception& e) {
     ShowApplicationError(QString::fromUtf8(e.what()));
   } catch (...) {
-    ShowApplicationError(QStringLiteral("Unknown error"));
+    ShowApplicationError(text::kUnknownError);
   }
 }
 

@@ -78,7 +78,7 @@ void CliFrontend::HistoryAppended(const QString& line) {
 void CliFrontend::ProgressChanged() {
   if (pelmo_ == nullptr || config_.quiet || (!config_.json && !config_.progressBar)) return;
   // Only a running upload's progress is news; the reset to 0 when a run ends is not.
-  if (pelmo_->ButtonStartBootloader.Tag == 0) return;
+  if (!pelmo_->UploadRunning()) return;
   const TProgressBar& bar = pelmo_->ProgressBar1;
   const int total = std::max(0, bar.Max - bar.Min);
   const int done = std::clamp(bar.Position - bar.Min, 0, total);
@@ -135,7 +135,6 @@ bool CliFrontend::AskYesNo(const QString& text) {
 
 void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QString& text) {
   ++MessagesShown;
-  MessageTexts.push_back(text);
   if (config_.json) {
     Emit(JsonObject()
              .Add("event", "message")
@@ -149,7 +148,6 @@ void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QStr
 }
 
 void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
-  LastDialog = texts;
   if (config_.json) {
     Emit(JsonObject()
              .Add("event", "dialog")

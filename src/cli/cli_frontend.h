@@ -8,8 +8,6 @@
 #include <QString>
 #include <chrono>
 #include <cstdio>
-#include <optional>
-#include <vector>
 
 #include "app/frontend.h"
 #include "cli/json_line.h"
@@ -67,10 +65,8 @@ class CliFrontend : public Frontend {
   // Says on standard error that standard output could not be written.
   void ReportOutputError();
 
-  // --- what the engine showed, for judging a run ---
-  std::optional<TTaskDialogTexts> LastDialog;
+  // --- what the engine showed (counts only: outcomes come from the engine) ---
   int MessagesShown = 0;  // message boxes (HEX refusals, application errors)
-  std::vector<QString> MessageTexts;
   int QuestionsAsked = 0;
   int QuestionsDeclined = 0;
 

@@ -267,7 +267,7 @@ bool CliRunner::IsBootloader(hid::THidDevice* dev) const {
 std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
   std::vector<hid::THidDevice*> found;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device != nullptr && entry.Device->ProductString() == std::u16string(u"USB HID Bootloader")) {
+    if (entry.Device != nullptr && TPelmo::IsBootloaderProduct(entry.Device)) {
       found.push_back(entry.Device);
     }
   }
@@ -382,12 +382,10 @@ void CliRunner::ExplainNoBootloader() {
 // Browse does once connected; a refused file ends the run before Boot.
 int CliRunner::LoadHex() {
   const QString path = QString::fromStdString(options_.file);
-  const int messagesBefore = ui_.MessagesShown;
-  bool loaded = false;
-  pelmo_->Guarded([&] { loaded = pelmo_->LoadHexFile(path); });
-  if (!loaded || ui_.MessagesShown != messagesBefore) {
-    const QString why = ui_.MessagesShown != messagesBefore ? OneLine(ui_.MessageTexts.back())
-                                                            : QStringLiteral("it could not be loaded");
+  pelmo_->LastHexLoad = {};
+  pelmo_->Guarded([&] { pelmo_->LoadHexFile(path); });
+  if (const HexLoadOutcome& load = pelmo_->LastHexLoad; load.Refused()) {
+    const QString why = load.shown.isEmpty() ? QStringLiteral("it could not be loaded") : OneLine(load.shown);
     return Fail(ExitHexFile, QStringLiteral("HEX file '%1' refused: %2").arg(path, why));
   }
   if (!pelmo_->HexLoaded || pelmo_->HexMcuType != pelmo_->BootInfo.McuType) {
@@ -454,7 +452,7 @@ void CliRunner::Interrupt() {
   ++interrupts_;
   if (!pelmo_) return;
   if (interrupts_ == 1) {
-    if (uploading_ && pelmo_->ButtonStartBootloader.Tag != 0) {
+    if (uploading_ && pelmo_->UploadRunning()) {
       ui_.Notice(QStringLiteral("Stopping after the current block..."));
       pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
     }
@@ -579,43 +577,44 @@ int CliRunner::Upload() {
 
   // The result texts name the file that was loaded, as after the window's dialog.
   pelmo_->LastHexFile = QString::fromStdString(options_.file);
-  ui_.LastDialog.reset();
-  const int declinedBefore = ui_.QuestionsDeclined;
+  pelmo_->LastUpload = {};
   uploading_ = true;
   pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
   uploading_ = false;
+  return UploadExit(pelmo_->LastUpload);
+}
 
-  const auto& dialog = ui_.LastDialog;
-  if (dialog && dialog->Title == QStringLiteral("Success") && !pelmo_->Connected) {
-    return Succeed(dialog->Title, dialog->Content);
-  }
-  if (dialog && dialog->Title == QStringLiteral("Abort")) {
-    // The window would now be closed while connected: ShutDown restarts the device.
-    const QString why =
-        ui_.QuestionsDeclined != declinedBefore
-            ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
-            : QStringLiteral("Upload aborted.");
-    ui_.Error(why);
-    outcome_ = Outcome{dialog->Title, dialog->Content};
-    return ExitAborted;
+int CliRunner::UploadExit(const UploadOutcome& outcome) {
+  switch (outcome.result) {
+    case UploadResult::Succeeded:
+      return Succeed(QStringLiteral("Success"), outcome.reason);
+    case UploadResult::Stopped:
+    case UploadResult::Declined:
+      // The window would now be closed while connected: ShutDown restarts the device.
+      ui_.Error(outcome.result == UploadResult::Declined
+                    ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
+                    : QStringLiteral("Upload aborted."));
+      outcome_ = Outcome{QStringLiteral("Abort"), outcome.reason};
+      return ExitAborted;
+    case UploadResult::NotStarted:
+    case UploadResult::DeviceError:
+    case UploadResult::Refused:
+    case UploadResult::NothingToWrite:
+      break;
   }
   // Stopped waiting for the device after a second interrupt.
   if (interrupts_ > 0)
     return Fail(ExitAborted, QStringLiteral("Upload interrupted; the device was restarted."));
-  QString last;
-  for (auto it = pelmo_->History.crbegin(); it != pelmo_->History.crend(); ++it) {
-    if (it->startsWith(QStringLiteral("Error"))) {
-      last = *it;
-      break;
-    }
+  switch (outcome.result) {
+    case UploadResult::Refused:
+      return Fail(ExitDevice, QStringLiteral("Upload refused: ") + outcome.reason);
+    case UploadResult::NothingToWrite:
+      // Refused before anything was erased: the file's fault.
+      return Fail(ExitHexFile, QStringLiteral("Upload refused: ") + outcome.reason);
+    default:
+      return Fail(ExitDevice, outcome.reason.isEmpty() ? QStringLiteral("Upload failed.")
+                                                       : QStringLiteral("Upload failed: ") + outcome.reason);
   }
-  if (pelmo_->UploadRefusal != TUploadRefusal::None) {
-    // Refused before anything was erased; a file with nothing for the device is the file's fault.
-    return Fail(pelmo_->UploadRefusal == TUploadRefusal::NothingToWrite ? ExitHexFile : ExitDevice,
-                QStringLiteral("Upload refused: ") + last);
-  }
-  return Fail(ExitDevice,
-              last.isEmpty() ? QStringLiteral("Upload failed.") : QStringLiteral("Upload failed: ") + last);
 }
 
 int CliRunner::Image() {

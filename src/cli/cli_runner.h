@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/outcomes.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 
@@ -65,6 +66,8 @@ class CliRunner {
   void StreamTrace();
   void FinishTrace();
   int WriteImages();
+  // The exit code of an upload's outcome, with the result's texts.
+  int UploadExit(const UploadOutcome& outcome);
 
   std::vector<hid::THidDevice*> Bootloaders() const;
   bool IsBootloader(hid::THidDevice* dev) const;

@@ -15,14 +15,6 @@
 
 namespace quorvel {
 
-namespace {
-
-bool IsBootloaderProduct(hid::THidDevice* dev) {
-  return dev->ProductString() == QString::fromLatin1(TPelmo::BootloaderProductName).toStdU16String();
-}
-
-}  // namespace
-
 // A device chooses its strings: nothing in them may steer a terminal or a label.
 std::string TPelmo::DeviceName(hid::THidDevice* dev) {
   std::string label;
@@ -64,7 +56,7 @@ void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
   DeviceList.clear();
   for (TDeviceEntry& entry : entries) delete entry.Device;
   HidCtl->Enumerate();
-  OpenBootloaderDevice(BootloaderProductName);
+  OpenBootloaderDevice(text::kBootloaderProductName);
   ++DeviceChangesHandled;
 }
 
@@ -88,12 +80,12 @@ void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
     // During an upload its wait notices the loss and ends the run.
     if (ButtonStartBootloader.Tag == 0) {
       Connected = false;
-      SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
-      AppendHistory(QStringLiteral("Device removed."));
-      AppendHistory(QStringLiteral("Disconnected."));
+      SetCaption(ButtonId::Connect, text::kConnect);
+      AppendHistory(text::kDeviceRemovedLine);
+      AppendHistory(text::kDisconnected);
     }
   } else if (ReenterHint) {
-    AppendHistory(QStringLiteral("Reset device to reenter bootloader mode."));
+    AppendHistory(text::kReenterHint);
   } else {
     ReenterHint = true;
   }
@@ -144,15 +136,15 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
   dev->SetDataHandler({[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data,
                               std::uint16_t size) { ShowRead(from, id, data, size); },
                        reinterpret_cast<std::uintptr_t>(this) + 1});
-  int result = WaitAcknowledged;
+  TWaitResult result = WaitAcknowledged;
   {
     const TBusySection busy(*this);
     SendInfo();
     result = WaitResponse(Info, 1000);
   }
   if (result != WaitAcknowledged) {
-    AppendHistory(QStringLiteral("USB HID device is not in bootloader mode."));
-    AppendHistory(QStringLiteral("Reset device."));
+    AppendHistory(text::kNotInBootloaderMode);
+    AppendHistory(text::kResetDevice);
     ReenterHint = false;
     ActiveDevice = nullptr;
   } else {
@@ -178,8 +170,7 @@ bool TPelmo::LockBoard(hid::THidDevice* dev, bool announce) {
   // Said once per board, not at every device change while the other program runs.
   if (announce && busyAnnounced_ != instance) {
     busyAnnounced_ = instance;
-    AppendHistory(QString::fromStdString(ListedLabel(dev)) +
-                  QStringLiteral(" is in use by another program."));
+    AppendHistory(QString::fromStdString(ListedLabel(dev)) + text::kInUseElsewhere);
   }
   return false;
 }
@@ -193,6 +184,10 @@ bool TPelmo::BoardInUseElsewhere(hid::THidDevice* dev) {
   std::uint32_t error = 0;
   const std::unique_ptr<hid::HidLock> probe = platform_.Lock(dev->PnPInfo(), error);
   return !probe && error == EWOULDBLOCK;
+}
+
+bool TPelmo::IsBootloaderProduct(hid::THidDevice* dev) {
+  return dev->ProductString() == QString::fromLatin1(text::kBootloaderProductName).toStdU16String();
 }
 
 bool TPelmo::BootloaderReportsFit(hid::THidDevice* dev) {

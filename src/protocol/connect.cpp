@@ -14,10 +14,10 @@ void TPelmo::ButtonConnectClick() {
 
   if (Connected) {
     Connected = false;
-    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
+    SetCaption(ButtonId::Connect, text::kConnect);
     ClearTerminal();
-    AppendHistory(QStringLiteral("Disconnected."));
-    AppendHistory(QStringLiteral("Reset..."));
+    AppendHistory(text::kDisconnected);
+    AppendHistory(text::kReset);
     SendReboot();
     ReleaseBoardLock();
     return;
@@ -38,19 +38,15 @@ void TPelmo::ButtonConnectClick() {
   }
 
   busyAnnounced_ = 0;  // a click is answered, also when the line was logged before
-  if (ActiveDevice == nullptr) OpenBootloaderDevice(BootloaderProductName);
+  if (ActiveDevice == nullptr) OpenBootloaderDevice(text::kBootloaderProductName);
   if (!BoardInUse.empty()) return;  // the line saying so is logged
   if (!WaitForDevice()) {
-    AppendHistory(QStringLiteral("Unable to find device: ") + QLatin1String(BootloaderProductName) +
-                  QLatin1Char('.'));
+    AppendHistory(QString(text::kUnableToFind) + QLatin1String(text::kBootloaderProductName) + QLatin1Char('.'));
     return;
   }
   if (!ActiveDevice->ReadWriteAccess()) {
     // Otherwise all the user sees is the time-out that follows.
-    AppendHistory(
-        QString::fromStdString(ListedLabel(ActiveDevice)) +
-        QStringLiteral(" may not be opened for reading and writing (permission denied): install the "
-                       "udev rule packaging/60-quorvel-bootloader.rules (see packaging/README-udev.md)."));
+    AppendHistory(QString::fromStdString(ListedLabel(ActiveDevice)) + text::kNoReadWrite);
   } else if (!LockBoard(ActiveDevice, true)) {
     return;
   }
@@ -69,25 +65,25 @@ void TPelmo::ButtonConnectClick() {
     HandshakeFlag(const HandshakeFlag&) = delete;
     HandshakeFlag& operator=(const HandshakeFlag&) = delete;
   } handshake(*this);
-  AppendHistory(QStringLiteral("Waiting MCU response..."));
-  SetCaption(ButtonId::Connect, QStringLiteral("Waiting... Disconnect"));
+  AppendHistory(text::kWaitingMcu);
+  SetCaption(ButtonId::Connect, text::kWaitingDisconnect);
   SetEnabled(ButtonId::StartBootloader, false);
 
   SendBoot();
-  int result = WaitResponse(Boot, 1000);
+  TWaitResult result = WaitResponse(Boot, 1000);
   if (result == WaitAcknowledged) {
     SendSync();
     result = WaitResponse(Sync, 1000);
   }
   if (result != WaitAcknowledged) {
     ReportWaitError(result);
-    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
-    AppendHistory(QStringLiteral("Disconnected."));
+    SetCaption(ButtonId::Connect, text::kConnect);
+    AppendHistory(text::kDisconnected);
   } else {
     Connected = true;
     ClearTerminal();
-    AppendHistory(QStringLiteral("Connected."));
-    SetCaption(ButtonId::Connect, QStringLiteral("Disconnect"));
+    AppendHistory(text::kConnected);
+    SetCaption(ButtonId::Connect, text::kDisconnect);
   }
   SetEnabled(ButtonId::StartBootloader, true);
   ReleaseBoardLock();

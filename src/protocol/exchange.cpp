@@ -157,7 +157,7 @@ bool TPelmo::CheckResponse(std::uint8_t command) {
   }
 }
 
-int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
+TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
   const TBusySection busy(*this);
   TWaitClock& clock = *waitClock_;
   const auto tick = [this] { Timer2Timer(); };
@@ -170,7 +170,7 @@ int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
 
   WaitExpired = false;
   clock.Start(std::max(timeoutMs, 0), tick);
-  int result = WaitAcknowledged;
+  TWaitResult result = WaitAcknowledged;
   for (;;) {
     if (ActiveDevice == nullptr) {
       result = WaitDeviceGone;
@@ -202,11 +202,22 @@ int TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
   return result;
 }
 
-void TPelmo::ReportWaitError(int result) {
-  if (result == WaitDeviceGone)
-    AppendHistory(QStringLiteral("Error: Device removed."));
-  else if (result == WaitTimedOut)
-    AppendHistory(QStringLiteral("Error: Timeout waiting for MCU."));
+QString TPelmo::WaitErrorLine(TWaitResult result) {
+  switch (result) {
+    case WaitDeviceGone:
+      return text::kDeviceRemoved;
+    case WaitTimedOut:
+      return text::kTimeout;
+    case WaitAcknowledged:
+    case WaitCancelled:
+      break;
+  }
+  return {};
+}
+
+void TPelmo::ReportWaitError(TWaitResult result) {
+  const QString line = WaitErrorLine(result);
+  if (!line.isEmpty()) AppendHistory(line);
 }
 
 void TPelmo::Timer2Timer() { WaitExpired = true; }

@@ -365,7 +365,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 bool MainWindow::EngineBusy() const {
-  return pelmo_ != nullptr && (pelmo_->BusyDepth > 0 || pelmo_->ButtonStartBootloader.Tag != 0 ||
+  return pelmo_ != nullptr && (pelmo_->BusyDepth > 0 || pelmo_->UploadRunning() ||
                                pelmo_->UploadHandlerActive || pelmo_->HandshakeRunning);
 }
 
@@ -378,7 +378,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (!closePending_) {
       closePending_ = true;
-      if (pelmo_->ButtonStartBootloader.Tag != 0) {
+      if (pelmo_->UploadRunning()) {
         pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
       }
       auto* retry = new QTimer(this);

@@ -24,7 +24,7 @@ namespace quorvel {
 
 using namespace upload;
 
-int TPelmo::UploadBootBottom() {
+RunStep TPelmo::UploadBootBottom() {
   TUploadState& up = Upload;
   const TFlashArea& area = up.Area;
   const FamilyFacts& family = *area.family;
@@ -42,13 +42,9 @@ int TPelmo::UploadBootBottom() {
   if (up.Data != TImageData::Program) up.ImageCopy.clear();
 
   if (length() > area.appEnd) {
-    const bool yes =
-        UI().AskYesNo(QStringLiteral("HEX file contains code that exceed device program memory.\r\nThis code "
-                                     "will be ignored.\r\nContinue?"));
-    up.DialogResult = yes ? 6 : 7;
-    if (!yes) {
-      AbortUpload();
-      return kRunDeclinedOrStopped;
+    if (!UI().AskYesNo(text::kOverProgramMemory)) {
+      AbortUpload(UploadResult::Declined);
+      return RunStep::DeclinedOrStopped;
     }
     up.ImageCopy.resize(static_cast<std::size_t>(area.appEnd));
   }
@@ -56,13 +52,9 @@ int TPelmo::UploadBootBottom() {
   // Asked on its own, and also without a program image: the boot flash's last
   // erase block must stay untouched either way.
   if (pic32 && static_cast<std::int64_t>(up.BootImageCopy.size()) > area.bootFlashBytes) {
-    const bool yes =
-        UI().AskYesNo(QStringLiteral("HEX file contains code that exceed available boot space.\r\nThis code "
-                                     "will be ignored.\r\nContinue?"));
-    up.DialogResult = yes ? 6 : 7;
-    if (!yes) {
-      AbortUpload();
-      return kRunDeclinedOrStopped;
+    if (!UI().AskYesNo(text::kOverBootSpace)) {
+      AbortUpload(UploadResult::Declined);
+      return RunStep::DeclinedOrStopped;
     }
     up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
   }
@@ -84,7 +76,7 @@ int TPelmo::UploadBootBottom() {
       plan.first = area.appStart;
       plan.blocks = static_cast<std::int32_t>((appBytes + BootInfo.EraseBlock - 1) / BootInfo.EraseBlock);
     }
-    if (const int r = EraseProgramRange(*this, plan); r != kRunGoesOn) return r;
+    if (const RunStep step = EraseProgramRange(*this, plan); step != RunStep::GoesOn) return step;
 
     FinishEraseProgress(*this);
     up.CurrentAddress = up.BaseAddress;
@@ -92,18 +84,21 @@ int TPelmo::UploadBootBottom() {
     up.ByteCount = static_cast<std::int32_t>((appBytes + write - 1) / write * write);
     SetProgressMaxFor(*this, static_cast<std::int64_t>(up.ByteCount) * 7);
     SetProgressPosition(0);
-    AppendHistory(QStringLiteral("Flash Write..."));
+    AppendHistory(text::kFlashWrite);
 
     // The entry code comes from the application's own reset entry at the
     // start of the image; the image itself stays as it is in this layout.
     BuildResetTrampoline(up, BootInfo);
     up.ImageCopy.erase(up.ImageCopy.begin(),
                        up.ImageCopy.begin() + static_cast<std::ptrdiff_t>(area.appStart));
-    if (WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    if (const RunStep step = WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount);
+        step != RunStep::GoesOn)
+      return step;
   }
 
   if (pic32) WriteBootFlash();
-  return UploadRunning(*this) ? kRunGoesOn : kRunDeclinedOrStopped;
+  // The boot-flash writer has ended the run if it did not get through.
+  return UploadRunning() ? RunStep::GoesOn : RunStep::Ended;
 }
 
 }  // namespace quorvel

@@ -20,7 +20,7 @@ namespace quorvel {
 
 using namespace upload;
 
-int TPelmo::UploadBootTop() {
+RunStep TPelmo::UploadBootTop() {
   TUploadState& up = Upload;
   const TFlashArea& area = up.Area;
   const FamilyFacts& family = *area.family;
@@ -50,12 +50,9 @@ int TPelmo::UploadBootTop() {
   const bool bootOverflows =
       pic32 && static_cast<std::int64_t>(up.BootImageCopy.size()) > area.bootFlashBytes;
   if (programOverflows || bootOverflows) {
-    const bool yes = UI().AskYesNo(QStringLiteral(
-        "HEX file contains code over device bootloader area.\r\nThis code will be ignored.\r\nContinue?"));
-    up.DialogResult = yes ? 6 : 7;
-    if (!yes) {
-      AbortUpload();
-      return kRunDeclinedOrStopped;
+    if (!UI().AskYesNo(text::kOverBootloaderArea)) {
+      AbortUpload(UploadResult::Declined);
+      return RunStep::DeclinedOrStopped;
     }
     if (programOverflows) up.ImageCopy.resize(static_cast<std::size_t>(end - stub));
     if (bootOverflows) up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
@@ -74,7 +71,7 @@ int TPelmo::UploadBootTop() {
                       ? SectorIndex(static_cast<std::int32_t>(L)) + 1
                       : static_cast<std::int32_t>((L + BootInfo.EraseBlock - 1) / BootInfo.EraseBlock);
     if (reachesLast && plan.blocks > 0) --plan.blocks;
-    if (const int r = EraseProgramRange(*this, plan); r != kRunGoesOn) return r;
+    if (const RunStep step = EraseProgramRange(*this, plan); step != RunStep::GoesOn) return step;
 
     FinishEraseProgress(*this);
     up.CurrentAddress = up.BaseAddress;
@@ -88,9 +85,11 @@ int TPelmo::UploadBootTop() {
     up.ByteCount = static_cast<std::int32_t>(count);
     SetProgressMaxFor(*this, (count + lastSize) * 7);
     SetProgressPosition(0);
-    AppendHistory(QStringLiteral("Flash Write..."));
+    AppendHistory(text::kFlashWrite);
 
-    if (WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    if (const RunStep step = WriteFlashRange(up.ImageCopy, 0, up.CurrentAddress, up.ByteCount);
+        step != RunStep::GoesOn)
+      return step;
 
     // The last unit below the bootloader, with the entry code in its last bytes.
     up.StartIndex = static_cast<std::int32_t>(lastStart);
@@ -98,20 +97,15 @@ int TPelmo::UploadBootTop() {
     up.ByteCount = static_cast<std::int32_t>(lastSize);
     SendErase(up.CurrentAddress, 1);
     up.WaitResult = WaitResponse(kCmdErase, plan.sectors ? 4000 : 1000);
-    if (up.WaitResult != WaitAcknowledged) {
-      ReportWaitError(up.WaitResult);
-      CloseConnection();
-      return kRunEnded;
-    }
-    if (!UploadRunning(*this)) {
-      AbortUpload();
-      return kRunDeclinedOrStopped;
-    }
-    if (WriteFlashRange(up.ImageCopy, up.StartIndex, up.CurrentAddress, up.ByteCount) > 0) return kRunEnded;
+    if (const RunStep step = EndRunIfFailedOrStopped(*this, up.WaitResult); step != RunStep::GoesOn) return step;
+    if (const RunStep step = WriteFlashRange(up.ImageCopy, up.StartIndex, up.CurrentAddress, up.ByteCount);
+        step != RunStep::GoesOn)
+      return step;
   }
 
   if (pic32) WriteBootFlash();
-  return UploadRunning(*this) ? kRunGoesOn : kRunDeclinedOrStopped;
+  // The boot-flash writer has ended the run if it did not get through.
+  return UploadRunning() ? RunStep::GoesOn : RunStep::Ended;
 }
 
 }  // namespace quorvel

@@ -5,42 +5,38 @@
 
 namespace quorvel {
 
-namespace {
-QString QuotedFileName(const QString& name) { return QLatin1Char('"') + name + QLatin1Char('"'); }
-}  // namespace
-
 QString TPelmo::UploadFileName() const { return LastHexFile.isEmpty() ? OpenDialog1FileName : LastHexFile; }
 
-void TPelmo::AbortUpload() {
+void TPelmo::ReturnControlsToIdle() {
   SetEnabled(ButtonId::Connect, true);
   SetEnabled(ButtonId::OpenHex, true);
   Timer1.stop();
+  // Before the flag drops: front ends show this last step of the run.
   SetProgressPosition(0);
   ButtonStartBootloader.Tag = 0;
-  SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
+  SetCaption(ButtonId::StartBootloader, text::kBeginUploading);
+}
+
+void TPelmo::AbortUpload(UploadResult why) {
+  ReturnControlsToIdle();
+  LastUpload = {why, text::kAbortContent};
 
   TTaskDialogTexts texts;
-  texts.Title = QStringLiteral("Abort");
-  texts.MainInstruction = QStringLiteral("User abort...");
-  texts.Content = QStringLiteral("Uploading program was stopped by user.");
-  texts.ExpandedText =
-      QStringLiteral("Uploading program ") + QuotedFileName(UploadFileName()) + QStringLiteral(" was stopped by user.");
+  texts.Title = text::kAbortTitle;
+  texts.MainInstruction = text::kAbortInstruction;
+  texts.Content = text::kAbortContent;
+  texts.ExpandedText = QString(text::kAbortDetails).arg(UploadFileName());
   UI().ShowTaskDialog(texts);
-  AppendHistory(QStringLiteral("Upload aborted."));
+  AppendHistory(text::kUploadAborted);
 }
 
 void TPelmo::CloseConnection() {
   Connected = false;
-  SetEnabled(ButtonId::Connect, true);
-  SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
-  SetEnabled(ButtonId::OpenHex, true);
-  AppendHistory(QStringLiteral("Disconnected."));
-  Timer1.stop();
-  SetProgressPosition(0);
-  ButtonStartBootloader.Tag = 0;
-  SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
+  SetCaption(ButtonId::Connect, text::kConnect);
+  AppendHistory(text::kDisconnected);
+  ReturnControlsToIdle();
   if (ActiveDevice != nullptr) {
-    AppendHistory(QStringLiteral("Reset..."));
+    AppendHistory(text::kReset);
     SendReboot();
   }
   ReleaseBoardLock();

@@ -5,17 +5,10 @@
 #include <cstdint>
 
 #include "image/byte_array.h"
+#include "protocol/wait_result.h"
 #include "upload/flash_area.h"
 
 namespace quorvel {
-
-// Why the last upload was refused before anything was erased, for front ends
-// that report outcomes as codes (the history line says it to people).
-enum class TUploadRefusal {
-  None,            // not refused (or no upload yet)
-  Geometry,        // the device's record describes flash that is unsafe to upload to
-  NothingToWrite,  // the images hold no byte for the device
-};
 
 struct TUploadState {
   TFlashArea Area;                     // where the application goes; checked when the run starts
@@ -35,8 +28,7 @@ struct TUploadState {
   std::int32_t ChunkBytes = 0;
   std::int32_t ChunkDone = 0;
   std::int32_t BufferIndex = 0;
-  std::int32_t WaitResult = 0;
-  std::int32_t DialogResult = 0;
+  TWaitResult WaitResult = WaitAcknowledged;
 };
 
 }  // namespace quorvel

@@ -37,18 +37,13 @@ class TRunScope {
 }  // namespace
 
 void TPelmo::ButtonStartBootloaderClick() {
-  if (!Connected) {
-    AppendHistory(QStringLiteral("Error: Connect first."));
-    return;
-  }
-  if (!HexLoaded) {
-    AppendHistory(QStringLiteral("Error: Load HEX file first."));
-    return;
-  }
-  if (BootInfo.McuType != HexMcuType) {
-    AppendHistory(QStringLiteral("Error: Reload HEX file."));
-    return;
-  }
+  const auto notStarted = [this](QLatin1String line) {
+    LastUpload = {UploadResult::NotStarted, line};
+    AppendHistory(line);
+  };
+  if (!Connected) return notStarted(text::kConnectFirst);
+  if (!HexLoaded) return notStarted(text::kLoadHexFirst);
+  if (BootInfo.McuType != HexMcuType) return notStarted(text::kReloadHex);
   if (ButtonStartBootloader.Tag != 0) {
     // The stop request; the running upload notices it at its next check.
     ButtonStartBootloader.Tag = 0;
@@ -67,43 +62,43 @@ void TPelmo::ButtonStartBootloaderClick() {
   }
 
   TRunScope run(*this);
-  UploadRefusal = TUploadRefusal::None;
+  LastUpload = {};
   try {
     SetEnabled(ButtonId::Connect, false);
     SetEnabled(ButtonId::OpenHex, false);
     ButtonStartBootloader.Tag = 1;
-    SetCaption(ButtonId::StartBootloader, QStringLiteral("Stop uploading"));
-    AppendHistory(QStringLiteral("Uploading:"));
+    SetCaption(ButtonId::StartBootloader, text::kStopUploading);
+    AppendHistory(text::kUploading);
     if (!PrepareUpload()) return;
 
-    const int result = BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop();
-    if (result != kRunGoesOn) return;
+    if ((BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop()) != RunStep::GoesOn) return;
     // Every block was acknowledged, but a device that checks what it is sent
     // (the simulated one) may have seen flash written wrongly: never a success.
     if (ActiveDevice != nullptr) {
       if (const std::string violation = platform_.ReportedViolation(ActiveDevice->PnPInfo());
           !violation.empty()) {
-        AppendHistory(QStringLiteral("Error: The device reports a protocol violation: %1.")
-                          .arg(QString::fromStdString(violation)));
+        const QString line = QString(text::kViolation).arg(QString::fromStdString(violation));
+        LastUpload = {UploadResult::DeviceError, line};
+        AppendHistory(line);
         CloseConnection();
         return;
       }
     }
 
     TTaskDialogTexts texts;
-    texts.Title = QStringLiteral("Success");
-    texts.MainInstruction = QStringLiteral("Restarting MCU...");
-    texts.Content = QStringLiteral("Uploading program completed successfully.");
-    texts.ExpandedText = QStringLiteral("Uploading program \"") + UploadFileName() +
-                         QStringLiteral("\" finished with success.");
-    AppendHistory(QStringLiteral("Completed successfully."));
+    texts.Title = text::kSuccessTitle;
+    texts.MainInstruction = text::kSuccessInstruction;
+    texts.Content = text::kSuccessContent;
+    texts.ExpandedText = QString(text::kSuccessDetails).arg(UploadFileName());
+    AppendHistory(text::kCompleted);
     CloseConnection();
+    LastUpload = {UploadResult::Succeeded, text::kSuccessContent};
     UI().ShowTaskDialog(texts);
     if (CheckBoxClose) UI().CloseMainWindow();
   } catch (const std::exception& e) {
-    EndRunAfterError(QStringLiteral("Error: Upload failed: %1").arg(QString::fromUtf8(e.what())));
+    EndRunAfterError(QString(text::kUploadFailedBecause).arg(QString::fromUtf8(e.what())));
   } catch (...) {
-    EndRunAfterError(QStringLiteral("Error: Upload failed."));
+    EndRunAfterError(text::kUploadFailed);
   }
 }
 
@@ -112,17 +107,17 @@ bool TPelmo::PrepareUpload() {
   // the images are known to hold something for it.
   const TGeometryCheck check = CheckUploadGeometry(BootInfo);
   if (!check.problem.empty()) {
-    RefuseUpload(*this, TUploadRefusal::Geometry, QString::fromStdString(check.problem));
+    RefuseUpload(*this, UploadResult::Refused, QString::fromStdString(check.problem));
     return false;
   }
   Upload.Area = check.area;
   Upload.Data = ImageDataFor(check.area, FlashImage, BootFlashImage);
   switch (Upload.Data) {
     case TImageData::None:
-      RefuseUpload(*this, TUploadRefusal::NothingToWrite, NothingToWriteLine());
+      RefuseUpload(*this, UploadResult::NothingToWrite, NothingToWriteLine());
       return false;
     case TImageData::BootFlashOnly:
-      AppendHistory(QStringLiteral("HEX file holds boot flash data only: program flash is left as it is."));
+      AppendHistory(text::kBootFlashOnly);
       break;
     case TImageData::Program:
       break;
@@ -133,34 +128,28 @@ bool TPelmo::PrepareUpload() {
 QString TPelmo::NothingToWriteLine() const {
   const TFlashArea& area = Upload.Area;
   if (FlashImage.empty() && BootFlashImage.empty()) {
-    return QStringLiteral("Error: Nothing to write: the HEX file holds no data for this device.");
+    return text::kNothingAtAll;
   }
   if (area.bottom) {
     const std::uint32_t end = DeviceAddressOf(*area.family, area.appEnd);
     // Most often an application linked for the start of flash, over the bootloader.
-    return QStringLiteral(
-               "Error: Nothing to write: the HEX file holds no data between program start 0x%1 "
-               "and the end of flash 0x%2; was it linked for this bootloader?")
-        .arg(HexNumber(area.appAddress), HexNumber(end));
+    return QString(text::kNothingInArea).arg(HexNumber(area.appAddress), HexNumber(end));
   }
-  return QStringLiteral("Error: Nothing to write: the HEX file holds no data below bootloader start 0x%1.")
-      .arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart)));
+  return QString(text::kNothingBelowBoot).arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart)));
 }
 
 void TPelmo::EndRunAfterError(const QString& line) {
   // Not swallowed: the run ends as after a device error, and the log says why.
+  LastUpload = {UploadResult::DeviceError, line};
   AppendHistory(line);
-  if (!Connected && ButtonStartBootloader.Tag == 0) return;  // the run had already ended
+  if (!Connected && !UploadRunning()) return;  // the run had already ended
   try {
     CloseConnection();
   } catch (...) {
     // The device cannot even take the restart; the controls must still come back.
     Connected = false;
-    ButtonStartBootloader.Tag = 0;
-    SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
-    SetCaption(ButtonId::Connect, QStringLiteral("Connect"));
-    SetEnabled(ButtonId::Connect, true);
-    SetEnabled(ButtonId::OpenHex, true);
+    SetCaption(ButtonId::Connect, text::kConnect);
+    ReturnControlsToIdle();
   }
 }
 

@@ -21,17 +21,29 @@ std::int32_t FlashCommandBytes(std::uint16_t writeBlock) {
 
 QString HexNumber(std::uint32_t value) { return QString::number(value, 16).toUpper(); }
 
-bool UploadRunning(const TPelmo& pelmo) { return pelmo.ButtonStartBootloader.Tag != 0; }
-
-void RefuseUpload(TPelmo& pelmo, TUploadRefusal why, const QString& line) {
-  pelmo.UploadRefusal = why;
+void RefuseUpload(TPelmo& pelmo, UploadResult why, const QString& line) {
+  pelmo.LastUpload = {why, line};
   pelmo.AppendHistory(line);
-  pelmo.SetEnabled(ButtonId::Connect, true);
-  pelmo.SetEnabled(ButtonId::OpenHex, true);
-  pelmo.Timer1.stop();
-  pelmo.SetProgressPosition(0);
-  pelmo.ButtonStartBootloader.Tag = 0;
-  pelmo.SetCaption(ButtonId::StartBootloader, QStringLiteral("Begin uploading"));
+  pelmo.ReturnControlsToIdle();
+}
+
+RunStep EndRunIfWaitFailed(TPelmo& pelmo, TWaitResult result) {
+  if (result == WaitAcknowledged) return RunStep::GoesOn;
+  pelmo.LastUpload = {UploadResult::DeviceError, TPelmo::WaitErrorLine(result)};
+  pelmo.ReportWaitError(result);
+  pelmo.CloseConnection();
+  return RunStep::Ended;
+}
+
+RunStep EndRunIfStopped(TPelmo& pelmo) {
+  if (pelmo.UploadRunning()) return RunStep::GoesOn;
+  pelmo.AbortUpload();
+  return RunStep::DeclinedOrStopped;
+}
+
+RunStep EndRunIfFailedOrStopped(TPelmo& pelmo, TWaitResult result) {
+  if (const RunStep step = EndRunIfWaitFailed(pelmo, result); step != RunStep::GoesOn) return step;
+  return EndRunIfStopped(pelmo);
 }
 
 std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
@@ -47,13 +59,13 @@ std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std:
   return DeviceAddressOf(*pelmo.Upload.Area.family, offset);
 }
 
-int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
+RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
   TUploadState& up = pelmo.Upload;
   const std::uint8_t type = pelmo.BootInfo.McuType;
   up.BlocksLeft = plan.blocks;
   pelmo.SetProgressMax(up.BlocksLeft);
   pelmo.SetProgressPosition(0);
-  pelmo.AppendHistory(QStringLiteral("Flash Erase..."));
+  pelmo.AppendHistory(text::kFlashErase);
   // PIC32 keeps the button clickable so an erase can be stopped.
   if (!IsPic32(type)) pelmo.SetEnabled(ButtonId::StartBootloader, false);
   pelmo.Timer1.setInterval(1000);
@@ -68,17 +80,9 @@ int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
     const int perBlockMs = IsSectorErase(type) ? 4000 : 100;
     pelmo.SendErase(up.CurrentAddress, static_cast<std::uint16_t>(up.BlockGroup));
     up.WaitResult = pelmo.WaitResponse(kCmdErase, up.BlockGroup * perBlockMs);
-    if (up.WaitResult != WaitAcknowledged) {
-      pelmo.ReportWaitError(up.WaitResult);
-      pelmo.CloseConnection();
-      return kRunEnded;
-    }
-    if (!UploadRunning(pelmo)) {
-      pelmo.AbortUpload();
-      return kRunDeclinedOrStopped;
-    }
+    if (const RunStep step = EndRunIfFailedOrStopped(pelmo, up.WaitResult); step != RunStep::GoesOn) return step;
   }
-  return kRunGoesOn;
+  return RunStep::GoesOn;
 }
 
 void FinishEraseProgress(TPelmo& pelmo) {
@@ -87,7 +91,7 @@ void FinishEraseProgress(TPelmo& pelmo) {
 }
 
 void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes) {
-  if (!UploadRunning(pelmo) || bytes <= 0) return;
+  if (!pelmo.UploadRunning() || bytes <= 0) return;
   const TProgressBar& bar = pelmo.ProgressBar1;
   if (bar.Position >= bar.Max) return;
   const std::int64_t next =

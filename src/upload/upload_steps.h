@@ -8,6 +8,7 @@
 #include "core/families.h"
 #include "protocol/boot_info.h"
 #include "protocol/frames.h"
+#include "app/outcomes.h"
 #include "upload/run_state.h"
 
 namespace quorvel {
@@ -24,11 +25,6 @@ inline constexpr std::int32_t kMaxWriteCommand = MaxWriteCount;
 // Largest Erase command.
 inline constexpr std::int32_t kMaxEraseGroup = MaxEraseCount;
 
-// Results of the layout routines and of the erase loop.
-inline constexpr int kRunGoesOn = 0;
-inline constexpr int kRunDeclinedOrStopped = 1;
-inline constexpr int kRunEnded = 2;
-
 // Command address of a program-memory image offset: the 16-bit PICs count
 // two address units per three image bytes; PIC32 program flash starts at
 // 0x1D000000.
@@ -40,7 +36,19 @@ std::int32_t FlashCommandBytes(std::uint16_t writeBlock);
 
 // Ends a run that was refused before anything was erased: one history line,
 // controls back to idle, connection kept (like a stop, without its dialog).
-void RefuseUpload(TPelmo& pelmo, TUploadRefusal why, const QString& line);
+// `why`: Refused or NothingToWrite.
+void RefuseUpload(TPelmo& pelmo, UploadResult why, const QString& line);
+
+// After each wait of a run. An unacknowledged one ends the run: its error
+// line, then the connection closed. Returns Ended, or GoesOn.
+RunStep EndRunIfWaitFailed(TPelmo& pelmo, TWaitResult result);
+
+// Between commands: a stop asked for meanwhile ends the run (its dialog, the
+// connection kept). Returns DeclinedOrStopped, or GoesOn.
+RunStep EndRunIfStopped(TPelmo& pelmo);
+
+// Both checks, in that order: after an erase, and after a command's last chunk.
+RunStep EndRunIfFailedOrStopped(TPelmo& pelmo, TWaitResult result);
 
 // Erase requests for `blocks` erase units starting at `first`: uniform blocks
 // of EraseBlock image bytes from image offset `first`, or (sectors = true) the
@@ -57,9 +65,9 @@ std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std:
                                 std::int32_t group);
 
 // Runs the main erase: history line, progress maximum, button, Timer1, then the
-// Erase commands. Returns kRunGoesOn, or kRunDeclinedOrStopped / kRunEnded after
-// the run has been ended (AbortUpload / CloseConnection).
-int EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan);
+// Erase commands. Returns GoesOn, or DeclinedOrStopped / Ended after the run
+// has been ended (AbortUpload / CloseConnection).
+RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan);
 
 // Stops the erase animation and fills the bar.
 void FinishEraseProgress(TPelmo& pelmo);
@@ -74,9 +82,6 @@ void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value);
 
 // Upper-case hexadecimal digits of an address, without prefix.
 QString HexNumber(std::uint32_t value);
-
-// The upload flag: the Tag of the start button.
-bool UploadRunning(const TPelmo& pelmo);
 
 }  // namespace upload
 }  // namespace quorvel

@@ -33,10 +33,11 @@ std::int32_t StageChunk(TByteArray& buffer, const TByteArray& source, std::int64
 
 }  // namespace
 
-int TPelmo::WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress, int count) {
+RunStep TPelmo::WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint32_t deviceAddress,
+                                int count) {
   const std::uint8_t type = BootInfo.McuType;
   const std::int32_t commandMax = FlashCommandBytes(BootInfo.WriteBlock);
-  if (count <= 0) return 0;
+  if (count <= 0) return RunStep::GoesOn;
   if (commandMax <= 0 || TransferBuffer.empty() || Upload.Area.family == nullptr) {
     // The run's geometry check rules this out; a call without it must not loop or guess.
     throw std::logic_error("block writer started without a checked geometry");
@@ -64,22 +65,15 @@ int TPelmo::WriteFlashRange(const TByteArray& source, int sourceIndex, std::uint
       WriteTransfer(TransferBuffer, j);
       Upload.WaitResult = WaitResponse(kCmdWrite, 1000);
       if (!IsPic32(type) && !ButtonStartBootloader.Enabled) SetEnabled(ButtonId::StartBootloader, true);
-      if (Upload.WaitResult != WaitAcknowledged) {
-        ReportWaitError(Upload.WaitResult);
-        CloseConnection();
-        return 1;
-      }
+      if (EndRunIfWaitFailed(*this, Upload.WaitResult) != RunStep::GoesOn) return RunStep::Ended;
       deviceAddress += Is16BitPic(type) ? static_cast<std::uint32_t>(j / 3 * 2) : static_cast<std::uint32_t>(j);
     }
     // A command announced to the device is always completed; a stop takes
     // effect between commands.
-    if (!UploadRunning(*this)) {
-      AbortUpload();
-      return 1;
-    }
+    if (const RunStep step = EndRunIfStopped(*this); step != RunStep::GoesOn) return step;
     index += n;
   }
-  return 0;
+  return RunStep::GoesOn;
 }
 
 void TPelmo::WriteBootFlash() {
@@ -93,7 +87,7 @@ void TPelmo::WriteBootFlash() {
 
   const auto length = static_cast<std::int64_t>(up.BootImageCopy.size());
   up.BlocksLeft = static_cast<std::int32_t>((length + erase - 1) / erase);
-  AppendHistory(QStringLiteral("Boot Erase..."));
+  AppendHistory(text::kBootErase);
   SetEnabled(ButtonId::StartBootloader, false);
 
   up.BlockGroup = up.BlocksLeft;
@@ -101,21 +95,13 @@ void TPelmo::WriteBootFlash() {
   SendErase(up.BootBaseAddress + static_cast<std::uint32_t>((up.BlockGroup - 1) * erase),
             static_cast<std::uint16_t>(up.BlockGroup));
   up.WaitResult = WaitResponse(kCmdErase, up.BlockGroup * 100);
-  if (up.WaitResult != WaitAcknowledged) {
-    ReportWaitError(up.WaitResult);
-    CloseConnection();
-    return;
-  }
-  if (!UploadRunning(*this)) {
-    AbortUpload();
-    return;
-  }
+  if (EndRunIfFailedOrStopped(*this, up.WaitResult) != RunStep::GoesOn) return;
 
   up.CurrentAddress = up.BootBaseAddress;
   up.ByteCount = static_cast<std::int32_t>((length + write - 1) / write * write);
   SetProgressMaxFor(*this, static_cast<std::int64_t>(up.ByteCount) * 7);
   SetProgressPosition(0);
-  AppendHistory(QStringLiteral("Boot Write..."));
+  AppendHistory(text::kBootWrite);
 
   up.StartIndex = 0;
   const std::int32_t commandMax = kMaxWriteCommand - write;
@@ -132,16 +118,9 @@ void TPelmo::WriteBootFlash() {
       WriteTransfer(TransferBuffer, up.BufferIndex);
       up.WaitResult = WaitResponse(kCmdWrite, 1000);
       if (!ButtonStartBootloader.Enabled) SetEnabled(ButtonId::StartBootloader, true);
-      if (up.WaitResult != WaitAcknowledged) {
-        ReportWaitError(up.WaitResult);
-        CloseConnection();
-        return;
-      }
+      if (EndRunIfWaitFailed(*this, up.WaitResult) != RunStep::GoesOn) return;
     }
-    if (!UploadRunning(*this)) {
-      AbortUpload();
-      return;
-    }
+    if (EndRunIfStopped(*this) != RunStep::GoesOn) return;
     up.CurrentAddress += static_cast<std::uint32_t>(up.ChunkBytes);
     up.StartIndex += up.ChunkBytes;
   }

@@ -361,7 +361,7 @@ TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
   ClickStart();
 
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
-  EXPECT_EQ(pelmo->UploadRefusal, TUploadRefusal::Geometry);
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Refused);
   EXPECT_THAT(UploadShape(), IsEmpty());
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   ExpectIdleAndConnected();
@@ -411,7 +411,7 @@ TEST_P(UploadNothing, IsRefusedBeforeErasingAndIsNoSuccess) {
   ClickStart();
 
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
-  EXPECT_EQ(pelmo->UploadRefusal, TUploadRefusal::NothingToWrite);
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NothingToWrite);
   EXPECT_THAT(UploadShape(), IsEmpty());
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   ExpectIdleAndConnected();
