@@ -21,7 +21,7 @@
 #include <string>
 #include <variant>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "sim/sim_platform.h"
 
 namespace {

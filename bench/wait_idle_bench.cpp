@@ -19,7 +19,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "image/mcu_family.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 
 namespace quorvel::cli {
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 #include "cli/json_line.h"
 
 namespace quorvel {

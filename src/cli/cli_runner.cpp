@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "cli/hidraw_access.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/outcomes.h"
+#include "engine/outcomes.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 

@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/path_shortener.h"

@@ -21,7 +21,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
 #include "support/recording_frontend.h"

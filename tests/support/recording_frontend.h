@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 
 namespace quorvel::test {
 

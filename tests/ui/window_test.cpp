@@ -30,7 +30,7 @@
 #include <memory>
 #include <variant>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"

@@ -1,7 +1,7 @@
 // Whole uploads for every family, with the bootloader at the top and at the
 // bottom of flash: the frames and chunks the device received, and what its
 // flash holds afterwards.
-#include "upload/upload_fixture.h"
+#include "engine/upload/upload_fixture.h"
 
 namespace quorvel::test {
 namespace {

@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/frontend.h"
-#include "app/outcomes.h"
-#include "app/texts.h"
+#include "engine/frontend.h"
+#include "engine/outcomes.h"
+#include "engine/texts.h"
 #include "hid/hid_types.h"
 #include "image/byte_array.h"
 #include "protocol/boot_info.h"

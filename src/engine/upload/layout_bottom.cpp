@@ -15,10 +15,10 @@
 // BaseAddress is always the device address of the first application byte.
 #include <algorithm>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
-#include "upload/upload_steps.h"
+#include "engine/upload/upload_steps.h"
 
 namespace quorvel {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
 

@@ -1,6 +1,6 @@
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
-#include "upload/upload_fixture.h"
+#include "engine/upload/upload_fixture.h"
 
 namespace quorvel::test {
 namespace {

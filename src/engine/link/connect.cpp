@@ -1,7 +1,7 @@
 // The Connect button: Boot/Sync handshake, and disconnect with a restart.
 #include <utility>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
 

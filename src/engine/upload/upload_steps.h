@@ -8,7 +8,7 @@
 #include "core/families.h"
 #include "protocol/boot_info.h"
 #include "protocol/frames.h"
-#include "app/outcomes.h"
+#include "engine/outcomes.h"
 #include "upload/run_state.h"
 
 namespace quorvel {

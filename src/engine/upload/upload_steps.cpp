@@ -1,9 +1,9 @@
-#include "upload/upload_steps.h"
+#include "engine/upload/upload_steps.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "image/mcu_family.h"
 #include "upload/geometry.h"
 

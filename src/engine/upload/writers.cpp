@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "image/mcu_family.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
-#include "upload/upload_steps.h"
+#include "engine/upload/upload_steps.h"
 
 namespace quorvel {
 

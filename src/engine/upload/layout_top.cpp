@@ -11,10 +11,10 @@
 // one unit below it. Sizes and offsets here are image offsets, 64-bit.
 #include <algorithm>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
-#include "upload/upload_steps.h"
+#include "engine/upload/upload_steps.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "image/mcu_family.h"
 #include "io/display_text.h"
 

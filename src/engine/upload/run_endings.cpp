@@ -1,7 +1,7 @@
 // The two ways an upload run ends: stopped by the user (the connection stays,
 // the device stays in its bootloader) or closed after success or a device
 // error (the connection is dropped and the device restarted).
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 
 namespace quorvel {
 

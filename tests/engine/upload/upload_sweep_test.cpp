@@ -11,7 +11,7 @@
 //     anything else is refused before the first Erase.
 #include <iostream>
 
-#include "upload/upload_fixture.h"
+#include "engine/upload/upload_fixture.h"
 
 namespace quorvel::test {
 namespace {

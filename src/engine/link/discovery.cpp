@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "io/display_text.h"

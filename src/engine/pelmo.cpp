@@ -1,4 +1,4 @@
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 
 #include <QFileInfo>
 #include <algorithm>

@@ -2,11 +2,11 @@
 // end inside the click handler, or asks a running one to stop.
 #include <exception>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "upload/flash_area.h"
-#include "upload/upload_steps.h"
+#include "engine/upload/upload_steps.h"
 
 namespace quorvel {
 

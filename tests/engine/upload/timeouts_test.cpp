@@ -3,7 +3,7 @@
 // it. The engine's wait and the simulated bootloader share a virtual clock,
 // so the outcome does not depend on how busy the machine is.
 #include "sim/virtual_clock.h"
-#include "upload/upload_fixture.h"
+#include "engine/upload/upload_fixture.h"
 
 namespace quorvel::test {
 namespace {

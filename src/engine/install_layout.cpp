@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "app/install_layout.h"
+#include "engine/install_layout.h"
 
 #include <filesystem>
 #include <system_error>
