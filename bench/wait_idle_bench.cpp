@@ -60,7 +60,7 @@ void BM_IdleWaitResponse(benchmark::State& state) {
   quorvel::sim::SimProfile profile;
   quorvel::sim::DefaultProfile(quorvel::mcu::PIC18, profile);
   platform.PlugBootloader(profile);
-  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && pelmo->BusyDepth == 0; }, 5000);
+  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && !pelmo->Busy(); }, 5000);
   if (pelmo->ActiveDevice == nullptr) {
     state.SkipWithError("simulated bootloader was not opened");
     return;

@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
       clock->start();
       QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
         const quorvel::TPelmo& pelmo = session.Pelmo();
-        const bool settled = pelmo.DeviceChangesHandled >= 1 && pelmo.BusyDepth == 0 &&
+        const bool settled = pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy() &&
                              (!expectDevice || pelmo.GlowButton2ImageIndex == 1);
         if (!settled && clock->elapsed() < 5000) return;
         poll->stop();

@@ -287,7 +287,7 @@ QString CliRunner::Label(hid::THidDevice* dev) const {
 int CliRunner::WaitForBootloader(bool mustFind) {
   QElapsedTimer clock;
   clock.start();
-  while (pelmo_->DeviceChangesHandled < 1 || pelmo_->BusyDepth != 0) {
+  while (pelmo_->DeviceChangesHandled < 1 || pelmo_->Busy()) {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     if (clock.elapsed() >= kStartupScanLimitMs) {
       return Fail(ExitNoBootloader, QStringLiteral("The HID device scan did not complete."));

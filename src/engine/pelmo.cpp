@@ -289,25 +289,19 @@ void TPelmo::SetProgressPosition(int position) {
 }
 
 void TPelmo::EndBusy() {
-  if (BusyDepth > 0) --BusyDepth;
-  if (BusyDepth == 0 && DeviceChangePending) {
+  if (!activity_.LeaveBusy()) return;
+  if (activity_.DeviceChangePending()) {
     // Run from the event loop, not from deep inside the handler that ended the busy section.
     QTimer::singleShot(0, this, [this] { RunDeferredDeviceChange(); });
   }
   // Posted after the device change, which may open the device the click needs.
-  if (BusyDepth == 0 && !DeferredClicks.empty()) QTimer::singleShot(0, this, [this] { RunDeferredClicks(); });
-}
-
-void TPelmo::DeferClick(ButtonId id) {
-  if (std::find(DeferredClicks.begin(), DeferredClicks.end(), id) == DeferredClicks.end()) {
-    DeferredClicks.push_back(id);
-  }
+  if (activity_.ClicksPending()) QTimer::singleShot(0, this, [this] { RunDeferredClicks(); });
 }
 
 void TPelmo::RunDeferredClicks() {
   // Inside another exchange again: its end posts this once more.
-  if (BusyDepth != 0) return;
-  const std::vector<ButtonId> clicks = std::exchange(DeferredClicks, {});
+  if (activity_.Busy()) return;
+  const std::vector<ButtonId> clicks = activity_.TakeClicks();
   for (const ButtonId id : clicks) {
     Guarded([this, id] {
       if (id == ButtonId::Connect) {
@@ -320,8 +314,8 @@ void TPelmo::RunDeferredClicks() {
 }
 
 void TPelmo::RunDeferredDeviceChange() {
-  if (BusyDepth != 0 || !DeviceChangePending) return;
-  DeviceChangePending = false;
+  if (activity_.Busy() || !activity_.DeviceChangePending()) return;
+  activity_.SetDeviceChangePending(false);
   Guarded([this] { HidCtlDeviceChange(HidCtl.get()); });
 }
 

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/activity.h"
 #include "engine/frontend.h"
 #include "engine/outcomes.h"
 #include "engine/texts.h"
@@ -43,7 +44,6 @@ class THidDeviceController;
 struct TButton {
   QString Caption;
   bool Enabled = true;
-  std::int32_t Tag = 0;
 };
 
 // A progress bar's numbers: positions are clamped into [Min, Max].
@@ -176,7 +176,7 @@ class TPelmo : public QObject {
   // animation, empty bar, "Begin uploading".
   void ReturnControlsToIdle();
   // True while an upload runs and no stop has been asked for.
-  bool UploadRunning() const { return ButtonStartBootloader.Tag != 0; }
+  bool UploadRunning() const { return activity_.Current() == Activity::Uploading; }
   QString UploadFileName() const;  // LastHexFile, or the dialog's file name
   // Ends a run that an unexpected error cut short: logs the line and closes the
   // connection as after a device error.
@@ -249,30 +249,26 @@ class TPelmo : public QObject {
 
   Frontend& UI() { return frontend_; }
 
-  // --- guards against re-entry while waits process events ---
-  // Non-zero while an exchange, handshake or upload runs: device changes are
-  // then deferred (a removal of the active device is still noticed at once).
-  int BusyDepth = 0;
-  bool DeviceChangePending = false;
-  bool HandshakeRunning = false;
-  bool HandshakeCancelRequested = false;
-  bool UploadHandlerActive = false;
+  // --- what the engine is doing, while waits process events ---
+  const ActivityState& State() const { return activity_; }
+  ActivityState& State() { return activity_; }
+  // An exchange, handshake or upload runs: device changes are deferred (a
+  // removal of the active device is still noticed at once).
+  bool Busy() const { return activity_.Busy(); }
   // The front end gives up on the device's answers (a second interrupt of the
   // command line): every wait, running or later, ends at once as cancelled,
   // so the run ends through CloseConnection and its Reboot.
   bool WaitsAbandoned = false;
-  // Clicks on Connect or Begin uploading that came while another exchange
-  // waited for its answer (a device being opened). They run in order once
-  // the engine is idle; a button clicked twice meanwhile runs once.
-  std::vector<ButtonId> DeferredClicks;
-  void DeferClick(ButtonId id);
-  // BusyDepth -1; at 0 runs a deferred device change, then deferred clicks.
+  // Ends a busy section; at the outermost one, posts the deferred device
+  // change, then the clicks on Connect or Begin uploading that came while
+  // another exchange waited for its answer (a device being opened).
   void EndBusy();
 
  private:
   void RunDeferredDeviceChange();
   void RunDeferredClicks();
 
+  ActivityState activity_;
   hid::HidPlatform& platform_;
   Frontend& frontend_;
   std::unique_ptr<TWaitClock> machineClock_;
@@ -290,7 +286,7 @@ QString DeviceDescriptionText(const TBootInfo& info, bool printable);
 // device changes are deferred until the outermost one ends.
 class TBusySection {
  public:
-  explicit TBusySection(TPelmo& pelmo) : pelmo_(pelmo) { ++pelmo_.BusyDepth; }
+  explicit TBusySection(TPelmo& pelmo) : pelmo_(pelmo) { pelmo_.State().EnterBusy(); }
   ~TBusySection() { pelmo_.EndBusy(); }
   TBusySection(const TBusySection&) = delete;
   TBusySection& operator=(const TBusySection&) = delete;

@@ -365,8 +365,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 bool MainWindow::EngineBusy() const {
-  return pelmo_ != nullptr && (pelmo_->BusyDepth > 0 || pelmo_->UploadRunning() ||
-                               pelmo_->UploadHandlerActive || pelmo_->HandshakeRunning);
+  return pelmo_ != nullptr && (pelmo_->Busy() || pelmo_->State().Current() != Activity::Idle);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -10,7 +10,7 @@ namespace quorvel {
 void TPelmo::ButtonConnectClick() {
   // The button is disabled while an upload runs; a stray click must not
   // restart the device in the middle of writing its flash.
-  if (ButtonStartBootloader.Tag != 0 || UploadHandlerActive) return;
+  if (State().UploadActive()) return;
 
   if (Connected) {
     Connected = false;
@@ -23,17 +23,17 @@ void TPelmo::ButtonConnectClick() {
     return;
   }
 
-  if (HandshakeRunning) {
+  if (State().Handshaking()) {
     // A click on "Waiting... Disconnect" cancels the pending handshake rather
     // than starting a second one inside it.
-    HandshakeCancelRequested = true;
+    State().Set(Activity::HandshakeCancelling);
     return;
   }
   // An information exchange is in progress (a device is being opened): a
   // handshake now would overwrite its frame and answer. The click is acted
   // on when that exchange is over.
-  if (BusyDepth > 0) {
-    DeferClick(ButtonId::Connect);
+  if (Busy()) {
+    State().DeferClick(ButtonId::Connect);
     return;
   }
 
@@ -52,19 +52,13 @@ void TPelmo::ButtonConnectClick() {
   }
 
   const TBusySection busy(*this);
-  struct HandshakeFlag {
-    TPelmo& p;
-    explicit HandshakeFlag(TPelmo& pelmo) : p(pelmo) {
-      p.HandshakeRunning = true;
-      p.HandshakeCancelRequested = false;
-    }
-    ~HandshakeFlag() {
-      p.HandshakeRunning = false;
-      p.HandshakeCancelRequested = false;
-    }
-    HandshakeFlag(const HandshakeFlag&) = delete;
-    HandshakeFlag& operator=(const HandshakeFlag&) = delete;
-  } handshake(*this);
+  struct HandshakeScope {
+    ActivityState& state;
+    explicit HandshakeScope(ActivityState& s) : state(s) { state.Set(Activity::Handshake); }
+    ~HandshakeScope() { state.Set(Activity::Idle); }
+    HandshakeScope(const HandshakeScope&) = delete;
+    HandshakeScope& operator=(const HandshakeScope&) = delete;
+  } handshake(State());
   AppendHistory(text::kWaitingMcu);
   SetCaption(ButtonId::Connect, text::kWaitingDisconnect);
   SetEnabled(ButtonId::StartBootloader, false);

@@ -46,11 +46,11 @@ void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
   // While an exchange runs, re-listing would destroy the device object in
   // use and the information request would land in the middle of it. The
   // change is handled when the outermost busy section ends.
-  if (BusyDepth > 0) {
-    DeviceChangePending = true;
+  if (Busy()) {
+    activity_.SetDeviceChangePending(true);
     return;
   }
-  DeviceChangePending = false;
+  activity_.SetDeviceChangePending(false);
   ActiveDevice = nullptr;
   std::vector<TDeviceEntry> entries = std::move(DeviceList);
   DeviceList.clear();
@@ -78,7 +78,7 @@ void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
   if (Connected) {
     ClearTerminal();
     // During an upload its wait notices the loss and ends the run.
-    if (ButtonStartBootloader.Tag == 0) {
+    if (!UploadRunning()) {
       Connected = false;
       SetCaption(ButtonId::Connect, text::kConnect);
       AppendHistory(text::kDeviceRemovedLine);

@@ -180,7 +180,7 @@ TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
       result = WaitTimedOut;
       break;
     }
-    if ((HandshakeRunning && HandshakeCancelRequested) || WaitsAbandoned) {
+    if (activity_.Current() == Activity::HandshakeCancelling || WaitsAbandoned) {
       result = WaitCancelled;
       break;
     }

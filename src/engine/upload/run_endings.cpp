@@ -11,9 +11,9 @@ void TPelmo::ReturnControlsToIdle() {
   SetEnabled(ButtonId::Connect, true);
   SetEnabled(ButtonId::OpenHex, true);
   Timer1.stop();
-  // Before the flag drops: front ends show this last step of the run.
+  // While the run still counts as running: front ends show this last step of it.
   SetProgressPosition(0);
-  ButtonStartBootloader.Tag = 0;
+  if (activity_.UploadActive()) activity_.Set(Activity::UploadEnding);
   SetCaption(ButtonId::StartBootloader, text::kBeginUploading);
 }
 

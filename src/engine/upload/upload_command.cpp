@@ -20,10 +20,10 @@ class TRunScope {
  public:
   explicit TRunScope(TPelmo& pelmo) : pelmo_(pelmo), busy_(pelmo) {
     pelmo_.Upload = TUploadState{};
-    pelmo_.UploadHandlerActive = true;
+    pelmo_.State().Set(Activity::Uploading);
   }
   ~TRunScope() {
-    pelmo_.UploadHandlerActive = false;
+    pelmo_.State().Set(Activity::Idle);
     pelmo_.Upload = TUploadState{};
   }
   TRunScope(const TRunScope&) = delete;
@@ -44,20 +44,20 @@ void TPelmo::ButtonStartBootloaderClick() {
   if (!Connected) return notStarted(text::kConnectFirst);
   if (!HexLoaded) return notStarted(text::kLoadHexFirst);
   if (BootInfo.McuType != HexMcuType) return notStarted(text::kReloadHex);
-  if (ButtonStartBootloader.Tag != 0) {
+  if (State().Current() == Activity::Uploading) {
     // The stop request; the running upload notices it at its next check.
-    ButtonStartBootloader.Tag = 0;
+    State().Set(Activity::UploadEnding);
     return;
   }
   // A stop is pending (or a result dialog is open) in a run that is still
   // inside this handler further up the stack: starting another run here
   // would nest two uploads on one transfer buffer.
-  if (UploadHandlerActive) return;
+  if (State().UploadActive()) return;
   // Another exchange is waiting for its answer (the information request of a
   // device change, say): Erase frames now would land in the middle of it. The
   // click is acted on, preconditions checked again, once that exchange is over.
-  if (BusyDepth > 0) {
-    DeferClick(ButtonId::StartBootloader);
+  if (Busy()) {
+    State().DeferClick(ButtonId::StartBootloader);
     return;
   }
 
@@ -66,7 +66,6 @@ void TPelmo::ButtonStartBootloaderClick() {
   try {
     SetEnabled(ButtonId::Connect, false);
     SetEnabled(ButtonId::OpenHex, false);
-    ButtonStartBootloader.Tag = 1;
     SetCaption(ButtonId::StartBootloader, text::kStopUploading);
     AppendHistory(text::kUploading);
     if (!PrepareUpload()) return;

@@ -102,8 +102,8 @@ TEST_F(ConnectButton, ClickDuringHandshakeCancelsIt) {
   EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
   EXPECT_EQ(Count(id, "BOOT"), 1u);
   EXPECT_THAT(Trace(id), Not(Contains("REBOOT")));
-  EXPECT_FALSE(pelmo->HandshakeRunning);
-  EXPECT_EQ(pelmo->BusyDepth, 0);
+  EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
+  EXPECT_FALSE(pelmo->Busy());
 
   // The next click starts a fresh handshake.
   Connect();

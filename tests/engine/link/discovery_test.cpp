@@ -247,7 +247,7 @@ TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
   QTimer::singleShot(5, pelmo.get(), [&] { platform.PlugGeneric({}); });
   QTimer::singleShot(150, pelmo.get(), [&] {
     infosDuringWait = InfoRequests(id);
-    pendingDuringWait = pelmo->DeviceChangePending;
+    pendingDuringWait = pelmo->State().DeviceChangePending();
   });
   const int handled = pelmo->DeviceChangesHandled;
   // Nothing answers this wait; an Info exchange inside it would be taken as its answer.
@@ -257,7 +257,7 @@ TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
   EXPECT_TRUE(pendingDuringWait);
   ASSERT_TRUE(WaitForDeviceChange(handled));
   EXPECT_EQ(InfoRequests(id), 2u);
-  EXPECT_FALSE(pelmo->DeviceChangePending);
+  EXPECT_FALSE(pelmo->State().DeviceChangePending());
 }
 
 TEST_F(Discovery, RemovalDuringAWaitIsNoticedAtOnce) {

@@ -110,7 +110,7 @@ TEST_F(Exchange, WaitResultsInTheirOrder) {
 
   EXPECT_EQ(pelmo->WaitResponse(Sync, 30), WaitTimedOut);
   EXPECT_FALSE(pelmo->Timer2.isActive());
-  EXPECT_EQ(pelmo->BusyDepth, 0);
+  EXPECT_FALSE(pelmo->Busy());
 }
 
 TEST_F(Exchange, NestedWaitKeepsTheOuterTimeOut) {

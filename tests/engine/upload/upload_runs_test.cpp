@@ -29,8 +29,7 @@ class UploadRun : public UploadFixture {
     EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
     EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
     EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
-    EXPECT_EQ(pelmo->ButtonStartBootloader.Tag, 0);
-    EXPECT_FALSE(pelmo->UploadHandlerActive);
+    EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
   }
 };
 
@@ -170,7 +169,7 @@ TEST_F(UploadRun, StartClickedDuringAnInformationExchangeRunsAfterIt) {
   QTimer poll;
   poll.setInterval(0);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (clicked || pelmo->BusyDepth == 0) return;
+    if (clicked || !pelmo->Busy()) return;
     clicked = true;
     ClickStart();
   });
@@ -493,9 +492,8 @@ TEST_F(UploadRun, ErrorInsideTheRunEndsItAndSaysSo) {
   EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
   EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
   EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
-  EXPECT_EQ(pelmo->ButtonStartBootloader.Tag, 0);
-  EXPECT_FALSE(pelmo->UploadHandlerActive);
-  EXPECT_EQ(pelmo->BusyDepth, 0);
+  EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
+  EXPECT_FALSE(pelmo->Busy());
 }
 
 }  // namespace

@@ -241,7 +241,7 @@ class UploadSweep : public UploadFixture, public ::testing::WithParamInterface<i
     if (platform.IsPlugged(id)) {
       Unplug(id);
     } else {
-      RunUntil([&] { return pelmo->ActiveDevice == nullptr && pelmo->BusyDepth == 0; });
+      RunUntil([&] { return pelmo->ActiveDevice == nullptr && !pelmo->Busy(); });
     }
     platform.Forget(id);
   }
