@@ -20,13 +20,14 @@ declare -A allowed=(
   [hid]="core io"
   [sim]="core image io protocol upload hid"
   [engine]="core image io protocol upload hid"
-  [cli]="core image io protocol upload hid sim engine"
+  [assembly]="core image io protocol upload hid sim"
+  [cli]="core image io protocol upload hid sim engine assembly"
   [ui]="core image io protocol upload hid engine"
-  [app]="core image io protocol upload hid sim engine ui"
+  [app]="core image io protocol upload hid sim engine assembly ui"
 )
 declare -A qt=(
   [core]=none [io]=none [image]=none [protocol]=none [upload]=none
-  [hid]=core [sim]=core [engine]=core [cli]=core [ui]=widgets [app]=widgets
+  [hid]=core [sim]=core [engine]=core [assembly]=core [cli]=core [ui]=widgets [app]=widgets
 )
 # Headers of Qt Core; anything else from Qt (Widgets, Gui) is a window's.
 qt_core='^Q(t?Core.*|CoreApplication|Object|MetaObject|String|StringList|StringView|Latin1String|Char|ByteArray|Timer|ElapsedTimer|EventLoop|Event|SocketNotifier|FileInfo|Dir|File|RegularExpression|Variant|Pointer|Thread|Mutex|tGlobal|Debug|Json.*|TemporaryDir|TemporaryFile|Process|Url|Locale|List|Map|Hash|Set|Vector)$'

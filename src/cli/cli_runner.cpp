@@ -18,6 +18,7 @@
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
+#include "assembly/program_platform.h"
 #include "sim/sim_platform.h"
 
 namespace quorvel::cli {
@@ -60,9 +61,9 @@ int CliRunner::Run() {
     sim_->WaitIdle(2000);
     RunEventsFor(0);  // violation notices still queued
     // A simulated run that wrote flash wrongly never ends as a success.
-    if (code == ExitSuccess && violationsSeen_ > 0) {
-      code = Fail(ExitDevice,
-                  QStringLiteral("The simulated bootloader saw %1 protocol violation(s).").arg(violationsSeen_));
+    if (code == ExitSuccess && program_->Violations() > 0) {
+      code = Fail(ExitDevice, QStringLiteral("The simulated bootloader saw %1 protocol violation(s).")
+                                  .arg(program_->Violations()));
     }
   }
   if (!traceError_.isEmpty()) {
@@ -207,48 +208,26 @@ int CliRunner::PrepareTrace() {
 
 int CliRunner::StartEngine() {
   if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
-  if (!options_.simulate.empty()) {
-    std::vector<sim::SimProfile> profiles;
-    for (const std::string& profile : options_.simulate) {
-      auto parsed = sim::ParseSimSpec(profile);
-      if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
-        return Fail(ExitUsage,
-                    QStringLiteral("bad --simulate '%1': %2")
-                        .arg(QString::fromStdString(profile), QString::fromStdString(error->message)));
-      }
-      profiles.push_back(std::get<sim::SimProfile>(parsed));
-    }
-    if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
-    auto simPlatform = std::make_unique<sim::SimHidPlatform>();
-    sim_ = simPlatform.get();
-    sim_->SetViolationHandler([this](int, const std::string& text) {
-      ++violationsSeen_;
-      ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text));
-    });
-    platform_ = std::move(simPlatform);
-    // Devices without plug-after are there from the start, like hardware
-    // already attached; the others appear from the event loop.
-    simIds_.assign(profiles.size(), -1);
-    plugTimers_ = std::make_unique<QObject>();
-    for (std::size_t i = 0; i < profiles.size(); ++i) {
-      const sim::SimProfile profile = profiles[i];
-      if (profile.plugAfterMs == 0) {
-        simIds_[i] = sim_->PlugBootloader(profile);
-      } else {
-        QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)),
-                           plugTimers_.get(),
-                           [this, i, profile] { simIds_[i] = sim_->PlugBootloader(profile); });
-      }
-    }
-  } else {
-    platform_ = injected_ ? std::move(injected_) : MakeSystemHidPlatform();
-    if (!platform_ || !platform_->Available()) {
-      return Fail(ExitNoBootloader,
-                  QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
-    }
+  std::vector<sim::SimProfile> profiles;
+  if (assembly::SimulateError bad; !assembly::ParseSimulateSpecs(options_.simulate, profiles, bad)) {
+    return Fail(ExitUsage, QStringLiteral("bad --simulate '%1': %2")
+                               .arg(QString::fromStdString(bad.spec), QString::fromStdString(bad.message)));
   }
+  if (!profiles.empty()) {
+    if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
+  }
+  program_ = std::make_unique<assembly::ProgramPlatform>(
+      std::move(profiles),
+      [this](const std::string& text) { ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text)); },
+      std::move(injected_));
+  sim_ = program_->Sim();
+  if (sim_ == nullptr && !program_->Platform().Available()) {
+    return Fail(ExitNoBootloader,
+                QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
+  }
+  program_->PlugDevices();
 
-  pelmo_ = std::make_unique<TPelmo>(*platform_, ui_);
+  pelmo_ = std::make_unique<TPelmo>(program_->Platform(), ui_);
   ui_.Attach(pelmo_.get());
   if (options_.serial) pelmo_->PreferredSerial = QString::fromStdString(*options_.serial).toStdU16String();
   // The bootloader stays locked from discovery until the command ends, so a
@@ -411,7 +390,7 @@ int CliRunner::LoadHex() {
 // Ends the run as the window ends when it is closed: a device still connected
 // is restarted, every device object is given back.
 void CliRunner::ShutDown() {
-  plugTimers_.reset();  // a bootloader not plugged yet stays away
+  if (program_) program_->CancelPendingPlugs();  // a bootloader not plugged yet stays away
   if (pelmo_) {
     pelmo_->Guarded([this] { pelmo_->FormClose(); });
     pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
@@ -426,9 +405,9 @@ void CliRunner::ShutDown() {
 
 // Appends the trace lines the first simulated device has added since the last call.
 void CliRunner::StreamTrace() {
-  if (!trace_ || trace_->Failed() || sim_ == nullptr || simIds_.empty() || simIds_.front() < 0) return;
+  if (!trace_ || trace_->Failed() || sim_ == nullptr || program_->SimId(0) < 0) return;
   std::string text;
-  for (const std::string& line : sim_->TraceLines(simIds_.front(), traceLines_)) {
+  for (const std::string& line : sim_->TraceLines(program_->SimId(0), traceLines_)) {
     text += line;
     text += '\n';
     ++traceLines_;

@@ -24,6 +24,9 @@ class SimHidPlatform;
 namespace io {
 class OutputFile;
 }
+namespace assembly {
+class ProgramPlatform;
+}
 }  // namespace quorvel
 
 namespace quorvel::cli {
@@ -83,11 +86,9 @@ class CliRunner {
 
   CliOptions options_;
   CliFrontend& ui_;
-  std::unique_ptr<hid::HidPlatform> platform_;
   std::unique_ptr<hid::HidPlatform> injected_;
-  sim::SimHidPlatform* sim_ = nullptr;   // platform_ when simulating
-  std::vector<int> simIds_;              // handles of the simulated bootloaders, in --simulate order
-  std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers
+  std::unique_ptr<assembly::ProgramPlatform> program_;
+  sim::SimHidPlatform* sim_ = nullptr;  // the platform when simulating
   std::unique_ptr<TPelmo> pelmo_;
   struct Outcome {
     QString title;
@@ -101,10 +102,6 @@ class CliRunner {
   std::unique_ptr<QTimer> traceTimer_;
   std::size_t traceLines_ = 0;
   QString traceError_;
-  int violationsSeen_ = 0;  // protocol violations the simulated bootloaders reported
 };
-
-// The machine's HID platform (hidraw + libudev), or nullptr when this build has none.
-std::unique_ptr<hid::HidPlatform> MakeSystemHidPlatform();
 
 }  // namespace quorvel::cli

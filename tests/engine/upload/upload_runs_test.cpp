@@ -38,6 +38,8 @@ class UploadRun : public UploadFixture {
 TEST_F(UploadRun, NotConnectedOnlyAsksToConnectEvenWithoutFile) {
   ClickStart();
   EXPECT_THAT(ui.history, ElementsAre("Error: Connect first."));
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NotStarted);
+  EXPECT_EQ(pelmo->LastUpload.reason, "Error: Connect first.");
 }
 
 TEST_F(UploadRun, ConnectedWithoutFileAsksForOne) {
@@ -83,6 +85,7 @@ TEST_F(UploadRun, ImageOverTheBootloaderDeclinedStopsBeforeErasing) {
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", "Upload aborted."));
   ASSERT_EQ(ui.taskDialogs.size(), 1u);
   EXPECT_EQ(ui.taskDialogs[0].Title, "Abort");
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Declined);
   EXPECT_THAT(UploadShape(), IsEmpty());
   ExpectIdleAndConnected();
 
@@ -135,6 +138,8 @@ TEST_F(UploadRun, Pic32StopDuringEraseEndsAfterTheErase) {
   EXPECT_EQ(d.MainInstruction, "User abort...");
   EXPECT_EQ(d.Content, "Uploading program was stopped by user.");
   EXPECT_EQ(d.ExpandedText, "Uploading program \"" + hexPath + "\" was stopped by user.");
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Stopped);
+  EXPECT_EQ(pelmo->LastUpload.reason, d.Content);
   ExpectIdleAndConnected();
 }
 
@@ -281,6 +286,10 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   EXPECT_THAT(h.mid(h.size() - static_cast<qsizetype>(c.tail.size())), ElementsAreArray(c.tail));
   EXPECT_FALSE(Logged("Completed successfully."));
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
+  // The outcome names the error line the run logged.
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::DeviceError);
+  EXPECT_TRUE(pelmo->LastUpload.reason.startsWith("Error: ")) << pelmo->LastUpload.reason.toStdString();
+  EXPECT_THAT(c.tail, ::testing::Contains(pelmo->LastUpload.reason));
   EXPECT_EQ(Reboots(), c.reboots);
   EXPECT_FALSE(pelmo->Connected);
   EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
@@ -449,6 +458,7 @@ TEST_F(UploadRun, SuccessDialogNamesTheFileAndFollowsTheRestart) {
 
   ASSERT_EQ(ui.taskDialogs.size(), 1u);
   const TTaskDialogTexts& d = ui.taskDialogs[0];
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Succeeded);
   EXPECT_EQ(d.Title, "Success");
   EXPECT_EQ(d.MainInstruction, "Restarting MCU...");
   EXPECT_EQ(d.Content, "Uploading program completed successfully.");
