@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
       QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
         const quorvel::TPelmo& pelmo = session.Pelmo();
         const bool settled = pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy() &&
-                             (!expectDevice || pelmo.GlowButton2ImageIndex == 1);
+                             (!expectDevice || pelmo.LinkIndicator == 1);
         if (!settled && clock->elapsed() < 5000) return;
         poll->stop();
         delete clock;

@@ -79,7 +79,7 @@ void CliFrontend::ProgressChanged() {
   if (pelmo_ == nullptr || config_.quiet || (!config_.json && !config_.progressBar)) return;
   // Only a running upload's progress is news; the reset to 0 when a run ends is not.
   if (!pelmo_->UploadRunning()) return;
-  const TProgressBar& bar = pelmo_->ProgressBar1;
+  const TProgressBar& bar = pelmo_->Progress;
   const int total = std::max(0, bar.Max - bar.Min);
   const int done = std::clamp(bar.Position - bar.Min, 0, total);
   if (done == lastDone_ && total == lastTotal_) return;

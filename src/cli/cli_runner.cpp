@@ -246,8 +246,8 @@ bool CliRunner::IsBootloader(hid::THidDevice* dev) const {
 std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
   std::vector<hid::THidDevice*> found;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device != nullptr && TPelmo::IsBootloaderProduct(entry.Device)) {
-      found.push_back(entry.Device);
+    if (entry.Device != nullptr && TPelmo::IsBootloaderProduct(entry.Device.get())) {
+      found.push_back(entry.Device.get());
     }
   }
   // Every interface of a composite device carries the product string: the
@@ -452,8 +452,8 @@ void CliRunner::ListDevices() {
   int shown = 0;
   int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    const bool bootloader = IsBootloader(entry.Device);
-    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device);
+    const bool bootloader = IsBootloader(entry.Device.get());
+    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device.get());
     const QString label = QString::fromStdString(entry.Label);
     // Another program (a window, another quorvel-cli) has it locked.
     const QString text = busy ? label + QStringLiteral(" (busy)") : label;

@@ -50,14 +50,14 @@ bool IsOpenableHexFile(const QString& name) {
 
 TPelmo::TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent)
     : QObject(parent), platform_(platform), frontend_(frontend) {
-  Timer1.setInterval(15);
-  Timer1.setSingleShot(false);
-  connect(&Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
-  Timer2.setInterval(10);
-  Timer2.setSingleShot(false);
-  Timer2.setTimerType(Qt::PreciseTimer);
+  EraseAnimation.setInterval(15);
+  EraseAnimation.setSingleShot(false);
+  connect(&EraseAnimation, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+  ResponseTimer.setInterval(10);
+  ResponseTimer.setSingleShot(false);
+  ResponseTimer.setTimerType(Qt::PreciseTimer);
   // Its ticks reach Timer2Timer through the clock, which each wait starts.
-  machineClock_ = MakeTimerWaitClock(Timer2);
+  machineClock_ = MakeTimerWaitClock(ResponseTimer);
   waitClock_ = machineClock_.get();
 
   HidCtl = std::make_unique<hid::THidDeviceController>(platform_, this);
@@ -79,8 +79,8 @@ TPelmo::TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent)
 }
 
 TPelmo::~TPelmo() {
-  Timer1.stop();
-  Timer2.stop();
+  EraseAnimation.stop();
+  ResponseTimer.stop();
   // Every checked-out device goes back (stopping its reader) while the
   // controller still exists to take it.
   FormDestroy();
@@ -125,10 +125,15 @@ void TPelmo::FormClose() {
 void TPelmo::FormDestroy() {
   ActiveDevice = nullptr;
   boardLock_.reset();
+  ClearDeviceList();
+}
+
+void TPelmo::ClearDeviceList() {
+  ActiveDevice = nullptr;
   // Taken out of the list first: giving a device back may process events.
   std::vector<TDeviceEntry> entries = std::move(DeviceList);
   DeviceList.clear();
-  for (TDeviceEntry& entry : entries) delete entry.Device;
+  entries.clear();
 }
 
 QString TPelmo::GetFileVersion() { return QStringLiteral(QUORVEL_VERSION_STRING); }
@@ -147,14 +152,14 @@ void TPelmo::ButtonOpenHexClick() {
     AppendHistory(text::kConnectFirst);
     return;
   }
-  QString name = OpenDialog1FileName;
-  if (!UI().ChooseHexFile(name, OpenDialog1InitialDir)) return;
+  QString name = FileDialogName;
+  if (!UI().ChooseHexFile(name, FileDialogInitialDir)) return;
   OpenChosenHexFile(name);
 }
 
 void TPelmo::OpenChosenHexFile(const QString& name) {
   PendingOpenFile.clear();
-  OpenDialog1FileName = name;
+  FileDialogName = name;
   if (!IsOpenableHexFile(name)) {
     AppendHistory(text::kFileNotFound + name);
     return;
@@ -190,8 +195,8 @@ void TPelmo::WMDropFiles(const QStringList& names) {
 }
 
 void TPelmo::Timer1Timer() {
-  const int step = std::max(ProgressBar1.Max / 10, 1);
-  SetProgressPosition(ProgressBar1.Position < ProgressBar1.Max ? ProgressBar1.Position + step : step);
+  const int step = std::max(Progress.Max / 10, 1);
+  SetProgressPosition(Progress.Position < Progress.Max ? Progress.Position + step : step);
 }
 
 HexLoadOutcome TPelmo::LoadHexFile(const QString& fileName) {
@@ -278,13 +283,13 @@ void TPelmo::AppendHistory(const QString& line) {
 void TPelmo::ClearTerminal() { UI().TerminalCleared(); }
 
 void TPelmo::SetProgressMax(int max) {
-  ProgressBar1.Max = std::max(max, ProgressBar1.Min);
-  ProgressBar1.Position = std::clamp(ProgressBar1.Position, ProgressBar1.Min, ProgressBar1.Max);
+  Progress.Max = std::max(max, Progress.Min);
+  Progress.Position = std::clamp(Progress.Position, Progress.Min, Progress.Max);
   UI().ProgressChanged();
 }
 
 void TPelmo::SetProgressPosition(int position) {
-  ProgressBar1.Position = std::clamp(position, ProgressBar1.Min, ProgressBar1.Max);
+  Progress.Position = std::clamp(position, Progress.Min, Progress.Max);
   UI().ProgressChanged();
 }
 

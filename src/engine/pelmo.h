@@ -1,16 +1,25 @@
 #pragma once
-// TPelmo: the uploader's one state owner and its handlers. Both front ends (the
-// window and quorvel-cli) drive the same object; everything runs on the Qt UI
-// thread. Handler names follow the controls and events that trigger them.
+// TPelmo: the façade both front ends (the window and quorvel-cli) drive. It
+// keeps the uploader's state and the handlers, named after the controls and
+// events that trigger them; everything runs on the Qt UI thread.
 //
-// Implementation is split by concern:
-//   app/pelmo.cpp            construction, FormCreate/FormClose/FormDestroy, controls, HEX loading
-//   protocol/exchange.cpp    frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead
-//   protocol/boot_info.cpp   ParseBootInfo, ShowBootInfo (record parser itself is pure)
-//   protocol/connect.cpp     ButtonConnectClick
-//   hid/discovery.cpp        DeviceList, DeviceName, HidCtl* handlers, OpenBootloaderDevice
-//   upload/*.cpp             UploadBootTop/Bottom, writers, AbortUpload, CloseConnection,
-//                            ButtonStartBootloaderClick
+// Implementation by role:
+//   engine/pelmo.cpp              construction, FormCreate/FormClose/FormDestroy, controls, HEX loading
+//   engine/activity.h             what the engine is doing; work deferred until it is idle
+//   engine/link/exchange.cpp      frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead
+//   engine/link/boot_info_show.cpp  ParseBootInfo, ShowBootInfo (the record parser is protocol/boot_info)
+//   engine/link/connect.cpp       ButtonConnectClick
+//   engine/link/discovery.cpp     DeviceName, HidCtl* handlers, OpenBootloaderDevice, the board lock
+//   engine/upload/*.cpp           ButtonStartBootloaderClick, UploadBootTop/Bottom, writers,
+//                                 AbortUpload, CloseConnection
+//
+// Names of the original program's controls, and what they are called here:
+//   Timer1                      EraseAnimation (its handler keeps the name Timer1Timer)
+//   Timer2                      ResponseTimer (handler Timer2Timer)
+//   ButtonStartBootloader.Tag   State().Current() == Activity::Uploading (UploadRunning())
+//   GlowButton2.ImageIndex      LinkIndicator
+//   OpenDialog1.FileName        FileDialogName (OpenDialog1.InitialDir: FileDialogInitialDir)
+//   ProgressBar1                Progress
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -60,8 +69,8 @@ struct TComboBox {
 };
 
 struct TDeviceEntry {
-  std::string Label;                  // DeviceName of the device
-  hid::THidDevice* Device = nullptr;  // checked-out device object, or none
+  std::string Label;                       // DeviceName of the device
+  std::unique_ptr<hid::THidDevice> Device;  // checked-out device object, or none
   // Its removal has been handled once. A gone device stays listed until the
   // next (possibly deferred) re-listing, and the controller reports it again
   // with every scan; it must not log its removal twice.
@@ -84,6 +93,8 @@ class TPelmo : public QObject {
   void FormCreate(const QStringList& args);
   void FormClose();                 // reboots a connected device
   void FormDestroy();               // gives every device back
+  // Drops the active device and gives every listed device back.
+  void ClearDeviceList();
   static QString GetFileVersion();  // "2.3.0.0"
   // Text of the application's error display: the message with "." appended
   // when its last character sorts above ".".
@@ -123,7 +134,7 @@ class TPelmo : public QObject {
   static QString WaitErrorLine(TWaitResult result);
   void Timer2Timer();
   // Puts the response wait on another clock (tests: a virtual one shared with
-  // a simulated device); nullptr goes back to the machine's clock and Timer2.
+  // a simulated device); nullptr goes back to the machine's clock and ResponseTimer.
   void UseWaitClock(TWaitClock* clock);
   void ShowRead(hid::THidDevice* dev, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size);
 
@@ -210,13 +221,13 @@ class TPelmo : public QObject {
   TButton ButtonConnect{text::kConnect};
   TButton ButtonOpenHex{text::kBrowseForHex};
   TButton ButtonStartBootloader{text::kBeginUploading};
-  TProgressBar ProgressBar1;
+  TProgressBar Progress;
   TComboBox MCUComboBox;
   TComboBox DeviceComboBox;
-  int GlowButton2ImageIndex = 0;  // link indicator: 0 grey, 1 red
+  int LinkIndicator = 0;  // 0 grey (no bootloader), 1 red (its record shown)
   bool CheckBoxClose = false;     // "Close when finished"
-  QString OpenDialog1FileName;
-  QString OpenDialog1InitialDir;
+  QString FileDialogName;
+  QString FileDialogInitialDir;
   QStringList History;  // every line appended, in order
   // The HEX file named on the command line, loaded at start-up before any
   // device had reported its geometry. It is loaded once more when a device of
@@ -237,8 +248,8 @@ class TPelmo : public QObject {
   // empty, the dialog's file name is shown.
   QString LastHexFile;
 
-  QTimer Timer1;  // erase animation
-  QTimer Timer2;  // response time-out
+  QTimer EraseAnimation;  // moves the bar while an erase runs
+  QTimer ResponseTimer;   // ticks the response wait's time-out
   std::unique_ptr<hid::THidDeviceController> HidCtl;
 
   TUploadState Upload;  // the current run's working state

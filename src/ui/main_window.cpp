@@ -438,8 +438,8 @@ void MainWindow::SaveSettings() {
   if (pelmo_ == nullptr) return;
   TStoredProperties props;
   props.CheckBoxCloseChecked = pelmo_->CheckBoxClose;
-  props.OpenDialogInitialDir = pelmo_->OpenDialog1InitialDir;
-  props.OpenDialogFileName = pelmo_->OpenDialog1FileName;
+  props.OpenDialogInitialDir = pelmo_->FileDialogInitialDir;
+  props.OpenDialogFileName = pelmo_->FileDialogName;
   props.McuItemIndex = pelmo_->MCUComboBox.ItemIndex;
   SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
 }
@@ -478,8 +478,8 @@ void MainWindow::RestoreSettings() {
     pelmo_->CheckBoxClose = *plan.CheckBoxCloseChecked;
     checkBoxClose_->setChecked(*plan.CheckBoxCloseChecked);
   }
-  if (plan.OpenDialogInitialDir) pelmo_->OpenDialog1InitialDir = *plan.OpenDialogInitialDir;
-  if (plan.OpenDialogFileName) pelmo_->OpenDialog1FileName = *plan.OpenDialogFileName;
+  if (plan.OpenDialogInitialDir) pelmo_->FileDialogInitialDir = *plan.OpenDialogInitialDir;
+  if (plan.OpenDialogFileName) pelmo_->FileDialogName = *plan.OpenDialogFileName;
   if (plan.McuItemIndex) {
     // The list is still empty here; an index only sticks when it names an item.
     const int index = *plan.McuItemIndex;
@@ -521,7 +521,7 @@ void MainWindow::ButtonChanged(ButtonId id) {
 
 void MainWindow::ProgressChanged() {
   if (pelmo_ == nullptr) return;
-  const TProgressBar& bar = pelmo_->ProgressBar1;
+  const TProgressBar& bar = pelmo_->Progress;
   // An empty range would turn QProgressBar into a busy indicator.
   if (bar.Max > bar.Min) {
     progress_->setRange(bar.Min, bar.Max);
@@ -536,7 +536,7 @@ void MainWindow::DeviceInfoChanged() {
   if (pelmo_ == nullptr) return;
   mcuCombo_->SetItems(pelmo_->MCUComboBox.Items, pelmo_->MCUComboBox.ItemIndex);
   deviceCombo_->SetItems(pelmo_->DeviceComboBox.Items, pelmo_->DeviceComboBox.ItemIndex);
-  glowButton2_->SetImageIndex(pelmo_->GlowButton2ImageIndex);
+  glowButton2_->SetImageIndex(pelmo_->LinkIndicator);
 }
 
 void MainWindow::ShowFileInStatusBar(const QString& path) {

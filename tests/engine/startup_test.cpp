@@ -115,10 +115,10 @@ void PrintTo(const TickCase& row, std::ostream* os) { *os << "max " << row.max <
 class ProgressAnimation : public StartUp, public ::testing::WithParamInterface<TickCase> {};
 
 TEST_P(ProgressAnimation, OneTick) {
-  pelmo->ProgressBar1.Max = GetParam().max;
-  pelmo->ProgressBar1.Position = GetParam().position;
+  pelmo->Progress.Max = GetParam().max;
+  pelmo->Progress.Position = GetParam().position;
   pelmo->Timer1Timer();
-  EXPECT_EQ(pelmo->ProgressBar1.Position, GetParam().next);
+  EXPECT_EQ(pelmo->Progress.Position, GetParam().next);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, ProgressAnimation,
@@ -146,7 +146,7 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   pelmo->ButtonOpenHexClick();  // cancelled
   ui.fileAnswers.push_back(text);
   pelmo->ButtonOpenHexClick();
-  EXPECT_EQ(pelmo->OpenDialog1FileName, text);
+  EXPECT_EQ(pelmo->FileDialogName, text);
   ui.fileAnswers.push_back(hex);
   pelmo->ButtonOpenHexClick();
   pelmo->WMDropFiles({text, tempDir.filePath("gone.hex"), hex, TempFile("other.hex", kEmptyHex)});
@@ -170,7 +170,7 @@ TEST_F(StartUp, OpenWithWaitsForTheConnectionThenActsAsBrowse) {
   ASSERT_TRUE(Connect());
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected.", "Opened: " + file));
   EXPECT_FALSE(pelmo->FlashImage.empty()) << "loaded with the connected device's geometry";
-  EXPECT_EQ(pelmo->OpenDialog1FileName, file);
+  EXPECT_EQ(pelmo->FileDialogName, file);
 
   // Already connected: opened at once; a file that has gone reads as in Browse.
   const QString gone = tempDir.filePath("gone.hex");

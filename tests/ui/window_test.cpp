@@ -552,7 +552,7 @@ TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
 
   Pelmo().SetProgressMax(0);
   Pelmo().Timer1Timer();
-  EXPECT_EQ(Pelmo().ProgressBar1.Position, 0);
+  EXPECT_EQ(Pelmo().Progress.Position, 0);
   EXPECT_GT(bar->maximum(), bar->minimum()) << "an empty range must not turn into a busy indicator";
 }
 

@@ -10,14 +10,6 @@
 
 namespace quorvel {
 
-namespace {
-
-QString CentredItem(const QString& text) {
-  return QStringLiteral("<P align=\"center\">") + text + QStringLiteral("</P>");
-}
-
-}  // namespace
-
 QString DeviceDescriptionText(const TBootInfo& info, bool printable) {
   const std::string text = io::Utf8OrLatin1(info.DeviceDescription);
   return QString::fromStdString(printable ? io::PrintableText(text) : text);
@@ -37,15 +29,14 @@ void TPelmo::ShowBootInfo() {
   MCUComboBox.ItemIndex = -1;
   const std::string_view family = McuFamilyName(BootInfo.McuType);
   if (!family.empty()) {
-    MCUComboBox.Items << CentredItem(
-        QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size())));
+    MCUComboBox.Items << QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size()));
     MCUComboBox.ItemIndex = 0;
   }
 
   DeviceComboBox.Items.clear();
   DeviceComboBox.ItemIndex = -1;
   if (!BootInfo.DeviceDescription.empty()) {
-    DeviceComboBox.Items << CentredItem(DeviceDescriptionText(BootInfo, true));
+    DeviceComboBox.Items << DeviceDescriptionText(BootInfo, true);
     DeviceComboBox.ItemIndex = 0;
   }
 
@@ -53,7 +44,7 @@ void TPelmo::ShowBootInfo() {
   // 64-byte report; a device reporting less is refused for uploads instead.
   TransferBuffer.resize(std::max<std::size_t>(BootInfo.EraseBlock, TransferBufferMinimum), 0);
   RxCount = static_cast<std::uint16_t>(std::min<std::size_t>(RxCount, TransferBuffer.size()));
-  GlowButton2ImageIndex = 1;
+  LinkIndicator = 1;
   UI().DeviceInfoChanged();
 
   // A command-line file was loaded before any device had reported its

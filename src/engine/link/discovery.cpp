@@ -38,7 +38,7 @@ bool TPelmo::HidCtlEnumerate(hid::THidDevice* dev, std::int32_t idx) {
   DeviceList.push_back({DeviceName(dev), nullptr});
   const std::size_t i = DeviceList.size() - 1;
   hid::THidDevice* checkedOut = nullptr;
-  if (HidCtl->CheckOutByIndex(checkedOut, idx)) DeviceList[i].Device = checkedOut;
+  if (HidCtl->CheckOutByIndex(checkedOut, idx)) DeviceList[i].Device.reset(checkedOut);
   return true;
 }
 
@@ -51,10 +51,7 @@ void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
     return;
   }
   activity_.SetDeviceChangePending(false);
-  ActiveDevice = nullptr;
-  std::vector<TDeviceEntry> entries = std::move(DeviceList);
-  DeviceList.clear();
-  for (TDeviceEntry& entry : entries) delete entry.Device;
+  ClearDeviceList();
   HidCtl->Enumerate();
   OpenBootloaderDevice(text::kBootloaderProductName);
   ++DeviceChangesHandled;
@@ -63,7 +60,7 @@ void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
 void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
   if (!IsBootloaderProduct(dev)) return;
   for (TDeviceEntry& entry : DeviceList) {
-    if (entry.Device != dev) continue;
+    if (entry.Device.get() != dev) continue;
     // A gone device that is still listed is reported again by every scan.
     if (entry.RemovalSeen) return;
     entry.RemovalSeen = true;
@@ -93,7 +90,7 @@ void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
   MCUComboBox.ItemIndex = -1;
   DeviceComboBox.Items.clear();
   DeviceComboBox.ItemIndex = -1;
-  GlowButton2ImageIndex = 0;
+  LinkIndicator = 0;
   UI().DeviceInfoChanged();
 }
 
@@ -107,7 +104,7 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
   const std::u16string wanted = QString::fromStdString(name).toStdU16String();
   hid::THidDevice* dev = nullptr;
   for (const TDeviceEntry& entry : DeviceList) {
-    hid::THidDevice* candidate = entry.Device;
+    hid::THidDevice* candidate = entry.Device.get();
     if (candidate == nullptr || candidate->ProductString() != wanted) continue;
     // With several bootloaders on one bench the command line names the one to use.
     if (!PreferredSerial.empty() && candidate->SerialString() != PreferredSerial) continue;
@@ -198,7 +195,7 @@ bool TPelmo::BootloaderReportsFit(hid::THidDevice* dev) {
 
 std::string TPelmo::ListedLabel(hid::THidDevice* dev) const {
   for (const TDeviceEntry& entry : DeviceList) {
-    if (entry.Device == dev) return entry.Label;
+    if (entry.Device.get() == dev) return entry.Label;
   }
   return {};
 }

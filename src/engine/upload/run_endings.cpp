@@ -5,12 +5,12 @@
 
 namespace quorvel {
 
-QString TPelmo::UploadFileName() const { return LastHexFile.isEmpty() ? OpenDialog1FileName : LastHexFile; }
+QString TPelmo::UploadFileName() const { return LastHexFile.isEmpty() ? FileDialogName : LastHexFile; }
 
 void TPelmo::ReturnControlsToIdle() {
   SetEnabled(ButtonId::Connect, true);
   SetEnabled(ButtonId::OpenHex, true);
-  Timer1.stop();
+  EraseAnimation.stop();
   // While the run still counts as running: front ends show this last step of it.
   SetProgressPosition(0);
   if (activity_.UploadActive()) activity_.Set(Activity::UploadEnding);

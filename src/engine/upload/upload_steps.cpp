@@ -68,8 +68,8 @@ RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
   pelmo.AppendHistory(text::kFlashErase);
   // PIC32 keeps the button clickable so an erase can be stopped.
   if (!IsPic32(type)) pelmo.SetEnabled(ButtonId::StartBootloader, false);
-  pelmo.Timer1.setInterval(1000);
-  pelmo.Timer1.start();
+  pelmo.EraseAnimation.setInterval(1000);
+  pelmo.EraseAnimation.start();
 
   std::int32_t done = 0;
   while (up.BlocksLeft > 0) {
@@ -86,13 +86,13 @@ RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
 }
 
 void FinishEraseProgress(TPelmo& pelmo) {
-  pelmo.Timer1.stop();
-  pelmo.SetProgressPosition(pelmo.ProgressBar1.Max);
+  pelmo.EraseAnimation.stop();
+  pelmo.SetProgressPosition(pelmo.Progress.Max);
 }
 
 void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes) {
   if (!pelmo.UploadRunning() || bytes <= 0) return;
-  const TProgressBar& bar = pelmo.ProgressBar1;
+  const TProgressBar& bar = pelmo.Progress;
   if (bar.Position >= bar.Max) return;
   const std::int64_t next =
       static_cast<std::int64_t>(bar.Position) + static_cast<std::int64_t>(bar.Step) * bytes;

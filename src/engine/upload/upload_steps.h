@@ -64,7 +64,7 @@ struct ErasePlan {
 std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
                                 std::int32_t group);
 
-// Runs the main erase: history line, progress maximum, button, Timer1, then the
+// Runs the main erase: history line, progress maximum, button, EraseAnimation, then the
 // Erase commands. Returns GoesOn, or DeclinedOrStopped / Ended after the run
 // has been ended (AbortUpload / CloseConnection).
 RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan);

@@ -208,7 +208,7 @@ TEST_F(Discovery, RemovalWhileNotConnectedAsksForAReset) {
                                       "Reset device to reenter bootloader mode."));
   EXPECT_THAT(pelmo->MCUComboBox.Items, IsEmpty());
   EXPECT_THAT(pelmo->DeviceComboBox.Items, IsEmpty());
-  EXPECT_EQ(pelmo->GlowButton2ImageIndex, 0);
+  EXPECT_EQ(pelmo->LinkIndicator, 0);
 
   // After a restart command the disappearance is expected.
   id = PlugBootloader("family=PIC18");

@@ -109,7 +109,7 @@ TEST_F(Exchange, WaitResultsInTheirOrder) {
   EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitAcknowledged);
 
   EXPECT_EQ(pelmo->WaitResponse(Sync, 30), WaitTimedOut);
-  EXPECT_FALSE(pelmo->Timer2.isActive());
+  EXPECT_FALSE(pelmo->ResponseTimer.isActive());
   EXPECT_FALSE(pelmo->Busy());
 }
 
@@ -178,34 +178,34 @@ TEST_P(InformationDisplay, ShowsFamilyDescriptionAndSizesTheBuffer) {
   EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, row.mcuItems.isEmpty() ? -1 : 0);
   EXPECT_EQ(pelmo->DeviceComboBox.Items, row.deviceItems);
   EXPECT_EQ(pelmo->TransferBuffer.size(), row.bufferLength);
-  EXPECT_EQ(pelmo->GlowButton2ImageIndex, 1);
+  EXPECT_EQ(pelmo->LinkIndicator, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Records, InformationDisplay,
     ::testing::Values(
         ShownRecord{"family=dsPIC33,erase=1536,description=Board A",
-                    {"<P align=\"center\">dsPIC33</P>"},
-                    {"<P align=\"center\">Board A</P>"},
+                    {"dsPIC33"},
+                    {"Board A"},
                     1536},
-        ShownRecord{"family=38,erase=1024,description=", {"<P align=\"center\">TIVA C Series</P>"}, {}, 1024},
+        ShownRecord{"family=38,erase=1024,description=", {"TIVA C Series"}, {}, 1024},
         // Blocks too small for a report keep a buffer that can still receive one.
         ShownRecord{"family=PIC18,erase=16,description=x",
-                    {"<P align=\"center\">PIC18</P>"},
-                    {"<P align=\"center\">x</P>"},
+                    {"PIC18"},
+                    {"x"},
                     64},
         ShownRecord{"family=PIC18,erase=0,write=0,description=x",
-                    {"<P align=\"center\">PIC18</P>"},
-                    {"<P align=\"center\">x</P>"},
+                    {"PIC18"},
+                    {"x"},
                     64},
         // A description is UTF-8 when it is valid UTF-8, else Latin-1; controls are shown, not obeyed.
         ShownRecord{"family=PIC18,description=Ger\xC3\xA4t \xC2\xB5" "C",
-                    {"<P align=\"center\">PIC18</P>"},
-                    {QString::fromUtf8("<P align=\"center\">Ger\xC3\xA4t \xC2\xB5" "C</P>")},
+                    {"PIC18"},
+                    {QString::fromUtf8("Ger\xC3\xA4t \xC2\xB5" "C")},
                     64},
         ShownRecord{"family=PIC18,description=Ger\xE4t\x1B[31m\rX",
-                    {"<P align=\"center\">PIC18</P>"},
-                    {QString::fromUtf8("<P align=\"center\">Ger\xC3\xA4t\\x1B[31m\\x0DX</P>")},
+                    {"PIC18"},
+                    {QString::fromUtf8("Ger\xC3\xA4t\\x1B[31m\\x0DX")},
                     64}));
 
 }  // namespace

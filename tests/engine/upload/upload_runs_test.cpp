@@ -217,12 +217,12 @@ TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
     const QString last = pelmo->History.isEmpty() ? QString() : pelmo->History.back();
     Sample* s = last == "Flash Erase..." ? &erasing : last == "Flash Write..." ? &writing : nullptr;
     if (s == nullptr || s->max >= 0) return;
-    *s = {pelmo->Timer1.isActive(), pelmo->Timer1.interval(), pelmo->ProgressBar1.Max};
+    *s = {pelmo->EraseAnimation.isActive(), pelmo->EraseAnimation.interval(), pelmo->Progress.Max};
   });
   probe.start();
   std::vector<int> whileWriting;
   ui.onProgress = [&] {
-    if (pelmo->History.back() == "Flash Write...") whileWriting.push_back(pelmo->ProgressBar1.Position);
+    if (pelmo->History.back() == "Flash Write...") whileWriting.push_back(pelmo->Progress.Position);
   };
   ClickStart();
 
@@ -236,7 +236,7 @@ TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
   for (int position = 10240; position < writing.max; position += 10240) expected.push_back(position);
   expected.push_back(writing.max);
   EXPECT_EQ(whileWriting, expected);
-  EXPECT_EQ(pelmo->ProgressBar1.Position, 0) << "closing the connection resets the bar";
+  EXPECT_EQ(pelmo->Progress.Position, 0) << "closing the connection resets the bar";
 }
 
 // --- device faults ---
