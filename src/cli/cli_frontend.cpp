@@ -66,8 +66,12 @@ void CliFrontend::Emit(const JsonObject& object) {
 }
 
 void CliFrontend::HistoryAppended(const QString& line) {
+  if (config_.quiet) return;
+  ErrorAppended(line);
+}
+
+void CliFrontend::ErrorAppended(const QString& line) {
   // Quiet runs still show the error lines of the log: they say why a run failed.
-  if (config_.quiet && !line.startsWith(QStringLiteral("Error"))) return;
   if (config_.json) {
     Emit(JsonObject().Add("event", "log").Add("text", Utf8(line)));
   } else {

@@ -39,6 +39,7 @@ class CliFrontend : public Frontend {
 
   // --- Frontend ---
   void HistoryAppended(const QString& line) override;
+  void ErrorAppended(const QString& line) override;
   void ProgressChanged() override;
   bool AskYesNo(const QString& text) override;
   void ShowMessage(MessageKind kind, const QString& title, const QString& text) override;

@@ -29,6 +29,8 @@ class Frontend {
 
   // One line appended to the history log.
   virtual void HistoryAppended(const QString& line) = 0;
+  // A history line that says why an action failed (or was not taken).
+  virtual void ErrorAppended(const QString& line) { HistoryAppended(line); }
   virtual void TerminalCleared() {}
   // Read the new state from TPelmo's controls.
   virtual void ButtonChanged(ButtonId /*id*/) {}

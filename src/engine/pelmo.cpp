@@ -149,7 +149,7 @@ void TPelmo::ShowApplicationError(const QString& message) {
 
 void TPelmo::ButtonOpenHexClick() {
   if (!Connected) {
-    AppendHistory(text::kConnectFirst);
+    AppendError(text::kConnectFirst);
     return;
   }
   QString name = FileDialogName;
@@ -181,7 +181,7 @@ void TPelmo::OpenHexFileOnConnect(const QString& name) {
 
 void TPelmo::WMDropFiles(const QStringList& names) {
   if (!Connected) {
-    AppendHistory(text::kConnectFirst);
+    AppendError(text::kConnectFirst);
     return;
   }
   for (const QString& name : names) {
@@ -278,6 +278,11 @@ void TPelmo::SetEnabled(ButtonId id, bool enabled) {
 void TPelmo::AppendHistory(const QString& line) {
   History << line;
   UI().HistoryAppended(line);
+}
+
+void TPelmo::AppendError(const QString& line) {
+  History << line;
+  UI().ErrorAppended(line);
 }
 
 void TPelmo::ClearTerminal() { UI().TerminalCleared(); }

@@ -198,6 +198,8 @@ class TPelmo : public QObject {
   void SetEnabled(ButtonId id, bool enabled);
   TButton& Button(ButtonId id);
   void AppendHistory(const QString& line);
+  // A history line that says why an action failed (front ends may show only these).
+  void AppendError(const QString& line);
   void ClearTerminal();
   void SetProgressMax(int max);
   void SetProgressPosition(int position);

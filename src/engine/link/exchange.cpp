@@ -217,7 +217,7 @@ QString TPelmo::WaitErrorLine(TWaitResult result) {
 
 void TPelmo::ReportWaitError(TWaitResult result) {
   const QString line = WaitErrorLine(result);
-  if (!line.isEmpty()) AppendHistory(line);
+  if (!line.isEmpty()) AppendError(line);
 }
 
 void TPelmo::Timer2Timer() { WaitExpired = true; }

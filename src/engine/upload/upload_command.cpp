@@ -39,7 +39,7 @@ class TRunScope {
 void TPelmo::ButtonStartBootloaderClick() {
   const auto notStarted = [this](QLatin1String line) {
     LastUpload = {UploadResult::NotStarted, line};
-    AppendHistory(line);
+    AppendError(line);
   };
   if (!Connected) return notStarted(text::kConnectFirst);
   if (!HexLoaded) return notStarted(text::kLoadHexFirst);
@@ -78,7 +78,7 @@ void TPelmo::ButtonStartBootloaderClick() {
           !violation.empty()) {
         const QString line = QString(text::kViolation).arg(QString::fromStdString(violation));
         LastUpload = {UploadResult::DeviceError, line};
-        AppendHistory(line);
+        AppendError(line);
         CloseConnection();
         return;
       }
@@ -140,7 +140,7 @@ QString TPelmo::NothingToWriteLine() const {
 void TPelmo::EndRunAfterError(const QString& line) {
   // Not swallowed: the run ends as after a device error, and the log says why.
   LastUpload = {UploadResult::DeviceError, line};
-  AppendHistory(line);
+  AppendError(line);
   if (!Connected && !UploadRunning()) return;  // the run had already ended
   try {
     CloseConnection();

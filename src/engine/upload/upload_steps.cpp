@@ -23,7 +23,7 @@ QString HexNumber(std::uint32_t value) { return QString::number(value, 16).toUpp
 
 void RefuseUpload(TPelmo& pelmo, UploadResult why, const QString& line) {
   pelmo.LastUpload = {why, line};
-  pelmo.AppendHistory(line);
+  pelmo.AppendError(line);
   pelmo.ReturnControlsToIdle();
 }
 
