@@ -18,7 +18,7 @@
 #include <string>
 
 #include "image/hex_loader.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "support/hex_writer.h"
 
 extern char** environ;

@@ -21,7 +21,7 @@
 #include <string>
 #include <variant>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "sim/sim_platform.h"
 
 namespace {
@@ -82,10 +82,10 @@ void BM_UploadArm256KiB(benchmark::State& state) {
     QuietFrontend ui;
     TPelmo pelmo(platform, ui);
     pelmo.FormCreate({});
-    RunUntil([&] { return pelmo.DeviceChangesHandled >= 1 && pelmo.BusyDepth == 0; }, 5000);
+    RunUntil([&] { return pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy(); }, 5000);
     const int handled = pelmo.DeviceChangesHandled;
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
-    RunUntil([&] { return pelmo.DeviceChangesHandled > handled && pelmo.BusyDepth == 0; }, 5000);
+    RunUntil([&] { return pelmo.DeviceChangesHandled > handled && !pelmo.Busy(); }, 5000);
     pelmo.ButtonConnectClick();
     if (!pelmo.Connected) {
       state.SkipWithError("could not connect to the simulated bootloader");

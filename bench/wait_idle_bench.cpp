@@ -19,10 +19,10 @@
 #include <functional>
 #include <memory>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "protocol/frames.h"
 #include "sim/sim_platform.h"
 
@@ -60,7 +60,7 @@ void BM_IdleWaitResponse(benchmark::State& state) {
   quorvel::sim::SimProfile profile;
   quorvel::sim::DefaultProfile(quorvel::mcu::PIC18, profile);
   platform.PlugBootloader(profile);
-  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && pelmo->BusyDepth == 0; }, 5000);
+  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && !pelmo->Busy(); }, 5000);
   if (pelmo->ActiveDevice == nullptr) {
     state.SkipWithError("simulated bootloader was not opened");
     return;

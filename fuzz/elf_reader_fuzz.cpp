@@ -9,7 +9,7 @@
 #include "fuzz_check.h"
 #include "image/elf_reader.h"
 #include "image/firmware_file.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvel;

@@ -11,9 +11,8 @@
 #include <memory>
 #include <variant>
 
+#include "assembly/program_platform.h"
 #include "hid/hid_platform.h"
-#include "hid/linux/linux_platform.h"
-#include "sim/sim_platform.h"
 #include "sim/sim_profile.h"
 #include "ui/app_options.h"
 #include "ui/ini_file.h"
@@ -49,16 +48,15 @@ int main(int argc, char** argv) {
     std::printf("%s\n", qPrintable(quorvel::ui::AppVersion()));
     return 0;
   }
+  std::vector<std::string> specs;
+  for (const QString& profile : early.simulate) specs.push_back(profile.toStdString());
   std::vector<quorvel::sim::SimProfile> profiles;
-  for (const QString& profile : early.simulate) {
-    auto parsed = quorvel::sim::ParseSimSpec(profile.toStdString());
-    if (auto* error = std::get_if<quorvel::sim::SimSpecError>(&parsed)) {
-      std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", qPrintable(profile),
-                   error->message.c_str());
-      return 1;
-    }
-    profiles.push_back(std::get<quorvel::sim::SimProfile>(parsed));
+  if (quorvel::assembly::SimulateError bad; !quorvel::assembly::ParseSimulateSpecs(specs, profiles, bad)) {
+    std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", bad.spec.c_str(), bad.message.c_str());
+    return 1;
   }
+  const bool expectDevice = std::any_of(profiles.begin(), profiles.end(),
+                                        [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quorvel"));
@@ -66,23 +64,12 @@ int main(int argc, char** argv) {
   // which would otherwise reach FormCreate as a family keyword or a file.
   const quorvel::ui::TAppOptions options = quorvel::ui::ParseAppOptions(QApplication::arguments().mid(1));
 
-  std::unique_ptr<quorvel::hid::HidPlatform> platform;
-  quorvel::sim::SimHidPlatform* sim = nullptr;
-  int violations = 0;  // seen by the simulated bootloaders
-  if (!profiles.empty()) {
-    auto simPlatform = std::make_unique<quorvel::sim::SimHidPlatform>();
-    sim = simPlatform.get();
-    sim->SetViolationHandler([&violations](int, const std::string& text) {
-      ++violations;
-      std::fprintf(stderr, "quorvel: VIOLATION %s\n", text.c_str());
-    });
-    platform = std::move(simPlatform);
-  } else {
-    platform = quorvel::hid::linux_hid::MakeLinuxHidPlatform();
-    if (!platform->Available()) {
-      // The window still opens; it just never sees a device.
-      std::fputs("quorvel: cannot list HID devices (udev is not available)\n", stderr);
-    }
+  quorvel::assembly::ProgramPlatform program(std::move(profiles), [](const std::string& text) {
+    std::fprintf(stderr, "quorvel: VIOLATION %s\n", text.c_str());
+  });
+  if (!program.Simulated() && !program.Platform().Available()) {
+    // The window still opens; it just never sees a device.
+    std::fputs("quorvel: cannot list HID devices (udev is not available)\n", stderr);
   }
 
   // A screenshot run leaves the user's settings alone unless a file is named.
@@ -93,17 +80,8 @@ int main(int argc, char** argv) {
 
   int result = 0;
   {
-    quorvel::ui::WindowSession session(*platform, settingsFile);
-    // Simulated bootloaders are there from the start, like attached hardware,
-    // unless their profile asks to appear later.
-    for (const quorvel::sim::SimProfile& profile : profiles) {
-      if (profile.plugAfterMs == 0) {
-        sim->PlugBootloader(profile);
-      } else {
-        QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)), &app,
-                           [sim, profile] { sim->PlugBootloader(profile); });
-      }
-    }
+    quorvel::ui::WindowSession session(program.Platform(), settingsFile);
+    program.PlugDevices();
     session.Start(options.remaining);
     if (!options.open.isEmpty()) session.Pelmo().OpenHexFileOnConnect(options.open);
     session.Window().show();
@@ -112,16 +90,13 @@ int main(int argc, char** argv) {
       // Taken once the start-up scan is over and, with a simulated device,
       // its information is shown (or after 5 s, whatever happened by then).
       const QString file = options.screenshot;
-      const bool expectDevice =
-          std::any_of(profiles.begin(), profiles.end(),
-                      [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
       auto* poll = new QTimer(&app);
       auto* clock = new QElapsedTimer;
       clock->start();
       QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
         const quorvel::TPelmo& pelmo = session.Pelmo();
-        const bool settled = pelmo.DeviceChangesHandled >= 1 && pelmo.BusyDepth == 0 &&
-                             (!expectDevice || pelmo.GlowButton2ImageIndex == 1);
+        const bool settled = pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy() &&
+                             (!expectDevice || pelmo.LinkIndicator == 1);
         if (!settled && clock->elapsed() < 5000) return;
         poll->stop();
         delete clock;
@@ -137,6 +112,6 @@ int main(int argc, char** argv) {
     if (result == 0) result = loop;
   }
   // A simulated run that wrote flash wrongly never ends as a success.
-  if (result == 0 && violations > 0) result = 4;
+  if (result == 0 && program.Violations() > 0) result = 4;
   return result;
 }

@@ -1,5 +1,7 @@
 #include "cli/cli_all.h"
 
+#include "assembly/program_platform.h"
+
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -174,7 +176,7 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
     }
     platform = std::move(sim);
   } else {
-    platform = MakeSystemHidPlatform();
+    platform = assembly::MakeSystemHidPlatform();
     if (!platform || !platform->Available()) {
       return Fail(ExitNoBootloader,
                   QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/pelmo.h"
 #include "cli/cli_log.h"
 #include "cli/progress_display.h"
+#include "engine/pelmo.h"
 #include "io/display_text.h"
 
 namespace quorvel::cli {
@@ -95,8 +95,16 @@ void CliFrontend::EmitLine(const std::string& line) {
 
 void CliFrontend::HistoryAppended(const QString& line) {
   LogLine(line);
-  // Quiet runs still show the error lines of the log: they say why a run failed.
-  if (config_.quiet && !line.startsWith(QStringLiteral("Error"))) return;
+  if (!config_.quiet) ShowHistoryLine(line);
+}
+
+// Quiet runs still show the error lines of the log: they say why a run failed.
+void CliFrontend::ErrorAppended(const QString& line) {
+  LogLine(line);
+  ShowHistoryLine(line);
+}
+
+void CliFrontend::ShowHistoryLine(const QString& line) {
   if (config_.json) {
     Emit(JsonObject().Add("event", "log").Add("text", Utf8(line)));
   } else {
@@ -181,7 +189,6 @@ bool CliFrontend::AskYesNo(const QString& text) {
 
 void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QString& text) {
   ++MessagesShown;
-  MessageTexts.push_back(text);
   LogLine((kind == MessageKind::Warning ? QStringLiteral("Warning: ") : QStringLiteral("Error: ")) +
           OneLine(text));
   if (config_.json) {
@@ -197,7 +204,6 @@ void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QStr
 }
 
 void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
-  LastDialog = texts;
   LogLine(texts.Title + QStringLiteral(": ") +
           OneLine(texts.Content + QStringLiteral(" ") + texts.MainInstruction));
   if (config_.json) {

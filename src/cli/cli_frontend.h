@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 #include "cli/json_line.h"
 
 namespace quorvel {
@@ -73,6 +73,7 @@ class CliFrontend : public Frontend {
   // --- Frontend ---
   void HistoryAppended(const QString& line) override;
   void UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) override;
+  void ErrorAppended(const QString& line) override;
   bool AskYesNo(const QString& text) override;
   void ShowMessage(MessageKind kind, const QString& title, const QString& text) override;
   void ShowTaskDialog(const TTaskDialogTexts& texts) override;
@@ -86,6 +87,8 @@ class CliFrontend : public Frontend {
   void Detail(const QString& text);
   // A line of a command's own result (list, info) on standard output; plain mode only.
   void Print(const QString& line);
+  // A history line on standard output (JSON: a "log" event).
+  void ShowHistoryLine(const QString& line);
   // One JSON event line; JSON mode only.
   void Emit(const JsonObject& object);
   // A JSON line made elsewhere (a child's event); JSON mode only.
@@ -109,10 +112,8 @@ class CliFrontend : public Frontend {
   // Says on standard error that standard output could not be written.
   void ReportOutputError();
 
-  // --- what the engine showed, for judging a run ---
-  std::optional<TTaskDialogTexts> LastDialog;
+  // --- what the engine showed (counts only: outcomes come from the engine) ---
   int MessagesShown = 0;  // message boxes (HEX refusals, application errors)
-  std::vector<QString> MessageTexts;
   int QuestionsAsked = 0;
   int QuestionsDeclined = 0;
 

@@ -4,7 +4,7 @@
 #include <QElapsedTimer>
 #include <set>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "cli/cli_all.h"
 #include "cli/cli_runner.h"
 #include "hid/hid_device.h"
@@ -31,7 +31,7 @@ int CliRunner::Repeat() {
     if (interrupts_ > 0) break;  // between boards: the count so far is the result
 
     hid::THidDevice* next = nullptr;
-    if (pelmo_->DeviceChangesHandled >= 1 && pelmo_->BusyDepth == 0) {
+    if (pelmo_->DeviceChangesHandled >= 1 && !pelmo_->Busy()) {
       const auto candidates = Candidates();
       std::set<std::uint64_t> present;
       for (hid::THidDevice* dev : candidates) present.insert(dev->PnPInfo().DeviceInstance);
@@ -62,7 +62,7 @@ int CliRunner::Repeat() {
     // Discovery opens the board, sends it the information request and locks it.
     pelmo_->PreferredPath = next->PnPInfo().InterfacePath;
     if (pelmo_->ActiveDevice != next) {
-      pelmo_->Guarded([this] { pelmo_->OpenBootloaderDevice(TPelmo::BootloaderProductName); });
+      pelmo_->Guarded([this] { pelmo_->OpenBootloaderDevice(text::kBootloaderProductName); });
     }
     outcome_.reset();
     int rc = ExitSuccess;

@@ -14,19 +14,20 @@
 #include <utility>
 #include <variant>
 
-#include "app/pelmo.h"
 #include "cli/cli_log.h"
+#include "engine/pelmo.h"
 #include "cli/hidraw_access.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "image/firmware_file.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
+#include "assembly/program_platform.h"
 #include "sim/sim_platform.h"
-#include "upload/upload_proof.h"
+#include "engine/upload/upload_proof.h"
 #include "upload/write_plan.h"
 
 namespace quorvel::cli {
@@ -103,9 +104,9 @@ int CliRunner::Run() {
     sim_->WaitIdle(2000);
     RunEventsFor(0);  // violation notices still queued
     // A simulated run that wrote flash wrongly never ends as a success.
-    if (code == ExitSuccess && violationsSeen_ > 0) {
-      code = Fail(ExitDevice,
-                  QStringLiteral("The simulated bootloader saw %1 protocol violation(s).").arg(violationsSeen_));
+    if (code == ExitSuccess && program_->Violations() > 0) {
+      code = Fail(ExitDevice, QStringLiteral("The simulated bootloader saw %1 protocol violation(s).")
+                                  .arg(program_->Violations()));
     }
   }
   if (!traceError_.isEmpty()) {
@@ -341,67 +342,44 @@ void CliRunner::LogBoard() {
 int CliRunner::StartEngine() {
   if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
   if (int rc = OpenLog(); rc != ExitSuccess) return rc;
-  if (!options_.simulate.empty()) {
-    std::vector<sim::SimProfile> profiles;
-    for (const std::string& profile : options_.simulate) {
-      auto parsed = sim::ParseSimSpec(profile);
-      if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
-        return Fail(ExitUsage,
-                    QStringLiteral("bad --simulate '%1': %2")
-                        .arg(QString::fromStdString(profile), QString::fromStdString(error->message)));
-      }
-      profiles.push_back(std::get<sim::SimProfile>(parsed));
-    }
-    if (options_.device && options_.device->rfind("sim:", 0) == 0) {
-      bool ok = false;
-      const int n = QString::fromStdString(options_.device->substr(4)).toInt(&ok);
-      if (!ok || n < 1 || n > static_cast<int>(profiles.size())) {
-        return Fail(ExitUsage,
-                    QStringLiteral("--device %1: there are %2 simulated device(s), sim:1 to sim:%2.")
-                        .arg(Shown(*options_.device))
-                        .arg(profiles.size()));
-      }
-      deviceSimIndex_ = n - 1;
-    }
-    if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
-    auto simPlatform = std::make_unique<sim::SimHidPlatform>();
-    sim_ = simPlatform.get();
-    sim_->SetViolationHandler([this](int, const std::string& text) {
-      ++violationsSeen_;
-      ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text));
-    });
-    platform_ = std::move(simPlatform);
-    // Devices without plug-after are there from the start, like hardware
-    // already attached; the others appear from the event loop.
-    simIds_.assign(profiles.size(), -1);
-    plugTimers_ = std::make_unique<QObject>();
-    for (std::size_t i = 0; i < profiles.size(); ++i) {
-      const sim::SimProfile profile = profiles[i];
-      if (profile.plugAfterMs == 0) {
-        simIds_[i] = sim_->PlugBootloader(profile);
-      } else {
-        QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)),
-                           plugTimers_.get(), [this, i, profile] {
-                             simIds_[i] = sim_->PlugBootloader(profile);
-                             if (pelmo_ && static_cast<int>(i) == deviceSimIndex_)
-                               pelmo_->PreferredPath = "sim:" + std::to_string(simIds_[i]);
-                           });
-      }
-    }
-  } else {
-    platform_ = injected_ ? std::move(injected_) : MakeSystemHidPlatform();
-    if (!platform_ || !platform_->Available()) {
-      return Fail(ExitNoBootloader,
-                  QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
-    }
+  std::vector<sim::SimProfile> profiles;
+  if (assembly::SimulateError bad; !assembly::ParseSimulateSpecs(options_.simulate, profiles, bad)) {
+    return Fail(ExitUsage, QStringLiteral("bad --simulate '%1': %2")
+                               .arg(QString::fromStdString(bad.spec), QString::fromStdString(bad.message)));
   }
+  if (!profiles.empty() && options_.device && options_.device->rfind("sim:", 0) == 0) {
+    bool ok = false;
+    const int n = QString::fromStdString(options_.device->substr(4)).toInt(&ok);
+    if (!ok || n < 1 || n > static_cast<int>(profiles.size())) {
+      return Fail(ExitUsage, QStringLiteral("--device %1: there are %2 simulated device(s), sim:1 to sim:%2.")
+                                 .arg(Shown(*options_.device))
+                                 .arg(profiles.size()));
+    }
+    deviceSimIndex_ = n - 1;
+  }
+  if (!profiles.empty()) {
+    if (int rc = PrepareTrace(); rc != ExitSuccess) return rc;
+  }
+  program_ = std::make_unique<assembly::ProgramPlatform>(
+      std::move(profiles),
+      [this](const std::string& text) { ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text)); },
+      std::move(injected_));
+  sim_ = program_->Sim();
+  if (sim_ == nullptr && !program_->Platform().Available()) {
+    return Fail(ExitNoBootloader,
+                QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
+  }
+  program_->PlugDevices([this](std::size_t i, int id) {
+    // --device sim:N follows its device when it is plugged in later.
+    if (pelmo_ && static_cast<int>(i) == deviceSimIndex_) pelmo_->PreferredPath = "sim:" + std::to_string(id);
+  });
 
-  pelmo_ = std::make_unique<TPelmo>(*platform_, ui_);
+  pelmo_ = std::make_unique<TPelmo>(program_->Platform(), ui_);
   ui_.Attach(pelmo_.get());
   if (options_.serial) pelmo_->PreferredSerial = QString::fromStdString(*options_.serial).toStdU16String();
   if (deviceSimIndex_ >= 0) {
     // Until it is plugged, no other simulated device stands in for it.
-    const int id = simIds_[static_cast<std::size_t>(deviceSimIndex_)];
+    const int id = program_->SimId(static_cast<std::size_t>(deviceSimIndex_));
     pelmo_->PreferredPath = id >= 0 ? "sim:" + std::to_string(id) : std::string("sim:-");
   } else if (options_.device) {
     pelmo_->PreferredPath = *options_.device;
@@ -422,8 +400,8 @@ bool CliRunner::IsBootloader(hid::THidDevice* dev) const {
 std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
   std::vector<hid::THidDevice*> found;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device != nullptr && entry.Device->ProductString() == std::u16string(u"USB HID Bootloader")) {
-      found.push_back(entry.Device);
+    if (entry.Device != nullptr && TPelmo::IsBootloaderProduct(entry.Device.get())) {
+      found.push_back(entry.Device.get());
     }
   }
   // Every interface of a composite device carries the product string: the
@@ -442,8 +420,8 @@ QString CliRunner::PathOf(hid::THidDevice* dev) const {
   const std::string& path = dev->PnPInfo().InterfacePath;
   if (sim_ != nullptr) {
     // The simulator numbers its devices in plug order; users count --simulate options.
-    for (std::size_t i = 0; i < simIds_.size(); ++i) {
-      if (simIds_[i] >= 0 && path == "sim:" + std::to_string(simIds_[i]))
+    for (std::size_t i = 0; i < program_->Profiles().size(); ++i) {
+      if (const int id = program_->SimId(i); id >= 0 && path == "sim:" + std::to_string(id))
         return QStringLiteral("sim:%1").arg(i + 1);
     }
   }
@@ -477,7 +455,7 @@ std::vector<hid::THidDevice*> CliRunner::Candidates() const {
 int CliRunner::WaitForBootloader(bool mustFind) {
   QElapsedTimer clock;
   clock.start();
-  while (pelmo_->DeviceChangesHandled < 1 || pelmo_->BusyDepth != 0) {
+  while (pelmo_->DeviceChangesHandled < 1 || pelmo_->Busy()) {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     if (clock.elapsed() >= kStartupScanLimitMs) {
       return Fail(ExitNoBootloader, QStringLiteral("The HID device scan did not complete."));
@@ -592,9 +570,8 @@ int CliRunner::LoadHex() {
     result.load.message = PrintableMessage(result.load.message);
     return result.load;
   };
-  const int messagesBefore = ui_.MessagesShown;
-  bool loaded = false;
-  pelmo_->Guarded([&] { loaded = pelmo_->LoadHexFile(label); });
+  pelmo_->LastHexLoad = {};
+  pelmo_->Guarded([&] { pelmo_->LoadHexFile(label); });
   pelmo_->ImageFileLoader = nullptr;
   if (format == FirmwareFormat::Unknown) {
     return Fail(ExitHexFile, QString::fromStdString(NotFirmwareMessage(label.toStdString())));
@@ -604,9 +581,8 @@ int CliRunner::LoadHex() {
   if (format == FirmwareFormat::Elf && options_.base) {
     ui_.Notice(QStringLiteral("'%1' is an ELF file: --base is not used.").arg(label));
   }
-  if (!loaded || ui_.MessagesShown != messagesBefore) {
-    const QString why = ui_.MessagesShown != messagesBefore ? OneLine(ui_.MessageTexts.back())
-                                                            : QStringLiteral("it could not be loaded");
+  if (const HexLoadOutcome& load = pelmo_->LastHexLoad; load.Refused()) {
+    const QString why = load.shown.isEmpty() ? QStringLiteral("it could not be loaded") : OneLine(load.shown);
     // The ELF and binary readers' messages name the file themselves.
     if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
@@ -634,7 +610,7 @@ int CliRunner::LoadHex() {
 // Ends the run as the window ends when it is closed: a device still connected
 // is restarted, every device object is given back.
 void CliRunner::ShutDown() {
-  plugTimers_.reset();  // a bootloader not plugged yet stays away
+  if (program_) program_->CancelPendingPlugs();  // a bootloader not plugged yet stays away
   if (pelmo_) {
     pelmo_->Guarded([this] { pelmo_->FormClose(); });
     pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
@@ -649,9 +625,9 @@ void CliRunner::ShutDown() {
 
 // Appends the trace lines the first simulated device has added since the last call.
 void CliRunner::StreamTrace() {
-  if (!trace_ || trace_->Failed() || sim_ == nullptr || simIds_.empty() || simIds_.front() < 0) return;
+  if (!trace_ || trace_->Failed() || sim_ == nullptr || program_->SimId(0) < 0) return;
   std::string text;
-  for (const std::string& line : sim_->TraceLines(simIds_.front(), traceLines_)) {
+  for (const std::string& line : sim_->TraceLines(program_->SimId(0), traceLines_)) {
     text += line;
     text += '\n';
     ++traceLines_;
@@ -675,7 +651,7 @@ void CliRunner::Interrupt() {
   ++interrupts_;
   if (!pelmo_) return;
   if (interrupts_ == 1) {
-    if (uploading_ && pelmo_->ButtonStartBootloader.Tag != 0) {
+    if (uploading_ && pelmo_->UploadRunning()) {
       ui_.Notice(QStringLiteral("Stopping after the current block..."));
       pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
     }
@@ -696,16 +672,16 @@ void CliRunner::ListDevices() {
   int shown = 0;
   int locked = 0;
   for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    const bool bootloader = IsBootloader(entry.Device);
+    const bool bootloader = IsBootloader(entry.Device.get());
     // Another program (a window, another quorvel-cli) has it locked.
-    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device);
+    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device.get());
     const QString label = QString::fromStdString(entry.Label);
     QString path;
     QString serial;
     int vid = 0;
     int pid = 0;
     if (entry.Device != nullptr) {
-      path = PathOf(entry.Device);
+      path = PathOf(entry.Device.get());
       serial = QString::fromStdU16String(entry.Device->SerialString());
       vid = entry.Device->Attributes().VendorID;
       pid = entry.Device->Attributes().ProductID;
@@ -808,47 +784,49 @@ int CliRunner::UploadBoard() {
 
   // The result texts name the file that was loaded, as after the window's dialog.
   pelmo_->LastHexFile = FileLabel();
-  ui_.LastDialog.reset();
   pelmo_->SkipBlank = options_.skipBlank;
-  const int declinedBefore = ui_.QuestionsDeclined;
+  pelmo_->LastUpload = {};
   uploading_ = true;
   ui_.BeginUpload();
   pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
   uploading_ = false;
+  return UploadExit(pelmo_->LastUpload);
+}
 
-  const auto& dialog = ui_.LastDialog;
-  if (dialog && dialog->Title == QStringLiteral("Success") && !pelmo_->Connected) {
-    const int code = Succeed(dialog->Title, dialog->Content);
-    outcome_->proof = MakeProof(QStringLiteral("Wrote"), pelmo_->Proof);
-    return code;
-  }
-  if (dialog && dialog->Title == QStringLiteral("Abort")) {
-    // The window would now be closed while connected: ShutDown restarts the device.
-    const QString why =
-        ui_.QuestionsDeclined != declinedBefore
-            ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
-            : QStringLiteral("Upload aborted.");
-    ui_.Error(why);
-    outcome_ = Outcome{dialog->Title, dialog->Content};
-    return ExitAborted;
+int CliRunner::UploadExit(const UploadOutcome& outcome) {
+  switch (outcome.result) {
+    case UploadResult::Succeeded: {
+      const int code = Succeed(QStringLiteral("Success"), outcome.reason);
+      outcome_->proof = MakeProof(QStringLiteral("Wrote"), outcome.proof);
+      return code;
+    }
+    case UploadResult::Stopped:
+    case UploadResult::Declined:
+      // The window would now be closed while connected: ShutDown restarts the device.
+      ui_.Error(outcome.result == UploadResult::Declined
+                    ? QStringLiteral("Upload aborted: a question was answered No (give --yes to answer Yes).")
+                    : QStringLiteral("Upload aborted."));
+      outcome_ = Outcome{QStringLiteral("Abort"), outcome.reason};
+      return ExitAborted;
+    case UploadResult::NotStarted:
+    case UploadResult::DeviceError:
+    case UploadResult::Refused:
+    case UploadResult::NothingToWrite:
+      break;
   }
   // Stopped waiting for the device after a second interrupt.
   if (interrupts_ > 0)
     return Fail(ExitAborted, QStringLiteral("Upload interrupted; the device was restarted."));
-  QString last;
-  for (auto it = pelmo_->History.crbegin(); it != pelmo_->History.crend(); ++it) {
-    if (it->startsWith(QStringLiteral("Error"))) {
-      last = *it;
-      break;
-    }
+  switch (outcome.result) {
+    case UploadResult::Refused:
+      return Fail(ExitDevice, QStringLiteral("Upload refused: ") + outcome.reason);
+    case UploadResult::NothingToWrite:
+      // Refused before anything was erased: the file's fault.
+      return Fail(ExitHexFile, QStringLiteral("Upload refused: ") + outcome.reason);
+    default:
+      return Fail(ExitDevice, outcome.reason.isEmpty() ? QStringLiteral("Upload failed.")
+                                                       : QStringLiteral("Upload failed: ") + outcome.reason);
   }
-  if (pelmo_->UploadRefusal != TUploadRefusal::None) {
-    // Refused before anything was erased; a file with nothing for the device is the file's fault.
-    return Fail(pelmo_->UploadRefusal == TUploadRefusal::NothingToWrite ? ExitHexFile : ExitDevice,
-                QStringLiteral("Upload refused: ") + last);
-  }
-  return Fail(ExitDevice,
-              last.isEmpty() ? QStringLiteral("Upload failed.") : QStringLiteral("Upload failed: ") + last);
 }
 
 int CliRunner::Image() {

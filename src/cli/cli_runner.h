@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/outcomes.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 
@@ -23,6 +24,9 @@ class SimHidPlatform;
 }
 namespace io {
 class OutputFile;
+}
+namespace assembly {
+class ProgramPlatform;
 }
 }  // namespace quorvel
 
@@ -78,6 +82,8 @@ class CliRunner {
   void StreamTrace();
   void FinishTrace();
   int WriteImages();
+  // The exit code of an upload's outcome, with the result's texts.
+  int UploadExit(const UploadOutcome& outcome);
 
   std::vector<hid::THidDevice*> Bootloaders() const;
   bool IsBootloader(hid::THidDevice* dev) const;
@@ -101,12 +107,10 @@ class CliRunner {
 
   CliOptions options_;
   CliFrontend& ui_;
-  std::unique_ptr<hid::HidPlatform> platform_;
   std::unique_ptr<hid::HidPlatform> injected_;
-  sim::SimHidPlatform* sim_ = nullptr;   // platform_ when simulating
-  std::vector<int> simIds_;              // handles of the simulated bootloaders, in --simulate order
-  std::unique_ptr<QObject> plugTimers_;  // context of the plug-after timers
-  int deviceSimIndex_ = -1;              // --device sim:N: N - 1
+  std::unique_ptr<assembly::ProgramPlatform> program_;
+  sim::SimHidPlatform* sim_ = nullptr;  // the platform when simulating
+  int deviceSimIndex_ = -1;  // --device sim:N: N - 1
   std::unique_ptr<CliLog> log_;
   std::unique_ptr<TPelmo> pelmo_;
   struct Outcome {
@@ -128,11 +132,7 @@ class CliRunner {
   std::unique_ptr<QTimer> traceTimer_;
   std::size_t traceLines_ = 0;
   QString traceError_;
-  int violationsSeen_ = 0;     // protocol violations the simulated bootloaders reported
   std::string standardInput_;  // the file when it is '-', read once before any device is looked for
 };
-
-// The machine's HID platform (hidraw + libudev), or nullptr when this build has none.
-std::unique_ptr<hid::HidPlatform> MakeSystemHidPlatform();
 
 }  // namespace quorvel::cli

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/install_layout.h"
+#include "engine/install_layout.h"
 
 namespace quorvel::cli {
 

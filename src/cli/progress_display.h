@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 
 namespace quorvel::cli {
 

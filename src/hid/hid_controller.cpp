@@ -78,13 +78,6 @@ void THidDeviceController::SetOnDeviceUnplug(THidPlugEvent handler) {
   onDeviceUnplug_ = std::move(handler);
 }
 
-void THidDeviceController::SetDevThreadSleepTime(std::int32_t ms) {
-  for (THidDevice* dev : devices_) {
-    if (dev->ReadSliceMs() == devThreadSleepTime_) dev->SetReadSlice(ms);
-  }
-  devThreadSleepTime_ = ms;
-}
-
 std::int32_t THidDeviceController::Enumerate() {
   std::int32_t handed = 0;
   if (!onEnumerate_) return 0;

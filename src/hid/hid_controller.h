@@ -33,7 +33,6 @@ class THidDeviceController : public QObject {
   void SetOnDeviceData(THidDataEvent handler);
   void SetOnDeviceDataError(THidDataErrorEvent handler);
   void SetOnDeviceUnplug(THidPlugEvent handler);
-  void SetDevThreadSleepTime(std::int32_t ms);
   std::int32_t DevThreadSleepTime() const { return devThreadSleepTime_; }
 
   // Hands each plugged-in object to OnEnumerate until it returns false; result:

@@ -158,12 +158,10 @@ THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceContro
   query_ = platform_.Open(info_);
   if (!query_) throw EControllerError("Device cannot be opened");
   readWriteAccess_ = query_->ReadWriteAccess();
-  attributes_.Size = 12;
   if (!query_->GetAttributes(attributes_)) {
     query_.reset();
     throw EControllerError("Device cannot be identified");
   }
-  attributes_.Size = 12;
   // Held open only while something is read from or written to the device.
   query_.reset();
   deliveryContext_ = new WakeupReceiver([this] {

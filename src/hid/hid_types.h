@@ -17,7 +17,6 @@ struct THidPnPInfo {
 };
 
 struct THidAttributes {
-  std::uint32_t Size = 12;
   std::uint16_t VendorID = 0;
   std::uint16_t ProductID = 0;
   std::uint16_t VersionNumber = 0;

@@ -10,7 +10,7 @@
 
 #include "image/firmware_pieces.h"
 #include "image/hex_loader.h"
-#include "protocol/boot_info.h"
+#include "core/boot_info.h"
 
 namespace quorvel {
 

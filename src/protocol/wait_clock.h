@@ -1,6 +1,6 @@
 #pragma once
 // The clock of the response wait's time-out. The uploader runs on the
-// machine's clock (Timer2, a window timer). Tests put the wait and the
+// machine's clock (ResponseTimer, a window timer). Tests put the wait and the
 // simulated device on one virtual clock instead, so that an answer 1 ms
 // inside or outside a time-out is judged the same way however loaded the
 // machine is.

@@ -46,16 +46,6 @@ QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int wid
   return caption.left(bestAt) + QLatin1Char('\n') + caption.mid(bestAt + bestLength);
 }
 
-QString StripCentredParagraph(const QString& item) {
-  static const QString open = QStringLiteral("<P align=\"center\">");
-  static const QString close = QStringLiteral("</P>");
-  if (item.startsWith(open, Qt::CaseInsensitive) && item.endsWith(close, Qt::CaseInsensitive) &&
-      item.size() >= open.size() + close.size()) {
-    return item.mid(open.size(), item.size() - open.size() - close.size());
-  }
-  return item;
-}
-
 DisplayComboBox::DisplayComboBox(QWidget* parent) : QComboBox(parent) {
   setEnabled(false);
   QPalette p = palette();
@@ -71,7 +61,7 @@ QString PlainToolTip(const QString& text) {
 
 void DisplayComboBox::SetItems(const QStringList& items, int itemIndex) {
   clear();
-  for (const QString& item : items) addItem(StripCentredParagraph(item), item);
+  for (const QString& item : items) addItem(item);
   setCurrentIndex(itemIndex >= 0 && itemIndex < count() ? itemIndex : -1);
   setToolTip(PlainToolTip(currentText()));
 }

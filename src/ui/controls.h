@@ -28,8 +28,7 @@ class WrapButton : public QPushButton {
 QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width);
 
 // A display-only list: disabled, its current item drawn centred in grey and
-// cut to the width; the tooltip holds the whole text. Items arrive as
-// "<P align="center">text</P>"; that wrapper is removed and the text shown
+// cut to the width; the tooltip holds the whole text. Items are shown
 // literally (device-supplied text is never interpreted).
 class DisplayComboBox : public QComboBox {
   Q_OBJECT
@@ -41,9 +40,6 @@ class DisplayComboBox : public QComboBox {
  protected:
   void paintEvent(QPaintEvent* event) override;
 };
-
-// Removes the "<P align="center">…</P>" wrapper from a list item.
-QString StripCentredParagraph(const QString& item);
 
 // A tooltip that shows `text` literally, on one line.
 QString PlainToolTip(const QString& text);

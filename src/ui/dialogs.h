@@ -4,7 +4,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 
 class QLabel;
 class QPushButton;

@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
-#include "app/install_layout.h"
+#include "engine/install_layout.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"

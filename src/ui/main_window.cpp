@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/path_shortener.h"
@@ -365,8 +365,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 bool MainWindow::EngineBusy() const {
-  return pelmo_ != nullptr && (pelmo_->BusyDepth > 0 || pelmo_->ButtonStartBootloader.Tag != 0 ||
-                               pelmo_->UploadHandlerActive || pelmo_->HandshakeRunning);
+  return pelmo_ != nullptr && (pelmo_->Busy() || pelmo_->State().Current() != Activity::Idle);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -378,7 +377,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (!closePending_) {
       closePending_ = true;
-      if (pelmo_->ButtonStartBootloader.Tag != 0) {
+      if (pelmo_->UploadRunning()) {
         pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
       }
       auto* retry = new QTimer(this);
@@ -439,8 +438,8 @@ void MainWindow::SaveSettings() {
   if (pelmo_ == nullptr) return;
   TStoredProperties props;
   props.CheckBoxCloseChecked = pelmo_->CheckBoxClose;
-  props.OpenDialogInitialDir = pelmo_->OpenDialog1InitialDir;
-  props.OpenDialogFileName = pelmo_->OpenDialog1FileName;
+  props.OpenDialogInitialDir = pelmo_->FileDialogInitialDir;
+  props.OpenDialogFileName = pelmo_->FileDialogName;
   props.McuItemIndex = pelmo_->MCUComboBox.ItemIndex;
   SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
 }
@@ -479,8 +478,8 @@ void MainWindow::RestoreSettings() {
     pelmo_->CheckBoxClose = *plan.CheckBoxCloseChecked;
     checkBoxClose_->setChecked(*plan.CheckBoxCloseChecked);
   }
-  if (plan.OpenDialogInitialDir) pelmo_->OpenDialog1InitialDir = *plan.OpenDialogInitialDir;
-  if (plan.OpenDialogFileName) pelmo_->OpenDialog1FileName = *plan.OpenDialogFileName;
+  if (plan.OpenDialogInitialDir) pelmo_->FileDialogInitialDir = *plan.OpenDialogInitialDir;
+  if (plan.OpenDialogFileName) pelmo_->FileDialogName = *plan.OpenDialogFileName;
   if (plan.McuItemIndex) {
     // The list is still empty here; an index only sticks when it names an item.
     const int index = *plan.McuItemIndex;
@@ -522,7 +521,7 @@ void MainWindow::ButtonChanged(ButtonId id) {
 
 void MainWindow::ProgressChanged() {
   if (pelmo_ == nullptr) return;
-  const TProgressBar& bar = pelmo_->ProgressBar1;
+  const TProgressBar& bar = pelmo_->Progress;
   // An empty range would turn QProgressBar into a busy indicator.
   if (bar.Max > bar.Min) {
     progress_->setRange(bar.Min, bar.Max);
@@ -537,7 +536,7 @@ void MainWindow::DeviceInfoChanged() {
   if (pelmo_ == nullptr) return;
   mcuCombo_->SetItems(pelmo_->MCUComboBox.Items, pelmo_->MCUComboBox.ItemIndex);
   deviceCombo_->SetItems(pelmo_->DeviceComboBox.Items, pelmo_->DeviceComboBox.ItemIndex);
-  glowButton2_->SetImageIndex(pelmo_->GlowButton2ImageIndex);
+  glowButton2_->SetImageIndex(pelmo_->LinkIndicator);
 }
 
 void MainWindow::ShowFileInStatusBar(const QString& path) {

@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <memory>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 #include "ui/form_storage.h"
 #include "ui/ini_file.h"
 

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <memory>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "ui/main_window.h"
 
 namespace quorvel::hid {

@@ -5,18 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "image/byte_array.h"
+#include "core/byte_array.h"
+#include "protocol/wait_result.h"
 #include "upload/flash_area.h"
 
 namespace quorvel {
-
-// Why the last upload was refused before anything was erased, for front ends
-// that report outcomes as codes (the history line says it to people).
-enum class TUploadRefusal {
-  None,            // not refused (or no upload yet)
-  Geometry,        // the device's record describes flash that is unsafe to upload to
-  NothingToWrite,  // the images hold no byte for the device
-};
 
 // What a run wrote: data bytes sent in Write commands and the SHA-256 of the
 // program ranges as staged (in the order written) and of the staged boot image.
@@ -44,8 +37,7 @@ struct TUploadState {
   std::int32_t ChunkBytes = 0;
   std::int32_t ChunkDone = 0;
   std::int32_t BufferIndex = 0;
-  std::int32_t WaitResult = 0;
-  std::int32_t DialogResult = 0;
+  TWaitResult WaitResult = WaitAcknowledged;
   UploadProof Proof;            // what this run has written so far
   std::uint64_t PhaseDone = 0;  // progress of the current phase, reported to the front end
   std::uint64_t PhaseTotal = 0;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "protocol/frames.h"
 #include "upload/flash_area.h"
 #include "upload/relocation.h"

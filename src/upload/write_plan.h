@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/families.h"
-#include "image/byte_array.h"
-#include "protocol/boot_info.h"
+#include "core/byte_array.h"
+#include "core/boot_info.h"
 #include "upload/run_state.h"
 
 namespace quorvel::upload {

@@ -58,7 +58,7 @@ TEST(CliFrontendPlain, QuietKeepsOnlyErrorLines) {
   config.quiet = true;
   CliFrontend ui(config, s.out(), s.err());
   ui.HistoryAppended(QStringLiteral("Flash Write..."));
-  ui.HistoryAppended(QStringLiteral("Error: Timeout waiting for MCU."));
+  ui.ErrorAppended(QStringLiteral("Error: Timeout waiting for MCU."));
   ui.ShowTaskDialog({QStringLiteral("Success"), QStringLiteral("Restarting MCU..."),
                      QStringLiteral("Uploading program completed successfully."), QString()});
   EXPECT_EQ(s.Out(), "Error: Timeout waiting for MCU.\n");

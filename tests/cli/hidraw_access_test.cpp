@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "app/install_layout.h"
+#include "engine/install_layout.h"
 
 namespace quorvel::cli {
 namespace {

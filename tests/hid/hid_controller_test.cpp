@@ -20,7 +20,7 @@
 
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
-#include "protocol/boot_info.h"
+#include "core/boot_info.h"
 #include "sim/sim_platform.h"
 
 namespace quorvel::hid {

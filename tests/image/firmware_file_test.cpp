@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "image/elf_reader.h"
-#include "image/mcu_family.h"
+#include "core/families.h"
 #include "support/elf_writer.h"
 #include "support/hex_writer.h"
 

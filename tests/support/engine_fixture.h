@@ -21,7 +21,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
 #include "support/recording_frontend.h"
@@ -57,7 +57,7 @@ class EngineFixture : public ::testing::Test {
     pelmo.reset();
     pelmo = std::make_unique<TPelmo>(platform, ui);
     pelmo->Guarded([&] { pelmo->FormCreate(args); });
-    EXPECT_TRUE(RunUntil([&] { return pelmo->DeviceChangesHandled >= 1 && pelmo->BusyDepth == 0; }, 3000))
+    EXPECT_TRUE(RunUntil([&] { return pelmo->DeviceChangesHandled >= 1 && !pelmo->Busy(); }, 3000))
         << "start-up scan did not complete";
   }
 
@@ -100,7 +100,7 @@ class EngineFixture : public ::testing::Test {
   }
 
   bool WaitForDeviceChange(int handledBefore, int timeoutMs = 3000) {
-    return RunUntil([&] { return pelmo->DeviceChangesHandled > handledBefore && pelmo->BusyDepth == 0; },
+    return RunUntil([&] { return pelmo->DeviceChangesHandled > handledBefore && !pelmo->Busy(); },
                     timeoutMs);
   }
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/frontend.h"
+#include "engine/frontend.h"
 
 namespace quorvel::test {
 

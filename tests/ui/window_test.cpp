@@ -30,7 +30,7 @@
 #include <memory>
 #include <variant>
 
-#include "app/pelmo.h"
+#include "engine/pelmo.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
@@ -77,7 +77,7 @@ class WindowTest : public ::testing::Test {
     session = std::make_unique<WindowSession>(platform, SettingsPath(), dialogProvider);
     session->Start(args);
     Window().show();
-    ASSERT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled >= 1 && Pelmo().BusyDepth == 0; }));
+    ASSERT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled >= 1 && !Pelmo().Busy(); }));
     ASSERT_TRUE(RunUntil([&] { return Window().isMinimized() || Window().windowHandle()->isExposed(); }));
   }
   // Ends the run as a user would: close the window, then the program ends.
@@ -97,13 +97,13 @@ class WindowTest : public ::testing::Test {
     const int before = Pelmo().DeviceChangesHandled;
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
     plugged.push_back(id);
-    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && Pelmo().BusyDepth == 0; }));
+    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && !Pelmo().Busy(); }));
     return id;
   }
   void Unplug(int id) {
     const int before = Pelmo().DeviceChangesHandled;
     platform.Unplug(id);
-    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && Pelmo().BusyDepth == 0; }));
+    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && !Pelmo().Busy(); }));
   }
 
   template <class T>
@@ -419,7 +419,7 @@ TEST_F(WindowTest, ConnectClickedWhileTheDeviceIsBeingOpened) {
   QTimer poll;
   poll.setInterval(1);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (clicked || Pelmo().BusyDepth == 0) return;
+    if (clicked || !Pelmo().Busy()) return;
     clicked = true;
     Click("ButtonConnect");
   });
@@ -552,7 +552,7 @@ TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
 
   Pelmo().SetProgressMax(0);
   Pelmo().Timer1Timer();
-  EXPECT_EQ(Pelmo().ProgressBar1.Position, 0);
+  EXPECT_EQ(Pelmo().Progress.Position, 0);
   EXPECT_GT(bar->maximum(), bar->minimum()) << "an empty range must not turn into a busy indicator";
 }
 

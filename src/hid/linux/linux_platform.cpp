@@ -58,7 +58,6 @@ class LinuxConnection : public HidConnection {
   bool ReadWriteAccess() const override { return fd_ >= 0; }
 
   bool GetAttributes(THidAttributes& attributes) override {
-    attributes.Size = 12;
     bool ok = false;
     if (fd_ >= 0) {
       hidraw_devinfo info{};

@@ -1,0 +1,69 @@
+#include "assembly/program_platform.h"
+
+#include <QTimer>
+#include <algorithm>
+#include <utility>
+#include <variant>
+
+#include "hid/hid_platform.h"
+#include "hid/linux/linux_platform.h"
+#include "sim/sim_platform.h"
+
+namespace quorvel::assembly {
+
+bool ParseSimulateSpecs(const std::vector<std::string>& specs, std::vector<sim::SimProfile>& profiles,
+                        SimulateError& error) {
+  profiles.clear();
+  for (const std::string& spec : specs) {
+    auto parsed = sim::ParseSimSpec(spec);
+    if (auto* bad = std::get_if<sim::SimSpecError>(&parsed)) {
+      error = {spec, bad->message};
+      return false;
+    }
+    profiles.push_back(std::get<sim::SimProfile>(parsed));
+  }
+  return true;
+}
+
+std::unique_ptr<hid::HidPlatform> MakeSystemHidPlatform() { return hid::linux_hid::MakeLinuxHidPlatform(); }
+
+ProgramPlatform::ProgramPlatform(std::vector<sim::SimProfile> profiles,
+                                 std::function<void(const std::string&)> onViolation,
+                                 std::unique_ptr<hid::HidPlatform> system)
+    : profiles_(std::move(profiles)) {
+  if (profiles_.empty()) {
+    platform_ = system ? std::move(system) : MakeSystemHidPlatform();
+    return;
+  }
+  auto simPlatform = std::make_unique<sim::SimHidPlatform>();
+  sim_ = simPlatform.get();
+  sim_->SetViolationHandler([this, onViolation = std::move(onViolation)](int, const std::string& text) {
+    ++violations_;
+    if (onViolation) onViolation(text);
+  });
+  platform_ = std::move(simPlatform);
+}
+
+ProgramPlatform::~ProgramPlatform() { CancelPendingPlugs(); }
+
+void ProgramPlatform::PlugDevices(std::function<void(std::size_t index, int id)> onPlugged) {
+  if (sim_ == nullptr) return;
+  onPlugged_ = std::move(onPlugged);
+  simIds_.assign(profiles_.size(), -1);
+  plugTimers_ = std::make_unique<QObject>();
+  for (std::size_t i = 0; i < profiles_.size(); ++i) {
+    const sim::SimProfile& profile = profiles_[i];
+    const auto plug = [this, i] {
+      simIds_[i] = sim_->PlugBootloader(profiles_[i]);
+      if (onPlugged_) onPlugged_(i, simIds_[i]);
+    };
+    if (profile.plugAfterMs == 0) {
+      plug();
+    } else {
+      QTimer::singleShot(static_cast<int>(std::min<std::uint32_t>(profile.plugAfterMs, 86400000u)),
+                         plugTimers_.get(), plug);
+    }
+  }
+}
+
+}  // namespace quorvel::assembly

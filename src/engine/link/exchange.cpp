@@ -1,0 +1,236 @@
+// Frames on the wire, the wait for an acknowledgement, and reception.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "engine/pelmo.h"
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+
+namespace quorvel {
+
+namespace {
+
+// Report ID plus the 64 payload bytes of the bootloader's reports.
+constexpr std::uint16_t kMaxOutputReportLength = 65;
+
+// The machine's clock: a steady clock, and the window timer for the time-out.
+class TimerWaitClock final : public TWaitClock {
+ public:
+  explicit TimerWaitClock(QTimer& timer) : timer_(timer) {
+    elapsed_.start();
+    connection_ = QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] {
+      if (tick_) tick_();
+    });
+  }
+  ~TimerWaitClock() override { QObject::disconnect(connection_); }
+  TimerWaitClock(const TimerWaitClock&) = delete;
+  TimerWaitClock& operator=(const TimerWaitClock&) = delete;
+  std::int64_t NowMs() const override { return elapsed_.elapsed(); }
+  void Start(int ms, std::function<void()> tick) override {
+    tick_ = std::move(tick);
+    timer_.setInterval(std::max(ms, 0));
+    timer_.start();
+  }
+  void Stop() override { timer_.stop(); }
+  int RemainingMs() const override { return timer_.isActive() ? std::max(timer_.remainingTime(), 0) : -1; }
+  bool Idle() override { return false; }
+
+ private:
+  QTimer& timer_;
+  QElapsedTimer elapsed_;
+  std::function<void()> tick_;
+  QMetaObject::Connection connection_;
+};
+
+template <std::size_t N>
+void Stage(TByteArray& buffer, const std::array<std::uint8_t, N>& frame) {
+  // TransferBuffer never shrinks below TransferBufferMinimum, so a frame always fits.
+  if (buffer.size() < N) buffer.resize(N, 0);
+  std::copy(frame.begin(), frame.end(), buffer.begin());
+}
+
+}  // namespace
+
+std::unique_ptr<TWaitClock> MakeTimerWaitClock(QTimer& timer) {
+  return std::make_unique<TimerWaitClock>(timer);
+}
+
+void TPelmo::UseWaitClock(TWaitClock* clock) {
+  waitClock_->Stop();
+  waitClock_ = clock != nullptr ? clock : machineClock_.get();
+}
+
+void TPelmo::SendSync() {
+  Stage(TransferBuffer, ShortFrame(Sync));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendInfo() {
+  Stage(TransferBuffer, ShortFrame(Info));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendBoot() {
+  Stage(TransferBuffer, ShortFrame(Boot));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendReboot() {
+  // The device's disappearance after the restart is expected, not a reason to ask for a reset.
+  ReenterHint = false;
+  Stage(TransferBuffer, ShortFrame(Reboot));
+  WriteTransfer(TransferBuffer, ShortFrameLength);
+}
+
+void TPelmo::SendWrite(std::uint32_t address, std::uint16_t count) {
+  Stage(TransferBuffer, AddressFrame(Write, address, count));
+  WriteTransfer(TransferBuffer, AddressFrameLength);
+}
+
+void TPelmo::SendErase(std::uint32_t address, std::uint16_t count) {
+  Stage(TransferBuffer, AddressFrame(Erase, address, count));
+  WriteTransfer(TransferBuffer, AddressFrameLength);
+}
+
+int TPelmo::WriteTransfer(const TByteArray& data, int count) {
+  // Reset first, also when nothing can be sent: any later report answers this transfer.
+  RxCount = 0;
+  RxReady = false;
+  if (ActiveDevice == nullptr) return 1;
+  hid::THidDevice* const device = ActiveDevice;
+
+  count = std::clamp(count, 0, static_cast<int>(data.size()));
+  std::uint64_t last = 0;
+  std::size_t position = 0;
+  while (count > 0) {
+    hid::THidCaps caps;
+    device->ReportCaps(caps);
+    const std::uint16_t length = caps.OutputReportByteLength;
+    // A report longer than ID + 64 bytes cannot be filled from a frame, and
+    // one without room for data cannot carry it: refuse rather than overflow.
+    if (length < 2 || length > kMaxOutputReportLength) return -1;
+
+    std::array<std::uint8_t, kMaxOutputReportLength> report{};  // bytes after the data stay 0
+    const int chunk = std::min(count, length - 1);
+    std::memcpy(report.data() + 1, data.data() + position, static_cast<std::size_t>(chunk));
+    position += static_cast<std::size_t>(chunk);
+    count -= chunk;
+    // Queued for the device's writer, which takes the whole transfer in one go.
+    last = device->QueueReport(report.data(), length);
+  }
+  if (last == 0) return -1;
+
+  // The writer may be held up by a device that stopped reading: wait for it
+  // as for an answer, keeping the window alive. A failed report is not
+  // retried; the missing acknowledgement shows as a time-out.
+  const TBusySection busy(*this);
+  hid::THidDevice::WriteState state = device->WriteOutcome(last);
+  while (state == hid::THidDevice::WriteState::kPending) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // A removal handled meanwhile drops the device; its object stays until the busy section ends.
+    if (ActiveDevice != device) return -1;
+    state = device->WriteOutcome(last);
+  }
+  return state == hid::THidDevice::WriteState::kWritten ? 0 : -1;
+}
+
+bool TPelmo::CheckResponse(std::uint8_t command) {
+  const std::uint8_t code = command & 0x7F;
+  switch (code) {
+    case Info:
+      return ParseBootInfo();
+    case Sync:
+    case Boot:
+    case Write:
+    case Erase:
+      // A report that is not the expected answer is consumed without effect.
+      if (!RxReady) return false;
+      RxReady = false;
+      return IsAcknowledgement(TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()),
+                               code);
+    default:
+      return false;
+  }
+}
+
+TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
+  const TBusySection busy(*this);
+  TWaitClock& clock = *waitClock_;
+  const auto tick = [this] { Timer2Timer(); };
+  // A wait started while another one is pending (a handler run from inside
+  // it) must not cost the outer wait its time-out: remember its deadline.
+  const int outerRemaining = clock.RemainingMs();
+  const bool nested = outerRemaining >= 0;
+  const bool outerExpired = nested && WaitExpired;
+  const std::int64_t started = clock.NowMs();
+
+  WaitExpired = false;
+  clock.Start(std::max(timeoutMs, 0), tick);
+  TWaitResult result = WaitAcknowledged;
+  for (;;) {
+    if (ActiveDevice == nullptr) {
+      result = WaitDeviceGone;
+      break;
+    }
+    if (WaitExpired) {
+      result = WaitTimedOut;
+      break;
+    }
+    if (activity_.Current() == Activity::HandshakeCancelling || WaitsAbandoned) {
+      result = WaitCancelled;
+      break;
+    }
+    if (CheckResponse(command)) {
+      result = WaitAcknowledged;
+      break;
+    }
+    if (clock.Idle()) continue;
+    // Sleeps until something happens (a delivery, a tick, a click, a device
+    // notification) instead of spinning a core for the length of the wait.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  clock.Stop();
+  if (nested) {
+    WaitExpired = outerExpired;
+    clock.Start(static_cast<int>(std::max<std::int64_t>(outerRemaining - (clock.NowMs() - started), 0)),
+                tick);
+  }
+  return result;
+}
+
+QString TPelmo::WaitErrorLine(TWaitResult result) {
+  switch (result) {
+    case WaitDeviceGone:
+      return text::kDeviceRemoved;
+    case WaitTimedOut:
+      return text::kTimeout;
+    case WaitAcknowledged:
+    case WaitCancelled:
+      break;
+  }
+  return {};
+}
+
+void TPelmo::ReportWaitError(TWaitResult result) {
+  const QString line = WaitErrorLine(result);
+  if (!line.isEmpty()) AppendError(line);
+}
+
+void TPelmo::Timer2Timer() { WaitExpired = true; }
+
+void TPelmo::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
+                      std::uint16_t size) {
+  // Bytes beyond the end of TransferBuffer are dropped: a second report before
+  // the next transfer must not write past it.
+  const std::size_t room = TransferBuffer.size() > RxCount ? TransferBuffer.size() - RxCount : 0;
+  const std::size_t taken = data != nullptr ? std::min<std::size_t>(size, room) : 0;
+  if (taken > 0) std::memcpy(TransferBuffer.data() + RxCount, data, taken);
+  RxCount = static_cast<std::uint16_t>(RxCount + taken);
+  RxReady = true;
+}
+
+}  // namespace quorvel

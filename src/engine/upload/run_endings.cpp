@@ -1,0 +1,45 @@
+// The two ways an upload run ends: stopped by the user (the connection stays,
+// the device stays in its bootloader) or closed after success or a device
+// error (the connection is dropped and the device restarted).
+#include "engine/pelmo.h"
+
+namespace quorvel {
+
+QString TPelmo::UploadFileName() const { return LastHexFile.isEmpty() ? FileDialogName : LastHexFile; }
+
+void TPelmo::ReturnControlsToIdle() {
+  SetEnabled(ButtonId::Connect, true);
+  SetEnabled(ButtonId::OpenHex, true);
+  EraseAnimation.stop();
+  // While the run still counts as running: front ends show this last step of it.
+  SetProgressPosition(0);
+  if (activity_.UploadActive()) activity_.Set(Activity::UploadEnding);
+  SetCaption(ButtonId::StartBootloader, text::kBeginUploading);
+}
+
+void TPelmo::AbortUpload(UploadResult why) {
+  ReturnControlsToIdle();
+  LastUpload = {why, text::kAbortContent};
+
+  TTaskDialogTexts texts;
+  texts.Title = text::kAbortTitle;
+  texts.MainInstruction = text::kAbortInstruction;
+  texts.Content = text::kAbortContent;
+  texts.ExpandedText = QString(text::kAbortDetails).arg(UploadFileName());
+  UI().ShowTaskDialog(texts);
+  AppendHistory(text::kUploadAborted);
+}
+
+void TPelmo::CloseConnection() {
+  Connected = false;
+  SetCaption(ButtonId::Connect, text::kConnect);
+  AppendHistory(text::kDisconnected);
+  ReturnControlsToIdle();
+  if (ActiveDevice != nullptr) {
+    AppendHistory(text::kReset);
+    SendReboot();
+  }
+  ReleaseBoardLock();
+}
+
+}  // namespace quorvel

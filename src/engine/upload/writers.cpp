@@ -1,0 +1,100 @@
+// The block writer for program memory and the PIC32 boot-flash writer. Both
+// send the Write commands of a staged range (write_plan.h) in transfers of one
+// erase block (the length of TransferBuffer), each acknowledged by the device
+// before the next.
+#include <algorithm>
+#include <stdexcept>
+
+#include "engine/pelmo.h"
+#include "engine/upload/upload_proof.h"
+#include "engine/upload/upload_steps.h"
+#include "core/families.h"
+#include "upload/geometry.h"
+#include "upload/write_plan.h"
+
+namespace quorvel {
+
+using namespace upload;
+
+namespace {
+
+// Sends a staged range's Write commands, each in transfers of at most one
+// transfer buffer, each transfer acknowledged before the next. `enableStop`:
+// the button becomes clickable (as Stop) once the first transfer is answered.
+RunStep SendStagedRange(TPelmo& pelmo, const StagedRange& range, UploadPhase phase, bool enableStop) {
+  TUploadState& up = pelmo.Upload;
+  TByteArray& buffer = pelmo.TransferBuffer;
+  for (const PlannedWrite& write : range.writes) {
+    pelmo.SendWrite(write.address, static_cast<std::uint16_t>(write.bytes));
+    std::int32_t sent = 0;
+    while (sent < write.bytes) {
+      const auto j = static_cast<std::int32_t>(
+          std::min<std::int64_t>(write.bytes - sent, static_cast<std::int64_t>(buffer.size())));
+      const auto from = range.bytes.begin() + static_cast<std::ptrdiff_t>(write.offset + sent);
+      std::copy(from, from + j, buffer.begin());
+      sent += j;
+      AdvanceProgress(pelmo, j);
+      pelmo.WriteTransfer(buffer, j);
+      up.WaitResult = pelmo.WaitResponse(kCmdWrite, 1000);
+      if (enableStop && !pelmo.ButtonStartBootloader.Enabled)
+        pelmo.SetEnabled(ButtonId::StartBootloader, true);
+      if (const RunStep step = EndRunIfWaitFailed(pelmo, up.WaitResult); step != RunStep::GoesOn) return step;
+      up.Proof.bytesWritten += static_cast<std::uint64_t>(j);
+      AdvancePhase(pelmo, phase, static_cast<std::uint64_t>(j));
+    }
+    // A command announced to the device is always completed; a stop takes
+    // effect between commands.
+    if (const RunStep step = EndRunIfStopped(pelmo); step != RunStep::GoesOn) return step;
+  }
+  return RunStep::GoesOn;
+}
+
+}  // namespace
+
+RunStep TPelmo::WriteFlashRange(const StagedRange& range) {
+  if (range.writes.empty()) return RunStep::GoesOn;
+  if (FlashCommandBytes(BootInfo.WriteBlock) <= 0 || TransferBuffer.empty() ||
+      Upload.Area.family == nullptr) {
+    // The run's geometry check rules this out; a call without it must not loop or guess.
+    throw std::logic_error("block writer started without a checked geometry");
+  }
+  return SendStagedRange(*this, range, UploadPhase::Write, !IsPic32(BootInfo.McuType));
+}
+
+void TPelmo::WriteBootFlash() {
+  TUploadState& up = Upload;
+  if (up.BootImageCopy.empty()) return;
+  const std::int32_t erase = BootInfo.EraseBlock;
+  const std::int32_t write = BootInfo.WriteBlock;
+  if (erase <= 0 || write <= 0 || write >= kMaxWriteCommand || TransferBuffer.empty()) {
+    throw std::logic_error("boot-flash writer started without a checked geometry");
+  }
+
+  const StagedRange range = StageBootRange(up, BootInfo, SkipBlank);
+  up.Proof.bootSha256 = Sha256Hex(range);
+  const auto length = static_cast<std::int64_t>(up.BootImageCopy.size());
+  up.BlocksLeft = static_cast<std::int32_t>((length + erase - 1) / erase);
+  AppendHistory(text::kBootErase);
+  SetEnabled(ButtonId::StartBootloader, false);
+
+  up.BlockGroup = up.BlocksLeft;
+  up.BlocksLeft = 0;
+  const auto eraseBytes = static_cast<std::uint64_t>(up.BlockGroup) * static_cast<std::uint64_t>(erase);
+  BeginPhase(*this, UploadPhase::BootErase, eraseBytes);
+  SendErase(up.BootBaseAddress + static_cast<std::uint32_t>((up.BlockGroup - 1) * erase),
+            static_cast<std::uint16_t>(up.BlockGroup));
+  up.WaitResult = WaitResponse(kCmdErase, up.BlockGroup * 100);
+  if (EndRunIfWaitFailed(*this, up.WaitResult) != RunStep::GoesOn) return;
+  AdvancePhase(*this, UploadPhase::BootErase, eraseBytes);
+  if (EndRunIfStopped(*this) != RunStep::GoesOn) return;
+
+  up.CurrentAddress = up.BootBaseAddress;
+  up.ByteCount = static_cast<std::int32_t>((length + write - 1) / write * write);
+  SetProgressMaxFor(*this, static_cast<std::int64_t>(range.BytesToSend()) * 7);
+  SetProgressPosition(0);
+  AppendHistory(text::kBootWrite);
+  BeginPhase(*this, UploadPhase::BootWrite, range.BytesToSend());
+  SendStagedRange(*this, range, UploadPhase::BootWrite, true);
+}
+
+}  // namespace quorvel

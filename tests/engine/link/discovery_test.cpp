@@ -1,0 +1,275 @@
+// Finding the bootloader among the HID devices, and losing it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+#include "support/engine_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class Discovery : public EngineFixture {
+ protected:
+  std::size_t InfoRequests(int id) const {
+    const auto trace = Trace(id);
+    return static_cast<std::size_t>(std::count(trace.begin(), trace.end(), "INFO"));
+  }
+  std::vector<std::string> Labels() const {
+    std::vector<std::string> labels;
+    for (const TDeviceEntry& entry : pelmo->DeviceList) labels.push_back(entry.Label);
+    return labels;
+  }
+};
+
+TEST_F(Discovery, NothingAttached) {
+  EXPECT_TRUE(pelmo->DeviceList.empty());
+  EXPECT_FALSE(pelmo->WaitForDevice());
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+TEST_F(Discovery, LabelsNameProductOrIdsAndSerial) {
+  sim::GenericHidSpec anonymous;
+  anonymous.product.clear();
+  anonymous.vendorId = 0x00A5;
+  anonymous.productId = 0xBEEF;
+  PlugGeneric(anonymous);
+  sim::GenericHidSpec named;
+  named.product = u"Keyboard";
+  named.serial = u"K1";
+  PlugGeneric(named);
+  PlugBootloader("family=PIC18,serial=0001");
+  sim::GenericHidSpec hostile;  // a device's strings cannot steer a terminal
+  hostile.product = u"Key\x1b[2J";
+  hostile.serial = u"\r\u202e1";
+  PlugGeneric(hostile);
+  EXPECT_THAT(Labels(), ElementsAre("Device VID=00A5 PID=BEEF", "Keyboard (Serial=K1)",
+                                    "USB HID Bootloader (Serial=0001)", "Key\\x1B[2J (Serial=\\x0D\\u202E1)"));
+}
+
+TEST_F(Discovery, ProductStringMustMatchExactly) {
+  sim::GenericHidSpec lower;
+  lower.product = u"usb hid bootloader";
+  PlugGeneric(lower);
+  sim::GenericHidSpec trailing;
+  trailing.product = u"USB HID Bootloader ";
+  PlugGeneric(trailing);
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+TEST_F(Discovery, AnsweringBootloaderIsOpenedSilently) {
+  const int id = PlugBootloader("family=PIC32,description=Board");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_EQ(pelmo->BootInfo.McuType, 20);
+  EXPECT_THAT(ui.history, IsEmpty());
+  EXPECT_EQ(InfoRequests(id), 1u);
+
+  // Any other device coming repeats the information exchange.
+  PlugGeneric({});
+  EXPECT_EQ(InfoRequests(id), 2u);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+}
+
+TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
+  const int first = PlugBootloader("family=PIC18,serial=A");
+  const int second = PlugBootloader("family=PIC24,serial=B");
+  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  EXPECT_EQ(InfoRequests(first), 2u);
+  EXPECT_EQ(InfoRequests(second), 0u);
+}
+
+TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
+  sim::GenericHidSpec mute;
+  mute.product = u"USB HID Bootloader";
+  const int id = PlugGeneric(mute);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_FALSE(pelmo->ReenterHint);
+
+  // Its removal is then expected: no line, and the hint is armed again.
+  Unplug(id);
+  EXPECT_EQ(ui.history.size(), 2);
+  EXPECT_TRUE(pelmo->ReenterHint);
+}
+
+TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  platform.SetQueryOnly(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+  EXPECT_EQ(InfoRequests(id), 0u);
+  EXPECT_FALSE(Connect());
+  ASSERT_EQ(ui.history.size(), 4);
+  // The cause, which the time-out alone would not tell.
+  EXPECT_TRUE(ui.history[0].startsWith("USB HID Bootloader may not be opened for reading and writing"));
+  EXPECT_TRUE(ui.history[0].contains("packaging/60-quorvel-bootloader.rules"));
+  EXPECT_THAT(ui.HistorySince(1),
+              ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
+}
+
+TEST_F(Discovery, BootloaderThatGainsAccessBecomesUsableWithoutAReplug) {
+  // udev applies its rule after the node was first opened: the change event
+  // that follows names an interface already listed.
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  platform.SetQueryOnly(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  platform.SetQueryOnly(id, false);
+  const int handled = pelmo->DeviceChangesHandled;
+  platform.NotifyChange();
+  ASSERT_TRUE(WaitForDeviceChange(handled));
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_TRUE(pelmo->ActiveDevice->ReadWriteAccess());
+  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  EXPECT_TRUE(Connect());
+}
+
+TEST_F(Discovery, CompositeDeviceIsOpenedOnTheInterfaceWhoseReportsFit) {
+  // Every interface of one USB device has its product string; the first one
+  // listed here is a keyboard-sized interface of the bootloader's device.
+  sim::GenericHidSpec keys;
+  keys.product = u"USB HID Bootloader";
+  keys.inputLength = 9;
+  keys.outputLength = 2;
+  const int before = pelmo->DeviceChangesHandled;
+  const int other = platform.PlugGeneric(keys);
+  const int id = platform.PlugBootloader(Profile("family=PIC18"));
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  EXPECT_EQ(platform.OutputReportCount(other), 0u);
+  EXPECT_EQ(InfoRequests(id), 1u);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, IsEmpty());
+}
+
+// Another program (a second window, quorvel-cli) holds the board's lock.
+TEST_F(Discovery, BoardInUseByAnotherProgramIsLeftAloneAndSaidSoOnce) {
+  const int before = pelmo->DeviceChangesHandled;
+  const int id = platform.PlugBootloader(Profile("family=PIC18,serial=A"));
+  platform.SetLockedElsewhere(id, true);
+  ASSERT_TRUE(WaitForDeviceChange(before));
+  PlugGeneric({});  // a device change while the other program still has it
+  EXPECT_EQ(InfoRequests(id), 0u);
+  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID Bootloader (Serial=A) is in use by another program."));
+
+  EXPECT_FALSE(Connect());
+  EXPECT_THAT(ui.history, ElementsAre("USB HID Bootloader (Serial=A) is in use by another program.",
+                                      "USB HID Bootloader (Serial=A) is in use by another program."))
+      << "a click is answered with the one line";
+
+  platform.SetLockedElsewhere(id, false);
+  EXPECT_TRUE(Connect());
+  EXPECT_THAT(Trace(id), ElementsAre("INFO", "BOOT", "SYNC"));
+}
+
+TEST_F(Discovery, BoardIsKeptFromOtherProgramsWhileConnectingAndConnected) {
+  PlugBootloader("family=PIC18,drop=2");  // the first Boot goes unanswered
+  const hid::THidPnPInfo board = platform.Scan().at(0);
+  const auto lockedHere = [&] {
+    std::uint32_t error = 0;  // what another program would find
+    return platform.Lock(board, error) == nullptr && error == EWOULDBLOCK;
+  };
+  EXPECT_FALSE(lockedHere()) << "given back after the information request";
+  bool duringHandshake = false;
+  QTimer::singleShot(100, pelmo.get(), [&] { duringHandshake = lockedHere(); });
+  EXPECT_FALSE(Connect());
+  EXPECT_TRUE(duringHandshake);
+  EXPECT_FALSE(lockedHere()) << "given back after a failed handshake";
+  ASSERT_TRUE(Connect());
+  PlugGeneric({});  // re-listing while connected
+  EXPECT_TRUE(lockedHere());
+}
+
+TEST_F(Discovery, OversizedOutputReportsAreRefusedNotOverflowed) {
+  sim::GenericHidSpec wide;
+  wide.product = u"USB HID Bootloader";
+  wide.outputLength = 200;
+  const int id = PlugGeneric(wide);
+  EXPECT_EQ(platform.OutputReportCount(id), 0u);
+  EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
+}
+
+TEST_F(Discovery, RemovalWhileNotConnectedAsksForAReset) {
+  int id = PlugBootloader("family=PIC18");
+  Unplug(id);
+  id = PlugBootloader("family=PIC18");
+  Unplug(id);
+  EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode.",
+                                      "Reset device to reenter bootloader mode."));
+  EXPECT_THAT(pelmo->MCUComboBox.Items, IsEmpty());
+  EXPECT_THAT(pelmo->DeviceComboBox.Items, IsEmpty());
+  EXPECT_EQ(pelmo->LinkIndicator, 0);
+
+  // After a restart command the disappearance is expected.
+  id = PlugBootloader("family=PIC18");
+  pelmo->SendReboot();
+  Unplug(id);
+  EXPECT_EQ(ui.history.size(), 2);
+  EXPECT_TRUE(pelmo->ReenterHint);
+}
+
+TEST_F(Discovery, RemovalWhileConnectedDisconnects) {
+  const int id = PlugBootloader("family=PIC18");
+  ASSERT_TRUE(Connect());
+  const int clearsBefore = ui.terminalClears;
+  Unplug(id);
+  EXPECT_THAT(ui.HistorySince(2), ElementsAre("Device removed.", "Disconnected."));
+  EXPECT_FALSE(pelmo->Connected);
+  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_GT(ui.terminalClears, clearsBefore);
+}
+
+TEST_F(Discovery, LosingASecondBootloaderKeepsTheConnection) {
+  PlugBootloader("family=PIC18,serial=A");
+  const int second = PlugBootloader("family=PIC18,serial=B");
+  ASSERT_TRUE(Connect());
+  Unplug(second);
+  EXPECT_TRUE(pelmo->Connected);
+  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_THAT(ui.HistorySince(2), IsEmpty());
+}
+
+TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
+  const int id = PlugBootloader("family=PIC18");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  std::size_t infosDuringWait = 0;
+  bool pendingDuringWait = false;
+  QTimer::singleShot(5, pelmo.get(), [&] { platform.PlugGeneric({}); });
+  QTimer::singleShot(150, pelmo.get(), [&] {
+    infosDuringWait = InfoRequests(id);
+    pendingDuringWait = pelmo->State().DeviceChangePending();
+  });
+  const int handled = pelmo->DeviceChangesHandled;
+  // Nothing answers this wait; an Info exchange inside it would be taken as its answer.
+  pelmo->RxCount = 0;
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 300), WaitTimedOut);
+  EXPECT_EQ(infosDuringWait, 1u);
+  EXPECT_TRUE(pendingDuringWait);
+  ASSERT_TRUE(WaitForDeviceChange(handled));
+  EXPECT_EQ(InfoRequests(id), 2u);
+  EXPECT_FALSE(pelmo->State().DeviceChangePending());
+}
+
+TEST_F(Discovery, RemovalDuringAWaitIsNoticedAtOnce) {
+  const int id = PlugBootloader("family=PIC18");
+  QTimer::singleShot(5, pelmo.get(), [&] { platform.Unplug(id); });
+  QTimer::singleShot(4000, pelmo.get(), [&] { pelmo->WaitExpired = true; });  // watchdog
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
+  EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode."));
+  // The gone device is given back once the wait is over.
+  ASSERT_TRUE(RunUntil([&] { return pelmo->DeviceList.empty(); }));
+  EXPECT_EQ(ui.history.size(), 1) << "a removal is logged once";
+}
+
+}  // namespace
+}  // namespace quorvel::test

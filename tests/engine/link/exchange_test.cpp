@@ -1,0 +1,212 @@
+// Frames on the wire, acknowledgement tests, waits and reception, against the
+// simulated bootloader.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <ostream>
+
+#include "hid/hid_device.h"
+#include "protocol/frames.h"
+#include "support/engine_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+
+class Exchange : public EngineFixture {
+ protected:
+  // Puts one received report into TransferBuffer as the reader would.
+  void Receive(std::initializer_list<std::uint8_t> head) {
+    std::array<std::uint8_t, 64> report{};
+    std::copy(head.begin(), head.end(), report.begin());
+    pelmo->ShowRead(pelmo->ActiveDevice, 0, report.data(), 64);
+  }
+  // Runs `action` from the event loop `ms` after the next wait started.
+  void During(int ms, std::function<void()> action) {
+    QTimer::singleShot(ms, pelmo.get(), std::move(action));
+  }
+};
+
+TEST_F(Exchange, FramesReachTheDeviceAsReports) {
+  violationsExpected = true;  // frames for no real upload: wrong addresses, unerased flash, too much data
+  const int id = PlugBootloader("family=STM32F4XX");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  const std::size_t before = platform.OutputReportCount(id);
+
+  pelmo->SendErase(0x3C00, 3);
+  ASSERT_EQ(pelmo->WaitResponse(Erase, 1000), WaitAcknowledged);
+  EXPECT_THAT(std::vector<std::uint8_t>(pelmo->TransferBuffer.begin(), pelmo->TransferBuffer.begin() + 8),
+              ElementsAre(0x0F, 0x15, 0, 0, 0, 0, 0, 0));  // the answer overwrote the staged frame
+
+  pelmo->SendWrite(0x1800, 0x40);
+  // A transfer longer than one payload is cut into 64-byte reports.
+  std::fill(pelmo->TransferBuffer.begin(), pelmo->TransferBuffer.begin() + 65, 0xA5);
+  pelmo->WriteTransfer(pelmo->TransferBuffer, 65);
+  RunEventsFor(50);
+
+  EXPECT_EQ(platform.OutputReportCount(id) - before, 1u + 1u + 2u);
+  const std::vector<std::string> trace = Trace(id);
+  EXPECT_THAT(trace, Contains("ERASE 0x00003C00 3"));
+  EXPECT_THAT(trace, Contains("WRITE 0x00001800 64"));
+}
+
+TEST_F(Exchange, WriteTransferWithoutDeviceSendsNothingButResetsReception) {
+  ASSERT_EQ(pelmo->ActiveDevice, nullptr);
+  pelmo->RxCount = 7;
+  pelmo->RxReady = true;
+  EXPECT_EQ(pelmo->WriteTransfer(pelmo->TransferBuffer, 2), 1);
+  EXPECT_EQ(pelmo->RxCount, 0);
+  EXPECT_FALSE(pelmo->RxReady);
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 1000), WaitDeviceGone);
+}
+
+TEST_F(Exchange, OnlyTheFirstAnswerCounts) {
+  pelmo->TransferBuffer.resize(128);
+  Receive({0x0F, Write});  // wrong answer to an Erase: consumed
+  EXPECT_FALSE(pelmo->CheckResponse(Erase));
+  Receive({0x0F, Erase});  // appended behind it, never seen
+  EXPECT_FALSE(pelmo->CheckResponse(Erase));
+  EXPECT_EQ(pelmo->TransferBuffer[64], 0x0F);
+
+  pelmo->RxCount = 0;
+  Receive({0x0E, Sync});
+  EXPECT_FALSE(pelmo->CheckResponse(Sync));
+  pelmo->RxCount = 0;
+  Receive({0x0F, Sync});
+  EXPECT_TRUE(pelmo->CheckResponse(Sync | 0x80));  // only the low seven bits select the test
+  EXPECT_FALSE(pelmo->RxReady);
+  // A code without a test never acknowledges, and leaves the report for a real test.
+  pelmo->RxCount = 0;
+  Receive({0x0F, 7});
+  EXPECT_FALSE(pelmo->CheckResponse(7));
+  EXPECT_TRUE(pelmo->RxReady);
+}
+
+TEST_F(Exchange, WaitResultsInTheirOrder) {
+  PlugBootloader("family=PIC18");
+  hid::THidDevice* device = pelmo->ActiveDevice;
+  ASSERT_NE(device, nullptr);
+
+  // Gone beats expired, expired beats acknowledged, when they happen in one pass.
+  During(10, [&] {
+    pelmo->WaitExpired = true;
+    pelmo->ActiveDevice = nullptr;
+  });
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
+
+  pelmo->ActiveDevice = device;
+  During(10, [&] {
+    Receive({0x0F, Sync});
+    pelmo->WaitExpired = true;
+  });
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitTimedOut);
+
+  pelmo->RxCount = 0;
+  During(10, [&] { Receive({0x0F, Sync}); });
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitAcknowledged);
+
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 30), WaitTimedOut);
+  EXPECT_FALSE(pelmo->ResponseTimer.isActive());
+  EXPECT_FALSE(pelmo->Busy());
+}
+
+TEST_F(Exchange, NestedWaitKeepsTheOuterTimeOut) {
+  PlugBootloader("family=PIC18");
+  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  int inner = -1;
+  During(5, [&] { inner = pelmo->WaitResponse(Boot, 20); });
+  // If the inner wait lost the outer time-out, only this watchdog would end the outer wait.
+  During(3000, [&] { pelmo->ActiveDevice = nullptr; });
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 200), WaitTimedOut);
+  EXPECT_EQ(inner, WaitTimedOut);
+}
+
+TEST_F(Exchange, WaitErrorLines) {
+  pelmo->ReportWaitError(WaitAcknowledged);
+  pelmo->ReportWaitError(WaitCancelled);
+  pelmo->ReportWaitError(WaitDeviceGone);
+  pelmo->ReportWaitError(WaitTimedOut);
+  EXPECT_THAT(ui.history, ElementsAre("Error: Device removed.", "Error: Timeout waiting for MCU."));
+}
+
+TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
+  std::array<std::uint8_t, 64> report;
+  report.fill(0x5A);
+  pelmo->ShowRead(nullptr, 0, report.data(), 64);
+  EXPECT_EQ(pelmo->RxCount, 64);
+  EXPECT_TRUE(pelmo->RxReady);
+  EXPECT_EQ(pelmo->TransferBuffer[63], 0x5A);
+
+  report.fill(0x77);
+  pelmo->ShowRead(nullptr, 0, report.data(), 64);  // no room left: dropped
+  EXPECT_EQ(pelmo->TransferBuffer.size(), 64u);
+  EXPECT_EQ(pelmo->RxCount, 64);
+  EXPECT_EQ(pelmo->TransferBuffer[0], 0x5A);
+
+  pelmo->RxReady = false;
+  pelmo->ShowRead(nullptr, 0, nullptr, 0);
+  EXPECT_TRUE(pelmo->RxReady);
+}
+
+TEST_F(Exchange, UnknownFamilyShowsNoItem) {
+  pelmo->BootInfo.McuType = 5;
+  pelmo->BootInfo.DeviceDescription.clear();
+  pelmo->ShowBootInfo();
+  EXPECT_THAT(pelmo->MCUComboBox.Items, ::testing::IsEmpty());
+  EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, -1);
+  EXPECT_THAT(pelmo->DeviceComboBox.Items, ::testing::IsEmpty());
+}
+
+struct ShownRecord {
+  const char* spec;
+  QStringList mcuItems;
+  QStringList deviceItems;
+  std::size_t bufferLength;
+};
+
+void PrintTo(const ShownRecord& row, std::ostream* os) { *os << row.spec; }
+
+class InformationDisplay : public EngineFixture, public ::testing::WithParamInterface<ShownRecord> {};
+
+TEST_P(InformationDisplay, ShowsFamilyDescriptionAndSizesTheBuffer) {
+  const ShownRecord& row = GetParam();
+  PlugBootloader(row.spec);
+  EXPECT_EQ(pelmo->MCUComboBox.Items, row.mcuItems);
+  EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, row.mcuItems.isEmpty() ? -1 : 0);
+  EXPECT_EQ(pelmo->DeviceComboBox.Items, row.deviceItems);
+  EXPECT_EQ(pelmo->TransferBuffer.size(), row.bufferLength);
+  EXPECT_EQ(pelmo->LinkIndicator, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, InformationDisplay,
+    ::testing::Values(
+        ShownRecord{"family=dsPIC33,erase=1536,description=Board A",
+                    {"dsPIC33"},
+                    {"Board A"},
+                    1536},
+        ShownRecord{"family=38,erase=1024,description=", {"TIVA C Series"}, {}, 1024},
+        // Blocks too small for a report keep a buffer that can still receive one.
+        ShownRecord{"family=PIC18,erase=16,description=x",
+                    {"PIC18"},
+                    {"x"},
+                    64},
+        ShownRecord{"family=PIC18,erase=0,write=0,description=x",
+                    {"PIC18"},
+                    {"x"},
+                    64},
+        // A description is UTF-8 when it is valid UTF-8, else Latin-1; controls are shown, not obeyed.
+        ShownRecord{"family=PIC18,description=Ger\xC3\xA4t \xC2\xB5" "C",
+                    {"PIC18"},
+                    {QString::fromUtf8("Ger\xC3\xA4t \xC2\xB5" "C")},
+                    64},
+        ShownRecord{"family=PIC18,description=Ger\xE4t\x1B[31m\rX",
+                    {"PIC18"},
+                    {QString::fromUtf8("Ger\xC3\xA4t\\x1B[31m\\x0DX")},
+                    64}));
+
+}  // namespace
+}  // namespace quorvel::test

@@ -1,0 +1,510 @@
+// How an upload starts, stops and ends: preconditions, questions, stop
+// requests, device faults, refusals of unusable geometry, the result dialog.
+#include "engine/upload/upload_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using Flash = std::vector<std::optional<std::uint8_t>>;
+
+const QString kOverBootloader =
+    "HEX file contains code over device bootloader area.\r\nThis code will be ignored.\r\nContinue?";
+
+class UploadRun : public UploadFixture {
+ protected:
+  int Reboots() {
+    Settle();
+    const auto trace = Trace(device);
+    return static_cast<int>(std::count(trace.begin(), trace.end(), "REBOOT"));
+  }
+  bool Logged(const char* line) const { return pelmo->History.contains(QString::fromLatin1(line)); }
+  void ExpectIdleAndConnected() {
+    EXPECT_TRUE(pelmo->Connected);
+    EXPECT_EQ(pelmo->ButtonConnect.Caption, "Disconnect");
+    EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
+    EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
+    EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
+    EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
+  }
+};
+
+// --- preconditions ---
+
+TEST_F(UploadRun, NotConnectedOnlyAsksToConnectEvenWithoutFile) {
+  ClickStart();
+  EXPECT_THAT(ui.history, ElementsAre("Error: Connect first."));
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NotStarted);
+  EXPECT_EQ(pelmo->LastUpload.reason, "Error: Connect first.");
+}
+
+TEST_F(UploadRun, ConnectedWithoutFileAsksForOne) {
+  device = PlugBootloader("family=ARM");
+  ASSERT_TRUE(Connect());
+  ClickStart();
+  EXPECT_EQ(ui.history.back(), "Error: Load HEX file first.");
+  EXPECT_THAT(UploadShape(), IsEmpty());
+}
+
+TEST_F(UploadRun, FileLoadedForAnotherFamilyMustBeReloaded) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
+  Unplug(device);
+  device = PlugBootloader("family=PIC24");
+  ASSERT_TRUE(Connect());
+  ClickStart();
+  EXPECT_EQ(ui.history.back(), "Error: Reload HEX file.");
+  EXPECT_THAT(UploadShape(), IsEmpty());
+}
+
+// --- fit questions ---
+
+TEST_F(UploadRun, ImageOverTheBootloaderIsCutAfterYes) {
+  // One byte more than fits below the 4-byte entry code at 0x7BFC.
+  const Bytes image = ProgramBytes(0x7BFD);
+  Prepare("family=PIC18", HexForImage(2, image));
+  ui.yesNoAnswers.push_back(true);
+  ClickStart();
+
+  EXPECT_THAT(ui.questions, ElementsAre(kOverBootloader));
+  EXPECT_EQ(Count("Completed successfully."), 1);
+  Flash last(64);
+  for (int i = 0; i < 60; ++i) last[i] = image[0x7BC0 + i];
+  PutRange(last, 60, Bytes(image.begin(), image.begin() + 4));
+  ExpectFlash(0x7BC0, last);
+}
+
+TEST_F(UploadRun, ImageOverTheBootloaderDeclinedStopsBeforeErasing) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(0x7BFD)));
+  const qsizetype mark = ui.history.size();
+  ClickStart();  // no answer queued: No
+
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", "Upload aborted."));
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  EXPECT_EQ(ui.taskDialogs[0].Title, "Abort");
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Declined);
+  EXPECT_THAT(UploadShape(), IsEmpty());
+  ExpectIdleAndConnected();
+
+  // The device is still in its bootloader: a new run needs no handshake.
+  ui.yesNoAnswers.push_back(true);
+  ClickStart();
+  EXPECT_EQ(Count("Completed successfully."), 1);
+  EXPECT_EQ(Count("Uploading:"), 2);
+}
+
+TEST_F(UploadRun, ImageOverProgramMemoryIsCutAfterYes) {
+  // Old geometry: the loader keeps everything below BootStart; the device has 0x5000 bytes.
+  const Bytes image = ProgramBytes(0x5000 + 100);
+  Prepare("family=ARM,revision=0x1101,boot-start=0x40000,size=0x5000", HexForImage(30, image));
+  ui.yesNoAnswers.push_back(true);
+  ClickStart();
+
+  EXPECT_THAT(ui.questions, ElementsAre("HEX file contains code that exceed device program memory.\r\n"
+                                        "This code will be ignored.\r\nContinue?"));
+  EXPECT_THAT(UploadShape(),
+              ElementsAre("ERASE 0x00004C00 4", "WRITE 0x00004000 4096", "DATA 1024 x4", "REBOOT"));
+}
+
+TEST_F(UploadRun, Pic32BootImageOverBootSpaceIsTrimmedEvenWithoutProgramImage) {
+  // 0x2100 bytes reach into the boot flash's last 4 KB erase block.
+  Prepare("family=PIC32,revision=0x1201", {{0x1FC00000, ProgramBytes(0x2100)}});
+  ui.yesNoAnswers.push_back(true);
+  ClickStart();
+
+  EXPECT_THAT(ui.questions, ElementsAre("HEX file contains code that exceed available boot space.\r\n"
+                                        "This code will be ignored.\r\nContinue?"));
+  EXPECT_THAT(UploadShape(),
+              ElementsAre("ERASE 0x1FC01000 2", "WRITE 0x1FC00000 8192", "DATA 4096 x2", "REBOOT"));
+}
+
+// --- stop requests ---
+
+TEST_F(UploadRun, Pic32StopDuringEraseEndsAfterTheErase) {
+  // Slow reports keep the erase wait open long enough for the click.
+  Prepare("family=PIC32,pace=15", HexForImage(20, ProgramBytes(5000)));
+  const qsizetype mark = ui.history.size();
+  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Erase..."); });
+  ClickStart();
+
+  EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x1D001000 2"));
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", "Flash Erase...", "Upload aborted."));
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  const TTaskDialogTexts& d = ui.taskDialogs[0];
+  EXPECT_EQ(d.Title, "Abort");
+  EXPECT_EQ(d.MainInstruction, "User abort...");
+  EXPECT_EQ(d.Content, "Uploading program was stopped by user.");
+  EXPECT_EQ(d.ExpandedText, "Uploading program \"" + hexPath + "\" was stopped by user.");
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Stopped);
+  EXPECT_EQ(pelmo->LastUpload.reason, d.Content);
+  ExpectIdleAndConnected();
+}
+
+TEST_F(UploadRun, StopDuringWriteCompletesTheCurrentCommandOnly) {
+  Prepare("family=ARM", HexForImage(30, ProgramBytes(40000)));
+  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); });
+  ClickStart();
+
+  EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x00009C00 40", "WRITE 0x00000000 32768", "DATA 1024 x32"));
+  EXPECT_EQ(ui.history.back(), "Upload aborted.");
+  EXPECT_EQ(ui.taskDialogs.size(), 1u);
+  EXPECT_EQ(Reboots(), 0);
+  ExpectIdleAndConnected();
+}
+
+TEST_F(UploadRun, ClickWhileStopIsPendingStartsNoSecondUpload) {
+  Prepare("family=ARM", HexForImage(30, ProgramBytes(40000)));
+  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); }, 2);
+  ClickStart();
+
+  EXPECT_EQ(Count("Uploading:"), 1);
+  EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x00009C00 40", "WRITE 0x00000000 32768", "DATA 1024 x32"));
+  EXPECT_EQ(ui.taskDialogs.size(), 1u);
+  ExpectIdleAndConnected();
+}
+
+// A start click while another device's arrival has the bootloader's record
+// read again is not lost: the upload runs once that exchange is over.
+TEST_F(UploadRun, StartClickedDuringAnInformationExchangeRunsAfterIt) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
+  bool clicked = false;
+  QTimer poll;
+  poll.setInterval(0);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (clicked || !pelmo->Busy()) return;
+    clicked = true;
+    ClickStart();
+  });
+  poll.start();
+  PlugGeneric({});
+  poll.stop();
+  ASSERT_TRUE(clicked);
+  EXPECT_TRUE(RunUntil([&] { return !ui.taskDialogs.empty(); }));
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  EXPECT_EQ(ui.taskDialogs[0].Title, "Success");
+  EXPECT_EQ(Count("Uploading:"), 1);
+}
+
+// An erase plan longer than one Erase command: the second command names the
+// highest block of its own group, above the first group.
+TEST_F(UploadRun, LongErasePlanContinuesAboveTheFirstGroup) {
+  // 0x8001 blocks of 64 bytes; the image is sparse, the gap reads as 0xFF.
+  Prepare("family=ARM,size=0x300000,boot-start=0x2FF000,erase=64",
+          {{0, ProgramBytes(8)}, {0x200038, ProgramBytes(8, 3)}});
+  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); });
+  ClickStart();
+
+  EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x001FFF80 32767", "ERASE 0x00200000 2", "WRITE 0x00000000 32768",
+                                         "DATA 64 x512"));
+  EXPECT_TRUE(Model().IsErased(0x200000));
+}
+
+// --- progress ---
+
+TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
+  Prepare("family=ARM", HexForImage(30, ProgramBytes(40000)));
+  struct Sample {
+    bool timer = false;
+    int interval = 0;
+    int max = -1;
+  } erasing, writing;
+  QTimer probe;
+  probe.setInterval(0);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    const QString last = pelmo->History.isEmpty() ? QString() : pelmo->History.back();
+    Sample* s = last == "Flash Erase..." ? &erasing : last == "Flash Write..." ? &writing : nullptr;
+    if (s == nullptr || s->max >= 0) return;
+    *s = {pelmo->EraseAnimation.isActive(), pelmo->EraseAnimation.interval(), pelmo->Progress.Max};
+  });
+  probe.start();
+  std::vector<int> whileWriting;
+  ui.onProgress = [&] {
+    if (pelmo->History.back() == "Flash Write...") whileWriting.push_back(pelmo->Progress.Position);
+  };
+  ClickStart();
+
+  EXPECT_TRUE(erasing.timer);
+  EXPECT_EQ(erasing.interval, 1000);
+  EXPECT_EQ(erasing.max, 40);
+  EXPECT_FALSE(writing.timer);
+  EXPECT_EQ(writing.max, (40000 + 1024) * 7);
+  // Ten steps per byte of each 1 KB chunk; full after 70 % of the bytes, and it stays full.
+  std::vector<int> expected;
+  for (int position = 10240; position < writing.max; position += 10240) expected.push_back(position);
+  expected.push_back(writing.max);
+  EXPECT_EQ(whileWriting, expected);
+  EXPECT_EQ(pelmo->Progress.Position, 0) << "closing the connection resets the bar";
+}
+
+// --- device faults ---
+
+// Trace events: 1 INFO, 2 BOOT, 3 SYNC, then the upload's frames and chunks.
+struct FaultCase {
+  const char* name;
+  const char* spec;
+  int family;
+  std::vector<QString> tail;  // last history lines
+  int reboots;
+  bool startEnabledAfter;
+  bool violates = false;  // the device sees flash written wrongly
+};
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+const FaultCase kFaults[] = {
+    {"TimeoutOnMainErase", "family=ARM,drop=4", 30,
+     {"Flash Erase...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, false},
+    {"TimeoutOnFirstChunk", "family=ARM,drop=6", 30,
+     {"Flash Write...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, true},
+    {"TimeoutOnLastBlockErase", "family=ARM,drop=7", 30,
+     {"Flash Write...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, true},
+    {"TimeoutOnBootFlashErase", "family=PIC32,drop=11", 20,
+     {"Boot Erase...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, false},
+    {"UnplugOnMainErase", "family=ARM,unplug=4", 30, {"Error: Device removed.", "Disconnected."}, 0, false},
+    {"UnplugOnLastBlockData", "family=ARM,unplug=9", 30, {"Error: Device removed.", "Disconnected."}, 0, true},
+    // Every block is acknowledged, but the first erase erased nothing.
+    {"EraseNotCarriedOut", "family=ARM,skip=4", 30,
+     {"Error: The device reports a protocol violation: WRITE chunk at 0x00000000: write to unerased flash.",
+      "Disconnected.", "Reset..."}, 1, true, true},
+};
+
+class UploadFault : public UploadRun, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
+  const FaultCase& c = GetParam();
+  violationsExpected = c.violates;
+  const Bytes boot = ProgramBytes(200, 5);
+  auto segments = HexForImage(c.family, ProgramBytes(c.family == 20 ? 5000 : 300));
+  if (c.family == 20) segments.push_back({0x1FC00000, boot});
+  Prepare(c.spec, segments);
+  ClickStart();
+
+  const QStringList& h = pelmo->History;
+  ASSERT_GE(h.size(), static_cast<qsizetype>(c.tail.size()));
+  EXPECT_THAT(h.mid(h.size() - static_cast<qsizetype>(c.tail.size())), ElementsAreArray(c.tail));
+  EXPECT_FALSE(Logged("Completed successfully."));
+  EXPECT_THAT(ui.taskDialogs, IsEmpty());
+  // The outcome names the error line the run logged.
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::DeviceError);
+  EXPECT_TRUE(pelmo->LastUpload.reason.startsWith("Error: ")) << pelmo->LastUpload.reason.toStdString();
+  EXPECT_THAT(c.tail, ::testing::Contains(pelmo->LastUpload.reason));
+  EXPECT_EQ(Reboots(), c.reboots);
+  EXPECT_FALSE(pelmo->Connected);
+  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
+  EXPECT_EQ(pelmo->ButtonStartBootloader.Enabled, c.startEnabledAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtRepresentativePoints, UploadFault, ::testing::ValuesIn(kFaults),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// --- geometry the engine refuses before erasing anything ---
+
+struct RefusalCase {
+  const char* name;
+  const char* spec;
+  int family;
+  const char* line;
+};
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+const RefusalCase kRefusals[] = {
+    {"EraseBlockZero", "family=ARM,erase=0", 30,
+     "Error: Erase block size 0 reported by the device is not supported."},
+    {"EraseBlockBelowOneReport", "family=ARM,erase=32", 30,
+     "Error: Erase block size 32 reported by the device is not supported."},
+    {"WriteBlockZero", "family=ARM,write=0", 30,
+     "Error: Write block size 0 reported by the device is not supported."},
+    {"WriteBlockLargerThanEraseBlock", "family=STM32F1XX,write=1025", 35,
+     "Error: Erase block size 1024 and write block size 1025 reported by the device are not supported: "
+     "a write block must not be larger than an erase block."},
+    {"EraseBlockNotWholeWriteBlocks", "family=ARM,write=384", 30,
+     "Error: Erase block size 1024 and write block size 384 reported by the device are not supported: "
+     "an erase block must be a whole number of write blocks."},
+    {"EraseBlockBeyondOneCommand", "family=ARM,erase=0xC000,write=0x4000,boot-start=0x30000", 30,
+     "Error: Erase block size 49152 and write block size 16384 reported by the device are not supported: "
+     "an erase block must fit one Write command."},
+    {"EraseBlockNotTilingTheSectors", "family=STM32F4XX,erase=192", 37,
+     "Error: Erase block size 192 reported by the device does not divide the flash sectors."},
+    {"EraseBlockNotWholeWords", "family=PIC24,erase=1024,write=64", 4,
+     "Error: Erase block size 1024 reported by the device is not a whole number of instruction words."},
+    {"WriteBlockNotWholeWords", "family=PIC24,write=64", 4,
+     "Error: Write block size 64 reported by the device is not a whole number of instruction words."},
+    {"BootloaderAtTheStartOfFlash", "family=ARM,boot-start=0x10", 30,
+     "Error: Bootloader start 0x10 leaves no room for the application."},
+    {"BootloaderBeyondTheFlash", "family=STM32F1XX,boot-start=0x30000,size=0x20000", 35,
+     "Error: Bootloader start 0x30000 lies outside the flash (0x0 to 0x20000)."},
+    {"BootloaderAtTheTopOfTheAddressSpace", "family=STM32F4XX,boot-start=0xFFFFF000", 37,
+     "Error: Bootloader start 0xFFFFF000 lies outside the flash (0x0 to 0x100000)."},
+    {"Pic32BootloaderBelowProgramFlash", "family=PIC32,boot-start=0x1000", 20,
+     "Error: Bootloader start 0x1000 lies outside the flash (0x1D000000 to 0x1D080000)."},
+    {"BootloaderBetweenEraseBlocks", "family=PIC18,boot-start=0x7C10", 2,
+     "Error: Bootloader start 0x7C10 is not on an erase-block boundary (64 bytes)."},
+    {"BootloaderInsideASector", "family=STM32F2XX,boot-start=0xD0000", 36,
+     "Error: Bootloader start 0xD0000 is not on a sector boundary."},
+    {"BootloaderBetweenInstructions", "family=dsPIC33,boot-start=0x2A001", 11,
+     "Error: Bootloader start 0x2A001 is not an instruction address."},
+    {"ProgramStartBetweenInstructions", "family=PIC24,revision=0x1201,program-start=0x1001", 4,
+     "Error: Program start 0x1001 is not an instruction address."},
+    {"ProgramStartBeyondTheFlash", "family=STM32F1XX,revision=0x1201,program-start=0x20000", 35,
+     "Error: Program start 0x20000 lies outside the flash (0x0 to 0x20000)."},
+    {"ProgramStartAtTheStartOfFlash", "family=ARM,revision=0x1201,program-start=0", 30,
+     "Error: Program start 0x0 leaves no room for the bootloader."},
+    {"ProgramStartBetweenEraseBlocks", "family=PIC18,revision=0x1201,program-start=0x1010", 2,
+     "Error: Program start 0x1010 is not on an erase-block boundary (64 bytes)."},
+    {"ProgramStartInsideASector", "family=STM32F4XX,revision=0x1201,program-start=0x6000", 37,
+     "Error: Program start 0x6000 is not on a sector boundary."},
+    {"NoWholeBlockAboveProgramStart", "family=STM32F1XX,revision=0x1201,program-start=0x1FC00,size=0x1FFFF",
+     35, "Error: Program start 0x1FC00 leaves no room for the application: the flash ends at 0x1FFFF."},
+};
+
+class UploadRefusal : public UploadRun, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
+  const RefusalCase& c = GetParam();
+  Prepare(c.spec, HexForImage(c.family, ProgramBytes(300)));
+  const qsizetype mark = ui.history.size();
+  ClickStart();
+
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Refused);
+  EXPECT_THAT(UploadShape(), IsEmpty());
+  EXPECT_THAT(ui.taskDialogs, IsEmpty());
+  ExpectIdleAndConnected();
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometry, UploadRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// --- images with nothing for the device ---
+
+struct NothingCase {
+  const char* name;
+  const char* spec;
+  std::vector<testhex::Segment> hex;
+  const char* line;
+};
+void PrintTo(const NothingCase& c, std::ostream* os) { *os << c.name; }
+
+const NothingCase kNothing[] = {
+    {"EmptyFile", "family=ARM", {}, "Error: Nothing to write: the HEX file holds no data for this device."},
+    // The most common mistake: an application linked for the start of flash, over the bootloader.
+    {"AllUnderTheBootloader",
+     "family=STM32F4XX,revision=0x1201",
+     {{0x08000000, ProgramBytes(0x400)}},
+     "Error: Nothing to write: the HEX file holds no data between program start 0x8000 and the end of flash "
+     "0x100000; was it linked for this bootloader?"},
+    {"AllOverTheBootloader",
+     "family=PIC18",
+     {{0x7C00, ProgramBytes(0x100)}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x7C00."},
+    {"OnlyErasedBytes",
+     "family=PIC16",
+     {{0x0, {0xFF, 0x3F, 0xFF, 0x3F}}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x3000."},
+    {"Pic32BootFlashOnlyInTheBootloadersBlock",
+     "family=PIC32",
+     {{0x1FC02000, ProgramBytes(0x100)}},
+     "Error: Nothing to write: the HEX file holds no data below bootloader start 0x9D07C000."},
+};
+
+class UploadNothing : public UploadRun, public ::testing::WithParamInterface<NothingCase> {};
+
+TEST_P(UploadNothing, IsRefusedBeforeErasingAndIsNoSuccess) {
+  const NothingCase& c = GetParam();
+  Prepare(c.spec, c.hex);
+  const qsizetype mark = ui.history.size();
+  ClickStart();
+
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NothingToWrite);
+  EXPECT_THAT(UploadShape(), IsEmpty());
+  EXPECT_THAT(ui.taskDialogs, IsEmpty());
+  ExpectIdleAndConnected();
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, UploadNothing, ::testing::ValuesIn(kNothing),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(UploadRun, Pic32WithOnlyBootFlashWritesItWithTheJump) {
+  const Bytes boot = ProgramBytes(300, 9);  // no start-up word: the jump goes to offset 0
+  Prepare("family=PIC32", {{0x1FC00000, boot}});
+  const qsizetype mark = ui.history.size();
+  ClickStart();
+
+  EXPECT_THAT(
+      ui.HistorySince(mark).mid(0, 3),
+      ElementsAre("Uploading:", "HEX file holds boot flash data only: program flash is left as it is.",
+                  "Boot Erase..."));
+  EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x1FC00000 1", "WRITE 0x1FC00000 512", "DATA 512", "REBOOT"));
+  Bytes written = WithPic32Jump(boot, 0x9D07C000);
+  written.resize(512, 0xFF);
+  Flash expected(0x1000);
+  PutRange(expected, 0, written);
+  ExpectFlash(0x1FC00000, expected);
+}
+
+// --- endings ---
+
+TEST_F(UploadRun, SuccessDialogNamesTheFileAndFollowsTheRestart) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
+  bool restartedBeforeDialog = false;
+  ui.onModal = [&] {
+    restartedBeforeDialog = RunUntil([&] { return Trace(device).back() == "REBOOT"; }, 1000);
+  };
+  ClickStart();
+
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  const TTaskDialogTexts& d = ui.taskDialogs[0];
+  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Succeeded);
+  EXPECT_EQ(d.Title, "Success");
+  EXPECT_EQ(d.MainInstruction, "Restarting MCU...");
+  EXPECT_EQ(d.Content, "Uploading program completed successfully.");
+  EXPECT_EQ(d.ExpandedText, "Uploading program \"" + hexPath + "\" finished with success.");
+  EXPECT_TRUE(restartedBeforeDialog);
+  EXPECT_EQ(Reboots(), 1);
+  EXPECT_EQ(ui.closeRequests, 0);
+}
+
+TEST_F(UploadRun, ResultDialogPrefersTheFileLoadedLast) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
+  pelmo->LastHexFile = "/elsewhere/dropped.hex";
+  ClickStart();
+  ASSERT_EQ(ui.taskDialogs.size(), 1u);
+  EXPECT_EQ(ui.taskDialogs[0].ExpandedText, "Uploading program \"/elsewhere/dropped.hex\" finished with success.");
+}
+
+TEST_F(UploadRun, CloseWhenFinishedClosesAfterTheDialog) {
+  Prepare("family=STM32F1XX", HexForImage(35, ProgramBytes(300)));
+  pelmo->CheckBoxClose = true;
+  int closesAtDialog = -1;
+  ui.onModal = [&] { closesAtDialog = ui.closeRequests; };
+  ClickStart();
+
+  EXPECT_EQ(closesAtDialog, 0);
+  EXPECT_EQ(ui.closeRequests, 1);
+  EXPECT_EQ(ui.taskDialogs.size(), 1u);
+  pelmo->FormClose();  // the window's close: no second restart
+  EXPECT_EQ(Reboots(), 1);
+}
+
+TEST_F(UploadRun, ErrorInsideTheRunEndsItAndSaysSo) {
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(0x7BFD)));
+  ui.onModal = [] { throw std::runtime_error("frontend gone"); };
+  ClickStart();
+
+  EXPECT_EQ(pelmo->History.mid(pelmo->History.size() - 3),
+            QStringList({"Error: Upload failed: frontend gone", "Disconnected.", "Reset..."}));
+  EXPECT_FALSE(pelmo->Connected);
+  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
+  EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
+  EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
+  EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
+  EXPECT_FALSE(pelmo->Busy());
+}
+
+}  // namespace
+}  // namespace quorvel::test
