@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading a 12 MB HEX file (4 MiB of STM32 flash, 16-byte records, CR LF) with our loader and with
 // `objcopy -I ihex -O binary`, in the same run; prints the ratio of the two wall times.
 //

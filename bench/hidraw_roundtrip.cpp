@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Round trip of one report through a kernel HID stack: writes an information
 // request (report ID 0 + 64 bytes) to a bootloader's hidraw node and times
 // until its answer can be read, COUNT times. The VM test runs it against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-upload cost: a 256 KiB ARM image (erase block 1024, write block 64)
 // through the engine, the device objects and the simulated bootloader.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Waits on the HID link.
 //
 // BM_IdleWaitResponse: CPU cost of waiting for a device that does not answer,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # QUORVEL_SANITIZE: empty, "address;undefined" or "thread".
 set(QUORVEL_SANITIZE "" CACHE STRING "Sanitizers to build with (address;undefined or thread)")
 if(QUORVEL_SANITIZE)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Warning flags shared by every target of the project.
 add_library(quorvel_warnings INTERFACE)
 target_compile_options(quorvel_warnings INTERFACE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the information-record parser and the geometry check that
 // reads its result. The first input byte is the family left by a previous
 // record (any value), the rest is the record as received. The parser must

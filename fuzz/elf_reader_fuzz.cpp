@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the ELF reader and the image building behind it. The first input byte chooses
 // family, geometry and whether a --base is given; the rest is the file. Besides crashes it catches
 // broken promises: a piece outside the file or beyond 4 GB, a refusal that is not one line or that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A broken promise in a fuzz entry ends the run the way libFuzzer reports best.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the HEX loader. The first input byte chooses family and geometry, the rest is the
 // file's text. Besides crashes it catches broken promises: a refused load that changed the flags,
 // a success with a message, or an image beyond any device.

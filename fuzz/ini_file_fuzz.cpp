@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the settings file's reader and writer. Whatever the bytes:
 // what was written reads back as the same file, lookups ignore ASCII case,
 // the program's own keys read back what was written into them, and writing

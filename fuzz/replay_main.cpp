@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a fuzz entry over files or directories of files given on the command line, so a crashing
 // input reproduces under a debugger without libFuzzer.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the report-descriptor reader: any bytes must be parsed or
 // refused without reading past the input, and lengths must stay consistent.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the --simulate SPEC parser. Any text must be parsed or
 // refused with a message; a parsed profile's information record must read
 // back, through the uploader's own parser, as the values the profile holds.

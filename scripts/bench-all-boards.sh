@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Wall time of `quorvel-cli upload --all` on four simulated boards against one
 # board uploaded alone, both paced as full-speed USB (pace=1). Prints the
 # medians and their ratio; the goal is 1.25 or less.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the release preset and measures the HEX loader: wall time against objcopy on the same
 # 12 MB file (4 MiB of STM32 flash), then the peak resident set size of one load.
 #   scripts/bench-hex.sh                   uses build/release

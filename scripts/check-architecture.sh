@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the folders of src/ against the layering: each folder may include
 # only the folders listed for it, and the plain C++ folders include no Qt at
 # all. Prints every offending line; exits 1 when there is one.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs two builds of quorvel-cli over the same cases on simulated bootloaders
 # and compares what they did, byte for byte: standard output, standard error,
 # exit status, the simulated device's --trace and the image files. Progress

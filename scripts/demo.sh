@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds quorvel-cli and uploads the bundled sample firmware (a blink program
 # for an STM32F4 Discovery board) to the built-in simulated bootloader:
 # history lines on standard output, a progress bar on a terminal.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs every Debian 12 package the build, the tests, the benchmarks, the
 # VM test and the Debian package (manual pages, its checks) need. Safe to run
 # again; uses sudo when not run as root.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders the uploader's window to a PNG without a display (Qt's offscreen
 # platform), with a simulated bootloader attached so the device fields are
 # filled in. Builds the `quorvel` program first when needed.

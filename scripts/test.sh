@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything with the default preset and runs the whole test suite:
 # unit, engine, window (offscreen), command-line tests, then the VM test that
 # drives the real Linux HID stack through a uhid device inside qemu, then the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # VM test: quorvel-cli against simulated bootloaders on a real Linux HID stack.
 #
 # Boots the Debian kernel under qemu (software emulation, no KVM, no root on

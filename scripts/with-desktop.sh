@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs a command on a virtual X display (Xvfb) managed by a small window
 # manager (openbox), so window tests meet what users have: a frame around the
 # window, the window manager's placement and keyboard focus.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Blinks the four user LEDs of an STM32F4 Discovery board (PD12..PD15) in
 // turn. Registers are written directly so the sample needs no vendor headers.
 #include <stdint.h>

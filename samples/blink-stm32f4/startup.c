@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Vector table and reset handler: copy initialised data to RAM, clear .bss,
 // run main.
 #include <stdint.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* STM32F407-class part with a USB HID bootloader in the top 128 KB of its
    1 MB flash (the bootloader starts at offset 0xE0000). */
 MEMORY

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel: the uploader's window.
 #include <signal.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "assembly/program_platform.h"
 
 #include <QTimer>

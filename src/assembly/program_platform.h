@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What both programs (the window and quorvel-cli) assemble before the engine
 // runs: the HID platform, either the machine's devices or the simulated

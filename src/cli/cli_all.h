@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // upload --all: every attached bootloader flashed at once, one quorvel-cli
 // child process per board. The engine's waits nest event loops, so one engine

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CliFrontend: the engine's front end on a terminal or in a script. History
 // lines go to standard output exactly as the window appends them; questions

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // --log FILE: a production record. Every line is appended with one write to
 // a file opened O_APPEND, so several quorvel-cli processes (upload --all)

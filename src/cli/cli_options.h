@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Command line of quorvel-cli: what the user asked for, checked for shape
 // only. Whether a simulated profile or a file makes sense is decided later.

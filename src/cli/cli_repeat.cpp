@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // upload --repeat: a production loop on one engine. Board after board is
 // flashed as it arrives; a board counts again only once it has left (its
 // closing Reboot makes it vanish) and come back as a new interface.

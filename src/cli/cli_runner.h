@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CliRunner: carries out one quorvel-cli command on the engine (TPelmo) the
 // window uses, on the machine's HID devices or on simulated bootloaders.

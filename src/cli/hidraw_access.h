@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Finds hidraw nodes this user may not open, so "no bootloader found" can say
 // why: on a stock Linux system a freshly plugged HID device is root-only

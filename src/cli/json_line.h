@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One JSON object per output line, for scripts and IDEs reading --json output.
 #include <cstdint>

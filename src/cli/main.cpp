@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel-cli: the command-line front end of the uploader.
 #include <fcntl.h>
 #include <signal.h>

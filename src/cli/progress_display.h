@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How upload progress reads on a terminal and in JSON: the phase's word, and
 // one bar line such as "Write [#####.....] 96/256 KiB 58 KiB/s 0:02".

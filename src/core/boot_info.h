@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The bootloader's information record: what the device says about itself.
 #include <cstddef>

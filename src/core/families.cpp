@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Family lookups by name, and the consistency of the family table, checked
 // when it is compiled: a row that leaves a fact out fails here.
 #include "core/families.h"

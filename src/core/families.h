@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the uploader knows about each MCU family, one row per family code the
 // bootloader reports: its names, how image bytes map onto device addresses,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the engine is doing, and the work that waits until it is done. The
 // nested waits process events, so clicks and device changes can arrive in

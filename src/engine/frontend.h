@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the engine needs from a front end (the window or the command line).
 // The engine keeps the state of every control it drives (captions, enabled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the engine's actions came to, as values a front end can act on
 // without reading the texts it showed.

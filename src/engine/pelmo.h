@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // TPelmo: the façade both front ends (the window and quorvel-cli) drive. It
 // keeps the uploader's state and the handlers, named after the controls and

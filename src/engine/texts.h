@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every fixed text the engine shows: button captions, history lines, dialog
 // and question texts. Front ends never compare against these; they act on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Types shared by the HID device objects, the controller and the platforms.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A HID report-descriptor reader: just enough to know the report lengths.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A QObject on the owning thread that other threads wake up by posting an
 // empty event. Nothing the posting thread allocates is read on the receiving

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // ELF files (32- or 64-bit, either byte order), read with libelf: the file
 // bytes of each PT_LOAD segment at its physical address. An ELF without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Firmware files in any of the formats quorvel-cli takes: Intel HEX, ELF and
 // raw binary, from a file or from bytes already read (standard input). Each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Bytes of a firmware file at the addresses they belong to, before any family
 // rule has looked at them. The bytes stay in the caller's buffer.

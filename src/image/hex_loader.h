@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Intel HEX loader: turns a HEX file into the flash images of one MCU family,
 // keeping only what the device's geometry accepts. No UI: failures come back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Builds a family's flash images from the records of an input file: which
 // addresses the family takes (and up to where its geometry lets them go),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The Intel HEX reader: lines, checksums, record types and line numbers. It
 // reads its text twice, in runs, so that a huge file never has to fit in

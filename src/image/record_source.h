@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Where a file reader meets the image builder. A reader (Intel HEX today)
 // turns its input into records: an address as the file gives it and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Text that comes from outside the program (a device's strings, file names)
 // made safe to show on a terminal, in a log or on a label.

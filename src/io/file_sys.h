@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The file system calls behind the program's own files (outputs, settings,
 // input checks), behind one seam so tests can make any of them fail. EINTR is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading files the program does not own: the file type is checked before
 // anything is opened, so a FIFO or a device never blocks or feeds the

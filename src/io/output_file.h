@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Files the program writes for the user: flash images, traces, settings.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Repeats a system call that a signal interrupted. Not for close: Linux
 // releases the descriptor even when close is interrupted, so a retry could

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Command frames of the bootloader protocol. A frame is the marker byte, the
 // command code and, for Write and Erase, a little-endian 32-bit address and a

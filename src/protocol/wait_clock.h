@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The clock of the response wait's time-out. The uploader runs on the
 // machine's clock (ResponseTimer, a window timer). Tests put the wait and the

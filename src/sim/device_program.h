@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The command-line shell shared by the programs that put the simulated
 // bootloader on a kernel device interface (quorvel-uhid, quorvel-gadget): the

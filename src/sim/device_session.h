@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // DeviceSession: the life of a simulated bootloader on a kernel device
 // interface, whatever the interface is (/dev/uhid, a USB gadget's /dev/hidgN).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // GadgetBootloader: the simulated bootloader as a USB device, made with the
 // kernel's USB gadget framework. configfs describes the device and its HID

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel-gadget: the simulated bootloader firmware as a USB device.
 //
 // Builds a USB gadget in configfs (the profile's vendor and product IDs, product

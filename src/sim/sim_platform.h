@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SimHidPlatform: a HidPlatform whose interfaces are virtual and can be
 // plugged, unplugged and faulted at run time.

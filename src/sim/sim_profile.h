@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Profile of a simulated bootloader: what it reports, how it behaves, which
 // faults it injects. Parsed from "key=value,key=value" (the --simulate option).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // UhidBootloader: a bootloader that the kernel sees as a real HID device.
 //

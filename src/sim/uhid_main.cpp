@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel-uhid: the simulated bootloader firmware as a real kernel HID device.
 //
 // Creates a HID device through /dev/uhid that any program (quorvel, quorvel-cli,

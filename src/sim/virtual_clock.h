@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // VirtualClock: simulated time shared by the engine's response wait and the
 // simulated devices, for tests that pin time-outs to the millisecond.

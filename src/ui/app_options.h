@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Options of the `quorvel` program that the window itself never sees: they
 // are taken out of the argument list before FormCreate reads the rest.

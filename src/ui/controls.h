@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Small widgets of the main window that Qt has no direct equivalent for.
 #include <QComboBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Modal dialogs of the window behind one seam, so widget tests can answer
 // them from a script instead of blocking in a platform dialog.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Saving and restoring the window's placement and four control properties in
 // the settings storage (section "frmPelmo"). Widgets-free: the window turns

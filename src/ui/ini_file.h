@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // In-memory INI storage: the settings file is read once into memory, edited
 // there and written back once at the end of the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The uploader's window: shows the state TPelmo keeps and forwards the user's
 // actions to TPelmo's handlers. Holds no uploader state of its own.

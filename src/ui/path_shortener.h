@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shortening of a file path for the status bar: whole leading folders are
 // replaced by ".../" until the text fits the available width.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Owns the window and the engine in the order their lifetimes need: the
 // window (the engine's front end) is created first and destroyed last; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The check every upload passes before anything is erased: the device's
 // information record against its family's memory map. It yields the flash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Flash geometry: the STM32F2xx/F4xx sector table. (The conversions between
 // image offsets and command addresses are the family table's.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reset-vector relocation: the code with which the bootloader enters the
 // application (EntryStub), and the jump to the bootloader patched into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Working state of one upload run: created empty when a run starts and
 // discarded when it ends. The layout routines, the relocation and the block

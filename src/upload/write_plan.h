@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What an upload writes, worked out before the first Write: each range of
 // program memory and the PIC32 boot flash exactly as the block writers send

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform both programs assemble: --simulate parsing, the simulated
 // bootloaders plugged at once or later, and the machine's platform otherwise.
 #include "assembly/program_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Two in-memory FILE streams standing in for standard output and error.
 #include <cstdio>

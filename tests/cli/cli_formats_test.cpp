@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel-cli with ELF, raw binary and standard input: run as a process
 // against the simulated bootloader, each format must put the same frames on
 // the wire and the same bytes in the images as the HEX file it was made from.

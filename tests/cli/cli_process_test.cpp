@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built quorvel-cli as a process against simulated bootloaders and
 // checks what a script sees: exit codes, output lines, device traces, images.
 #include <gtest/gtest.h>

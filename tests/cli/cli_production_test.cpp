@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvel-cli run as a process for production work: boards chosen by path,
 // ambiguous choices, the quiet result, the log, phased JSON progress, and
 // several boards at once (--all) or one after another (--repeat).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pure parts of the production features: the progress line, the combined
 // exit code of several boards, the children's command lines, the log file.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runner in-process on simulated devices the --simulate options cannot
 // describe: interfaces without access, plain HID devices.
 #include "cli/cli_runner.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails when the help text in README.md drifts from what quorvel-cli --help prints.
 set -euo pipefail
 cli=$1 readme=$2

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The information record parser, without any device.
 #include <gtest/gtest.h>
 

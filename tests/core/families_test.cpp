@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Looking families up by what users and bootloaders call them, and the facts
 // other code derives from a row.
 #include "core/families.h"

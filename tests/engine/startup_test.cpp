@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up state and command line, the progress animation, opening files and
 // the application's error display.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device objects and the controller on the simulated platform: real reader
 // threads, real hand-over to this (the UI) thread.
 #include "hid/hid_controller.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "hid/report_descriptor.h"
 
 #include <gtest/gtest.h>

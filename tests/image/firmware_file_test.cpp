@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ELF, raw binary and format detection: each format must give exactly the images its HEX twin
 // gives, and a damaged or unrecognised file a one-line refusal and no data.
 #include "image/firmware_file.h"

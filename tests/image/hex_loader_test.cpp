@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Behaviour of the HEX loader: per-family placement, fill and limits, the two passes and their
 // messages, and refusal of input that is malformed or addresses more than any device has.
 #include "image/hex_loader.h"

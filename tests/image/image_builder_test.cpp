@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image builder fed directly with records, as a reader of another format (an ELF segment, a
 // raw binary at a base address) would feed it.
 #include "image/image_builder.h"

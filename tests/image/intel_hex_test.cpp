@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Intel HEX reader on its own, against a sink that records what it is handed: which lines
 // become records, at which address, and how the sink's refusals are worded.
 #include "image/intel_hex.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Output files that never cost the user the old file, input checks that never
 // block on a FIFO or read a device without end, and device text made safe.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command frames' layout and the acknowledgement test, without any device.
 #include "protocol/frames.h"
 

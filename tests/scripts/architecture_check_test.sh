@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # check-architecture.sh must pass on the tree as it is and fail on each kind
 # of fault: an upward include, Qt in a plain C++ folder, Widgets in the
 # engine, a folder without a rule.

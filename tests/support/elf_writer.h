@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Writes small ELF files for tests with libelf: any class and byte order, one
 // section per block, with or without a program header per block. Offsets are

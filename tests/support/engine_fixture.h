@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // GoogleTest fixture: the engine (TPelmo) on a simulated HID platform with a
 // recording front end. The engine is created and its start-up scan has run

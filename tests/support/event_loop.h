@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Running the Qt event loop from a test: the engine's deliveries, timers and
 // device notifications all arrive as events.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Builds Intel HEX text for tests: data records of at most `bytesPerRecord` bytes that never cross a
 // 64 KB boundary, an extended linear address (04) record wherever the upper address changes, and the

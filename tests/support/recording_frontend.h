@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A Frontend for tests: records everything the engine shows and answers its
 // questions from scripted queues.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saving and restoring the window placement and the four stored properties.
 #include "ui/form_storage.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings storage: reading rules, writing format, read-only files,
 // atomic replacement and the file's location.
 #include "ui/ini_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How paths are fitted into the window: the status bar's shortening, measured
 // with a fake font (one pixel per character) so every step of the cutting is
 // visible, and the history log's break marks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Dialogs answered from a script: records what the window showed and answers
 // Yes/No questions and file dialogs from queues.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Main for the window's tests: a QApplication on the offscreen platform, so
 // widgets can be created, shown and grabbed without a display.
 #include <gtest/gtest.h>

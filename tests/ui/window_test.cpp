@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real window driven like a user, by object name, on a simulated HID
 // platform: start-up, Connect, Browse and drops, the status bar, the progress
 // animation, the hidden activity toggle and the settings file round trips.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // STM32F2xx/F4xx sector table and the conversions between image offsets and command addresses.
 #include "upload/geometry.h"
 

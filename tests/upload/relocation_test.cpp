@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry stubs and reset-entry patches per family and layout, and their placement in the buffer.
 #include "upload/relocation.h"
 

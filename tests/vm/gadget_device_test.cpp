@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GadgetBootloader against a fake configfs (a plain directory that grows the
 // attributes configfs would) and a fake hidg node (a SOCK_SEQPACKET pair whose
 // other end the test holds, playing the USB host).

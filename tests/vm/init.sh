@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: Apache-2.0
 # /init of the VM test guest: loads the kernel modules, runs every scenario of
 # one kind against its device program and prints one RESULT line per scenario
 # and a final VERDICT line, then powers off. Nothing is printed while data is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Scenario helpers shared by the host (bash, recording expectations on the
 # simulator) and the guest (busybox sh, running them on a uhid device).
 # Keep to POSIX sh: the guest has only busybox.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UhidBootloader against a fake kernel: the test holds the other end of a
 // SOCK_SEQPACKET pair and reads/writes uhid events as /dev/uhid would.
 #include "sim/uhid_device.h"

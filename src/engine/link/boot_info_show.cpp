@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine's side of the information record: taking it from the transfer
 // buffer and showing it.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Connect button: Boot/Sync handshake, and disconnect with a restart.
 #include <utility>
 

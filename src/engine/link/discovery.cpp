@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine's side of the HID link: the device list, picking the bootloader
 // by its product string, and reacting when it goes away.
 #include <QString>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frames on the wire, the wait for an acknowledgement, and reception.
 #include <QCoreApplication>
 #include <QElapsedTimer>

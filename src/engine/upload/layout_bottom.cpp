@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Upload with the bootloader at the bottom of program memory. The bootloader
 // keeps the reset vector and everything below ProgramStart; the application
 // area from ProgramStart to the end of program memory is erased and written,

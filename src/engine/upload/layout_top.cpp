@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Upload with the bootloader at the top of program memory. The application
 // owns flash from its start up to the bootloader. Everything but the last
 // erase unit below the bootloader is erased and written first; that unit is

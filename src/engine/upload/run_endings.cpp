@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two ways an upload run ends: stopped by the user (the connection stays,
 // the device stays in its bootloader) or closed after success or a device
 // error (the connection is dropped and the device restarted).

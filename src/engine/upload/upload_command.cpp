@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "Begin uploading" / "Stop uploading": starts an upload and runs it to its
 // end inside the click handler, or asks a running one to stop.
 #include <exception>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Qt's SHA-256 (Qt Core, which the engine links anyway): a maintained
 // implementation rather than one more piece of hand-written crypto.
 #include "engine/upload/upload_proof.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The hashes of an upload's proof: SHA-256 of staged ranges, as lower-case hex.
 #include <string>

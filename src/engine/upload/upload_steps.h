@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Steps shared by the two flash layouts and the block writers: address
 // conversion, refusing a run before anything is erased, the erase loop and

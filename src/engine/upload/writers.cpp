@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The block writer for program memory and the PIC32 boot-flash writer. Both
 // send the Write commands of a staged range (write_plan.h) in transfers of one
 // erase block (the length of TransferBuffer), each acknowledged by the device

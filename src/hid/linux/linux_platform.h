@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The Linux HID platform: hidraw device nodes found and watched through libudev.
 //

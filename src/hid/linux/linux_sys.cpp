@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "hid/linux/linux_sys.h"
 
 #include <fcntl.h>

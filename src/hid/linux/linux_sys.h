@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The system calls the Linux HID platform makes, behind one seam so tests can
 // put failing fakes in their place. The default implementation retries EINTR

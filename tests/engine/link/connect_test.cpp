@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Connect button: handshake, failures, cancel, disconnect and close.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

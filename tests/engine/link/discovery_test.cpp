@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the bootloader among the HID devices, and losing it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

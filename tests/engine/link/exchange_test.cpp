@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frames on the wire, acknowledgement tests, waits and reception, against the
 // simulated bootloader.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every time-out of the protocol, pinned to the millisecond: the answer to one
 // command comes 1 ms inside or 1 ms outside the time the uploader waits for
 // it. The engine's wait and the simulated bootloader share a virtual clock,

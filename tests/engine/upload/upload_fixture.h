@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Uploads through the real engine, device objects and simulated bootloader.
 // What a family's flash should hold after an upload is worked out here from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole uploads for every family, with the bootloader at the top and at the
 // bottom of flash: the frames and chunks the device received, and what its
 // flash holds afterwards.

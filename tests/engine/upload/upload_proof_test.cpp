@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an upload proves it wrote, what --skip-blank leaves out, and how the
 // engine reports progress, for every family in both layouts on the simulator:
 //   - the Write commands and data the device received are the plan's, byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
 #include "engine/upload/upload_fixture.h"

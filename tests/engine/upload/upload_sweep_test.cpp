@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whatever geometry a bootloader reports, an upload leaves the device
 // recoverable. Every family code (and a few unknown ones), both layouts, and
 // each field of the information record at its boundary values, one at a time,

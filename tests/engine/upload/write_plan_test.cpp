@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The write plan on its own: how a range is cut into Write commands and
 // transfers, which blocks skip-blank leaves out per family, the ranges of
 // each layout (boot flash, overflow and refusals included) and the hashes of
