@@ -74,8 +74,8 @@ void BM_UploadArm256KiB(benchmark::State& state) {
   double wallMs = 0, floorMs = 0, cpuS = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto parsed = sim::ParseSimSpec(profile);
-    if (std::holds_alternative<sim::SimSpecError>(parsed)) {
+    auto parsed = sim::ParseSimProfile(profile);
+    if (std::holds_alternative<sim::SimProfileError>(parsed)) {
       state.SkipWithError("bad simulator profile");
       return;
     }

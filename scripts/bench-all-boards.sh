@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 runs=${RUNS:-7}
 boards=${BOARDS:-4}
 hex=${HEX:-samples/blink-stm32f4.hex}
-spec=${SPEC:-family=STM32F4XX,pace=1}
+profile=${PROFILE:-family=STM32F4XX,pace=1}
 cli=${CLI:-}
 if [ -z "$cli" ]; then
   cmake --preset release >/dev/null
@@ -35,10 +35,10 @@ median_of() {
 }
 
 sims=()
-for ((b = 1; b <= boards; b++)); do sims+=(--simulate "$spec,serial=B$b"); done
+for ((b = 1; b <= boards; b++)); do sims+=(--simulate "$profile,serial=B$b"); done
 
-single=$(median_of "$cli" --simulate "$spec" --yes upload "$hex")
-single_all=$(median_of "$cli" --simulate "$spec" --yes --all upload "$hex")
+single=$(median_of "$cli" --simulate "$profile" --yes upload "$hex")
+single_all=$(median_of "$cli" --simulate "$profile" --yes --all upload "$hex")
 many=$(median_of "$cli" "${sims[@]}" --yes --all upload "$hex")
 
 printf 'one board, upload:          %.3f s (median of %d)\n' "$single" "$runs"

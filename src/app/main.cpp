@@ -49,11 +49,11 @@ int main(int argc, char** argv) {
     std::printf("%s\n", qPrintable(quorvel::ui::AppVersion()));
     return 0;
   }
-  std::vector<std::string> specs;
-  for (const QString& profile : early.simulate) specs.push_back(profile.toStdString());
+  std::vector<std::string> profileTexts;
+  for (const QString& profile : early.simulate) profileTexts.push_back(profile.toStdString());
   std::vector<quorvel::sim::SimProfile> profiles;
-  if (quorvel::assembly::SimulateError bad; !quorvel::assembly::ParseSimulateSpecs(specs, profiles, bad)) {
-    std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", bad.spec.c_str(), bad.message.c_str());
+  if (quorvel::assembly::SimulateError bad; !quorvel::assembly::ParseSimulateProfiles(profileTexts, profiles, bad)) {
+    std::fprintf(stderr, "quorvel: invalid --simulate \"%s\": %s\n", bad.profileText.c_str(), bad.message.c_str());
     return 1;
   }
   const bool expectDevice = std::any_of(profiles.begin(), profiles.end(),

@@ -12,13 +12,13 @@
 
 namespace quorvel::assembly {
 
-bool ParseSimulateSpecs(const std::vector<std::string>& specs, std::vector<sim::SimProfile>& profiles,
+bool ParseSimulateProfiles(const std::vector<std::string>& profileTexts, std::vector<sim::SimProfile>& profiles,
                         SimulateError& error) {
   profiles.clear();
-  for (const std::string& spec : specs) {
-    auto parsed = sim::ParseSimSpec(spec);
-    if (auto* bad = std::get_if<sim::SimSpecError>(&parsed)) {
-      error = {spec, bad->message};
+  for (const std::string& profileText : profileTexts) {
+    auto parsed = sim::ParseSimProfile(profileText);
+    if (auto* bad = std::get_if<sim::SimProfileError>(&parsed)) {
+      error = {profileText, bad->message};
       return false;
     }
     profiles.push_back(std::get<sim::SimProfile>(parsed));

@@ -25,13 +25,13 @@ class SimHidPlatform;
 namespace quorvel::assembly {
 
 struct SimulateError {
-  std::string spec;     // the --simulate value as given
+  std::string profileText;     // the --simulate value as given
   std::string message;  // why it was refused
 };
 
 // Parses every --simulate value in order; stops at the first bad one.
 // True when all were good (`profiles` holds them), else `error` says which.
-bool ParseSimulateSpecs(const std::vector<std::string>& specs, std::vector<sim::SimProfile>& profiles,
+bool ParseSimulateProfiles(const std::vector<std::string>& profileTexts, std::vector<sim::SimProfile>& profiles,
                         SimulateError& error);
 
 // The machine's HID platform (hidraw + libudev).

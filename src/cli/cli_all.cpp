@@ -60,8 +60,8 @@ QStringList ChildArguments(const CliOptions& options, const QString& path) {
   QStringList args{QStringLiteral("--json"), QStringLiteral("--device"), path};
   // Every simulated device is there in each child, as on a bench, but only
   // the child's own (--device) is talked to.
-  for (const std::string& spec : options.simulate)
-    args << QStringLiteral("--simulate") << QString::fromStdString(spec);
+  for (const std::string& profileText : options.simulate)
+    args << QStringLiteral("--simulate") << QString::fromStdString(profileText);
   if (options.yes) args << QStringLiteral("--yes");
   if (options.verbose) args << QStringLiteral("--verbose");
   if (!options.log.empty()) args << QStringLiteral("--log") << QString::fromStdString(options.log);
@@ -164,12 +164,12 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   std::vector<int> simIds;
   if (!options_.simulate.empty()) {
     auto sim = std::make_unique<sim::SimHidPlatform>();
-    for (const std::string& spec : options_.simulate) {
-      auto parsed = sim::ParseSimSpec(spec);
-      if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
+    for (const std::string& profileText : options_.simulate) {
+      auto parsed = sim::ParseSimProfile(profileText);
+      if (auto* error = std::get_if<sim::SimProfileError>(&parsed)) {
         return Fail(ExitUsage,
                     QStringLiteral("bad --simulate '%1': %2")
-                        .arg(QString::fromStdString(spec), QString::fromStdString(error->message)));
+                        .arg(QString::fromStdString(profileText), QString::fromStdString(error->message)));
       }
       const sim::SimProfile& profile = std::get<sim::SimProfile>(parsed);
       // Only what is attached when the run starts takes part.

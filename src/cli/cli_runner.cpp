@@ -344,9 +344,9 @@ int CliRunner::StartEngine() {
   if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
   if (int rc = OpenLog(); rc != ExitSuccess) return rc;
   std::vector<sim::SimProfile> profiles;
-  if (assembly::SimulateError bad; !assembly::ParseSimulateSpecs(options_.simulate, profiles, bad)) {
+  if (assembly::SimulateError bad; !assembly::ParseSimulateProfiles(options_.simulate, profiles, bad)) {
     return Fail(ExitUsage, QStringLiteral("bad --simulate '%1': %2")
-                               .arg(QString::fromStdString(bad.spec), QString::fromStdString(bad.message)));
+                               .arg(QString::fromStdString(bad.profileText), QString::fromStdString(bad.message)));
   }
   if (!profiles.empty() && options_.device && options_.device->rfind("sim:", 0) == 0) {
     bool ok = false;

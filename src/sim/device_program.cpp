@@ -47,7 +47,7 @@ std::optional<std::int64_t> ParseProgramNumber(std::string_view text) {
 namespace {
 
 struct Args {
-  std::string spec;
+  std::string profileText;
   std::string traceFile;
   std::string readyFile;
   std::optional<std::int64_t> createAfter;
@@ -57,11 +57,11 @@ struct Args {
 };
 
 // Returns 0 to go on, -1 after --help, or an exit status.
-int ParseArgs(int argc, char** argv, const DeviceProgramSpec& spec, Args& args) {
+int ParseArgs(int argc, char** argv, const DeviceProgramDescription& profileText, Args& args) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(spec.usage.c_str(), stdout);
+      std::fputs(profileText.usage.c_str(), stdout);
       return -1;
     }
     if (arg == "--verbose") {
@@ -69,13 +69,13 @@ int ParseArgs(int argc, char** argv, const DeviceProgramSpec& spec, Args& args) 
       continue;
     }
     const DeviceProgramOption* own = nullptr;
-    for (const auto& option : spec.options) {
+    for (const auto& option : profileText.options) {
       if (arg == option.name) own = &option;
     }
     const bool common = arg == "--simulate" || arg == "--trace" || arg == "--ready" ||
                         arg == "--create-after" || arg == "--recreate-after" || arg == "--destroy-on-event";
     if (!common && own == nullptr) {
-      std::fprintf(stderr, "%s: unknown option '%s'\n%s", spec.name, argv[i], spec.usage.c_str());
+      std::fprintf(stderr, "%s: unknown option '%s'\n%s", profileText.name, argv[i], profileText.usage.c_str());
       return 1;
     }
     if (own != nullptr && !own->takesValue) {
@@ -83,17 +83,17 @@ int ParseArgs(int argc, char** argv, const DeviceProgramSpec& spec, Args& args) 
       continue;
     }
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s: %s needs a value\n", spec.name, argv[i]);
+      std::fprintf(stderr, "%s: %s needs a value\n", profileText.name, argv[i]);
       return 1;
     }
     const std::string_view value = argv[++i];
     if (own != nullptr) {
       if (!own->apply(value)) {
-        std::fprintf(stderr, "%s: %s: bad value '%s'\n", spec.name, argv[i - 1], argv[i]);
+        std::fprintf(stderr, "%s: %s: bad value '%s'\n", profileText.name, argv[i - 1], argv[i]);
         return 1;
       }
     } else if (arg == "--simulate") {
-      args.spec = value;
+      args.profileText = value;
     } else if (arg == "--trace") {
       args.traceFile = value;
     } else if (arg == "--ready") {
@@ -101,7 +101,7 @@ int ParseArgs(int argc, char** argv, const DeviceProgramSpec& spec, Args& args) 
     } else {
       const auto number = ParseProgramNumber(value);
       if (!number) {
-        std::fprintf(stderr, "%s: %s: '%s' is not a number\n", spec.name, argv[i - 1], argv[i]);
+        std::fprintf(stderr, "%s: %s: '%s' is not a number\n", profileText.name, argv[i - 1], argv[i]);
         return 1;
       }
       if (arg == "--create-after") args.createAfter = *number;
@@ -147,13 +147,13 @@ void WriteReady(const std::string& path, int incarnation) {
 
 }  // namespace
 
-int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
+int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& profileText) {
   Args args;
-  if (const int rc = ParseArgs(argc, argv, spec, args); rc != 0) return rc < 0 ? 0 : rc;
+  if (const int rc = ParseArgs(argc, argv, profileText, args); rc != 0) return rc < 0 ? 0 : rc;
 
-  auto parsed = ParseSimSpec(args.spec);
-  if (const auto* error = std::get_if<SimSpecError>(&parsed)) {
-    std::fprintf(stderr, "%s: --simulate: %s\n", spec.name, error->message.c_str());
+  auto parsed = ParseSimProfile(args.profileText);
+  if (const auto* error = std::get_if<SimProfileError>(&parsed)) {
+    std::fprintf(stderr, "%s: --simulate: %s\n", profileText.name, error->message.c_str());
     return 1;
   }
   SimProfile profile = std::get<SimProfile>(parsed);
@@ -161,7 +161,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
 
   TraceWriter trace;
   if (!trace.Open(args.traceFile)) {
-    std::fprintf(stderr, "%s: cannot write trace file '%s': %s\n", spec.name, args.traceFile.c_str(),
+    std::fprintf(stderr, "%s: cannot write trace file '%s': %s\n", profileText.name, args.traceFile.c_str(),
                  std::strerror(errno));
     return 1;
   }
@@ -176,7 +176,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
   if (stopFd < 0) {
-    std::fprintf(stderr, "%s: signalfd: %s\n", spec.name, std::strerror(errno));
+    std::fprintf(stderr, "%s: signalfd: %s\n", profileText.name, std::strerror(errno));
     return 2;
   }
 
@@ -189,7 +189,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
   // the start: a fresh model, and the one-shot faults already happened.
   auto model = std::make_unique<BootloaderModel>(profile);
   const bool verbose = args.verbose;
-  const char* name = spec.name;
+  const char* name = profileText.name;
 
   DeviceCallbacks callbacks;
   callbacks.onReport = [&](const DeviceReport& report) {
@@ -226,7 +226,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec) {
   callbacks.onError = [&](const std::string& text) { std::fprintf(stderr, "%s: %s\n", name, text.c_str()); };
 
   int rc = 2;
-  if (auto session = spec.makeSession(profile, timing, callbacks)) {
+  if (auto session = profileText.makeSession(profile, timing, callbacks)) {
     rc = session->Run(stopFd);
     if (rc != 0) std::fprintf(stderr, "%s: the device interface failed\n", name);
   }

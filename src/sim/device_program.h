@@ -28,7 +28,7 @@ struct DeviceProgramOption {
   std::function<bool(std::string_view value)> apply;
 };
 
-struct DeviceProgramSpec {
+struct DeviceProgramDescription {
   const char* name;                          // for messages: "quorvel-uhid"
   std::string usage;                         // the whole --help text
   std::vector<DeviceProgramOption> options;  // besides the common ones
@@ -40,7 +40,7 @@ struct DeviceProgramSpec {
 
 // Runs a device program; returns its exit status: 0 ended normally, 1 usage
 // error, 2 the device interface failed.
-int RunDeviceProgram(int argc, char** argv, const DeviceProgramSpec& spec);
+int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& profileText);
 
 // A non-negative number up to 0x7FFFFFFF, decimal or 0x-hex.
 std::optional<std::int64_t> ParseProgramNumber(std::string_view text);

@@ -39,9 +39,9 @@ int main(int argc, char** argv) {
   GadgetOptions gadget;
   std::string name;
 
-  DeviceProgramSpec spec;
-  spec.name = "quorvel-gadget";
-  spec.usage = std::string(
+  DeviceProgramDescription profileText;
+  profileText.name = "quorvel-gadget";
+  profileText.usage = std::string(
                    "Usage: quorvel-gadget [options]\n"
                    "Exposes the simulated bootloader as a USB device through the kernel's USB gadget\n"
                    "framework (configfs, libcomposite, usb_f_hid, a UDC such as dummy_hcd). Needs root.\n"
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
       return !field.empty();
     };
   };
-  spec.options = {
+  profileText.options = {
       {"--udc", true, text(gadget.udc)},
       {"--gadget", true, text(name)},
       {"--configfs", true, text(gadget.configfs)},
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
          return true;
        }},
   };
-  spec.makeSession = [&](const SimProfile& profile, const DeviceTiming& timing,
+  profileText.makeSession = [&](const SimProfile& profile, const DeviceTiming& timing,
                          DeviceCallbacks callbacks) -> std::unique_ptr<DeviceSession> {
     if (gadget.udc.empty()) gadget.udc = FirstUdc();
     if (gadget.udc.empty()) {
@@ -91,5 +91,5 @@ int main(int argc, char** argv) {
     gadget.timing = timing;
     return std::make_unique<GadgetBootloader>(DefaultGadgetFs(), gadget, std::move(callbacks));
   };
-  return RunDeviceProgram(argc, argv, spec);
+  return RunDeviceProgram(argc, argv, profileText);
 }

@@ -104,7 +104,7 @@ struct SimInterface {
   int id = 0;
   std::uint64_t instance = 0;
   std::string path;
-  GenericHidSpec spec;
+  GenericHidDescription profileText;
   std::unique_ptr<BootloaderModel> model;  // bootloaders only
   std::uint32_t paceMs = 0;
   std::int64_t busyUntil = 0;  // simulated time when the firmware has answered everything so far
@@ -219,20 +219,20 @@ int SimHidPlatform::Add(std::shared_ptr<SimInterface> iface) {
 
 int SimHidPlatform::PlugBootloader(const SimProfile& profile) {
   auto iface = std::make_shared<SimInterface>();
-  iface->spec.product = ToU16(profile.product);
-  iface->spec.serial = ToU16(profile.serial);
-  iface->spec.vendorId = profile.vendorId;
-  iface->spec.productId = profile.productId;
-  iface->spec.inputLength = 65;
-  iface->spec.outputLength = 65;
+  iface->profileText.product = ToU16(profile.product);
+  iface->profileText.serial = ToU16(profile.serial);
+  iface->profileText.vendorId = profile.vendorId;
+  iface->profileText.productId = profile.productId;
+  iface->profileText.inputLength = 65;
+  iface->profileText.outputLength = 65;
   iface->paceMs = profile.paceMs;
   iface->model = std::make_unique<BootloaderModel>(profile);
   return Add(std::move(iface));
 }
 
-int SimHidPlatform::PlugGeneric(const GenericHidSpec& spec) {
+int SimHidPlatform::PlugGeneric(const GenericHidDescription& profileText) {
   auto iface = std::make_shared<SimInterface>();
-  iface->spec = spec;
+  iface->profileText = profileText;
   return Add(std::move(iface));
 }
 
@@ -252,7 +252,7 @@ void SimHidPlatform::Unplug(int id, bool notify) { Vanish(id, notify); }
 
 void SimHidPlatform::SetQueryOnly(int id, bool queryOnly) {
   std::lock_guard lock(mutex_);
-  if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->spec.queryOnly = queryOnly;
+  if (auto it = interfaces_.find(id); it != interfaces_.end()) it->second->profileText.queryOnly = queryOnly;
 }
 
 void SimHidPlatform::FailStringReads(int id, int count) {
@@ -360,11 +360,11 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   auto iface = FindByPath(info.InterfacePath);
   if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) return nullptr;
   hid::THidAttributes attributes;
-  attributes.VendorID = iface->spec.vendorId;
-  attributes.ProductID = iface->spec.productId;
-  attributes.VersionNumber = iface->spec.version;
-  hid::THidCaps caps{iface->spec.inputLength, iface->spec.outputLength};
-  return std::make_unique<SimConnection>(*this, iface->id, !iface->spec.queryOnly, attributes, caps);
+  attributes.VendorID = iface->profileText.vendorId;
+  attributes.ProductID = iface->profileText.productId;
+  attributes.VersionNumber = iface->profileText.version;
+  hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
+  return std::make_unique<SimConnection>(*this, iface->id, !iface->profileText.queryOnly, attributes, caps);
 }
 
 std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {
@@ -374,7 +374,7 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
     error = kErrNoDevice;
     return nullptr;
   }
-  if (iface->spec.queryOnly) {
+  if (iface->profileText.queryOnly) {
     error = kErrAccess;
     return nullptr;
   }
@@ -559,7 +559,7 @@ bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
     --iface->failStrings;
     return false;
   }
-  text = serial ? iface->spec.serial : iface->spec.product;
+  text = serial ? iface->profileText.serial : iface->profileText.product;
   return true;
 }
 

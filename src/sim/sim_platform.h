@@ -31,7 +31,7 @@ class WakeupReceiver;
 
 namespace quorvel::sim {
 
-struct GenericHidSpec {
+struct GenericHidDescription {
   std::u16string product = u"Simulated HID";
   std::u16string serial;
   std::uint16_t vendorId = 0x1234;
@@ -54,7 +54,7 @@ class SimHidPlatform : public hid::HidPlatform {
   // Plugs a simulated bootloader; returns its id (stable, never reused).
   int PlugBootloader(const SimProfile& profile);
   // Plugs a plain HID interface that answers nothing.
-  int PlugGeneric(const GenericHidSpec& spec);
+  int PlugGeneric(const GenericHidDescription& profileText);
   // Removes an interface. With `notify` false the change handler is not told,
   // so a controller still lists it (an interface that vanished an instant ago).
   void Unplug(int id, bool notify = true);

@@ -101,18 +101,18 @@ std::uint32_t DefaultProgramStart(std::uint8_t family) {
   return g == nullptr ? 0 : g->bottomProgramStart;
 }
 
-std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
+std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profileText) {
   std::map<std::string, std::string, std::less<>> values;
-  while (!spec.empty()) {
-    const std::size_t comma = spec.find(',');
-    const std::string_view item = Trim(spec.substr(0, comma));
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+  while (!profileText.empty()) {
+    const std::size_t comma = profileText.find(',');
+    const std::string_view item = Trim(profileText.substr(0, comma));
+    profileText = comma == std::string_view::npos ? std::string_view{} : profileText.substr(comma + 1);
     if (item.empty()) continue;
     const std::size_t eq = item.find('=');
-    if (eq == std::string_view::npos) return SimSpecError{"missing '=' in \"" + std::string(item) + "\""};
+    if (eq == std::string_view::npos) return SimProfileError{"missing '=' in \"" + std::string(item) + "\""};
     std::string key(Trim(item.substr(0, eq)));
     const std::string_view value = Trim(item.substr(eq + 1));
-    if (!values.emplace(key, std::string(value)).second) return SimSpecError{"key \"" + key + "\" given twice"};
+    if (!values.emplace(key, std::string(value)).second) return SimProfileError{"key \"" + key + "\" given twice"};
   }
 
   SimProfile profile;
@@ -125,7 +125,7 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
       if (number && *number <= 0xFF && IsKnownFamily(static_cast<std::uint8_t>(*number)))
         code = static_cast<std::uint8_t>(*number);
     }
-    if (!code) return SimSpecError{"unknown family \"" + it->second + "\""};
+    if (!code) return SimProfileError{"unknown family \"" + it->second + "\""};
     family = *code;
     values.erase(it);
   }
@@ -138,13 +138,13 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
     values.erase(it);
     return v;
   };
-  std::optional<SimSpecError> error;
+  std::optional<SimProfileError> error;
   auto number = [&](std::string_view key, std::uint64_t max, auto& field) -> bool {
     auto text = take(key);
     if (!text) return false;
     auto v = ParseNumber(*text);
     if (!v || *v > max) {
-      if (!error) error = SimSpecError{"bad value \"" + *text + "\" for " + std::string(key)};
+      if (!error) error = SimProfileError{"bad value \"" + *text + "\" for " + std::string(key)};
       return false;
     }
     field = static_cast<std::remove_reference_t<decltype(field)>>(*v);
@@ -179,7 +179,7 @@ std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec) {
   if (auto v = take("product")) profile.product = *v;
   if (auto v = take("serial")) profile.serial = *v;
   if (error) return *error;
-  if (!values.empty()) return SimSpecError{"unknown key \"" + values.begin()->first + "\""};
+  if (!values.empty()) return SimProfileError{"unknown key \"" + values.begin()->first + "\""};
   return profile;
 }
 

@@ -54,7 +54,7 @@ struct SimProfile {
 //   STM32F1XX           0x20000    1024     64  0x1C000      0x4000
 //   STM32F2XX/F4XX      0x100000   1024     64  0xE0000      0x8000  (sector erase)
 //
-// Revision bit 0 selects the bootloader at the bottom: ParseSimSpec then uses
+// Revision bit 0 selects the bootloader at the bottom: ParseSimProfile then uses
 // the last column as program-start (unless given) and the start of flash as
 // boot-start. The description defaults to "Simulated <family name>".
 // Returns false for an unknown family code.
@@ -63,14 +63,14 @@ bool DefaultProfile(std::uint8_t family, SimProfile& out);
 // Bottom-layout program start of the family's default part (0 when unknown).
 std::uint32_t DefaultProgramStart(std::uint8_t family);
 
-struct SimSpecError { std::string message; };
+struct SimProfileError { std::string message; };
 // Parses "family=STM32F4XX,erase=0x400,serial=0001" etc. Keys: family, revision,
 // boot-start, program-start, size, erase, write, description, product, serial,
 // vid, pid, pace, answer-ms, erase-ms, late, drop, nak, unplug, stall, skip,
 // plug-after. Numbers in decimal or 0x-hex.
 // The family (by name or code) is applied first whatever its position; an empty
-// spec gives the STM32F4XX defaults. Unknown keys, repeated keys, bad numbers
+// profileText gives the STM32F4XX defaults. Unknown keys, repeated keys, bad numbers
 // and values out of range are errors.
-std::variant<SimProfile, SimSpecError> ParseSimSpec(std::string_view spec);
+std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profileText);
 
 }  // namespace quorvel::sim

@@ -23,9 +23,9 @@ int main(int argc, char** argv) {
   bool realtime = true;
   int uhidFd = -1;
 
-  DeviceProgramSpec spec;
-  spec.name = "quorvel-uhid";
-  spec.usage = std::string(
+  DeviceProgramDescription profileText;
+  profileText.name = "quorvel-uhid";
+  profileText.usage = std::string(
                    "Usage: quorvel-uhid [options]\n"
                    "Exposes the simulated bootloader as a kernel HID device through /dev/uhid.\n"
                    "\n") +
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
                "report as soon as it is written, even on a single CPU.\n"
                "\n"
                "Exit status: 0 ended normally, 1 usage error, 2 the uhid device failed.\n";
-  spec.options = {
+  profileText.options = {
       {"--device", true,
        [&](std::string_view v) {
          device = v;
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
          return true;
        }},
   };
-  spec.makeSession = [&](const SimProfile& profile, const DeviceTiming& timing,
+  profileText.makeSession = [&](const SimProfile& profile, const DeviceTiming& timing,
                          DeviceCallbacks callbacks) -> std::unique_ptr<DeviceSession> {
     if (realtime) {
       sched_param param{};
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     options.timing = timing;
     return std::make_unique<UhidBootloader>(uhidFd, options, std::move(callbacks));
   };
-  const int rc = RunDeviceProgram(argc, argv, spec);
+  const int rc = RunDeviceProgram(argc, argv, profileText);
   if (uhidFd >= 0) ::close(uhidFd);
   return rc;
 }

@@ -9,7 +9,7 @@
 namespace quorvel::ui {
 
 struct TAppOptions {
-  QStringList simulate;   // one profile spec per --simulate
+  QStringList simulate;   // one profile profileText per --simulate
   QString screenshot;     // --screenshot FILE: save a picture of the window and quit
   QString open;           // --open FILE: opened as if chosen with Browse, once connected
   QStringList remaining;  // handed to FormCreate (family keyword, HEX file)

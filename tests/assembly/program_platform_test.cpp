@@ -19,24 +19,24 @@ namespace {
 using test::RunEventsFor;
 using test::RunUntil;
 
-std::vector<sim::SimProfile> Profiles(const std::vector<std::string>& specs) {
+std::vector<sim::SimProfile> Profiles(const std::vector<std::string>& profileTexts) {
   std::vector<sim::SimProfile> profiles;
   SimulateError error;
-  EXPECT_TRUE(ParseSimulateSpecs(specs, profiles, error)) << error.message;
+  EXPECT_TRUE(ParseSimulateProfiles(profileTexts, profiles, error)) << error.message;
   return profiles;
 }
 
 TEST(SimulateSpecs, KeepTheirOrderAndTheFirstBadOneIsNamed) {
   std::vector<sim::SimProfile> profiles;
   SimulateError error;
-  ASSERT_TRUE(ParseSimulateSpecs({"family=2", "family=ARM,serial=B"}, profiles, error));
+  ASSERT_TRUE(ParseSimulateProfiles({"family=2", "family=ARM,serial=B"}, profiles, error));
   ASSERT_EQ(profiles.size(), 2u);
   EXPECT_EQ(profiles[0].family, 2);
   EXPECT_EQ(profiles[1].family, 30);
   EXPECT_EQ(profiles[1].serial, "B");
 
-  EXPECT_FALSE(ParseSimulateSpecs({"family=2", "family=99", "bogus=1"}, profiles, error));
-  EXPECT_EQ(error.spec, "family=99");
+  EXPECT_FALSE(ParseSimulateProfiles({"family=2", "family=99", "bogus=1"}, profiles, error));
+  EXPECT_EQ(error.profileText, "family=99");
   EXPECT_FALSE(error.message.empty());
 }
 

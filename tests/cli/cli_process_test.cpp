@@ -614,12 +614,12 @@ TEST_F(CliProcess, ResultsThatCannotBeWrittenAreNoSuccess) {
 }
 
 TEST_F(CliProcess, DeviceTextIsDecodedAndItsControlsEscaped) {
-  const QString spec = QString::fromLatin1("family=PIC18,description=Ger\xE4t\x1B[31m\rFAKE");
-  const CliRun plain = RunCli({"--simulate", spec, "info"});
+  const QString profileText = QString::fromLatin1("family=PIC18,description=Ger\xE4t\x1B[31m\rFAKE");
+  const CliRun plain = RunCli({"--simulate", profileText, "info"});
   ASSERT_EQ(plain.exitCode, 0) << Describe(plain);
   EXPECT_TRUE(plain.OutLines().contains(QString::fromUtf8("Description:   Ger\xC3\xA4t\\x1B[31m\\x0DFAKE")))
       << Describe(plain);
-  const CliRun json = RunCli({"--json", "--simulate", spec, "info"});
+  const CliRun json = RunCli({"--json", "--simulate", profileText, "info"});
   ASSERT_EQ(json.exitCode, 0) << Describe(json);
   const QJsonObject info = QJsonDocument::fromJson(json.OutLines().first().toUtf8()).object();
   EXPECT_EQ(info.value("description").toString(), QString::fromUtf8("Ger\xC3\xA4t\x1B[31m\rFAKE"))

@@ -95,9 +95,9 @@ CliRun RunCli(const QStringList& args, const std::function<void(QProcess&)>& set
   return Running(args, setup).Finish();
 }
 
-QStringList Sims(const QStringList& specs) {
+QStringList Sims(const QStringList& profileTexts) {
   QStringList args;
-  for (const QString& spec : specs) args << "--simulate" << spec;
+  for (const QString& profileText : profileTexts) args << "--simulate" << profileText;
   return args;
 }
 

@@ -47,10 +47,10 @@ TEST(CliRunner, BootloaderWithoutReadWriteAccessPointsToTheUdevRule) {
   // info refuses the device; list shows it but warns before an upload is tried.
   for (const auto& [command, exitCode] : {std::pair{CliCommand::Info, 2}, std::pair{CliCommand::List, 0}}) {
     auto platform = std::make_unique<sim::SimHidPlatform>();
-    sim::GenericHidSpec spec;
-    spec.product = u"USB HID Bootloader";
-    spec.queryOnly = true;
-    platform->PlugGeneric(spec);
+    sim::GenericHidDescription profileText;
+    profileText.product = u"USB HID Bootloader";
+    profileText.queryOnly = true;
+    platform->PlugGeneric(profileText);
 
     const RunResult r = RunWith(std::move(platform), Command(command));
     EXPECT_EQ(r.exitCode, exitCode) << r.err;
@@ -85,7 +85,7 @@ TEST(CliRunner, CompositeDeviceIsOneBootloader) {
   // Its keyboard interface carries the bootloader's product string and serial too.
   auto platform = [] {
     auto p = std::make_unique<sim::SimHidPlatform>();
-    sim::GenericHidSpec keys;
+    sim::GenericHidDescription keys;
     keys.product = u"USB HID Bootloader";
     keys.serial = u"C1";
     keys.inputLength = 9;
@@ -103,12 +103,12 @@ TEST(CliRunner, CompositeDeviceIsOneBootloader) {
 
 TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
   auto platform = std::make_unique<sim::SimHidPlatform>();
-  sim::GenericHidSpec nameless;
+  sim::GenericHidDescription nameless;
   nameless.product.clear();
   nameless.vendorId = 0x00A5;
   nameless.productId = 0xBEEF;
   platform->PlugGeneric(nameless);
-  sim::GenericHidSpec keyboard;
+  sim::GenericHidDescription keyboard;
   keyboard.product = u"Keyboard";
   keyboard.serial = u"K1";
   platform->PlugGeneric(keyboard);
@@ -120,7 +120,7 @@ TEST(CliRunner, ListLabelsDevicesAsTheEngineDoes) {
 
 TEST(CliRunner, ListInJsonGivesOneDeviceEventEachAndAResult) {
   auto platform = std::make_unique<sim::SimHidPlatform>();
-  sim::GenericHidSpec keyboard;
+  sim::GenericHidDescription keyboard;
   keyboard.product = u"Keyboard";
   platform->PlugGeneric(keyboard);
   sim::SimProfile bootloader;

@@ -27,7 +27,7 @@
 namespace quorvel::hid {
 namespace {
 
-using sim::GenericHidSpec;
+using sim::GenericHidDescription;
 using sim::SimHidPlatform;
 
 bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
@@ -219,10 +219,10 @@ TEST_F(ControllerFixture, ShutdownStopsReadersOfCheckedOutObjects) {
 // --- device objects --------------------------------------------------------------
 
 TEST_F(ControllerFixture, QueryOnlyInterfaceIsListedButNeverRead) {
-  GenericHidSpec spec;
-  spec.product = u"Keyboard";
-  spec.queryOnly = true;
-  platform.PlugGeneric(spec);
+  GenericHidDescription profileText;
+  profileText.product = u"Keyboard";
+  profileText.queryOnly = true;
+  platform.PlugGeneric(profileText);
   Start();
   THidDevice* dev = nullptr;
   ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
@@ -238,10 +238,10 @@ TEST_F(ControllerFixture, QueryOnlyInterfaceIsListedButNeverRead) {
 }
 
 TEST_F(ControllerFixture, ProductStringIsCutAt254UnitsAndRetriedAfterAFailure) {
-  GenericHidSpec spec;
-  spec.product = std::u16string(300, u'p');
-  spec.serial = u"SN1";
-  const int id = platform.PlugGeneric(spec);
+  GenericHidDescription profileText;
+  profileText.product = std::u16string(300, u'p');
+  profileText.serial = u"SN1";
+  const int id = platform.PlugGeneric(profileText);
   Start();
   THidDevice* dev = nullptr;
   ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
@@ -256,9 +256,9 @@ TEST_F(ControllerFixture, ProductStringIsCutAt254UnitsAndRetriedAfterAFailure) {
 }
 
 TEST_F(ControllerFixture, ListedObjectIsNotOpenedOutsideAHandler) {
-  GenericHidSpec spec;
-  spec.product = u"X";
-  platform.PlugGeneric(spec);
+  GenericHidDescription profileText;
+  profileText.product = u"X";
+  platform.PlugGeneric(profileText);
   Start();
   EXPECT_TRUE(ctl->At(0)->ProductString().empty()) << "neither checked out nor in a handler";
   std::string seen;

@@ -343,8 +343,8 @@ TEST(Faults, NakOnInfoAnswersWithoutARecord) {
 
 // --- profiles ----------------------------------------------------------------
 
-TEST(SimSpec, FamilyDefaultsAndOverrides) {
-  auto parsed = ParseSimSpec("erase=0x800, family=tiva c series,serial=0001,pace=2,drop=5");
+TEST(SimProfile, FamilyDefaultsAndOverrides) {
+  auto parsed = ParseSimProfile("erase=0x800, family=tiva c series,serial=0001,pace=2,drop=5");
   ASSERT_TRUE(std::holds_alternative<SimProfile>(parsed));
   const auto& p = std::get<SimProfile>(parsed);
   EXPECT_EQ(p.family, mcu::TIVA_C);
@@ -356,30 +356,30 @@ TEST(SimSpec, FamilyDefaultsAndOverrides) {
   EXPECT_EQ(p.description, "Simulated TIVA C Series");
 }
 
-TEST(SimSpec, BottomRevisionGetsAProgramStart) {
-  auto parsed = ParseSimSpec("family=PIC32,revision=0x1201");
+TEST(SimProfile, BottomRevisionGetsAProgramStart) {
+  auto parsed = ParseSimProfile("family=PIC32,revision=0x1201");
   ASSERT_TRUE(std::holds_alternative<SimProfile>(parsed));
   const auto& p = std::get<SimProfile>(parsed);
   EXPECT_EQ(p.programStart, DefaultProgramStart(mcu::PIC32));
   EXPECT_EQ(p.bootStart, 0x9D000000u);
-  auto given = std::get<SimProfile>(ParseSimSpec("family=PIC18,revision=0x1201,program-start=0x2000"));
+  auto given = std::get<SimProfile>(ParseSimProfile("family=PIC18,revision=0x1201,program-start=0x2000"));
   EXPECT_EQ(given.programStart, 0x2000u);
 }
 
-TEST(SimSpec, EmptySpecIsTheStm32F4Default) {
-  auto parsed = ParseSimSpec("");
+TEST(SimProfile, EmptyProfileIsTheStm32F4Default) {
+  auto parsed = ParseSimProfile("");
   ASSERT_TRUE(std::holds_alternative<SimProfile>(parsed));
   EXPECT_EQ(std::get<SimProfile>(parsed).family, mcu::STM32F4XX);
   EXPECT_EQ(std::get<SimProfile>(parsed).bootStart, 0xE0000u);
 }
 
-class BadSimSpec : public ::testing::TestWithParam<const char*> {};
-TEST_P(BadSimSpec, IsRefusedWithAMessage) {
-  auto parsed = ParseSimSpec(GetParam());
-  ASSERT_TRUE(std::holds_alternative<SimSpecError>(parsed));
-  EXPECT_FALSE(std::get<SimSpecError>(parsed).message.empty());
+class BadSimProfile : public ::testing::TestWithParam<const char*> {};
+TEST_P(BadSimProfile, IsRefusedWithAMessage) {
+  auto parsed = ParseSimProfile(GetParam());
+  ASSERT_TRUE(std::holds_alternative<SimProfileError>(parsed));
+  EXPECT_FALSE(std::get<SimProfileError>(parsed).message.empty());
 }
-INSTANTIATE_TEST_SUITE_P(Cases, BadSimSpec,
+INSTANTIATE_TEST_SUITE_P(Cases, BadSimProfile,
                          ::testing::Values("family=Z80", "erase=0x10000", "erase=12abc", "size", "colour=red",
                                            "erase=1,erase=2", "pace=-1", "revision=0x", "family=5"));
 

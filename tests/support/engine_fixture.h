@@ -67,10 +67,10 @@ class EngineFixture : public ::testing::Test {
     return test::RunUntil(done, timeoutMs);
   }
 
-  static sim::SimProfile Profile(std::string_view spec) {
-    auto parsed = sim::ParseSimSpec(spec);
-    if (auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
-      ADD_FAILURE() << "bad simulator spec '" << spec << "': " << error->message;
+  static sim::SimProfile Profile(std::string_view profileText) {
+    auto parsed = sim::ParseSimProfile(profileText);
+    if (auto* error = std::get_if<sim::SimProfileError>(&parsed)) {
+      ADD_FAILURE() << "bad simulator profileText '" << profileText << "': " << error->message;
       return {};
     }
     return std::get<sim::SimProfile>(parsed);
@@ -85,11 +85,11 @@ class EngineFixture : public ::testing::Test {
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
     return id;
   }
-  int PlugBootloader(std::string_view spec = "family=PIC18") { return PlugBootloader(Profile(spec)); }
+  int PlugBootloader(std::string_view profileText = "family=PIC18") { return PlugBootloader(Profile(profileText)); }
 
-  int PlugGeneric(const sim::GenericHidSpec& spec) {
+  int PlugGeneric(const sim::GenericHidDescription& profileText) {
     const int before = pelmo->DeviceChangesHandled;
-    const int id = platform.PlugGeneric(spec);
+    const int id = platform.PlugGeneric(profileText);
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
     return id;
   }

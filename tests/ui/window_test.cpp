@@ -92,9 +92,9 @@ class WindowTest : public ::testing::Test {
     return quorvel::test::RunUntil(done, timeoutMs);
   }
 
-  int Plug(const char* spec) {
-    auto parsed = sim::ParseSimSpec(spec);
-    EXPECT_TRUE(std::holds_alternative<sim::SimProfile>(parsed)) << spec;
+  int Plug(const char* profileText) {
+    auto parsed = sim::ParseSimProfile(profileText);
+    EXPECT_TRUE(std::holds_alternative<sim::SimProfile>(parsed)) << profileText;
     const int before = Pelmo().DeviceChangesHandled;
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
     plugged.push_back(id);
@@ -150,8 +150,8 @@ class WindowTest : public ::testing::Test {
     QApplication::sendEvent(&Window(), &drop);
     delete mime;
   }
-  void ConnectTo(const char* spec) {
-    Plug(spec);
+  void ConnectTo(const char* profileText) {
+    Plug(profileText);
     Click("ButtonConnect");
     ASSERT_TRUE(Pelmo().Connected);
   }

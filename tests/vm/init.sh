@@ -167,7 +167,7 @@ make_readable() {
   fi
 }
 
-# start_device K SPEC — the K-th device of a scenario; its pid is added to $pids.
+# start_device K PROFILE — the K-th device of a scenario; its pid is added to $pids.
 start_device() {
   if [ "$1" = 1 ]; then tr=$a.trace; opts=$uopts; else tr=$a.$1.trace; opts=""; fi
   # Each gadget gets a dummy_hcd of its own.
@@ -202,7 +202,7 @@ fail() {
 
 # run_pass SUFFIX — every scenario once; SUFFIX tells the passes apart.
 run_pass() {
-while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; do
+while IFS='|' read -r name profile uopts setup args rc compare patterns withudevd; do
   [ "$UDEV" = 1 ] && [ "$withudevd" != yes ] && continue
   ename=$name
   name=$name$1
@@ -211,14 +211,14 @@ while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; 
   dmesg -c >/dev/null
   [ "$uopts" = - ] && uopts=""
   a=$ACT/$name
-  # One quorvel-uhid per device spec; the first one's trace is compared and
+  # One quorvel-uhid per device profile; the first one's trace is compared and
   # the uhid options apply to it.
   pids=""
   node=""
   unset QUORVEL_NODE1 QUORVEL_NODE2 QUORVEL_NODE3 QUORVEL_NODE4
   ok=1
   k=1
-  rest=$spec
+  rest=$profile
   while [ -n "$rest" ]; do
     # during-info: the others come while the command waits for the first one's answer.
     [ "$setup" = during-info ] && [ $k = 2 ] && break

@@ -4,7 +4,7 @@
 # Keep to POSIX sh: the guest has only busybox.
 #
 # A scenario is one line of tests/vm/scenarios:
-#   name|spec|uhid options|setup|cli arguments|exit code|compare|must contain|with udevd
+#   name|profile|uhid options|setup|cli arguments|exit code|compare|must contain|with udevd
 # setup:   -        the device exists before the command runs
 #          wait     the command starts first; the device appears later (plug-after)
 #          locked   the hidraw node is chmod 000 and the command runs unprivileged
@@ -22,7 +22,7 @@
 # must contain: texts (fixed strings) separated by ';' that must all appear in
 #          the command's output; alternatives separated by '~'.
 # with udevd: yes to run the scenario again once systemd-udevd is running.
-# spec:    the bootloader's profile (quorvel-cli --simulate); several devices
+# profile: the bootloader's profile (quorvel-cli --simulate); several devices
 #          separated by ';', the first one's trace is compared.
 # In cli arguments @DATA stands for the folder of the HEX files and @NODEk
 # for the k-th device's path (as --device takes it).
@@ -40,7 +40,7 @@ normalize_output() {
       "$1"
 }
 
-# @NODE1 .. @NODE4 stand for the scenario's devices in spec order: their
+# @NODE1 .. @NODE4 stand for the scenario's devices in profile order: their
 # hidraw nodes in the guest, sim:1 .. sim:4 on the simulator.
 expand_args() {
   echo "$1" | sed -e "s#@DATA#$QUORVEL_VM_DATA#g" \
@@ -54,13 +54,13 @@ expand_args() {
 record_expectations() {
   rec_cli=$1
   rec_out=$3
-  scenario_lines "$2" | while IFS='|' read -r name spec uopts setup args rc compare patterns withudevd; do
+  scenario_lines "$2" | while IFS='|' read -r name profile uopts setup args rc compare patterns withudevd; do
     [ "$compare" = "-" ] && continue
-    # One --simulate per device, each spec kept whole (descriptions hold blanks).
+    # One --simulate per device, each profile kept whole (descriptions hold blanks).
     old_ifs=$IFS
     IFS=';'
     # shellcheck disable=SC2086
-    set -- $spec
+    set -- $profile
     IFS=$old_ifs
     n=$#
     for one in "$@"; do set -- "$@" --simulate "$one"; done
@@ -77,7 +77,7 @@ record_expectations() {
     fi
     if [ "$setup" = reboot ]; then
       # The re-created device runs a fresh firmware: its trace starts anew.
-      "$rec_cli" --simulate "$spec" --trace "$rec_out/$name.2.trace" info \
+      "$rec_cli" --simulate "$profile" --trace "$rec_out/$name.2.trace" info \
         >"$rec_out/$name.2.raw" 2>/dev/null </dev/null
       echo $? >"$rec_out/$name.2.rc"
       normalize_output "$rec_out/$name.2.raw" >"$rec_out/$name.2.out"

@@ -38,16 +38,16 @@ TEST_F(ConnectButton, PresentDeviceConnects) {
 
 // Trace events: 1 INFO, 2 BOOT, 3 SYNC.
 struct FailedHandshake {
-  const char* spec;
+  const char* profileText;
   const char* lastTrace;
 };
 
-void PrintTo(const FailedHandshake& row, std::ostream* os) { *os << row.spec; }
+void PrintTo(const FailedHandshake& row, std::ostream* os) { *os << row.profileText; }
 
 class HandshakeFailure : public ConnectButton, public ::testing::WithParamInterface<FailedHandshake> {};
 
 TEST_P(HandshakeFailure, TimesOutOnceAndStaysDisconnected) {
-  const int id = PlugBootloader(GetParam().spec);
+  const int id = PlugBootloader(GetParam().profileText);
   EXPECT_FALSE(Connect());
   EXPECT_THAT(ui.history,
               ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));

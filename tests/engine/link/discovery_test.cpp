@@ -37,17 +37,17 @@ TEST_F(Discovery, NothingAttached) {
 }
 
 TEST_F(Discovery, LabelsNameProductOrIdsAndSerial) {
-  sim::GenericHidSpec anonymous;
+  sim::GenericHidDescription anonymous;
   anonymous.product.clear();
   anonymous.vendorId = 0x00A5;
   anonymous.productId = 0xBEEF;
   PlugGeneric(anonymous);
-  sim::GenericHidSpec named;
+  sim::GenericHidDescription named;
   named.product = u"Keyboard";
   named.serial = u"K1";
   PlugGeneric(named);
   PlugBootloader("family=PIC18,serial=0001");
-  sim::GenericHidSpec hostile;  // a device's strings cannot steer a terminal
+  sim::GenericHidDescription hostile;  // a device's strings cannot steer a terminal
   hostile.product = u"Key\x1b[2J";
   hostile.serial = u"\r\u202e1";
   PlugGeneric(hostile);
@@ -56,10 +56,10 @@ TEST_F(Discovery, LabelsNameProductOrIdsAndSerial) {
 }
 
 TEST_F(Discovery, ProductStringMustMatchExactly) {
-  sim::GenericHidSpec lower;
+  sim::GenericHidDescription lower;
   lower.product = u"usb hid bootloader";
   PlugGeneric(lower);
-  sim::GenericHidSpec trailing;
+  sim::GenericHidDescription trailing;
   trailing.product = u"USB HID Bootloader ";
   PlugGeneric(trailing);
   EXPECT_EQ(pelmo->ActiveDevice, nullptr);
@@ -88,7 +88,7 @@ TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
 }
 
 TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
-  sim::GenericHidSpec mute;
+  sim::GenericHidDescription mute;
   mute.product = u"USB HID Bootloader";
   const int id = PlugGeneric(mute);
   EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
@@ -138,7 +138,7 @@ TEST_F(Discovery, BootloaderThatGainsAccessBecomesUsableWithoutAReplug) {
 TEST_F(Discovery, CompositeDeviceIsOpenedOnTheInterfaceWhoseReportsFit) {
   // Every interface of one USB device has its product string; the first one
   // listed here is a keyboard-sized interface of the bootloader's device.
-  sim::GenericHidSpec keys;
+  sim::GenericHidDescription keys;
   keys.product = u"USB HID Bootloader";
   keys.inputLength = 9;
   keys.outputLength = 2;
@@ -192,7 +192,7 @@ TEST_F(Discovery, BoardIsKeptFromOtherProgramsWhileConnectingAndConnected) {
 }
 
 TEST_F(Discovery, OversizedOutputReportsAreRefusedNotOverflowed) {
-  sim::GenericHidSpec wide;
+  sim::GenericHidDescription wide;
   wide.product = u"USB HID Bootloader";
   wide.outputLength = 200;
   const int id = PlugGeneric(wide);

@@ -162,19 +162,19 @@ TEST_F(Exchange, UnknownFamilyShowsNoItem) {
 }
 
 struct ShownRecord {
-  const char* spec;
+  const char* profileText;
   QStringList mcuItems;
   QStringList deviceItems;
   std::size_t bufferLength;
 };
 
-void PrintTo(const ShownRecord& row, std::ostream* os) { *os << row.spec; }
+void PrintTo(const ShownRecord& row, std::ostream* os) { *os << row.profileText; }
 
 class InformationDisplay : public EngineFixture, public ::testing::WithParamInterface<ShownRecord> {};
 
 TEST_P(InformationDisplay, ShowsFamilyDescriptionAndSizesTheBuffer) {
   const ShownRecord& row = GetParam();
-  PlugBootloader(row.spec);
+  PlugBootloader(row.profileText);
   EXPECT_EQ(pelmo->MCUComboBox.Items, row.mcuItems);
   EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, row.mcuItems.isEmpty() ? -1 : 0);
   EXPECT_EQ(pelmo->DeviceComboBox.Items, row.deviceItems);

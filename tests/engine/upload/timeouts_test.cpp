@@ -17,7 +17,7 @@ namespace {
 //   PIC32 boot flash only, 5000 bytes: 4 ERASE (2 blocks), 5 WRITE, 6 DATA 4096, 7 DATA 1024
 struct TimeoutCase {
   const char* name;
-  const char* spec;  // family, image and the answer's timing
+  const char* profileText;  // family, image and the answer's timing
   int family;
   std::uint32_t length;
   bool bootFlashOnly;
@@ -71,7 +71,7 @@ class TimeOut : public UploadFixture, public ::testing::WithParamInterface<Timeo
 
   // Goes as far as the device lets it: open, connect, load, upload.
   void RunUpload(const TimeoutCase& c) {
-    device = PlugBootloader(c.spec);
+    device = PlugBootloader(c.profileText);
     if (pelmo->ActiveDevice == nullptr || !Connect()) return;
     const auto segments = c.bootFlashOnly
                               ? std::vector<testhex::Segment>{{0x1FC00000, ProgramBytes(c.length)}}

@@ -161,9 +161,9 @@ class UploadFixture : public EngineFixture {
 
   // Plugs and connects a simulated bootloader and loads `segments` as a HEX file
   // through the Browse button.
-  void Prepare(const std::string& spec, const std::vector<testhex::Segment>& segments) {
-    device = PlugBootloader(spec);
-    ASSERT_TRUE(Connect()) << spec;
+  void Prepare(const std::string& profileText, const std::vector<testhex::Segment>& segments) {
+    device = PlugBootloader(profileText);
+    ASSERT_TRUE(Connect()) << profileText;
     hexPath = TempFile(QStringLiteral("app.hex"), QByteArray::fromStdString(testhex::Make(segments)));
     ui.fileAnswers.push_back(hexPath);
     pelmo->Guarded([&] { pelmo->ButtonOpenHexClick(); });

@@ -16,7 +16,7 @@ using Flash = std::vector<std::optional<std::uint8_t>>;
 // are flash byte indexes (image offsets; physical addresses for PIC32).
 struct TopCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   int family;
   std::uint32_t length;     // program image bytes
   std::uint32_t bootStart;  // as the device reports it
@@ -102,7 +102,7 @@ TEST_P(TopLayout, WritesImageWithJumpAndEntryCodeBelowTheBootloader) {
   const Bytes boot = Pic32BootImage(0x27BDFFFC);
   auto segments = HexForImage(c.family, image);
   if (c.family == 20) segments.push_back({0x1FC00000, boot});
-  Prepare(c.spec, segments);
+  Prepare(c.profileText, segments);
   const qsizetype mark = ui.history.size();
 
   ClickStart();
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(EveryFamily, TopLayout, ::testing::ValuesIn(kTopCases),
 // own reset entry; the image is not patched.
 struct BottomCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   int family;
   std::uint32_t appIndex;  // flash index of ProgramStart
   std::uint32_t appBytes;  // image bytes from there on
@@ -199,7 +199,7 @@ TEST_P(BottomLayout, WritesApplicationAreaWithEntryCodeFirst) {
   const Bytes boot = Pic32BootImage(0x70000000);
   auto segments = HexForImage(c.family, image);
   if (c.family == 20) segments.push_back({0x1FC00000, boot});
-  Prepare(c.spec, segments);
+  Prepare(c.profileText, segments);
   const qsizetype mark = ui.history.size();
 
   ClickStart();

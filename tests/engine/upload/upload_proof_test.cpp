@@ -23,7 +23,7 @@ constexpr std::uint32_t kPic32Boot = 0x1FC00000;
 
 struct ProofCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   int family;
 };
 void PrintTo(const ProofCase& c, std::ostream* os) { *os << c.name; }
@@ -132,7 +132,7 @@ class UploadProofRun : public UploadFixture, public ::testing::WithParamInterfac
 
   // Uploads the image to a newly plugged bootloader.
   void Upload(bool skipBlank) {
-    Prepare(GetParam().spec, segments);
+    Prepare(GetParam().profileText, segments);
     pelmo->SkipBlank = skipBlank;
     ui.uploadProgress.clear();
     ClickStart();

@@ -245,7 +245,7 @@ TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
 // Trace events: 1 INFO, 2 BOOT, 3 SYNC, then the upload's frames and chunks.
 struct FaultCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   int family;
   std::vector<QString> tail;  // last history lines
   int reboots;
@@ -279,7 +279,7 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   const Bytes boot = ProgramBytes(200, 5);
   auto segments = HexForImage(c.family, ProgramBytes(c.family == 20 ? 5000 : 300));
   if (c.family == 20) segments.push_back({0x1FC00000, boot});
-  Prepare(c.spec, segments);
+  Prepare(c.profileText, segments);
   ClickStart();
 
   const QStringList& h = pelmo->History;
@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(AtRepresentativePoints, UploadFault, ::testing::ValuesI
 
 struct RefusalCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   int family;
   const char* line;
 };
@@ -365,7 +365,7 @@ class UploadRefusal : public UploadRun, public ::testing::WithParamInterface<Ref
 
 TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
   const RefusalCase& c = GetParam();
-  Prepare(c.spec, HexForImage(c.family, ProgramBytes(300)));
+  Prepare(c.profileText, HexForImage(c.family, ProgramBytes(300)));
   const qsizetype mark = ui.history.size();
   ClickStart();
 
@@ -383,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(Geometry, UploadRefusal, ::testing::ValuesIn(kRefusals)
 
 struct NothingCase {
   const char* name;
-  const char* spec;
+  const char* profileText;
   std::vector<testhex::Segment> hex;
   const char* line;
 };
@@ -415,7 +415,7 @@ class UploadNothing : public UploadRun, public ::testing::WithParamInterface<Not
 
 TEST_P(UploadNothing, IsRefusedBeforeErasingAndIsNoSuccess) {
   const NothingCase& c = GetParam();
-  Prepare(c.spec, c.hex);
+  Prepare(c.profileText, c.hex);
   const qsizetype mark = ui.history.size();
   ClickStart();
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz entry for the --simulate SPEC parser. Any text must be parsed or
+// Fuzz entry for the --simulate profile parser. Any text must be parsed or
 // refused with a message; a parsed profile's information record must read
 // back, through the uploader's own parser, as the values the profile holds.
 #include <cstddef>
@@ -15,9 +15,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvel;
   using fuzz::Check;
-  const std::string_view spec(reinterpret_cast<const char*>(data), size);
-  const auto parsed = sim::ParseSimSpec(spec);
-  if (const auto* error = std::get_if<sim::SimSpecError>(&parsed)) {
+  const std::string_view profileText(reinterpret_cast<const char*>(data), size);
+  const auto parsed = sim::ParseSimProfile(profileText);
+  if (const auto* error = std::get_if<sim::SimProfileError>(&parsed)) {
     Check(!error->message.empty());
     return 0;
   }
