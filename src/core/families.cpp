@@ -93,11 +93,17 @@ constexpr bool RowsAreConsistent() {
   return true;
 }
 
-// Each named code is in the table under that keyword.
-constexpr bool Names(std::uint8_t code, std::string_view keyword) {
-  const FamilyFacts* f = FindFamily(code);
-  return f != nullptr && f->keyword == keyword;
+// The row of a code that must be in the table: a reference, since GCC's
+// sanitizers make pointer tests non-constant.
+constexpr const FamilyFacts& FamilyRow(std::uint8_t code) {
+  for (const FamilyFacts& f : kFamilyTable) {
+    if (f.code == code) return f;
+  }
+  throw "no row for this family code";  // reached only at compile time, where it fails the build
 }
+
+// Each named code is in the table under that keyword.
+constexpr bool Names(std::uint8_t code, std::string_view keyword) { return FamilyRow(code).keyword == keyword; }
 
 static_assert(CodesAreUnique());
 static_assert(NamesAreUnique());
@@ -110,10 +116,7 @@ static_assert(Names(mcu::PIC16, "PIC16") && Names(mcu::PIC18, "PIC18") && Names(
               Names(mcu::STM32F2XX, "STM32F2XX") && Names(mcu::STM32F4XX, "STM32F4XX") &&
               Names(mcu::TIVA_C, "TIVA_C"));
 // The loader never builds an image larger than the PIC32 program window.
-constexpr bool WindowIs(std::uint8_t code, std::uint64_t bytes) {
-  const FamilyFacts* f = FindFamily(code);
-  return f != nullptr && f->maxProgramBytes == bytes;
-}
+constexpr bool WindowIs(std::uint8_t code, std::uint64_t bytes) { return FamilyRow(code).maxProgramBytes == bytes; }
 static_assert(WindowIs(mcu::PIC32, kPic32ProgramWindow));
 
 }  // namespace

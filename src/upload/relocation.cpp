@@ -14,7 +14,13 @@ namespace {
 
 constexpr std::size_t kPic32StubBytes = 16;
 // The jumps written here are the entry code the family table sizes.
-static_assert(FindFamily(mcu::PIC32)->entryStubBytes == kPic32StubBytes);
+constexpr bool Pic32StubIs(std::size_t bytes) {
+  for (const FamilyFacts& f : kFamilyTable) {
+    if (f.code == mcu::PIC32) return f.entryStubBytes == bytes;
+  }
+  return false;
+}
+static_assert(Pic32StubIs(kPic32StubBytes));
 // With a recognised start-up word the jump goes after the boot image's 64-byte start-up block.
 constexpr std::size_t kPic32PatchAfterStartup = 64;
 
