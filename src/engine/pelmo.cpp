@@ -2,6 +2,7 @@
 #include "engine/pelmo.h"
 
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -15,25 +16,6 @@
 namespace quorvel {
 
 namespace {
-
-// Family keywords of the command line, in the order they are tried: the first
-// one found anywhere in the argument wins ("ARM_P16" is a PIC16).
-struct CommandLineKeyword {
-  const char* keyword;
-  std::uint8_t mcuType;
-};
-constexpr CommandLineKeyword kCommandLineKeywords[] = {
-    {"P16", mcu::PIC16},
-    {"P18", mcu::PIC18},
-    {"P24", mcu::PIC24},
-    {"P33", mcu::dsPIC33},
-    {"PIC32", mcu::PIC32},
-    {"ARM", mcu::ARM},
-    {"STELLARIS_M3", mcu::STELLARIS_M3},
-    {"STELLARIS_M4", mcu::STELLARIS_M4},
-    {"STELLARIS", mcu::STELLARIS},
-    {"TIVA_C", mcu::TIVA_C},
-};
 
 // The extension of a file name: from the last "." after the last "/", or empty.
 QString FileExtension(const QString& name) {
@@ -50,16 +32,8 @@ bool IsOpenableHexFile(const QString& name) {
 }  // namespace
 
 TPelmo::TPelmo(hid::HidPlatform& platform, Frontend& frontend, QObject* parent)
-    : QObject(parent), platform_(platform), frontend_(frontend) {
-  EraseAnimation.setInterval(15);
-  EraseAnimation.setSingleShot(false);
+    : QObject(parent), UploadRun(platform, frontend) {
   connect(&EraseAnimation, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
-  ResponseTimer.setInterval(10);
-  ResponseTimer.setSingleShot(false);
-  ResponseTimer.setTimerType(Qt::PreciseTimer);
-  // Its ticks reach Timer2Timer through the clock, which each wait starts.
-  machineClock_ = MakeTimerWaitClock(ResponseTimer);
-  waitClock_ = machineClock_.get();
 
   HidCtl = std::make_unique<hid::THidDeviceController>(platform_, this);
   const auto token = reinterpret_cast<std::uintptr_t>(this);
@@ -100,12 +74,10 @@ void TPelmo::FormCreate(const QStringList& args) {
   BootInfo.McuType = 0;
 
   if (args.size() < 2) return;
-  const std::string family = args[0].toStdString();
-  const auto match =
-      std::find_if(std::begin(kCommandLineKeywords), std::end(kCommandLineKeywords),
-                   [&](const CommandLineKeyword& k) { return family.find(k.keyword) != std::string::npos; });
-  if (match == std::end(kCommandLineKeywords)) return;
-  BootInfo.McuType = match->mcuType;
+  // The first family whose keyword appears anywhere in the argument ("ARM_P16" is a PIC16).
+  const FamilyFacts* family = FamilyInArgument(args[0].toStdString());
+  if (family == nullptr) return;
+  BootInfo.McuType = family->code;
 
   const QString& file = args[1];
   if (!IsOpenableHexFile(file)) return;
@@ -125,16 +97,8 @@ void TPelmo::FormClose() {
 
 void TPelmo::FormDestroy() {
   ActiveDevice = nullptr;
-  boardLock_.reset();
+  DropBoardLock();
   ClearDeviceList();
-}
-
-void TPelmo::ClearDeviceList() {
-  ActiveDevice = nullptr;
-  // Taken out of the list first: giving a device back may process events.
-  std::vector<TDeviceEntry> entries = std::move(DeviceList);
-  DeviceList.clear();
-  entries.clear();
 }
 
 QString TPelmo::GetFileVersion() { return QStringLiteral(QUORVEL_VERSION_STRING); }
@@ -195,11 +159,6 @@ void TPelmo::WMDropFiles(const QStringList& names) {
   }
 }
 
-void TPelmo::Timer1Timer() {
-  const int step = std::max(Progress.Max / 10, 1);
-  SetProgressPosition(Progress.Position < Progress.Max ? Progress.Position + step : step);
-}
-
 HexLoadOutcome TPelmo::LoadHexFile(const QString& fileName) {
   THexImages images;
   images.FlashImage = std::move(FlashImage);
@@ -254,67 +213,19 @@ HexLoadOutcome TPelmo::LoadHexFile(const QString& fileName) {
   return LastHexLoad;
 }
 
-// --- controls ---
-
-TButton& TPelmo::Button(ButtonId id) {
-  switch (id) {
-    case ButtonId::Connect:
-      return ButtonConnect;
-    case ButtonId::OpenHex:
-      return ButtonOpenHex;
-    case ButtonId::StartBootloader:
-      break;
-  }
-  return ButtonStartBootloader;
-}
-
-void TPelmo::SetCaption(ButtonId id, const QString& caption) {
-  Button(id).Caption = caption;
-  UI().ButtonChanged(id);
-}
-
-void TPelmo::SetEnabled(ButtonId id, bool enabled) {
-  Button(id).Enabled = enabled;
-  UI().ButtonChanged(id);
-}
-
-void TPelmo::AppendHistory(const QString& line) {
-  History << line;
-  UI().HistoryAppended(line);
-}
-
-void TPelmo::AppendError(const QString& line) {
-  History << line;
-  UI().ErrorAppended(line);
-}
-
-void TPelmo::ClearTerminal() { UI().TerminalCleared(); }
-
-void TPelmo::SetProgressMax(int max) {
-  Progress.Max = std::max(max, Progress.Min);
-  Progress.Position = std::clamp(Progress.Position, Progress.Min, Progress.Max);
-  UI().ProgressChanged();
-}
-
-void TPelmo::SetProgressPosition(int position) {
-  Progress.Position = std::clamp(position, Progress.Min, Progress.Max);
-  UI().ProgressChanged();
-}
-
-void TPelmo::EndBusy() {
-  if (!activity_.LeaveBusy()) return;
-  if (activity_.DeviceChangePending()) {
+void TPelmo::BusyEnded() {
+  if (State().DeviceChangePending()) {
     // Run from the event loop, not from deep inside the handler that ended the busy section.
     QTimer::singleShot(0, this, [this] { RunDeferredDeviceChange(); });
   }
   // Posted after the device change, which may open the device the click needs.
-  if (activity_.ClicksPending()) QTimer::singleShot(0, this, [this] { RunDeferredClicks(); });
+  if (State().ClicksPending()) QTimer::singleShot(0, this, [this] { RunDeferredClicks(); });
 }
 
 void TPelmo::RunDeferredClicks() {
   // Inside another exchange again: its end posts this once more.
-  if (activity_.Busy()) return;
-  const std::vector<ButtonId> clicks = activity_.TakeClicks();
+  if (State().Busy()) return;
+  const std::vector<ButtonId> clicks = State().TakeClicks();
   for (const ButtonId id : clicks) {
     Guarded([this, id] {
       if (id == ButtonId::Connect) {
@@ -327,8 +238,8 @@ void TPelmo::RunDeferredClicks() {
 }
 
 void TPelmo::RunDeferredDeviceChange() {
-  if (activity_.Busy() || !activity_.DeviceChangePending()) return;
-  activity_.SetDeviceChangePending(false);
+  if (State().Busy() || !State().DeviceChangePending()) return;
+  State().SetDeviceChangePending(false);
   Guarded([this] { HidCtlDeviceChange(HidCtl.get()); });
 }
 

@@ -16,15 +16,6 @@ QString DeviceDescriptionText(const TBootInfo& info, bool printable) {
   return QString::fromStdString(printable ? io::PrintableText(text) : text);
 }
 
-bool TPelmo::ParseBootInfo() {
-  if (!RxReady) return false;
-  RxReady = false;
-  // Only the bytes actually received count; the rest of the buffer may hold an older answer.
-  const std::size_t received = std::min<std::size_t>(RxCount, TransferBuffer.size());
-  ParseBootInfoRecord(TransferBuffer.data(), received, BootInfo);
-  return true;
-}
-
 void TPelmo::ShowBootInfo() {
   MCUComboBox.Items.clear();
   MCUComboBox.ItemIndex = -1;

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "engine/pelmo.h"
+#include "engine/link/link.h"
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
 
@@ -60,44 +60,44 @@ std::unique_ptr<TWaitClock> MakeTimerWaitClock(QTimer& timer) {
   return std::make_unique<TimerWaitClock>(timer);
 }
 
-void TPelmo::UseWaitClock(TWaitClock* clock) {
+void Link::UseWaitClock(TWaitClock* clock) {
   waitClock_->Stop();
   waitClock_ = clock != nullptr ? clock : machineClock_.get();
 }
 
-void TPelmo::SendSync() {
+void Link::SendSync() {
   Stage(TransferBuffer, ShortFrame(Sync));
   WriteTransfer(TransferBuffer, ShortFrameLength);
 }
 
-void TPelmo::SendInfo() {
+void Link::SendInfo() {
   Stage(TransferBuffer, ShortFrame(Info));
   WriteTransfer(TransferBuffer, ShortFrameLength);
 }
 
-void TPelmo::SendBoot() {
+void Link::SendBoot() {
   Stage(TransferBuffer, ShortFrame(Boot));
   WriteTransfer(TransferBuffer, ShortFrameLength);
 }
 
-void TPelmo::SendReboot() {
+void Link::SendReboot() {
   // The device's disappearance after the restart is expected, not a reason to ask for a reset.
   ReenterHint = false;
   Stage(TransferBuffer, ShortFrame(Reboot));
   WriteTransfer(TransferBuffer, ShortFrameLength);
 }
 
-void TPelmo::SendWrite(std::uint32_t address, std::uint16_t count) {
+void Link::SendWrite(std::uint32_t address, std::uint16_t count) {
   Stage(TransferBuffer, AddressFrame(Write, address, count));
   WriteTransfer(TransferBuffer, AddressFrameLength);
 }
 
-void TPelmo::SendErase(std::uint32_t address, std::uint16_t count) {
+void Link::SendErase(std::uint32_t address, std::uint16_t count) {
   Stage(TransferBuffer, AddressFrame(Erase, address, count));
   WriteTransfer(TransferBuffer, AddressFrameLength);
 }
 
-int TPelmo::WriteTransfer(const TByteArray& data, int count) {
+int Link::WriteTransfer(const TByteArray& data, int count) {
   // Reset first, also when nothing can be sent: any later report answers this transfer.
   RxCount = 0;
   RxReady = false;
@@ -139,7 +139,7 @@ int TPelmo::WriteTransfer(const TByteArray& data, int count) {
   return state == hid::THidDevice::WriteState::kWritten ? 0 : -1;
 }
 
-bool TPelmo::CheckResponse(std::uint8_t command) {
+bool Link::CheckResponse(std::uint8_t command) {
   const std::uint8_t code = command & 0x7F;
   switch (code) {
     case Info:
@@ -158,7 +158,7 @@ bool TPelmo::CheckResponse(std::uint8_t command) {
   }
 }
 
-TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
+TWaitResult Link::WaitResponse(std::uint8_t command, int timeoutMs) {
   const TBusySection busy(*this);
   TWaitClock& clock = *waitClock_;
   const auto tick = [this] { Timer2Timer(); };
@@ -181,7 +181,7 @@ TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
       result = WaitTimedOut;
       break;
     }
-    if (activity_.Current() == Activity::HandshakeCancelling || WaitsAbandoned) {
+    if (State().Current() == Activity::HandshakeCancelling || WaitsAbandoned) {
       result = WaitCancelled;
       break;
     }
@@ -203,7 +203,7 @@ TWaitResult TPelmo::WaitResponse(std::uint8_t command, int timeoutMs) {
   return result;
 }
 
-QString TPelmo::WaitErrorLine(TWaitResult result) {
+QString Link::WaitErrorLine(TWaitResult result) {
   switch (result) {
     case WaitDeviceGone:
       return text::kDeviceRemoved;
@@ -216,14 +216,14 @@ QString TPelmo::WaitErrorLine(TWaitResult result) {
   return {};
 }
 
-void TPelmo::ReportWaitError(TWaitResult result) {
+void Link::ReportWaitError(TWaitResult result) {
   const QString line = WaitErrorLine(result);
   if (!line.isEmpty()) AppendError(line);
 }
 
-void TPelmo::Timer2Timer() { WaitExpired = true; }
+void Link::Timer2Timer() { WaitExpired = true; }
 
-void TPelmo::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
+void Link::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
                       std::uint16_t size) {
   // Bytes beyond the end of TransferBuffer are dropped: a second report before
   // the next transfer must not write past it.

@@ -16,7 +16,7 @@
 // BaseAddress is always the device address of the first application byte.
 #include <algorithm>
 
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
 #include "engine/upload/upload_proof.h"
@@ -27,7 +27,7 @@ namespace quorvel {
 
 using namespace upload;
 
-RunStep TPelmo::UploadBootBottom() {
+RunStep UploadRun::UploadBootBottom() {
   TUploadState& up = Upload;
   const TFlashArea& area = up.Area;
   const FamilyFacts& family = *area.family;

@@ -12,7 +12,7 @@
 // one unit below it. Sizes and offsets here are image offsets, 64-bit.
 #include <algorithm>
 
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 #include "upload/geometry.h"
 #include "upload/relocation.h"
 #include "engine/upload/upload_proof.h"
@@ -23,7 +23,7 @@ namespace quorvel {
 
 using namespace upload;
 
-RunStep TPelmo::UploadBootTop() {
+RunStep UploadRun::UploadBootTop() {
   TUploadState& up = Upload;
   const TFlashArea& area = up.Area;
   const FamilyFacts& family = *area.family;

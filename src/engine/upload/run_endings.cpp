@@ -2,23 +2,23 @@
 // The two ways an upload run ends: stopped by the user (the connection stays,
 // the device stays in its bootloader) or closed after success or a device
 // error (the connection is dropped and the device restarted).
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 
 namespace quorvel {
 
-QString TPelmo::UploadFileName() const { return LastHexFile.isEmpty() ? FileDialogName : LastHexFile; }
+QString UploadRun::UploadFileName() const { return LastHexFile.isEmpty() ? FileDialogName : LastHexFile; }
 
-void TPelmo::ReturnControlsToIdle() {
+void UploadRun::ReturnControlsToIdle() {
   SetEnabled(ButtonId::Connect, true);
   SetEnabled(ButtonId::OpenHex, true);
   EraseAnimation.stop();
   // While the run still counts as running: front ends show this last step of it.
   SetProgressPosition(0);
-  if (activity_.UploadActive()) activity_.Set(Activity::UploadEnding);
+  if (State().UploadActive()) State().Set(Activity::UploadEnding);
   SetCaption(ButtonId::StartBootloader, text::kBeginUploading);
 }
 
-void TPelmo::AbortUpload(UploadResult why) {
+void UploadRun::AbortUpload(UploadResult why) {
   ReturnControlsToIdle();
   LastUpload = {why, text::kAbortContent};
 
@@ -31,7 +31,7 @@ void TPelmo::AbortUpload(UploadResult why) {
   AppendHistory(text::kUploadAborted);
 }
 
-void TPelmo::CloseConnection() {
+void UploadRun::CloseConnection() {
   Connected = false;
   SetCaption(ButtonId::Connect, text::kConnect);
   AppendHistory(text::kDisconnected);

@@ -3,7 +3,7 @@
 // end inside the click handler, or asks a running one to stop.
 #include <exception>
 
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "upload/flash_area.h"
@@ -20,25 +20,25 @@ namespace {
 // of the images do not outlive it.
 class TRunScope {
  public:
-  explicit TRunScope(TPelmo& pelmo) : pelmo_(pelmo), busy_(pelmo) {
-    pelmo_.Upload = TUploadState{};
-    pelmo_.State().Set(Activity::Uploading);
+  explicit TRunScope(UploadRun& run) : run_(run), busy_(run) {
+    run_.Upload = TUploadState{};
+    run_.State().Set(Activity::Uploading);
   }
   ~TRunScope() {
-    pelmo_.State().Set(Activity::Idle);
-    pelmo_.Upload = TUploadState{};
+    run_.State().Set(Activity::Idle);
+    run_.Upload = TUploadState{};
   }
   TRunScope(const TRunScope&) = delete;
   TRunScope& operator=(const TRunScope&) = delete;
 
  private:
-  TPelmo& pelmo_;
+  UploadRun& run_;
   TBusySection busy_;
 };
 
 }  // namespace
 
-void TPelmo::ButtonStartBootloaderClick() {
+void UploadRun::ButtonStartBootloaderClick() {
   const auto notStarted = [this](QLatin1String line) {
     LastUpload = {UploadResult::NotStarted, line};
     AppendError(line);
@@ -105,7 +105,7 @@ void TPelmo::ButtonStartBootloaderClick() {
   }
 }
 
-bool TPelmo::PrepareUpload() {
+bool UploadRun::PrepareUpload() {
   // Nothing is erased before the device's geometry is known to be safe and
   // the images are known to hold something for it.
   const TGeometryCheck check = CheckUploadGeometry(BootInfo);
@@ -128,7 +128,7 @@ bool TPelmo::PrepareUpload() {
   return true;
 }
 
-QString TPelmo::NothingToWriteLine() const {
+QString UploadRun::NothingToWriteLine() const {
   const TFlashArea& area = Upload.Area;
   if (FlashImage.empty() && BootFlashImage.empty()) {
     return text::kNothingAtAll;
@@ -141,7 +141,7 @@ QString TPelmo::NothingToWriteLine() const {
   return QString(text::kNothingBelowBoot).arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart)));
 }
 
-void TPelmo::EndRunAfterError(const QString& line) {
+void UploadRun::EndRunAfterError(const QString& line) {
   // Not swallowed: the run ends as after a device error, and the log says why.
   LastUpload = {UploadResult::DeviceError, line};
   AppendError(line);

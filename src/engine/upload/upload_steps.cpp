@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 #include "core/families.h"
 #include "upload/geometry.h"
 
@@ -22,32 +22,32 @@ std::int32_t FlashCommandBytes(std::uint16_t writeBlock) {
 
 QString HexNumber(std::uint32_t value) { return QString::number(value, 16).toUpper(); }
 
-void RefuseUpload(TPelmo& pelmo, UploadResult why, const QString& line) {
-  pelmo.LastUpload = {why, line};
-  pelmo.AppendError(line);
-  pelmo.ReturnControlsToIdle();
+void RefuseUpload(UploadRun& run, UploadResult why, const QString& line) {
+  run.LastUpload = {why, line};
+  run.AppendError(line);
+  run.ReturnControlsToIdle();
 }
 
-RunStep EndRunIfWaitFailed(TPelmo& pelmo, TWaitResult result) {
+RunStep EndRunIfWaitFailed(UploadRun& run, TWaitResult result) {
   if (result == WaitAcknowledged) return RunStep::GoesOn;
-  pelmo.LastUpload = {UploadResult::DeviceError, TPelmo::WaitErrorLine(result)};
-  pelmo.ReportWaitError(result);
-  pelmo.CloseConnection();
+  run.LastUpload = {UploadResult::DeviceError, Link::WaitErrorLine(result)};
+  run.ReportWaitError(result);
+  run.CloseConnection();
   return RunStep::Ended;
 }
 
-RunStep EndRunIfStopped(TPelmo& pelmo) {
-  if (pelmo.UploadRunning()) return RunStep::GoesOn;
-  pelmo.AbortUpload();
+RunStep EndRunIfStopped(UploadRun& run) {
+  if (run.UploadRunning()) return RunStep::GoesOn;
+  run.AbortUpload();
   return RunStep::DeclinedOrStopped;
 }
 
-RunStep EndRunIfFailedOrStopped(TPelmo& pelmo, TWaitResult result) {
-  if (const RunStep step = EndRunIfWaitFailed(pelmo, result); step != RunStep::GoesOn) return step;
-  return EndRunIfStopped(pelmo);
+RunStep EndRunIfFailedOrStopped(UploadRun& run, TWaitResult result) {
+  if (const RunStep step = EndRunIfWaitFailed(run, result); step != RunStep::GoesOn) return step;
+  return EndRunIfStopped(run);
 }
 
-std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
+std::uint32_t EraseGroupAddress(const UploadRun& run, const ErasePlan& plan, std::int32_t done,
                                 std::int32_t group) {
   const std::int64_t highest = done + group - 1;
   std::int64_t offset = 0;
@@ -55,15 +55,15 @@ std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std:
     const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + highest, 0, 12));
     offset = SectorStart(index);
   } else {
-    offset = plan.first + highest * pelmo.BootInfo.EraseBlock;
+    offset = plan.first + highest * run.BootInfo.EraseBlock;
   }
-  return DeviceAddressOf(*pelmo.Upload.Area.family, offset);
+  return DeviceAddressOf(*run.Upload.Area.family, offset);
 }
 
 namespace {
 // Image bytes of erase units [from, to) of a plan.
-std::uint64_t EraseBytes(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t from, std::int32_t to) {
-  if (!plan.sectors) return static_cast<std::uint64_t>(std::max(to - from, 0)) * pelmo.BootInfo.EraseBlock;
+std::uint64_t EraseBytes(const UploadRun& run, const ErasePlan& plan, std::int32_t from, std::int32_t to) {
+  if (!plan.sectors) return static_cast<std::uint64_t>(std::max(to - from, 0)) * run.BootInfo.EraseBlock;
   std::uint64_t bytes = 0;
   for (std::int32_t k = from; k < to; ++k) {
     const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + k, 0, 11));
@@ -73,63 +73,63 @@ std::uint64_t EraseBytes(const TPelmo& pelmo, const ErasePlan& plan, std::int32_
 }
 }  // namespace
 
-void BeginPhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t total) {
-  pelmo.Upload.PhaseDone = 0;
-  pelmo.Upload.PhaseTotal = total;
-  pelmo.UI().UploadProgress(phase, 0, total);
+void BeginPhase(UploadRun& run, UploadPhase phase, std::uint64_t total) {
+  run.Upload.PhaseDone = 0;
+  run.Upload.PhaseTotal = total;
+  run.UI().UploadProgress(phase, 0, total);
 }
 
-void AdvancePhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t bytes) {
-  TUploadState& up = pelmo.Upload;
+void AdvancePhase(UploadRun& run, UploadPhase phase, std::uint64_t bytes) {
+  TUploadState& up = run.Upload;
   up.PhaseDone = std::min(up.PhaseDone + bytes, up.PhaseTotal);
-  pelmo.UI().UploadProgress(phase, up.PhaseDone, up.PhaseTotal);
+  run.UI().UploadProgress(phase, up.PhaseDone, up.PhaseTotal);
 }
 
-RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan) {
-  TUploadState& up = pelmo.Upload;
-  const std::uint8_t type = pelmo.BootInfo.McuType;
+RunStep EraseProgramRange(UploadRun& run, const ErasePlan& plan) {
+  TUploadState& up = run.Upload;
+  const std::uint8_t type = run.BootInfo.McuType;
   up.BlocksLeft = plan.blocks;
-  pelmo.SetProgressMax(up.BlocksLeft);
-  pelmo.SetProgressPosition(0);
-  pelmo.AppendHistory(text::kFlashErase);
+  run.SetProgressMax(up.BlocksLeft);
+  run.SetProgressPosition(0);
+  run.AppendHistory(text::kFlashErase);
   // PIC32 keeps the button clickable so an erase can be stopped.
-  if (!IsPic32(type)) pelmo.SetEnabled(ButtonId::StartBootloader, false);
-  pelmo.EraseAnimation.setInterval(1000);
-  pelmo.EraseAnimation.start();
-  BeginPhase(pelmo, UploadPhase::Erase, EraseBytes(pelmo, plan, 0, plan.blocks));
+  if (!IsPic32(type)) run.SetEnabled(ButtonId::StartBootloader, false);
+  run.EraseAnimation.setInterval(1000);
+  run.EraseAnimation.start();
+  BeginPhase(run, UploadPhase::Erase, EraseBytes(run, plan, 0, plan.blocks));
 
   std::int32_t done = 0;
   while (up.BlocksLeft > 0) {
     up.BlockGroup = std::min(up.BlocksLeft, kMaxEraseGroup);
     up.BlocksLeft -= up.BlockGroup;
-    up.CurrentAddress = EraseGroupAddress(pelmo, plan, done, up.BlockGroup);
+    up.CurrentAddress = EraseGroupAddress(run, plan, done, up.BlockGroup);
     done += up.BlockGroup;
     const int perBlockMs = IsSectorErase(type) ? 4000 : 100;
-    pelmo.SendErase(up.CurrentAddress, static_cast<std::uint16_t>(up.BlockGroup));
-    up.WaitResult = pelmo.WaitResponse(kCmdErase, up.BlockGroup * perBlockMs);
-    if (const RunStep step = EndRunIfWaitFailed(pelmo, up.WaitResult); step != RunStep::GoesOn) return step;
-    AdvancePhase(pelmo, UploadPhase::Erase, EraseBytes(pelmo, plan, done - up.BlockGroup, done));
-    if (const RunStep step = EndRunIfStopped(pelmo); step != RunStep::GoesOn) return step;
+    run.SendErase(up.CurrentAddress, static_cast<std::uint16_t>(up.BlockGroup));
+    up.WaitResult = run.WaitResponse(kCmdErase, up.BlockGroup * perBlockMs);
+    if (const RunStep step = EndRunIfWaitFailed(run, up.WaitResult); step != RunStep::GoesOn) return step;
+    AdvancePhase(run, UploadPhase::Erase, EraseBytes(run, plan, done - up.BlockGroup, done));
+    if (const RunStep step = EndRunIfStopped(run); step != RunStep::GoesOn) return step;
   }
   return RunStep::GoesOn;
 }
 
-void FinishEraseProgress(TPelmo& pelmo) {
-  pelmo.EraseAnimation.stop();
-  pelmo.SetProgressPosition(pelmo.Progress.Max);
+void FinishEraseProgress(UploadRun& run) {
+  run.EraseAnimation.stop();
+  run.SetProgressPosition(run.Progress.Max);
 }
 
-void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes) {
-  if (!pelmo.UploadRunning() || bytes <= 0) return;
-  const TProgressBar& bar = pelmo.Progress;
+void AdvanceProgress(UploadRun& run, std::int32_t bytes) {
+  if (!run.UploadRunning() || bytes <= 0) return;
+  const TProgressBar& bar = run.Progress;
   if (bar.Position >= bar.Max) return;
   const std::int64_t next =
       static_cast<std::int64_t>(bar.Position) + static_cast<std::int64_t>(bar.Step) * bytes;
-  pelmo.SetProgressPosition(static_cast<int>(std::min<std::int64_t>(next, bar.Max)));
+  run.SetProgressPosition(static_cast<int>(std::min<std::int64_t>(next, bar.Max)));
 }
 
-void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value) {
-  pelmo.SetProgressMax(static_cast<int>(std::clamp<std::int64_t>(value, 0, INT_MAX)));
+void SetProgressMaxFor(UploadRun& run, std::int64_t value) {
+  run.SetProgressMax(static_cast<int>(std::clamp<std::int64_t>(value, 0, INT_MAX)));
 }
 
 }  // namespace quorvel::upload

@@ -15,7 +15,7 @@
 
 namespace quorvel {
 
-class TPelmo;
+class UploadRun;
 
 namespace upload {
 
@@ -39,18 +39,18 @@ std::int32_t FlashCommandBytes(std::uint16_t writeBlock);
 // Ends a run that was refused before anything was erased: one history line,
 // controls back to idle, connection kept (like a stop, without its dialog).
 // `why`: Refused or NothingToWrite.
-void RefuseUpload(TPelmo& pelmo, UploadResult why, const QString& line);
+void RefuseUpload(UploadRun& run, UploadResult why, const QString& line);
 
 // After each wait of a run. An unacknowledged one ends the run: its error
 // line, then the connection closed. Returns Ended, or GoesOn.
-RunStep EndRunIfWaitFailed(TPelmo& pelmo, TWaitResult result);
+RunStep EndRunIfWaitFailed(UploadRun& run, TWaitResult result);
 
 // Between commands: a stop asked for meanwhile ends the run (its dialog, the
 // connection kept). Returns DeclinedOrStopped, or GoesOn.
-RunStep EndRunIfStopped(TPelmo& pelmo);
+RunStep EndRunIfStopped(UploadRun& run);
 
 // Both checks, in that order: after an erase, and after a command's last chunk.
-RunStep EndRunIfFailedOrStopped(TPelmo& pelmo, TWaitResult result);
+RunStep EndRunIfFailedOrStopped(UploadRun& run, TWaitResult result);
 
 // Erase requests for `blocks` erase units starting at `first`: uniform blocks
 // of EraseBlock image bytes from image offset `first`, or (sectors = true) the
@@ -63,29 +63,29 @@ struct ErasePlan {
 };
 // Device address named by the Erase command of a group covering units
 // [done, done + group) of the plan.
-std::uint32_t EraseGroupAddress(const TPelmo& pelmo, const ErasePlan& plan, std::int32_t done,
+std::uint32_t EraseGroupAddress(const UploadRun& run, const ErasePlan& plan, std::int32_t done,
                                 std::int32_t group);
 
 // Runs the main erase: history line, progress maximum, button, EraseAnimation, then the
 // Erase commands. Returns GoesOn, or DeclinedOrStopped / Ended after the run
 // has been ended (AbortUpload / CloseConnection).
-RunStep EraseProgramRange(TPelmo& pelmo, const ErasePlan& plan);
+RunStep EraseProgramRange(UploadRun& run, const ErasePlan& plan);
 
 // Stops the erase animation and fills the bar.
-void FinishEraseProgress(TPelmo& pelmo);
+void FinishEraseProgress(UploadRun& run);
 
 // Advances the progress bar by one step per staged byte while the upload flag
 // is set; never beyond the maximum. One update per chunk keeps the front end's
 // work per report constant.
-void AdvanceProgress(TPelmo& pelmo, std::int32_t bytes);
+void AdvanceProgress(UploadRun& run, std::int32_t bytes);
 
 // Upload progress by phase, for the front end: BeginPhase reports 0 of
 // `total`, AdvancePhase adds bytes done and reports them.
-void BeginPhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t total);
-void AdvancePhase(TPelmo& pelmo, UploadPhase phase, std::uint64_t bytes);
+void BeginPhase(UploadRun& run, UploadPhase phase, std::uint64_t total);
+void AdvancePhase(UploadRun& run, UploadPhase phase, std::uint64_t bytes);
 
 // Sets the bar's maximum from a byte count, saturating at the int range.
-void SetProgressMaxFor(TPelmo& pelmo, std::int64_t value);
+void SetProgressMaxFor(UploadRun& run, std::int64_t value);
 
 // Upper-case hexadecimal digits of an address, without prefix.
 QString HexNumber(std::uint32_t value);

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/pelmo.h"
+#include "engine/upload/upload_run.h"
 #include "engine/upload/upload_proof.h"
 #include "engine/upload/upload_steps.h"
 #include "core/families.h"
@@ -22,11 +22,11 @@ namespace {
 // Sends a staged range's Write commands, each in transfers of at most one
 // transfer buffer, each transfer acknowledged before the next. `enableStop`:
 // the button becomes clickable (as Stop) once the first transfer is answered.
-RunStep SendStagedRange(TPelmo& pelmo, const StagedRange& range, UploadPhase phase, bool enableStop) {
-  TUploadState& up = pelmo.Upload;
-  TByteArray& buffer = pelmo.TransferBuffer;
+RunStep SendStagedRange(UploadRun& run, const StagedRange& range, UploadPhase phase, bool enableStop) {
+  TUploadState& up = run.Upload;
+  TByteArray& buffer = run.TransferBuffer;
   for (const PlannedWrite& write : range.writes) {
-    pelmo.SendWrite(write.address, static_cast<std::uint16_t>(write.bytes));
+    run.SendWrite(write.address, static_cast<std::uint16_t>(write.bytes));
     std::int32_t sent = 0;
     while (sent < write.bytes) {
       const auto j = static_cast<std::int32_t>(
@@ -34,25 +34,25 @@ RunStep SendStagedRange(TPelmo& pelmo, const StagedRange& range, UploadPhase pha
       const auto from = range.bytes.begin() + static_cast<std::ptrdiff_t>(write.offset + sent);
       std::copy(from, from + j, buffer.begin());
       sent += j;
-      AdvanceProgress(pelmo, j);
-      pelmo.WriteTransfer(buffer, j);
-      up.WaitResult = pelmo.WaitResponse(kCmdWrite, 1000);
-      if (enableStop && !pelmo.ButtonStartBootloader.Enabled)
-        pelmo.SetEnabled(ButtonId::StartBootloader, true);
-      if (const RunStep step = EndRunIfWaitFailed(pelmo, up.WaitResult); step != RunStep::GoesOn) return step;
+      AdvanceProgress(run, j);
+      run.WriteTransfer(buffer, j);
+      up.WaitResult = run.WaitResponse(kCmdWrite, 1000);
+      if (enableStop && !run.ButtonStartBootloader.Enabled)
+        run.SetEnabled(ButtonId::StartBootloader, true);
+      if (const RunStep step = EndRunIfWaitFailed(run, up.WaitResult); step != RunStep::GoesOn) return step;
       up.Proof.bytesWritten += static_cast<std::uint64_t>(j);
-      AdvancePhase(pelmo, phase, static_cast<std::uint64_t>(j));
+      AdvancePhase(run, phase, static_cast<std::uint64_t>(j));
     }
     // A command announced to the device is always completed; a stop takes
     // effect between commands.
-    if (const RunStep step = EndRunIfStopped(pelmo); step != RunStep::GoesOn) return step;
+    if (const RunStep step = EndRunIfStopped(run); step != RunStep::GoesOn) return step;
   }
   return RunStep::GoesOn;
 }
 
 }  // namespace
 
-RunStep TPelmo::WriteFlashRange(const StagedRange& range) {
+RunStep UploadRun::WriteFlashRange(const StagedRange& range) {
   if (range.writes.empty()) return RunStep::GoesOn;
   if (FlashCommandBytes(BootInfo.WriteBlock) <= 0 || TransferBuffer.empty() ||
       Upload.Area.family == nullptr) {
@@ -62,7 +62,7 @@ RunStep TPelmo::WriteFlashRange(const StagedRange& range) {
   return SendStagedRange(*this, range, UploadPhase::Write, !IsPic32(BootInfo.McuType));
 }
 
-void TPelmo::WriteBootFlash() {
+void UploadRun::WriteBootFlash() {
   TUploadState& up = Upload;
   if (up.BootImageCopy.empty()) return;
   const std::int32_t erase = BootInfo.EraseBlock;
