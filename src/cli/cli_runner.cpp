@@ -419,13 +419,7 @@ QString CliRunner::Label(hid::THidDevice* dev) const {
 QString CliRunner::PathOf(hid::THidDevice* dev) const {
   if (dev == nullptr) return {};
   const std::string& path = dev->PnPInfo().InterfacePath;
-  if (sim_ != nullptr) {
-    // The simulator numbers its devices in plug order; users count --simulate options.
-    for (std::size_t i = 0; i < program_->Profiles().size(); ++i) {
-      if (const int id = program_->SimId(i); id >= 0 && path == "sim:" + std::to_string(id))
-        return QStringLiteral("sim:%1").arg(i + 1);
-    }
-  }
+  if (const std::size_t n = program_->SimNumber(path); n > 0) return QStringLiteral("sim:%1").arg(n);
   return Shown(path);
 }
 

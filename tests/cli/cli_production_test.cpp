@@ -331,6 +331,17 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
   EXPECT_EQ(none.exitCode, 2) << none.Describe();
 }
 
+// A board that comes after the start is left to the next run, not flashed by
+// a child that the listing never saw.
+TEST_F(CliProduction, AllTakesOnlyTheBoardsAttachedAtTheStart) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B,plug-after=100"}) +
+                            QStringList{"--wait", "5", "--all", "upload", kSample});
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_TRUE(run.err.contains("Uploading to 1 board(s): sim:1\n")) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(" succeeded in ").size(), 1) << run.Describe();
+  EXPECT_EQ(run.OutLines().last(), "1 succeeded, 0 failed");
+}
+
 TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=PIC18,serial=B"}) +
                             QStringList{"--json", "--all", "upload", kSample});
