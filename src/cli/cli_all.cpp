@@ -224,20 +224,11 @@ int AllBoardsRun::Run() {
   }
   if (code == ExitSuccess) code = CombinedExit(codes);
   const int failed = static_cast<int>(children_.size()) - succeeded;
+  // The children log their own events; the parent's summary goes to the log
+  // through the front end, as a single run's result does.
+  ui_.SetLog(log_.get());
   ui_.Summary(code, succeeded, failed);
-  if (log_) {
-    log_->Line(Utf8(QStringLiteral("Summary: exit %1, %2").arg(code).arg(SummaryText(succeeded, failed))));
-    if (log_->Failed()) {
-      ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
-                    .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
-      if (code == ExitSuccess) code = ExitOutput;
-    }
-  }
-  if (ui_.OutputError() != 0) {
-    ui_.ReportOutputError();
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  return code;
+  return ExitAfterOutputs(code, ui_);
 }
 
 void AllBoardsRun::Start(Child& child) {

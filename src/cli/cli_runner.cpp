@@ -125,18 +125,7 @@ int CliRunner::Run() {
     ui_.Result(code, outcome_->title, outcome_->text,
                code == ExitSuccess ? outcome_->proof : std::optional<ResultProof>());
   }
-  if (log_ && log_->Failed()) {
-    ui_.SetLog(nullptr);
-    ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
-                  .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  // The results went nowhere: a script must not take the run for a success.
-  if (ui_.OutputError() != 0) {
-    ui_.ReportOutputError();
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  return code;
+  return ExitAfterOutputs(code, ui_);
 }
 
 int CliRunner::Fail(int exitCode, const QString& text) {

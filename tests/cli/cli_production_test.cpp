@@ -274,6 +274,25 @@ TEST_F(CliProduction, LogThatCannotBeWrittenEndsWithExit6) {
   EXPECT_TRUE(run.err.contains("cannot append to the log file")) << run.Describe();
 }
 
+// The parent of --all says so itself, besides what its children say.
+TEST_F(CliProduction, AllWithALogThatCannotBeWrittenEndsWithExit6) {
+  QFile full(Path("full.log"));
+  ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+  full.write(QByteArray(4096, 'x'));
+  full.close();
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX"}) + QStringList{"--log", Path("full.log"), "--all", "upload", kSample},
+             [](QProcess& process) {
+               process.setChildProcessModifier([] {
+                 const rlimit limit{4096, 4096};
+                 ::setrlimit(RLIMIT_FSIZE, &limit);
+               });
+             });
+  EXPECT_EQ(run.exitCode, 6) << run.Describe();
+  EXPECT_TRUE(run.err.contains("quorvel-cli: cannot append to the log file '" + Path("full.log") + "': "))
+      << run.Describe();
+}
+
 // --- progress ---
 
 TEST_F(CliProduction, JsonProgressHasPhasesNeverGoesBackAndEndsBeforeTheResult) {
