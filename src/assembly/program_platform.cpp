@@ -47,6 +47,14 @@ ProgramPlatform::ProgramPlatform(std::vector<sim::SimProfile> profiles,
 
 ProgramPlatform::~ProgramPlatform() { CancelPendingPlugs(); }
 
+std::size_t ProgramPlatform::SimNumber(const std::string& interfacePath) const {
+  // The simulator numbers its devices in plug order; users count --simulate options.
+  for (std::size_t i = 0; i < simIds_.size(); ++i) {
+    if (simIds_[i] >= 0 && interfacePath == "sim:" + std::to_string(simIds_[i])) return i + 1;
+  }
+  return 0;
+}
+
 void ProgramPlatform::PlugDevices(std::function<void(std::size_t index, int id)> onPlugged) {
   if (sim_ == nullptr) return;
   onPlugged_ = std::move(onPlugged);

@@ -61,6 +61,9 @@ class ProgramPlatform {
   void CancelPendingPlugs() { plugTimers_.reset(); }
   // The simulator's handle of the i-th --simulate device; -1 until plugged.
   int SimId(std::size_t i) const { return i < simIds_.size() ? simIds_[i] : -1; }
+  // Which --simulate device (1 for the first) the plugged simulated device at
+  // `interfacePath` is, as users count them; 0 for any other path.
+  std::size_t SimNumber(const std::string& interfacePath) const;
 
   int Violations() const { return violations_; }
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/cli_all.h"
 
-#include "assembly/program_platform.h"
-
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -14,15 +12,15 @@
 #include <QJsonObject>
 #include <QThread>
 #include <algorithm>
-#include <variant>
+#include <utility>
 
+#include "assembly/program_platform.h"
 #include "cli/cli_log.h"
 #include "cli/cli_runner.h"
 #include "hid/hid_platform.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
-#include "sim/sim_platform.h"
 #include "sim/sim_profile.h"
 
 namespace quorvel::cli {
@@ -160,40 +158,30 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
     log_->Line(CliVersionText() + ": upload --all " + io::PrintableText(options_.file));
   }
 
-  std::unique_ptr<hid::HidPlatform> platform;
-  std::vector<int> simIds;
-  if (!options_.simulate.empty()) {
-    auto sim = std::make_unique<sim::SimHidPlatform>();
-    for (const std::string& profileText : options_.simulate) {
-      auto parsed = sim::ParseSimProfile(profileText);
-      if (auto* error = std::get_if<sim::SimProfileError>(&parsed)) {
-        return Fail(ExitUsage,
-                    QStringLiteral("bad --simulate '%1': %2")
-                        .arg(QString::fromStdString(profileText), QString::fromStdString(error->message)));
-      }
-      const sim::SimProfile& profile = std::get<sim::SimProfile>(parsed);
-      // Only what is attached when the run starts takes part.
-      simIds.push_back(profile.plugAfterMs == 0 ? sim->PlugBootloader(profile) : -1);
-    }
-    platform = std::move(sim);
-  } else {
-    platform = assembly::MakeSystemHidPlatform();
-    if (!platform || !platform->Available()) {
-      return Fail(ExitNoBootloader,
-                  QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
-    }
+  std::vector<sim::SimProfile> profiles;
+  if (assembly::SimulateError bad; !assembly::ParseSimulateProfiles(options_.simulate, profiles, bad)) {
+    return Fail(ExitUsage,
+                QStringLiteral("bad --simulate '%1': %2")
+                    .arg(QString::fromStdString(bad.profileText), QString::fromStdString(bad.message)));
   }
-  const auto shownPath = [&simIds](const std::string& path) {
-    for (std::size_t i = 0; i < simIds.size(); ++i) {
-      if (simIds[i] >= 0 && path == "sim:" + std::to_string(simIds[i]))
-        return QStringLiteral("sim:%1").arg(i + 1);
-    }
+  // Nothing is sent to a board here, so no violation can arise to be told.
+  assembly::ProgramPlatform program(std::move(profiles), nullptr);
+  if (!program.Simulated() && !program.Platform().Available()) {
+    return Fail(ExitNoBootloader,
+                QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
+  }
+  // Only what is attached when the run starts takes part: a simulated board
+  // due later never appears here, however long --wait is.
+  program.PlugDevices();
+  program.CancelPendingPlugs();
+  const auto shownPath = [&program](const std::string& path) {
+    if (const std::size_t n = program.SimNumber(path); n > 0) return QStringLiteral("sim:%1").arg(n);
     return Shown(path);
   };
   QElapsedTimer clock;
   clock.start();
   for (;;) {
-    boards = ListBootloaders(*platform, shownPath);
+    boards = ListBootloaders(program.Platform(), shownPath);
     if (!boards.empty() || clock.elapsed() >= options_.waitMs || interrupts_ > 0) break;
     QThread::msleep(100);
   }
@@ -236,20 +224,11 @@ int AllBoardsRun::Run() {
   }
   if (code == ExitSuccess) code = CombinedExit(codes);
   const int failed = static_cast<int>(children_.size()) - succeeded;
+  // The children log their own events; the parent's summary goes to the log
+  // through the front end, as a single run's result does.
+  ui_.SetLog(log_.get());
   ui_.Summary(code, succeeded, failed);
-  if (log_) {
-    log_->Line(Utf8(QStringLiteral("Summary: exit %1, %2").arg(code).arg(SummaryText(succeeded, failed))));
-    if (log_->Failed()) {
-      ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
-                    .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
-      if (code == ExitSuccess) code = ExitOutput;
-    }
-  }
-  if (ui_.OutputError() != 0) {
-    ui_.ReportOutputError();
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  return code;
+  return ExitAfterOutputs(code, ui_);
 }
 
 void AllBoardsRun::Start(Child& child) {

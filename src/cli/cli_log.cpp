@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cli/cli_frontend.h"
+#include "cli/cli_options.h"
+#include "io/display_text.h"
 #include "io/retry_eintr.h"
 
 namespace quorvel::cli {
@@ -76,6 +79,24 @@ void CliLog::LineAt(std::string_view stamp, std::string_view text) {
     }
     at += static_cast<std::size_t>(n);
   }
+}
+
+int ExitAfterOutputs(int exitCode, CliFrontend& ui) {
+  const CliLog* log = ui.Log();
+  ui.SetLog(nullptr);
+  // A production record with lines missing, or results that went nowhere: a
+  // script must not take the run for a success.
+  if (log != nullptr && log->Failed()) {
+    ui.Error(QStringLiteral("cannot append to the log file '%1': %2.")
+                 .arg(QString::fromStdString(io::PrintableText(log->Path())),
+                      QString::fromStdString(log->ErrorText())));
+    if (exitCode == ExitSuccess) exitCode = ExitOutput;
+  }
+  if (ui.OutputError() != 0) {
+    ui.ReportOutputError();
+    if (exitCode == ExitSuccess) exitCode = ExitOutput;
+  }
+  return exitCode;
 }
 
 }  // namespace quorvel::cli

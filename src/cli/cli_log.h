@@ -10,6 +10,8 @@
 
 namespace quorvel::cli {
 
+class CliFrontend;
+
 class CliLog {
  public:
   explicit CliLog(std::string path, io::FileSys& sys = io::DefaultFileSys());
@@ -44,5 +46,11 @@ class CliLog {
 
 // "2026-03-01T14:05:09.123+0100": now, in local time.
 std::string LogTimestamp();
+
+// The end of a run, once its last line (result or summary) has gone through
+// `ui`: the --log attached to `ui` that could not be written, then standard
+// output that could not, are said, and either turns a success into
+// ExitOutput. The log is detached from `ui`. Returns the run's exit code.
+int ExitAfterOutputs(int exitCode, CliFrontend& ui);
 
 }  // namespace quorvel::cli

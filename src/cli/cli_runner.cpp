@@ -125,18 +125,7 @@ int CliRunner::Run() {
     ui_.Result(code, outcome_->title, outcome_->text,
                code == ExitSuccess ? outcome_->proof : std::optional<ResultProof>());
   }
-  if (log_ && log_->Failed()) {
-    ui_.SetLog(nullptr);
-    ui_.Error(QStringLiteral("cannot append to the log file '%1': %2.")
-                  .arg(Shown(log_->Path()), QString::fromStdString(log_->ErrorText())));
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  // The results went nowhere: a script must not take the run for a success.
-  if (ui_.OutputError() != 0) {
-    ui_.ReportOutputError();
-    if (code == ExitSuccess) code = ExitOutput;
-  }
-  return code;
+  return ExitAfterOutputs(code, ui_);
 }
 
 int CliRunner::Fail(int exitCode, const QString& text) {
@@ -419,13 +408,7 @@ QString CliRunner::Label(hid::THidDevice* dev) const {
 QString CliRunner::PathOf(hid::THidDevice* dev) const {
   if (dev == nullptr) return {};
   const std::string& path = dev->PnPInfo().InterfacePath;
-  if (sim_ != nullptr) {
-    // The simulator numbers its devices in plug order; users count --simulate options.
-    for (std::size_t i = 0; i < program_->Profiles().size(); ++i) {
-      if (const int id = program_->SimId(i); id >= 0 && path == "sim:" + std::to_string(id))
-        return QStringLiteral("sim:%1").arg(i + 1);
-    }
-  }
+  if (const std::size_t n = program_->SimNumber(path); n > 0) return QStringLiteral("sim:%1").arg(n);
   return Shown(path);
 }
 

@@ -274,6 +274,25 @@ TEST_F(CliProduction, LogThatCannotBeWrittenEndsWithExit6) {
   EXPECT_TRUE(run.err.contains("cannot append to the log file")) << run.Describe();
 }
 
+// The parent of --all says so itself, besides what its children say.
+TEST_F(CliProduction, AllWithALogThatCannotBeWrittenEndsWithExit6) {
+  QFile full(Path("full.log"));
+  ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+  full.write(QByteArray(4096, 'x'));
+  full.close();
+  const CliRun run =
+      RunCli(Sims({"family=STM32F4XX"}) + QStringList{"--log", Path("full.log"), "--all", "upload", kSample},
+             [](QProcess& process) {
+               process.setChildProcessModifier([] {
+                 const rlimit limit{4096, 4096};
+                 ::setrlimit(RLIMIT_FSIZE, &limit);
+               });
+             });
+  EXPECT_EQ(run.exitCode, 6) << run.Describe();
+  EXPECT_TRUE(run.err.contains("quorvel-cli: cannot append to the log file '" + Path("full.log") + "': "))
+      << run.Describe();
+}
+
 // --- progress ---
 
 TEST_F(CliProduction, JsonProgressHasPhasesNeverGoesBackAndEndsBeforeTheResult) {
@@ -329,6 +348,17 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
   const CliRun none =
       RunCli(Sims({"family=PIC18,plug-after=5000"}) + QStringList{"--all", "upload", kSample});
   EXPECT_EQ(none.exitCode, 2) << none.Describe();
+}
+
+// A board that comes after the start is left to the next run, not flashed by
+// a child that the listing never saw.
+TEST_F(CliProduction, AllTakesOnlyTheBoardsAttachedAtTheStart) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B,plug-after=100"}) +
+                            QStringList{"--wait", "5", "--all", "upload", kSample});
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_TRUE(run.err.contains("Uploading to 1 board(s): sim:1\n")) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(" succeeded in ").size(), 1) << run.Describe();
+  EXPECT_EQ(run.OutLines().last(), "1 succeeded, 0 failed");
 }
 
 TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -200,6 +201,63 @@ TEST_F(CliLogTest, RefusesWhatIsNotARegularFile) {
   CliLog device("/dev/null");
   EXPECT_FALSE(device.Open());
   EXPECT_EQ(device.ErrorText(), "not a regular file");
+}
+
+// The end of a run, single or over several boards: what was not recorded or
+// not shown fails a run that succeeded, and is said in that order.
+TEST_F(CliLogTest, AnUnwrittenLastLineTurnsASuccessIntoExit6) {
+  FailingWrites sys(1);
+  CliLog log(Path(), sys);
+  ASSERT_TRUE(log.Open());
+  log.LineAt("T1", "started");
+  Streams s;
+  CliFrontend ui({}, s.out(), s.err());
+  ui.SetLog(&log);
+  ui.Summary(ExitSuccess, 2, 0);
+  EXPECT_EQ(ExitAfterOutputs(ExitSuccess, ui), ExitOutput);
+  EXPECT_EQ(s.Err(),
+            "quorvel-cli: cannot append to the log file '" + Path() + "': " + std::strerror(ENOSPC) + ".\n");
+  EXPECT_EQ(ui.Log(), nullptr) << "the log is not used once the run has ended";
+  EXPECT_EQ(ReadAll(Path()), "T1 started\n");
+
+  // A run that failed keeps its own exit code; the log is still named.
+  Streams again;
+  CliFrontend failedRun({}, again.out(), again.err());
+  failedRun.SetLog(&log);
+  EXPECT_EQ(ExitAfterOutputs(ExitDevice, failedRun), ExitDevice);
+  EXPECT_NE(again.Err().find("cannot append to the log file"), std::string::npos) << again.Err();
+}
+
+TEST_F(CliLogTest, TheLastLineIsAppendedAndAHealthyRunKeepsItsExitCode) {
+  CliLog log(Path());
+  ASSERT_TRUE(log.Open());
+  Streams s;
+  CliFrontend ui({}, s.out(), s.err());
+  ui.SetLog(&log);
+  ui.Summary(ExitSuccess, 2, 0);
+  EXPECT_EQ(ExitAfterOutputs(ExitSuccess, ui), ExitSuccess);
+  EXPECT_EQ(s.Err(), "");
+  EXPECT_TRUE(ReadAll(Path()).ends_with(" Summary: exit 0, 2 succeeded, 0 failed\n")) << ReadAll(Path());
+}
+
+TEST_F(CliLogTest, StandardOutputThatFailedIsSaidAfterTheLog) {
+  FailingWrites sys(0);
+  CliLog log(Path(), sys);
+  ASSERT_TRUE(log.Open());
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  Streams s;
+  CliFrontend ui({}, full, s.err());
+  ui.SetLog(&log);
+  ui.Summary(ExitSuccess, 1, 0);
+  EXPECT_EQ(ExitAfterOutputs(ExitSuccess, ui), ExitOutput);
+  const std::string err = s.Err();
+  const std::size_t logSaid = err.find("cannot append to the log file");
+  const std::size_t outputSaid = err.find("quorvel-cli: cannot write to standard output: ");
+  ASSERT_NE(logSaid, std::string::npos) << err;
+  ASSERT_NE(outputSaid, std::string::npos) << err;
+  EXPECT_LT(logSaid, outputSaid) << err;
+  std::fclose(full);
 }
 
 }  // namespace
