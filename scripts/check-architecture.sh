@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Checks the folders of src/ against the layering: each folder may include
-# only the folders listed for it, and the plain C++ folders include no Qt at
-# all. Prints every offending line; exits 1 when there is one.
+# and link only the folders listed for it, and the plain C++ folders include
+# no Qt at all. Prints every offending line; exits 1 when there is one.
 #
 #   scripts/check-architecture.sh [SOURCE_DIR]
 set -euo pipefail
@@ -68,11 +68,37 @@ for folder in "${!allowed[@]}"; do
   done < <(find "$src/$folder" -type f \( -name '*.h' -o -name '*.cpp' \) -print0)
 done
 
+# Libraries: each folder's CMakeLists.txt defines its own, and links only the
+# libraries of the folders it may include (its own folder's too).
+declare -A owner=()
+for dir in "$src"/*/; do
+  folder=$(basename "$dir")
+  [[ -f $dir/CMakeLists.txt ]] || continue
+  while read -r lib; do
+    owner[$lib]=$folder
+  done < <(grep -oE '(add_library\(|quorvel_folder_library\(NAME )quorvel_[a-z_]+' "$dir/CMakeLists.txt" |
+             grep -oE 'quorvel_[a-z_]+$' || true)
+done
+for dir in "$src"/*/; do
+  folder=$(basename "$dir")
+  [[ -f $dir/CMakeLists.txt && -n ${allowed[$folder]+set} ]] || continue
+  while IFS= read -r line; do
+    number=${line%%:*}
+    for lib in $(grep -oE 'quorvel_[a-z_]+' <<<"${line#*:}"); do
+      target=${owner[$lib]:-}
+      [[ -z $target || $target == "$folder" ]] && continue
+      if [[ " ${allowed[$folder]} " != *" $target "* ]]; then
+        complain "src/$folder/CMakeLists.txt:$number: $folder/ may not link $lib ($target/)"
+      fi
+    done
+  done < <(grep -n 'quorvel_' "$dir/CMakeLists.txt" | grep -vE '^[0-9]+:[[:space:]]*#' || true)
+done
+
 # Every folder of src/ must have its rules.
 for dir in "$src"/*/; do
   folder=$(basename "$dir")
   [[ -n ${allowed[$folder]+set} ]] || complain "src/$folder/: no layering rule for this folder"
 done
 
-[[ $status -eq 0 ]] && echo "architecture: every include follows the layering"
+[[ $status -eq 0 ]] && echo "architecture: every include and link follows the layering"
 exit $status
