@@ -245,20 +245,22 @@ void MainWindow::BuildControls() {
 
 void MainWindow::Attach(TPelmo* pelmo) {
   pelmo_ = pelmo;
-  connect(buttonConnect_, &QPushButton::clicked, this, [this] { RunHandler(&TPelmo::ButtonConnectClick); });
-  connect(buttonOpenHex_, &QPushButton::clicked, this, [this] { RunHandler(&TPelmo::ButtonOpenHexClick); });
+  connect(buttonConnect_, &QPushButton::clicked, this,
+          [this] { RunHandler([](TPelmo& p) { p.ButtonConnectClick(); }); });
+  connect(buttonOpenHex_, &QPushButton::clicked, this,
+          [this] { RunHandler([](TPelmo& p) { p.ButtonOpenHexClick(); }); });
   connect(buttonStart_, &QPushButton::clicked, this,
-          [this] { RunHandler(&TPelmo::ButtonStartBootloaderClick); });
+          [this] { RunHandler([](TPelmo& p) { p.ButtonStartBootloaderClick(); }); });
   connect(glowButton1_, &QPushButton::clicked, this, [this] { ToggleActivityGuarded(); });
   connect(checkBoxClose_, &QCheckBox::toggled, this,
           [this](bool checked) { pelmo_->CheckBoxClose = checked; });
   SyncAll();
 }
 
-void MainWindow::RunHandler(void (TPelmo::*handler)()) {
+void MainWindow::RunHandler(void (*handler)(TPelmo&)) {
   if (pelmo_ == nullptr) return;
   TPelmo* pelmo = pelmo_;
-  pelmo->Guarded([pelmo, handler] { (pelmo->*handler)(); });
+  pelmo->Guarded([pelmo, handler] { handler(*pelmo); });
 }
 
 void MainWindow::ToggleActivityGuarded() {

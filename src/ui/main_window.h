@@ -91,7 +91,7 @@ class MainWindow : public QWidget, public Frontend {
   void SetOuterWidth(int width);
   void SyncAll();
   // Calls an engine handler; an exception escaping it goes to the error display.
-  void RunHandler(void (TPelmo::*handler)());
+  void RunHandler(void (*handler)(TPelmo&));
   void ToggleActivityGuarded();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
   TWindowPlacement CurrentPlacement() const;
