@@ -311,9 +311,14 @@ class RecordPass {
     std::uint32_t type = 0, count = 0, address = 0;
     if (!Field(line, 8, 2, type)) return false;
     if (type == 4 && !Field(line, 10, 4, upperAddress_)) return false;
+    if (type == 2 && !Field(line, 10, 4, segment_)) return false;
     if (!Field(line, 2, 2, count)) return false;
     if (!Field(line, 4, 4, address)) return false;
-    const std::uint32_t hexAddress = upperAddress_ * 0x10000u + address;
+    // As GNU objcopy reads it: both bases add up, each kept until a record of its own type changes it.
+    const std::uint64_t fullAddress = std::uint64_t{upperAddress_} * 0x10000u + segment_ * 16u + address;
+    if (fullAddress > 0xFFFFFFFFu && type == 0) return Beyond(lineIndex, fullAddress);
+    // Only a data record can reach past 4 GB here; any other is far above every flash base.
+    const auto hexAddress = static_cast<std::uint32_t>(std::min<std::uint64_t>(fullAddress, 0xFFFFFFFFu));
 
     switch (sink_.Take(HexRecord(hexAddress, count, type == 0, line, failure_))) {
       case RecordVerdict::Taken:
@@ -323,23 +328,27 @@ class RecordPass {
                                                         std::to_string(lineIndex) +
                                                         "' violates internal flash offset.");
         return false;
-      case RecordVerdict::BeyondAnyDevice: {
-        char where[16];
-        std::snprintf(where, sizeof where, "0x%08X", static_cast<unsigned>(hexAddress));
-        failure_ = Fail(HexLoadStatus::TooLarge, "Line " + std::to_string(lineIndex) + " of HEX file '" +
-                                                     std::string(fileName_) + "' places data at " + where +
-                                                     ", beyond the flash of any device. Nothing was loaded.");
-        return false;
-      }
+      case RecordVerdict::BeyondAnyDevice:
+        return Beyond(lineIndex, hexAddress);
       case RecordVerdict::Unreadable:  // the record has set the conversion error
         return false;
     }
     return false;
   }
 
+  bool Beyond(std::uint64_t lineIndex, std::uint64_t address) {
+    char where[24];
+    std::snprintf(where, sizeof where, "0x%08llX", static_cast<unsigned long long>(address));
+    failure_ = Fail(HexLoadStatus::TooLarge, "Line " + std::to_string(lineIndex) + " of HEX file '" +
+                                                 std::string(fileName_) + "' places data at " + where +
+                                                 ", beyond the flash of any device. Nothing was loaded.");
+    return false;
+  }
+
   std::string_view fileName_;
   RecordSink& sink_;
-  std::uint32_t upperAddress_ = 0;
+  std::uint32_t upperAddress_ = 0;  // extended linear address (type 04)
+  std::uint32_t segment_ = 0;       // extended segment address (type 02)
   std::uint64_t lineIndex_ = 0;
   bool markerReached_ = false;
   HexLoadResult failure_{HexLoadStatus::Loaded, {}};

@@ -120,12 +120,59 @@ TEST(HexLoader, RecordsSpanningExtendedAddressesLandAtTheirFullAddress) {
   EXPECT_EQ(images.FlashImage[0x10001], 4);
 }
 
-TEST(HexLoader, SegmentAndStartAddressRecordsDoNotMoveData) {
+// Extended segment addresses (02) add to the extended linear address (04), as GNU objcopy reads
+// them; start addresses (03, 05) move nothing.
+struct SegmentRow {
+  const char* name;
+  std::vector<std::string> lines;
+  std::uint32_t address;  // where the last data record's byte lands
+};
+void PrintTo(const SegmentRow& row, std::ostream* os) { *os << row.name; }
+
+class HexSegments : public ::testing::TestWithParam<SegmentRow> {};
+
+TEST_P(HexSegments, PlaceDataWhereObjcopyPlacesIt) {
+  std::string text;
+  for (const std::string& line : GetParam().lines) (text += line) += "\r\n";
+  text += Data(0, {0xAA}) + "\r\n";
   THexImages images;
-  const std::string text = Lines({th::Record(2, 0, {0x10, 0x00}), th::Record(3, 0, {0, 0, 0, 0}),
-                                  th::Record(5, 0, {0, 0, 0, 0}), Data(1, {0xAA})});
-  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images).status, HexLoadStatus::Loaded);
-  EXPECT_EQ(images.FlashImage, (TByteArray{0xFF, 0xAA}));
+  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM, 0x200000), images).status, HexLoadStatus::Loaded);
+  const std::uint32_t at = GetParam().address;
+  ASSERT_EQ(images.FlashImage.size(), at + 1u);
+  EXPECT_EQ(images.FlashImage[at], 0xAA);
+  if (at > 0) {
+    EXPECT_EQ(images.FlashImage[0], 0x11) << "an earlier record at 0 is not overwritten";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, HexSegments,
+    ::testing::Values(
+        SegmentRow{"StartAddressesMoveNothing",
+                   {th::Record(3, 0, {0, 0, 0, 0}), th::Record(5, 0, {0, 0, 0, 0})},
+                   0},
+        // objcopy writes this for a program at 0 that is larger than 64 KB.
+        SegmentRow{"SegmentTimesSixteen", {Data(0, {0x11}), ":020000021000EC"}, 0x10000},
+        SegmentRow{"BothBasesAdd",
+                   {Data(0, {0x11}), th::LinearAddressRecord(1), th::Record(2, 0, {0x08, 0x00})},
+                   0x18000},
+        SegmentRow{"LinearRecordKeepsTheSegment",
+                   {Data(0, {0x11}), th::Record(2, 0, {0x10, 0x00}), th::LinearAddressRecord(0)},
+                   0x10000},
+        SegmentRow{"SegmentRecordKeepsTheLinearBase",
+                   {Data(0, {0x11}), th::LinearAddressRecord(1), th::Record(2, 0, {0x10, 0x00}),
+                    th::Record(2, 0, {0, 0})},
+                   0x10000}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(HexLoader, SegmentAndLinearBasesBeyond4GBAreRefused) {
+  const std::string text = Lines({th::LinearAddressRecord(0xFFFF), th::Record(2, 0, {0x10, 0x00}), Data(0x10, {1})});
+  THexImages images;
+  const HexLoadResult r = LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images);
+  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
+  EXPECT_EQ(r.message,
+            "Line 2 of HEX file 'a.hex' places data at 0x100000010, beyond the flash of any device. Nothing was "
+            "loaded.");
 }
 
 TEST(HexLoader, AcceptsLowerCaseDigitsAndEveryLineEnding) {
