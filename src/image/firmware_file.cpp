@@ -195,7 +195,7 @@ HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_vi
     }
   }
   builder.Finish();
-  return {HexLoadStatus::Loaded, {}};
+  return {HexLoadStatus::Loaded, {}, builder.Dropped()};
 }
 
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images) {

@@ -61,6 +61,7 @@ HexLoadResult Load(TextSource& source, std::string_view fileName, const TBootInf
   HexLoadResult result = ReadIntelHex(source, fileName, builder);
   if (result.status == HexLoadStatus::Loaded) {
     builder.Finish();
+    result.dropped = builder.Dropped();
     return result;
   }
   // A conversion error or an address below the flash leaves what was built before it.

@@ -7,6 +7,9 @@ namespace quorvel {
 
 namespace {
 
+// End of the PIC32's KSEG1 window (and of KSEG0 + KSEG1, which start at kKseg0).
+constexpr std::uint32_t kKseg2 = 0xC0000000u;
+
 // Extends `image` to `length`; each new byte gets the erased value of its own offset.
 void Grow(TByteArray& image, std::size_t length, std::uint8_t oddFill) {
   const std::size_t old = image.size();
@@ -49,11 +52,13 @@ ImageBuilder::ImageBuilder(const TBootInfo& info, THexImages& images)
 }
 
 RecordVerdict ImageBuilder::Take(const SourceRecord& record) {
-  const std::uint32_t address = record.address();
+  std::uint32_t address = record.address();
   if (family_ == nullptr) {
     return record.carriesData() ? Store(images_.FlashImage, address, record, 0xFF) : RecordVerdict::Taken;
   }
   const FamilyFacts& f = *family_;
+  // XC32-style files give the cached (KSEG0) or uncached (KSEG1) view of the flash.
+  if (f.group == FamilyGroup::Pic32 && address >= kKseg0 && address < kKseg2) address &= kPhysicalAddressMask;
   const bool belowBase = address < f.hexBase;
   if (belowBase && f.belowHexBase == BelowHexBase::Refused) return RecordVerdict::BelowFlashBase;
   if (!record.carriesData()) return RecordVerdict::Taken;
@@ -62,6 +67,10 @@ RecordVerdict ImageBuilder::Take(const SourceRecord& record) {
   if (f.bootFlashBytes != 0 && address >= f.bootFlashBase &&
       address - f.bootFlashBase < f.bootFlashBytes - f.bootConfigBytes) {
     return Store(images_.BootFlashImage, address - f.bootFlashBase, record, 0xFF);
+  }
+  if (record.count() > 0) {
+    if (dropped_.bytes == 0 || record.address() < dropped_.firstAddress) dropped_.firstAddress = record.address();
+    dropped_.bytes += record.count();
   }
   return RecordVerdict::Taken;
 }

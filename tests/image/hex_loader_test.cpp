@@ -90,6 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementRow{"Pic32BootFlashLastAcceptedAddress", mcu::PIC32, 0x1FC02FEF, {0xAA}, {},
                      [] { TByteArray b(0x2FF0, 0xFF); b[0x2FEF] = 0xAA; return b; }()},
         PlacementRow{"Pic32ConfigurationWordsAreDropped", mcu::PIC32, 0x1FC02FF0, {0xAA}, {}, {}},
+        // KSEG0 and KSEG1 addresses name the same flash as the physical ones.
+        PlacementRow{"Pic32Kseg0ProgramFlash", mcu::PIC32, 0x9D000002, {0xAA}, {0xFF, 0xFF, 0xAA}, {}},
+        PlacementRow{"Pic32Kseg1BootFlash", mcu::PIC32, 0xBFC00001, {0xAA}, {}, {0xFF, 0xAA}},
         PlacementRow{"Arm", mcu::ARM, 2, {0xAA}, {0xFF, 0xFF, 0xAA}, {}},
         PlacementRow{"StellarisM3", mcu::STELLARIS_M3, 0, {0xAA}, {0xAA}, {}},
         PlacementRow{"TivaC", mcu::TIVA_C, 1, {0xAA}, {0xFF, 0xAA}, {}},
