@@ -191,11 +191,11 @@ TEST_P(ElfShapes, Pic32SegmentsLoadAtTheirPhysicalAddressesLikeTheHexTwin) {
   const std::vector<std::uint8_t> boot = Bytes(0x180, 4);
   te::Block programBlock{0x1D000000, 0x9D000000, program};
   programBlock.memExtra = 0x100;  // .bss after the file bytes is not loaded
-  const std::string file = te::Write(
-      {programBlock, {0x1FC00000, 0xBFC00000, boot}, {0x0, 0x0, Bytes(0x20, 5), 0, PT_NOTE}}, layout);
-  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  te::Block note{0x0, 0x0, Bytes(0x20, 5), 0, PT_NOTE, SHT_NOTE, 0};
+  const std::string file = te::Write({programBlock, {0x1FC00000, 0xBFC00000, boot}, note}, layout);
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf", mcu::PIC32);
   ASSERT_TRUE(elf.ok()) << elf.error;
-  ASSERT_EQ(elf.pieces.size(), 2u) << "the note segment is not loaded";
+  ASSERT_EQ(elf.pieces.size(), 2u) << "the note is not loaded";
 
   const TBootInfo info = NewGeometry(mcu::PIC32, 0x80000);
   THexImages images;
@@ -205,7 +205,8 @@ TEST_P(ElfShapes, Pic32SegmentsLoadAtTheirPhysicalAddressesLikeTheHexTwin) {
   EXPECT_EQ(images.BootFlashImage.size(), boot.size());
 }
 
-TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedProgbitsSectionsLoad) {
+// Every allocated section with contents loads, whatever its type; objcopy keeps them all.
+TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedSectionsWithContentsLoad) {
   const te::Layout layout{GetParam().elfClass, GetParam().byteOrder, EM_ARM, false};
   te::Block code{0, 0x08000000, Bytes(0x44, 1)};
   te::Block bss{0, 0x20000000, Bytes(0x10, 2)};
@@ -213,13 +214,18 @@ TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedProgbitsSectionsLoad) {
   te::Block comment{0, 0x0, Bytes(0x10, 3)};
   comment.sectionFlags = 0;
   te::Block empty{0, 0x08001000, {}};
-  const std::string file = te::Write({code, bss, comment, empty, {0, 0x08000100, Bytes(0x8, 4)}}, layout);
+  te::Block initArray{0, 0x08000100, Bytes(0x8, 4)};
+  initArray.sectionType = SHT_INIT_ARRAY;
+  te::Block exidx{0, 0x08000048, Bytes(0x10, 5)};
+  exidx.sectionType = SHT_ARM_EXIDX;
+  const std::string file = te::Write({code, bss, comment, empty, initArray, exidx}, layout);
   const ElfReadResult elf = ReadElfPieces(file, "app.elf");
   ASSERT_TRUE(elf.ok()) << elf.error;
-  ASSERT_EQ(elf.pieces.size(), 2u);
+  ASSERT_EQ(elf.pieces.size(), 3u);
   EXPECT_EQ(elf.pieces[0].address, 0x08000000u);
   EXPECT_EQ(elf.pieces[0].bytes, View(code.bytes));
-  EXPECT_EQ(elf.pieces[1].address, 0x08000100u);
+  EXPECT_EQ(elf.pieces[1].address, 0x08000048u);
+  EXPECT_EQ(elf.pieces[2].address, 0x08000100u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassesAndByteOrders, ElfShapes,
@@ -230,6 +236,101 @@ INSTANTIATE_TEST_SUITE_P(ClassesAndByteOrders, ElfShapes,
                          [](const ::testing::TestParamInfo<ElfShape>& row) {
                            return std::string(row.param.name);
                          });
+
+// Where objcopy puts each section: the load address its segment gives it, without the headers.
+struct ObjcopyRow {
+  const char* name;
+  std::vector<te::Block> blocks;
+  std::vector<std::uint32_t> addresses;  // of the pieces, in address order
+};
+void PrintTo(const ObjcopyRow& row, std::ostream* os) { *os << row.name; }
+
+class ElfLikeObjcopy : public ::testing::TestWithParam<ObjcopyRow> {};
+
+TEST_P(ElfLikeObjcopy, PlacesEachSectionAtItsLoadAddress) {
+  const ElfReadResult elf = ReadElfPieces(te::Write(GetParam().blocks), "app.elf", mcu::STM32F4XX);
+  ASSERT_TRUE(elf.ok()) << elf.error;
+  std::vector<std::uint32_t> addresses;
+  for (const FirmwarePiece& piece : elf.pieces) addresses.push_back(piece.address);
+  EXPECT_EQ(addresses, GetParam().addresses);
+  for (const FirmwarePiece& piece : elf.pieces) EXPECT_NE(piece.bytes.substr(0, 4), "\x7F" "ELF");
+}
+
+te::Block WithHeaders(te::Block block) {
+  block.segmentFromFileStart = true;
+  return block;
+}
+te::Block InNote(te::Block block) {
+  block.segmentType = PT_NOTE;
+  return block;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ElfLikeObjcopy,
+    ::testing::Values(
+        ObjcopyRow{"HeadersInTheSegmentAreNotLoaded", {WithHeaders({0x08000200, 0x08000200, Bytes(0x40, 1)})}, {0x08000200}},
+        ObjcopyRow{"DataLoadsAtItsPhysicalAddress",
+                   {{0x08000000, 0x08000000, Bytes(0x40, 1)}, {0x08000040, 0x20000000, Bytes(0x10, 2)}},
+                   {0x08000000, 0x08000040}},
+        ObjcopyRow{"ASectionInNoLoadSegmentLoadsAtItsOwnAddress",
+                   {{0x08000000, 0x08000000, Bytes(0x40, 1)}, InNote({0x0, 0x08000800, Bytes(0x10, 2)})},
+                   {0x08000000, 0x08000800}},
+        // Several segments all at physical address 0: each section at its own address, not piled up at 0.
+        ObjcopyRow{"PhysicalAddressesAllZero",
+                   {{0x0, 0x08000000, Bytes(0x40, 1)}, {0x0, 0x08000100, Bytes(0x10, 2)}},
+                   {0x08000000, 0x08000100}}),
+    [](const ::testing::TestParamInfo<ObjcopyRow>& row) { return std::string(row.param.name); });
+
+TEST(ElfSections, OverlappingSectionsAreRefusedNamingBoth) {
+  const std::string file = te::Write({{0, 0x08000000, Bytes(0x40, 1)}, {0, 0x08000100, Bytes(0x10, 2)},
+                                      {0, 0x08000030, Bytes(0x20, 3)}},
+                                     {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  EXPECT_TRUE(elf.pieces.empty());
+  EXPECT_EQ(elf.error,
+            "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its section 3 "
+            "at 0x08000030 (32 bytes).");
+}
+
+struct ForeignElf {
+  const char* name;
+  std::uint8_t family;
+  std::uint16_t machine;
+  std::uint16_t type;
+  const char* error;  // empty: taken
+};
+void PrintTo(const ForeignElf& row, std::ostream* os) { *os << row.name; }
+
+class ElfForTheBoard : public ::testing::TestWithParam<ForeignElf> {};
+
+TEST_P(ElfForTheBoard, TakesOnlyLinkedProgramsForItsProcessor) {
+  const ForeignElf& row = GetParam();
+  const std::string file = te::Write({{0x1D000000, 0x9D000000, Bytes(0x10, 1)}},
+                                     {ELFCLASS32, ELFDATA2LSB, row.machine, true, row.type});
+  const ElfReadResult elf = ReadElfPieces(file, "main.o", row.family);
+  EXPECT_EQ(elf.error, row.error);
+  EXPECT_EQ(elf.pieces.empty(), !elf.error.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Machines, ElfForTheBoard,
+    ::testing::Values(
+        ForeignElf{"ArmOnTiva", mcu::TIVA_C, EM_ARM, ET_EXEC, ""},
+        ForeignElf{"MipsOnPic32", mcu::PIC32, EM_MIPS, ET_EXEC, ""},
+        ForeignElf{"DsPicOnPic24", mcu::PIC24, EM_DSPIC30F, ET_EXEC, ""},
+        ForeignElf{"HostProgramOnTiva", mcu::TIVA_C, EM_X86_64, ET_EXEC,
+                   "'main.o' is built for x86-64 (ELF machine 62), not for TIVA C Series, which takes ARM programs."},
+        ForeignElf{"ArmOnPic32", mcu::PIC32, EM_ARM, ET_EXEC,
+                   "'main.o' is built for ARM (ELF machine 40), not for PIC32, which takes MIPS programs."},
+        ForeignElf{"RiscVOnStm32", mcu::STM32F1XX, EM_RISCV, ET_EXEC,
+                   "'main.o' is built for RISC-V (ELF machine 243), not for STM32F1XX, which takes ARM programs."},
+        ForeignElf{"AnyElfOnPic18", mcu::PIC18, EM_NONE, ET_EXEC,
+                   "'main.o' is an ELF file, which PIC18 boards do not take: use the HEX file your toolchain writes."},
+        ForeignElf{"ObjectFile", mcu::STM32F4XX, EM_ARM, ET_REL, "'main.o' is an object file, not a linked program."},
+        ForeignElf{"PositionIndependent", mcu::ARM, EM_ARM, ET_DYN,
+                   "'main.o' is a shared object or position-independent program, not a program linked for the "
+                   "flash."}),
+    [](const ::testing::TestParamInfo<ForeignElf>& row) { return std::string(row.param.name); });
 
 struct DamagedElf {
   const char* name;
@@ -248,8 +349,7 @@ std::string Truncated() {
   return file.substr(0, 0x100);
 }
 std::string Above4G() {
-  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}},
-                   {ELFCLASS64, ELFDATA2LSB, EM_AARCH64, true});
+  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}}, {ELFCLASS64, ELFDATA2LSB, EM_ARM, true});
 }
 std::string Across4G() { return te::Write({{0xFFFFFFF0u, 0xFFFFFFF0u, Bytes(0x20, 1)}}); }
 std::string OnlyBss() {
@@ -272,7 +372,7 @@ TEST_P(ElfDamaged, IsRefusedOnOneLineWithoutData) {
   THexImages images;
   images.FlashImage = {1, 2};
   const FirmwareLoadResult result =
-      LoadFirmware({file.path(), nullptr, "app.elf", {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
+      LoadFirmware({file.path(), nullptr, "app.elf", {}, {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
   EXPECT_EQ(result.format, FirmwareFormat::Elf);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message, elf.error);
@@ -330,11 +430,53 @@ TEST(FirmwareDetection, AHexRecordIsALineStartingWithAColon) {
   EXPECT_FALSE(HasHexRecord(std::string("\x00\x20\x00\x08:", 5)));
 }
 
+TEST(FirmwareDetection, AFileOpeningWithAHexRecordLooksLikeHex) {
+  EXPECT_TRUE(LooksLikeIntelHex(":020000040800F2\r\n"));
+  EXPECT_TRUE(LooksLikeIntelHex("\xEF\xBB\xBF:1000000000"));
+  EXPECT_FALSE(LooksLikeIntelHex(":00000001F"));
+  EXPECT_FALSE(LooksLikeIntelHex(std::string(":\x00\x20\x00\x08\x41\x00\x00\x08\x43\x00\x00", 12)));
+  EXPECT_FALSE(LooksLikeIntelHex("\r\n:020000040800F2"));
+}
+
+// --base with a HEX file would flash its text; --format bin says that is meant.
+TEST(FirmwareFile, AHexFileGivenABaseIsRefusedUnlessTheFormatIsForced) {
+  const std::string hex = th::Make({{0x08000000, Bytes(0x20, 1)}});
+  const TempFile file(hex);
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  for (const std::string* contents : {static_cast<const std::string*>(nullptr), &hex}) {
+    THexImages images;
+    images.FlashImage = {1};
+    const FirmwareLoadResult refused = LoadFirmware({file.path(), contents, "app.hex", 0x08000000, {}}, info, images);
+    EXPECT_EQ(refused.load.status, HexLoadStatus::Unreadable);
+    EXPECT_EQ(refused.load.message, "'app.hex' is an Intel HEX file: leave out --base.");
+    EXPECT_TRUE(images.FlashImage.empty());
+
+    const FirmwareLoadResult forced =
+        LoadFirmware({file.path(), contents, "app.hex", 0x08000000, FirmwareFormat::RawBinary}, info, images);
+    ASSERT_EQ(forced.load.status, HexLoadStatus::Loaded) << forced.load.message;
+    EXPECT_EQ(images.FlashImage, TByteArray(hex.begin(), hex.end()));
+  }
+}
+
+TEST(FirmwareFile, AForcedFormatOverridesTheMagic) {
+  const std::string elf = te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}});
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  THexImages images;
+  const FirmwareLoadResult asHex = LoadFirmware({"-", &elf, "app", {}, FirmwareFormat::IntelHex}, info, images);
+  EXPECT_EQ(asHex.format, FirmwareFormat::IntelHex);
+  EXPECT_EQ(asHex.load.status, HexLoadStatus::Loaded) << "no line starts with ':', as the window would read it";
+  EXPECT_TRUE(images.FlashImage.empty());
+
+  const std::string text = "no ELF here";
+  const FirmwareLoadResult asElf = LoadFirmware({"-", &text, "app", {}, FirmwareFormat::Elf}, info, images);
+  EXPECT_EQ(asElf.load.message, "ELF file 'app' is not a valid ELF file.");
+}
+
 TEST(FirmwareFile, ABinaryWithoutBaseIsNotTakenForAnEmptyHexFile) {
   const TempFile file(std::string("\x00\x00\x02\x20\x41\x00\x00\x08", 8));
   THexImages images;
   const FirmwareLoadResult result =
-      LoadFirmware({file.path(), nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images);
+      LoadFirmware({file.path(), nullptr, "", {}, {}}, NewGeometry(mcu::ARM, 0x40000), images);
   EXPECT_EQ(result.format, FirmwareFormat::Unknown);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message,
@@ -347,7 +489,7 @@ TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
   const TempFile file(std::string(View(bytes)));
   const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
   THexImages images;
-  const FirmwareLoadResult result = LoadFirmware({file.path(), nullptr, "", 0x08004000}, info, images);
+  const FirmwareLoadResult result = LoadFirmware({file.path(), nullptr, "", 0x08004000, {}}, info, images);
   EXPECT_EQ(result.format, FirmwareFormat::RawBinary);
   ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   ExpectSameImages(images, FromHex({{0x08004000, bytes}}, info));
@@ -357,7 +499,7 @@ TEST(FirmwareFile, ABinaryReachingBeyond4GBIsRefused) {
   const std::string bytes(0x20, '\x11');
   THexImages images;
   const FirmwareLoadResult result =
-      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u}, NewGeometry(mcu::ARM, 0x40000), images);
+      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u, {}}, NewGeometry(mcu::ARM, 0x40000), images);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message,
             "Binary file 'standard input' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB.");
@@ -368,7 +510,7 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
   hex[hex.find("\r\n:10") + 13] ^= 1;  // a digit of the data record
   const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
   THexImages fromMemory;
-  const FirmwareLoadResult memory = LoadFirmware({"-", &hex, "standard input", {}}, info, fromMemory);
+  const FirmwareLoadResult memory = LoadFirmware({"-", &hex, "standard input", {}, {}}, info, fromMemory);
   EXPECT_EQ(memory.format, FirmwareFormat::IntelHex);
   EXPECT_EQ(memory.load.status, HexLoadStatus::ChecksumFailed);
   EXPECT_EQ(memory.load.message,
@@ -376,7 +518,7 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
 
   const TempFile file(hex);
   THexImages fromFile;
-  const FirmwareLoadResult disk = LoadFirmware({file.path(), nullptr, "", {}}, info, fromFile);
+  const FirmwareLoadResult disk = LoadFirmware({file.path(), nullptr, "", {}, {}}, info, fromFile);
   EXPECT_EQ(disk.load.status, HexLoadStatus::ChecksumFailed);
   EXPECT_NE(disk.load.message.find("in file '" + file.path().substr(5) + "'"), std::string::npos)
       << disk.load.message;
@@ -385,11 +527,11 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
 TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
   THexImages images;
   images.FlashImage = {5};
-  EXPECT_EQ(LoadFirmware({"/nonexistent/app.elf", nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images)
+  EXPECT_EQ(LoadFirmware({"/nonexistent/app.elf", nullptr, "", {}, {}}, NewGeometry(mcu::ARM, 0x40000), images)
                 .load.status,
             HexLoadStatus::NotLoaded);
   const std::string elf = te::Write({{0x0, 0x0, Bytes(4, 1)}});
-  EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}}, TBootInfo{}, images).load.status,
+  EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}, {}}, TBootInfo{}, images).load.status,
             HexLoadStatus::NotLoaded);
   EXPECT_EQ(images.FlashImage, TByteArray{5});
 }
