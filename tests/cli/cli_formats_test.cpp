@@ -131,6 +131,38 @@ TEST_F(CliFormats, Pic32ElfAndHexGiveTheSameProgramAndBootImages) {
   EXPECT_EQ(Pic32Images({"-"}, kData + "/pic32-from-hex.elf"), reference);
 }
 
+// Written by arm-none-eabi-gcc, objcopy and srec_cat (tests/image/corpus): 72 KB at address 0.
+TEST_F(CliFormats, AProgramAboveSixtyFourKBAtZeroUploadsTheSameFromItsElfAndBothHexFiles) {
+  const QString corpus = QStringLiteral(QUORVEL_CORPUS_DIR "/");
+  QByteArray reference;
+  for (const char* file : {"tiva.elf", "tiva.hex", "tiva-srec.hex"}) {
+    const QString trace = Path(QStringLiteral("trace-%1.txt").arg(QLatin1String(file)));
+    const CliRun run = RunCli({"--simulate", "family=TIVA_C", "--trace", trace, "upload", corpus + file});
+    EXPECT_EQ(run.exitCode, 0) << file << Describe(run);
+    if (reference.isEmpty()) reference = ReadFile(trace);
+    EXPECT_EQ(ReadFile(trace), reference) << file;
+  }
+  const QString flash = Path(QStringLiteral("tiva.bin"));
+  const CliRun image = RunCli({"--simulate", "family=TIVA_C", "image", corpus + "tiva.hex", "--out", flash});
+  ASSERT_EQ(image.exitCode, 0) << Describe(image);
+  EXPECT_EQ(ReadFile(flash), ReadFile(corpus + "tiva.bin")) << "objcopy -O binary --gap-fill 0xFF of the ELF";
+}
+
+TEST_F(CliFormats, DataTheDeviceDoesNotKeepIsNamedNotWritten) {
+  const QString hex = QStringLiteral(QUORVEL_CORPUS_DIR "/pic18.hex");  // configuration and EEPROM data
+  const QString flash = Path(QStringLiteral("pic18.bin"));
+  const CliRun plain = RunCli({"--simulate", "family=PIC18", "image", hex, "--out", flash});
+  EXPECT_EQ(plain.exitCode, 0) << Describe(plain);
+  EXPECT_TRUE(plain.err.contains(
+      QStringLiteral("Not written: 19 bytes of '%1' that this device does not keep, the first at 0x00300000.\n").arg(hex)))
+      << Describe(plain);
+
+  const CliRun json = RunCli({"--json", "--simulate", "family=PIC18", "upload", hex});
+  EXPECT_EQ(json.exitCode, 0) << Describe(json);
+  EXPECT_TRUE(json.out.contains(QStringLiteral("{\"event\":\"dropped\",\"bytes\":19,\"address\":3145728,")))
+      << Describe(json);
+}
+
 TEST_F(CliFormats, StandardInputIsNamedAsSuchInTheHistory) {
   const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "upload", "-"}, kSampleHex);
   EXPECT_EQ(run.exitCode, 0) << Describe(run);

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -535,6 +538,106 @@ TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
             HexLoadStatus::NotLoaded);
   EXPECT_EQ(images.FlashImage, TByteArray{5});
 }
+
+// ---------------------------------------------------------------------------------------------
+// Files real toolchains wrote (tests/image/corpus/Makefile), against objcopy's view of them.
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The data of a HEX file at the addresses GNU objcopy reads for it, through its S-record output.
+std::vector<th::Segment> ObjcopyView(const std::string& hex) {
+  const TempFile out("");
+  const std::string command = std::string(QUORVEL_OBJCOPY) + " -I ihex -O srec --srec-forceS3 '" + hex + "' '" +
+                              out.path() + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<th::Segment> view;
+  std::istringstream lines(ReadFile(out.path()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("S3", 0) != 0) continue;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
+    const std::size_t count = byte(0);
+    th::Segment segment{static_cast<std::uint32_t>(byte(1) << 24 | byte(2) << 16 | byte(3) << 8 | byte(4)), {}};
+    for (std::size_t i = 5; i < count; ++i) segment.bytes.push_back(byte(i));
+    view.push_back(std::move(segment));
+  }
+  return view;
+}
+
+// objcopy's bytes in a byte-addressed family's program memory: offset = address - the family's HEX
+// base, below McuSize; erased elsewhere (PIC16's odd bytes 0x3F).
+TByteArray FamilyImage(const std::vector<th::Segment>& view, const TBootInfo& info) {
+  const FamilyFacts& f = *FindFamily(info.McuType);
+  TByteArray image;
+  for (const th::Segment& segment : view) {
+    for (std::size_t i = 0; i < segment.bytes.size(); ++i) {
+      const std::uint64_t offset = std::uint64_t{segment.address} + i - f.hexBase;
+      if (segment.address + i < f.hexBase || offset >= info.McuSize) continue;
+      while (image.size() <= offset) image.push_back(image.size() % 2 == 1 ? f.oddFill : 0xFF);
+      image[offset] = segment.bytes[i];
+    }
+  }
+  return image;
+}
+
+struct CorpusRow {
+  const char* file;
+  TBootInfo info;
+  const char* objcopyBinary;  // objcopy -O binary --gap-fill 0xFF of the ELF; null: objcopy's view of `file`
+  std::uint32_t binaryAt;     // the address of the binary's first byte
+  std::uint64_t droppedBytes;
+  std::uint32_t firstDropped;
+};
+void PrintTo(const CorpusRow& row, std::ostream* os) { *os << row.file; }
+
+class Corpus : public ::testing::TestWithParam<CorpusRow> {};
+
+TEST_P(Corpus, GivesObjcopysImageByteForByte) {
+  const CorpusRow& row = GetParam();
+  const std::string dir = QUORVEL_CORPUS_DIR "/";
+  THexImages images;
+  const FirmwareLoadResult result = LoadFirmware({dir + row.file, nullptr, "", {}, {}}, row.info, images);
+  ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+  TByteArray expected;
+  if (row.objcopyBinary != nullptr) {
+    expected.assign(row.binaryAt - FindFamily(row.info.McuType)->hexBase, 0xFF);
+    const std::string binary = ReadFile(dir + row.objcopyBinary);
+    ASSERT_FALSE(binary.empty());
+    expected.insert(expected.end(), binary.begin(), binary.end());
+  } else {
+    expected = FamilyImage(ObjcopyView(dir + row.file), row.info);
+  }
+  EXPECT_EQ(images.FlashImage, expected);
+  EXPECT_EQ(result.load.dropped.bytes, row.droppedBytes);
+  EXPECT_EQ(result.load.dropped.firstAddress, row.firstDropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Toolchains, Corpus,
+    ::testing::Values(
+        // gpasm: configuration and EEPROM data lie outside program memory and are not written.
+        CorpusRow{"pic16.hex", NewGeometry(mcu::PIC16, 0x1000), nullptr, 0, 16, 0x400E},
+        CorpusRow{"pic18.hex", NewGeometry(mcu::PIC18, 0x8000), nullptr, 0, 19, 0x300000},
+        // arm-none-eabi-gcc: sections of every kind, padding between them, .data's load image.
+        CorpusRow{"stm32f1.elf", NewGeometry(mcu::STM32F1XX, 0x10000), "stm32f1.bin", 0x08000000, 0, 0},
+        CorpusRow{"stm32f1.hex", NewGeometry(mcu::STM32F1XX, 0x10000), nullptr, 0, 0, 0},
+        // The ELF and program headers share the first segment with the code: never loaded.
+        CorpusRow{"stm32f4-headers.elf", NewGeometry(mcu::STM32F4XX, 0x100000), "stm32f4-headers.bin", 0x080000B4,
+                  0, 0},
+        CorpusRow{"stm32f4-headers.hex", NewGeometry(mcu::STM32F4XX, 0x100000), nullptr, 0, 0, 0},
+        // 72 KB at address 0: objcopy's HEX needs segment records (02) for the part above 64 KB.
+        CorpusRow{"tiva.elf", NewGeometry(mcu::TIVA_C, 0x40000), "tiva.bin", 0, 0, 0},
+        CorpusRow{"tiva.hex", NewGeometry(mcu::TIVA_C, 0x40000), "tiva.bin", 0, 0, 0},
+        CorpusRow{"tiva-srec.hex", NewGeometry(mcu::STELLARIS, 0x40000), "tiva.bin", 0, 0, 0}),
+    [](const ::testing::TestParamInfo<CorpusRow>& row) {
+      std::string name = row.param.file;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
 
 }  // namespace
 }  // namespace quorvel
