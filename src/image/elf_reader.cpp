@@ -107,7 +107,10 @@ class Reader {
  private:
   // Refused before anything else: a file for another processor, or one that is not a linked program.
   bool ForThisBoard(const GElf_Ehdr& header) {
-    const std::string quoted = "'" + std::string(name_) + "'";
+    // Appended piece by piece: GCC 12 at -O3 takes "'" + std::string(...) for an overlapping copy.
+    std::string quoted(1, '\'');
+    quoted.append(name_);
+    quoted += '\'';
     if (family_ != 0) {
       const int wanted = ElfMachineOfFamily(family_);
       const std::string family(McuFamilyName(family_));
