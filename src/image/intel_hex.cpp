@@ -32,6 +32,22 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable() {
 constexpr std::array<std::uint8_t, 256> kHex = MakeHexTable();
 
 inline std::uint8_t HexOf(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+// Two hexadecimal digits at once, by the pair of characters: the byte, or kNotPair.
+constexpr std::uint16_t kNotPair = 0x100;
+constexpr std::array<std::uint16_t, 65536> MakePairTable() {
+  std::array<std::uint16_t, 65536> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const std::uint8_t hi = kHex[i >> 8];
+    const std::uint8_t lo = kHex[i & 0xFF];
+    t[i] = (hi | lo) & 0xF0u ? kNotPair : static_cast<std::uint16_t>(hi << 4 | lo);
+  }
+  return t;
+}
+constexpr std::array<std::uint16_t, 65536> kPair = MakePairTable();
+inline std::uint16_t PairOf(const char* p) {
+  return kPair[static_cast<std::size_t>(static_cast<unsigned char>(p[0])) << 8 | static_cast<unsigned char>(p[1])];
+}
 // First `c` in [from, end), or end.
 inline const char* Find(const char* from, const char* end, char c) {
   const void* hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
@@ -213,17 +229,16 @@ class ChecksumPass {
     if (s.size() < 11 || s.size() % 2 == 0 || s[0] != ':' || n > kWholeRecordBytes) return GiveUp(s, true);
     std::uint8_t b[kWholeRecordBytes];
     std::uint32_t sum = 0;
-    std::uint8_t bad = 0;
+    std::uint16_t bad = 0;
     const char* p = s.data() + 1;
     for (std::size_t k = 0; k < n; ++k, p += 2) {
-      const std::uint8_t hi = HexOf(p[0]);
-      const std::uint8_t lo = HexOf(p[1]);
-      bad |= hi | lo;
-      b[k] = static_cast<std::uint8_t>(hi << 4 | lo);
-      sum += b[k];
+      const std::uint16_t v = PairOf(p);
+      bad |= v;
+      b[k] = static_cast<std::uint8_t>(v);
+      sum += v;
     }
     // The second pass must find in the line all it reads of the record.
-    if ((bad & 0xF0u) != 0 || (sum & 0xFFu) != 0 || n < DecodedRecords::EntryBytes(b)) return GiveUp(s, true);
+    if ((bad & kNotPair) != 0 || (sum & 0xFFu) != 0 || n < DecodedRecords::EntryBytes(b)) return GiveUp(s, true);
     decoded_.Add(b, DecodedRecords::EntryBytes(b));
     ++lineIndex_;
     return true;
