@@ -251,7 +251,8 @@ void PrintTo(const ObjcopyRow& row, std::ostream* os) { *os << row.name; }
 class ElfLikeObjcopy : public ::testing::TestWithParam<ObjcopyRow> {};
 
 TEST_P(ElfLikeObjcopy, PlacesEachSectionAtItsLoadAddress) {
-  const ElfReadResult elf = ReadElfPieces(te::Write(GetParam().blocks), "app.elf", mcu::STM32F4XX);
+  const std::string file = te::Write(GetParam().blocks);  // the pieces point into it
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf", mcu::STM32F4XX);
   ASSERT_TRUE(elf.ok()) << elf.error;
   std::vector<std::uint32_t> addresses;
   for (const FirmwarePiece& piece : elf.pieces) addresses.push_back(piece.address);
