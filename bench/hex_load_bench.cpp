@@ -4,6 +4,7 @@
 //
 //   hex_load_bench [benchmark flags]        run both benchmarks and print the ratio
 //   hex_load_bench --load-once FILE         load FILE once and print the peak resident set size
+//   hex_load_bench --write-hex FILE         only write the 12 MB HEX file (for end-to-end runs)
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -113,6 +114,11 @@ int LoadOnce(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--load-once") == 0) return LoadOnce(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--write-hex") == 0) {
+    gHexPath = argv[2];
+    WriteTestFile();
+    return 0;
+  }
 
   gDir = std::filesystem::temp_directory_path() / ("quorvel-hex-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(gDir);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Fuzz entry for the ELF reader and the image building behind it. The first input byte chooses
 // family, geometry and whether a --base is given; the rest is the file. Besides crashes it catches
-// broken promises: a piece outside the file or beyond 4 GB, a refusal that is not one line or that
-// leaves data behind, an image beyond any device.
+// broken promises: a piece outside the file or beyond 4 GB, pieces out of order or overlapping, a
+// refusal that is not one line or that leaves data behind, an image beyond any device.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,13 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   info.McuSize = (data[0] & 32u) != 0 ? 0xFFFFFFFFu : 0x40000u;
 
   const std::string file(reinterpret_cast<const char*>(data + 1), size - 1);
-  const ElfReadResult elf = ReadElfPieces(file, "fuzz");
+  const ElfReadResult elf = ReadElfPieces(file, "fuzz", info.McuType);
   if (elf.ok()) {
     Check(!elf.pieces.empty());
+    std::uint64_t end = 0;
     for (const FirmwarePiece& piece : elf.pieces) {
       Check(piece.bytes.data() >= file.data() &&
             piece.bytes.data() + piece.bytes.size() <= file.data() + file.size());
       Check(std::uint64_t{piece.address} + piece.bytes.size() <= std::uint64_t{1} << 32);
+      Check(piece.address >= end);  // in address order, none overlapping
+      end = std::uint64_t{piece.address} + piece.bytes.size();
     }
   } else {
     Check(elf.pieces.empty() && elf.error.find('\n') == std::string::npos);

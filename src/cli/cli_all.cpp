@@ -320,7 +320,8 @@ void AllBoardsRun::HandleLine(Child& child, const QByteArray& line) {
   } else if (kind == QStringLiteral("message")) {
     ui_.Notice(prefix + event.value(QStringLiteral("title")).toString() + QStringLiteral(": ") +
                OneLine(text));
-  } else if (kind == QStringLiteral("question") || kind == QStringLiteral("notice")) {
+  } else if (kind == QStringLiteral("question") || kind == QStringLiteral("notice") ||
+             kind == QStringLiteral("dropped")) {
     ui_.Notice(prefix + OneLine(text));
   } else if (kind == QStringLiteral("log")) {
     ui_.Detail(prefix + text);

@@ -241,6 +241,20 @@ void CliFrontend::Notice(const QString& text) {
   }
 }
 
+void CliFrontend::Dropped(const QString& text, std::uint64_t bytes, std::uint32_t firstAddress) {
+  if (!config_.json) {
+    Notice(text);
+    return;
+  }
+  LogLine(text);
+  if (config_.quiet) return;
+  Emit(JsonObject()
+           .Add("event", "dropped")
+           .Add("bytes", static_cast<std::int64_t>(bytes))
+           .Add("address", static_cast<std::int64_t>(firstAddress))
+           .Add("text", Utf8(text)));
+}
+
 void CliFrontend::Detail(const QString& text) {
   if (config_.verbose) Notice(text);
 }

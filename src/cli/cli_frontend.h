@@ -84,6 +84,9 @@ class CliFrontend : public Frontend {
   void Error(const QString& text);
   // A remark worth showing unless --quiet (plain: standard error).
   void Notice(const QString& text);
+  // Data of the file that the device does not keep and no upload writes: a remark like Notice
+  // (plain: standard error); JSON: a "dropped" event with the byte count and the lowest address.
+  void Dropped(const QString& text, std::uint64_t bytes, std::uint32_t firstAddress);
   // Shown only with --verbose.
   void Detail(const QString& text);
   // A line of a command's own result (list, info) on standard output; plain mode only.

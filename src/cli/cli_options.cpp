@@ -45,6 +45,13 @@ std::optional<std::uint32_t> ParseAddress(const std::string& text) {
   return static_cast<std::uint32_t>(value);
 }
 
+std::optional<FirmwareFormat> ParseFormat(const std::string& text) {
+  if (text == "hex") return FirmwareFormat::IntelHex;
+  if (text == "elf") return FirmwareFormat::Elf;
+  if (text == "bin") return FirmwareFormat::RawBinary;
+  return std::nullopt;
+}
+
 // A positive whole number of boards.
 std::optional<int> ParseCount(const std::string& text) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -155,6 +162,13 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
         result.error = "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
         return result;
       }
+    } else if (name == "--format") {
+      if (!takeValue(value)) return result;
+      o.format = ParseFormat(value);
+      if (!o.format) {
+        result.error = "option '--format' needs hex, elf or bin, not '" + value + "'";
+        return result;
+      }
     } else if (name == "--device") {
       if (!takeValue(value)) return result;
       if (value.empty()) {
@@ -247,6 +261,18 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
     result.error = "--base belongs to the 'upload' and 'image' commands";
     return result;
   }
+  if (o.format && !takesFile) {
+    result.error = "--format belongs to the 'upload' and 'image' commands";
+    return result;
+  }
+  if (o.format == FirmwareFormat::RawBinary && !o.base) {
+    result.error = "--format bin needs --base ADDR, the address of the binary's first byte";
+    return result;
+  }
+  if (o.format && o.format != FirmwareFormat::RawBinary && o.base) {
+    result.error = "--base places a raw binary: it goes with --format bin only";
+    return result;
+  }
   if (o.skipBlank && !takesFile) {
     result.error = "--skip-blank belongs to the 'upload' and 'image' commands";
     return result;
@@ -300,8 +326,10 @@ Commands:
   image FILE       load FILE for the device and write the flash image(s)
                    to files; nothing is erased or written on the device
 
-FILE is Intel HEX, or ELF (the loadable segments at their physical
-addresses), or with --base a raw binary; '-' reads it from standard input.
+FILE is Intel HEX, or an ELF program linked for the board (its allocated
+sections at their load addresses, as objcopy reads it), or with --base a raw
+binary; '-' reads it from standard input. Data of FILE that the device does
+not keep is counted on standard error; it is never written.
 
 Options:
   --simulate SPEC  use a simulated bootloader instead of USB HID devices; give
@@ -324,6 +352,8 @@ Options:
                    and the result to FILE (also with --quiet)
   --yes            answer Yes to questions (without it they are answered No)
   --base ADDR      FILE is a raw binary to load at ADDR (0x hex or decimal)
+  --format FMT     read FILE as hex, elf or bin (bin needs --base) whatever
+                   its contents look like
   --skip-blank     upload, image: after the usual erase, write only the write
                    blocks that differ from erased flash (the result's SHA-256
                    stays that of the whole image; only the byte count drops)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "image/firmware_file.h"
+
 namespace quorvel::cli {
 
 enum class CliCommand { None, List, Info, Upload, Image };
@@ -26,6 +28,7 @@ struct CliOptions {
   CliCommand command = CliCommand::None;
   std::string file;                   // upload, image; "-" is standard input
   std::optional<std::uint32_t> base;  // upload, image: --base, the file is a raw binary at this address
+  std::optional<FirmwareFormat> format;  // upload, image: --format, instead of telling it from the file
   std::string out;                    // image: --out
   std::string bootOut;                // image: --boot-out (empty: not written)
   std::vector<std::string> simulate;

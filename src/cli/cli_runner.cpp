@@ -543,14 +543,17 @@ int CliRunner::LoadHex() {
   FirmwareInput input;
   input.path = options_.file;
   input.base = options_.base;
+  input.format = options_.format;
   if (options_.file == kStandardInput) {
     input.contents = &standardInput_;
     input.displayName = "standard input";
   }
   FirmwareFormat format = FirmwareFormat::IntelHex;
+  DroppedData dropped;
   pelmo_->ImageFileLoader = [&](const std::string&, const TBootInfo& info, THexImages& images) {
     FirmwareLoadResult result = LoadFirmware(input, info, images);
     format = result.format;
+    dropped = result.load.dropped;
     result.load.message = PrintableMessage(result.load.message);
     return result.load;
   };
@@ -576,6 +579,13 @@ int CliRunner::LoadHex() {
                                  .arg(kind, label, FamilyName(pelmo_->BootInfo.McuType)));
   }
   pelmo_->AppendHistory(QStringLiteral("Opened: ") + label);
+  if (dropped.bytes > 0) {
+    // The window's history says nothing of them; a script on the command line learns of them here.
+    ui_.Dropped(QStringLiteral("Not written: %1 bytes of '%2' that this device does not keep, the first at %3.")
+                    .arg(dropped.bytes)
+                    .arg(label, Hex32(dropped.firstAddress)),
+                dropped.bytes, dropped.firstAddress);
+  }
   if (pelmo_->FlashImage.empty() && pelmo_->BootFlashImage.empty()) {
     const TBootInfo& info = pelmo_->BootInfo;
     return Fail(

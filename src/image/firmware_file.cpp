@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,8 @@ namespace {
 // so small aligned records keep its limits as sharp as a linker's HEX output has them.
 constexpr std::uint32_t kRecordBytes = 16;
 constexpr std::size_t kReadChunk = 1u << 16;
-constexpr std::size_t kElfMagicBytes = 4;
+// Enough for the ELF magic and the start of a HEX record.
+constexpr std::size_t kHeadBytes = 64;
 
 std::string BaseName(std::string_view path) {
   const auto slash = path.find_last_of('/');
@@ -94,7 +96,7 @@ FirmwareLoadResult LoadBytes(std::string_view bytes, FirmwareFormat format, cons
   result.format = format;
   switch (format) {
     case FirmwareFormat::Elf: {
-      const ElfReadResult elf = ReadElfPieces(bytes, name);
+      const ElfReadResult elf = ReadElfPieces(bytes, name, info.McuType);
       if (!elf.ok()) {
         ClearImages(images);
         result.load = Refused(HexLoadStatus::Unreadable, elf.error);
@@ -119,13 +121,30 @@ FirmwareLoadResult LoadBytes(std::string_view bytes, FirmwareFormat format, cons
     case FirmwareFormat::Unknown:
       break;
   }
-  if (!HasHexRecord(bytes)) {
+  // A forced HEX file is read as the window reads it, records or not.
+  if (!input.format && !HasHexRecord(bytes)) {
     result.format = FirmwareFormat::Unknown;
     result.load = Refused(HexLoadStatus::Unreadable,
                           NotFirmwareMessage(input.displayName.empty() ? input.path : input.displayName));
     return result;
   }
   result.load = LoadHexText(bytes, name, info, images);
+  return result;
+}
+
+FirmwareFormat FormatOf(std::string_view head, const FirmwareInput& input) {
+  return input.format ? *input.format : DetectFirmwareFormat(head, input.base.has_value());
+}
+
+// A base with a HEX file would flash the file's text: refused unless the user forced the format.
+std::optional<FirmwareLoadResult> HexGivenABase(std::string_view head, FirmwareFormat format,
+                                                const FirmwareInput& input, const std::string& name,
+                                                THexImages& images) {
+  if (input.format || format != FirmwareFormat::RawBinary || !LooksLikeIntelHex(head)) return std::nullopt;
+  ClearImages(images);
+  FirmwareLoadResult result;
+  result.format = format;
+  result.load = Refused(HexLoadStatus::Unreadable, "'" + name + "' is an Intel HEX file: leave out --base.");
   return result;
 }
 
@@ -151,6 +170,18 @@ FirmwareFormat DetectFirmwareFormat(std::string_view head, bool hasBase) {
 }
 
 bool HasHexRecord(std::string_view text) { return HexRecordScanner().Feed(text); }
+
+bool LooksLikeIntelHex(std::string_view head) {
+  if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
+  if (head.empty() || head[0] != ':') return false;
+  std::size_t digits = 0;
+  for (const char c : head.substr(1)) {
+    if (c == '\r' || c == '\n') break;
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return false;
+    ++digits;
+  }
+  return digits >= 10;
+}
 
 std::string NotFirmwareMessage(std::string_view name) {
   // Appended piece by piece: GCC 12 at -O3 takes "'" + std::string(...) for an overlapping copy.
@@ -195,14 +226,15 @@ HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_vi
     }
   }
   builder.Finish();
-  return {HexLoadStatus::Loaded, {}};
+  return {HexLoadStatus::Loaded, {}, builder.Dropped()};
 }
 
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images) {
   if (info.McuType == 0) return {};
   const std::string name = input.displayName.empty() ? BaseName(input.path) : input.displayName;
   if (input.contents != nullptr) {
-    const FirmwareFormat format = DetectFirmwareFormat(*input.contents, input.base.has_value());
+    const FirmwareFormat format = FormatOf(*input.contents, input);
+    if (auto refused = HexGivenABase(*input.contents, format, input, name, images)) return *refused;
     return LoadBytes(*input.contents, format, input, name, info, images);
   }
 
@@ -210,15 +242,20 @@ FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& inf
   // reports a missing, unreadable or odd file in the words the window uses.
   std::string head;
   const bool headRead = ReadRuns(input.path, [&](std::string_view run) {
-    head.append(run.substr(0, kElfMagicBytes - head.size()));
-    return head.size() < kElfMagicBytes;
+    head.append(run.substr(0, kHeadBytes - head.size()));
+    return head.size() < kHeadBytes;
   });
   FirmwareLoadResult result;
   if (!headRead) {
     result.load = LoadHexFile(input.path, info, images);
     return result;
   }
-  result.format = DetectFirmwareFormat(head, input.base.has_value());
+  result.format = FormatOf(head, input);
+  if (auto refused = HexGivenABase(head, result.format, input, name, images)) return *refused;
+  if (result.format == FirmwareFormat::IntelHex && input.format) {
+    result.load = LoadHexFile(input.path, info, images);
+    return result;
+  }
   if (result.format == FirmwareFormat::IntelHex) {
     HexRecordScanner scanner;
     const bool scanned = ReadRuns(input.path, [&](std::string_view run) { return !scanner.Feed(run); });

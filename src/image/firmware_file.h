@@ -31,6 +31,9 @@ struct FirmwareInput {
   const std::string* contents = nullptr;  // bytes already read (standard input); not owned
   std::string displayName;                // how messages name the file; empty: the path's last part
   std::optional<std::uint32_t> base;      // a raw binary placed at this address
+  // The format the user forces (IntelHex, Elf, RawBinary with `base`); unset: detected. A file
+  // that reads as Intel HEX is then refused with a base.
+  std::optional<FirmwareFormat> format;
 };
 
 struct FirmwareLoadResult {
@@ -45,13 +48,19 @@ FirmwareFormat DetectFirmwareFormat(std::string_view head, bool hasBase);
 // HEX loader has a record to read.
 bool HasHexRecord(std::string_view text);
 
+// True when `head`, the first bytes of a file, opens with an Intel HEX record: ':' and at least ten
+// hexadecimal digits up to the end of the line or of `head` (after a UTF-8 byte order mark).
+bool LooksLikeIntelHex(std::string_view head);
+
 // The refusal of a file that is none of the formats; `name` as the user gave it.
 std::string NotFirmwareMessage(std::string_view name);
 
 // Loads `input` for info.McuType and the geometry in `info` into `images`. A HEX file is read as
-// LoadHexFile/LoadHexText read it. ELF and binary errors come back as Unreadable; a file with no
-// HEX record, without a base, as Unreadable with format Unknown and NotFirmwareMessage naming the
-// display name, or else the path.
+// LoadHexFile/LoadHexText read it. ELF and binary errors come back as Unreadable, as does an ELF
+// file that is not a linked program for the family and, unless the format is forced, a file that
+// reads as Intel HEX given with a base (format RawBinary); a file with no HEX record, without a
+// base, as Unreadable with format Unknown and NotFirmwareMessage naming the display name, or else
+// the path.
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images);
 
 // Builds the family's images from `pieces` exactly as from a HEX file holding the same bytes at the

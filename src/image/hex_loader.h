@@ -37,9 +37,17 @@ enum class HexLoadStatus {
                    // or is longer than kMaxHexFileBytes
 };
 
+// Data bytes of a loaded file that no acceptance window of the device keeps, so that an upload
+// never writes them (configuration words, EEPROM data, code for a larger part).
+struct DroppedData {
+  std::uint64_t bytes = 0;
+  std::uint32_t firstAddress = 0;  // the lowest of their addresses, as the file gives it
+};
+
 struct HexLoadResult {
   HexLoadStatus status = HexLoadStatus::NotLoaded;
   std::string message;  // exact text to show; empty for Loaded/NotLoaded
+  DroppedData dropped{};  // Loaded only
 };
 
 // Loads `path` for info.McuType and the geometry in `info` into `images`.

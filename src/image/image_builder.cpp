@@ -1,18 +1,38 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "image/image_builder.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 
 namespace quorvel {
 
 namespace {
 
-// Extends `image` to `length`; each new byte gets the erased value of its own offset.
-void Grow(TByteArray& image, std::size_t length, std::uint8_t oddFill) {
+// End of the PIC32's KSEG1 window (and of KSEG0 + KSEG1, which start at kKseg0).
+constexpr std::uint32_t kKseg2 = 0xC0000000u;
+
+// A large image takes a page fault for every 4 KB it grows by, which costs more than filling it;
+// huge pages, where the kernel grants them on request, take one for every 2 MB.
+void AllowHugePages(TByteArray& image) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(image.data());
+  const std::uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t to = (start + image.capacity()) & ~(kHuge - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint: failure is harmless
+}
+
+// Extends `image` to `length`; each new byte gets the erased value of its own offset. `room` is
+// what the image may reach: reserved at once, since memory the image never reaches costs no page,
+// while growing step by step would copy the image again and again.
+void Grow(TByteArray& image, std::size_t length, std::uint8_t oddFill, std::uint64_t room) {
   const std::size_t old = image.size();
   if (length <= old) return;
   if (length > image.capacity()) {
-    image.reserve(std::min<std::size_t>(std::max(length, 2 * image.capacity()), kMaxImageBytes));
+    const std::uint64_t wanted = std::max<std::uint64_t>(length, std::max<std::uint64_t>(room, 2 * image.capacity()));
+    image.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kMaxImageBytes)));
+    AllowHugePages(image);
   }
   image.resize(length, 0xFF);
   if (oddFill != 0xFF) {
@@ -49,11 +69,13 @@ ImageBuilder::ImageBuilder(const TBootInfo& info, THexImages& images)
 }
 
 RecordVerdict ImageBuilder::Take(const SourceRecord& record) {
-  const std::uint32_t address = record.address();
+  std::uint32_t address = record.address();
   if (family_ == nullptr) {
     return record.carriesData() ? Store(images_.FlashImage, address, record, 0xFF) : RecordVerdict::Taken;
   }
   const FamilyFacts& f = *family_;
+  // XC32-style files give the cached (KSEG0) or uncached (KSEG1) view of the flash.
+  if (f.group == FamilyGroup::Pic32 && address >= kKseg0 && address < kKseg2) address &= kPhysicalAddressMask;
   const bool belowBase = address < f.hexBase;
   if (belowBase && f.belowHexBase == BelowHexBase::Refused) return RecordVerdict::BelowFlashBase;
   if (!record.carriesData()) return RecordVerdict::Taken;
@@ -63,6 +85,10 @@ RecordVerdict ImageBuilder::Take(const SourceRecord& record) {
       address - f.bootFlashBase < f.bootFlashBytes - f.bootConfigBytes) {
     return Store(images_.BootFlashImage, address - f.bootFlashBase, record, 0xFF);
   }
+  if (record.count() > 0) {
+    if (dropped_.bytes == 0 || record.address() < dropped_.firstAddress) dropped_.firstAddress = record.address();
+    dropped_.bytes += record.count();
+  }
   return RecordVerdict::Taken;
 }
 
@@ -70,7 +96,9 @@ RecordVerdict ImageBuilder::Store(TByteArray& image, std::uint32_t offset, const
                                   std::uint8_t oddFill) {
   const std::uint64_t end = std::uint64_t{offset} + record.count();
   if (end > kMaxImageBytes) return RecordVerdict::BeyondAnyDevice;
-  Grow(image, static_cast<std::size_t>(end), oddFill);
+  // A record is stored only below the limit, but may reach a little beyond it.
+  const std::uint64_t room = &image == &images_.FlashImage ? limit_ + 256 : 0;
+  Grow(image, static_cast<std::size_t>(end), oddFill, room);
   return record.CopyBytes(image.data() + offset) ? RecordVerdict::Taken : RecordVerdict::Unreadable;
 }
 

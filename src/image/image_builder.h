@@ -4,7 +4,8 @@
 // addresses the family takes (and up to where its geometry lets them go),
 // the image offset each lands on, the erased value of the bytes no record
 // fills, the PIC32 boot flash, and the packing of 16-bit PIC images into
-// three bytes per instruction word. Knows no file format (see
+// three bytes per instruction word. PIC32 KSEG0/KSEG1 addresses are taken at
+// the physical address they stand for. Knows no file format (see
 // image/record_source.h).
 #include <cstdint>
 
@@ -27,6 +28,9 @@ class ImageBuilder final : public RecordSink {
   // loaded for the family.
   void Finish();
 
+  // The data records taken so far that no window kept.
+  const DroppedData& Dropped() const { return dropped_; }
+
  private:
   RecordVerdict Store(TByteArray& image, std::uint32_t offset, const SourceRecord& record, std::uint8_t oddFill);
 
@@ -36,6 +40,7 @@ class ImageBuilder final : public RecordSink {
   // HEX bytes from the family's HEX base that program flash may take; 64-bit:
   // a limit near 4 GB must not wrap to a small one.
   std::uint64_t limit_ = 0;
+  DroppedData dropped_;
 };
 
 // Empties both images and gives their memory back.

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "image/intel_hex.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace quorvel {
 
@@ -28,6 +32,22 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable() {
 constexpr std::array<std::uint8_t, 256> kHex = MakeHexTable();
 
 inline std::uint8_t HexOf(char c) { return kHex[static_cast<unsigned char>(c)]; }
+
+// Two hexadecimal digits at once, by the pair of characters: the byte, or kNotPair.
+constexpr std::uint16_t kNotPair = 0x100;
+constexpr std::array<std::uint16_t, 65536> MakePairTable() {
+  std::array<std::uint16_t, 65536> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const std::uint8_t hi = kHex[i >> 8];
+    const std::uint8_t lo = kHex[i & 0xFF];
+    t[i] = (hi | lo) & 0xF0u ? kNotPair : static_cast<std::uint16_t>(hi << 4 | lo);
+  }
+  return t;
+}
+constexpr std::array<std::uint16_t, 65536> kPair = MakePairTable();
+inline std::uint16_t PairOf(const char* p) {
+  return kPair[static_cast<std::size_t>(static_cast<unsigned char>(p[0])) << 8 | static_cast<unsigned char>(p[1])];
+}
 // First `c` in [from, end), or end.
 inline const char* Find(const char* from, const char* end, char c) {
   const void* hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
@@ -53,6 +73,62 @@ HexLoadResult NotAnInteger(std::string_view charsRead) {
   text += "' is not a valid integer value";
   return Fail(HexLoadStatus::InvalidInteger, std::move(text));
 }
+
+std::string OffsetMessage(std::uint64_t lineIndex) {
+  return "Start address of hex input in line '" + std::to_string(lineIndex) + "' violates internal flash offset.";
+}
+
+std::string BeyondMessage(std::uint64_t lineIndex, std::string_view fileName, std::uint64_t address) {
+  char where[24];
+  std::snprintf(where, sizeof where, "0x%08llX", static_cast<unsigned long long>(address));
+  return "Line " + std::to_string(lineIndex) + " of HEX file '" + std::string(fileName) + "' places data at " +
+         where + ", beyond the flash of any device. Nothing was loaded.";
+}
+
+// The records of a file whose every line up to the end marker is one well-formed record, decoded
+// while the first pass checks their checksums, so that the second pass neither reads nor decodes
+// the text again. Each entry: count, address (high, low), type, then what the second pass reads
+// of the record: its data bytes (type 00) or its base (types 02 and 04).
+class DecodedRecords {
+ public:
+  // Beyond this the text is read again instead: memory stays bounded for any file.
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
+  // A text of `textBytes` decodes to at most half as many bytes: room for them all at once, in
+  // huge pages where the kernel grants them, so the records cost neither copies nor many faults.
+  explicit DecodedRecords(std::uint64_t textBytes) {
+    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(textBytes / 2 + 1, kMaxBytes));
+    bytes_.reserve(room);
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes_.data());
+    const std::uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t to = (start + bytes_.capacity()) & ~(kHuge - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint only
+  }
+
+  bool usable() const { return usable_; }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+  void GiveUp() {
+    usable_ = false;
+    std::vector<std::uint8_t>().swap(bytes_);
+  }
+  void Add(const std::uint8_t* entry, std::size_t n) {
+    if (bytes_.size() + n > kMaxBytes) {
+      GiveUp();
+      return;
+    }
+    bytes_.insert(bytes_.end(), entry, entry + n);
+  }
+  // Bytes of the entry that starts with `head` (at least its 4 bytes).
+  static std::size_t EntryBytes(const std::uint8_t* head) {
+    const std::uint8_t type = head[3];
+    return 4u + (type == 0 ? head[0] : (type == 2 || type == 4) ? 2u : 0u);
+  }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  bool usable_ = true;
+};
 
 // Splits the source into lines (ended by CR, LF or CR LF; not trimmed) and hands each line to the
 // sink as one or more pieces: sink.Piece(text, lineEndsHere). A line that lies whole in one run
@@ -112,9 +188,68 @@ bool SplitLines(TextSource& source, Sink& sink) {
 
 class ChecksumPass {
  public:
-  explicit ChecksumPass(std::string_view fileName) : fileName_(fileName) {}
+  ChecksumPass(std::string_view fileName, DecodedRecords& decoded) : fileName_(fileName), decoded_(decoded) {}
 
   bool Piece(std::string_view s, bool lineEnds) {
+    if (!decoded_.usable()) return General(s, lineEnds);
+    if (!gathering_) {
+      if (lineEnds) return WholeLine(s);
+      if (s.size() > kLineHeadMax) return GiveUp(s, lineEnds);
+      // The line goes on in the next run.
+      gathered_.assign(s);
+      gathering_ = true;
+      return true;
+    }
+    gathered_.append(s);
+    if (gathered_.size() > kLineHeadMax) {
+      gathering_ = false;
+      return GiveUp(gathered_, lineEnds);
+    }
+    if (!lineEnds) return true;
+    gathering_ = false;
+    return WholeLine(gathered_);
+  }
+
+  bool markerReached() const { return markerReached_; }
+  const HexLoadResult& failure() const { return failure_; }
+  bool failed() const { return failure_.status != HexLoadStatus::Loaded; }
+
+ private:
+  // Longest line the decoded records take: a record of 255 data bytes and its checksum.
+  static constexpr std::size_t kWholeRecordBytes = 4 + 255 + 1;
+
+  // A whole line that is a record with a good checksum is decoded here, once. Any other line goes
+  // the general way, which words every failure exactly, and the decoded records are given up.
+  bool WholeLine(std::string_view s) {
+    if (s.size() == kEndMarker.size() && IsEndMarker(s)) {
+      markerReached_ = true;
+      return false;
+    }
+    const std::size_t n = (s.size() - 1) / 2;
+    if (s.size() < 11 || s.size() % 2 == 0 || s[0] != ':' || n > kWholeRecordBytes) return GiveUp(s, true);
+    std::uint8_t b[kWholeRecordBytes];
+    std::uint32_t sum = 0;
+    std::uint16_t bad = 0;
+    const char* p = s.data() + 1;
+    for (std::size_t k = 0; k < n; ++k, p += 2) {
+      const std::uint16_t v = PairOf(p);
+      bad |= v;
+      b[k] = static_cast<std::uint8_t>(v);
+      sum += v;
+    }
+    // The second pass must find in the line all it reads of the record.
+    if ((bad & kNotPair) != 0 || (sum & 0xFFu) != 0 || n < DecodedRecords::EntryBytes(b)) return GiveUp(s, true);
+    decoded_.Add(b, DecodedRecords::EntryBytes(b));
+    ++lineIndex_;
+    return true;
+  }
+
+  bool GiveUp(std::string_view s, bool lineEnds) {
+    decoded_.GiveUp();
+    return General(s, lineEnds);
+  }
+
+  bool General(std::string_view s, bool lineEnds) {
     std::size_t i = 0;
     if (length_ == 0) {
       if (s.empty()) return lineEnds ? EndLine() : true;
@@ -159,11 +294,6 @@ class ChecksumPass {
     return lineEnds ? EndLine() : true;
   }
 
-  bool markerReached() const { return markerReached_; }
-  const HexLoadResult& failure() const { return failure_; }
-  bool failed() const { return failure_.status != HexLoadStatus::Loaded; }
-
- private:
   bool AddPair(char hiChar, char loChar) {
     const std::uint8_t hi = HexOf(hiChar);
     const std::uint8_t lo = HexOf(loChar);
@@ -208,6 +338,9 @@ class ChecksumPass {
   }
 
   std::string_view fileName_;
+  DecodedRecords& decoded_;
+  std::string gathered_;  // a line split between runs, while the records are decoded
+  bool gathering_ = false;
   std::uint64_t lineIndex_ = 0;
   std::uint64_t length_ = 0;  // characters of the current line seen so far, ':' included
   std::uint32_t sum_ = 0;
@@ -311,35 +444,38 @@ class RecordPass {
     std::uint32_t type = 0, count = 0, address = 0;
     if (!Field(line, 8, 2, type)) return false;
     if (type == 4 && !Field(line, 10, 4, upperAddress_)) return false;
+    if (type == 2 && !Field(line, 10, 4, segment_)) return false;
     if (!Field(line, 2, 2, count)) return false;
     if (!Field(line, 4, 4, address)) return false;
-    const std::uint32_t hexAddress = upperAddress_ * 0x10000u + address;
+    // As GNU objcopy reads it: both bases add up, each kept until a record of its own type changes it.
+    const std::uint64_t fullAddress = std::uint64_t{upperAddress_} * 0x10000u + segment_ * 16u + address;
+    if (fullAddress > 0xFFFFFFFFu && type == 0) return Beyond(lineIndex, fullAddress);
+    // Only a data record can reach past 4 GB here; any other is far above every flash base.
+    const auto hexAddress = static_cast<std::uint32_t>(std::min<std::uint64_t>(fullAddress, 0xFFFFFFFFu));
 
     switch (sink_.Take(HexRecord(hexAddress, count, type == 0, line, failure_))) {
       case RecordVerdict::Taken:
         return true;
       case RecordVerdict::BelowFlashBase:
-        failure_ = Fail(HexLoadStatus::FlashOffset, "Start address of hex input in line '" +
-                                                        std::to_string(lineIndex) +
-                                                        "' violates internal flash offset.");
+        failure_ = Fail(HexLoadStatus::FlashOffset, OffsetMessage(lineIndex));
         return false;
-      case RecordVerdict::BeyondAnyDevice: {
-        char where[16];
-        std::snprintf(where, sizeof where, "0x%08X", static_cast<unsigned>(hexAddress));
-        failure_ = Fail(HexLoadStatus::TooLarge, "Line " + std::to_string(lineIndex) + " of HEX file '" +
-                                                     std::string(fileName_) + "' places data at " + where +
-                                                     ", beyond the flash of any device. Nothing was loaded.");
-        return false;
-      }
+      case RecordVerdict::BeyondAnyDevice:
+        return Beyond(lineIndex, hexAddress);
       case RecordVerdict::Unreadable:  // the record has set the conversion error
         return false;
     }
     return false;
   }
 
+  bool Beyond(std::uint64_t lineIndex, std::uint64_t address) {
+    failure_ = Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName_, address));
+    return false;
+  }
+
   std::string_view fileName_;
   RecordSink& sink_;
-  std::uint32_t upperAddress_ = 0;
+  std::uint32_t upperAddress_ = 0;  // extended linear address (type 04)
+  std::uint32_t segment_ = 0;       // extended segment address (type 02)
   std::uint64_t lineIndex_ = 0;
   bool markerReached_ = false;
   HexLoadResult failure_{HexLoadStatus::Loaded, {}};
@@ -350,14 +486,60 @@ class RecordPass {
   bool split_ = false;
 };
 
+// A decoded record's bytes, already in memory.
+class DecodedRecord final : public SourceRecord {
+ public:
+  DecodedRecord(std::uint32_t address, const std::uint8_t* entry)
+      : SourceRecord(address, entry[0], entry[3] == 0), data_(entry + 4) {}
+  bool CopyBytes(std::uint8_t* out) const override {
+    if (carriesData()) std::memcpy(out, data_, count());
+    return true;
+  }
+
+ private:
+  const std::uint8_t* data_;
+};
+
+// The second pass over the decoded records: what RecordPass does with the same lines.
+HexLoadResult Replay(const DecodedRecords& decoded, std::string_view fileName, RecordSink& sink) {
+  const std::vector<std::uint8_t>& bytes = decoded.bytes();
+  std::uint32_t upper = 0;
+  std::uint32_t segment = 0;
+  std::uint64_t lineIndex = 0;
+  for (std::size_t at = 0; at < bytes.size(); at += DecodedRecords::EntryBytes(&bytes[at]), ++lineIndex) {
+    const std::uint8_t* entry = &bytes[at];
+    const std::uint8_t type = entry[3];
+    if (type == 4) upper = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
+    if (type == 2) segment = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
+    const std::uint64_t full = std::uint64_t{upper} * 0x10000u + segment * 16u +
+                               static_cast<std::uint32_t>(entry[1] << 8 | entry[2]);
+    if (full > 0xFFFFFFFFu && type == 0) return Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName, full));
+    const auto address = static_cast<std::uint32_t>(std::min<std::uint64_t>(full, 0xFFFFFFFFu));
+    switch (sink.Take(DecodedRecord(address, entry))) {
+      case RecordVerdict::Taken:
+      case RecordVerdict::Unreadable:  // decoded bytes are always readable
+        break;
+      case RecordVerdict::BelowFlashBase:
+        return Fail(HexLoadStatus::FlashOffset, OffsetMessage(lineIndex));
+      case RecordVerdict::BeyondAnyDevice:
+        return Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName, address));
+    }
+  }
+  return {HexLoadStatus::Loaded, {}};
+}
+
 }  // namespace
 
 HexLoadResult ReadIntelHex(TextSource& source, std::string_view fileName, RecordSink& sink) {
-  ChecksumPass checksums(fileName);
+  DecodedRecords decoded(source.SizeHint());
+  ChecksumPass checksums(fileName, decoded);
   if (!SplitLines(source, checksums)) return Fail(HexLoadStatus::Unreadable, source.error());
   if (checksums.failed()) return checksums.failure();
 
+  // Rewound even when the text need not be read again: a source that cannot be read twice fails
+  // alike whatever its lines look like.
   if (!source.Rewind()) return Fail(HexLoadStatus::Unreadable, source.error());
+  if (decoded.usable()) return Replay(decoded, fileName, sink);
   RecordPass records(fileName, sink);
   if (!SplitLines(source, records)) return Fail(HexLoadStatus::Unreadable, source.error());
   if (records.failed()) return records.failure();

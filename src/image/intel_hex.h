@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The Intel HEX reader: lines, checksums, record types and line numbers. It
-// reads its text twice, in runs, so that a huge file never has to fit in
-// memory and a bad first line ends the load without reading the rest: the
-// first pass checks every line's checksum up to the end marker, the second
-// hands each record to a sink (image/record_source.h) and words the sink's
-// refusals with the line they concern.
+// reads its text in runs, so that a huge file never has to fit in memory, in
+// two passes: the first checks every line's checksum up to the end marker, the
+// second hands each record to a sink (image/record_source.h) and words the
+// sink's refusals with the line they concern. No record reaches the sink
+// before every checksum is known to be good. When every line is a record, as
+// toolchains write them, the first pass also keeps the decoded records (about
+// a third of the text, up to a bound) and the second reads those instead of
+// the text.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +25,8 @@ class TextSource {
   // Next run of text in `run`; an empty run marks the end. False on a read error (see error()).
   virtual bool Next(std::string_view& run) = 0;
   virtual bool Rewind() = 0;
+  // How many bytes the text holds, if known (0: unknown).
+  virtual std::uint64_t SizeHint() const { return 0; }
   const std::string& error() const { return error_; }
 
  protected:
@@ -40,6 +46,7 @@ class MemorySource final : public TextSource {
     done_ = false;
     return true;
   }
+  std::uint64_t SizeHint() const override { return text_.size(); }
 
  private:
   std::string_view text_;

@@ -41,7 +41,8 @@ class SourceRecord {
       : address_(address), count_(count), carriesData_(carriesData) {}
 
   // Address of the first byte, as the file gives it (HEX: extended linear
-  // address + record address; the family's HEX base has not been removed).
+  // address + extended segment address + record address; the family's HEX
+  // base has not been removed).
   std::uint32_t address() const { return address_; }
   std::uint32_t count() const { return count_; }
   // False for a record that only moves the address (HEX: every record type

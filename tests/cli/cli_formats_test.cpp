@@ -19,10 +19,7 @@ namespace {
 const QString kCli = QStringLiteral(QUORVEL_CLI_PATH);
 const QString kSampleHex = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex");
 const QString kSampleElf = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.elf");
-// ELFs objcopy made from HEX files, without program headers:
-//   arm-none-eabi-objcopy -I ihex -O elf32-littlearm samples/blink-stm32f4.hex blink-from-hex.elf
-//   objcopy -I ihex -O elf64-big samples/blink-stm32f4.hex blink-from-hex-64be.elf
-//   objcopy -I ihex -O elf32-little tests/vm/data/pic32.hex pic32-from-hex.elf
+// ELF programs objcopy made from HEX files, without program headers (tests/cli/data/make-elfs.sh).
 const QString kData = QStringLiteral(QUORVEL_CLI_DATA_DIR);
 const QString kPic32Hex = QStringLiteral(QUORVEL_VM_DATA_DIR "/pic32.hex");
 
@@ -134,6 +131,38 @@ TEST_F(CliFormats, Pic32ElfAndHexGiveTheSameProgramAndBootImages) {
   EXPECT_EQ(Pic32Images({"-"}, kData + "/pic32-from-hex.elf"), reference);
 }
 
+// Written by arm-none-eabi-gcc, objcopy and srec_cat (tests/image/corpus): 72 KB at address 0.
+TEST_F(CliFormats, AProgramAboveSixtyFourKBAtZeroUploadsTheSameFromItsElfAndBothHexFiles) {
+  const QString corpus = QStringLiteral(QUORVEL_CORPUS_DIR "/");
+  QByteArray reference;
+  for (const char* file : {"tiva.elf", "tiva.hex", "tiva-srec.hex"}) {
+    const QString trace = Path(QStringLiteral("trace-%1.txt").arg(QLatin1String(file)));
+    const CliRun run = RunCli({"--simulate", "family=TIVA_C", "--trace", trace, "upload", corpus + file});
+    EXPECT_EQ(run.exitCode, 0) << file << Describe(run);
+    if (reference.isEmpty()) reference = ReadFile(trace);
+    EXPECT_EQ(ReadFile(trace), reference) << file;
+  }
+  const QString flash = Path(QStringLiteral("tiva.bin"));
+  const CliRun image = RunCli({"--simulate", "family=TIVA_C", "image", corpus + "tiva.hex", "--out", flash});
+  ASSERT_EQ(image.exitCode, 0) << Describe(image);
+  EXPECT_EQ(ReadFile(flash), ReadFile(corpus + "tiva.bin")) << "objcopy -O binary --gap-fill 0xFF of the ELF";
+}
+
+TEST_F(CliFormats, DataTheDeviceDoesNotKeepIsNamedNotWritten) {
+  const QString hex = QStringLiteral(QUORVEL_CORPUS_DIR "/pic18.hex");  // configuration and EEPROM data
+  const QString flash = Path(QStringLiteral("pic18.bin"));
+  const CliRun plain = RunCli({"--simulate", "family=PIC18", "image", hex, "--out", flash});
+  EXPECT_EQ(plain.exitCode, 0) << Describe(plain);
+  EXPECT_TRUE(plain.err.contains(
+      QStringLiteral("Not written: 19 bytes of '%1' that this device does not keep, the first at 0x00300000.\n").arg(hex)))
+      << Describe(plain);
+
+  const CliRun json = RunCli({"--json", "--simulate", "family=PIC18", "upload", hex});
+  EXPECT_EQ(json.exitCode, 0) << Describe(json);
+  EXPECT_TRUE(json.out.contains(QStringLiteral("{\"event\":\"dropped\",\"bytes\":19,\"address\":3145728,")))
+      << Describe(json);
+}
+
 TEST_F(CliFormats, StandardInputIsNamedAsSuchInTheHistory) {
   const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "upload", "-"}, kSampleHex);
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
@@ -154,6 +183,7 @@ struct Refusal {
   QByteArray content;
   bool onStandardInput;
   const char* message;  // %1: how the file is named
+  QStringList options = {};
 };
 
 class CliFormatRefusal : public CliFormats, public ::testing::WithParamInterface<Refusal> {};
@@ -163,8 +193,8 @@ TEST_P(CliFormatRefusal, EndsWithExit3AndNothingButInfoSent) {
   const Refusal& c = GetParam();
   const QString file = WriteFile(QStringLiteral("firmware.bin"), c.content);
   const QString trace = Path(QStringLiteral("trace.txt"));
-  const CliRun run = RunCli({"--simulate", "family=STM32F4XX", "--trace", trace, "upload",
-                             c.onStandardInput ? QStringLiteral("-") : file},
+  const CliRun run = RunCli(QStringList{"--simulate", "family=STM32F4XX", "--trace", trace} + c.options +
+                                QStringList{"upload", c.onStandardInput ? QStringLiteral("-") : file},
                             c.onStandardInput ? file : QString());
   EXPECT_EQ(run.exitCode, 3) << Describe(run);
   const QString name = c.onStandardInput ? QStringLiteral("standard input") : file;
@@ -178,6 +208,16 @@ TEST_P(CliFormatRefusal, EndsWithExit3AndNothingButInfoSent) {
 
 const char* const kNotFirmware = "'%1' is not an Intel HEX or ELF file (give --base ADDR for a raw binary)";
 
+// The 52-byte header of a 32-bit little-endian ELF file of `type` for `machine`, without segments or sections.
+QByteArray Elf32Header(int type, int machine) {
+  QByteArray header = QByteArray::fromHex("7f454c46010101000000000000000000");
+  const char rest[] = {static_cast<char>(type), 0, static_cast<char>(machine), 0, 1, 0, 0, 0};
+  header.append(rest, sizeof rest);
+  header.append(QByteArray(16, '\0'));
+  header.append(QByteArray::fromHex("340000000000000000000000"));
+  return header;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Files, CliFormatRefusal,
     ::testing::Values(
@@ -188,7 +228,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "ELF file 'firmware.bin' is not a valid ELF file."},
         // Read as HEX because a line starts with ':'; the loader's message shows its bytes escaped.
         Refusal{"BinaryWithARecordStart", QByteArray::fromHex("0a3a1b1b1b1b1b1b1b1b1b1b"), false,
-                "HEX file '%1' refused: '$\\x1B\\x1B' is not a valid integer value."}),
+                "HEX file '%1' refused: '$\\x1B\\x1B' is not a valid integer value."},
+        // A host program or an unlinked object file never reaches the board.
+        Refusal{"HostProgram", Elf32Header(2, 62), false,
+                "'firmware.bin' is built for x86-64 (ELF machine 62), not for STM32F4XX, which takes ARM programs."},
+        Refusal{"ObjectFile", Elf32Header(1, 40), true, "'standard input' is an object file, not a linked program."},
+        // --base would flash a HEX file's text.
+        Refusal{"HexGivenABase", ":020000040800F2\n:00000001FF\n", false,
+                "'firmware.bin' is an Intel HEX file: leave out --base.", {"--base", "0x08000000"}}),
     [](const ::testing::TestParamInfo<Refusal>& row) { return std::string(row.param.name); });
 
 // A pipe whose writer never writes nor closes: Ctrl-C must still end the run.

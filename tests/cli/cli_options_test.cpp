@@ -65,6 +65,15 @@ TEST(CliOptions, SkipBlankIsForUploadAndImage) {
   EXPECT_TRUE(image.options.skipBlank);
 }
 
+TEST(CliOptions, FormatForcesHowTheFileIsRead) {
+  EXPECT_FALSE(ParseCliArgs({"upload", "fw.hex"}).options.format.has_value());
+  EXPECT_EQ(ParseCliArgs({"--format", "elf", "upload", "fw"}).options.format, FirmwareFormat::Elf);
+  EXPECT_EQ(ParseCliArgs({"--format=hex", "image", "fw", "--out", "f.bin"}).options.format, FirmwareFormat::IntelHex);
+  const auto bin = ParseCliArgs({"--format", "bin", "--base", "0x08000000", "upload", "fw.hex"});
+  ASSERT_TRUE(bin.ok()) << bin.error;
+  EXPECT_EQ(bin.options.format, FirmwareFormat::RawBinary);
+}
+
 TEST(CliOptions, DoubleDashLetsAFileNameStartWithADash) {
   const auto r = ParseCliArgs({"upload", "--", "-odd.hex"});
   ASSERT_TRUE(r.ok()) << r.error;
@@ -122,7 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"CountWithoutRepeat", {"--count", "2", "upload", "a.hex"}},
         BadLine{"CountZero", {"--repeat", "--count", "0", "upload", "a.hex"}},
         BadLine{"CountNotANumber", {"--repeat", "--count", "two", "upload", "a.hex"}},
-        BadLine{"AllTakesNoValue", {"--all=yes", "upload", "a.hex"}}),
+        BadLine{"AllTakesNoValue", {"--all=yes", "upload", "a.hex"}},
+        BadLine{"UnknownFormat", {"--format", "srec", "upload", "a.srec"}},
+        BadLine{"FormatWithInfo", {"--format", "hex", "info"}},
+        BadLine{"BinWithoutBase", {"--format", "bin", "upload", "a.bin"}},
+        BadLine{"BaseWithElfFormat", {"--format", "elf", "--base", "0", "upload", "a.elf"}}),
     [](const ::testing::TestParamInfo<BadLine>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -191,11 +194,11 @@ TEST_P(ElfShapes, Pic32SegmentsLoadAtTheirPhysicalAddressesLikeTheHexTwin) {
   const std::vector<std::uint8_t> boot = Bytes(0x180, 4);
   te::Block programBlock{0x1D000000, 0x9D000000, program};
   programBlock.memExtra = 0x100;  // .bss after the file bytes is not loaded
-  const std::string file = te::Write(
-      {programBlock, {0x1FC00000, 0xBFC00000, boot}, {0x0, 0x0, Bytes(0x20, 5), 0, PT_NOTE}}, layout);
-  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  te::Block note{0x0, 0x0, Bytes(0x20, 5), 0, PT_NOTE, SHT_NOTE, 0};
+  const std::string file = te::Write({programBlock, {0x1FC00000, 0xBFC00000, boot}, note}, layout);
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf", mcu::PIC32);
   ASSERT_TRUE(elf.ok()) << elf.error;
-  ASSERT_EQ(elf.pieces.size(), 2u) << "the note segment is not loaded";
+  ASSERT_EQ(elf.pieces.size(), 2u) << "the note is not loaded";
 
   const TBootInfo info = NewGeometry(mcu::PIC32, 0x80000);
   THexImages images;
@@ -205,7 +208,8 @@ TEST_P(ElfShapes, Pic32SegmentsLoadAtTheirPhysicalAddressesLikeTheHexTwin) {
   EXPECT_EQ(images.BootFlashImage.size(), boot.size());
 }
 
-TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedProgbitsSectionsLoad) {
+// Every allocated section with contents loads, whatever its type; objcopy keeps them all.
+TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedSectionsWithContentsLoad) {
   const te::Layout layout{GetParam().elfClass, GetParam().byteOrder, EM_ARM, false};
   te::Block code{0, 0x08000000, Bytes(0x44, 1)};
   te::Block bss{0, 0x20000000, Bytes(0x10, 2)};
@@ -213,13 +217,18 @@ TEST_P(ElfShapes, WithoutProgramHeadersTheAllocatedProgbitsSectionsLoad) {
   te::Block comment{0, 0x0, Bytes(0x10, 3)};
   comment.sectionFlags = 0;
   te::Block empty{0, 0x08001000, {}};
-  const std::string file = te::Write({code, bss, comment, empty, {0, 0x08000100, Bytes(0x8, 4)}}, layout);
+  te::Block initArray{0, 0x08000100, Bytes(0x8, 4)};
+  initArray.sectionType = SHT_INIT_ARRAY;
+  te::Block exidx{0, 0x08000048, Bytes(0x10, 5)};
+  exidx.sectionType = SHT_ARM_EXIDX;
+  const std::string file = te::Write({code, bss, comment, empty, initArray, exidx}, layout);
   const ElfReadResult elf = ReadElfPieces(file, "app.elf");
   ASSERT_TRUE(elf.ok()) << elf.error;
-  ASSERT_EQ(elf.pieces.size(), 2u);
+  ASSERT_EQ(elf.pieces.size(), 3u);
   EXPECT_EQ(elf.pieces[0].address, 0x08000000u);
   EXPECT_EQ(elf.pieces[0].bytes, View(code.bytes));
-  EXPECT_EQ(elf.pieces[1].address, 0x08000100u);
+  EXPECT_EQ(elf.pieces[1].address, 0x08000048u);
+  EXPECT_EQ(elf.pieces[2].address, 0x08000100u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassesAndByteOrders, ElfShapes,
@@ -230,6 +239,102 @@ INSTANTIATE_TEST_SUITE_P(ClassesAndByteOrders, ElfShapes,
                          [](const ::testing::TestParamInfo<ElfShape>& row) {
                            return std::string(row.param.name);
                          });
+
+// Where objcopy puts each section: the load address its segment gives it, without the headers.
+struct ObjcopyRow {
+  const char* name;
+  std::vector<te::Block> blocks;
+  std::vector<std::uint32_t> addresses;  // of the pieces, in address order
+};
+void PrintTo(const ObjcopyRow& row, std::ostream* os) { *os << row.name; }
+
+class ElfLikeObjcopy : public ::testing::TestWithParam<ObjcopyRow> {};
+
+TEST_P(ElfLikeObjcopy, PlacesEachSectionAtItsLoadAddress) {
+  const std::string file = te::Write(GetParam().blocks);  // the pieces point into it
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf", mcu::STM32F4XX);
+  ASSERT_TRUE(elf.ok()) << elf.error;
+  std::vector<std::uint32_t> addresses;
+  for (const FirmwarePiece& piece : elf.pieces) addresses.push_back(piece.address);
+  EXPECT_EQ(addresses, GetParam().addresses);
+  for (const FirmwarePiece& piece : elf.pieces) EXPECT_NE(piece.bytes.substr(0, 4), "\x7F" "ELF");
+}
+
+te::Block WithHeaders(te::Block block) {
+  block.segmentFromFileStart = true;
+  return block;
+}
+te::Block InNote(te::Block block) {
+  block.segmentType = PT_NOTE;
+  return block;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ElfLikeObjcopy,
+    ::testing::Values(
+        ObjcopyRow{"HeadersInTheSegmentAreNotLoaded", {WithHeaders({0x08000200, 0x08000200, Bytes(0x40, 1)})}, {0x08000200}},
+        ObjcopyRow{"DataLoadsAtItsPhysicalAddress",
+                   {{0x08000000, 0x08000000, Bytes(0x40, 1)}, {0x08000040, 0x20000000, Bytes(0x10, 2)}},
+                   {0x08000000, 0x08000040}},
+        ObjcopyRow{"ASectionInNoLoadSegmentLoadsAtItsOwnAddress",
+                   {{0x08000000, 0x08000000, Bytes(0x40, 1)}, InNote({0x0, 0x08000800, Bytes(0x10, 2)})},
+                   {0x08000000, 0x08000800}},
+        // Several segments all at physical address 0: each section at its own address, not piled up at 0.
+        ObjcopyRow{"PhysicalAddressesAllZero",
+                   {{0x0, 0x08000000, Bytes(0x40, 1)}, {0x0, 0x08000100, Bytes(0x10, 2)}},
+                   {0x08000000, 0x08000100}}),
+    [](const ::testing::TestParamInfo<ObjcopyRow>& row) { return std::string(row.param.name); });
+
+TEST(ElfSections, OverlappingSectionsAreRefusedNamingBoth) {
+  const std::string file = te::Write({{0, 0x08000000, Bytes(0x40, 1)}, {0, 0x08000100, Bytes(0x10, 2)},
+                                      {0, 0x08000030, Bytes(0x20, 3)}},
+                                     {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
+  const ElfReadResult elf = ReadElfPieces(file, "app.elf");
+  EXPECT_TRUE(elf.pieces.empty());
+  EXPECT_EQ(elf.error,
+            "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its section 3 "
+            "at 0x08000030 (32 bytes).");
+}
+
+struct ForeignElf {
+  const char* name;
+  std::uint8_t family;
+  std::uint16_t machine;
+  std::uint16_t type;
+  const char* error;  // empty: taken
+};
+void PrintTo(const ForeignElf& row, std::ostream* os) { *os << row.name; }
+
+class ElfForTheBoard : public ::testing::TestWithParam<ForeignElf> {};
+
+TEST_P(ElfForTheBoard, TakesOnlyLinkedProgramsForItsProcessor) {
+  const ForeignElf& row = GetParam();
+  const std::string file = te::Write({{0x1D000000, 0x9D000000, Bytes(0x10, 1)}},
+                                     {ELFCLASS32, ELFDATA2LSB, row.machine, true, row.type});
+  const ElfReadResult elf = ReadElfPieces(file, "main.o", row.family);
+  EXPECT_EQ(elf.error, row.error);
+  EXPECT_EQ(elf.pieces.empty(), !elf.error.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Machines, ElfForTheBoard,
+    ::testing::Values(
+        ForeignElf{"ArmOnTiva", mcu::TIVA_C, EM_ARM, ET_EXEC, ""},
+        ForeignElf{"MipsOnPic32", mcu::PIC32, EM_MIPS, ET_EXEC, ""},
+        ForeignElf{"DsPicOnPic24", mcu::PIC24, EM_DSPIC30F, ET_EXEC, ""},
+        ForeignElf{"HostProgramOnTiva", mcu::TIVA_C, EM_X86_64, ET_EXEC,
+                   "'main.o' is built for x86-64 (ELF machine 62), not for TIVA C Series, which takes ARM programs."},
+        ForeignElf{"ArmOnPic32", mcu::PIC32, EM_ARM, ET_EXEC,
+                   "'main.o' is built for ARM (ELF machine 40), not for PIC32, which takes MIPS programs."},
+        ForeignElf{"RiscVOnStm32", mcu::STM32F1XX, EM_RISCV, ET_EXEC,
+                   "'main.o' is built for RISC-V (ELF machine 243), not for STM32F1XX, which takes ARM programs."},
+        ForeignElf{"AnyElfOnPic18", mcu::PIC18, EM_NONE, ET_EXEC,
+                   "'main.o' is an ELF file, which PIC18 boards do not take: use the HEX file your toolchain writes."},
+        ForeignElf{"ObjectFile", mcu::STM32F4XX, EM_ARM, ET_REL, "'main.o' is an object file, not a linked program."},
+        ForeignElf{"PositionIndependent", mcu::ARM, EM_ARM, ET_DYN,
+                   "'main.o' is a shared object or position-independent program, not a program linked for the "
+                   "flash."}),
+    [](const ::testing::TestParamInfo<ForeignElf>& row) { return std::string(row.param.name); });
 
 struct DamagedElf {
   const char* name;
@@ -248,8 +353,7 @@ std::string Truncated() {
   return file.substr(0, 0x100);
 }
 std::string Above4G() {
-  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}},
-                   {ELFCLASS64, ELFDATA2LSB, EM_AARCH64, true});
+  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}}, {ELFCLASS64, ELFDATA2LSB, EM_ARM, true});
 }
 std::string Across4G() { return te::Write({{0xFFFFFFF0u, 0xFFFFFFF0u, Bytes(0x20, 1)}}); }
 std::string OnlyBss() {
@@ -272,7 +376,7 @@ TEST_P(ElfDamaged, IsRefusedOnOneLineWithoutData) {
   THexImages images;
   images.FlashImage = {1, 2};
   const FirmwareLoadResult result =
-      LoadFirmware({file.path(), nullptr, "app.elf", {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
+      LoadFirmware({file.path(), nullptr, "app.elf", {}, {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
   EXPECT_EQ(result.format, FirmwareFormat::Elf);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message, elf.error);
@@ -330,11 +434,53 @@ TEST(FirmwareDetection, AHexRecordIsALineStartingWithAColon) {
   EXPECT_FALSE(HasHexRecord(std::string("\x00\x20\x00\x08:", 5)));
 }
 
+TEST(FirmwareDetection, AFileOpeningWithAHexRecordLooksLikeHex) {
+  EXPECT_TRUE(LooksLikeIntelHex(":020000040800F2\r\n"));
+  EXPECT_TRUE(LooksLikeIntelHex("\xEF\xBB\xBF:1000000000"));
+  EXPECT_FALSE(LooksLikeIntelHex(":00000001F"));
+  EXPECT_FALSE(LooksLikeIntelHex(std::string(":\x00\x20\x00\x08\x41\x00\x00\x08\x43\x00\x00", 12)));
+  EXPECT_FALSE(LooksLikeIntelHex("\r\n:020000040800F2"));
+}
+
+// --base with a HEX file would flash its text; --format bin says that is meant.
+TEST(FirmwareFile, AHexFileGivenABaseIsRefusedUnlessTheFormatIsForced) {
+  const std::string hex = th::Make({{0x08000000, Bytes(0x20, 1)}});
+  const TempFile file(hex);
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  for (const std::string* contents : {static_cast<const std::string*>(nullptr), &hex}) {
+    THexImages images;
+    images.FlashImage = {1};
+    const FirmwareLoadResult refused = LoadFirmware({file.path(), contents, "app.hex", 0x08000000, {}}, info, images);
+    EXPECT_EQ(refused.load.status, HexLoadStatus::Unreadable);
+    EXPECT_EQ(refused.load.message, "'app.hex' is an Intel HEX file: leave out --base.");
+    EXPECT_TRUE(images.FlashImage.empty());
+
+    const FirmwareLoadResult forced =
+        LoadFirmware({file.path(), contents, "app.hex", 0x08000000, FirmwareFormat::RawBinary}, info, images);
+    ASSERT_EQ(forced.load.status, HexLoadStatus::Loaded) << forced.load.message;
+    EXPECT_EQ(images.FlashImage, TByteArray(hex.begin(), hex.end()));
+  }
+}
+
+TEST(FirmwareFile, AForcedFormatOverridesTheMagic) {
+  const std::string elf = te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}});
+  const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
+  THexImages images;
+  const FirmwareLoadResult asHex = LoadFirmware({"-", &elf, "app", {}, FirmwareFormat::IntelHex}, info, images);
+  EXPECT_EQ(asHex.format, FirmwareFormat::IntelHex);
+  EXPECT_EQ(asHex.load.status, HexLoadStatus::Loaded) << "no line starts with ':', as the window would read it";
+  EXPECT_TRUE(images.FlashImage.empty());
+
+  const std::string text = "no ELF here";
+  const FirmwareLoadResult asElf = LoadFirmware({"-", &text, "app", {}, FirmwareFormat::Elf}, info, images);
+  EXPECT_EQ(asElf.load.message, "ELF file 'app' is not a valid ELF file.");
+}
+
 TEST(FirmwareFile, ABinaryWithoutBaseIsNotTakenForAnEmptyHexFile) {
   const TempFile file(std::string("\x00\x00\x02\x20\x41\x00\x00\x08", 8));
   THexImages images;
   const FirmwareLoadResult result =
-      LoadFirmware({file.path(), nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images);
+      LoadFirmware({file.path(), nullptr, "", {}, {}}, NewGeometry(mcu::ARM, 0x40000), images);
   EXPECT_EQ(result.format, FirmwareFormat::Unknown);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message,
@@ -347,7 +493,7 @@ TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
   const TempFile file(std::string(View(bytes)));
   const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
   THexImages images;
-  const FirmwareLoadResult result = LoadFirmware({file.path(), nullptr, "", 0x08004000}, info, images);
+  const FirmwareLoadResult result = LoadFirmware({file.path(), nullptr, "", 0x08004000, {}}, info, images);
   EXPECT_EQ(result.format, FirmwareFormat::RawBinary);
   ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   ExpectSameImages(images, FromHex({{0x08004000, bytes}}, info));
@@ -357,7 +503,7 @@ TEST(FirmwareFile, ABinaryReachingBeyond4GBIsRefused) {
   const std::string bytes(0x20, '\x11');
   THexImages images;
   const FirmwareLoadResult result =
-      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u}, NewGeometry(mcu::ARM, 0x40000), images);
+      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u, {}}, NewGeometry(mcu::ARM, 0x40000), images);
   EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(result.load.message,
             "Binary file 'standard input' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB.");
@@ -368,7 +514,7 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
   hex[hex.find("\r\n:10") + 13] ^= 1;  // a digit of the data record
   const TBootInfo info = NewGeometry(mcu::STM32F4XX, 0x100000);
   THexImages fromMemory;
-  const FirmwareLoadResult memory = LoadFirmware({"-", &hex, "standard input", {}}, info, fromMemory);
+  const FirmwareLoadResult memory = LoadFirmware({"-", &hex, "standard input", {}, {}}, info, fromMemory);
   EXPECT_EQ(memory.format, FirmwareFormat::IntelHex);
   EXPECT_EQ(memory.load.status, HexLoadStatus::ChecksumFailed);
   EXPECT_EQ(memory.load.message,
@@ -376,7 +522,7 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
 
   const TempFile file(hex);
   THexImages fromFile;
-  const FirmwareLoadResult disk = LoadFirmware({file.path(), nullptr, "", {}}, info, fromFile);
+  const FirmwareLoadResult disk = LoadFirmware({file.path(), nullptr, "", {}, {}}, info, fromFile);
   EXPECT_EQ(disk.load.status, HexLoadStatus::ChecksumFailed);
   EXPECT_NE(disk.load.message.find("in file '" + file.path().substr(5) + "'"), std::string::npos)
       << disk.load.message;
@@ -385,14 +531,114 @@ TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
 TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
   THexImages images;
   images.FlashImage = {5};
-  EXPECT_EQ(LoadFirmware({"/nonexistent/app.elf", nullptr, "", {}}, NewGeometry(mcu::ARM, 0x40000), images)
+  EXPECT_EQ(LoadFirmware({"/nonexistent/app.elf", nullptr, "", {}, {}}, NewGeometry(mcu::ARM, 0x40000), images)
                 .load.status,
             HexLoadStatus::NotLoaded);
   const std::string elf = te::Write({{0x0, 0x0, Bytes(4, 1)}});
-  EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}}, TBootInfo{}, images).load.status,
+  EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}, {}}, TBootInfo{}, images).load.status,
             HexLoadStatus::NotLoaded);
   EXPECT_EQ(images.FlashImage, TByteArray{5});
 }
+
+// ---------------------------------------------------------------------------------------------
+// Files real toolchains wrote (tests/image/corpus/Makefile), against objcopy's view of them.
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The data of a HEX file at the addresses GNU objcopy reads for it, through its S-record output.
+std::vector<th::Segment> ObjcopyView(const std::string& hex) {
+  const TempFile out("");
+  const std::string command = std::string(QUORVEL_OBJCOPY) + " -I ihex -O srec --srec-forceS3 '" + hex + "' '" +
+                              out.path() + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<th::Segment> view;
+  std::istringstream lines(ReadFile(out.path()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("S3", 0) != 0) continue;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(std::stoul(line.substr(2 + 2 * i, 2), nullptr, 16)); };
+    const std::size_t count = byte(0);
+    th::Segment segment{static_cast<std::uint32_t>(byte(1) << 24 | byte(2) << 16 | byte(3) << 8 | byte(4)), {}};
+    for (std::size_t i = 5; i < count; ++i) segment.bytes.push_back(byte(i));
+    view.push_back(std::move(segment));
+  }
+  return view;
+}
+
+// objcopy's bytes in a byte-addressed family's program memory: offset = address - the family's HEX
+// base, below McuSize; erased elsewhere (PIC16's odd bytes 0x3F).
+TByteArray FamilyImage(const std::vector<th::Segment>& view, const TBootInfo& info) {
+  const FamilyFacts& f = *FindFamily(info.McuType);
+  TByteArray image;
+  for (const th::Segment& segment : view) {
+    for (std::size_t i = 0; i < segment.bytes.size(); ++i) {
+      const std::uint64_t offset = std::uint64_t{segment.address} + i - f.hexBase;
+      if (segment.address + i < f.hexBase || offset >= info.McuSize) continue;
+      while (image.size() <= offset) image.push_back(image.size() % 2 == 1 ? f.oddFill : 0xFF);
+      image[offset] = segment.bytes[i];
+    }
+  }
+  return image;
+}
+
+struct CorpusRow {
+  const char* file;
+  TBootInfo info;
+  const char* objcopyBinary;  // objcopy -O binary --gap-fill 0xFF of the ELF; null: objcopy's view of `file`
+  std::uint32_t binaryAt;     // the address of the binary's first byte
+  std::uint64_t droppedBytes;
+  std::uint32_t firstDropped;
+};
+void PrintTo(const CorpusRow& row, std::ostream* os) { *os << row.file; }
+
+class Corpus : public ::testing::TestWithParam<CorpusRow> {};
+
+TEST_P(Corpus, GivesObjcopysImageByteForByte) {
+  const CorpusRow& row = GetParam();
+  const std::string dir = QUORVEL_CORPUS_DIR "/";
+  THexImages images;
+  const FirmwareLoadResult result = LoadFirmware({dir + row.file, nullptr, "", {}, {}}, row.info, images);
+  ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+  TByteArray expected;
+  if (row.objcopyBinary != nullptr) {
+    expected.assign(row.binaryAt - FindFamily(row.info.McuType)->hexBase, 0xFF);
+    const std::string binary = ReadFile(dir + row.objcopyBinary);
+    ASSERT_FALSE(binary.empty());
+    expected.insert(expected.end(), binary.begin(), binary.end());
+  } else {
+    expected = FamilyImage(ObjcopyView(dir + row.file), row.info);
+  }
+  EXPECT_EQ(images.FlashImage, expected);
+  EXPECT_EQ(result.load.dropped.bytes, row.droppedBytes);
+  EXPECT_EQ(result.load.dropped.firstAddress, row.firstDropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Toolchains, Corpus,
+    ::testing::Values(
+        // gpasm: configuration and EEPROM data lie outside program memory and are not written.
+        CorpusRow{"pic16.hex", NewGeometry(mcu::PIC16, 0x1000), nullptr, 0, 16, 0x400E},
+        CorpusRow{"pic18.hex", NewGeometry(mcu::PIC18, 0x8000), nullptr, 0, 19, 0x300000},
+        // arm-none-eabi-gcc: sections of every kind, padding between them, .data's load image.
+        CorpusRow{"stm32f1.elf", NewGeometry(mcu::STM32F1XX, 0x10000), "stm32f1.bin", 0x08000000, 0, 0},
+        CorpusRow{"stm32f1.hex", NewGeometry(mcu::STM32F1XX, 0x10000), nullptr, 0, 0, 0},
+        // The ELF and program headers share the first segment with the code: never loaded.
+        CorpusRow{"stm32f4-headers.elf", NewGeometry(mcu::STM32F4XX, 0x100000), "stm32f4-headers.bin", 0x080000B4,
+                  0, 0},
+        CorpusRow{"stm32f4-headers.hex", NewGeometry(mcu::STM32F4XX, 0x100000), nullptr, 0, 0, 0},
+        // 72 KB at address 0: objcopy's HEX needs segment records (02) for the part above 64 KB.
+        CorpusRow{"tiva.elf", NewGeometry(mcu::TIVA_C, 0x40000), "tiva.bin", 0, 0, 0},
+        CorpusRow{"tiva.hex", NewGeometry(mcu::TIVA_C, 0x40000), "tiva.bin", 0, 0, 0},
+        CorpusRow{"tiva-srec.hex", NewGeometry(mcu::STELLARIS, 0x40000), "tiva.bin", 0, 0, 0}),
+    [](const ::testing::TestParamInfo<CorpusRow>& row) {
+      std::string name = row.param.file;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
 
 }  // namespace
 }  // namespace quorvel

@@ -90,6 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementRow{"Pic32BootFlashLastAcceptedAddress", mcu::PIC32, 0x1FC02FEF, {0xAA}, {},
                      [] { TByteArray b(0x2FF0, 0xFF); b[0x2FEF] = 0xAA; return b; }()},
         PlacementRow{"Pic32ConfigurationWordsAreDropped", mcu::PIC32, 0x1FC02FF0, {0xAA}, {}, {}},
+        // KSEG0 and KSEG1 addresses name the same flash as the physical ones.
+        PlacementRow{"Pic32Kseg0ProgramFlash", mcu::PIC32, 0x9D000002, {0xAA}, {0xFF, 0xFF, 0xAA}, {}},
+        PlacementRow{"Pic32Kseg1BootFlash", mcu::PIC32, 0xBFC00001, {0xAA}, {}, {0xFF, 0xAA}},
         PlacementRow{"Arm", mcu::ARM, 2, {0xAA}, {0xFF, 0xFF, 0xAA}, {}},
         PlacementRow{"StellarisM3", mcu::STELLARIS_M3, 0, {0xAA}, {0xAA}, {}},
         PlacementRow{"TivaC", mcu::TIVA_C, 1, {0xAA}, {0xFF, 0xAA}, {}},
@@ -120,12 +123,59 @@ TEST(HexLoader, RecordsSpanningExtendedAddressesLandAtTheirFullAddress) {
   EXPECT_EQ(images.FlashImage[0x10001], 4);
 }
 
-TEST(HexLoader, SegmentAndStartAddressRecordsDoNotMoveData) {
+// Extended segment addresses (02) add to the extended linear address (04), as GNU objcopy reads
+// them; start addresses (03, 05) move nothing.
+struct SegmentRow {
+  const char* name;
+  std::vector<std::string> lines;
+  std::uint32_t address;  // where the last data record's byte lands
+};
+void PrintTo(const SegmentRow& row, std::ostream* os) { *os << row.name; }
+
+class HexSegments : public ::testing::TestWithParam<SegmentRow> {};
+
+TEST_P(HexSegments, PlaceDataWhereObjcopyPlacesIt) {
+  std::string text;
+  for (const std::string& line : GetParam().lines) (text += line) += "\r\n";
+  text += Data(0, {0xAA}) + "\r\n";
   THexImages images;
-  const std::string text = Lines({th::Record(2, 0, {0x10, 0x00}), th::Record(3, 0, {0, 0, 0, 0}),
-                                  th::Record(5, 0, {0, 0, 0, 0}), Data(1, {0xAA})});
-  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images).status, HexLoadStatus::Loaded);
-  EXPECT_EQ(images.FlashImage, (TByteArray{0xFF, 0xAA}));
+  ASSERT_EQ(LoadHexText(text, "a.hex", NewGeometry(mcu::ARM, 0x200000), images).status, HexLoadStatus::Loaded);
+  const std::uint32_t at = GetParam().address;
+  ASSERT_EQ(images.FlashImage.size(), at + 1u);
+  EXPECT_EQ(images.FlashImage[at], 0xAA);
+  if (at > 0) {
+    EXPECT_EQ(images.FlashImage[0], 0x11) << "an earlier record at 0 is not overwritten";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, HexSegments,
+    ::testing::Values(
+        SegmentRow{"StartAddressesMoveNothing",
+                   {th::Record(3, 0, {0, 0, 0, 0}), th::Record(5, 0, {0, 0, 0, 0})},
+                   0},
+        // objcopy writes this for a program at 0 that is larger than 64 KB.
+        SegmentRow{"SegmentTimesSixteen", {Data(0, {0x11}), ":020000021000EC"}, 0x10000},
+        SegmentRow{"BothBasesAdd",
+                   {Data(0, {0x11}), th::LinearAddressRecord(1), th::Record(2, 0, {0x08, 0x00})},
+                   0x18000},
+        SegmentRow{"LinearRecordKeepsTheSegment",
+                   {Data(0, {0x11}), th::Record(2, 0, {0x10, 0x00}), th::LinearAddressRecord(0)},
+                   0x10000},
+        SegmentRow{"SegmentRecordKeepsTheLinearBase",
+                   {Data(0, {0x11}), th::LinearAddressRecord(1), th::Record(2, 0, {0x10, 0x00}),
+                    th::Record(2, 0, {0, 0})},
+                   0x10000}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(HexLoader, SegmentAndLinearBasesBeyond4GBAreRefused) {
+  const std::string text = Lines({th::LinearAddressRecord(0xFFFF), th::Record(2, 0, {0x10, 0x00}), Data(0x10, {1})});
+  THexImages images;
+  const HexLoadResult r = LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images);
+  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
+  EXPECT_EQ(r.message,
+            "Line 2 of HEX file 'a.hex' places data at 0x100000010, beyond the flash of any device. Nothing was "
+            "loaded.");
 }
 
 TEST(HexLoader, AcceptsLowerCaseDigitsAndEveryLineEnding) {

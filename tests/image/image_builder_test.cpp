@@ -75,6 +75,25 @@ TEST(ImageBuilder, Stm32RefusesEveryRecordBelowItsFlashEvenWithoutData) {
   EXPECT_TRUE(images.FlashImage.empty());
 }
 
+TEST(ImageBuilder, CountsTheDataNoWindowKeepsFromItsLowestAddress) {
+  const std::uint8_t bytes[16] = {};
+  THexImages images;
+  ImageBuilder pic18(NewGeometry(mcu::PIC18, 0x8000), images);
+  for (const auto& [address, count] : {std::pair{0x300000u, 14}, {0x10u, 16}, {0xF00000u, 4}, {0x7FFFu, 2}, {0x8000u, 2}}) {
+    ASSERT_EQ(pic18.Take(ByteRecord(address, {bytes, static_cast<std::size_t>(count)})), RecordVerdict::Taken);
+  }
+  EXPECT_EQ(pic18.Take(AddressOnly(0x400000)), RecordVerdict::Taken);
+  EXPECT_EQ(pic18.Dropped().bytes, 20u) << "config, EEPROM and the byte at the limit";
+  EXPECT_EQ(pic18.Dropped().firstAddress, 0x8000u);
+
+  // The PIC32 boot flash's configuration words are never taken, whichever view of them the file gives.
+  ImageBuilder pic32(NewGeometry(mcu::PIC32), images);
+  EXPECT_EQ(pic32.Take(ByteRecord(0xBFC02FF0u, {bytes, 16})), RecordVerdict::Taken);
+  EXPECT_EQ(pic32.Take(ByteRecord(0x9D000000u, {bytes, 16})), RecordVerdict::Taken);
+  EXPECT_EQ(pic32.Dropped().bytes, 16u);
+  EXPECT_EQ(pic32.Dropped().firstAddress, 0xBFC02FF0u);
+}
+
 TEST(ImageBuilder, RefusesDataBeyondAnyDeviceBeforeGrowingTheImage) {
   THexImages images;
   ImageBuilder builder(NewGeometry(mcu::ARM, 0xFFFFFFFFu), images);

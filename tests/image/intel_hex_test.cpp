@@ -100,6 +100,27 @@ TEST(IntelHexReader, WordsTheSinksRefusalsWithTheLineAndStops) {
   EXPECT_EQ(beyond.seen.size(), 3u);
 }
 
+// A file of nothing but records is decoded once; a line of anything else makes the reader read the
+// text again. Both must hand the sink the same records and word its refusals alike.
+TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
+  const std::string records = th::LinearAddressRecord(0x0800) + "\r\n" + th::Record(0, 0x0010, {1, 2}) + "\r\n" +
+                              th::Record(2, 0, {0x10, 0}) + "\n" + th::Record(0, 0xFFF0, {3}) + "\r" +
+                              th::Record(5, 0, {0, 0, 0, 0}) + "\r\n" + th::Record(0, 0, {4}) + "\r\n";
+  for (std::size_t refuseAt : {SIZE_MAX, std::size_t{3}}) {
+    RecordingSink decoded, reread;
+    decoded.refuseAt = reread.refuseAt = refuseAt;
+    decoded.verdict = reread.verdict = RecordVerdict::BelowFlashBase;
+    const HexLoadResult a = Read(records + th::EndRecord(), decoded);
+    const HexLoadResult b = Read(records + "; built by hand\r\n" + th::EndRecord(), reread);
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.message, b.message);
+    EXPECT_EQ(decoded.seen, reread.seen);
+    EXPECT_EQ(decoded.decoded, reread.decoded);
+    EXPECT_EQ(decoded.seen.size(), refuseAt == 3 ? 4u : 6u);
+    EXPECT_EQ(decoded.seen[3], (Seen{0x08010000 + 0xFFF0, 1, true})) << "02 and 04 bases add up";
+  }
+}
+
 TEST(IntelHexReader, ChecksumFailureReachesNoRecord) {
   std::string bad = th::Record(0, 0x40, {9});
   bad.back() = bad.back() == '0' ? '1' : '0';

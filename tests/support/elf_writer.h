@@ -28,6 +28,9 @@ struct Block {
   std::uint32_t sectionType = SHT_PROGBITS;
   std::uint64_t sectionFlags = SHF_ALLOC;
   std::uint64_t offsetOverride = 0;  // non-zero: the headers claim this file offset
+  // The segment starts at the beginning of the file, so it holds the ELF and program headers
+  // before the section, as a linker script using SIZEOF_HEADERS makes it.
+  bool segmentFromFileStart = false;
 };
 
 struct Layout {
@@ -35,6 +38,7 @@ struct Layout {
   int byteOrder = ELFDATA2LSB;
   std::uint16_t machine = EM_ARM;
   bool programHeaders = true;
+  std::uint16_t type = ET_EXEC;
 };
 
 inline std::string Write(const std::vector<Block>& blocks, const Layout& layout = {}) {
@@ -79,7 +83,7 @@ inline std::string Write(const std::vector<Block>& blocks, const Layout& layout 
   GElf_Ehdr ehdr;
   gelf_getehdr(elf, &ehdr);
   ehdr.e_ident[EI_DATA] = static_cast<unsigned char>(layout.byteOrder);
-  ehdr.e_type = ET_EXEC;
+  ehdr.e_type = layout.type;
   ehdr.e_machine = layout.machine;
   ehdr.e_version = EV_CURRENT;
   ehdr.e_shoff = offset;
@@ -90,13 +94,14 @@ inline std::string Write(const std::vector<Block>& blocks, const Layout& layout 
   if (layout.programHeaders) {
     gelf_newphdr(elf, blocks.size());
     for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::uint64_t before = blocks[i].segmentFromFileStart ? offsets[i] : 0;
       GElf_Phdr segment{};
       segment.p_type = blocks[i].segmentType;
-      segment.p_offset = offsets[i];
-      segment.p_vaddr = blocks[i].vaddr;
-      segment.p_paddr = blocks[i].paddr;
-      segment.p_filesz = blocks[i].bytes.size();
-      segment.p_memsz = blocks[i].bytes.size() + blocks[i].memExtra;
+      segment.p_offset = offsets[i] - before;
+      segment.p_vaddr = blocks[i].vaddr - before;
+      segment.p_paddr = blocks[i].paddr - before;
+      segment.p_filesz = blocks[i].bytes.size() + before;
+      segment.p_memsz = blocks[i].bytes.size() + before + blocks[i].memExtra;
       segment.p_flags = PF_R | PF_X;
       segment.p_align = 4;
       gelf_update_phdr(elf, static_cast<int>(i), &segment);
