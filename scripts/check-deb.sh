@@ -44,9 +44,16 @@ usr/share/doc/quorvel/LICENSE
 usr/share/doc/quorvel/README-udev.md
 usr/share/doc/quorvel/README.md
 usr/share/doc/quorvel/copyright
+usr/share/icons/hicolor/128x128/apps/quorvel.png
+usr/share/icons/hicolor/16x16/apps/quorvel.png
+usr/share/icons/hicolor/256x256/apps/quorvel.png
+usr/share/icons/hicolor/32x32/apps/quorvel.png
+usr/share/icons/hicolor/48x48/apps/quorvel.png
+usr/share/icons/hicolor/64x64/apps/quorvel.png
 usr/share/icons/hicolor/scalable/apps/quorvel.svg
 usr/share/man/man1/quorvel-cli.1.gz
 usr/share/man/man1/quorvel.1.gz
+usr/share/metainfo/org.quorvel.quorvel.metainfo.xml
 usr/share/mime/packages/quorvel.xml
 EOF
 }
@@ -85,6 +92,19 @@ mime_known() {
     done
 }
 check "the entry's MIME type is defined for *.hex and *.ihex" mime_known
+
+icon_sizes() {
+  local png size
+  for png in "$root"/usr/share/icons/hicolor/*x*/apps/quorvel.png; do
+    size=${png%/apps/*}
+    size=${size##*/}
+    # The width and height stand in the PNG header, as 32-bit numbers at byte 16.
+    [ "$(od -An -tu1 -j16 -N8 "$png" | awk '{ print $1*16777216+$2*65536+$3*256+$4 "x" $5*16777216+$6*65536+$7*256+$8 }')" = "$size" ] ||
+      { echo "$png is not $size"; return 1; }
+  done
+}
+check "each PNG icon has the size of its folder" icon_sizes
+check "appstreamcli validate" appstreamcli validate --no-net "$root"/usr/share/metainfo/org.quorvel.quorvel.metainfo.xml
 
 manual() {
   local page=$1 text

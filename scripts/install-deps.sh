@@ -13,7 +13,7 @@ packages=(
   binutils xz-utils cpio
   xvfb xauth fonts-dejavu-core openbox x11-utils
   qemu-system-x86 busybox-static
-  dpkg-dev help2man desktop-file-utils shared-mime-info man-db
+  dpkg-dev help2man desktop-file-utils shared-mime-info man-db appstream
 )
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
