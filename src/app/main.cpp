@@ -9,8 +9,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "assembly/program_platform.h"
 #include "hid/hid_platform.h"
@@ -26,6 +28,42 @@ QStringList RawArguments(int argc, char** argv) {
   QStringList args;
   for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
   return args;
+}
+
+// Qt ends the program with abort() when it cannot open the window system.
+// While the application object is made, Qt's messages are held back: if that
+// fatal message comes, the user gets one line saying what is missing instead
+// of Qt's plugin diagnostics and a core dump; otherwise they are passed on.
+struct HeldMessage {
+  QtMsgType type;
+  QByteArray category;
+  QString text;
+};
+std::vector<HeldMessage> heldMessages;
+QtMessageHandler passOn = nullptr;
+
+void HoldOrRefuse(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    heldMessages.push_back({type, QByteArray(context.category), text});
+    return;
+  }
+  const QByteArray display = qgetenv("DISPLAY");
+  const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+  const QByteArray what = !display.isEmpty()   ? "cannot open DISPLAY=" + display
+                          : !wayland.isEmpty() ? "cannot open WAYLAND_DISPLAY=" + wayland
+                                               : QByteArray("DISPLAY and WAYLAND_DISPLAY are not set");
+  std::fprintf(stderr, "quorvel: no display: %s; start it in a desktop session, or use quorvel-cli\n",
+               what.constData());
+  std::_Exit(1);
+}
+
+void PassOnHeldMessages() {
+  qInstallMessageHandler(passOn);
+  for (const HeldMessage& m : heldMessages) {
+    const char* category = m.category.isEmpty() ? nullptr : m.category.constData();
+    passOn(m.type, QMessageLogContext(nullptr, 0, nullptr, category), m.text);
+  }
+  heldMessages.clear();
 }
 
 }  // namespace
@@ -59,7 +97,9 @@ int main(int argc, char** argv) {
   const bool expectDevice = std::any_of(profiles.begin(), profiles.end(),
                                         [](const quorvel::sim::SimProfile& p) { return p.plugAfterMs == 0; });
 
+  passOn = qInstallMessageHandler(HoldOrRefuse);
   QApplication app(argc, argv);
+  PassOnHeldMessages();
   QApplication::setApplicationName(QStringLiteral("Quorvel"));
   // Parsed again without the options Qt took for itself (-platform, -style...),
   // which would otherwise reach FormCreate as a family keyword or a file.
