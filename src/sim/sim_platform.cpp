@@ -108,6 +108,7 @@ struct SimInterface {
   std::unique_ptr<BootloaderModel> model;  // bootloaders only
   std::uint32_t paceMs = 0;
   std::int64_t busyUntil = 0;  // simulated time when the firmware has answered everything so far
+  std::chrono::steady_clock::time_point answeredUntil{};  // the same on the machine's clock
   // USB frame schedule of the paced endpoints: each direction carries at most
   // one report per interval, on a fixed grid, so a late wake-up of ours does
   // not stretch the next transfer (as on a real bus).
@@ -566,65 +567,90 @@ bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
 void SimHidPlatform::DeviceThread() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    const auto first = std::min_element(answers_.begin(), answers_.end(), [](const auto& a, const auto& b) {
+      return a.due != b.due ? a.due < b.due : a.order < b.order;
+    });
     if (stopping_) return;
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
-    processing_ = true;
-    HandleJob(lock, job);
+    if (first != answers_.end() && first->due <= std::chrono::steady_clock::now()) {
+      DueAnswer answer = std::move(*first);
+      answers_.erase(first);
+      processing_ = true;
+      SendReaction(lock, answer.id, answer.reaction);
+    } else if (!jobs_.empty()) {
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      processing_ = true;
+      HandleJob(lock, job);
+    } else {
+      if (first != answers_.end()) {
+        wake_.wait_until(lock, first->due);
+      } else {
+        wake_.wait(lock);
+      }
+      continue;
+    }
     processing_ = false;
     idle_.notify_all();
     if (clock_ != nullptr) clock_->Poke();
-    if (stopping_) return;
   }
 }
 
 void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
-  {
-    auto iface = Find(job.id);
-    if (!iface || !iface->plugged || !iface->model) return;
-    const std::size_t seen = iface->model->Violations().size();
-    BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
-    const auto& violations = iface->model->Violations();
-    for (std::size_t i = seen; i < violations.size(); ++i) {
-      pendingViolations_.emplace_back(job.id, violations[i]);
-    }
-    if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
+  auto iface = Find(job.id);
+  if (!iface || !iface->plugged || !iface->model) return;
+  const std::size_t seen = iface->model->Violations().size();
+  BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+  const auto& violations = iface->model->Violations();
+  for (std::size_t i = seen; i < violations.size(); ++i) {
+    pendingViolations_.emplace_back(job.id, violations[i]);
+  }
+  if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
 
-    if (clock_ != nullptr) {
-      // Simulated time: the firmware answers once it has finished the work
-      // queued before, and no thread sleeps for it.
-      const std::int64_t now = clock_->NowMs();
-      const std::int64_t due = std::max(now, iface->busyUntil) + reaction.delayMs;
-      iface->busyUntil = due;
-      if (due > now) {
-        clock_->At(due, [this, id = job.id, reaction = std::move(reaction)] { Answer(id, reaction); });
-        return;
-      }
-    } else if (reaction.delayMs > 0 && !reaction.replies.empty()) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(reaction.delayMs);
-      wake_.wait_until(lock, until, [&] { return stopping_; });
+  // The firmware answers once it has finished the work queued before. It
+  // takes the next report meanwhile, and the other devices go on with theirs.
+  if (clock_ != nullptr) {
+    // Simulated time: no thread sleeps for it.
+    const std::int64_t now = clock_->NowMs();
+    const std::int64_t due = std::max(now, iface->busyUntil) + reaction.delayMs;
+    iface->busyUntil = due;
+    if (due > now) {
+      clock_->At(due, [this, id = job.id, reaction = std::move(reaction)] { Answer(id, reaction); });
+      return;
+    }
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = std::max(now, iface->answeredUntil) + std::chrono::milliseconds(reaction.delayMs);
+    iface->answeredUntil = due;
+    if (due > now && (!reaction.replies.empty() || reaction.vanish)) {
+      answers_.push_back({due, nextAnswer_++, job.id, std::move(reaction)});
+      return;
+    }
+  }
+  SendReaction(lock, job.id, reaction);
+}
+
+void SimHidPlatform::SendReaction(std::unique_lock<std::mutex>& lock, int id,
+                                  const BootloaderModel::Reaction& reaction) {
+  auto iface = Find(id);
+  if (!iface) return;
+  const std::uint32_t pace = iface->paceMs;
+  for (const auto& reply : reaction.replies) {
+    if (pace > 0) {
+      const auto sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastIn, pace);
+      lock.unlock();
+      std::this_thread::sleep_until(sent);
+      lock.lock();
       if (stopping_) return;
     }
-    const std::uint32_t pace = iface->paceMs;
-    for (const auto& reply : reaction.replies) {
-      if (pace > 0) {
-        const auto sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastIn, pace);
-        lock.unlock();
-        std::this_thread::sleep_until(sent);
-        lock.lock();
-        if (stopping_) return;
-      }
-      if (!iface->plugged) break;
-      std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
-      std::copy(reply.begin(), reply.end(), report.begin() + 1);
-      iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
-    }
-    if (reaction.vanish) {
-      lock.unlock();
-      Vanish(job.id, true);
-      lock.lock();
-    }
+    if (!iface->plugged) break;
+    std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
+    std::copy(reply.begin(), reply.end(), report.begin() + 1);
+    iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
+  }
+  if (reaction.vanish) {
+    lock.unlock();
+    Vanish(id, true);
+    lock.lock();
   }
 }
 

@@ -11,6 +11,7 @@
 //
 // All public functions may be called from the UI thread (tests, --simulate).
 #include <QObject>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -121,6 +122,8 @@ class SimHidPlatform : public hid::HidPlatform {
   void PostChange();
   void DeviceThread();
   void HandleJob(std::unique_lock<std::mutex>& lock, Job& job);
+  // Sends a reaction's replies and carries out its vanishing (device thread).
+  void SendReaction(std::unique_lock<std::mutex>& lock, int id, const BootloaderModel::Reaction& reaction);
   // Sends a reaction's replies and carries out its vanishing (clock's thread).
   void Answer(int id, const BootloaderModel::Reaction& reaction);
   bool Settled() const;
@@ -135,6 +138,16 @@ class SimHidPlatform : public hid::HidPlatform {
   int nextId_ = 1;
   std::uint64_t nextInstance_ = 1;
   std::deque<Job> jobs_;
+  // Answers the firmware gives later, on the machine's clock (a virtual
+  // clock keeps its own); in order of `due`, then of `order`.
+  struct DueAnswer {
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t order = 0;
+    int id = 0;
+    BootloaderModel::Reaction reaction;
+  };
+  std::vector<DueAnswer> answers_;
+  std::uint64_t nextAnswer_ = 0;
   bool stopping_ = false;
   std::function<void()> changeHandler_;
   hid::WakeupReceiver* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
