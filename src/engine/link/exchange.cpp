@@ -65,46 +65,44 @@ void Link::UseWaitClock(TWaitClock* clock) {
   waitClock_ = clock != nullptr ? clock : machineClock_.get();
 }
 
-void Link::SendSync() {
-  Stage(TransferBuffer, ShortFrame(Sync));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
+template <std::size_t N>
+int Link::SendFrame(const std::array<std::uint8_t, N>& frame, Expecting expecting) {
+  Stage(TransferBuffer, frame);
+  return Transmit(TransferBuffer.data(), static_cast<int>(N), expecting);
 }
 
-void Link::SendInfo() {
-  Stage(TransferBuffer, ShortFrame(Info));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
-}
+void Link::SendSync() { SendFrame(ShortFrame(Sync), Expecting::Answer); }
 
-void Link::SendBoot() {
-  Stage(TransferBuffer, ShortFrame(Boot));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
-}
+void Link::SendInfo() { SendFrame(ShortFrame(Info), Expecting::Answer); }
+
+void Link::SendBoot() { SendFrame(ShortFrame(Boot), Expecting::Answer); }
 
 void Link::SendReboot() {
   // The device's disappearance after the restart is expected, not a reason to ask for a reset.
   ReenterHint = false;
-  Stage(TransferBuffer, ShortFrame(Reboot));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
+  SendFrame(ShortFrame(Reboot), Expecting::Nothing);
 }
 
 void Link::SendWrite(std::uint32_t address, std::uint16_t count) {
-  Stage(TransferBuffer, AddressFrame(Write, address, count));
-  WriteTransfer(TransferBuffer, AddressFrameLength);
+  SendFrame(AddressFrame(Write, address, count), Expecting::Nothing);
 }
 
 void Link::SendErase(std::uint32_t address, std::uint16_t count) {
-  Stage(TransferBuffer, AddressFrame(Erase, address, count));
-  WriteTransfer(TransferBuffer, AddressFrameLength);
+  SendFrame(AddressFrame(Erase, address, count), Expecting::Answer);
 }
 
 int Link::WriteTransfer(const TByteArray& data, int count) {
+  return Transmit(data.data(), std::clamp(count, 0, static_cast<int>(data.size())), Expecting::Answer);
+}
+
+int Link::Transmit(const std::uint8_t* data, int count, Expecting expecting) {
   // Reset first, also when nothing can be sent: any later report answers this transfer.
   RxCount = 0;
   RxReady = false;
+  expecting_ = expecting;
   if (ActiveDevice == nullptr) return 1;
   hid::THidDevice* const device = ActiveDevice;
 
-  count = std::clamp(count, 0, static_cast<int>(data.size()));
   std::uint64_t last = 0;
   std::size_t position = 0;
   while (count > 0) {
@@ -117,7 +115,7 @@ int Link::WriteTransfer(const TByteArray& data, int count) {
 
     std::array<std::uint8_t, kMaxOutputReportLength> report{};  // bytes after the data stay 0
     const int chunk = std::min(count, length - 1);
-    std::memcpy(report.data() + 1, data.data() + position, static_cast<std::size_t>(chunk));
+    std::memcpy(report.data() + 1, data + position, static_cast<std::size_t>(chunk));
     position += static_cast<std::size_t>(chunk);
     count -= chunk;
     // Queued for the device's writer, which takes the whole transfer in one go.
@@ -195,6 +193,9 @@ TWaitResult Link::WaitResponse(std::uint8_t command, int timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   clock.Stop();
+  LastWaitResult = result;
+  // Answers that come from now on answer nothing, unless an outer wait still waits for its own.
+  expecting_ = nested ? Expecting::Answer : Expecting::Nothing;
   if (nested) {
     WaitExpired = outerExpired;
     clock.Start(static_cast<int>(std::max<std::int64_t>(outerRemaining - (clock.NowMs() - started), 0)),
@@ -223,8 +224,15 @@ void Link::ReportWaitError(TWaitResult result) {
 
 void Link::Timer2Timer() { WaitExpired = true; }
 
-void Link::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
+void Link::ShowRead(hid::THidDevice* dev, std::uint8_t /*reportId*/, const std::uint8_t* data,
                       std::uint16_t size) {
+  // A report answers an exchange of the board it came from, and only while
+  // that exchange expects an answer: a late answer, a board no longer chosen,
+  // a frame answered that takes no answer must not pass for the next answer.
+  if (dev != ActiveDevice || expecting_ == Expecting::Nothing) {
+    ++DroppedReports;
+    return;
+  }
   // Bytes beyond the end of TransferBuffer are dropped: a second report before
   // the next transfer must not write past it.
   const std::size_t room = TransferBuffer.size() > RxCount ? TransferBuffer.size() - RxCount : 0;

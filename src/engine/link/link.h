@@ -10,6 +10,7 @@
 //   engine/link/exchange.cpp  frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead
 #include <QString>
 #include <QTimer>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "core/byte_array.h"
 #include "engine/activity.h"
 #include "engine/controls_model.h"
+#include "hid/hid_types.h"
 #include "protocol/wait_clock.h"
 #include "protocol/wait_result.h"
 
@@ -56,6 +58,7 @@ class Link : public ControlsModel {
   int WriteTransfer(const TByteArray& data, int count);
   bool CheckResponse(std::uint8_t command);
   TWaitResult WaitResponse(std::uint8_t command, int timeoutMs);
+  TWaitResult LastWaitResult = WaitAcknowledged;  // how the last WaitResponse ended
   void ReportWaitError(TWaitResult result);
   // The history line of a failed wait; empty for WaitAcknowledged and WaitCancelled.
   static QString WaitErrorLine(TWaitResult result);
@@ -63,7 +66,10 @@ class Link : public ControlsModel {
   // Puts the response wait on another clock (tests: a virtual one shared with
   // a simulated device); nullptr goes back to the machine's clock and ResponseTimer.
   void UseWaitClock(TWaitClock* clock);
+  // Reception. A report is taken only from the active device and only while
+  // one of its transfers awaits an answer; any other is dropped and counted.
   void ShowRead(hid::THidDevice* dev, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size);
+  std::uint64_t DroppedReports = 0;
   // Takes the information record from the transfer buffer into BootInfo.
   bool ParseBootInfo();
 
@@ -77,6 +83,10 @@ class Link : public ControlsModel {
   static bool IsBootloaderProduct(hid::THidDevice* dev);
   bool WaitForDevice();
   bool DevicePresent() const;
+  // Makes `dev` (or none) the active device. Only its reports can reach the
+  // exchange: every other listed board loses the data handler, and with it
+  // its reader; `dev` gets it unless it may not be read.
+  void SetActiveDevice(hid::THidDevice* dev);
   // Drops the active device and gives every listed device back.
   void ClearDeviceList();
   // One program per board: the bootloader's interface is locked before
@@ -134,7 +144,15 @@ class Link : public ControlsModel {
   std::uint64_t busyAnnounced_ = 0;  // the interface whose "in use" line was logged last
 
  private:
+  // Which reports the link takes: none, or the answer of the transfer in progress.
+  enum class Expecting { Nothing, Answer };
+  int Transmit(const std::uint8_t* data, int count, Expecting expecting);
+  template <std::size_t N>
+  int SendFrame(const std::array<std::uint8_t, N>& frame, Expecting expecting);
+  hid::THidDataEvent DataHandler();
+
   ActivityState activity_;
+  Expecting expecting_ = Expecting::Nothing;
   std::unique_ptr<TWaitClock> machineClock_;
   TWaitClock* waitClock_ = nullptr;
   std::unique_ptr<hid::HidLock> boardLock_;
