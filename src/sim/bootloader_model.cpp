@@ -338,6 +338,9 @@ BootloaderModel::Reaction BootloaderModel::HandleData(const Report& r) {
     justFinishedWrite_ = true;
   }
   ApplyFault(event, kWrite, reaction);
+  // A refused chunk ends its Write: the rest of the announced data is not
+  // expected, and the next report is read as a frame.
+  if (event == profile_.nakEvent) writeOpen_ = false;
   return reaction;
 }
 

@@ -33,7 +33,10 @@
 // vanishes), stall (the event is traced and not carried out; the firmware
 // hangs and takes no further report), skip (answered as usual but not carried
 // out: an Erase that erases nothing, a chunk that is not stored). Drop and nak
-// leave the operation itself carried out.
+// leave the operation itself carried out. A chunk answered with nak also ends
+// its Write: the firmware expects no more of its data and reads the next
+// report as a frame (so the uploader, not knowing that, must send nothing
+// more: neither data nor a Reboot that could be stored as data).
 //
 // Timing: an answer is due answer-ms after its event (only for the event named
 // by late, when that is given), an Erase's answer erase-ms later per erase unit.

@@ -288,6 +288,17 @@ TEST(Faults, DropAndNakChangeOnlyTheAnswer) {
   EXPECT_EQ(model.FlashRange(0, 64), Pattern(64));
 }
 
+TEST(Faults, RefusedChunkEndsItsWriteAndTheNextReportIsAFrame) {
+  SimProfile p = Defaults(mcu::PIC18);
+  p.nakEvent = 3;  // the first of two chunks
+  BootloaderModel model(p);
+  Send(model, Frame(21, 64, 2));
+  Send(model, Frame(11, 0, 128));
+  EXPECT_TRUE(IsAck(SendData(model, Pattern(64)).back(), 0));
+  EXPECT_TRUE(IsAck(Send(model, Frame(1)), 1)) << "a Sync after the refusal is read as a Sync";
+  EXPECT_TRUE(model.Violations().empty());
+}
+
 TEST(Faults, SkippedEraseIsAnsweredAndTheWriteOnTopIsAViolationLine) {
   SimProfile p = Defaults(mcu::PIC18);
   p.skipEvent = 1;  // the erase

@@ -19,7 +19,7 @@ void TPelmo::ButtonConnectClick() {
     ClearTerminal();
     AppendHistory(text::kDisconnected);
     AppendHistory(text::kReset);
-    SendReboot();
+    RestartBoard();
     ReleaseBoardLock();
     return;
   }
