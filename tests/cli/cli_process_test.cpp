@@ -699,6 +699,54 @@ TEST_F(CliProcess, SecondInterruptStopsWaitingAndStillRestartsTheDevice) {
   EXPECT_EQ(Trace().last(), "REBOOT");
 }
 
+// Stopping waiting inside a Write: the device gets the rest of the command's
+// data, then the Reboot, which it reads as a command.
+TEST_F(CliProcess, SecondInterruptInsideAWriteFinishesItBeforeTheRestart) {
+  const QString bigWrite = "WRITE 0x000C0000 32768";
+  RunningUpload run({"--simulate", "family=STM32F4XX,pace=2", "--trace", TraceArg(), "upload", kSample},
+                    "Flash Write...");
+  const auto sent = [this] {
+    const QStringList names = QDir(dir.path()).entryList({"trace.txt.*"}, QDir::Files);
+    return names.size() == 1 ? QString::fromUtf8(ReadFile(Path(names.first()))) : QString();
+  };
+  ASSERT_TRUE(test::RunUntil([&] { return sent().contains(bigWrite + "\nDATA "); }, 20000));
+  run.Signal(SIGTERM);
+  ASSERT_TRUE(run.WaitForError("Stopping after the current block")) << run.Err().toStdString();
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Finish(), 5) << run.Err().toStdString();
+  EXPECT_TRUE(run.Err().contains("Upload interrupted; the device was restarted.")) << run.Err().toStdString();
+  const QStringList trace = Trace();
+  const qsizetype write = trace.indexOf(bigWrite);
+  ASSERT_GE(write, 0);
+  EXPECT_EQ(trace.mid(write + 1).filter(QRegularExpression("^DATA ")).size(), 32) << "the whole command";
+  EXPECT_EQ(trace.last(), "REBOOT");
+}
+
+// A refused chunk leaves it unknown where the device is inside its Write:
+// nothing more is sent, and the run says the device needs a reset.
+TEST_F(CliProcess, RefusedChunkInsideAWriteLeavesTheDeviceForAResetAndSaysSo) {
+  const int bigWriteData = EventNumber("WRITE 0x000C0000") + 1;
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,nak=%1").arg(bigWriteData), "--trace",
+                             TraceArg(), "upload", kSample});
+  EXPECT_EQ(run.exitCode, 4) << Describe(run);
+  EXPECT_TRUE(run.err.contains("Upload failed: Error: Timeout waiting for MCU; the device was not restarted: "
+                               "reset or power-cycle it before the next upload."))
+      << Describe(run);
+  EXPECT_EQ(Trace().size(), bigWriteData) << "nothing sent after the refused chunk";
+}
+
+// A board left inside a Write by a killed uploader answers no request: the
+// line saying so gets the likely reason.
+TEST_F(CliProcess, UnansweredRequestsSuggestAnInterruptedUpload) {
+  for (const char* fault : {"drop=1", "drop=2"}) {
+    const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,") + fault, "upload", kSample});
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_TRUE(run.err.contains("It may be inside an interrupted upload: reset or power-cycle it")) << Describe(run);
+  }
+  const CliRun gone = RunCli({"--simulate", "family=STM32F4XX,unplug=2", "upload", kSample});
+  EXPECT_FALSE(gone.err.contains("interrupted upload")) << Describe(gone);
+}
+
 // The trace is written as the run goes on: a run killed half-way leaves what
 // was sent under the temporary name, and the old trace where it was.
 TEST_F(CliProcess, KilledRunLeavesItsTraceSoFarAndTheOldTrace) {
