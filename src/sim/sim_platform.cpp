@@ -24,7 +24,14 @@ class SimReadChannel : public hid::HidReadChannel {
  public:
   // `settled` is told when a report handed out has reached its reader's
   // handler (the reader is back for the next one).
-  explicit SimReadChannel(std::function<void()> settled) : settled_(std::move(settled)) {}
+  // `released` is told when the channel goes away.
+  SimReadChannel(std::function<void()> settled, std::function<void()> released)
+      : settled_(std::move(settled)), released_(std::move(released)) {}
+  ~SimReadChannel() override {
+    if (released_) released_();
+  }
+  SimReadChannel(const SimReadChannel&) = delete;
+  SimReadChannel& operator=(const SimReadChannel&) = delete;
 
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
     std::unique_lock lock(m_);
@@ -97,6 +104,7 @@ class SimReadChannel : public hid::HidReadChannel {
   bool gone_ = false;
   bool holding_ = false;  // a report returned by Read is still on its way to the handler
   std::function<void()> settled_;
+  std::function<void()> released_;
   bool interrupted_ = false;
 };
 
@@ -121,6 +129,7 @@ struct SimInterface {
   int stallMs = 0;
   std::uint32_t stallError = 0;
   std::size_t outputCount = 0;
+  int handles = 0;  // the uploader's open connections and readers
   std::vector<std::weak_ptr<SimReadChannel>> readers;
 
   void ForEachReader(const std::function<void(SimReadChannel&)>& fn) {
@@ -137,6 +146,9 @@ class SimConnection : public hid::HidConnection {
  public:
   SimConnection(SimHidPlatform& platform, int id, bool readWrite, hid::THidAttributes attributes, hid::THidCaps caps)
       : platform_(platform), id_(id), readWrite_(readWrite), attributes_(attributes), caps_(caps) {}
+  ~SimConnection() override { platform_.HandleClosed(id_); }
+  SimConnection(const SimConnection&) = delete;
+  SimConnection& operator=(const SimConnection&) = delete;
   bool ReadWriteAccess() const override { return readWrite_; }
   bool GetAttributes(hid::THidAttributes& attributes) override {
     attributes = attributes_;
@@ -365,6 +377,7 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   attributes.ProductID = iface->profileText.productId;
   attributes.VersionNumber = iface->profileText.version;
   hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
+  ++iface->handles;
   return std::make_unique<SimConnection>(*this, iface->id, !iface->profileText.queryOnly, attributes, caps);
 }
 
@@ -379,7 +392,8 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
     error = kErrAccess;
     return nullptr;
   }
-  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); });
+  ++iface->handles;
+  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); }, [this, id = iface->id] { HandleClosed(id); });
   iface->readers.push_back(channel);
   return channel;
 }
@@ -552,6 +566,17 @@ bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t s
   return true;
 }
 
+void SimHidPlatform::HandleClosed(int id) {
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    if (!iface || --iface->handles > 0 || !iface->model) return;
+    // After the reports written before it, like the kernel's close event.
+    jobs_.push_back({id, {}, true});
+  }
+  wake_.notify_all();
+}
+
 bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
   std::lock_guard lock(mutex_);
   auto iface = Find(id);
@@ -599,12 +624,18 @@ void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
   auto iface = Find(job.id);
   if (!iface || !iface->plugged || !iface->model) return;
   const std::size_t seen = iface->model->Violations().size();
-  BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+  BootloaderModel::Reaction reaction;
+  if (job.closed) {
+    iface->model->ConnectionEnded();
+  } else {
+    reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+  }
   const auto& violations = iface->model->Violations();
   for (std::size_t i = seen; i < violations.size(); ++i) {
     pendingViolations_.emplace_back(job.id, violations[i]);
   }
   if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
+  if (job.closed) return;
 
   // The firmware answers once it has finished the work queued before. It
   // takes the next report meanwhile, and the other devices go on with theirs.

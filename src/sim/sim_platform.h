@@ -109,11 +109,14 @@ class SimHidPlatform : public hid::HidPlatform {
   // Used by the connection objects.
   bool WriteOutput(int id, const std::uint8_t* data, std::size_t size, std::uint32_t& error);
   bool ReadString(int id, bool serial, std::u16string& text);
+  // A connection or reader of interface `id` went away.
+  void HandleClosed(int id);
 
  private:
   struct Job {
     int id = 0;
     std::vector<std::uint8_t> report;  // 64 data bytes
+    bool closed = false;               // instead: the uploader's last handle was closed
   };
   std::shared_ptr<SimInterface> Find(int id) const;
   std::shared_ptr<SimInterface> FindByPath(const std::string& path) const;

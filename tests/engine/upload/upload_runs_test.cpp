@@ -252,7 +252,7 @@ struct FaultCase {
   std::vector<QString> tail;  // last history lines
   int reboots;
   bool startEnabledAfter;
-  bool violates = false;  // the device sees flash written wrongly
+  const char* violation = nullptr;  // the one the device sees, once the engine is gone
   BoardAfterRun board = BoardAfterRun::Restarted;
   std::size_t length = 300;  // program bytes (PIC32: 5000)
   int stallFrom = 0;         // from this trace event on, the device takes no report
@@ -272,29 +272,30 @@ const FaultCase kFaults[] = {
     {"TimeoutOnBootFlashErase", "family=PIC32,drop=11", 20,
      {"Boot Erase...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, false},
     {"UnplugOnMainErase", "family=ARM,unplug=4", 30, {"Error: Device removed.", "Disconnected."}, 0, false,
-     false, BoardAfterRun::Gone},
+     nullptr, BoardAfterRun::Gone},
     {"UnplugOnLastBlockData", "family=ARM,unplug=9", 30, {"Error: Device removed.", "Disconnected."}, 0, true,
-     false, BoardAfterRun::Gone},
+     nullptr, BoardAfterRun::Gone},
     // A refused chunk leaves the device's place in its Write unknown: no
     // more data, and no Reboot that could be stored as data.
     {"ChunkRefusedWithDataToCome", "family=ARM,nak=6", 30,
-     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true, false,
+     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true, nullptr,
      BoardAfterRun::NotRestarted, 3000},
-    // The rest of the Write must go before the Reboot; a device that takes none of it gets no Reboot.
+    // The rest of the Write must go before the Reboot; a device that takes
+    // none of it gets no Reboot either, and is left in the middle of its Write.
     {"RestOfTheWriteNotTaken", "family=ARM,drop=6", 30,
-     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true, false,
-     BoardAfterRun::NotRestarted, 3000, 7},
+     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true,
+     "ended inside Write: 1984 of 3008 bytes missing", BoardAfterRun::NotRestarted, 3000, 7},
     // Every block is acknowledged, but the first erase erased nothing.
     {"EraseNotCarriedOut", "family=ARM,skip=4", 30,
      {"Error: The device reports a protocol violation: WRITE chunk at 0x00000000: write to unerased flash.",
-      "Disconnected.", "Reset..."}, 1, true, true},
+      "Disconnected.", "Reset..."}, 1, true, "WRITE chunk at 0x00000000: write to unerased flash"},
 };
 
 class UploadFault : public UploadRun, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   const FaultCase& c = GetParam();
-  violationsExpected = c.violates;
+  violationsExpected = c.violation != nullptr;
   const Bytes boot = ProgramBytes(200, 5);
   auto segments = HexForImage(c.family, ProgramBytes(c.family == 20 ? 5000 : c.length));
   if (c.family == 20) segments.push_back({0x1FC00000, boot});
@@ -326,6 +327,10 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
   EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
   EXPECT_EQ(pelmo->ButtonStartBootloader.Enabled, c.startEnabledAfter);
+  pelmo.reset();  // its last handle closed
+  platform.WaitIdle(2000);
+  EXPECT_EQ(platform.Violations(device),
+            c.violation ? std::vector<std::string>{c.violation} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(AtRepresentativePoints, UploadFault, ::testing::ValuesIn(kFaults),
