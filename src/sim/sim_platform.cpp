@@ -201,6 +201,7 @@ SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::Device
 SimHidPlatform::~SimHidPlatform() {
   QObject* context = nullptr;
   QObject* violations = nullptr;
+  QObject* atEvent = nullptr;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -211,11 +212,14 @@ SimHidPlatform::~SimHidPlatform() {
     violations = violationContext_;
     violationContext_ = nullptr;
     violationHandler_ = nullptr;
+    atEvent = atEventContext_;
+    atEventContext_ = nullptr;
   }
   wake_.notify_all();
   device_.join();
   delete context;
   delete violations;
+  delete atEvent;
 }
 
 int SimHidPlatform::Add(std::shared_ptr<SimInterface> iface) {
@@ -469,7 +473,7 @@ void SimHidPlatform::UseClock(VirtualClock* clock) {
 
 bool SimHidPlatform::Settled() const {
   std::lock_guard lock(mutex_);
-  if (!jobs_.empty() || processing_ || changePending_) return false;
+  if (!jobs_.empty() || processing_ || changePending_ || atEventDue_) return false;
   for (const auto& [id, iface] : interfaces_) {
     for (const auto& weak : iface->readers) {
       const auto reader = weak.lock();
@@ -495,6 +499,28 @@ void SimHidPlatform::SetViolationHandler(std::function<void(int, const std::stri
         violationHandler_ ? new hid::WakeupReceiver([this] { DeliverViolations(); }) : nullptr;
   }
   delete old;
+}
+
+void SimHidPlatform::AtEvent(int id, std::uint32_t event, std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  if (atEventContext_ == nullptr) atEventContext_ = new hid::WakeupReceiver([this] { RunAtEvent(); });
+  atEvent_ = {id, event, std::move(action)};
+}
+
+void SimHidPlatform::RunAtEvent() {
+  std::function<void()> action;
+  {
+    std::lock_guard lock(mutex_);
+    if (!atEventDue_) return;
+    action = std::move(atEvent_.action);
+    atEvent_ = {};
+  }
+  if (action) action();
+  {
+    std::lock_guard lock(mutex_);
+    atEventDue_ = false;
+  }
+  PokeClock();
 }
 
 void SimHidPlatform::DeliverViolations() {
@@ -636,6 +662,11 @@ void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
   }
   if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
   if (job.closed) return;
+  // Posted before the event's answer goes out, so it runs before the answer is taken.
+  if (atEvent_.action && !atEventDue_ && atEvent_.id == job.id && iface->model->Events() >= atEvent_.event) {
+    atEventDue_ = true;
+    atEventContext_->Wake();
+  }
 
   // The firmware answers once it has finished the work queued before. It
   // takes the next report meanwhile, and the other devices go on with theirs.

@@ -87,6 +87,10 @@ class SimHidPlatform : public hid::HidPlatform {
   // Callers that read the trace right after their last write use it.
   bool WaitIdle(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
+  // Runs `action` on the calling thread's event loop once interface `id` has
+  // traced event `event` (1-based), before that event's answer reaches any
+  // reader; simulated time stands still until it has run. One at a time.
+  void AtEvent(int id, std::uint32_t event, std::function<void()> action);
   // Tells `handler` (on the Qt event loop of the thread that installed it)
   // of every protocol violation a simulated bootloader sees, as it happens.
   void SetViolationHandler(std::function<void(int id, const std::string& text)> handler);
@@ -132,6 +136,7 @@ class SimHidPlatform : public hid::HidPlatform {
   bool Settled() const;
   void PokeClock();
   void DeliverViolations();
+  void RunAtEvent();
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -158,6 +163,14 @@ class SimHidPlatform : public hid::HidPlatform {
   VirtualClock* clock_ = nullptr;
   std::function<void(int, const std::string&)> violationHandler_;
   hid::WakeupReceiver* violationContext_ = nullptr;
+  struct EventAction {
+    int id = 0;
+    std::uint32_t event = 0;
+    std::function<void()> action;
+  };
+  EventAction atEvent_;
+  bool atEventDue_ = false;  // its time came; it has not run yet
+  hid::WakeupReceiver* atEventContext_ = nullptr;
   std::deque<std::pair<int, std::string>> pendingViolations_;
   std::thread device_;
 };
