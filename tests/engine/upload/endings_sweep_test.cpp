@@ -94,8 +94,9 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
     }
     pelmo->Guarded([&] { pelmo->FormClose(); });
     pelmo->FormDestroy();  // the last handle closed: a device left inside a Write says so
-    RunEventsFor(0);
     platform.WaitIdle(2000);
+    RunEventsFor(0);
+    platform.AtEvent(0, 0, {});  // nothing of this run may act in the next one
     std::vector<std::string> trace = platform.TraceLines(device, 0);
     if (platform.IsPlugged(device)) Unplug(device);
     platform.Forget(device);
