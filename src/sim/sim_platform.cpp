@@ -19,19 +19,26 @@ constexpr std::uint32_t kErrWouldBlock = 11;  // EWOULDBLOCK
 std::u16string ToU16(const std::string& text) { return QString::fromStdString(text).toStdU16String(); }
 }  // namespace
 
+// Connections and readers may outlive the platform (a writer left to finish
+// a stalled write alone): they tell it of their end through this link, which
+// the platform cuts when it goes.
+struct SimPlatformLink {
+  std::mutex m;
+  SimHidPlatform* platform = nullptr;
+  void Released(int id) {
+    std::lock_guard lock(m);
+    if (platform != nullptr) platform->HandleClosed(id);
+  }
+};
+
 // The reader's handle onto a simulated interface: a queue of input reports.
 class SimReadChannel : public hid::HidReadChannel {
  public:
   // `settled` is told when a report handed out has reached its reader's
   // handler (the reader is back for the next one).
-  // `released` is told when the channel goes away.
+  // `released` is told when the uploader closes the channel.
   SimReadChannel(std::function<void()> settled, std::function<void()> released)
       : settled_(std::move(settled)), released_(std::move(released)) {}
-  ~SimReadChannel() override {
-    if (released_) released_();
-  }
-  SimReadChannel(const SimReadChannel&) = delete;
-  SimReadChannel& operator=(const SimReadChannel&) = delete;
 
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
     std::unique_lock lock(m_);
@@ -60,13 +67,16 @@ class SimReadChannel : public hid::HidReadChannel {
     return {Status::kTimeout, 0, 0};
   }
   void Close() override {
+    bool first = false;
     {
       std::lock_guard lock(m_);
+      first = !closed_;
       closed_ = true;
       holding_ = false;
       queue_.clear();
     }
     cv_.notify_all();
+    if (first && released_) released_();
   }
   // Nothing waits in the queue or in the reader's hands.
   bool Settled() {
@@ -144,9 +154,15 @@ struct SimInterface {
 namespace {
 class SimConnection : public hid::HidConnection {
  public:
-  SimConnection(SimHidPlatform& platform, int id, bool readWrite, hid::THidAttributes attributes, hid::THidCaps caps)
-      : platform_(platform), id_(id), readWrite_(readWrite), attributes_(attributes), caps_(caps) {}
-  ~SimConnection() override { platform_.HandleClosed(id_); }
+  SimConnection(SimHidPlatform& platform, std::shared_ptr<SimPlatformLink> link, int id, bool readWrite,
+                hid::THidAttributes attributes, hid::THidCaps caps)
+      : platform_(platform),
+        link_(std::move(link)),
+        id_(id),
+        readWrite_(readWrite),
+        attributes_(attributes),
+        caps_(caps) {}
+  ~SimConnection() override { link_->Released(id_); }
   SimConnection(const SimConnection&) = delete;
   SimConnection& operator=(const SimConnection&) = delete;
   bool ReadWriteAccess() const override { return readWrite_; }
@@ -173,6 +189,7 @@ class SimConnection : public hid::HidConnection {
 
  private:
   SimHidPlatform& platform_;
+  std::shared_ptr<SimPlatformLink> link_;
   int id_;
   bool readWrite_;
   hid::THidAttributes attributes_;
@@ -196,9 +213,16 @@ std::chrono::steady_clock::time_point NextFrameEnd(std::chrono::steady_clock::ti
 }
 }  // namespace
 
-SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::DeviceThread, this); }
+SimHidPlatform::SimHidPlatform() : link_(std::make_shared<SimPlatformLink>()) {
+  link_->platform = this;
+  device_ = std::thread(&SimHidPlatform::DeviceThread, this);
+}
 
 SimHidPlatform::~SimHidPlatform() {
+  {
+    std::lock_guard lock(link_->m);
+    link_->platform = nullptr;
+  }
   QObject* context = nullptr;
   QObject* violations = nullptr;
   QObject* atEvent = nullptr;
@@ -382,7 +406,7 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   attributes.VersionNumber = iface->profileText.version;
   hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
   ++iface->handles;
-  return std::make_unique<SimConnection>(*this, iface->id, !iface->profileText.queryOnly, attributes, caps);
+  return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes, caps);
 }
 
 std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {
@@ -397,7 +421,8 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
     return nullptr;
   }
   ++iface->handles;
-  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); }, [this, id = iface->id] { HandleClosed(id); });
+  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); },
+                                                  [link = link_, id = iface->id] { link->Released(id); });
   iface->readers.push_back(channel);
   return channel;
 }

@@ -46,6 +46,7 @@ struct GenericHidDescription {
 struct SimInterface;
 class SimReadChannel;
 class VirtualClock;
+struct SimPlatformLink;
 
 class SimHidPlatform : public hid::HidPlatform {
  public:
@@ -138,6 +139,7 @@ class SimHidPlatform : public hid::HidPlatform {
   void DeliverViolations();
   void RunAtEvent();
 
+  std::shared_ptr<SimPlatformLink> link_;  // cut when the platform goes
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   mutable std::condition_variable idle_;
