@@ -13,19 +13,8 @@
 namespace quorvel::test {
 namespace {
 
-enum class WayOut { TimeOut, TwoSignals, Unplug };
-
-const char* Name(WayOut way) {
-  switch (way) {
-    case WayOut::TimeOut:
-      return "time-out";
-    case WayOut::TwoSignals:
-      return "two signals";
-    case WayOut::Unplug:
-      return "unplug";
-  }
-  return "?";
-}
+enum WayOut { kTimeOut, kTwoSignals, kUnplug };
+constexpr const char* kWayNames[] = {"time-out", "two signals", "unplug"};
 
 struct SmallUpload {
   const char* name;
@@ -80,7 +69,7 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
     pelmo->WaitsAbandoned = false;
     const int before = pelmo->DeviceChangesHandled;
     device = platform.PlugBootloader(Profile(std::string(GetParam().profile) + fault));
-    if (way == WayOut::TwoSignals) {
+    if (way == kTwoSignals) {
       platform.AtEvent(device, static_cast<std::uint32_t>(event), [this] {
         Interrupt();
         Interrupt();
@@ -105,16 +94,16 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
 };
 
 TEST_P(EndingSweep, LeavesTheBoardRestartedOrGoneAndSaysWhich) {
-  const std::vector<std::string> clean = Run("", 0, WayOut::TimeOut);
+  const std::vector<std::string> clean = Run("", 0, kTimeOut);
   ASSERT_EQ(pelmo->LastUpload.result, UploadResult::Succeeded);
   ASSERT_EQ(clean.back(), "REBOOT");
   int cases = 0;
   for (int event = 1; event <= static_cast<int>(clean.size()); ++event) {
-    for (const WayOut way : {WayOut::TimeOut, WayOut::TwoSignals, WayOut::Unplug}) {
-      const std::string fault = way == WayOut::TimeOut  ? ",drop=" + std::to_string(event)
-                                : way == WayOut::Unplug ? ",unplug=" + std::to_string(event)
+    for (const WayOut way : {kTimeOut, kTwoSignals, kUnplug}) {
+      const std::string fault = way == kTimeOut  ? ",drop=" + std::to_string(event)
+                                : way == kUnplug ? ",unplug=" + std::to_string(event)
                                                         : "";
-      SCOPED_TRACE(std::string(Name(way)) + " at event " + std::to_string(event) + ": " + clean[event - 1]);
+      SCOPED_TRACE(std::string(kWayNames[way]) + " at event " + std::to_string(event) + ": " + clean[event - 1]);
       pelmo->LastUpload = {};
       const qsizetype mark = ui.history.size();
       const std::vector<std::string> trace = Run(fault, event, way);
