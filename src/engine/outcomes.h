@@ -27,7 +27,7 @@ enum class UploadResult {
 
 // Where the end of a run left the board.
 enum class BoardAfterRun {
-  InBootloader,  // the connection was kept (stopped, declined, refused): the board waits at a command boundary
+  InBootloader,  // connection kept (stopped, declined, refused): waiting at a command boundary
   Restarted,     // a Reboot went out at a command boundary
   NotRestarted,  // still attached, but no Reboot could go out at a command boundary
   Gone,          // it went away before the run ended

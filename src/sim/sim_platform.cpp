@@ -406,7 +406,8 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   attributes.VersionNumber = iface->profileText.version;
   hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
   ++iface->handles;
-  return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes, caps);
+  return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes,
+                                         caps);
 }
 
 std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {

@@ -225,7 +225,8 @@ TEST_F(CliProcess, BootloaderSilentOnInfoEndsWithExit2AndTheWindowsLines) {
   EXPECT_TRUE(InOrder(run.OutLines(), {"USB HID device is not in bootloader mode.", "Reset device."}))
       << Describe(run);
   // A board left inside a Write by a killed uploader answers nothing either.
-  EXPECT_TRUE(run.err.contains("It may be inside an interrupted upload: reset or power-cycle it")) << Describe(run);
+  EXPECT_TRUE(run.err.contains("It may be inside an interrupted upload: reset or power-cycle it"))
+      << Describe(run);
   EXPECT_EQ(Trace(), QStringList{"INFO"});
 }
 
@@ -730,11 +731,12 @@ TEST_F(CliProcess, SecondInterruptInsideAWriteFinishesItBeforeTheRestart) {
 // nothing more is sent, and the run says the device needs a reset.
 TEST_F(CliProcess, RefusedChunkInsideAWriteLeavesTheDeviceForAResetAndSaysSo) {
   const int bigWriteData = EventNumber("WRITE 0x000C0000") + 1;
-  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,nak=%1").arg(bigWriteData), "--trace",
-                             TraceArg(), "upload", kSample});
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,nak=%1").arg(bigWriteData),
+                             "--trace", TraceArg(), "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << Describe(run);
-  EXPECT_TRUE(run.err.contains("Upload failed: Error: Timeout waiting for MCU; the device was not restarted: "
-                               "reset or power-cycle it before the next upload."))
+  EXPECT_TRUE(
+      run.err.contains("Upload failed: Error: Timeout waiting for MCU; the device was not restarted: "
+                       "reset or power-cycle it before the next upload."))
       << Describe(run);
   EXPECT_EQ(Trace().size(), bigWriteData) << "nothing sent after the refused chunk";
 }

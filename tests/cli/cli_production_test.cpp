@@ -519,8 +519,9 @@ TEST_F(CliProduction, RepeatCountsABoardStoppedBySignalAsAbortedWithExit5) {
 // A's answer comes after its chunk timed out, while B is being asked for its
 // record: it must not be taken for B's. B's own answer is late but in time.
 TEST_F(CliProduction, RepeatNeverTakesOneBoardsLateAnswerForTheNext) {
-  const CliRun run = RunCli(Sims({"family=37,serial=A,late=6,answer-ms=1500", "family=37,serial=B,late=1,answer-ms=800"}) +
-                            QStringList{"--yes", "-q", "upload", "--repeat", "--count", "2", kStm32Small});
+  const CliRun run =
+      RunCli(Sims({"family=37,serial=A,late=6,answer-ms=1500", "family=37,serial=B,late=1,answer-ms=800"}) +
+             QStringList{"--yes", "-q", "upload", "--repeat", "--count", "2", kStm32Small});
   EXPECT_EQ(run.exitCode, 4) << run.Describe();
   EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): failed \\(exit 4\\)")).size(), 1)
       << run.Describe();

@@ -217,8 +217,8 @@ bool Link::CheckResponse(std::uint8_t command) {
       // A report that is not the expected answer is consumed without effect.
       if (!RxReady) return false;
       RxReady = false;
-      const bool acknowledged =
-          IsAcknowledgement(TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()), code);
+      const bool acknowledged = IsAcknowledgement(
+          TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()), code);
       // A chunk refused with data still to come: where the device now is
       // inside its Write is unknown.
       if (!acknowledged && code == Write && DataOwed() > 0) openWrite_.lost = true;
@@ -298,7 +298,7 @@ void Link::ReportWaitError(TWaitResult result) {
 void Link::Timer2Timer() { WaitExpired = true; }
 
 void Link::ShowRead(hid::THidDevice* dev, std::uint8_t /*reportId*/, const std::uint8_t* data,
-                      std::uint16_t size) {
+                    std::uint16_t size) {
   // A report answers an exchange of the board it came from, and only while
   // that exchange expects an answer: a late answer, a board no longer chosen,
   // a frame answered that takes no answer must not pass for the next answer.

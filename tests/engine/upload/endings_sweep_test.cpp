@@ -102,8 +102,9 @@ TEST_P(EndingSweep, LeavesTheBoardRestartedOrGoneAndSaysWhich) {
     for (const WayOut way : {kTimeOut, kTwoSignals, kUnplug}) {
       const std::string fault = way == kTimeOut  ? ",drop=" + std::to_string(event)
                                 : way == kUnplug ? ",unplug=" + std::to_string(event)
-                                                        : "";
-      SCOPED_TRACE(std::string(kWayNames[way]) + " at event " + std::to_string(event) + ": " + clean[event - 1]);
+                                                 : "";
+      SCOPED_TRACE(std::string(kWayNames[way]) + " at event " + std::to_string(event) + ": " +
+                   clean[event - 1]);
       pelmo->LastUpload = {};
       const qsizetype mark = ui.history.size();
       const std::vector<std::string> trace = Run(fault, event, way);

@@ -45,17 +45,20 @@ const TimeoutCase kTimeouts[] = {
     {"SectorEraseLate", "family=STM32F4XX,erase-ms=4000,late=4,answer-ms=1", 37, 0x4000, false, false,
      "ERASE 0x00004000 2, REBOOT"},
     {"LastBlockEraseInTime", "family=ARM,late=9,answer-ms=999", 30, 3000, false, true, nullptr},
-    {"LastBlockEraseLate", "family=ARM,late=9,answer-ms=1001", 30, 3000, false, false, "ERASE 0x0003BC00 1, REBOOT"},
+    {"LastBlockEraseLate", "family=ARM,late=9,answer-ms=1001", 30, 3000, false, false,
+     "ERASE 0x0003BC00 1, REBOOT"},
     {"LastSectorEraseInTime", "family=STM32F4XX,late=7,answer-ms=3999", 37, 300, false, true, nullptr},
     {"LastSectorEraseLate", "family=STM32F4XX,late=7,answer-ms=4001", 37, 300, false, false,
      "ERASE 0x000C0000 1, REBOOT"},
     {"ChunkInTime", "family=ARM,late=6,answer-ms=999", 30, 3000, false, true, nullptr},
-    {"ChunkLate", "family=ARM,late=6,answer-ms=1001", 30, 3000, false, false, "DATA 1024 x2, DATA 960, REBOOT"},
+    {"ChunkLate", "family=ARM,late=6,answer-ms=1001", 30, 3000, false, false,
+     "DATA 1024 x2, DATA 960, REBOOT"},
     {"BootFlashEraseInTime", "family=PIC32,erase-ms=99,late=4,answer-ms=1", 20, 5000, true, true, nullptr},
     {"BootFlashEraseLate", "family=PIC32,erase-ms=100,late=4,answer-ms=1", 20, 5000, true, false,
      "ERASE 0x1FC01000 2, REBOOT"},
     {"BootFlashChunkInTime", "family=PIC32,late=6,answer-ms=999", 20, 5000, true, true, nullptr},
-    {"BootFlashChunkLate", "family=PIC32,late=6,answer-ms=1001", 20, 5000, true, false, "DATA 4096, DATA 1024, REBOOT"},
+    {"BootFlashChunkLate", "family=PIC32,late=6,answer-ms=1001", 20, 5000, true, false,
+     "DATA 4096, DATA 1024, REBOOT"},
 };
 
 class TimeOut : public UploadFixture, public ::testing::WithParamInterface<TimeoutCase> {
@@ -93,7 +96,7 @@ TEST_P(TimeOut, AnswerJustInsideCountsAndJustOutsideEndsTheRunThere) {
     return;
   }
   const QString error = c.ending == std::string("INFO") ? "USB HID device is not in bootloader mode."
-                                                           : "Error: Timeout waiting for MCU.";
+                                                        : "Error: Timeout waiting for MCU.";
   EXPECT_EQ(Count(error), 1) << ui.history.join('\n').toStdString();
   EXPECT_EQ(Count("Completed successfully."), 0);
   Settle();
