@@ -19,7 +19,7 @@ void TPelmo::ButtonConnectClick() {
     ClearTerminal();
     AppendHistory(text::kDisconnected);
     AppendHistory(text::kReset);
-    RestartBoard();
+    if (!RestartBoard()) AppendError(text::kNotRestarted);
     ReleaseBoardLock();
     return;
   }
