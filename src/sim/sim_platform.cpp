@@ -15,6 +15,9 @@ namespace {
 constexpr std::uint32_t kErrNoDevice = 19;  // ENODEV
 constexpr std::uint32_t kErrAccess = 13;    // EACCES
 constexpr std::uint32_t kErrWouldBlock = 11;  // EWOULDBLOCK
+constexpr std::uint32_t kErrTimedOut = 110;   // ETIMEDOUT
+// How long the kernel gives an output report that a USB device never takes.
+constexpr int kUsbWriteTimeoutMs = 5000;
 
 std::u16string ToU16(const std::string& text) { return QString::fromStdString(text).toStdU16String(); }
 }  // namespace
@@ -588,6 +591,10 @@ bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t s
       --iface->stallWrites;
       stallMs = iface->stallMs;
       error = iface->stallError;
+    } else if (iface->model && iface->model->Stalled()) {
+      // A hung firmware no longer reads its endpoint: the report is never taken.
+      stallMs = kUsbWriteTimeoutMs;
+      error = kErrTimedOut;
     }
   }
   if (stallMs >= 0) {

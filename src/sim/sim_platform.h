@@ -6,8 +6,10 @@
 // Bootloader interfaces answer through a BootloaderModel on the platform's own
 // device thread, with the profile's pace per report in each direction, so the
 // device objects' reader threads and their hand-over to the UI thread run
-// exactly as with real hardware. Changes are announced through the change
-// handler on the Qt event loop of the thread that installed it.
+// exactly as with real hardware. A firmware that hangs (the stall fault)
+// takes no further report: a write to it blocks and fails as on USB. Changes
+// are announced through the change handler on the Qt event loop of the thread
+// that installed it.
 //
 // All public functions may be called from the UI thread (tests, --simulate).
 #include <QObject>
