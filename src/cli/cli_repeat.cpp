@@ -72,7 +72,8 @@ int CliRunner::Repeat() {
       rc = Fail(
           ExitNoBootloader,
           pelmo_->BoardInUse.empty()
-              ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path)
+              ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path) +
+                    Unanswered()
               : QStringLiteral("The bootloader %1 is in use by another program.").arg(board.path));
     } else if (!active->ReadWriteAccess()) {
       rc =

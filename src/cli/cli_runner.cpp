@@ -139,6 +139,14 @@ int CliRunner::Succeed(const QString& title, const QString& text) {
   return ExitSuccess;
 }
 
+QString CliRunner::Unanswered() const {
+  // A board left inside a Write (its uploader killed) takes every request as
+  // data and answers none of them.
+  if (!pelmo_ || pelmo_->LastWaitResult != WaitTimedOut) return {};
+  return QStringLiteral(
+      "\nIt may be inside an interrupted upload: reset or power-cycle it before the next upload.");
+}
+
 int CliRunner::Interrupted() {
   if (interrupts_ == 0) return ExitSuccess;
   return Fail(ExitAborted, QStringLiteral("Interrupted."));
@@ -507,7 +515,8 @@ int CliRunner::WaitForBootloader(bool mustFind) {
                                         ? QStringLiteral("No bootloader appeared within the --wait time.")
                                         : QStringLiteral("No bootloader found."));
     }
-    return Fail(ExitNoBootloader, QStringLiteral("The bootloader did not answer the information request."));
+    return Fail(ExitNoBootloader,
+                QStringLiteral("The bootloader did not answer the information request.") + Unanswered());
   }
   if (!IsKnownFamily(pelmo_->BootInfo.McuType)) {
     return Fail(ExitNoBootloader, QStringLiteral("The bootloader reports an unknown MCU family (code %1).")
@@ -612,6 +621,10 @@ void CliRunner::ShutDown() {
   }
   FinishTrace();
   if (!pelmo_) return;
+  if (pelmo_->DroppedReports > 0) {
+    ui_.Detail(QStringLiteral("%1 report(s) came from another board or answered nothing awaited; dropped.")
+                   .arg(pelmo_->DroppedReports));
+  }
   ui_.Attach(nullptr);
   pelmo_.reset();
   RunEventsFor(0);
@@ -774,7 +787,7 @@ int CliRunner::UploadBoard() {
   // Interrupted during the handshake: ShutDown restarts a device that connected.
   if (int rc = Interrupted(); rc != ExitSuccess) return rc;
   if (!pelmo_->Connected)
-    return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake."));
+    return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake.") + Unanswered());
 
   // The result texts name the file that was loaded, as after the window's dialog.
   pelmo_->LastHexFile = FileLabel();
@@ -808,9 +821,16 @@ int CliRunner::UploadExit(const UploadOutcome& outcome) {
     case UploadResult::NothingToWrite:
       break;
   }
+  // A board the run left connected is restarted when the command ends.
+  const bool restarted =
+      outcome.board == BoardAfterRun::Restarted || outcome.board == BoardAfterRun::InBootloader;
+  const QString notRestarted =
+      QStringLiteral("the device was not restarted: reset or power-cycle it before the next upload.");
   // Stopped waiting for the device after a second interrupt.
-  if (interrupts_ > 0)
-    return Fail(ExitAborted, QStringLiteral("Upload interrupted; the device was restarted."));
+  if (interrupts_ > 0) {
+    return Fail(ExitAborted, restarted ? QStringLiteral("Upload interrupted; the device was restarted.")
+                                       : QStringLiteral("Upload interrupted; ") + notRestarted);
+  }
   switch (outcome.result) {
     case UploadResult::Refused:
       return Fail(ExitDevice, QStringLiteral("Upload refused: ") + outcome.reason);
@@ -818,9 +838,16 @@ int CliRunner::UploadExit(const UploadOutcome& outcome) {
       // Refused before anything was erased: the file's fault.
       return Fail(ExitHexFile, QStringLiteral("Upload refused: ") + outcome.reason);
     default:
-      return Fail(ExitDevice, outcome.reason.isEmpty() ? QStringLiteral("Upload failed.")
-                                                       : QStringLiteral("Upload failed: ") + outcome.reason);
+      break;
   }
+  QString text = outcome.reason.isEmpty() ? QStringLiteral("Upload failed.")
+                                          : QStringLiteral("Upload failed: ") + outcome.reason;
+  // A board that is gone was said to be so; one still attached may be left inside a command.
+  if (outcome.board == BoardAfterRun::NotRestarted) {
+    if (text.endsWith(QLatin1Char('.'))) text.chop(1);
+    text += QStringLiteral("; ") + notRestarted;
+  }
+  return Fail(ExitDevice, text);
 }
 
 int CliRunner::Image() {

@@ -104,6 +104,9 @@ class CliRunner {
   int Succeed(const QString& title, const QString& text);
   // ExitAborted once an interrupt came; the run then ends at the next step.
   int Interrupted();
+  // What to add to a message saying the bootloader did not answer: a line
+  // of advice when its last wait ran out of time, else nothing.
+  QString Unanswered() const;
   void RunEventsFor(int ms);
 
   CliOptions options_;

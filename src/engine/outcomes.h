@@ -25,6 +25,14 @@ enum class UploadResult {
   NothingToWrite,  // the images hold no byte for the device; nothing erased
 };
 
+// Where the end of a run left the board.
+enum class BoardAfterRun {
+  InBootloader,  // connection kept (stopped, declined, refused): waiting at a command boundary
+  Restarted,     // a Reboot went out at a command boundary
+  NotRestarted,  // still attached, but no Reboot could go out at a command boundary
+  Gone,          // it went away before the run ended
+};
+
 struct UploadOutcome {
   UploadOutcome() = default;
   UploadOutcome(UploadResult r, QString why, UploadProof wrote = {})
@@ -35,6 +43,7 @@ struct UploadOutcome {
   // was logged); for runs that ended with a dialog, the dialog's sentence.
   QString reason;
   UploadProof proof;  // what a successful run wrote
+  BoardAfterRun board = BoardAfterRun::InBootloader;
 };
 
 struct HexLoadOutcome {

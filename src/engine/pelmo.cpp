@@ -92,7 +92,7 @@ void TPelmo::FormClose() {
   // The connection ends here: the device's disappearance after the restart,
   // which may be handled while the restart is being written, is expected.
   Connected = false;
-  SendReboot();
+  RestartBoard();
 }
 
 void TPelmo::FormDestroy() {

@@ -48,6 +48,8 @@ inline constexpr QLatin1String kBootErase("Boot Erase...");
 inline constexpr QLatin1String kBootWrite("Boot Write...");
 inline constexpr QLatin1String kCompleted("Completed successfully.");
 inline constexpr QLatin1String kUploadAborted("Upload aborted.");
+inline constexpr QLatin1String kNotRestarted(
+    "The device was not restarted: reset or power-cycle it before the next upload.");
 inline constexpr QLatin1String kViolation("Error: The device reports a protocol violation: %1.");
 inline constexpr QLatin1String kUploadFailedBecause("Error: Upload failed: %1");
 inline constexpr QLatin1String kUploadFailed("Error: Upload failed.");

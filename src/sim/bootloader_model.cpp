@@ -210,6 +210,14 @@ BootloaderModel::Reaction BootloaderModel::OnOutputReport(const std::uint8_t* da
   return reaction;
 }
 
+void BootloaderModel::ConnectionEnded() {
+  if (!writeOpen_ || vanished_ || stalled_ || endReported_) return;
+  endReported_ = true;
+  const auto missing = writeRemaining_ - static_cast<std::uint32_t>(chunk_.size());
+  Violation("ended inside Write: " + std::to_string(missing) + " of " + std::to_string(writeAnnounced_) +
+            " bytes missing");
+}
+
 // Answers event `event` with `normal` unless a fault says otherwise. Returns
 // false when the device vanishes or hangs instead (the operation is then not
 // carried out).
@@ -290,6 +298,8 @@ BootloaderModel::Reaction BootloaderModel::HandleFrame(const Report& r, bool aft
       writeOpen_ = count > 0;
       writeAddress_ = address;
       writeRemaining_ = count;
+      writeAnnounced_ = count;
+      endReported_ = false;
       chunkLength_ = 0;
       chunk_.clear();
       // A Write frame itself gets no answer; only its chunks are acknowledged.
@@ -338,6 +348,9 @@ BootloaderModel::Reaction BootloaderModel::HandleData(const Report& r) {
     justFinishedWrite_ = true;
   }
   ApplyFault(event, kWrite, reaction);
+  // A refused chunk ends its Write: the rest of the announced data is not
+  // expected, and the next report is read as a frame.
+  if (event == profile_.nakEvent) writeOpen_ = false;
   return reaction;
 }
 

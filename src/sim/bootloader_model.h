@@ -21,6 +21,10 @@
 // Every byte is unknown (never erased), erased, or written. Erase and write
 // ranges are checked against the flash and the bootloader region.
 //
+// A connection that ends inside a Write's data (the uploader's last handle
+// closed before every announced byte arrived) is a violation too: the device
+// is left in its bootloader, mid-command.
+//
 // Trace: one line per frame and per data chunk, "INFO", "BOOT", "SYNC",
 // "REBOOT", "ERASE 0x%08X n", "WRITE 0x%08X n" (raw address, decimal count),
 // "DATA <lowercase hex>", and "FRAME <lowercase hex>" for any other report
@@ -33,7 +37,10 @@
 // vanishes), stall (the event is traced and not carried out; the firmware
 // hangs and takes no further report), skip (answered as usual but not carried
 // out: an Erase that erases nothing, a chunk that is not stored). Drop and nak
-// leave the operation itself carried out.
+// leave the operation itself carried out. A chunk answered with nak also ends
+// its Write: the firmware expects no more of its data and reads the next
+// report as a frame (so the uploader, not knowing that, must send nothing
+// more: neither data nor a Reboot that could be stored as data).
 //
 // Timing: an answer is due answer-ms after its event (only for the event named
 // by late, when that is given), an Erase's answer erase-ms later per erase unit.
@@ -66,6 +73,11 @@ class BootloaderModel {
   // One output report: 64 data bytes without the report ID. Shorter input is
   // padded with zeros, longer input is cut at 64.
   Reaction OnOutputReport(const std::uint8_t* data, std::size_t size);
+  // The uploader has closed its last handle to the device. Inside a Write's
+  // data that leaves the device in its bootloader, mid-command, whatever the
+  // uploader said: a violation, once per Write.
+  void ConnectionEnded();
+  std::uint32_t Events() const { return events_; }
 
   const std::vector<std::string>& Trace() const { return trace_; }
   std::string TraceText() const;  // lines joined with LF, LF-terminated
@@ -132,6 +144,8 @@ class BootloaderModel {
   bool writeOpen_ = false;
   std::uint32_t writeAddress_ = 0;    // command address of the next chunk
   std::uint32_t writeRemaining_ = 0;  // bytes still announced
+  std::uint32_t writeAnnounced_ = 0;  // bytes the open Write announced
+  bool endReported_ = false;          // its connection ended inside it
   std::uint32_t chunkLength_ = 0;     // bytes in the chunk being received
   TByteArray chunk_;
 };

@@ -206,6 +206,14 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& prof
     out.delayMs = reaction.delayMs;
     return out;
   };
+  callbacks.onClosed = [&] {
+    const std::size_t seen = model->Violations().size();
+    model->ConnectionEnded();
+    trace.Catch(*model);
+    for (std::size_t i = seen; i < model->Violations().size(); ++i) {
+      std::fprintf(stderr, "%s: VIOLATION %s\n", name, model->Violations()[i].c_str());
+    }
+  };
   callbacks.onStarted = [&](int incarnation) {
     if (incarnation > 1) {
       SimProfile again = profile;

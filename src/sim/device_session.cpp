@@ -44,6 +44,10 @@ void DeviceSession::Note(const std::string& text) {
   if (callbacks_.onNote) callbacks_.onNote(text);
 }
 
+void DeviceSession::Closed() {
+  if (callbacks_.onClosed) callbacks_.onClosed();
+}
+
 void DeviceSession::Error(const std::string& text) {
   if (callbacks_.onError) callbacks_.onError(text);
 }

@@ -45,6 +45,8 @@ struct DeviceCallbacks {
   std::function<void(int incarnation)> onStarted;
   // The device was unplugged; it comes back iff `willReturn`.
   std::function<void(bool willReturn)> onDestroyed;
+  // The host closed its last handle to the device (after every report it wrote).
+  std::function<void()> onClosed;
   // Diagnostics (unexpected events, odd sizes); one line, no newline.
   std::function<void(const std::string&)> onNote;
   // Why the device interface failed; one line, no newline.
@@ -88,6 +90,7 @@ class DeviceSession {
   void UnplugIfPresent();
   bool Pause(int stopFd, std::uint32_t ms);  // false: stop requested
   void Note(const std::string& text);
+  void Closed();
   void Error(const std::string& text);
   void MarkFdFailed() { fdFailed_ = true; }
   bool FdFailed() const { return fdFailed_; }

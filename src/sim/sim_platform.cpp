@@ -15,16 +15,33 @@ namespace {
 constexpr std::uint32_t kErrNoDevice = 19;  // ENODEV
 constexpr std::uint32_t kErrAccess = 13;    // EACCES
 constexpr std::uint32_t kErrWouldBlock = 11;  // EWOULDBLOCK
+constexpr std::uint32_t kErrTimedOut = 110;   // ETIMEDOUT
+// How long the kernel gives an output report that a USB device never takes.
+constexpr int kUsbWriteTimeoutMs = 5000;
 
 std::u16string ToU16(const std::string& text) { return QString::fromStdString(text).toStdU16String(); }
 }  // namespace
+
+// Connections and readers may outlive the platform (a writer left to finish
+// a stalled write alone): they tell it of their end through this link, which
+// the platform cuts when it goes.
+struct SimPlatformLink {
+  std::mutex m;
+  SimHidPlatform* platform = nullptr;
+  void Released(int id) {
+    std::lock_guard lock(m);
+    if (platform != nullptr) platform->HandleClosed(id);
+  }
+};
 
 // The reader's handle onto a simulated interface: a queue of input reports.
 class SimReadChannel : public hid::HidReadChannel {
  public:
   // `settled` is told when a report handed out has reached its reader's
   // handler (the reader is back for the next one).
-  explicit SimReadChannel(std::function<void()> settled) : settled_(std::move(settled)) {}
+  // `released` is told when the uploader closes the channel.
+  SimReadChannel(std::function<void()> settled, std::function<void()> released)
+      : settled_(std::move(settled)), released_(std::move(released)) {}
 
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
     std::unique_lock lock(m_);
@@ -53,13 +70,16 @@ class SimReadChannel : public hid::HidReadChannel {
     return {Status::kTimeout, 0, 0};
   }
   void Close() override {
+    bool first = false;
     {
       std::lock_guard lock(m_);
+      first = !closed_;
       closed_ = true;
       holding_ = false;
       queue_.clear();
     }
     cv_.notify_all();
+    if (first && released_) released_();
   }
   // Nothing waits in the queue or in the reader's hands.
   bool Settled() {
@@ -97,6 +117,7 @@ class SimReadChannel : public hid::HidReadChannel {
   bool gone_ = false;
   bool holding_ = false;  // a report returned by Read is still on its way to the handler
   std::function<void()> settled_;
+  std::function<void()> released_;
   bool interrupted_ = false;
 };
 
@@ -108,6 +129,7 @@ struct SimInterface {
   std::unique_ptr<BootloaderModel> model;  // bootloaders only
   std::uint32_t paceMs = 0;
   std::int64_t busyUntil = 0;  // simulated time when the firmware has answered everything so far
+  std::chrono::steady_clock::time_point answeredUntil{};  // the same on the machine's clock
   // USB frame schedule of the paced endpoints: each direction carries at most
   // one report per interval, on a fixed grid, so a late wake-up of ours does
   // not stretch the next transfer (as on a real bus).
@@ -120,6 +142,7 @@ struct SimInterface {
   int stallMs = 0;
   std::uint32_t stallError = 0;
   std::size_t outputCount = 0;
+  int handles = 0;  // the uploader's open connections and readers
   std::vector<std::weak_ptr<SimReadChannel>> readers;
 
   void ForEachReader(const std::function<void(SimReadChannel&)>& fn) {
@@ -134,8 +157,17 @@ struct SimInterface {
 namespace {
 class SimConnection : public hid::HidConnection {
  public:
-  SimConnection(SimHidPlatform& platform, int id, bool readWrite, hid::THidAttributes attributes, hid::THidCaps caps)
-      : platform_(platform), id_(id), readWrite_(readWrite), attributes_(attributes), caps_(caps) {}
+  SimConnection(SimHidPlatform& platform, std::shared_ptr<SimPlatformLink> link, int id, bool readWrite,
+                hid::THidAttributes attributes, hid::THidCaps caps)
+      : platform_(platform),
+        link_(std::move(link)),
+        id_(id),
+        readWrite_(readWrite),
+        attributes_(attributes),
+        caps_(caps) {}
+  ~SimConnection() override { link_->Released(id_); }
+  SimConnection(const SimConnection&) = delete;
+  SimConnection& operator=(const SimConnection&) = delete;
   bool ReadWriteAccess() const override { return readWrite_; }
   bool GetAttributes(hid::THidAttributes& attributes) override {
     attributes = attributes_;
@@ -160,6 +192,7 @@ class SimConnection : public hid::HidConnection {
 
  private:
   SimHidPlatform& platform_;
+  std::shared_ptr<SimPlatformLink> link_;
   int id_;
   bool readWrite_;
   hid::THidAttributes attributes_;
@@ -183,11 +216,19 @@ std::chrono::steady_clock::time_point NextFrameEnd(std::chrono::steady_clock::ti
 }
 }  // namespace
 
-SimHidPlatform::SimHidPlatform() { device_ = std::thread(&SimHidPlatform::DeviceThread, this); }
+SimHidPlatform::SimHidPlatform() : link_(std::make_shared<SimPlatformLink>()) {
+  link_->platform = this;
+  device_ = std::thread(&SimHidPlatform::DeviceThread, this);
+}
 
 SimHidPlatform::~SimHidPlatform() {
+  {
+    std::lock_guard lock(link_->m);
+    link_->platform = nullptr;
+  }
   QObject* context = nullptr;
   QObject* violations = nullptr;
+  QObject* atEvent = nullptr;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -198,11 +239,14 @@ SimHidPlatform::~SimHidPlatform() {
     violations = violationContext_;
     violationContext_ = nullptr;
     violationHandler_ = nullptr;
+    atEvent = atEventContext_;
+    atEventContext_ = nullptr;
   }
   wake_.notify_all();
   device_.join();
   delete context;
   delete violations;
+  delete atEvent;
 }
 
 int SimHidPlatform::Add(std::shared_ptr<SimInterface> iface) {
@@ -364,7 +408,9 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   attributes.ProductID = iface->profileText.productId;
   attributes.VersionNumber = iface->profileText.version;
   hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
-  return std::make_unique<SimConnection>(*this, iface->id, !iface->profileText.queryOnly, attributes, caps);
+  ++iface->handles;
+  return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes,
+                                         caps);
 }
 
 std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {
@@ -378,7 +424,9 @@ std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidP
     error = kErrAccess;
     return nullptr;
   }
-  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); });
+  ++iface->handles;
+  auto channel = std::make_shared<SimReadChannel>([this] { PokeClock(); },
+                                                  [link = link_, id = iface->id] { link->Released(id); });
   iface->readers.push_back(channel);
   return channel;
 }
@@ -454,7 +502,7 @@ void SimHidPlatform::UseClock(VirtualClock* clock) {
 
 bool SimHidPlatform::Settled() const {
   std::lock_guard lock(mutex_);
-  if (!jobs_.empty() || processing_ || changePending_) return false;
+  if (!jobs_.empty() || processing_ || changePending_ || atEventDue_) return false;
   for (const auto& [id, iface] : interfaces_) {
     for (const auto& weak : iface->readers) {
       const auto reader = weak.lock();
@@ -480,6 +528,28 @@ void SimHidPlatform::SetViolationHandler(std::function<void(int, const std::stri
         violationHandler_ ? new hid::WakeupReceiver([this] { DeliverViolations(); }) : nullptr;
   }
   delete old;
+}
+
+void SimHidPlatform::AtEvent(int id, std::uint32_t event, std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  if (atEventContext_ == nullptr) atEventContext_ = new hid::WakeupReceiver([this] { RunAtEvent(); });
+  atEvent_ = {id, event, std::move(action)};
+}
+
+void SimHidPlatform::RunAtEvent() {
+  std::function<void()> action;
+  {
+    std::lock_guard lock(mutex_);
+    if (!atEventDue_) return;
+    action = std::move(atEvent_.action);
+    atEvent_ = {};
+  }
+  if (action) action();
+  {
+    std::lock_guard lock(mutex_);
+    atEventDue_ = false;
+  }
+  PokeClock();
 }
 
 void SimHidPlatform::DeliverViolations() {
@@ -521,6 +591,10 @@ bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t s
       --iface->stallWrites;
       stallMs = iface->stallMs;
       error = iface->stallError;
+    } else if (iface->model && iface->model->Stalled()) {
+      // A hung firmware no longer reads its endpoint: the report is never taken.
+      stallMs = kUsbWriteTimeoutMs;
+      error = kErrTimedOut;
     }
   }
   if (stallMs >= 0) {
@@ -551,6 +625,17 @@ bool SimHidPlatform::WriteOutput(int id, const std::uint8_t* data, std::size_t s
   return true;
 }
 
+void SimHidPlatform::HandleClosed(int id) {
+  {
+    std::lock_guard lock(mutex_);
+    auto iface = Find(id);
+    if (!iface || --iface->handles > 0 || !iface->model) return;
+    // After the reports written before it, like the kernel's close event.
+    jobs_.push_back({id, {}, true});
+  }
+  wake_.notify_all();
+}
+
 bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
   std::lock_guard lock(mutex_);
   auto iface = Find(id);
@@ -566,65 +651,101 @@ bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
 void SimHidPlatform::DeviceThread() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    const auto first = std::min_element(answers_.begin(), answers_.end(), [](const auto& a, const auto& b) {
+      return a.due != b.due ? a.due < b.due : a.order < b.order;
+    });
     if (stopping_) return;
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
-    processing_ = true;
-    HandleJob(lock, job);
+    if (first != answers_.end() && first->due <= std::chrono::steady_clock::now()) {
+      DueAnswer answer = std::move(*first);
+      answers_.erase(first);
+      processing_ = true;
+      SendReaction(lock, answer.id, answer.reaction);
+    } else if (!jobs_.empty()) {
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      processing_ = true;
+      HandleJob(lock, job);
+    } else {
+      if (first != answers_.end()) {
+        wake_.wait_until(lock, first->due);
+      } else {
+        wake_.wait(lock);
+      }
+      continue;
+    }
     processing_ = false;
     idle_.notify_all();
     if (clock_ != nullptr) clock_->Poke();
-    if (stopping_) return;
   }
 }
 
 void SimHidPlatform::HandleJob(std::unique_lock<std::mutex>& lock, Job& job) {
-  {
-    auto iface = Find(job.id);
-    if (!iface || !iface->plugged || !iface->model) return;
-    const std::size_t seen = iface->model->Violations().size();
-    BootloaderModel::Reaction reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
-    const auto& violations = iface->model->Violations();
-    for (std::size_t i = seen; i < violations.size(); ++i) {
-      pendingViolations_.emplace_back(job.id, violations[i]);
-    }
-    if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
+  auto iface = Find(job.id);
+  if (!iface || !iface->plugged || !iface->model) return;
+  const std::size_t seen = iface->model->Violations().size();
+  BootloaderModel::Reaction reaction;
+  if (job.closed) {
+    iface->model->ConnectionEnded();
+  } else {
+    reaction = iface->model->OnOutputReport(job.report.data(), job.report.size());
+  }
+  const auto& violations = iface->model->Violations();
+  for (std::size_t i = seen; i < violations.size(); ++i) {
+    pendingViolations_.emplace_back(job.id, violations[i]);
+  }
+  if (violations.size() > seen && violationContext_ != nullptr) violationContext_->Wake();
+  if (job.closed) return;
+  // Posted before the event's answer goes out, so it runs before the answer is taken.
+  if (atEvent_.action && !atEventDue_ && atEvent_.id == job.id && iface->model->Events() >= atEvent_.event) {
+    atEventDue_ = true;
+    atEventContext_->Wake();
+  }
 
-    if (clock_ != nullptr) {
-      // Simulated time: the firmware answers once it has finished the work
-      // queued before, and no thread sleeps for it.
-      const std::int64_t now = clock_->NowMs();
-      const std::int64_t due = std::max(now, iface->busyUntil) + reaction.delayMs;
-      iface->busyUntil = due;
-      if (due > now) {
-        clock_->At(due, [this, id = job.id, reaction = std::move(reaction)] { Answer(id, reaction); });
-        return;
-      }
-    } else if (reaction.delayMs > 0 && !reaction.replies.empty()) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(reaction.delayMs);
-      wake_.wait_until(lock, until, [&] { return stopping_; });
+  // The firmware answers once it has finished the work queued before. It
+  // takes the next report meanwhile, and the other devices go on with theirs.
+  if (clock_ != nullptr) {
+    // Simulated time: no thread sleeps for it.
+    const std::int64_t now = clock_->NowMs();
+    const std::int64_t due = std::max(now, iface->busyUntil) + reaction.delayMs;
+    iface->busyUntil = due;
+    if (due > now) {
+      clock_->At(due, [this, id = job.id, reaction = std::move(reaction)] { Answer(id, reaction); });
+      return;
+    }
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = std::max(now, iface->answeredUntil) + std::chrono::milliseconds(reaction.delayMs);
+    iface->answeredUntil = due;
+    if (due > now && (!reaction.replies.empty() || reaction.vanish)) {
+      answers_.push_back({due, nextAnswer_++, job.id, std::move(reaction)});
+      return;
+    }
+  }
+  SendReaction(lock, job.id, reaction);
+}
+
+void SimHidPlatform::SendReaction(std::unique_lock<std::mutex>& lock, int id,
+                                  const BootloaderModel::Reaction& reaction) {
+  auto iface = Find(id);
+  if (!iface) return;
+  const std::uint32_t pace = iface->paceMs;
+  for (const auto& reply : reaction.replies) {
+    if (pace > 0) {
+      const auto sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastIn, pace);
+      lock.unlock();
+      std::this_thread::sleep_until(sent);
+      lock.lock();
       if (stopping_) return;
     }
-    const std::uint32_t pace = iface->paceMs;
-    for (const auto& reply : reaction.replies) {
-      if (pace > 0) {
-        const auto sent = NextFrameEnd(std::chrono::steady_clock::now(), iface->lastIn, pace);
-        lock.unlock();
-        std::this_thread::sleep_until(sent);
-        lock.lock();
-        if (stopping_) return;
-      }
-      if (!iface->plugged) break;
-      std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
-      std::copy(reply.begin(), reply.end(), report.begin() + 1);
-      iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
-    }
-    if (reaction.vanish) {
-      lock.unlock();
-      Vanish(job.id, true);
-      lock.lock();
-    }
+    if (!iface->plugged) break;
+    std::vector<std::uint8_t> report(65, 0);  // report ID 0, then the 64 data bytes
+    std::copy(reply.begin(), reply.end(), report.begin() + 1);
+    iface->ForEachReader([&](SimReadChannel& r) { r.Push(report); });
+  }
+  if (reaction.vanish) {
+    lock.unlock();
+    Vanish(id, true);
+    lock.lock();
   }
 }
 

@@ -6,11 +6,14 @@
 // Bootloader interfaces answer through a BootloaderModel on the platform's own
 // device thread, with the profile's pace per report in each direction, so the
 // device objects' reader threads and their hand-over to the UI thread run
-// exactly as with real hardware. Changes are announced through the change
-// handler on the Qt event loop of the thread that installed it.
+// exactly as with real hardware. A firmware that hangs (the stall fault)
+// takes no further report: a write to it blocks and fails as on USB. Changes
+// are announced through the change handler on the Qt event loop of the thread
+// that installed it.
 //
 // All public functions may be called from the UI thread (tests, --simulate).
 #include <QObject>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -45,6 +48,7 @@ struct GenericHidDescription {
 struct SimInterface;
 class SimReadChannel;
 class VirtualClock;
+struct SimPlatformLink;
 
 class SimHidPlatform : public hid::HidPlatform {
  public:
@@ -86,6 +90,10 @@ class SimHidPlatform : public hid::HidPlatform {
   // Callers that read the trace right after their last write use it.
   bool WaitIdle(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
+  // Runs `action` on the calling thread's event loop once interface `id` has
+  // traced event `event` (1-based), before that event's answer reaches any
+  // reader; simulated time stands still until it has run. One at a time.
+  void AtEvent(int id, std::uint32_t event, std::function<void()> action);
   // Tells `handler` (on the Qt event loop of the thread that installed it)
   // of every protocol violation a simulated bootloader sees, as it happens.
   void SetViolationHandler(std::function<void(int id, const std::string& text)> handler);
@@ -108,11 +116,14 @@ class SimHidPlatform : public hid::HidPlatform {
   // Used by the connection objects.
   bool WriteOutput(int id, const std::uint8_t* data, std::size_t size, std::uint32_t& error);
   bool ReadString(int id, bool serial, std::u16string& text);
+  // A connection or reader of interface `id` went away.
+  void HandleClosed(int id);
 
  private:
   struct Job {
     int id = 0;
     std::vector<std::uint8_t> report;  // 64 data bytes
+    bool closed = false;               // instead: the uploader's last handle was closed
   };
   std::shared_ptr<SimInterface> Find(int id) const;
   std::shared_ptr<SimInterface> FindByPath(const std::string& path) const;
@@ -121,12 +132,16 @@ class SimHidPlatform : public hid::HidPlatform {
   void PostChange();
   void DeviceThread();
   void HandleJob(std::unique_lock<std::mutex>& lock, Job& job);
+  // Sends a reaction's replies and carries out its vanishing (device thread).
+  void SendReaction(std::unique_lock<std::mutex>& lock, int id, const BootloaderModel::Reaction& reaction);
   // Sends a reaction's replies and carries out its vanishing (clock's thread).
   void Answer(int id, const BootloaderModel::Reaction& reaction);
   bool Settled() const;
   void PokeClock();
   void DeliverViolations();
+  void RunAtEvent();
 
+  std::shared_ptr<SimPlatformLink> link_;  // cut when the platform goes
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   mutable std::condition_variable idle_;
@@ -135,6 +150,16 @@ class SimHidPlatform : public hid::HidPlatform {
   int nextId_ = 1;
   std::uint64_t nextInstance_ = 1;
   std::deque<Job> jobs_;
+  // Answers the firmware gives later, on the machine's clock (a virtual
+  // clock keeps its own); in order of `due`, then of `order`.
+  struct DueAnswer {
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t order = 0;
+    int id = 0;
+    BootloaderModel::Reaction reaction;
+  };
+  std::vector<DueAnswer> answers_;
+  std::uint64_t nextAnswer_ = 0;
   bool stopping_ = false;
   std::function<void()> changeHandler_;
   hid::WakeupReceiver* changeContext_ = nullptr;  // where change notifications are posted (guarded by mutex_)
@@ -142,6 +167,14 @@ class SimHidPlatform : public hid::HidPlatform {
   VirtualClock* clock_ = nullptr;
   std::function<void(int, const std::string&)> violationHandler_;
   hid::WakeupReceiver* violationContext_ = nullptr;
+  struct EventAction {
+    int id = 0;
+    std::uint32_t event = 0;
+    std::function<void()> action;
+  };
+  EventAction atEvent_;
+  bool atEventDue_ = false;  // its time came; it has not run yet
+  hid::WakeupReceiver* atEventContext_ = nullptr;
   std::deque<std::pair<int, std::string>> pendingViolations_;
   std::thread device_;
 };

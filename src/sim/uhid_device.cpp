@@ -151,7 +151,9 @@ bool UhidBootloader::OnReadable(int stopFd) {
       return WriteEvent(reply.get(), sizeof(uhid_event));
     }
     case UHID_OPEN:
+      return true;
     case UHID_CLOSE:
+      Closed();
       return true;
     default:
       Note(std::string("ignored uhid event ") + EventName(event->type));

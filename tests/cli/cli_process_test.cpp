@@ -224,6 +224,9 @@ TEST_F(CliProcess, BootloaderSilentOnInfoEndsWithExit2AndTheWindowsLines) {
   EXPECT_EQ(run.exitCode, 2) << Describe(run);
   EXPECT_TRUE(InOrder(run.OutLines(), {"USB HID device is not in bootloader mode.", "Reset device."}))
       << Describe(run);
+  // A board left inside a Write by a killed uploader answers nothing either.
+  EXPECT_TRUE(run.err.contains("It may be inside an interrupted upload: reset or power-cycle it"))
+      << Describe(run);
   EXPECT_EQ(Trace(), QStringList{"INFO"});
 }
 
@@ -231,6 +234,7 @@ struct HandshakeFault {
   const char* name;
   const char* fault;  // appended to the profile
   const char* errorLine;
+  bool unanswered;  // the message suggests an interrupted upload
 };
 
 class CliHandshakeFault : public CliProcess, public ::testing::WithParamInterface<HandshakeFault> {};
@@ -242,15 +246,16 @@ TEST_P(CliHandshakeFault, EndsWithExit4BeforeAnyErase) {
   EXPECT_EQ(run.exitCode, 4) << Describe(run);
   EXPECT_TRUE(InOrder(run.OutLines(), {"Waiting MCU response...", GetParam().errorLine, "Disconnected."}))
       << Describe(run);
+  EXPECT_EQ(run.err.contains("may be inside an interrupted upload"), GetParam().unanswered) << Describe(run);
   EXPECT_TRUE(Trace().filter(QRegularExpression("^(ERASE|WRITE)")).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, CliHandshakeFault,
-    ::testing::Values(HandshakeFault{"BootUnanswered", "drop=2", "Error: Timeout waiting for MCU."},
-                      HandshakeFault{"BootRefused", "nak=2", "Error: Timeout waiting for MCU."},
-                      HandshakeFault{"SyncUnanswered", "drop=3", "Error: Timeout waiting for MCU."},
-                      HandshakeFault{"UnpluggedOnBoot", "unplug=2", "Error: Device removed."}),
+    ::testing::Values(HandshakeFault{"BootUnanswered", "drop=2", "Error: Timeout waiting for MCU.", true},
+                      HandshakeFault{"BootRefused", "nak=2", "Error: Timeout waiting for MCU.", true},
+                      HandshakeFault{"SyncUnanswered", "drop=3", "Error: Timeout waiting for MCU.", true},
+                      HandshakeFault{"UnpluggedOnBoot", "unplug=2", "Error: Device removed.", false}),
     [](const ::testing::TestParamInfo<HandshakeFault>& row) { return std::string(row.param.name); });
 
 TEST_F(CliProcess, ChunkWithoutAnswerEndsWithExit4AndARestart) {
@@ -697,6 +702,43 @@ TEST_F(CliProcess, SecondInterruptStopsWaitingAndStillRestartsTheDevice) {
   EXPECT_FALSE(run.Out().contains("Timeout waiting for MCU")) << run.Out().toStdString();
   EXPECT_TRUE(run.Out().endsWith("Disconnected.\nReset...\n")) << run.Out().toStdString();
   EXPECT_EQ(Trace().last(), "REBOOT");
+}
+
+// Stopping waiting inside a Write: the device gets the rest of the command's
+// data, then the Reboot, which it reads as a command.
+TEST_F(CliProcess, SecondInterruptInsideAWriteFinishesItBeforeTheRestart) {
+  const QString bigWrite = "WRITE 0x000C0000 32768";
+  RunningUpload run({"--simulate", "family=STM32F4XX,pace=2", "--trace", TraceArg(), "upload", kSample},
+                    "Flash Write...");
+  const auto sent = [this] {
+    const QStringList names = QDir(dir.path()).entryList({"trace.txt.*"}, QDir::Files);
+    return names.size() == 1 ? QString::fromUtf8(ReadFile(Path(names.first()))) : QString();
+  };
+  ASSERT_TRUE(test::RunUntil([&] { return sent().contains(bigWrite + "\nDATA "); }, 20000));
+  run.Signal(SIGTERM);
+  ASSERT_TRUE(run.WaitForError("Stopping after the current block")) << run.Err().toStdString();
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Finish(), 5) << run.Err().toStdString();
+  EXPECT_TRUE(run.Err().contains("Upload interrupted; the device was restarted.")) << run.Err().toStdString();
+  const QStringList trace = Trace();
+  const qsizetype write = trace.indexOf(bigWrite);
+  ASSERT_GE(write, 0);
+  EXPECT_EQ(trace.mid(write + 1).filter(QRegularExpression("^DATA ")).size(), 32) << "the whole command";
+  EXPECT_EQ(trace.last(), "REBOOT");
+}
+
+// A refused chunk leaves it unknown where the device is inside its Write:
+// nothing more is sent, and the run says the device needs a reset.
+TEST_F(CliProcess, RefusedChunkInsideAWriteLeavesTheDeviceForAResetAndSaysSo) {
+  const int bigWriteData = EventNumber("WRITE 0x000C0000") + 1;
+  const CliRun run = RunCli({"--simulate", QStringLiteral("family=STM32F4XX,nak=%1").arg(bigWriteData),
+                             "--trace", TraceArg(), "upload", kSample});
+  EXPECT_EQ(run.exitCode, 4) << Describe(run);
+  EXPECT_TRUE(
+      run.err.contains("Upload failed: Error: Timeout waiting for MCU; the device was not restarted: "
+                       "reset or power-cycle it before the next upload."))
+      << Describe(run);
+  EXPECT_EQ(Trace().size(), bigWriteData) << "nothing sent after the refused chunk";
 }
 
 // The trace is written as the run goes on: a run killed half-way leaves what

@@ -27,6 +27,7 @@ const QString kCli = QStringLiteral(QUORVEL_CLI_PATH);
 const QString kSample = QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex");
 const QString kPic18 = QStringLiteral(QUORVEL_VM_DATA_DIR "/pic18.hex");
 const QString kPic32 = QStringLiteral(QUORVEL_VM_DATA_DIR "/pic32.hex");
+const QString kStm32Small = QStringLiteral(QUORVEL_VM_DATA_DIR "/stm32-small.hex");
 
 struct CliRun {
   int exitCode = -1;
@@ -513,6 +514,20 @@ TEST_F(CliProduction, RepeatCountsABoardStoppedBySignalAsAbortedWithExit5) {
       << run.Describe();
   EXPECT_EQ(run.OutLines().last(), "0 succeeded, 1 failed");
   EXPECT_EQ(Trace().last(), "REBOOT");
+}
+
+// A's answer comes after its chunk timed out, while B is being asked for its
+// record: it must not be taken for B's. B's own answer is late but in time.
+TEST_F(CliProduction, RepeatNeverTakesOneBoardsLateAnswerForTheNext) {
+  const CliRun run =
+      RunCli(Sims({"family=37,serial=A,late=6,answer-ms=1500", "family=37,serial=B,late=1,answer-ms=800"}) +
+             QStringList{"--yes", "-q", "upload", "--repeat", "--count", "2", kStm32Small});
+  EXPECT_EQ(run.exitCode, 4) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:1 \\(Serial=A\\): failed \\(exit 4\\)")).size(), 1)
+      << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded")).size(), 1)
+      << run.Describe();
+  EXPECT_EQ(run.OutLines().last(), "1 succeeded, 1 failed");
 }
 
 // A question answered No aborts that board only: it is restarted, and the

@@ -288,6 +288,38 @@ TEST(Faults, DropAndNakChangeOnlyTheAnswer) {
   EXPECT_EQ(model.FlashRange(0, 64), Pattern(64));
 }
 
+// The uploader's last handle closed: between commands that is fine, inside
+// a Write's data the device is left mid-command.
+TEST(Connection, EndingInsideAWriteIsAViolationOnce) {
+  SimProfile p = Defaults(mcu::PIC18);
+  p.eraseBlock = 256;  // chunks of four reports
+  BootloaderModel model(p);
+  Send(model, Frame(21, 256, 2));
+  Send(model, Frame(11, 0, 256));
+  SendData(model, Pattern(256));
+  model.ConnectionEnded();
+  EXPECT_TRUE(model.Violations().empty());
+
+  Send(model, Frame(21, 768, 2));
+  Send(model, Frame(11, 256, 512));
+  SendData(model, Pattern(256 + 64));  // a chunk and the first report of the next
+  model.ConnectionEnded();
+  model.ConnectionEnded();
+  EXPECT_EQ(model.Violations(), std::vector<std::string>{"ended inside Write: 192 of 512 bytes missing"});
+  EXPECT_EQ(model.Trace().back(), "VIOLATION ended inside Write: 192 of 512 bytes missing");
+}
+
+TEST(Faults, RefusedChunkEndsItsWriteAndTheNextReportIsAFrame) {
+  SimProfile p = Defaults(mcu::PIC18);
+  p.nakEvent = 3;  // the first of two chunks
+  BootloaderModel model(p);
+  Send(model, Frame(21, 64, 2));
+  Send(model, Frame(11, 0, 128));
+  EXPECT_TRUE(IsAck(SendData(model, Pattern(64)).back(), 0));
+  EXPECT_TRUE(IsAck(Send(model, Frame(1)), 1)) << "a Sync after the refusal is read as a Sync";
+  EXPECT_TRUE(model.Violations().empty());
+}
+
 TEST(Faults, SkippedEraseIsAnsweredAndTheWriteOnTopIsAViolationLine) {
   SimProfile p = Defaults(mcu::PIC18);
   p.skipEvent = 1;  // the erase

@@ -152,6 +152,17 @@ wait_trace() {
   return 1
 }
 
+# wait_text FILE TEXT — until FILE holds TEXT. Up to 10 s.
+wait_text() {
+  i=0
+  while [ $i -lt 200 ]; do
+    grep -qF "$2" "$1" 2>/dev/null && return 0
+    usleep 50000
+    i=$((i + 1))
+  done
+  return 1
+}
+
 # make_readable NODE — the node becomes readable again the way a newly
 # installed udev rule makes it: through a "change" event.
 make_readable() {
@@ -272,6 +283,19 @@ while IFS='|' read -r name profile uopts setup args rc compare patterns withudev
       rm -f /etc/udev/rules.d/70-vm-access.rules
       [ "$UDEV" = 1 ] && udevadm control --reload-rules
       ;;
+    signals)
+      # shellcheck disable=SC2046
+      run_cli "$a" root $(expand_args "$args") &
+      cli=$!
+      if wait_trace "$a.trace" DATA; then
+        cpid=$(pidof quorvel-cli)
+        kill -TERM $cpid
+        wait_text "$a.err" "Stopping after" && kill -TERM $cpid
+      fi
+      wait $cli
+      # The device answers the late chunk before it reads what followed.
+      wait_trace "$a.trace" REBOOT
+      ;;
     twice)
       # shellcheck disable=SC2046
       run_cli "$a" root $(expand_args "$args") &
@@ -308,6 +332,8 @@ while IFS='|' read -r name profile uopts setup args rc compare patterns withudev
     fail "the second command exits $(cat "$a.second.rc"), expected 2" "$a.second.raw" "$a.second.err"
   elif [ "$setup" = twice ] && ! cat "$a.second.raw" "$a.second.err" | grep -q "in use by another program"; then
     fail "the second command does not say the board is in use" "$a.second.raw" "$a.second.err"
+  elif [ "$setup" = signals ] && { [ "$(tail -n 1 "$a.trace")" != REBOOT ] || grep -q VIOLATION "$a.trace"; }; then
+    fail "the device was not restarted at a command boundary" "$a.trace" "$a.raw" "$a.err"
   elif [ $urc -ne 0 ]; then
     fail "$DEVPROG ended with $urc" "$a.uhid.1" "$a.uhid.2"
   elif ! missing=$(cat "$a.raw" "$a.err" >"$a.all"; contains_all "$a.all" "$patterns"); then

@@ -15,6 +15,9 @@
 #                   through a udev "change" event (a rule installed meanwhile)
 #          twice    a second identical command starts while the first one erases;
 #                   it must exit 2 saying the board is in use by another program
+#          signals  once the first chunk is sent the command gets SIGTERM, and a
+#                   second one once it says it stops; the trace must end with
+#                   REBOOT and hold no VIOLATION
 # compare: out      exit code, standard output and the bootloader trace must equal
 #                   those of the same command on the simulator
 #          trace    exit code and trace must equal the simulator's

@@ -19,7 +19,7 @@ void TPelmo::ButtonConnectClick() {
     ClearTerminal();
     AppendHistory(text::kDisconnected);
     AppendHistory(text::kReset);
-    SendReboot();
+    if (!RestartBoard()) AppendError(text::kNotRestarted);
     ReleaseBoardLock();
     return;
   }

@@ -48,7 +48,7 @@ void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
   // still there and the connection with it stays.
   if (ActiveDevice != nullptr && ActiveDevice != dev) return;
 
-  ActiveDevice = nullptr;
+  SetActiveDevice(nullptr);
   if (Connected) {
     ClearTerminal();
     // During an upload its wait notices the loss and ends the run.
@@ -78,6 +78,7 @@ void TPelmo::HidCtlDeviceDataError(hid::THidDevice* /*dev*/, std::uint32_t /*err
 void TPelmo::OpenBootloaderDevice(const std::string& name) {
   ActiveDevice = nullptr;
   BoardInUse.clear();
+  LastWaitResult = WaitAcknowledged;
   const std::u16string wanted = QString::fromStdString(name).toStdU16String();
   hid::THidDevice* dev = nullptr;
   for (const TDeviceEntry& entry : DeviceList) {
@@ -94,23 +95,18 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
       break;
     }
   }
-  if (dev == nullptr) return;
-
-  if (!dev->ReadWriteAccess()) {
-    // Usable for nothing but its name: later exchanges end by time-out.
-    dev->SetDataHandler({});
-    ActiveDevice = dev;
+  if (dev == nullptr || !dev->ReadWriteAccess()) {
+    // None, or one usable for nothing but its name (later exchanges end by time-out).
+    SetActiveDevice(dev);
     return;
   }
   if (!LockBoard(dev, true)) {
     // Another program is talking to it: a request now would land in the middle.
+    SetActiveDevice(nullptr);
     BoardInUse = ListedLabel(dev);
     return;
   }
-  ActiveDevice = dev;
-  dev->SetDataHandler({[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data,
-                              std::uint16_t size) { ShowRead(from, id, data, size); },
-                       reinterpret_cast<std::uintptr_t>(this) + 1});
+  SetActiveDevice(dev);
   TWaitResult result = WaitAcknowledged;
   {
     const TBusySection busy(*this);
@@ -121,7 +117,7 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
     AppendHistory(text::kNotInBootloaderMode);
     AppendHistory(text::kResetDevice);
     ReenterHint = false;
-    ActiveDevice = nullptr;
+    SetActiveDevice(nullptr);
   } else {
     ShowBootInfo();
   }

@@ -65,46 +65,64 @@ void Link::UseWaitClock(TWaitClock* clock) {
   waitClock_ = clock != nullptr ? clock : machineClock_.get();
 }
 
-void Link::SendSync() {
-  Stage(TransferBuffer, ShortFrame(Sync));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
+template <std::size_t N>
+int Link::SendFrame(const std::array<std::uint8_t, N>& frame, Expecting expecting) {
+  // Inside a Write's data the device would store the frame as data.
+  if (DataOwed() > 0) openWrite_.lost = true;
+  Stage(TransferBuffer, frame);
+  return Transmit(TransferBuffer.data(), static_cast<int>(N), expecting);
 }
 
-void Link::SendInfo() {
-  Stage(TransferBuffer, ShortFrame(Info));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
-}
+void Link::SendSync() { SendFrame(ShortFrame(Sync), Expecting::Answer); }
 
-void Link::SendBoot() {
-  Stage(TransferBuffer, ShortFrame(Boot));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
-}
+void Link::SendInfo() { SendFrame(ShortFrame(Info), Expecting::Answer); }
 
-void Link::SendReboot() {
+void Link::SendBoot() { SendFrame(ShortFrame(Boot), Expecting::Answer); }
+
+bool Link::SendReboot() {
   // The device's disappearance after the restart is expected, not a reason to ask for a reset.
   ReenterHint = false;
-  Stage(TransferBuffer, ShortFrame(Reboot));
-  WriteTransfer(TransferBuffer, ShortFrameLength);
+  const bool atBoundary = DataOwed() == 0;
+  return SendFrame(ShortFrame(Reboot), Expecting::Nothing) == 0 && atBoundary;
 }
 
 void Link::SendWrite(std::uint32_t address, std::uint16_t count) {
-  Stage(TransferBuffer, AddressFrame(Write, address, count));
-  WriteTransfer(TransferBuffer, AddressFrameLength);
+  const int result = SendFrame(AddressFrame(Write, address, count), Expecting::Nothing);
+  // A frame that may not have arrived leaves it open whether the device now expects data.
+  openWrite_ = {ActiveDevice, count, result != 0};
 }
 
 void Link::SendErase(std::uint32_t address, std::uint16_t count) {
-  Stage(TransferBuffer, AddressFrame(Erase, address, count));
-  WriteTransfer(TransferBuffer, AddressFrameLength);
+  SendFrame(AddressFrame(Erase, address, count), Expecting::Answer);
 }
 
+std::uint32_t Link::DataOwed() const {
+  return ActiveDevice != nullptr && openWrite_.device == ActiveDevice ? openWrite_.owed : 0;
+}
+
+bool Link::DataPhaseLost() const { return DataOwed() > 0 && openWrite_.lost; }
+
+std::int64_t Link::WaitClockNowMs() const { return waitClock_->NowMs(); }
+
 int Link::WriteTransfer(const TByteArray& data, int count) {
+  count = std::clamp(count, 0, static_cast<int>(data.size()));
+  const std::uint32_t owed = DataOwed();
+  const int result = Transmit(data.data(), count, Expecting::Answer);
+  if (owed > 0) {
+    openWrite_.owed = owed - std::min<std::uint32_t>(owed, static_cast<std::uint32_t>(count));
+    if (result != 0) openWrite_.lost = true;
+  }
+  return result;
+}
+
+int Link::Transmit(const std::uint8_t* data, int count, Expecting expecting) {
   // Reset first, also when nothing can be sent: any later report answers this transfer.
   RxCount = 0;
   RxReady = false;
+  expecting_ = expecting;
   if (ActiveDevice == nullptr) return 1;
   hid::THidDevice* const device = ActiveDevice;
 
-  count = std::clamp(count, 0, static_cast<int>(data.size()));
   std::uint64_t last = 0;
   std::size_t position = 0;
   while (count > 0) {
@@ -117,7 +135,7 @@ int Link::WriteTransfer(const TByteArray& data, int count) {
 
     std::array<std::uint8_t, kMaxOutputReportLength> report{};  // bytes after the data stay 0
     const int chunk = std::min(count, length - 1);
-    std::memcpy(report.data() + 1, data.data() + position, static_cast<std::size_t>(chunk));
+    std::memcpy(report.data() + 1, data + position, static_cast<std::size_t>(chunk));
     position += static_cast<std::size_t>(chunk);
     count -= chunk;
     // Queued for the device's writer, which takes the whole transfer in one go.
@@ -132,11 +150,59 @@ int Link::WriteTransfer(const TByteArray& data, int count) {
   hid::THidDevice::WriteState state = device->WriteOutcome(last);
   while (state == hid::THidDevice::WriteState::kPending) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    // A removal handled meanwhile drops the device; its object stays until the busy section ends.
-    if (ActiveDevice != device) return -1;
     state = device->WriteOutcome(last);
+    // A removal handled meanwhile drops the device (its object stays until
+    // the busy section ends); a Reboot's report may well have gone out first.
+    if (state == hid::THidDevice::WriteState::kPending && ActiveDevice != device) return -1;
   }
   return state == hid::THidDevice::WriteState::kWritten ? 0 : -1;
+}
+
+bool Link::SendOwedData(const std::uint8_t* data, int count, int reportMs, std::int64_t deadlineMs) {
+  hid::THidDevice* const device = ActiveDevice;
+  count = std::clamp(count, 0, static_cast<int>(DataOwed()));
+  if (device == nullptr || count == 0) return false;
+  RxCount = 0;
+  RxReady = false;
+  expecting_ = Expecting::DataAnswers;
+  hid::THidCaps caps;
+  device->ReportCaps(caps);
+  const std::uint16_t length = caps.OutputReportByteLength;
+  const auto lose = [this] {
+    openWrite_.lost = true;
+    return false;
+  };
+  if (length < 2 || length > kMaxOutputReportLength) return lose();
+
+  const TBusySection busy(*this);
+  TWaitClock& clock = *waitClock_;
+  for (int position = 0; position < count;) {
+    // A refusal among the answers: the device's place in the command is unknown.
+    if (openWrite_.lost) return false;
+    if (ActiveDevice != device) return lose();
+    const int limit = static_cast<int>(std::min<std::int64_t>(reportMs, deadlineMs - clock.NowMs()));
+    if (limit <= 0) return lose();
+    std::array<std::uint8_t, kMaxOutputReportLength> report{};
+    const int chunk = std::min(count - position, length - 1);
+    std::memcpy(report.data() + 1, data + position, static_cast<std::size_t>(chunk));
+    position += chunk;
+    // One report at a time: each must be taken in time, or the device is not taking data.
+    const std::uint64_t ticket = device->QueueReport(report.data(), length);
+    WaitExpired = false;
+    clock.Start(limit, [this] { Timer2Timer(); });
+    hid::THidDevice::WriteState state = device->WriteOutcome(ticket);
+    // Woken by the write's outcome or the timer's tick. A simulated clock is
+    // not moved on here: it cannot tell a report on its way from one the
+    // device is not taking, so it would expire reports that are fine.
+    while (state == hid::THidDevice::WriteState::kPending && !WaitExpired && ActiveDevice == device) {
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+      state = device->WriteOutcome(ticket);
+    }
+    clock.Stop();
+    if (state != hid::THidDevice::WriteState::kWritten) return lose();
+    openWrite_.owed -= static_cast<std::uint32_t>(chunk);
+  }
+  return !openWrite_.lost;
 }
 
 bool Link::CheckResponse(std::uint8_t command) {
@@ -147,12 +213,17 @@ bool Link::CheckResponse(std::uint8_t command) {
     case Sync:
     case Boot:
     case Write:
-    case Erase:
+    case Erase: {
       // A report that is not the expected answer is consumed without effect.
       if (!RxReady) return false;
       RxReady = false;
-      return IsAcknowledgement(TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()),
-                               code);
+      const bool acknowledged = IsAcknowledgement(
+          TransferBuffer.data(), std::min<std::size_t>(RxCount, TransferBuffer.size()), code);
+      // A chunk refused with data still to come: where the device now is
+      // inside its Write is unknown.
+      if (!acknowledged && code == Write && DataOwed() > 0) openWrite_.lost = true;
+      return acknowledged;
+    }
     default:
       return false;
   }
@@ -195,6 +266,9 @@ TWaitResult Link::WaitResponse(std::uint8_t command, int timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   clock.Stop();
+  LastWaitResult = result;
+  // Answers that come from now on answer nothing, unless an outer wait still waits for its own.
+  expecting_ = nested ? Expecting::Answer : Expecting::Nothing;
   if (nested) {
     WaitExpired = outerExpired;
     clock.Start(static_cast<int>(std::max<std::int64_t>(outerRemaining - (clock.NowMs() - started), 0)),
@@ -223,8 +297,19 @@ void Link::ReportWaitError(TWaitResult result) {
 
 void Link::Timer2Timer() { WaitExpired = true; }
 
-void Link::ShowRead(hid::THidDevice* /*dev*/, std::uint8_t /*reportId*/, const std::uint8_t* data,
-                      std::uint16_t size) {
+void Link::ShowRead(hid::THidDevice* dev, std::uint8_t /*reportId*/, const std::uint8_t* data,
+                    std::uint16_t size) {
+  // A report answers an exchange of the board it came from, and only while
+  // that exchange expects an answer: a late answer, a board no longer chosen,
+  // a frame answered that takes no answer must not pass for the next answer.
+  if (dev != ActiveDevice || expecting_ == Expecting::Nothing) {
+    ++DroppedReports;
+    return;
+  }
+  if (expecting_ == Expecting::DataAnswers) {
+    if (data == nullptr || !IsAcknowledgement(data, size, Write)) openWrite_.lost = true;
+    return;
+  }
   // Bytes beyond the end of TransferBuffer are dropped: a second report before
   // the next transfer must not write past it.
   const std::size_t room = TransferBuffer.size() > RxCount ? TransferBuffer.size() - RxCount : 0;

@@ -33,6 +33,30 @@ void Link::EndBusy() {
   if (activity_.LeaveBusy()) BusyEnded();
 }
 
+hid::THidDataEvent Link::DataHandler() {
+  return {[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data, std::uint16_t size) {
+            ShowRead(from, id, data, size);
+          },
+          reinterpret_cast<std::uintptr_t>(this) + 1};
+}
+
+void Link::SetActiveDevice(hid::THidDevice* dev) {
+  const hid::THidDataEvent handler = DataHandler();
+  // A board that gave its device object back carries the handler into the
+  // fresh object; only the active board may keep it.
+  for (const TDeviceEntry& entry : DeviceList) {
+    hid::THidDevice* listed = entry.Device.get();
+    if (listed != nullptr && listed != dev && listed->DataHandler() == handler) listed->SetDataHandler({});
+  }
+  ActiveDevice = dev;
+  if (dev == nullptr) return;
+  if (!dev->ReadWriteAccess()) {
+    dev->SetDataHandler({});  // it has nothing to read from
+  } else if (!(dev->DataHandler() == handler)) {
+    dev->SetDataHandler(handler);
+  }
+}
+
 void Link::ClearDeviceList() {
   ActiveDevice = nullptr;
   // Taken out of the list first: giving a device back may process events.

@@ -7,9 +7,11 @@
 // nothing of upload runs.
 //
 //   engine/link/link.cpp      devices, the board lock, busy sections, the record received
-//   engine/link/exchange.cpp  frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead
+//   engine/link/exchange.cpp  frames, WriteTransfer, acknowledgement tests, WaitResponse, ShowRead,
+//                             the data a Write command still owes the device
 #include <QString>
 #include <QTimer>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +21,7 @@
 #include "core/byte_array.h"
 #include "engine/activity.h"
 #include "engine/controls_model.h"
+#include "hid/hid_types.h"
 #include "protocol/wait_clock.h"
 #include "protocol/wait_result.h"
 
@@ -50,12 +53,15 @@ class Link : public ControlsModel {
   void SendSync();
   void SendInfo();
   void SendBoot();
-  void SendReboot();
+  // True when the frame was written at a command boundary, so the device
+  // reads it as a Reboot (and not as data of an unfinished Write).
+  bool SendReboot();
   void SendWrite(std::uint32_t address, std::uint16_t count);
   void SendErase(std::uint32_t address, std::uint16_t count);
   int WriteTransfer(const TByteArray& data, int count);
   bool CheckResponse(std::uint8_t command);
   TWaitResult WaitResponse(std::uint8_t command, int timeoutMs);
+  TWaitResult LastWaitResult = WaitAcknowledged;  // how the last WaitResponse ended
   void ReportWaitError(TWaitResult result);
   // The history line of a failed wait; empty for WaitAcknowledged and WaitCancelled.
   static QString WaitErrorLine(TWaitResult result);
@@ -63,7 +69,29 @@ class Link : public ControlsModel {
   // Puts the response wait on another clock (tests: a virtual one shared with
   // a simulated device); nullptr goes back to the machine's clock and ResponseTimer.
   void UseWaitClock(TWaitClock* clock);
+  // Reception. A report is taken only from the active device and only while
+  // one of its transfers awaits an answer; any other is dropped and counted.
   void ShowRead(hid::THidDevice* dev, std::uint8_t reportId, const std::uint8_t* data, std::uint16_t size);
+  std::uint64_t DroppedReports = 0;
+
+  // --- the data phase of a Write command (exchange.cpp) ---
+  // After a Write frame the device takes every report as data until the
+  // announced bytes have arrived; a frame sent meanwhile is stored as data.
+  // Bytes the active device still expects for its Write command; 0 at a
+  // command boundary.
+  std::uint32_t DataOwed() const;
+  // The device's place inside that command is unknown (a chunk answered with
+  // anything but its acknowledgement, a report that may not have arrived):
+  // nothing more may be sent to it, not even a Reboot.
+  bool DataPhaseLost() const;
+  // Sends `count` bytes of the open Write command without waiting for their
+  // answer: each report must be taken by the device within `reportMs`, all of
+  // them before the wait clock reads `deadlineMs`. Answers that come
+  // meanwhile are looked at: anything but an acknowledgement loses the data
+  // phase. False when a report was not taken in time, failed, or the device
+  // went away (the data phase is then lost too).
+  bool SendOwedData(const std::uint8_t* data, int count, int reportMs, std::int64_t deadlineMs);
+  std::int64_t WaitClockNowMs() const;
   // Takes the information record from the transfer buffer into BootInfo.
   bool ParseBootInfo();
 
@@ -77,6 +105,10 @@ class Link : public ControlsModel {
   static bool IsBootloaderProduct(hid::THidDevice* dev);
   bool WaitForDevice();
   bool DevicePresent() const;
+  // Makes `dev` (or none) the active device. Only its reports can reach the
+  // exchange: every other listed board loses the data handler, and with it
+  // its reader; `dev` gets it unless it may not be read.
+  void SetActiveDevice(hid::THidDevice* dev);
   // Drops the active device and gives every listed device back.
   void ClearDeviceList();
   // One program per board: the bootloader's interface is locked before
@@ -134,7 +166,24 @@ class Link : public ControlsModel {
   std::uint64_t busyAnnounced_ = 0;  // the interface whose "in use" line was logged last
 
  private:
+  // Which reports the link takes: none, the answer of the transfer in
+  // progress, or (while owed data is sent) answers to look at, not wait for.
+  enum class Expecting { Nothing, Answer, DataAnswers };
+  int Transmit(const std::uint8_t* data, int count, Expecting expecting);
+  template <std::size_t N>
+  int SendFrame(const std::array<std::uint8_t, N>& frame, Expecting expecting);
+  hid::THidDataEvent DataHandler();
+
   ActivityState activity_;
+  Expecting expecting_ = Expecting::Nothing;
+  // The last Write command sent: to which device, the data it still expects,
+  // whether the device's place in it is known.
+  struct OpenWrite {
+    hid::THidDevice* device = nullptr;
+    std::uint32_t owed = 0;
+    bool lost = false;
+  };
+  OpenWrite openWrite_;
   std::unique_ptr<TWaitClock> machineClock_;
   TWaitClock* waitClock_ = nullptr;
   std::unique_ptr<hid::HidLock> boardLock_;

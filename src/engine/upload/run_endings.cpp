@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The two ways an upload run ends: stopped by the user (the connection stays,
 // the device stays in its bootloader) or closed after success or a device
-// error (the connection is dropped and the device restarted).
+// error (the connection is dropped and the device restarted, at a command
+// boundary or not at all).
 #include "engine/upload/upload_run.h"
 
 namespace quorvel {
@@ -36,11 +37,24 @@ void UploadRun::CloseConnection() {
   SetCaption(ButtonId::Connect, text::kConnect);
   AppendHistory(text::kDisconnected);
   ReturnControlsToIdle();
-  if (ActiveDevice != nullptr) {
+  if (ActiveDevice == nullptr) {
+    LastUpload.board = BoardAfterRun::Gone;
+  } else {
     AppendHistory(text::kReset);
-    SendReboot();
+    const bool restarted = RestartBoard();
+    LastUpload.board = restarted ? BoardAfterRun::Restarted : BoardAfterRun::NotRestarted;
+    // "Reset..." alone would say the device restarts.
+    if (!restarted) AppendError(text::kNotRestarted);
   }
   ReleaseBoardLock();
+}
+
+bool UploadRun::RestartBoard() {
+  if (ActiveDevice == nullptr) return false;
+  // A Reboot inside a Write's data would be stored as data, and the device
+  // would stay in its bootloader in the middle of the command.
+  if (!FinishWriteCommand()) return false;
+  return SendReboot();
 }
 
 }  // namespace quorvel

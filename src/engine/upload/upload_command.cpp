@@ -94,8 +94,8 @@ void UploadRun::ButtonStartBootloaderClick() {
     texts.Content = text::kSuccessContent;
     texts.ExpandedText = QString(text::kSuccessDetails).arg(UploadFileName());
     AppendHistory(text::kCompleted);
-    CloseConnection();
     LastUpload = {UploadResult::Succeeded, text::kSuccessContent, Upload.Proof};
+    CloseConnection();
     UI().ShowTaskDialog(texts);
     if (CheckBoxClose) UI().CloseMainWindow();
   } catch (const std::exception& e) {

@@ -41,7 +41,17 @@ class UploadRun : public Link {
   // Ends a run the user stopped (or, `why` Declined, a question answered No):
   // controls back to idle, its dialog, the connection kept.
   void AbortUpload(UploadResult why = UploadResult::Stopped);
+  // Ends a run after success or a device error: the connection dropped, the
+  // board restarted (LastUpload.board says whether that could be done).
   void CloseConnection();
+  // Restarts the active device with a Reboot it reads as a command: an
+  // unfinished Write command is finished first. False when the Reboot could
+  // not go out at a command boundary (then it is not sent at all).
+  bool RestartBoard();
+  // Sends the planned bytes the open Write command still owes the device,
+  // without waiting for their answers, within a bound; false when that
+  // cannot be done safely.
+  bool FinishWriteCommand();
   // Controls back to how they are between runs: buttons enabled, no
   // animation, empty bar, "Begin uploading".
   void ReturnControlsToIdle();

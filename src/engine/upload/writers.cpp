@@ -2,7 +2,8 @@
 // The block writer for program memory and the PIC32 boot-flash writer. Both
 // send the Write commands of a staged range (write_plan.h) in transfers of one
 // erase block (the length of TransferBuffer), each acknowledged by the device
-// before the next.
+// before the next; and the rest of an unfinished command, sent when a run ends
+// in its middle so the Reboot that follows is read as a command.
 #include <algorithm>
 #include <stdexcept>
 
@@ -19,6 +20,11 @@ using namespace upload;
 
 namespace {
 
+// Finishing a Write command before a restart: each report must be taken
+// within the first figure, all of them within the second.
+constexpr int kOwedReportMs = 1000;
+constexpr int kOwedTotalMs = 2000;
+
 // Sends a staged range's Write commands, each in transfers of at most one
 // transfer buffer, each transfer acknowledged before the next. `enableStop`:
 // the button becomes clickable (as Stop) once the first transfer is answered.
@@ -26,6 +32,9 @@ RunStep SendStagedRange(UploadRun& run, const StagedRange& range, UploadPhase ph
   TUploadState& up = run.Upload;
   TByteArray& buffer = run.TransferBuffer;
   for (const PlannedWrite& write : range.writes) {
+    // Kept until the command is done, so an ending can finish it (FinishWriteCommand).
+    const auto command = range.bytes.begin() + static_cast<std::ptrdiff_t>(write.offset);
+    up.WriteCommand.assign(command, command + write.bytes);
     run.SendWrite(write.address, static_cast<std::uint16_t>(write.bytes));
     std::int32_t sent = 0;
     while (sent < write.bytes) {
@@ -60,6 +69,24 @@ RunStep UploadRun::WriteFlashRange(const StagedRange& range) {
     throw std::logic_error("block writer started without a checked geometry");
   }
   return SendStagedRange(*this, range, UploadPhase::Write, !IsPic32(BootInfo.McuType));
+}
+
+bool UploadRun::FinishWriteCommand() {
+  if (DataOwed() == 0) return true;
+  const TByteArray& planned = Upload.WriteCommand;
+  // After a refusal, or a report that may not have arrived, the device's
+  // place in the command is unknown: it must not be sent bytes it did not ask for.
+  if (DataPhaseLost() || DataOwed() > planned.size() || TransferBuffer.empty()) return false;
+  // The rest goes in the transfers the device expects (chunks of the
+  // transfer buffer), answers not waited for: a device that no longer
+  // answers may still take data.
+  const std::int64_t deadline = WaitClockNowMs() + kOwedTotalMs;
+  while (DataOwed() > 0) {
+    const std::size_t at = planned.size() - DataOwed();
+    const int j = static_cast<int>(std::min<std::size_t>(DataOwed(), TransferBuffer.size()));
+    if (!SendOwedData(planned.data() + at, j, kOwedReportMs, deadline)) return false;
+  }
+  return true;
 }
 
 void UploadRun::WriteBootFlash() {

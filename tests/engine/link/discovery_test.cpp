@@ -87,6 +87,38 @@ TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
   EXPECT_EQ(InfoRequests(second), 0u);
 }
 
+// A board's report reaches only an exchange with that board, and only while
+// it waits for an answer: a late answer must never pass for another's.
+TEST_F(Discovery, ReportsReachOnlyTheChosenBoardWhileAnAnswerIsAwaited) {
+  PlugBootloader("family=PIC18,serial=A");
+  PlugBootloader("family=PIC18,serial=B");
+  const auto object = [&](std::size_t i) { return pelmo->DeviceList.at(i).Device.get(); };
+  const auto deliver = [&](hid::THidDevice* from) {
+    const std::array<std::uint8_t, 64> ack{0x0F, Sync};
+    pelmo->ShowRead(from, 0, ack.data(), 64);
+  };
+  ASSERT_EQ(pelmo->ActiveDevice, object(0));
+  EXPECT_TRUE(object(0)->HasReader());
+  EXPECT_FALSE(object(1)->HasReader());
+
+  pelmo->WriteTransfer(pelmo->TransferBuffer, 0);  // an exchange with A awaits its answer
+  deliver(object(1));
+  EXPECT_FALSE(pelmo->RxReady) << "B's report taken as A's answer";
+  deliver(object(0));
+  EXPECT_TRUE(pelmo->CheckResponse(Sync));
+  EXPECT_EQ(pelmo->WaitResponse(Sync, 0), WaitTimedOut);  // the exchange is over
+  deliver(object(0));
+  EXPECT_FALSE(pelmo->RxReady) << "a report after the wait counted against the next transfer";
+  EXPECT_EQ(pelmo->DroppedReports, 2u);
+
+  // Once B is chosen at the next device change, A's fresh object has no reader left.
+  pelmo->PreferredSerial = u"B";
+  PlugGeneric({});
+  ASSERT_EQ(pelmo->ActiveDevice, object(1));
+  EXPECT_FALSE(object(0)->HasReader());
+  EXPECT_TRUE(object(1)->HasReader());
+}
+
 TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
   sim::GenericHidDescription mute;
   mute.product = u"USB HID Bootloader";

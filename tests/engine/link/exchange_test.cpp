@@ -19,6 +19,8 @@ using ::testing::ElementsAre;
 
 class Exchange : public EngineFixture {
  protected:
+  // A transfer of nothing: whatever arrives next is taken as its answer.
+  void AwaitAnswer() { pelmo->WriteTransfer(pelmo->TransferBuffer, 0); }
   // Puts one received report into TransferBuffer as the reader would.
   void Receive(std::initializer_list<std::uint8_t> head) {
     std::array<std::uint8_t, 64> report{};
@@ -66,6 +68,7 @@ TEST_F(Exchange, WriteTransferWithoutDeviceSendsNothingButResetsReception) {
 
 TEST_F(Exchange, OnlyTheFirstAnswerCounts) {
   pelmo->TransferBuffer.resize(128);
+  AwaitAnswer();
   Receive({0x0F, Write});  // wrong answer to an Erase: consumed
   EXPECT_FALSE(pelmo->CheckResponse(Erase));
   Receive({0x0F, Erase});  // appended behind it, never seen
@@ -99,13 +102,14 @@ TEST_F(Exchange, WaitResultsInTheirOrder) {
   EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
 
   pelmo->ActiveDevice = device;
+  AwaitAnswer();
   During(10, [&] {
     Receive({0x0F, Sync});
     pelmo->WaitExpired = true;
   });
   EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitTimedOut);
 
-  pelmo->RxCount = 0;
+  AwaitAnswer();
   During(10, [&] { Receive({0x0F, Sync}); });
   EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitAcknowledged);
 
@@ -134,6 +138,7 @@ TEST_F(Exchange, WaitErrorLines) {
 }
 
 TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
+  AwaitAnswer();
   std::array<std::uint8_t, 64> report;
   report.fill(0x5A);
   pelmo->ShowRead(nullptr, 0, report.data(), 64);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
+#include <cerrno>
+
 #include "engine/upload/upload_fixture.h"
 
 namespace quorvel::test {
@@ -250,10 +252,16 @@ struct FaultCase {
   std::vector<QString> tail;  // last history lines
   int reboots;
   bool startEnabledAfter;
-  bool violates = false;  // the device sees flash written wrongly
+  const char* violation = nullptr;  // the one the device sees, once the engine is gone
+  BoardAfterRun board = BoardAfterRun::Restarted;
+  std::size_t length = 300;  // program bytes (PIC32: 5000)
+  int stallFrom = 0;         // from this trace event on, the device takes no report
 };
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
+const QString kNotRestarted = "The device was not restarted: reset or power-cycle it before the next upload.";
+
+// ARM, 3000 bytes: 5 WRITE of 3008 bytes, 6-8 its chunks.
 const FaultCase kFaults[] = {
     {"TimeoutOnMainErase", "family=ARM,drop=4", 30,
      {"Flash Erase...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, false},
@@ -263,23 +271,45 @@ const FaultCase kFaults[] = {
      {"Flash Write...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, true},
     {"TimeoutOnBootFlashErase", "family=PIC32,drop=11", 20,
      {"Boot Erase...", "Error: Timeout waiting for MCU.", "Disconnected.", "Reset..."}, 1, false},
-    {"UnplugOnMainErase", "family=ARM,unplug=4", 30, {"Error: Device removed.", "Disconnected."}, 0, false},
-    {"UnplugOnLastBlockData", "family=ARM,unplug=9", 30, {"Error: Device removed.", "Disconnected."}, 0, true},
+    {"UnplugOnMainErase", "family=ARM,unplug=4", 30, {"Error: Device removed.", "Disconnected."}, 0, false,
+     nullptr, BoardAfterRun::Gone},
+    {"UnplugOnLastBlockData", "family=ARM,unplug=9", 30, {"Error: Device removed.", "Disconnected."}, 0, true,
+     nullptr, BoardAfterRun::Gone},
+    // A refused chunk leaves the device's place in its Write unknown: no
+    // more data, and no Reboot that could be stored as data.
+    {"ChunkRefusedWithDataToCome", "family=ARM,nak=6", 30,
+     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true, nullptr,
+     BoardAfterRun::NotRestarted, 3000},
+    // The rest of the Write must go before the Reboot; a device that takes
+    // none of it gets no Reboot either, and is left in the middle of its Write.
+    {"RestOfTheWriteNotTaken", "family=ARM,drop=6", 30,
+     {"Error: Timeout waiting for MCU.", "Disconnected.", "Reset...", kNotRestarted}, 0, true,
+     "ended inside Write: 1984 of 3008 bytes missing", BoardAfterRun::NotRestarted, 3000, 7},
     // Every block is acknowledged, but the first erase erased nothing.
     {"EraseNotCarriedOut", "family=ARM,skip=4", 30,
      {"Error: The device reports a protocol violation: WRITE chunk at 0x00000000: write to unerased flash.",
-      "Disconnected.", "Reset..."}, 1, true, true},
+      "Disconnected.", "Reset..."}, 1, true, "WRITE chunk at 0x00000000: write to unerased flash"},
 };
 
 class UploadFault : public UploadRun, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   const FaultCase& c = GetParam();
-  violationsExpected = c.violates;
+  violationsExpected = c.violation != nullptr;
   const Bytes boot = ProgramBytes(200, 5);
-  auto segments = HexForImage(c.family, ProgramBytes(c.family == 20 ? 5000 : 300));
+  auto segments = HexForImage(c.family, ProgramBytes(c.family == 20 ? 5000 : c.length));
   if (c.family == 20) segments.push_back({0x1FC00000, boot});
   Prepare(c.profileText, segments);
+  if (c.stallFrom > 0) {
+    // Armed once the event before is with the device.
+    QTimer* arm = new QTimer(pelmo.get());
+    QObject::connect(arm, &QTimer::timeout, pelmo.get(), [this, arm, from = c.stallFrom] {
+      if (platform.TraceLines(device, 0).size() + 1 < static_cast<std::size_t>(from)) return;
+      platform.StallWrites(device, 1, 10, ETIMEDOUT);
+      arm->stop();
+    });
+    arm->start(1);
+  }
   ClickStart();
 
   const QStringList& h = pelmo->History;
@@ -292,10 +322,15 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   EXPECT_TRUE(pelmo->LastUpload.reason.startsWith("Error: ")) << pelmo->LastUpload.reason.toStdString();
   EXPECT_THAT(c.tail, ::testing::Contains(pelmo->LastUpload.reason));
   EXPECT_EQ(Reboots(), c.reboots);
+  EXPECT_EQ(pelmo->LastUpload.board, c.board);
   EXPECT_FALSE(pelmo->Connected);
   EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
   EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
   EXPECT_EQ(pelmo->ButtonStartBootloader.Enabled, c.startEnabledAfter);
+  pelmo.reset();  // its last handle closed
+  platform.WaitIdle(2000);
+  EXPECT_EQ(platform.Violations(device),
+            c.violation ? std::vector<std::string>{c.violation} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(AtRepresentativePoints, UploadFault, ::testing::ValuesIn(kFaults),
