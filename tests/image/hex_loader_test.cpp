@@ -168,16 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
                    0x10000}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(HexLoader, SegmentAndLinearBasesBeyond4GBAreRefused) {
-  const std::string text = Lines({th::LinearAddressRecord(0xFFFF), th::Record(2, 0, {0x10, 0x00}), Data(0x10, {1})});
-  THexImages images;
-  const HexLoadResult r = LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images);
-  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
-  EXPECT_EQ(r.message,
-            "Line 2 of HEX file 'a.hex' places data at 0x100000010, beyond the flash of any device. Nothing was "
-            "loaded.");
-}
-
 TEST(HexLoader, AcceptsLowerCaseDigitsAndEveryLineEnding) {
   THexImages images;
   std::string lower = Data(0, {0xAB, 0xCD});

@@ -104,6 +104,17 @@ class FailingSys : public FileSys {
     if (endlessRead) st->st_size = 0;  // as /proc files report
     return r;
   }
+  // Answers as for the file's owner without root's bypass, so a test run as
+  // root still sees a read-only file refused.
+  int Access(const char* path, int mode) override {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return -1;
+    const bool refused = ((mode & W_OK) != 0 && (st.st_mode & S_IWUSR) == 0) ||
+                         ((mode & R_OK) != 0 && (st.st_mode & S_IRUSR) == 0);
+    if (!refused) return 0;
+    errno = EACCES;
+    return -1;
+  }
 
  private:
   int Fail() {
@@ -208,6 +219,32 @@ TEST_F(IoFiles, NamesThatAreNoRegularFileAreRefusedUntouched) {
   EXPECT_FALSE(ResolveOutput(Path("no-folder/x.bin"), error));
   EXPECT_EQ(error.err, ENOENT);
 }
+
+// Replacing a file goes by rename, which asks only the folder: the file's own
+// write permission has to be asked for. Once through the seam, once for real
+// (only as a normal user: root may write anything).
+class OutputPermission : public IoFiles, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OutputPermission, AFileTheUserMayNotWriteIsRefusedUntouched) {
+  const bool real = GetParam();
+  if (real && ::geteuid() == 0) GTEST_SKIP() << "root may write any file (tests/scripts/as_nobody.sh runs this)";
+  const std::string target = Put("flash.bin", "old contents");
+  ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+  FailingSys seam;
+  OutputFile file(target, real ? DefaultFileSys() : seam);
+  EXPECT_FALSE(file.Open() && file.Write("new contents") && file.Commit());
+  EXPECT_EQ(file.Error().err, EACCES);
+  EXPECT_EQ(Get(target), "old contents");
+  EXPECT_EQ(Entries(), 1u) << "no temporary file left";
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, OutputPermission, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "AsThisUser" : "ThroughTheSeam");
+                         });
 
 class CommitTogetherTest : public IoFiles, public ::testing::WithParamInterface<bool> {};
 
