@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "core/families.h"
+#include "image/firmware_file.h"
 #include "io/file_sys.h"
 #include "support/hex_writer.h"
 
@@ -499,9 +501,9 @@ TEST(HexLoaderRobustness, MutatedFilesNeverBreakTheInvariants) {
 class HexLoaderFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quorvel-hex-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    dir_ = std::filesystem::temp_directory_path() / ("quorvel-hex-" + std::to_string(::getpid()) + "-" + name);
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -571,17 +573,34 @@ class RefusingSys final : public io::FileSys {
   }
 };
 
-TEST_F(HexLoaderFile, PermissionDeniedNamesTheReason) {
+// Once through the seam and once for real, only as a normal user: root reads any file
+// (tests/scripts/as_nobody.sh runs this as nobody).
+class HexLoaderPermission : public HexLoaderFile, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HexLoaderPermission, AFileTheUserMayNotReadNamesTheReason) {
+  const bool real = GetParam();
+  if (real && ::geteuid() == 0) GTEST_SKIP() << "root reads any file";
   const std::string path = Write("locked.hex", th::Make({{0, {1}}}));
-  RefusingSys sys;
-  sys.failing = "open";
+  ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+  RefusingSys refusing;
+  refusing.failing = "open";
   THexImages images;
   images.FlashImage = {1};
-  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images, sys);
+  const HexLoadResult r =
+      LoadHexFile(path, NewGeometry(mcu::ARM), images, real ? io::DefaultFileSys() : refusing);
   EXPECT_EQ(r.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(r.message, "Cannot read file '" + path + "': Permission denied.");
   EXPECT_TRUE(images.FlashImage.empty());
+  if (real) {
+    // Telling the format reads the file's head first; that failure must not hide the reason.
+    EXPECT_EQ(LoadFirmware({path, nullptr, "", {}, {}}, NewGeometry(mcu::ARM), images).load.message, r.message);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Checks, HexLoaderPermission, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "AsThisUser" : "ThroughTheSeam");
+                         });
 
 TEST_F(HexLoaderFile, ReadErrorsInEitherPassLeaveNoImage) {
   const std::string path = Write("flaky.hex", th::Make({{0, {1, 2, 3}}}));

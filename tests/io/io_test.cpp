@@ -78,6 +78,7 @@ class FailingSys : public FileSys {
 
   int Open(const char* path, int flags, mode_t mode) override {
     if (failing == "open" && (flags & O_CREAT) != 0) return Fail();
+    if ((flags & O_ACCMODE) != O_WRONLY && Access(path, R_OK) != 0 && errno == EACCES) return -1;
     return FileSys::Open(path, flags, mode);
   }
   ssize_t Write(int fd, const void* data, std::size_t size) override {
@@ -220,18 +221,26 @@ TEST_F(IoFiles, NamesThatAreNoRegularFileAreRefusedUntouched) {
   EXPECT_EQ(error.err, ENOENT);
 }
 
-// Replacing a file goes by rename, which asks only the folder: the file's own
-// write permission has to be asked for. Once through the seam, once for real
-// (only as a normal user: root may write anything).
-class OutputPermission : public IoFiles, public ::testing::WithParamInterface<bool> {};
+// Permissions, once through the seam, answering as for the file's owner, and
+// once for real, only as a normal user: root may read and write anything
+// (tests/scripts/as_nobody.sh runs these as nobody).
+class Permission : public IoFiles, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && ::geteuid() == 0) GTEST_SKIP() << "root passes every permission check";
+  }
+  FileSys& Sys() { return GetParam() ? DefaultFileSys() : seam_; }
 
-TEST_P(OutputPermission, AFileTheUserMayNotWriteIsRefusedUntouched) {
-  const bool real = GetParam();
-  if (real && ::geteuid() == 0) GTEST_SKIP() << "root may write any file (tests/scripts/as_nobody.sh runs this)";
+ private:
+  FailingSys seam_;
+};
+
+// Replacing a file goes by rename, which asks only the folder: the file's own
+// write permission has to be asked for.
+TEST_P(Permission, AnOutputTheUserMayNotWriteIsRefusedUntouched) {
   const std::string target = Put("flash.bin", "old contents");
   ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
-  FailingSys seam;
-  OutputFile file(target, real ? DefaultFileSys() : seam);
+  OutputFile file(target, Sys());
   EXPECT_FALSE(file.Open() && file.Write("new contents") && file.Commit());
   EXPECT_EQ(file.Error().err, EACCES);
   EXPECT_EQ(Get(target), "old contents");
@@ -241,7 +250,20 @@ TEST_P(OutputPermission, AFileTheUserMayNotWriteIsRefusedUntouched) {
   EXPECT_EQ(st.st_mode & 07777, 0444u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Checks, OutputPermission, ::testing::Bool(),
+// The input check opens the file, so an unreadable one is reported before any work starts.
+TEST_P(Permission, AnInputTheUserMayNotReadIsReportedAsSuch) {
+  const std::string path = Put("app.hex", ":00000001FF\r\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+  const InputCheck check = CheckInputFile(path, Sys());
+  EXPECT_EQ(check.status, InputStatus::Failed);
+  EXPECT_EQ(InputProblemText(check), std::strerror(EACCES));
+  const FileContents read = ReadSmallFile(path, 100, Sys());
+  EXPECT_EQ(read.check.status, InputStatus::Failed);
+  EXPECT_EQ(read.check.err, EACCES);
+  EXPECT_TRUE(read.data.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, Permission, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& row) {
                            return std::string(row.param ? "AsThisUser" : "ThroughTheSeam");
                          });
