@@ -78,5 +78,143 @@ TEST(AddressUnits, OtherFamiliesCountOneUnitPerImageByte) {
   }
 }
 
+// Every rule of the check at its limit and one step either side. The devices are the family's
+// typical part with one value changed.
+TBootInfo Top(std::uint8_t family, std::uint32_t bootStart, std::uint32_t size, std::uint16_t erase,
+              std::uint16_t write) {
+  TBootInfo info;
+  info.McuType = family;
+  info.BootRevision = 0x1200;
+  info.BootStart = static_cast<std::int32_t>(bootStart);
+  info.McuSize = size;
+  info.EraseBlock = erase;
+  info.WriteBlock = write;
+  return info;
+}
+TBootInfo Bottom(std::uint8_t family, std::uint32_t programStart, std::uint32_t size, std::uint16_t erase,
+                 std::uint16_t write) {
+  TBootInfo info = Top(family, 0, size, erase, write);
+  info.BootRevision = 0x1201;
+  info.ProgramStart = static_cast<std::int32_t>(programStart);
+  return info;
+}
+TBootInfo Arm(std::uint16_t erase, std::uint16_t write, std::uint32_t bootStart = 0x3C000) {
+  return Top(mcu::ARM, bootStart, 0x40000, erase, write);
+}
+
+struct GeometryRow {
+  const char* name;
+  TBootInfo info;
+  const char* problem;  // empty: accepted
+};
+void PrintTo(const GeometryRow& row, std::ostream* os) { *os << row.name; }
+
+class GeometryRule : public ::testing::TestWithParam<GeometryRow> {};
+
+TEST_P(GeometryRule, RefusesExactlyPastItsLimit) {
+  EXPECT_EQ(CheckUploadGeometry(GetParam().info).problem, GetParam().problem);
+}
+
+constexpr const char* kOk = "";
+using namespace mcu;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, GeometryRule,
+    ::testing::Values(
+        GeometryRow{"UnknownFamily", Top(99, 0x3C000, 0x40000, 1024, 64),
+                    "Error: MCU family code 99 is not supported for uploading."},
+        // An erase block holds one input report.
+        GeometryRow{"EraseBlockZero", Arm(0, 64), "Error: Erase block size 0 reported by the device is not supported."},
+        GeometryRow{"EraseBlock63", Arm(63, 1), "Error: Erase block size 63 reported by the device is not supported."},
+        GeometryRow{"EraseBlock64", Arm(64, 64), kOk},
+        GeometryRow{"EraseBlock65", Arm(65, 65),
+                    "Error: Bootloader start 0x3C000 is not on an erase-block boundary (65 bytes)."},
+        GeometryRow{"WriteBlockZero", Arm(1024, 0), "Error: Write block size 0 reported by the device is not supported."},
+        GeometryRow{"WriteBlockOne", Arm(1024, 1), kOk},
+        GeometryRow{"WriteBlockAboveTheEraseBlock", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1025),
+                    "Error: Erase block size 1024 and write block size 1025 reported by the device are not supported: "
+                    "a write block must not be larger than an erase block."},
+        GeometryRow{"WriteBlockIsTheEraseBlock", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1024), kOk},
+        GeometryRow{"EraseBlockNotWholeWriteBlocks", Arm(1024, 384),
+                    "Error: Erase block size 1024 and write block size 384 reported by the device are not supported: "
+                    "an erase block must be a whole number of write blocks."},
+        GeometryRow{"EraseBlockOneWriteBlockShort", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1023),
+                    "Error: Erase block size 1024 and write block size 1023 reported by the device are not supported: "
+                    "an erase block must be a whole number of write blocks."},
+        // One chunk, one erase block, goes out in one Write command (PIC32: one write block less).
+        GeometryRow{"EraseBlockBelowOneCommand", Arm(0x7FFF, 0x7FFF, 0x7FFF * 7), kOk},
+        GeometryRow{"EraseBlockIsOneCommand", Arm(0x8000, 0x8000, 0x38000), kOk},
+        GeometryRow{"EraseBlockBeyondOneCommand", Arm(0x8001, 0x8001),
+                    "Error: Erase block size 32769 and write block size 32769 reported by the device are not "
+                    "supported: an erase block must fit one Write command."},
+        GeometryRow{"EraseBlockBeyondOneCommandInWriteBlocks", Arm(0xC000, 0x4000, 0x30000),
+                    "Error: Erase block size 49152 and write block size 16384 reported by the device are not "
+                    "supported: an erase block must fit one Write command."},
+        GeometryRow{"Pic32EraseBlockIsOneBootCommand", Top(PIC32, 0x9D076200, 0x80000, 0x7E00, 0x200), kOk},
+        GeometryRow{"Pic32EraseBlockBeyondOneBootCommand", Top(PIC32, 0x9D078000, 0x80000, 0x8000, 0x200),
+                    "Error: Erase block size 32768 and write block size 512 reported by the device are not "
+                    "supported: an erase block must fit one Write command."},
+        GeometryRow{"EraseBlockTilingTheSectors", Top(STM32F4XX, 0xE0000, 0x100000, 0x4000, 64), kOk},
+        GeometryRow{"EraseBlockNotTilingTheSectors", Top(STM32F4XX, 0xE0000, 0x100000, 192, 64),
+                    "Error: Erase block size 192 reported by the device does not divide the flash sectors."},
+        GeometryRow{"EraseBlockLargerThanASector", Top(STM32F4XX, 0xE0000, 0x100000, 0x8000, 64),
+                    "Error: Erase block size 32768 reported by the device does not divide the flash sectors."},
+        GeometryRow{"EraseBlockNotWholeWords", Top(PIC24, 0x9C00, 0x10200, 1024, 64),
+                    "Error: Erase block size 1024 reported by the device is not a whole number of instruction words."},
+        GeometryRow{"WriteBlockNotWholeWords", Top(PIC24, 0x9C00, 0x10200, 1536, 64),
+                    "Error: Write block size 64 reported by the device is not a whole number of instruction words."},
+        GeometryRow{"BlocksOfWholeWords", Top(PIC24, 0x9C00, 0x10200, 1536, 192), kOk},
+        // Top: the bootloader starts inside the flash, on a unit boundary, above the first unit.
+        GeometryRow{"BootloaderAtTheEndOfFlash", Top(STM32F1XX, 0x20000, 0x20000, 1024, 64), kOk},
+        GeometryRow{"BootloaderOneBlockBeyondTheFlash", Top(STM32F1XX, 0x20400, 0x20000, 1024, 64),
+                    "Error: Bootloader start 0x20400 lies outside the flash (0x0 to 0x20000)."},
+        GeometryRow{"BootloaderAtTheTopOfTheAddressSpace", Top(STM32F4XX, 0xFFFFF000, 0x100000, 1024, 64),
+                    "Error: Bootloader start 0xFFFFF000 lies outside the flash (0x0 to 0x100000)."},
+        GeometryRow{"Pic32BootloaderBelowProgramFlash", Top(PIC32, 0x1000, 0x80000, 4096, 512),
+                    "Error: Bootloader start 0x1000 lies outside the flash (0x1D000000 to 0x1D080000)."},
+        GeometryRow{"Pic32BootloaderAtTheStartOfProgramFlash", Top(PIC32, 0x1D000000, 0x80000, 4096, 512),
+                    "Error: Bootloader start 0x1D000000 leaves no room for the application."},
+        GeometryRow{"BootloaderAtTheStartOfFlash", Arm(1024, 64, 0),
+                    "Error: Bootloader start 0x0 leaves no room for the application."},
+        GeometryRow{"BootloaderInsideTheFirstBlock", Arm(1024, 64, 0x3FF),
+                    "Error: Bootloader start 0x3FF leaves no room for the application."},
+        GeometryRow{"BootloaderAfterTheFirstBlock", Arm(1024, 64, 0x400), kOk},
+        GeometryRow{"BootloaderOneByteAfterABlock", Top(PIC18, 0x7C01, 0x8000, 64, 64),
+                    "Error: Bootloader start 0x7C01 is not on an erase-block boundary (64 bytes)."},
+        GeometryRow{"BootloaderOneByteBeforeABlock", Top(PIC18, 0x7BFF, 0x8000, 64, 64),
+                    "Error: Bootloader start 0x7BFF is not on an erase-block boundary (64 bytes)."},
+        GeometryRow{"BootloaderInsideASector", Top(STM32F2XX, 0xD0000, 0x100000, 1024, 64),
+                    "Error: Bootloader start 0xD0000 is not on a sector boundary."},
+        GeometryRow{"BootloaderAtASector", Top(STM32F2XX, 0xC0000, 0x100000, 1024, 64), kOk},
+        GeometryRow{"BootloaderBetweenInstructions", Top(dsPIC33, 0x2A001, 0x40800, 3072, 384),
+                    "Error: Bootloader start 0x2A001 is not an instruction address."},
+        GeometryRow{"BootloaderAtAnInstruction", Top(dsPIC33, 0x2A000, 0x40800, 3072, 384), kOk},
+        // Bottom: the application starts above the first unit, on a unit boundary, a whole unit below the end.
+        GeometryRow{"ProgramStartAtTheEndOfFlash", Bottom(STM32F1XX, 0x20000, 0x20000, 1024, 64),
+                    "Error: Program start 0x20000 lies outside the flash (0x0 to 0x20000)."},
+        GeometryRow{"ProgramStartOneBlockBeforeTheEnd", Bottom(STM32F1XX, 0x1FC00, 0x20000, 1024, 64), kOk},
+        GeometryRow{"NoWholeBlockAboveProgramStart", Bottom(STM32F1XX, 0x1FC00, 0x1FFFF, 1024, 64),
+                    "Error: Program start 0x1FC00 leaves no room for the application: the flash ends at 0x1FFFF."},
+        GeometryRow{"ProgramStartInTheFlashWindow", Bottom(STM32F1XX, 0x08004000, 0x20000, 1024, 64), kOk},
+        GeometryRow{"ProgramStartAtTheFlashWindow", Bottom(STM32F1XX, 0x08000000, 0x20000, 1024, 64),
+                    "Error: Program start 0x8000000 leaves no room for the bootloader."},
+        GeometryRow{"ProgramStartBelowTheFlashWindow", Bottom(STM32F1XX, 0x07FFFC00, 0x20000, 1024, 64),
+                    "Error: Program start 0x7FFFC00 lies outside the flash (0x0 to 0x20000)."},
+        GeometryRow{"ProgramStartAtTheStartOfFlash", Bottom(ARM, 0, 0x40000, 1024, 64),
+                    "Error: Program start 0x0 leaves no room for the bootloader."},
+        GeometryRow{"ProgramStartAfterTheFirstBlock", Bottom(ARM, 0x400, 0x40000, 1024, 64), kOk},
+        GeometryRow{"ProgramStartOneByteBeforeABlock", Bottom(PIC18, 0x0FFF, 0x8000, 64, 64),
+                    "Error: Program start 0xFFF is not on an erase-block boundary (64 bytes)."},
+        GeometryRow{"ProgramStartOneByteAfterABlock", Bottom(PIC18, 0x1001, 0x8000, 64, 64),
+                    "Error: Program start 0x1001 is not on an erase-block boundary (64 bytes)."},
+        GeometryRow{"ProgramStartInsideASector", Bottom(STM32F4XX, 0x6000, 0x100000, 1024, 64),
+                    "Error: Program start 0x6000 is not on a sector boundary."},
+        GeometryRow{"ProgramStartAtASector", Bottom(STM32F4XX, 0x4000, 0x100000, 1024, 64), kOk},
+        GeometryRow{"ProgramStartBetweenInstructions", Bottom(PIC24, 0x1001, 0x10200, 1536, 192),
+                    "Error: Program start 0x1001 is not an instruction address."},
+        GeometryRow{"Pic32ProgramStartAsAnOffset", Bottom(PIC32, 0x4000, 0x80000, 4096, 512), kOk},
+        GeometryRow{"Pic32ProgramStartAsAnAddress", Bottom(PIC32, 0x1D004000, 0x80000, 4096, 512), kOk}),
+    [](const ::testing::TestParamInfo<GeometryRow>& row) { return std::string(row.param.name); });
+
 }  // namespace
 }  // namespace quorvel
