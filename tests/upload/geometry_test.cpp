@@ -216,5 +216,49 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryRow{"Pic32ProgramStartAsAnAddress", Bottom(PIC32, 0x1D004000, 0x80000, 4096, 512), kOk}),
     [](const ::testing::TestParamInfo<GeometryRow>& row) { return std::string(row.param.name); });
 
+// What an upload counts as data: a byte that differs from erased flash inside the area (at the top
+// below the entry code), or in the PIC32 boot flash below its last block.
+struct DataRow {
+  const char* name;
+  TBootInfo info;
+  std::int64_t at;  // image offset of the one byte that is set
+  bool boot;        // in the boot flash image
+  std::uint8_t value;
+  TImageData data;
+};
+void PrintTo(const DataRow& row, std::ostream* os) { *os << row.name; }
+
+class ImageData : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(ImageData, CountsOnlyBytesTheAreaWrites) {
+  const DataRow& row = GetParam();
+  const TGeometryCheck check = CheckUploadGeometry(row.info);
+  ASSERT_EQ(check.problem, "");
+  TByteArray image(static_cast<std::size_t>(row.at + 1), 0xFF);
+  for (std::size_t i = 1; i < image.size(); i += 2) image[i] = check.area.family->oddFill;
+  image.back() = row.value;
+  EXPECT_EQ(row.boot ? ImageDataFor(check.area, {}, image) : ImageDataFor(check.area, image, {}), row.data);
+}
+
+const TBootInfo kStm32Top = Top(STM32F1XX, 0x2000, 0x20000, 1024, 64);  // entry code: 20 bytes
+const TBootInfo kStm32Bottom = Bottom(STM32F1XX, 0x4000, 0x20000, 1024, 64);
+const TBootInfo kPic32 = Top(PIC32, 0x9D07C000, 0x80000, 4096, 512);  // boot flash: 0x2000 usable
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, ImageData,
+    ::testing::Values(DataRow{"TopBelowTheEntryCode", kStm32Top, 0x2000 - 21, false, 0, TImageData::Program},
+                      DataRow{"TopUnderTheEntryCode", kStm32Top, 0x2000 - 20, false, 0, TImageData::None},
+                      DataRow{"BottomBelowTheArea", kStm32Bottom, 0x3FFF, false, 0, TImageData::None},
+                      DataRow{"BottomAtTheAreasStart", kStm32Bottom, 0x4000, false, 0, TImageData::Program},
+                      DataRow{"BottomAtTheAreasLastByte", kStm32Bottom, 0x1FFFF, false, 0, TImageData::Program},
+                      DataRow{"BottomBeyondTheArea", kStm32Bottom, 0x20000, false, 0, TImageData::None},
+                      DataRow{"Pic16ErasedHighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3F,
+                              TImageData::None},
+                      DataRow{"Pic16HighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3E, TImageData::Program},
+                      DataRow{"ErasedByte", kStm32Top, 0x10, false, 0xFF, TImageData::None},
+                      DataRow{"Pic32BootBelowItsLastBlock", kPic32, 0x1FFF, true, 0, TImageData::BootFlashOnly},
+                      DataRow{"Pic32BootInItsLastBlock", kPic32, 0x2000, true, 0, TImageData::None}),
+    [](const ::testing::TestParamInfo<DataRow>& row) { return std::string(row.param.name); });
+
 }  // namespace
 }  // namespace quorvel
