@@ -4,6 +4,7 @@
 #include "image/firmware_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "image/elf_reader.h"
+#include "io/file_sys.h"
 #include "core/families.h"
 #include "support/elf_writer.h"
 #include "support/hex_writer.h"
@@ -641,6 +643,57 @@ TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
   ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   ExpectSameImages(images, FromHex({{0x08004000, bytes}}, info));
 }
+
+// ELF and binary files up to 1 GiB are read whole; a longer one is refused before it is read. The
+// seam claims the size.
+class ClaimingSys final : public io::FileSys {
+ public:
+  explicit ClaimingSys(std::uint64_t size) : size_(size) {}
+  int Fstat(int fd, struct stat* st) override {
+    const int r = FileSys::Fstat(fd, st);
+    st->st_size = static_cast<off_t>(size_);
+    return r;
+  }
+
+ private:
+  std::uint64_t size_;
+};
+
+struct CapRow {
+  const char* name;
+  bool elf;
+  std::uint64_t claimed;
+};
+void PrintTo(const CapRow& row, std::ostream* os) { *os << row.name; }
+
+class FirmwareFileCap : public ::testing::TestWithParam<CapRow> {};
+
+TEST_P(FirmwareFileCap, LongerThan1GiBIsRefused) {
+  const CapRow& row = GetParam();
+  const TempFile file(row.elf ? te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}}) : std::string(0x10, '\x22'));
+  ClaimingSys sys(row.claimed);
+  THexImages images;
+  images.FlashImage = {1};
+  const FirmwareInput input{file.path(), nullptr, "app", row.elf ? std::nullopt : std::optional(0x08000000u), {}};
+  const FirmwareLoadResult result = LoadFirmware(input, NewGeometry(mcu::STM32F4XX, 0x100000), images, sys);
+  if (row.claimed <= kMaxHexFileBytes) {
+    EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+    EXPECT_EQ(images.FlashImage.size(), 0x10u);
+    return;
+  }
+  EXPECT_EQ(result.load.status, HexLoadStatus::TooLarge);
+  EXPECT_EQ(result.load.message, std::string(row.elf ? "ELF" : "Binary") +
+                                     " file 'app' is longer than any device's flash could need. Nothing was loaded.");
+  EXPECT_TRUE(images.FlashImage.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FirmwareFileCap,
+                         ::testing::Values(CapRow{"BinaryOneByteShort", false, kMaxHexFileBytes - 1},
+                                           CapRow{"BinaryAtTheLimit", false, kMaxHexFileBytes},
+                                           CapRow{"BinaryOneByteBeyond", false, kMaxHexFileBytes + 1},
+                                           CapRow{"ElfAtTheLimit", true, kMaxHexFileBytes},
+                                           CapRow{"ElfOneByteBeyond", true, kMaxHexFileBytes + 1}),
+                         [](const ::testing::TestParamInfo<CapRow>& row) { return std::string(row.param.name); });
 
 TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
   std::string hex = th::Make({{0x08000000, Bytes(16, 1)}});
