@@ -41,7 +41,7 @@ enum class HexLoadStatus {
 // never writes them (configuration words, EEPROM data, code for a larger part).
 struct DroppedData {
   std::uint64_t bytes = 0;
-  std::uint32_t firstAddress = 1;  // the lowest of their addresses, as the file gives it
+  std::uint32_t firstAddress = 0;  // the lowest of their addresses, as the file gives it
 };
 
 struct HexLoadResult {
