@@ -17,15 +17,18 @@
 #   --max      at most N mutants (default 200)
 #   --budget   start no mutant after SECONDS (default 3600)
 #   --seed     which sample (default 1); the same seed gives the same mutants
-#   --build    build tree of its own (default build/mutation)
+#   --build    folder of its own (default build/mutation): a copy of the
+#              checkout (source/) and its build tree (tree/), both kept for
+#              the next pass, which then builds only what changed
 #   --jobs     parallel jobs for building and testing (default 2)
 #   --timeout  per test; a test that hangs counts as killing (default 120)
 #   --labels   ctest label regex instead of the one per folder
 #   --list     print the sample (file, line, column, text, mutation) and stop
 #   PATH...    limit to these files or folders (default src)
 #
-# The source is put back after each mutant, and when the pass is interrupted.
-# Do not edit the files under test while it runs. Needs python3, cmake, ninja
+# The mutants go into the copy, never into the checkout, which stays free to
+# edit, build and commit meanwhile. The copy's source is put back after each
+# mutant, also when the pass is interrupted. Needs python3, cmake, ninja
 # and ctest; uses ccache when it is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -61,6 +64,8 @@ git rev-parse --verify -q "$since^{commit}" >/dev/null || { echo "mutation-pass.
 
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+copy=$build/source
+tree=$build/tree
 mutants=$build/mutants.tsv
 report=$build/report.txt
 log=$build/last.log
@@ -164,12 +169,12 @@ while len(chosen) < limit and any(rank < len(f) for f in lines):
     rank += 1
 for name, number, col, old, new, what in chosen:
     clean = lambda s: s.replace("\t", " ").replace("\n", " ")
-    print("\t".join([name, str(number), str(col), clean(old), clean(new), what]))
+    print("\x1f".join([name, str(number), str(col), clean(old), clean(new), what]))
 PY
 
 total=$(wc -l <"$mutants")
 if [ "$list" = 1 ]; then
-  cat "$mutants"
+  tr '\037' '\t' <"$mutants"
   exit 0
 fi
 if [ "$total" -eq 0 ]; then
@@ -177,8 +182,41 @@ if [ "$total" -eq 0 ]; then
   exit 0
 fi
 
+# --- the copy -------------------------------------------------------------------
+# Only files whose contents differ are copied: the others keep their times, so
+# the build tree stays up to date for them.
+mkdir -p "$copy"
+git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' f; do
+  if [ -f "$f" ] && ! cmp -s "$f" "$copy/$f"; then
+    mkdir -p "$copy/$(dirname "$f")"
+    cp -P "$f" "$copy/$f"
+  fi
+done
+
 # --- putting the source back ---------------------------------------------------
 current=
+child=
+# Long steps run in the background of a job-control shell, each in a process
+# group of its own: a signal then reaches the trap at once, which ends the
+# whole step (ninja, the compilers, the tests) before putting the source back.
+set -m
+run() {
+  "$@" &
+  child=$!
+  local status=0
+  wait "$child" || status=$?
+  child=
+  return "$status"
+}
+stop() {
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  restore
+  echo "mutation-pass.sh: interrupted; the source is as it was" >&2
+  exit 130
+}
 restore() {
   if [ -n "$current" ]; then
     # A plain copy: the file is newer than the mutant's object, so it is rebuilt.
@@ -187,7 +225,7 @@ restore() {
   fi
 }
 trap 'restore' EXIT
-trap 'restore; echo "mutation-pass.sh: interrupted; the source is as it was" >&2; exit 130' INT TERM HUP
+trap stop INT TERM HUP
 
 apply() {  # file line col old new
   python3 - "$@" <<'PY'
@@ -206,7 +244,7 @@ PY
 labels_for() {  # file
   if [ -n "$labels_override" ]; then echo "$labels_override"; return; fi
   case $1 in
-    src/image/*) echo '^(image|permissions)' ;;
+    src/image/*) echo '^image' ;;
     src/io/*) echo '^(io|permissions)' ;;
     src/core/*) echo '^(core|image|upload)' ;;
     src/upload/*) echo '^upload' ;;
@@ -226,7 +264,7 @@ labels_for() {  # file
 declare -A targets_of
 targets_for() {  # label-regex
   if [ -z "${targets_of[$1]+set}" ]; then
-    targets_of[$1]=$(ctest --test-dir "$build" -N -L "$1" --show-only=json-v1 | python3 -c '
+    targets_of[$1]=$(ctest --test-dir "$tree" -N -L "$1" --show-only=json-v1 | python3 -c '
 import json, os, sys
 build = sys.argv[1]
 found = set()
@@ -234,33 +272,33 @@ for test in json.load(sys.stdin).get("tests", []):
     for word in test.get("command", []):
         if word.startswith(build + "/") and os.access(word, os.X_OK) and os.path.isfile(word):
             found.add(os.path.basename(word))
-print(" ".join(sorted(found)))' "$build")
+print(" ".join(sorted(found)))' "$tree")
   fi
   echo "${targets_of[$1]}"
 }
 
 # --- the build tree ----------------------------------------------------------
 started=$(date +%s)
-if [ ! -f "$build/build.ninja" ]; then
+if [ ! -f "$tree/build.ninja" ]; then
   launcher=()
   if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   fi
   # Warnings are no errors here: a mutant that only warns must still be tested.
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_WERROR=OFF -DQUORVEL_BUILD_BENCH=OFF \
+  cmake -S "$copy" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_WERROR=OFF -DQUORVEL_BUILD_BENCH=OFF \
     "${launcher[@]}" >"$log" 2>&1 || { cat "$log"; exit 1; }
 fi
-echo "mutation-pass.sh: building $build"
-nice cmake --build "$build" -j "$jobs" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
+echo "mutation-pass.sh: building $tree"
+run nice cmake --build "$tree" -j "$jobs" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
 
 # The suite must pass before any mutant is judged by it.
 declare -A baseline_done
-for regex in $(cut -f1 "$mutants" | sort -u | while read -r f; do labels_for "$f"; done | sort -u); do
+for regex in $(cut -d $'\x1f' -f1 "$mutants" | sort -u | while read -r f; do labels_for "$f"; done | sort -u); do
   [ -n "${baseline_done[$regex]+set}" ] && continue
   baseline_done[$regex]=1
   echo "mutation-pass.sh: the unchanged tests of labels $regex"
-  if ! QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -L "$regex" -j "$jobs" --timeout "$timeout" \
-      >"$log" 2>&1; then
+  if ! run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" -L "$regex" -j "$jobs" --timeout "$timeout" \
+      >"$log" 2>&1 </dev/null; then
     grep -E 'Failed|\*\*\*' "$log" | head -20
     echo "mutation-pass.sh: the tests fail without any mutant; fix them first" >&2
     exit 1
@@ -271,7 +309,7 @@ done
 killed=0 survived=0 stillborn=0 stale=0 notrun=0 n=0
 survivors=()
 : >"$report"
-while IFS=$'\t' read -r -u 3 file line col old new what; do
+while IFS=$'\x1f' read -r -u 3 file line col old new what; do
   n=$((n + 1))
   if [ $(( $(date +%s) - started )) -ge "$budget" ]; then
     notrun=$((notrun + 1))
@@ -279,20 +317,20 @@ while IFS=$'\t' read -r -u 3 file line col old new what; do
   fi
   regex=$(labels_for "$file")
   targets=$(targets_for "$regex")
-  cp "$file" "$saved"
-  current=$file
+  cp "$copy/$file" "$saved"
+  current=$copy/$file
   shown="$file:$line: $what: '${old:0:60}' -> '$new'"
-  if ! apply "$file" "$line" "$col" "$old" "$new"; then
+  if ! apply "$copy/$file" "$line" "$col" "$old" "$new"; then
     restore
     stale=$((stale + 1))
     echo "[$n/$total] stale (the line changed)  $shown" | tee -a "$report"
     continue
   fi
   # shellcheck disable=SC2086 # one word per target
-  if ! nice cmake --build "$build" -j "$jobs" --target $targets >"$log" 2>&1 </dev/null; then
+  if ! run nice cmake --build "$tree" -j "$jobs" --target $targets >"$log" 2>&1 </dev/null; then
     verdict="does not compile"
     stillborn=$((stillborn + 1))
-  elif QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -L "$regex" -j "$jobs" --timeout "$timeout" \
+  elif run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" -L "$regex" -j "$jobs" --timeout "$timeout" \
       --stop-on-failure >"$log" 2>&1 </dev/null; then
     verdict=SURVIVED
     survived=$((survived + 1))
@@ -305,8 +343,6 @@ while IFS=$'\t' read -r -u 3 file line col old new what; do
   echo "[$n/$total] $verdict  $shown" | tee -a "$report"
 done 3<"$mutants"
 
-# Leave the tree built as the source is, so the next pass starts from it.
-nice cmake --build "$build" -j "$jobs" >"$log" 2>&1 || true
 
 elapsed=$(( $(date +%s) - started ))
 judged=$((killed + survived))
