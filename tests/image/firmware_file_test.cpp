@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "core/families.h"
 #include "image/elf_reader.h"
 #include "io/file_sys.h"
-#include "core/families.h"
 #include "support/elf_writer.h"
 #include "support/hex_writer.h"
 
@@ -148,6 +148,8 @@ struct WindowEndRow {
 };
 void PrintTo(const WindowEndRow& row, std::ostream* os) { *os << row.name; }
 
+const TBootInfo kPic32 = NewGeometry(mcu::PIC32, 0x80000);
+
 class PieceAcrossAWindowEnd : public ::testing::TestWithParam<WindowEndRow> {};
 
 TEST_P(PieceAcrossAWindowEnd, IsCutExactlyAtTheEnd) {
@@ -170,15 +172,15 @@ TEST_P(PieceAcrossAWindowEnd, IsCutExactlyAtTheEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Windows, PieceAcrossAWindowEnd,
     ::testing::Values(
-        WindowEndRow{"Pic32BootFlashEightBytesBefore", NewGeometry(mcu::PIC32, 0x80000), true, 0x1FC02FF0, 8, 16},
-        WindowEndRow{"Pic32BootFlashOneByteBefore", NewGeometry(mcu::PIC32, 0x80000), true, 0x1FC02FF0, 1, 2},
-        WindowEndRow{"Pic32BootFlashSeventeenBytesBefore", NewGeometry(mcu::PIC32, 0x80000), true, 0x1FC02FF0, 17,
-                     40},
-        WindowEndRow{"Pic32BootFlashAtTheEnd", NewGeometry(mcu::PIC32, 0x80000), true, 0x1FC02FF0, 0, 16},
-        WindowEndRow{"Pic32BootFlashOneByteAfter", NewGeometry(mcu::PIC32, 0x80000), true, 0x1FC02FF0, -1, 16},
+        WindowEndRow{"Pic32BootFlashEightBytesBefore", kPic32, true, 0x1FC02FF0, 8, 16},
+        WindowEndRow{"Pic32BootFlashOneByteBefore", kPic32, true, 0x1FC02FF0, 1, 2},
+        WindowEndRow{"Pic32BootFlashSeventeenBytesBefore", kPic32, true, 0x1FC02FF0, 17, 40},
+        WindowEndRow{"Pic32BootFlashAtTheEnd", kPic32, true, 0x1FC02FF0, 0, 16},
+        WindowEndRow{"Pic32BootFlashOneByteAfter", kPic32, true, 0x1FC02FF0, -1, 16},
         WindowEndRow{"Pic18BootStartAligned", OldGeometry(mcu::PIC18, 0x7C00), false, 0x7C00, 0x20, 0x40},
         WindowEndRow{"Pic18BootStartUnaligned", OldGeometry(mcu::PIC18, 0x7C00), false, 0x7C00, 7, 0x20},
-        WindowEndRow{"Stm32McuSizeUnaligned", NewGeometry(mcu::STM32F4XX, 0x100000), false, 0x08100000, 13, 0x20}),
+        WindowEndRow{"Stm32McuSizeUnaligned", NewGeometry(mcu::STM32F4XX, 0x100000), false, 0x08100000, 13,
+                     0x20}),
     [](const ::testing::TestParamInfo<WindowEndRow>& row) { return std::string(row.param.name); });
 
 TEST(FirmwarePieces, BelowStm32FlashNamesTheAddressNotALine) {
@@ -479,7 +481,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FileEndRow{"SegmentEndsAFewBytesBeyond", PieceEndingPast(false, 3), false},
                       FileEndRow{"SegmentStartsBeyondTheFile", SegmentBeyondTheFile(), false},
                       FileEndRow{"FileCutShorterThanTheSegment",
-                                 te::Write({{0x08000000, 0x08000000, Bytes(0x400, 1)}}).substr(0, 0x100), false},
+                                 te::Write({{0x08000000, 0x08000000, Bytes(0x400, 1)}}).substr(0, 0x100),
+                                 false},
                       FileEndRow{"SectionEndsOneByteInside", PieceEndingPast(true, -1), true},
                       FileEndRow{"SectionEndsWithTheFile", PieceEndingPast(true, 0), true},
                       FileEndRow{"SectionEndsOneByteBeyond", PieceEndingPast(true, 1), false}),
@@ -491,7 +494,7 @@ struct Limit4GRow {
   const char* name;
   std::string bytes;
   std::optional<std::uint32_t> base;  // a raw binary
-  const char* refusal;                // empty: loads
+  std::string refusal;                // empty: loads
 };
 void PrintTo(const Limit4GRow& row, std::ostream* os) { *os << row.name; }
 
@@ -501,9 +504,18 @@ std::string ElfAt(std::uint64_t address, std::size_t size, int elfClass = ELFCLA
 // Extended linear 0xFFFF plus a segment base: one data byte at 0xFFFF0000 + segment * 16 + offset.
 // A line that is no record makes the reader read the text again instead of its decoded records.
 std::string HexAt(std::uint16_t segment, std::uint16_t offset, bool comment = false) {
-  return std::string(comment ? "made by hand\r\n" : "") + th::LinearAddressRecord(0xFFFF) + "\r\n" + th::Record(2, 0, {static_cast<std::uint8_t>(segment >> 8),
-                                                                  static_cast<std::uint8_t>(segment)}) +
+  return std::string(comment ? "made by hand\r\n" : "") + th::LinearAddressRecord(0xFFFF) + "\r\n" +
+         th::Record(2, 0, {static_cast<std::uint8_t>(segment >> 8), static_cast<std::uint8_t>(segment)}) +
          "\r\n" + th::Record(0, offset, {1}) + "\r\n";
+}
+
+std::string ElfBeyond(const char* address) {
+  return std::string("ELF file 'app' places its section 1 at ") + address +
+         ", beyond 4 GB where no device has flash.";
+}
+std::string HexBeyond(int line, const char* address) {
+  return "Line " + std::to_string(line) + " of HEX file 'app' places data at " + address +
+         ", beyond the flash of any device. Nothing was loaded.";
 }
 
 class Ends4G : public ::testing::TestWithParam<Limit4GRow> {};
@@ -513,7 +525,7 @@ TEST_P(Ends4G, DataEndingAt4GBIsNoRefusal) {
   THexImages images;
   const FirmwareLoadResult result =
       LoadFirmware({"-", &row.bytes, "app", row.base, {}}, NewGeometry(mcu::ARM, 0x40000), images);
-  if (*row.refusal == '\0') {
+  if (row.refusal.empty()) {
     EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   } else {
     EXPECT_NE(result.load.status, HexLoadStatus::Loaded);
@@ -532,21 +544,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "Binary file 'app' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB."},
         Limit4GRow{"ElfSectionOneByteShort", ElfAt(0xFFFFFFF0u, 15), {}, ""},
         Limit4GRow{"ElfSectionExactlyAt4GB", ElfAt(0xFFFFFFF0u, 16), {}, ""},
-        Limit4GRow{"ElfSectionOneByteBeyond", ElfAt(0xFFFFFFF0u, 17), {},
-                   "ELF file 'app' places its section 1 at 0xFFFFFFF0, beyond 4 GB where no device has flash."},
-        Limit4GRow{"ElfSectionAt4GB", ElfAt(0x100000000ull, 16, ELFCLASS64), {},
-                   "ELF file 'app' places its section 1 at 0x100000000, beyond 4 GB where no device has flash."},
+        Limit4GRow{"ElfSectionOneByteBeyond", ElfAt(0xFFFFFFF0u, 17), {}, ElfBeyond("0xFFFFFFF0")},
+        Limit4GRow{"ElfSectionAt4GB", ElfAt(0x100000000ull, 16, ELFCLASS64), {}, ElfBeyond("0x100000000")},
         Limit4GRow{"HexRecordAtTheLastByte", HexAt(0x0FFF, 0x000F), {}, ""},
-        Limit4GRow{"HexRecordAt4GB", HexAt(0x1000, 0x0000), {},
-                   "Line 2 of HEX file 'app' places data at 0x100000000, beyond the flash of any device. Nothing "
-                   "was loaded."},
-        Limit4GRow{"HexRecordBeyond4GB", HexAt(0x1000, 0x0010), {},
-                   "Line 2 of HEX file 'app' places data at 0x100000010, beyond the flash of any device. Nothing "
-                   "was loaded."},
+        Limit4GRow{"HexRecordAt4GB", HexAt(0x1000, 0x0000), {}, HexBeyond(2, "0x100000000")},
+        Limit4GRow{"HexRecordBeyond4GB", HexAt(0x1000, 0x0010), {}, HexBeyond(2, "0x100000010")},
         Limit4GRow{"HexTextRecordAtTheLastByte", HexAt(0x0FFF, 0x000F, true), {}, ""},
-        Limit4GRow{"HexTextRecordAt4GB", HexAt(0x1000, 0x0000, true), {},
-                   "Line 3 of HEX file 'app' places data at 0x100000000, beyond the flash of any device. Nothing "
-                   "was loaded."}),
+        Limit4GRow{"HexTextRecordAt4GB", HexAt(0x1000, 0x0000, true), {}, HexBeyond(3, "0x100000000")}),
     [](const ::testing::TestParamInfo<Limit4GRow>& row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------------------------
@@ -670,11 +674,13 @@ class FirmwareFileCap : public ::testing::TestWithParam<CapRow> {};
 
 TEST_P(FirmwareFileCap, LongerThan1GiBIsRefused) {
   const CapRow& row = GetParam();
-  const TempFile file(row.elf ? te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}}) : std::string(0x10, '\x22'));
+  const TempFile file(row.elf ? te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}})
+                              : std::string(0x10, '\x22'));
   ClaimingSys sys(row.claimed);
   THexImages images;
   images.FlashImage = {1};
-  const FirmwareInput input{file.path(), nullptr, "app", row.elf ? std::nullopt : std::optional(0x08000000u), {}};
+  const FirmwareInput input{
+      file.path(), nullptr, "app", row.elf ? std::nullopt : std::optional(0x08000000u), {}};
   const FirmwareLoadResult result = LoadFirmware(input, NewGeometry(mcu::STM32F4XX, 0x100000), images, sys);
   if (row.claimed <= kMaxHexFileBytes) {
     EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
@@ -682,8 +688,9 @@ TEST_P(FirmwareFileCap, LongerThan1GiBIsRefused) {
     return;
   }
   EXPECT_EQ(result.load.status, HexLoadStatus::TooLarge);
-  EXPECT_EQ(result.load.message, std::string(row.elf ? "ELF" : "Binary") +
-                                     " file 'app' is longer than any device's flash could need. Nothing was loaded.");
+  EXPECT_EQ(result.load.message,
+            std::string(row.elf ? "ELF" : "Binary") +
+                " file 'app' is longer than any device's flash could need. Nothing was loaded.");
   EXPECT_TRUE(images.FlashImage.empty());
 }
 
@@ -693,7 +700,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FirmwareFileCap,
                                            CapRow{"BinaryOneByteBeyond", false, kMaxHexFileBytes + 1},
                                            CapRow{"ElfAtTheLimit", true, kMaxHexFileBytes},
                                            CapRow{"ElfOneByteBeyond", true, kMaxHexFileBytes + 1}),
-                         [](const ::testing::TestParamInfo<CapRow>& row) { return std::string(row.param.name); });
+                         [](const ::testing::TestParamInfo<CapRow>& row) {
+                           return std::string(row.param.name);
+                         });
 
 TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
   std::string hex = th::Make({{0x08000000, Bytes(16, 1)}});

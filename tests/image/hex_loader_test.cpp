@@ -534,7 +534,8 @@ class HexLoaderFile : public ::testing::Test {
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '-');
-    dir_ = std::filesystem::temp_directory_path() / ("quorvel-hex-" + std::to_string(::getpid()) + "-" + name);
+    dir_ =
+        std::filesystem::temp_directory_path() / ("quorvel-hex-" + std::to_string(::getpid()) + "-" + name);
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -615,7 +616,8 @@ TEST_P(HexLoaderPermission, AFileTheUserMayNotReadNamesTheReason) {
   EXPECT_TRUE(images.FlashImage.empty());
   if (real) {
     // Telling the format reads the file's head first; that failure must not hide the reason.
-    EXPECT_EQ(LoadFirmware({path, nullptr, "", {}, {}}, NewGeometry(mcu::ARM), images).load.message, r.message);
+    EXPECT_EQ(LoadFirmware({path, nullptr, "", {}, {}}, NewGeometry(mcu::ARM), images).load.message,
+              r.message);
   }
 }
 
@@ -651,10 +653,11 @@ TEST_P(HexFileCap, LongerThan1GiBIsRefusedUnread) {
   EXPECT_EQ(images.HexMcuType, mcu::PIC18);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, HexFileCap, ::testing::Values(kMaxHexFileBytes - 1, kMaxHexFileBytes, kMaxHexFileBytes + 1),
-                         [](const ::testing::TestParamInfo<std::uint64_t>& row) {
-                           return std::string(row.index == 0 ? "OneByteShort" : row.index == 1 ? "TheLimit" : "OneByteBeyond");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, HexFileCap, ::testing::Values(kMaxHexFileBytes - 1, kMaxHexFileBytes, kMaxHexFileBytes + 1),
+    [](const ::testing::TestParamInfo<std::uint64_t>& row) {
+      return std::string(row.index == 0 ? "OneByteShort" : row.index == 1 ? "TheLimit" : "OneByteBeyond");
+    });
 
 TEST_F(HexLoaderFile, ReadErrorsInEitherPassLeaveNoImage) {
   const std::string path = Write("flaky.hex", th::Make({{0, {1, 2, 3}}}));

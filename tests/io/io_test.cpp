@@ -349,16 +349,21 @@ TEST_P(ReadLimit, NeverReadsMoreThanTheLimit) {
     return;
   }
   EXPECT_EQ(read.check.status, InputStatus::Ok);
-  EXPECT_EQ(read.data, row.giveBytes < 0 ? "0123456789" : std::string(static_cast<std::size_t>(row.giveBytes), 'x'));
+  EXPECT_EQ(read.data,
+            row.giveBytes < 0 ? "0123456789" : std::string(static_cast<std::size_t>(row.giveBytes), 'x'));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, ReadLimit,
-    ::testing::Values(ReadLimitRow{"ClaimsOneByteMore", 9, -1, false}, ReadLimitRow{"ClaimsTheLimit", 10, -1, true},
-                      ReadLimitRow{"ClaimsOneByteLess", 11, -1, true}, ReadLimitRow{"GivesOneByteMore", 10, 11, false},
-                      ReadLimitRow{"GivesTheLimit", 10, 10, true}, ReadLimitRow{"GivesOneByteLess", 10, 9, true},
-                      ReadLimitRow{"NeverEnds", 1 << 20, 1LL << 40, false}),
-    [](const ::testing::TestParamInfo<ReadLimitRow>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadLimit,
+                         ::testing::Values(ReadLimitRow{"ClaimsOneByteMore", 9, -1, false},
+                                           ReadLimitRow{"ClaimsTheLimit", 10, -1, true},
+                                           ReadLimitRow{"ClaimsOneByteLess", 11, -1, true},
+                                           ReadLimitRow{"GivesOneByteMore", 10, 11, false},
+                                           ReadLimitRow{"GivesTheLimit", 10, 10, true},
+                                           ReadLimitRow{"GivesOneByteLess", 10, 9, true},
+                                           ReadLimitRow{"NeverEnds", 1 << 20, 1LL << 40, false}),
+                         [](const ::testing::TestParamInfo<ReadLimitRow>& row) {
+                           return std::string(row.param.name);
+                         });
 
 // A temporary name that exists is never taken over; after 64 taken names the output is refused.
 TEST_F(IoFiles, TemporaryNamesAreTriedSixtyFourTimes) {

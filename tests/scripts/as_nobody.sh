@@ -37,7 +37,8 @@ if [ "$(id -u)" != 0 ]; then
   exit
 fi
 
-if ! command -v setpriv >/dev/null || ! setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null; then
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+if ! command -v setpriv >/dev/null || ! "${as_nobody[@]}" true 2>/dev/null; then
   echo "as_nobody.sh: cannot run as nobody here"
   exit 77
 fi
@@ -60,6 +61,5 @@ printf '[s]\r\na=1\r\n' >"$work/foreign/Settings.ini"
 chmod 644 "$work/foreign/Settings.ini"
 
 cd "$work/home"
-run_all setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  env HOME="$work/home" TMPDIR="$work/home" XDG_RUNTIME_DIR="$work/home" \
+run_all "${as_nobody[@]}" env HOME="$work/home" TMPDIR="$work/home" XDG_RUNTIME_DIR="$work/home" \
   QUORVEL_FOREIGN_FILE="$work/foreign/Settings.ini"

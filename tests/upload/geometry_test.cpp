@@ -105,7 +105,7 @@ TBootInfo Arm(std::uint16_t erase, std::uint16_t write, std::uint32_t bootStart 
 struct GeometryRow {
   const char* name;
   TBootInfo info;
-  const char* problem;  // empty: accepted
+  std::string problem;  // empty: accepted
 };
 void PrintTo(const GeometryRow& row, std::ostream* os) { *os << row.name; }
 
@@ -116,6 +116,14 @@ TEST_P(GeometryRule, RefusesExactlyPastItsLimit) {
 }
 
 constexpr const char* kOk = "";
+std::string Blocks(int erase, int write, const char* why) {
+  return "Error: Erase block size " + std::to_string(erase) + " and write block size " +
+         std::to_string(write) + " reported by the device are not supported: " + why;
+}
+std::string Unsupported(const char* which, int size, const char* why = "") {
+  return std::string("Error: ") + which + " block size " + std::to_string(size) + " reported by the device " +
+         (*why == '\0' ? "is not supported." : why);
+}
 using namespace mcu;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -124,45 +132,39 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryRow{"UnknownFamily", Top(99, 0x3C000, 0x40000, 1024, 64),
                     "Error: MCU family code 99 is not supported for uploading."},
         // An erase block holds one input report.
-        GeometryRow{"EraseBlockZero", Arm(0, 64), "Error: Erase block size 0 reported by the device is not supported."},
-        GeometryRow{"EraseBlock63", Arm(63, 1), "Error: Erase block size 63 reported by the device is not supported."},
+        GeometryRow{"EraseBlockZero", Arm(0, 64), Unsupported("Erase", 0)},
+        GeometryRow{"EraseBlock63", Arm(63, 1), Unsupported("Erase", 63)},
         GeometryRow{"EraseBlock64", Arm(64, 64), kOk},
         GeometryRow{"EraseBlock65", Arm(65, 65),
                     "Error: Bootloader start 0x3C000 is not on an erase-block boundary (65 bytes)."},
-        GeometryRow{"WriteBlockZero", Arm(1024, 0), "Error: Write block size 0 reported by the device is not supported."},
+        GeometryRow{"WriteBlockZero", Arm(1024, 0), Unsupported("Write", 0)},
         GeometryRow{"WriteBlockOne", Arm(1024, 1), kOk},
         GeometryRow{"WriteBlockAboveTheEraseBlock", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1025),
-                    "Error: Erase block size 1024 and write block size 1025 reported by the device are not supported: "
-                    "a write block must not be larger than an erase block."},
+                    Blocks(1024, 1025, "a write block must not be larger than an erase block.")},
         GeometryRow{"WriteBlockIsTheEraseBlock", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1024), kOk},
         GeometryRow{"EraseBlockNotWholeWriteBlocks", Arm(1024, 384),
-                    "Error: Erase block size 1024 and write block size 384 reported by the device are not supported: "
-                    "an erase block must be a whole number of write blocks."},
+                    Blocks(1024, 384, "an erase block must be a whole number of write blocks.")},
         GeometryRow{"EraseBlockOneWriteBlockShort", Top(STM32F1XX, 0x1C000, 0x20000, 1024, 1023),
-                    "Error: Erase block size 1024 and write block size 1023 reported by the device are not supported: "
-                    "an erase block must be a whole number of write blocks."},
+                    Blocks(1024, 1023, "an erase block must be a whole number of write blocks.")},
         // One chunk, one erase block, goes out in one Write command (PIC32: one write block less).
         GeometryRow{"EraseBlockBelowOneCommand", Arm(0x7FFF, 0x7FFF, 0x7FFF * 7), kOk},
         GeometryRow{"EraseBlockIsOneCommand", Arm(0x8000, 0x8000, 0x38000), kOk},
         GeometryRow{"EraseBlockBeyondOneCommand", Arm(0x8001, 0x8001),
-                    "Error: Erase block size 32769 and write block size 32769 reported by the device are not "
-                    "supported: an erase block must fit one Write command."},
+                    Blocks(32769, 32769, "an erase block must fit one Write command.")},
         GeometryRow{"EraseBlockBeyondOneCommandInWriteBlocks", Arm(0xC000, 0x4000, 0x30000),
-                    "Error: Erase block size 49152 and write block size 16384 reported by the device are not "
-                    "supported: an erase block must fit one Write command."},
+                    Blocks(49152, 16384, "an erase block must fit one Write command.")},
         GeometryRow{"Pic32EraseBlockIsOneBootCommand", Top(PIC32, 0x9D076200, 0x80000, 0x7E00, 0x200), kOk},
         GeometryRow{"Pic32EraseBlockBeyondOneBootCommand", Top(PIC32, 0x9D078000, 0x80000, 0x8000, 0x200),
-                    "Error: Erase block size 32768 and write block size 512 reported by the device are not "
-                    "supported: an erase block must fit one Write command."},
+                    Blocks(32768, 512, "an erase block must fit one Write command.")},
         GeometryRow{"EraseBlockTilingTheSectors", Top(STM32F4XX, 0xE0000, 0x100000, 0x4000, 64), kOk},
         GeometryRow{"EraseBlockNotTilingTheSectors", Top(STM32F4XX, 0xE0000, 0x100000, 192, 64),
-                    "Error: Erase block size 192 reported by the device does not divide the flash sectors."},
+                    Unsupported("Erase", 192, "does not divide the flash sectors.")},
         GeometryRow{"EraseBlockLargerThanASector", Top(STM32F4XX, 0xE0000, 0x100000, 0x8000, 64),
-                    "Error: Erase block size 32768 reported by the device does not divide the flash sectors."},
+                    Unsupported("Erase", 32768, "does not divide the flash sectors.")},
         GeometryRow{"EraseBlockNotWholeWords", Top(PIC24, 0x9C00, 0x10200, 1024, 64),
-                    "Error: Erase block size 1024 reported by the device is not a whole number of instruction words."},
+                    Unsupported("Erase", 1024, "is not a whole number of instruction words.")},
         GeometryRow{"WriteBlockNotWholeWords", Top(PIC24, 0x9C00, 0x10200, 1536, 64),
-                    "Error: Write block size 64 reported by the device is not a whole number of instruction words."},
+                    Unsupported("Write", 64, "is not a whole number of instruction words.")},
         GeometryRow{"BlocksOfWholeWords", Top(PIC24, 0x9C00, 0x10200, 1536, 192), kOk},
         // Top: the bootloader starts inside the flash, on a unit boundary, above the first unit.
         GeometryRow{"BootloaderAtTheEndOfFlash", Top(STM32F1XX, 0x20000, 0x20000, 1024, 64), kOk},
@@ -189,12 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryRow{"BootloaderBetweenInstructions", Top(dsPIC33, 0x2A001, 0x40800, 3072, 384),
                     "Error: Bootloader start 0x2A001 is not an instruction address."},
         GeometryRow{"BootloaderAtAnInstruction", Top(dsPIC33, 0x2A000, 0x40800, 3072, 384), kOk},
-        // Bottom: the application starts above the first unit, on a unit boundary, a whole unit below the end.
+        // Bottom: the application starts above the first unit, on a unit boundary, a whole unit below the
+        // end.
         GeometryRow{"ProgramStartAtTheEndOfFlash", Bottom(STM32F1XX, 0x20000, 0x20000, 1024, 64),
                     "Error: Program start 0x20000 lies outside the flash (0x0 to 0x20000)."},
         GeometryRow{"ProgramStartOneBlockBeforeTheEnd", Bottom(STM32F1XX, 0x1FC00, 0x20000, 1024, 64), kOk},
-        GeometryRow{"NoWholeBlockAboveProgramStart", Bottom(STM32F1XX, 0x1FC00, 0x1FFFF, 1024, 64),
-                    "Error: Program start 0x1FC00 leaves no room for the application: the flash ends at 0x1FFFF."},
+        GeometryRow{
+            "NoWholeBlockAboveProgramStart", Bottom(STM32F1XX, 0x1FC00, 0x1FFFF, 1024, 64),
+            "Error: Program start 0x1FC00 leaves no room for the application: the flash ends at 0x1FFFF."},
         GeometryRow{"ProgramStartInTheFlashWindow", Bottom(STM32F1XX, 0x08004000, 0x20000, 1024, 64), kOk},
         GeometryRow{"ProgramStartAtTheFlashWindow", Bottom(STM32F1XX, 0x08000000, 0x20000, 1024, 64),
                     "Error: Program start 0x8000000 leaves no room for the bootloader."},
@@ -242,22 +246,22 @@ TEST_P(ImageData, CountsOnlyBytesTheAreaWrites) {
 
 const TBootInfo kStm32Top = Top(STM32F1XX, 0x2000, 0x20000, 1024, 64);  // entry code: 20 bytes
 const TBootInfo kStm32Bottom = Bottom(STM32F1XX, 0x4000, 0x20000, 1024, 64);
-const TBootInfo kPic32 = Top(PIC32, 0x9D07C000, 0x80000, 4096, 512);  // boot flash: 0x2000 usable
+const TBootInfo kPic32 = Top(PIC32, 0x9D07C000, 0x80000, 4096, 512);  // 0x2000 of boot flash usable
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, ImageData,
-    ::testing::Values(DataRow{"TopBelowTheEntryCode", kStm32Top, 0x2000 - 21, false, 0, TImageData::Program},
-                      DataRow{"TopUnderTheEntryCode", kStm32Top, 0x2000 - 20, false, 0, TImageData::None},
-                      DataRow{"BottomBelowTheArea", kStm32Bottom, 0x3FFF, false, 0, TImageData::None},
-                      DataRow{"BottomAtTheAreasStart", kStm32Bottom, 0x4000, false, 0, TImageData::Program},
-                      DataRow{"BottomAtTheAreasLastByte", kStm32Bottom, 0x1FFFF, false, 0, TImageData::Program},
-                      DataRow{"BottomBeyondTheArea", kStm32Bottom, 0x20000, false, 0, TImageData::None},
-                      DataRow{"Pic16ErasedHighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3F,
-                              TImageData::None},
-                      DataRow{"Pic16HighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3E, TImageData::Program},
-                      DataRow{"ErasedByte", kStm32Top, 0x10, false, 0xFF, TImageData::None},
-                      DataRow{"Pic32BootBelowItsLastBlock", kPic32, 0x1FFF, true, 0, TImageData::BootFlashOnly},
-                      DataRow{"Pic32BootInItsLastBlock", kPic32, 0x2000, true, 0, TImageData::None}),
+    ::testing::Values(
+        DataRow{"TopBelowTheEntryCode", kStm32Top, 0x2000 - 21, false, 0, TImageData::Program},
+        DataRow{"TopUnderTheEntryCode", kStm32Top, 0x2000 - 20, false, 0, TImageData::None},
+        DataRow{"BottomBelowTheArea", kStm32Bottom, 0x3FFF, false, 0, TImageData::None},
+        DataRow{"BottomAtTheAreasStart", kStm32Bottom, 0x4000, false, 0, TImageData::Program},
+        DataRow{"BottomAtTheAreasLastByte", kStm32Bottom, 0x1FFFF, false, 0, TImageData::Program},
+        DataRow{"BottomBeyondTheArea", kStm32Bottom, 0x20000, false, 0, TImageData::None},
+        DataRow{"Pic16ErasedHighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3F, TImageData::None},
+        DataRow{"Pic16HighByte", Top(PIC16, 0x3000, 0x4000, 64, 64), 1, false, 0x3E, TImageData::Program},
+        DataRow{"ErasedByte", kStm32Top, 0x10, false, 0xFF, TImageData::None},
+        DataRow{"Pic32BootBelowItsLastBlock", kPic32, 0x1FFF, true, 0, TImageData::BootFlashOnly},
+        DataRow{"Pic32BootInItsLastBlock", kPic32, 0x2000, true, 0, TImageData::None}),
     [](const ::testing::TestParamInfo<DataRow>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -203,7 +203,8 @@ class WritePlanOverflow : public ::testing::TestWithParam<OverflowRow> {};
 
 TEST_P(WritePlanOverflow, IsCutOnlyPastTheArea) {
   const OverflowRow& row = GetParam();
-  const upload::UploadPlan plan = upload::PlanUpload(row.info, ProgramBytes(row.program), ProgramBytes(row.boot), false);
+  const upload::UploadPlan plan =
+      upload::PlanUpload(row.info, ProgramBytes(row.program), ProgramBytes(row.boot), false);
   ASSERT_EQ(plan.problem, "");
   EXPECT_EQ(plan.trimmed, row.trimmed);
   std::size_t staged = 0;
@@ -218,16 +219,17 @@ const TBootInfo kPic32Bottom = Info(20, 0x1201, 0, 0x4000, 0x80000, 4096, 512);
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, WritePlanOverflow,
-    ::testing::Values(OverflowRow{"TopOneByteBelowTheEntryCode", kStm32Top, 0x2000 - 21, 0, false, 0x2000},
-                      OverflowRow{"TopUpToTheEntryCode", kStm32Top, 0x2000 - 20, 0, false, 0x2000},
-                      OverflowRow{"TopOneByteIntoTheEntryCode", kStm32Top, 0x2000 - 19, 0, true, 0x2000},
-                      OverflowRow{"TopOverTheBootloader", kStm32Top, 0x2100, 0, true, 0x2000},
-                      OverflowRow{"BottomUpToTheEnd", kStm32Bottom, 0x20000, 0, false, 0x1C000},
-                      OverflowRow{"BottomOneByteBeyond", kStm32Bottom, 0x20001, 0, true, 0x1C000},
-                      OverflowRow{"Pic32TopBootUpToItsLastBlock", kPic32Top, 0x100, 0x2000, false, 0x7C000},
-                      OverflowRow{"Pic32TopBootOneByteIntoItsLastBlock", kPic32Top, 0x100, 0x2001, true, 0x7C000},
-                      OverflowRow{"Pic32BottomBootUpToItsLastBlock", kPic32Bottom, 0x4100, 0x2000, false, 0x7C000},
-                      OverflowRow{"Pic32BottomBootOneByteIntoItsLastBlock", kPic32Bottom, 0x4100, 0x2001, true, 0x7C000}),
+    ::testing::Values(
+        OverflowRow{"TopOneByteBelowTheEntryCode", kStm32Top, 0x2000 - 21, 0, false, 0x2000},
+        OverflowRow{"TopUpToTheEntryCode", kStm32Top, 0x2000 - 20, 0, false, 0x2000},
+        OverflowRow{"TopOneByteIntoTheEntryCode", kStm32Top, 0x2000 - 19, 0, true, 0x2000},
+        OverflowRow{"TopOverTheBootloader", kStm32Top, 0x2100, 0, true, 0x2000},
+        OverflowRow{"BottomUpToTheEnd", kStm32Bottom, 0x20000, 0, false, 0x1C000},
+        OverflowRow{"BottomOneByteBeyond", kStm32Bottom, 0x20001, 0, true, 0x1C000},
+        OverflowRow{"Pic32TopBootUpToItsLastBlock", kPic32Top, 0x100, 0x2000, false, 0x7C000},
+        OverflowRow{"Pic32TopBootOneByteIntoItsLastBlock", kPic32Top, 0x100, 0x2001, true, 0x7C000},
+        OverflowRow{"Pic32BottomBootUpToItsLastBlock", kPic32Bottom, 0x4100, 0x2000, false, 0x7C000},
+        OverflowRow{"Pic32BottomBootOneByteIntoItsLastBlock", kPic32Bottom, 0x4100, 0x2001, true, 0x7C000}),
     [](const ::testing::TestParamInfo<OverflowRow>& row) { return std::string(row.param.name); });
 
 TEST(WritePlanRun, RefusalsAreSaid) {
