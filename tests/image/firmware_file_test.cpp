@@ -326,16 +326,44 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x08000000, 0x08000100}}),
     [](const ::testing::TestParamInfo<ObjcopyRow>& row) { return std::string(row.param.name); });
 
-TEST(ElfSections, OverlappingSectionsAreRefusedNamingBoth) {
-  const std::string file = te::Write({{0, 0x08000000, Bytes(0x40, 1)}, {0, 0x08000100, Bytes(0x10, 2)},
-                                      {0, 0x08000030, Bytes(0x20, 3)}},
-                                     {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
+// Each section must end before the next begins; one that reaches into a later one is refused
+// naming both, whichever earlier section reaches furthest.
+struct OverlapRow {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, std::size_t>> sections;  // address, size
+  const char* error;                                             // empty: taken
+};
+void PrintTo(const OverlapRow& row, std::ostream* os) { *os << row.name; }
+
+class ElfOverlap : public ::testing::TestWithParam<OverlapRow> {};
+
+TEST_P(ElfOverlap, SectionsMustNotShareAnAddress) {
+  std::vector<te::Block> blocks;
+  for (const auto& [address, size] : GetParam().sections) blocks.push_back({0, address, Bytes(size, 1)});
+  const std::string file = te::Write(blocks, {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
   const ElfReadResult elf = ReadElfPieces(file, "app.elf");
-  EXPECT_TRUE(elf.pieces.empty());
-  EXPECT_EQ(elf.error,
-            "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its section 3 "
-            "at 0x08000030 (32 bytes).");
+  EXPECT_EQ(elf.error, GetParam().error);
+  EXPECT_EQ(elf.pieces.size(), *GetParam().error == '\0' ? blocks.size() : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, ElfOverlap,
+    ::testing::Values(
+        OverlapRow{"OneByteApart", {{0x08000000, 0x40}, {0x08000041, 0x10}}, ""},
+        OverlapRow{"Touching", {{0x08000000, 0x40}, {0x08000040, 0x10}}, ""},
+        OverlapRow{"OneByteShared",
+                   {{0x08000000, 0x40}, {0x0800003F, 0x10}},
+                   "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its "
+                   "section 2 at 0x0800003F (16 bytes)."},
+        OverlapRow{"InsideAnEarlierSection",
+                   {{0x08000000, 0x40}, {0x08000100, 0x10}, {0x08000030, 0x20}},
+                   "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its "
+                   "section 3 at 0x08000030 (32 bytes)."},
+        OverlapRow{"IntoTheSecondOfThree",
+                   {{0x08000000, 0x10}, {0x08000010, 0x10}, {0x0800001F, 0x10}},
+                   "ELF file 'app.elf' has overlapping sections: its section 2 at 0x08000010 (16 bytes) and its "
+                   "section 3 at 0x0800001F (16 bytes)."}),
+    [](const ::testing::TestParamInfo<OverlapRow>& row) { return std::string(row.param.name); });
 
 struct ForeignElf {
   const char* name;
