@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -364,6 +365,15 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ReadLimit,
                          [](const ::testing::TestParamInfo<ReadLimitRow>& row) {
                            return std::string(row.param.name);
                          });
+
+// The temporary name keeps as much of the target's name as leaves room for its suffix, so the
+// longest name a folder allows can still be written.
+TEST_F(IoFiles, TheLongestNameAFolderAllowsIsWritten) {
+  const std::string name(NAME_MAX, 'n');
+  OutputFile file(Path(name));
+  ASSERT_TRUE(file.Open() && file.Write("x") && file.Commit()) << file.Error().reason;
+  EXPECT_EQ(Get(Path(name)), "x");
+}
 
 // A temporary name that exists is never taken over; after 64 taken names the output is refused.
 TEST_F(IoFiles, TemporaryNamesAreTriedSixtyFourTimes) {
