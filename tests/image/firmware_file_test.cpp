@@ -516,8 +516,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FileEndRow{"SectionEndsOneByteBeyond", PieceEndingPast(true, 1), false}),
     [](const ::testing::TestParamInfo<FileEndRow>& row) { return std::string(row.param.name); });
 
-// No format may place data beyond 4 GB; data that ends exactly there is no refusal (ARM keeps none
-// of it, as it keeps nothing beyond its flash).
+// No format may place data beyond 4 GB; data that ends exactly there is no refusal (STM32 keeps none
+// of it, as it keeps nothing beyond its flash). A HEX record that only moves the address beyond 4 GB
+// is no refusal either, and is not taken for one below the flash.
 struct Limit4GRow {
   const char* name;
   std::string bytes;
@@ -531,10 +532,10 @@ std::string ElfAt(std::uint64_t address, std::size_t size, int elfClass = ELFCLA
 }
 // Extended linear 0xFFFF plus a segment base: one data byte at 0xFFFF0000 + segment * 16 + offset.
 // A line that is no record makes the reader read the text again instead of its decoded records.
-std::string HexAt(std::uint16_t segment, std::uint16_t offset, bool comment = false) {
+std::string HexAt(std::uint16_t segment, std::uint16_t offset, bool comment = false, bool data = true) {
   return std::string(comment ? "made by hand\r\n" : "") + th::LinearAddressRecord(0xFFFF) + "\r\n" +
          th::Record(2, 0, {static_cast<std::uint8_t>(segment >> 8), static_cast<std::uint8_t>(segment)}) +
-         "\r\n" + th::Record(0, offset, {1}) + "\r\n";
+         "\r\n" + (data ? th::Record(0, offset, {1}) + "\r\n" : "");
 }
 
 std::string ElfBeyond(const char* address) {
@@ -552,7 +553,7 @@ TEST_P(Ends4G, DataEndingAt4GBIsNoRefusal) {
   const Limit4GRow& row = GetParam();
   THexImages images;
   const FirmwareLoadResult result =
-      LoadFirmware({"-", &row.bytes, "app", row.base, {}}, NewGeometry(mcu::ARM, 0x40000), images);
+      LoadFirmware({"-", &row.bytes, "app", row.base, {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
   if (row.refusal.empty()) {
     EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   } else {
@@ -578,7 +579,9 @@ INSTANTIATE_TEST_SUITE_P(
         Limit4GRow{"HexRecordAt4GB", HexAt(0x1000, 0x0000), {}, HexBeyond(2, "0x100000000")},
         Limit4GRow{"HexRecordBeyond4GB", HexAt(0x1000, 0x0010), {}, HexBeyond(2, "0x100000010")},
         Limit4GRow{"HexTextRecordAtTheLastByte", HexAt(0x0FFF, 0x000F, true), {}, ""},
-        Limit4GRow{"HexTextRecordAt4GB", HexAt(0x1000, 0x0000, true), {}, HexBeyond(3, "0x100000000")}),
+        Limit4GRow{"HexTextRecordAt4GB", HexAt(0x1000, 0x0000, true), {}, HexBeyond(3, "0x100000000")},
+        Limit4GRow{"HexAddressRecordAt4GB", HexAt(0x1000, 0, false, false), {}, ""},
+        Limit4GRow{"HexTextAddressRecordAt4GB", HexAt(0x1000, 0, true, false), {}, ""}),
     [](const ::testing::TestParamInfo<Limit4GRow>& row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------------------------
