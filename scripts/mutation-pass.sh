@@ -196,6 +196,9 @@ done
 # --- putting the source back ---------------------------------------------------
 current=
 child=
+# The trap may run while a step's output goes to the log: it speaks on the
+# pass's own standard error.
+exec 9>&2
 # Long steps run in the background of a job-control shell, each in a process
 # group of its own: a signal then reaches the trap at once, which ends the
 # whole step (ninja, the compilers, the tests) before putting the source back.
@@ -214,7 +217,7 @@ stop() {
     wait "$child" 2>/dev/null || true
   fi
   restore
-  echo "mutation-pass.sh: interrupted; the source is as it was" >&2
+  echo "mutation-pass.sh: interrupted; the source is as it was" >&9
   exit 130
 }
 restore() {
