@@ -20,6 +20,7 @@
 #include "image/elf_reader.h"
 #include "io/file_sys.h"
 #include "support/elf_writer.h"
+#include "support/family_row.h"
 #include "support/hex_writer.h"
 
 namespace quorvel {
@@ -159,7 +160,7 @@ TEST_P(PieceAcrossAWindowEnd, IsCutExactlyAtTheEnd) {
   THexImages images;
   const HexLoadResult result = BuildImagesFromPieces({{start, View(bytes)}}, "app.bin", row.info, images);
   ASSERT_EQ(result.status, HexLoadStatus::Loaded) << result.message;
-  const std::uint32_t base = row.bootFlash ? kPic32BootFlash : FindFamily(row.info.McuType)->hexBase;
+  const std::uint32_t base = row.bootFlash ? kPic32BootFlash : test::FamilyRow(row.info.McuType).hexBase;
   const TByteArray& image = row.bootFlash ? images.BootFlashImage : images.FlashImage;
   const std::size_t kept = row.startBefore > 0 ? static_cast<std::size_t>(row.startBefore) : 0;
   EXPECT_EQ(image.size(), kept == 0 ? 0 : row.windowEnd - base);
@@ -798,7 +799,7 @@ std::vector<th::Segment> ObjcopyView(const std::string& hex) {
 // objcopy's bytes in a byte-addressed family's program memory: offset = address - the family's HEX
 // base, below McuSize; erased elsewhere (PIC16's odd bytes 0x3F).
 TByteArray FamilyImage(const std::vector<th::Segment>& view, const TBootInfo& info) {
-  const FamilyFacts& f = *FindFamily(info.McuType);
+  const FamilyFacts& f = test::FamilyRow(info.McuType);
   TByteArray image;
   for (const th::Segment& segment : view) {
     for (std::size_t i = 0; i < segment.bytes.size(); ++i) {
@@ -831,7 +832,7 @@ TEST_P(Corpus, GivesObjcopysImageByteForByte) {
   ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   TByteArray expected;
   if (row.objcopyBinary != nullptr) {
-    expected.assign(row.binaryAt - FindFamily(row.info.McuType)->hexBase, 0xFF);
+    expected.assign(row.binaryAt - test::FamilyRow(row.info.McuType).hexBase, 0xFF);
     const std::string binary = ReadFile(dir + row.objcopyBinary);
     ASSERT_FALSE(binary.empty());
     expected.insert(expected.end(), binary.begin(), binary.end());

@@ -10,6 +10,7 @@
 
 #include "engine/upload/upload_fixture.h"
 #include "engine/upload/upload_proof.h"
+#include "support/family_row.h"
 
 namespace quorvel::test {
 namespace {
@@ -23,7 +24,7 @@ MATCHER_P3(IsWrite, address, offset, bytes, "") {
   return arg.address == static_cast<std::uint32_t>(address) && arg.offset == offset && arg.bytes == bytes;
 }
 
-const FamilyFacts& Family(int code) { return *FindFamily(static_cast<std::uint8_t>(code)); }
+const FamilyFacts& Family(int code) { return test::FamilyRow(static_cast<std::uint8_t>(code)); }
 
 WriteShape Shape(int code, std::int32_t writeBlock, std::int32_t commandBytes, std::int32_t chunkBytes) {
   return {&Family(code), writeBlock, commandBytes, chunkBytes};
