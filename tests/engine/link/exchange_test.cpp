@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <array>
 #include <ostream>
 
 #include "hid/hid_device.h"
@@ -155,6 +156,26 @@ TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
   pelmo->RxReady = false;
   pelmo->ShowRead(nullptr, 0, nullptr, 0);
   EXPECT_TRUE(pelmo->RxReady);
+}
+
+// Where the device is inside its Write becomes unknown, so that nothing more
+// goes to it, when a frame goes out among the data (it is stored as data) or
+// a chunk of the rest of the command is answered with anything but its
+// acknowledgement (those answers are not waited for).
+TEST_F(Exchange, DataPhaseIsLostByAFrameAmongTheDataOrARefusedChunk) {
+  violationsExpected = true;  // Writes to unerased flash, left unfinished
+  int id = PlugBootloader("family=ARM,erase=64,nak=3");  // 3: the first chunk
+  pelmo->SendWrite(0x1000, 128);
+  const std::array<std::uint8_t, 64> chunk{};
+  pelmo->SendOwedData(chunk.data(), 64, 1000, pelmo->WaitClockNowMs() + 1000);
+  EXPECT_TRUE(RunUntil([&] { return pelmo->DataPhaseLost(); })) << "refused chunk not seen";
+  Unplug(id);
+
+  id = PlugBootloader("family=ARM");
+  pelmo->SendWrite(0x1000, 128);
+  EXPECT_FALSE(pelmo->DataPhaseLost());
+  pelmo->SendSync();
+  EXPECT_TRUE(pelmo->DataPhaseLost()) << "a frame among the data";
 }
 
 TEST_F(Exchange, UnknownFamilyShowsNoItem) {
