@@ -178,6 +178,28 @@ TEST_F(Exchange, DataPhaseIsLostByAFrameAmongTheDataOrARefusedChunk) {
   EXPECT_TRUE(pelmo->DataPhaseLost()) << "a frame among the data";
 }
 
+// The rest of a Write goes out one report at a time, each carrying all the
+// data a report holds: the device gets every byte, in order.
+TEST_F(Exchange, TheRestOfAWriteReachesTheDeviceWhole) {
+  violationsExpected = true;  // written to unerased flash
+  const int id = PlugBootloader("family=ARM,erase=64");
+  pelmo->SendWrite(0x1000, 128);
+  std::array<std::uint8_t, 128> data{};
+  std::string hex[2];
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(i);
+    hex[i / 64] += "0123456789abcdef"[i >> 4 & 0xF];
+    hex[i / 64] += "0123456789abcdef"[i & 0xF];
+  }
+  EXPECT_TRUE(pelmo->SendOwedData(data.data(), 128, 1000, pelmo->WaitClockNowMs() + 1000));
+  EXPECT_EQ(pelmo->DataOwed(), 0u);
+  std::vector<std::string> chunks;
+  for (const std::string& line : Trace(id)) {
+    if (line.rfind("DATA ", 0) == 0) chunks.push_back(line);
+  }
+  EXPECT_THAT(chunks, ElementsAre("DATA " + hex[0], "DATA " + hex[1]));
+}
+
 TEST_F(Exchange, UnknownFamilyShowsNoItem) {
   pelmo->BootInfo.McuType = 5;
   pelmo->BootInfo.DeviceDescription.clear();
