@@ -145,6 +145,13 @@ TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
   }
 }
 
+// Two NULs are no hex digits, though a table of pairs indexed by them starts there.
+TEST(IntelHexReader, NulCharactersAreNoDigits) {
+  RecordingSink sink;
+  EXPECT_EQ(Read(std::string(":01000000\0\0FF\r\n", 15), sink).status, HexLoadStatus::InvalidInteger);
+  EXPECT_TRUE(sink.seen.empty());
+}
+
 TEST(IntelHexReader, ChecksumFailureReachesNoRecord) {
   std::string bad = th::Record(0, 0x40, {9});
   bad.back() = bad.back() == '0' ? '1' : '0';
