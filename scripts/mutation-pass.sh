@@ -254,7 +254,8 @@ labels_for() {  # file
     src/engine/*) echo '^(upload|protocol)' ;;
     src/protocol/*) echo '^protocol' ;;
     src/hid/*) echo '^hid' ;;
-    src/sim/*) echo '^(sim|unit)' ;;
+    # The simulated platform is what the device-object and exchange tests run on.
+    src/sim/*) echo '^(sim|unit|hid|protocol)' ;;
     src/assembly/*) echo '^assembly' ;;
     src/cli/*) echo '^cli' ;;
     src/ui/*|src/app/*) echo '^(ui|permissions)($|-threads)' ;;

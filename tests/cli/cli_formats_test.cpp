@@ -161,6 +161,13 @@ TEST_F(CliFormats, DataTheDeviceDoesNotKeepIsNamedNotWritten) {
   EXPECT_EQ(json.exitCode, 0) << Describe(json);
   EXPECT_TRUE(json.out.contains(QStringLiteral("{\"event\":\"dropped\",\"bytes\":19,\"address\":3145728,")))
       << Describe(json);
+
+  // A single byte is named too: one byte of program flash, one of configuration.
+  const QString one = WriteFile(QStringLiteral("one.hex"), ":0100000001FE\n:020000040030CA\n:01000000AA55\n:00000001FF\n");
+  const CliRun single = RunCli({"--simulate", "family=PIC18", "image", one, "--out", flash});
+  EXPECT_EQ(single.exitCode, 0) << Describe(single);
+  EXPECT_TRUE(single.err.contains(QStringLiteral("Not written: 1 ")) && single.err.contains("the first at 0x00300000."))
+      << Describe(single);
 }
 
 TEST_F(CliFormats, StandardInputIsNamedAsSuchInTheHistory) {

@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"CountZero", {"--repeat", "--count", "0", "upload", "a.hex"}},
         BadLine{"CountNotANumber", {"--repeat", "--count", "two", "upload", "a.hex"}},
         BadLine{"AllTakesNoValue", {"--all=yes", "upload", "a.hex"}},
-        BadLine{"UnknownFormat", {"--format", "srec", "upload", "a.srec"}},
+        BadLine{"UnknownFormat", {"--format", "srec", "--base", "0", "upload", "a.srec"}},  // not taken for bin
         BadLine{"FormatWithInfo", {"--format", "hex", "info"}},
         BadLine{"BinWithoutBase", {"--format", "bin", "upload", "a.bin"}},
         BadLine{"BaseWithElfFormat", {"--format", "elf", "--base", "0", "upload", "a.elf"}}),

@@ -70,7 +70,8 @@ class Running {
     }
     return seen.contains(marker.toUtf8());
   }
-  void Signal(int signo) { ::kill(static_cast<pid_t>(process_.processId()), signo); }
+  pid_t ProcessId() const { return static_cast<pid_t>(process_.processId()); }
+  void Signal(int signo) { ::kill(ProcessId(), signo); }
   CliRun Finish() {
     CliRun run;
     if (!process_.waitForFinished(60000)) {
@@ -477,6 +478,26 @@ TEST_F(CliProduction, AllChildrenEndWhenTheParentIsKilled) {
     }
     EXPECT_TRUE(gone) << "child " << child << " outlived its parent";
   }
+}
+
+// QProcess gives a killed child's signal number as its exit code; the board
+// must count as failed on the device (4), not end the run with exit 9.
+TEST_F(CliProduction, AllCountsAChildKilledByASignalAsADeviceFault) {
+  Running running(Sims({"family=STM32F4XX,pace=20"}) + QStringList{"--json", "--all", "upload", kSample});
+  ASSERT_TRUE(running.WaitFor("\"event\":\"log\",\"text\":\"Flash Write...\""));
+  const std::vector<pid_t> children = ChildrenOf(running.ProcessId());
+  ASSERT_EQ(children.size(), 1u);
+  ::kill(children[0], SIGKILL);
+  const CliRun run = running.Finish();
+  EXPECT_EQ(run.exitCode, 4) << run.Describe();
+  const auto events = run.Events();
+  ASSERT_GE(events.size(), 2u) << run.Describe();
+  const QJsonObject& result = events[events.size() - 2];
+  EXPECT_EQ(result.value("event").toString(), "result");
+  EXPECT_EQ(result.value("exit").toInt(), 4);
+  EXPECT_EQ(result.value("text").toString(), "quorvel-cli ended by a signal.");
+  EXPECT_EQ(events.back().value("exit").toInt(), 4);
+  EXPECT_EQ(events.back().value("failed").toInt(), 1);
 }
 
 // --- one board after another ---

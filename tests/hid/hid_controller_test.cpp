@@ -458,6 +458,26 @@ TEST_F(ControllerFixture, StalledWriteLeavesThisThreadFreeAndTakesTheReportsBehi
   Pump(450);  // the left-behind writer ends before the platform does
 }
 
+// A device that takes one report every 100 ms: the reports still queued when
+// the object is given back are dropped, so none reaches the device later.
+TEST_F(ControllerFixture, GivingBackWhileReportsAreQueuedOnASlowDeviceDropsThem) {
+  sim::SimProfile profile;
+  ASSERT_TRUE(sim::DefaultProfile(2, profile));
+  profile.paceMs = 100;
+  const int id = platform.PlugBootloader(profile);
+  Start();
+  THidDevice* dev = nullptr;
+  ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
+  const std::uint8_t info[65] = {0, 0x0F, 0x02};
+  for (int i = 0; i < 5; ++i) dev->QueueReport(info, 65);
+  ASSERT_TRUE(WaitFor([&] { return platform.OutputReportCount(id) >= 1; }));
+  delete dev;
+  const std::size_t sent = platform.OutputReportCount(id);
+  EXPECT_LT(sent, 5u);
+  Pump(600);
+  EXPECT_EQ(platform.OutputReportCount(id), sent) << "a report reached the device after its object was gone";
+}
+
 // --- a stop that meets a completed read ------------------------------------------------
 
 // A platform with one interface whose reads complete when the test says so.

@@ -681,7 +681,7 @@ TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
 }
 
 // ELF and binary files up to 1 GiB are read whole; a longer one is refused before it is read. The
-// seam claims the size.
+// seam claims the size, and counts the descriptors: each one opened is closed, whatever the outcome.
 class ClaimingSys final : public io::FileSys {
  public:
   explicit ClaimingSys(std::uint64_t size) : size_(size) {}
@@ -690,6 +690,16 @@ class ClaimingSys final : public io::FileSys {
     st->st_size = static_cast<off_t>(size_);
     return r;
   }
+  int Open(const char* path, int flags, mode_t mode) override {
+    const int fd = FileSys::Open(path, flags, mode);
+    if (fd >= 0) ++open;
+    return fd;
+  }
+  int Close(int fd) override {
+    --open;
+    return FileSys::Close(fd);
+  }
+  int open = 0;
 
  private:
   std::uint64_t size_;
@@ -714,6 +724,7 @@ TEST_P(FirmwareFileCap, LongerThan1GiBIsRefused) {
   const FirmwareInput input{
       file.path(), nullptr, "app", row.elf ? std::nullopt : std::optional(0x08000000u), {}};
   const FirmwareLoadResult result = LoadFirmware(input, NewGeometry(mcu::STM32F4XX, 0x100000), images, sys);
+  EXPECT_EQ(sys.open, 0) << "a descriptor left open";
   if (row.claimed <= kMaxHexFileBytes) {
     EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
     EXPECT_EQ(images.FlashImage.size(), 0x10u);

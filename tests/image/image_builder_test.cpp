@@ -90,6 +90,7 @@ TEST(ImageBuilder, CountsTheDataNoWindowKeepsFromItsLowestAddress) {
   ImageBuilder pic32(NewGeometry(mcu::PIC32), images);
   EXPECT_EQ(pic32.Take(ByteRecord(0xBFC02FF0u, {bytes, 16})), RecordVerdict::Taken);
   EXPECT_EQ(pic32.Take(ByteRecord(0x9D000000u, {bytes, 16})), RecordVerdict::Taken);
+  EXPECT_EQ(pic32.Take(ByteRecord(0xA0000000u, {bytes, 0})), RecordVerdict::Taken) << "empty, so nothing dropped";
   EXPECT_EQ(pic32.Dropped().bytes, 16u);
   EXPECT_EQ(pic32.Dropped().firstAddress, 0xBFC02FF0u);
 }

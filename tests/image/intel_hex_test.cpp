@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/hex_writer.h"
@@ -43,9 +44,28 @@ class RecordingSink final : public RecordSink {
   RecordVerdict verdict = RecordVerdict::Taken;
 };
 
-HexLoadResult Read(const std::string& text, RecordingSink& sink) {
-  MemorySource source(text);
-  return ReadIntelHex(source, "a.hex", sink);
+// Text in memory that counts how often the reader takes it.
+class CountingSource final : public TextSource {
+ public:
+  explicit CountingSource(std::string_view text) : text_(text) {}
+  bool Next(std::string_view& run) override {
+    const bool ok = text_.Next(run);
+    if (!run.empty()) ++reads;
+    return ok;
+  }
+  bool Rewind() override { return text_.Rewind(); }
+  std::uint64_t SizeHint() const override { return text_.SizeHint(); }
+  int reads = 0;
+
+ private:
+  MemorySource text_;
+};
+
+HexLoadResult Read(const std::string& text, RecordingSink& sink, int* reads = nullptr) {
+  CountingSource source(text);
+  const HexLoadResult result = ReadIntelHex(source, "a.hex", sink);
+  if (reads != nullptr) *reads = source.reads;
+  return result;
 }
 
 TEST(IntelHexReader, HandsEachRecordLineWithItsFullAddressUpToTheEndMarker) {
@@ -100,8 +120,8 @@ TEST(IntelHexReader, WordsTheSinksRefusalsWithTheLineAndStops) {
   EXPECT_EQ(beyond.seen.size(), 3u);
 }
 
-// A file of nothing but records is decoded once; a line of anything else makes the reader read the
-// text again. Both must hand the sink the same records and word its refusals alike.
+// A file of nothing but records is read and decoded once; a line of anything else makes the reader
+// read the text again. Both must hand the sink the same records and word its refusals alike.
 TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
   const std::string records = th::LinearAddressRecord(0x0800) + "\r\n" + th::Record(0, 0x0010, {1, 2}) + "\r\n" +
                               th::Record(2, 0, {0x10, 0}) + "\n" + th::Record(0, 0xFFF0, {3}) + "\r" +
@@ -111,8 +131,11 @@ TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
     RecordingSink decoded, reread;
     decoded.refuseAt = reread.refuseAt = refuseAt;
     decoded.verdict = reread.verdict = RecordVerdict::BelowFlashBase;
-    const HexLoadResult a = Read(records + th::EndRecord(), decoded);
-    const HexLoadResult b = Read(records + "; built by hand\r\n" + th::EndRecord(), reread);
+    int readsA = 0, readsB = 0;
+    const HexLoadResult a = Read(records + th::EndRecord(), decoded, &readsA);
+    const HexLoadResult b = Read(records + "; built by hand\r\n" + th::EndRecord(), reread, &readsB);
+    EXPECT_EQ(readsA, 1) << "well-formed records, the longest included, are decoded in the first pass";
+    EXPECT_EQ(readsB, 2);
     EXPECT_EQ(a.status, b.status);
     EXPECT_EQ(a.message, b.message);
     EXPECT_EQ(decoded.seen, reread.seen);
@@ -120,6 +143,13 @@ TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
     EXPECT_EQ(decoded.seen.size(), refuseAt == 3 ? 4u : 6u);
     EXPECT_EQ(decoded.seen[3], (Seen{0x08010000 + 0xFFF0, 1, true})) << "02 and 04 bases add up";
   }
+}
+
+// Two NULs are no hex digits, though a table of pairs indexed by them starts there.
+TEST(IntelHexReader, NulCharactersAreNoDigits) {
+  RecordingSink sink;
+  EXPECT_EQ(Read(std::string(":01000000\0\0FF\r\n", 15), sink).status, HexLoadStatus::InvalidInteger);
+  EXPECT_TRUE(sink.seen.empty());
 }
 
 TEST(IntelHexReader, ChecksumFailureReachesNoRecord) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "protocol/frames.h"
 #include "support/engine_fixture.h"
@@ -260,6 +261,37 @@ TEST_F(Discovery, RemovalWhileConnectedDisconnects) {
   EXPECT_FALSE(pelmo->Connected);
   EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
   EXPECT_GT(ui.terminalClears, clearsBefore);
+}
+
+// While the engine is busy a gone device stays listed, and every scan
+// reports its removal again: only the first one may be told.
+TEST_F(Discovery, RemovalReportedAgainWhileTheDeviceIsStillListedIsHandledOnce) {
+  for (const bool uploading : {false, true}) {
+    SCOPED_TRACE(uploading ? "during an upload" : "idle");
+    const int id = PlugBootloader("family=PIC18");
+    if (uploading) {
+      ASSERT_TRUE(Connect());
+      pelmo->State().Set(Activity::Uploading);  // the run's wait is what notices the loss
+    }
+    const qsizetype mark = ui.history.size();
+    const int clears = ui.terminalClears;
+    {
+      const TBusySection busy(*pelmo);
+      platform.Unplug(id);
+      ASSERT_TRUE(RunUntil([&] { return pelmo->ActiveDevice == nullptr; }));
+      const std::string once = ui.HistorySince(mark).join('\n').toStdString();
+      EXPECT_EQ(once, uploading ? "" : "Reset device to reenter bootloader mode.");
+      EXPECT_EQ(ui.terminalClears, clears + (uploading ? 1 : 0));
+      // A scan for another device, the gone one still checked out.
+      const int listed = pelmo->HidCtl->Count();
+      platform.PlugGeneric({});
+      ASSERT_TRUE(RunUntil([&] { return pelmo->HidCtl->Count() > listed; }));
+      EXPECT_EQ(ui.HistorySince(mark).join('\n').toStdString(), once);
+      EXPECT_EQ(ui.terminalClears, clears + (uploading ? 1 : 0));
+      pelmo->State().Set(Activity::Idle);
+    }
+    ASSERT_TRUE(RunUntil([&] { return !pelmo->State().DeviceChangePending(); }));
+  }
 }
 
 TEST_F(Discovery, LosingASecondBootloaderKeepsTheConnection) {

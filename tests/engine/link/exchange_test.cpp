@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <array>
 #include <ostream>
 
 #include "hid/hid_device.h"
@@ -155,6 +156,48 @@ TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
   pelmo->RxReady = false;
   pelmo->ShowRead(nullptr, 0, nullptr, 0);
   EXPECT_TRUE(pelmo->RxReady);
+}
+
+// Where the device is inside its Write becomes unknown, so that nothing more
+// goes to it, when a frame goes out among the data (it is stored as data) or
+// a chunk of the rest of the command is answered with anything but its
+// acknowledgement (those answers are not waited for).
+TEST_F(Exchange, DataPhaseIsLostByAFrameAmongTheDataOrARefusedChunk) {
+  violationsExpected = true;  // Writes to unerased flash, left unfinished
+  int id = PlugBootloader("family=ARM,erase=64,nak=3");  // 3: the first chunk
+  pelmo->SendWrite(0x1000, 128);
+  const std::array<std::uint8_t, 64> chunk{};
+  pelmo->SendOwedData(chunk.data(), 64, 1000, pelmo->WaitClockNowMs() + 1000);
+  EXPECT_TRUE(RunUntil([&] { return pelmo->DataPhaseLost(); })) << "refused chunk not seen";
+  Unplug(id);
+
+  id = PlugBootloader("family=ARM");
+  pelmo->SendWrite(0x1000, 128);
+  EXPECT_FALSE(pelmo->DataPhaseLost());
+  pelmo->SendSync();
+  EXPECT_TRUE(pelmo->DataPhaseLost()) << "a frame among the data";
+}
+
+// The rest of a Write goes out one report at a time, each carrying all the
+// data a report holds: the device gets every byte, in order.
+TEST_F(Exchange, TheRestOfAWriteReachesTheDeviceWhole) {
+  violationsExpected = true;  // written to unerased flash
+  const int id = PlugBootloader("family=ARM,erase=64");
+  pelmo->SendWrite(0x1000, 128);
+  std::array<std::uint8_t, 128> data{};
+  std::string hex[2];
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(i);
+    hex[i / 64] += "0123456789abcdef"[i >> 4 & 0xF];
+    hex[i / 64] += "0123456789abcdef"[i & 0xF];
+  }
+  EXPECT_TRUE(pelmo->SendOwedData(data.data(), 128, 1000, pelmo->WaitClockNowMs() + 1000));
+  EXPECT_EQ(pelmo->DataOwed(), 0u);
+  std::vector<std::string> chunks;
+  for (const std::string& line : Trace(id)) {
+    if (line.rfind("DATA ", 0) == 0) chunks.push_back(line);
+  }
+  EXPECT_THAT(chunks, ElementsAre("DATA " + hex[0], "DATA " + hex[1]));
 }
 
 TEST_F(Exchange, UnknownFamilyShowsNoItem) {
