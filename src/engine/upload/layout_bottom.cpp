@@ -71,10 +71,10 @@ RunStep UploadRun::UploadBootBottom() {
     if (sectors) {
       // From the sector holding ProgramStart to the one holding offset L, but
       // never past the last sector of the area.
-      const std::int32_t first = SectorIndex(static_cast<std::int32_t>(area.appStart));
-      const std::int32_t lastInArea = SectorIndex(static_cast<std::int32_t>(area.appEnd - 1));
+      const std::int32_t first = SectorIndex(family, area.appStart);
+      const std::int32_t lastInArea = SectorIndex(family, area.appEnd - 1);
       plan.first = first;
-      plan.blocks = std::min(SectorIndex(static_cast<std::int32_t>(L)), lastInArea) - first + 1;
+      plan.blocks = std::min(SectorIndex(family, L), lastInArea) - first + 1;
     } else {
       plan.first = area.appStart;
       plan.blocks = static_cast<std::int32_t>((appBytes + BootInfo.EraseBlock - 1) / BootInfo.EraseBlock);

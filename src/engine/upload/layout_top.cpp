@@ -71,7 +71,7 @@ RunStep UploadRun::UploadBootTop() {
     plan.sectors = family.erase == EraseKind::Sectors;
     plan.first = 0;
     plan.blocks = plan.sectors
-                      ? SectorIndex(static_cast<std::int32_t>(L)) + 1
+                      ? SectorIndex(family, L) + 1
                       : static_cast<std::int32_t>((L + BootInfo.EraseBlock - 1) / BootInfo.EraseBlock);
     if (reachesLast && plan.blocks > 0) --plan.blocks;
     if (const RunStep step = EraseProgramRange(*this, plan); step != RunStep::GoesOn) return step;

@@ -51,23 +51,27 @@ std::uint32_t EraseGroupAddress(const UploadRun& run, const ErasePlan& plan, std
                                 std::int32_t group) {
   const std::int64_t highest = done + group - 1;
   std::int64_t offset = 0;
+  const FamilyFacts& family = *run.Upload.Area.family;
   if (plan.sectors) {
-    const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + highest, 0, 12));
-    offset = SectorStart(index);
+    const auto index =
+        static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + highest, 0, SectorCount(family)));
+    offset = SectorStart(family, index);
   } else {
     offset = plan.first + highest * run.BootInfo.EraseBlock;
   }
-  return DeviceAddressOf(*run.Upload.Area.family, offset);
+  return DeviceAddressOf(family, offset);
 }
 
 namespace {
 // Image bytes of erase units [from, to) of a plan.
 std::uint64_t EraseBytes(const UploadRun& run, const ErasePlan& plan, std::int32_t from, std::int32_t to) {
   if (!plan.sectors) return static_cast<std::uint64_t>(std::max(to - from, 0)) * run.BootInfo.EraseBlock;
+  const FamilyFacts& family = *run.Upload.Area.family;
   std::uint64_t bytes = 0;
   for (std::int32_t k = from; k < to; ++k) {
-    const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + k, 0, 11));
-    bytes += static_cast<std::uint64_t>(std::max(SectorSize(index), 0));
+    const auto index =
+        static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + k, 0, SectorCount(family) - 1));
+    bytes += static_cast<std::uint64_t>(std::max(SectorSize(family, index), 0));
   }
   return bytes;
 }
