@@ -7,6 +7,7 @@
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "upload/flash_area.h"
+#include "upload/write_plan.h"
 #include "engine/upload/upload_proof.h"
 #include "engine/upload/upload_steps.h"
 
@@ -72,9 +73,9 @@ void UploadRun::ButtonStartBootloaderClick() {
     SetEnabled(ButtonId::OpenHex, false);
     SetCaption(ButtonId::StartBootloader, text::kStopUploading);
     AppendHistory(text::kUploading);
-    if (!PrepareUpload()) return;
-
-    if ((BootAtBottom(BootInfo) ? UploadBootBottom() : UploadBootTop()) != RunStep::GoesOn) return;
+    const UploadPlan plan = PlanUpload(BootInfo, FlashImage, BootFlashImage, SkipBlank);
+    if (!PrepareUpload(plan)) return;
+    if (RunPlan(plan) != RunStep::GoesOn) return;
     // Every block was acknowledged, but a device that checks what it is sent
     // (the simulated one) may have seen flash written wrongly: never a success.
     if (ActiveDevice != nullptr) {
@@ -105,40 +106,22 @@ void UploadRun::ButtonStartBootloaderClick() {
   }
 }
 
-bool UploadRun::PrepareUpload() {
+bool UploadRun::PrepareUpload(const UploadPlan& plan) {
   // Nothing is erased before the device's geometry is known to be safe and
   // the images are known to hold something for it.
-  const TGeometryCheck check = CheckUploadGeometry(BootInfo);
-  if (!check.problem.empty()) {
-    RefuseUpload(*this, UploadResult::Refused, QString::fromStdString(check.problem));
-    return false;
-  }
-  Upload.Area = check.area;
-  Upload.Data = ImageDataFor(check.area, FlashImage, BootFlashImage);
-  switch (Upload.Data) {
-    case TImageData::None:
-      RefuseUpload(*this, UploadResult::NothingToWrite, NothingToWriteLine());
+  switch (plan.refusal) {
+    case Refusal::UnsafeGeometry:
+      RefuseUpload(*this, UploadResult::Refused, QString::fromStdString(plan.problem));
       return false;
-    case TImageData::BootFlashOnly:
-      AppendHistory(text::kBootFlashOnly);
-      break;
-    case TImageData::Program:
+    case Refusal::NothingToWrite:
+      RefuseUpload(*this, UploadResult::NothingToWrite, QString::fromStdString(plan.problem));
+      return false;
+    case Refusal::None:
       break;
   }
+  Upload.Area = plan.area;
+  if (plan.data == TImageData::BootFlashOnly) AppendHistory(text::kBootFlashOnly);
   return true;
-}
-
-QString UploadRun::NothingToWriteLine() const {
-  const TFlashArea& area = Upload.Area;
-  if (FlashImage.empty() && BootFlashImage.empty()) {
-    return text::kNothingAtAll;
-  }
-  if (area.bottom) {
-    const std::uint32_t end = DeviceAddressOf(*area.family, area.appEnd);
-    // Most often an application linked for the start of flash, over the bootloader.
-    return QString(text::kNothingInArea).arg(HexNumber(area.appAddress), HexNumber(end));
-  }
-  return QString(text::kNothingBelowBoot).arg(HexNumber(static_cast<std::uint32_t>(BootInfo.BootStart)));
 }
 
 void UploadRun::EndRunAfterError(const QString& line) {

@@ -6,7 +6,7 @@
 // below it.
 //
 //   engine/upload/upload_command.cpp  ButtonStartBootloaderClick, PrepareUpload, EndRunAfterError
-//   engine/upload/layout_top.cpp, layout_bottom.cpp  UploadBootTop, UploadBootBottom
+//   engine/upload/run_plan.cpp        RunPlan: the layouts, planned by upload/write_plan
 //   engine/upload/writers.cpp         WriteFlashRange, WriteBootFlash
 //   engine/upload/run_endings.cpp     AbortUpload, CloseConnection, ReturnControlsToIdle
 //   engine/upload/upload_steps.*      erase loop, progress, the checks after each wait
@@ -22,6 +22,7 @@ namespace quorvel {
 
 namespace upload {
 struct StagedRange;
+struct UploadPlan;
 }
 
 class UploadRun : public Link {
@@ -29,15 +30,14 @@ class UploadRun : public Link {
   UploadRun(hid::HidPlatform& platform, Frontend& frontend) : Link(platform, frontend) {}
 
   void ButtonStartBootloaderClick();
-  // Checks the device's geometry and the images before anything is erased;
-  // false when the run has been refused (history line, controls back to idle).
-  bool PrepareUpload();
-  QString NothingToWriteLine() const;
-  RunStep UploadBootTop();
-  RunStep UploadBootBottom();
+  // Before anything is erased: false when the plan refuses the run (history
+  // line, controls back to idle).
+  bool PrepareUpload(const upload::UploadPlan& plan);
+  // Runs the plan: its questions, program memory, the PIC32 boot flash.
+  RunStep RunPlan(const upload::UploadPlan& plan);
   // Sends a staged range's planned Write commands.
   RunStep WriteFlashRange(const upload::StagedRange& range);
-  void WriteBootFlash();
+  void WriteBootFlash(const upload::UploadPlan& plan);
   // Ends a run the user stopped (or, `why` Declined, a question answered No):
   // controls back to idle, its dialog, the connection kept.
   void AbortUpload(UploadResult why = UploadResult::Stopped);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Steps shared by the two flash layouts and the block writers: address
-// conversion, refusing a run before anything is erased, the erase loop and
-// the progress bar's per-byte advance. Internal to the upload engine.
+// Steps shared by the run of the write plan and the block writers: refusing
+// a run before anything is erased, the checks after each wait, the erase loop
+// and the progress. Internal to the upload engine.
 #include <QString>
 #include <cstdint>
 
@@ -12,6 +12,7 @@
 #include "protocol/frames.h"
 #include "engine/outcomes.h"
 #include "upload/run_state.h"
+#include "upload/write_plan.h"
 
 namespace quorvel {
 
@@ -26,11 +27,6 @@ inline constexpr std::uint8_t kCmdErase = quorvel::Erase;
 inline constexpr std::int32_t kMaxWriteCommand = MaxWriteCount;
 // Largest Erase command.
 inline constexpr std::int32_t kMaxEraseGroup = MaxEraseCount;
-
-// Command address of a program-memory image offset: the 16-bit PICs count
-// two address units per three image bytes; PIC32 program flash starts at
-// 0x1D000000.
-std::uint32_t DeviceAddressOf(const FamilyFacts& family, std::int64_t imageOffset);
 
 // Bytes per Write command in the program-memory writer: the largest multiple
 // of WriteBlock that fits a command. 0 when WriteBlock is 0 or too large.
@@ -52,20 +48,6 @@ RunStep EndRunIfStopped(UploadRun& run);
 // Both checks, in that order: after an erase, and after a command's last chunk.
 RunStep EndRunIfFailedOrStopped(UploadRun& run, TWaitResult result);
 
-// Erase requests for `blocks` erase units starting at `first`: uniform blocks
-// of EraseBlock image bytes from image offset `first`, or (sectors = true) the
-// STM32F2/F4 sectors from index `first`. Each Erase command names the highest
-// unit of ITS group, so a plan longer than one group continues upwards.
-struct ErasePlan {
-  std::int64_t first = 0;
-  std::int32_t blocks = 0;
-  bool sectors = false;
-};
-// Device address named by the Erase command of a group covering units
-// [done, done + group) of the plan.
-std::uint32_t EraseGroupAddress(const UploadRun& run, const ErasePlan& plan, std::int32_t done,
-                                std::int32_t group);
-
 // Runs the main erase: history line, progress maximum, button, EraseAnimation, then the
 // Erase commands. Returns GoesOn, or DeclinedOrStopped / Ended after the run
 // has been ended (AbortUpload / CloseConnection).
@@ -86,9 +68,6 @@ void AdvancePhase(UploadRun& run, UploadPhase phase, std::uint64_t bytes);
 
 // Sets the bar's maximum from a byte count, saturating at the int range.
 void SetProgressMaxFor(UploadRun& run, std::int64_t value);
-
-// Upper-case hexadecimal digits of an address, without prefix.
-QString HexNumber(std::uint32_t value);
 
 }  // namespace upload
 }  // namespace quorvel

@@ -89,35 +89,31 @@ bool UploadRun::FinishWriteCommand() {
   return true;
 }
 
-void UploadRun::WriteBootFlash() {
+void UploadRun::WriteBootFlash(const UploadPlan& plan) {
   TUploadState& up = Upload;
-  if (up.BootImageCopy.empty()) return;
   const std::int32_t erase = BootInfo.EraseBlock;
   const std::int32_t write = BootInfo.WriteBlock;
   if (erase <= 0 || write <= 0 || write >= kMaxWriteCommand || TransferBuffer.empty()) {
     throw std::logic_error("boot-flash writer started without a checked geometry");
   }
 
-  const StagedRange range = StageBootRange(up, BootInfo, SkipBlank);
+  const StagedRange& range = plan.boot;
   up.Proof.bootSha256 = Sha256Hex(range);
-  const auto length = static_cast<std::int64_t>(up.BootImageCopy.size());
-  up.BlocksLeft = static_cast<std::int32_t>((length + erase - 1) / erase);
   AppendHistory(text::kBootErase);
   SetEnabled(ButtonId::StartBootloader, false);
 
-  up.BlockGroup = up.BlocksLeft;
+  up.BlockGroup = plan.bootEraseBlocks;
   up.BlocksLeft = 0;
   const auto eraseBytes = static_cast<std::uint64_t>(up.BlockGroup) * static_cast<std::uint64_t>(erase);
   BeginPhase(*this, UploadPhase::BootErase, eraseBytes);
-  SendErase(up.BootBaseAddress + static_cast<std::uint32_t>((up.BlockGroup - 1) * erase),
-            static_cast<std::uint16_t>(up.BlockGroup));
+  up.CurrentAddress = range.address + static_cast<std::uint32_t>((up.BlockGroup - 1) * erase);
+  SendErase(up.CurrentAddress, static_cast<std::uint16_t>(up.BlockGroup));
   up.WaitResult = WaitResponse(kCmdErase, up.BlockGroup * 100);
   if (EndRunIfWaitFailed(*this, up.WaitResult) != RunStep::GoesOn) return;
   AdvancePhase(*this, UploadPhase::BootErase, eraseBytes);
   if (EndRunIfStopped(*this) != RunStep::GoesOn) return;
 
-  up.CurrentAddress = up.BootBaseAddress;
-  up.ByteCount = static_cast<std::int32_t>((length + write - 1) / write * write);
+  up.CurrentAddress = range.address;
   SetProgressMaxFor(*this, static_cast<std::int64_t>(range.BytesToSend()) * 7);
   SetProgressPosition(0);
   AppendHistory(text::kBootWrite);
