@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     quorvel::ui::WindowSession session(program.Platform(), settingsFile);
     program.PlugDevices();
     session.Start(options.remaining);
-    if (!options.open.isEmpty()) session.Pelmo().OpenHexFileOnConnect(options.open);
+    if (!options.open.isEmpty()) session.Engine().OpenOnConnect(options.open);
     session.Window().show();
 
     if (!options.screenshot.isEmpty()) {
@@ -135,9 +135,9 @@ int main(int argc, char** argv) {
       auto* clock = new QElapsedTimer;
       clock->start();
       QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
-        const quorvel::TPelmo& pelmo = session.Pelmo();
-        const bool settled = pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy() &&
-                             (!expectDevice || pelmo.LinkIndicator == 1);
+        const quorvel::EngineStatus status = session.Engine().Status();
+        const bool settled = status.deviceChangesHandled >= 1 && !status.busy &&
+                             (!expectDevice || session.Engine().Controls().LinkIndicator == 1);
         if (!settled && clock->elapsed() < 5000) return;
         poll->stop();
         delete clock;

@@ -3,12 +3,11 @@
 // flashed as it arrives; a board counts again only once it has left (its
 // closing Reboot makes it vanish) and come back as a new interface.
 #include <QElapsedTimer>
+#include <optional>
 #include <set>
 
-#include "engine/pelmo.h"
 #include "cli/cli_all.h"
 #include "cli/cli_runner.h"
-#include "hid/hid_device.h"
 
 namespace quorvel::cli {
 
@@ -31,21 +30,22 @@ int CliRunner::Repeat() {
     if (options_.count > 0 && tally_->succeeded + tally_->failed >= options_.count) break;
     if (interrupts_ > 0) break;  // between boards: the count so far is the result
 
-    hid::THidDevice* next = nullptr;
-    if (pelmo_->DeviceChangesHandled >= 1 && !pelmo_->Busy()) {
+    std::optional<BoardView> next;
+    const EngineStatus status = engine_->Status();
+    if (status.deviceChangesHandled >= 1 && !status.busy) {
       const auto candidates = Candidates();
       std::set<std::uint64_t> present;
-      for (hid::THidDevice* dev : candidates) present.insert(dev->PnPInfo().DeviceInstance);
+      for (const BoardView& board : candidates) present.insert(board.instance);
       std::erase_if(done, [&](std::uint64_t instance) { return present.count(instance) == 0; });
-      for (hid::THidDevice* dev : candidates) {
-        if (done.count(dev->PnPInfo().DeviceInstance) == 0) {
-          next = dev;
+      for (const BoardView& board : candidates) {
+        if (done.count(board.instance) == 0) {
+          next = board;
           break;
         }
       }
     }
-    if (next == nullptr) {
-      if (!waitingShown && pelmo_->DeviceChangesHandled >= 1) {
+    if (!next) {
+      if (!waitingShown && status.deviceChangesHandled >= 1) {
         ui_.Notice(QStringLiteral("Waiting for a bootloader (Ctrl-C ends the run)..."));
         waitingShown = true;
       }
@@ -53,29 +53,29 @@ int CliRunner::Repeat() {
       continue;
     }
     waitingShown = false;
-    done.insert(next->PnPInfo().DeviceInstance);
+    done.insert(next->instance);
 
     BoardOutcome board;
-    board.path = PathOf(next);
-    board.serial = QString::fromStdU16String(next->SerialString());
+    board.path = PathOf(*next);
+    board.serial = QString::fromStdU16String(next->serial);
     QElapsedTimer clock;
     clock.start();
     // Discovery opens the board, sends it the information request and locks it.
-    pelmo_->PreferredPath = next->PnPInfo().InterfacePath;
-    if (pelmo_->ActiveDevice != next) {
-      pelmo_->Guarded([this] { pelmo_->OpenBootloaderDevice(text::kBootloaderProductName); });
-    }
+    choice_.path = next->path;
+    engine_->ChooseBoard(choice_);
+    engine_->OpenChosenBoard();
     outcome_.reset();
     int rc = ExitSuccess;
-    hid::THidDevice* active = pelmo_->ActiveDevice;
-    if (active != next) {
+    const EngineStatus opened = engine_->Status();
+    const std::optional<BoardView>& active = opened.active;
+    if (!active || active->instance != next->instance || active->path != next->path) {
       rc = Fail(
           ExitNoBootloader,
-          pelmo_->BoardInUse.empty()
+          opened.boardInUse.empty()
               ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path) +
                     Unanswered()
               : QStringLiteral("The bootloader %1 is in use by another program.").arg(board.path));
-    } else if (!active->ReadWriteAccess()) {
+    } else if (!active->readWrite) {
       rc =
           Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
                                                 "(permission denied).")
@@ -85,7 +85,7 @@ int CliRunner::Repeat() {
       rc = UploadBoard();
       // A run aborted by a question is left connected, as the window leaves it;
       // the board is restarted as when the window closes, and the loop goes on.
-      if (pelmo_->Connected) pelmo_->Guarded([this] { pelmo_->FormClose(); });
+      if (engine_->Status().connected) engine_->Close();
     }
     board.exitCode = rc;
     board.seconds = static_cast<double>(clock.elapsed()) / 1000.0;

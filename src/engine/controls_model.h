@@ -8,28 +8,11 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "engine/engine_types.h"
 #include "engine/frontend.h"
 #include "engine/texts.h"
 
 namespace quorvel {
-
-struct TButton {
-  QString Caption;
-  bool Enabled = true;
-};
-
-// A progress bar's numbers: positions are clamped into [Min, Max].
-struct TProgressBar {
-  int Min = 0;
-  int Max = 100;
-  int Position = 0;
-  int Step = 10;
-};
-
-struct TComboBox {
-  QStringList Items;
-  int ItemIndex = -1;
-};
 
 class ControlsModel {
  public:

@@ -114,10 +114,6 @@ class TPelmo : public QObject, public UploadRun {
   void RunDeferredClicks();
 };
 
-// The device's description as UTF-8 (or Latin-1 when it is not valid UTF-8);
-// `printable`: with control characters escaped, for terminals and labels.
-QString DeviceDescriptionText(const TBootInfo& info, bool printable);
-
 template <class F>
 void TPelmo::Guarded(F&& handler) noexcept {
   try {

@@ -31,7 +31,7 @@
 #include <memory>
 #include <variant>
 
-#include "engine/pelmo.h"
+#include "engine/engine_probe.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
@@ -69,7 +69,7 @@ class WindowTest : public ::testing::Test {
 
   QString SettingsPath() const { return dir.filePath(QStringLiteral("Settings.ini")); }
   MainWindow& Window() { return session->Window(); }
-  TPelmo& Pelmo() { return session->Pelmo(); }
+  TPelmo& Pelmo() { return EngineProbe(session->Engine()).Pelmo(); }
 
   // Creates the window and the engine, runs start-up with `args`, shows the
   // window and lets the start-up device scan finish. Under a window manager

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/engine.h"
 #include "engine/pelmo.h"
 #include "core/families.h"
 #include "io/display_text.h"
