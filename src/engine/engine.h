@@ -11,7 +11,9 @@
 // An error that escapes the engine's work is shown by the application's error
 // display (Frontend::ShowMessage, MessageKind::AppError) and the call returns.
 #include <QString>
+#include <QObject>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -27,8 +29,11 @@ namespace quorvel {
 namespace hid {
 class HidPlatform;
 }
-class TPelmo;
+class ControlsModel;
 class EngineProbe;
+class HidBoards;
+class Link;
+class UploadRun;
 
 class Engine {
  public:
@@ -73,7 +78,7 @@ class Engine {
   // message boxes have been shown when it returns.
   HexLoadOutcome Load(const FirmwareInput& input);
   // The images the last load built.
-  THexImages Images() const;
+  const THexImages& Images() const;
 
   // --- uploads ---
   // What an upload of the loaded images would do, without one.
@@ -84,14 +89,59 @@ class Engine {
   void Stop(StopKind kind = StopKind::AfterBlock);
 
   // --- what front ends show ---
-  ControlsState Controls() const;
+  const ControlsState& Controls() const;
   EngineStatus Status() const;
   void ApplySettings(const ControlSettings& settings);
 
  private:
+  class Events;
   friend class EngineProbe;
-  std::unique_ptr<TPelmo> pelmo_;
-  EngineOptions options_;
+
+  // --- engine.cpp (connect.cpp: Connect, Disconnect) ---
+  // Runs a handler; an exception escaping it is shown by the application's
+  // error display and the program goes on.
+  void Guarded(const std::function<void()>& handler) noexcept;
+  void ShowApplicationError(const QString& message);
+  // The upload command, once its preconditions are checked here: started,
+  // deferred, or (a run is ending) nothing.
+  void StartUpload(const UploadRequest& request);
+  // At the outermost busy section's end: posts the deferred device change,
+  // then the clicks on Connect or Begin uploading that came meanwhile.
+  void BusyEnded();
+  void RunDeferredDeviceChange();
+  void RunDeferredClicks();
+
+  // --- files.cpp (also Start, Browse, DropFiles, OpenOnConnect, Load) ---
+  // Loads a file for the current record with `loader` (the HEX reader when
+  // empty); message boxes have been shown. The outcome is also kept in
+  // LastHexLoad, which an exception leaving the load sets too.
+  using ImageLoader = std::function<HexLoadResult(const TBootInfo& info, THexImages& images)>;
+  HexLoadOutcome LoadHexFile(const QString& fileName, const ImageLoader& loader = nullptr);
+  void OpenChosenHexFile(const QString& name);
+  // The record the board sent, shown; the command-line file loaded again for it.
+  void ShowBootInfo();
+
+  // --- connect.cpp ---
+  // What a click on Connect does: the handshake, the connection ended, a
+  // handshake cancelled, or the click deferred while another exchange runs.
+  void ConnectionClick();
+  void Handshake();
+  void EndConnection();
+
+  Frontend& ui_;
+  std::unique_ptr<QObject> context_;  // what posted calls and timers belong to
+  std::unique_ptr<ControlsModel> controls_;
+  std::unique_ptr<Events> events_;
+  std::unique_ptr<Link> link_;
+  std::unique_ptr<UploadRun> run_;
+  std::unique_ptr<HidBoards> boards_;
+  // The HEX file named on the command line, loaded at start-up before any
+  // device had reported its geometry. It is loaded once more when a device of
+  // the same family reports, unless another file has been opened since.
+  QString CommandLineHexFile;
+  QString PendingOpenFile;     // OpenOnConnect's file, until connected
+  HexLoadOutcome LastHexLoad;  // the last LoadHexFile's outcome
+  UploadRequest lastRequest_;  // what a deferred click on Begin uploading runs with
 };
 
 // The text of the application's error display: the message with "." appended
