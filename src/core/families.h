@@ -228,7 +228,6 @@ constexpr bool InGroup(std::uint8_t c, FamilyGroup group) {
 constexpr bool Is16BitPic(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic16Bit); }
 constexpr bool IsPic32(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic32); }
 constexpr bool IsArm(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Arm); }
-constexpr bool Is32BitFamily(std::uint8_t c) { return IsPic32(c) || IsArm(c); }
 // Internal flash at 0x08000000.
 constexpr bool IsStm32(std::uint8_t c) {
   // One lookup, tested: the release build cannot see that IsArm implies a hit.
