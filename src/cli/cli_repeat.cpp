@@ -17,6 +17,48 @@ constexpr int kPollMs = 20;
 
 }  // namespace
 
+std::optional<BoardView> CliRunner::NextRepeatBoard(std::set<std::uint64_t>& done) const {
+  const EngineStatus status = engine_->Status();
+  if (status.deviceChangesHandled < 1 || status.busy) return std::nullopt;
+  const auto candidates = Candidates();
+  std::set<std::uint64_t> present;
+  for (const BoardView& board : candidates) present.insert(board.instance);
+  // A board that went away may come back: it is flashed again then.
+  std::erase_if(done, [&](std::uint64_t instance) { return present.count(instance) == 0; });
+  for (const BoardView& board : candidates) {
+    if (done.count(board.instance) == 0) return board;
+  }
+  return std::nullopt;
+}
+
+int CliRunner::RepeatOnBoard(const BoardView& next, const QString& path) {
+  // Discovery opens the board, sends it the information request and locks it.
+  choice_.path = next.path;
+  engine_->ChooseBoard(choice_);
+  engine_->OpenChosenBoard();
+  outcome_.reset();
+  const EngineStatus opened = engine_->Status();
+  const std::optional<BoardView>& active = opened.active;
+  if (!active || active->instance != next.instance || active->path != next.path) {
+    return Fail(ExitNoBootloader,
+                opened.boardInUse.empty()
+                    ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(path) +
+                          Unanswered()
+                    : QStringLiteral("The bootloader %1 is in use by another program.").arg(path));
+  }
+  if (!active->readWrite) {
+    return Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
+                                                 "(permission denied).")
+                                      .arg(path));
+  }
+  LogBoard();
+  const int rc = UploadBoard();
+  // A run aborted by a question is left connected, as the window leaves it;
+  // the board is restarted as when the window closes, and the loop goes on.
+  if (engine_->Status().connected) engine_->Close();
+  return rc;
+}
+
 int CliRunner::Repeat() {
   if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
@@ -30,22 +72,9 @@ int CliRunner::Repeat() {
     if (options_.count > 0 && tally_->succeeded + tally_->failed >= options_.count) break;
     if (interrupts_ > 0) break;  // between boards: the count so far is the result
 
-    std::optional<BoardView> next;
-    const EngineStatus status = engine_->Status();
-    if (status.deviceChangesHandled >= 1 && !status.busy) {
-      const auto candidates = Candidates();
-      std::set<std::uint64_t> present;
-      for (const BoardView& board : candidates) present.insert(board.instance);
-      std::erase_if(done, [&](std::uint64_t instance) { return present.count(instance) == 0; });
-      for (const BoardView& board : candidates) {
-        if (done.count(board.instance) == 0) {
-          next = board;
-          break;
-        }
-      }
-    }
+    const std::optional<BoardView> next = NextRepeatBoard(done);
     if (!next) {
-      if (!waitingShown && status.deviceChangesHandled >= 1) {
+      if (!waitingShown && engine_->Status().deviceChangesHandled >= 1) {
         ui_.Notice(QStringLiteral("Waiting for a bootloader (Ctrl-C ends the run)..."));
         waitingShown = true;
       }
@@ -60,33 +89,7 @@ int CliRunner::Repeat() {
     board.serial = QString::fromStdU16String(next->serial);
     QElapsedTimer clock;
     clock.start();
-    // Discovery opens the board, sends it the information request and locks it.
-    choice_.path = next->path;
-    engine_->ChooseBoard(choice_);
-    engine_->OpenChosenBoard();
-    outcome_.reset();
-    int rc = ExitSuccess;
-    const EngineStatus opened = engine_->Status();
-    const std::optional<BoardView>& active = opened.active;
-    if (!active || active->instance != next->instance || active->path != next->path) {
-      rc = Fail(
-          ExitNoBootloader,
-          opened.boardInUse.empty()
-              ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path) +
-                    Unanswered()
-              : QStringLiteral("The bootloader %1 is in use by another program.").arg(board.path));
-    } else if (!active->readWrite) {
-      rc =
-          Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
-                                                "(permission denied).")
-                                     .arg(board.path));
-    } else {
-      LogBoard();
-      rc = UploadBoard();
-      // A run aborted by a question is left connected, as the window leaves it;
-      // the board is restarted as when the window closes, and the loop goes on.
-      if (engine_->Status().connected) engine_->Close();
-    }
+    const int rc = RepeatOnBoard(*next, board.path);
     board.exitCode = rc;
     board.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
     if (outcome_) {

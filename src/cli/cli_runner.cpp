@@ -416,6 +416,12 @@ std::vector<BoardView> CliRunner::Candidates() const {
 // Waits for the start-up scan and, with --wait, for a bootloader that has
 // answered Info. Returns ExitSuccess when one is open and chosen.
 int CliRunner::WaitForBootloader(bool mustFind) {
+  if (int rc = WaitForBoards(); rc != ExitSuccess) return rc;
+  if (!mustFind) return ExitSuccess;
+  return CheckChosenBootloader();
+}
+
+int CliRunner::WaitForBoards() {
   QElapsedTimer clock;
   clock.start();
   for (EngineStatus status = engine_->Status(); status.deviceChangesHandled < 1 || status.busy;
@@ -438,8 +444,10 @@ int CliRunner::WaitForBootloader(bool mustFind) {
     if (clock.elapsed() >= options_.waitMs) break;
     RunEventsFor(std::min<qint64>(20, options_.waitMs - clock.elapsed()));
   }
-  if (!mustFind) return ExitSuccess;
+  return ExitSuccess;
+}
 
+int CliRunner::CheckChosenBootloader() {
   const auto bootloaders = Bootloaders();
   const auto candidates = Candidates();
   const EngineStatus status = engine_->Status();

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,13 @@ class CliRunner {
   int Info();
   int Upload();
   int Image();
-  // upload --repeat (cli_repeat.cpp).
+  // upload --repeat (cli_repeat.cpp): boards one after another, each once
+  // while it stays attached.
   int Repeat();
+  // The next attached bootloader not yet in `done` (from which boards gone meanwhile are dropped).
+  std::optional<BoardView> NextRepeatBoard(std::set<std::uint64_t>& done) const;
+  // Opens `next` (shown as `path`) and uploads to it; the board's exit code.
+  int RepeatOnBoard(const BoardView& next, const QString& path);
   // Loads the file for the chosen board and uploads it; the run's result.
   int UploadBoard();
 
@@ -77,6 +83,11 @@ class CliRunner {
   void LogBoard();
   int StartEngine();
   int WaitForBootloader(bool mustFind);
+  // The start-up scan, then --wait for the chosen bootloader to answer (or
+  // until waiting cannot settle which one it is).
+  int WaitForBoards();
+  // Fails, saying why, unless exactly the chosen bootloader answered and may be used.
+  int CheckChosenBootloader();
   int LoadHex();
   void ShutDown();
   void StreamTrace();
