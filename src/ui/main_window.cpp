@@ -126,6 +126,8 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
 
 MainWindow::~MainWindow() = default;
 
+// One long function on purpose: the form's controls, one after another with
+// their designed positions, read side by side with the form they copy.
 void MainWindow::BuildControls() {
   const QFont tahoma8 = Font(QStringLiteral("Tahoma"), 8);
   const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
