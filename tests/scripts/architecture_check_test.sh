@@ -21,7 +21,7 @@ fails_with() {  # file line expected-words
   fi
   [[ $out == *"$3"* ]] || { echo "unexpected report for '$2': $out"; exit 1; }
 }
-fails_with upload/geometry.h '#include "engine/pelmo.h"' "upload/ may not include engine/"
+fails_with upload/geometry.h '#include "engine/engine.h"' "upload/ may not include engine/"
 fails_with protocol/frames.h '#include <QString>' "protocol/ is plain C++"
 fails_with engine/texts.h '#include <QWidget>' "engine/ may use Qt Core only"
 fails_with hid/hid_types.h '#include "sim/sim_platform.h"' "hid/ may not include sim/"
