@@ -15,6 +15,7 @@
 #include "image/elf_reader.h"
 #include "image/image_builder.h"
 #include "image/record_source.h"
+#include "io/file_sys.h"
 #include "io/input_file.h"
 
 namespace quorvel {
@@ -67,24 +68,21 @@ class HexRecordScanner {
 
 // Reads the regular file `path` in runs; false when it cannot be opened as one or a read fails.
 template <class Consumer>
-bool ReadRuns(const std::string& path, Consumer&& consume) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+bool ReadRuns(io::FileSys& sys, const std::string& path, Consumer&& consume) {
+  const int fd = sys.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0) return false;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = sys.Fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   std::vector<char> buffer(kReadChunk);
   while (ok) {
-    ssize_t n;
-    do {
-      n = ::read(fd, buffer.data(), buffer.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = sys.Read(fd, buffer.data(), buffer.size());  // EINTR is retried there
     if (n <= 0) {
       ok = n == 0;
       break;
     }
     if (!consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) break;
   }
-  ::close(fd);  // never retried: the descriptor is gone even on EINTR
+  sys.Close(fd);  // never retried: the descriptor is gone even on EINTR
   return ok;
 }
 
@@ -230,6 +228,11 @@ HexLoadResult BuildImagesFromPieces(const FirmwarePieces& pieces, std::string_vi
 }
 
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images) {
+  return LoadFirmware(input, info, images, io::DefaultFileSys());
+}
+
+FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images,
+                                io::FileSys& sys) {
   if (info.McuType == 0) return {};
   const std::string name = input.displayName.empty() ? BaseName(input.path) : input.displayName;
   if (input.contents != nullptr) {
@@ -241,34 +244,34 @@ FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& inf
   // The head tells the format. Whatever keeps it from being read is left to the HEX loader, which
   // reports a missing, unreadable or odd file in the words the window uses.
   std::string head;
-  const bool headRead = ReadRuns(input.path, [&](std::string_view run) {
+  const bool headRead = ReadRuns(sys, input.path, [&](std::string_view run) {
     head.append(run.substr(0, kHeadBytes - head.size()));
     return head.size() < kHeadBytes;
   });
   FirmwareLoadResult result;
   if (!headRead) {
-    result.load = LoadHexFile(input.path, info, images);
+    result.load = LoadHexFile(input.path, info, images, sys);
     return result;
   }
   result.format = FormatOf(head, input);
   if (auto refused = HexGivenABase(head, result.format, input, name, images)) return *refused;
   if (result.format == FirmwareFormat::IntelHex && input.format) {
-    result.load = LoadHexFile(input.path, info, images);
+    result.load = LoadHexFile(input.path, info, images, sys);
     return result;
   }
   if (result.format == FirmwareFormat::IntelHex) {
     HexRecordScanner scanner;
-    const bool scanned = ReadRuns(input.path, [&](std::string_view run) { return !scanner.Feed(run); });
+    const bool scanned = ReadRuns(sys, input.path, [&](std::string_view run) { return !scanner.Feed(run); });
     if (scanned && !scanner.found()) {
       result.format = FirmwareFormat::Unknown;
       result.load = Refused(HexLoadStatus::Unreadable, NotFirmwareMessage(input.path));
       return result;
     }
-    result.load = LoadHexFile(input.path, info, images);
+    result.load = LoadHexFile(input.path, info, images, sys);
     return result;
   }
 
-  const io::FileContents file = io::ReadSmallFile(input.path, kMaxHexFileBytes);
+  const io::FileContents file = io::ReadSmallFile(input.path, kMaxHexFileBytes, sys);
   if (file.check.status != io::InputStatus::Ok) {
     ClearImages(images);
     const std::string word(FirmwareFormatWord(result.format));

@@ -15,6 +15,10 @@
 
 namespace quorvel {
 
+namespace io {
+class FileSys;
+}
+
 enum class FirmwareFormat {
   IntelHex,
   Elf,
@@ -62,6 +66,9 @@ std::string NotFirmwareMessage(std::string_view name);
 // base, as Unreadable with format Unknown and NotFirmwareMessage naming the display name, or else
 // the path.
 FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images);
+// The same through the system calls of `sys`.
+FirmwareLoadResult LoadFirmware(const FirmwareInput& input, const TBootInfo& info, THexImages& images,
+                                io::FileSys& sys);
 
 // Builds the family's images from `pieces` exactly as from a HEX file holding the same bytes at the
 // same addresses: the same offsets, acceptance limits, PIC fill and compaction and PIC32 boot flash,

@@ -466,9 +466,12 @@ TEST_F(CliProduction, AllChildrenEndWhenTheParentIsKilled) {
   ASSERT_EQ(children.size(), 2u) << out.toStdString();
   ::kill(static_cast<pid_t>(parent.processId()), SIGKILL);
   parent.waitForFinished(10000);
+  // Each child first restarts its board (up to 2 s of draining); a loaded
+  // sanitizer build needs several times that, so allow 30 s before calling it
+  // left behind.
   for (const pid_t child : children) {
     bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
+    for (int i = 0; i < 600 && !gone; ++i) {
       gone = Gone(child);
       if (!gone) ::usleep(50000);
     }

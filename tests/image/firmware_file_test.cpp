@@ -4,19 +4,23 @@
 #include "image/firmware_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "image/elf_reader.h"
 #include "core/families.h"
+#include "image/elf_reader.h"
+#include "io/file_sys.h"
 #include "support/elf_writer.h"
+#include "support/family_row.h"
 #include "support/hex_writer.h"
 
 namespace quorvel {
@@ -132,15 +136,53 @@ INSTANTIATE_TEST_SUITE_P(
                 {{0x0, Bytes(0x40, 13)}, {0x10, Bytes(4, 14)}}}),
     [](const ::testing::TestParamInfo<TwinRow>& row) { return std::string(row.param.name); });
 
-TEST(FirmwarePieces, APieceCrossingTheDevicesLimitIsCutAtTheLimit) {
-  const TBootInfo info = OldGeometry(mcu::PIC18, 0x7C00);
-  const std::vector<std::uint8_t> bytes = Bytes(0x40, 1);
+// A piece is cut into records that never cross a 16-byte boundary, so a window's end cuts it exactly
+// wherever it starts; a record reaching past the end would carry file bytes beyond it (on PIC32 into
+// the configuration words at the end of boot flash).
+struct WindowEndRow {
+  const char* name;
+  TBootInfo info;
+  bool bootFlash;            // the window is the PIC32 boot flash's
+  std::uint32_t windowEnd;   // address where the window ends
+  std::int32_t startBefore;  // the piece starts this many bytes before it
+  std::size_t length;
+};
+void PrintTo(const WindowEndRow& row, std::ostream* os) { *os << row.name; }
+
+const TBootInfo kPic32 = NewGeometry(mcu::PIC32, 0x80000);
+
+class PieceAcrossAWindowEnd : public ::testing::TestWithParam<WindowEndRow> {};
+
+TEST_P(PieceAcrossAWindowEnd, IsCutExactlyAtTheEnd) {
+  const WindowEndRow& row = GetParam();
+  const std::uint32_t start = row.windowEnd - static_cast<std::uint32_t>(row.startBefore);
+  const std::vector<std::uint8_t> bytes = Bytes(row.length, 1);
   THexImages images;
-  ASSERT_EQ(BuildImagesFromPieces({{0x7BE0, View(bytes)}}, "app.bin", info, images).status,
-            HexLoadStatus::Loaded);
-  ASSERT_EQ(images.FlashImage.size(), 0x7C00u) << "nothing of the bootloader's area is taken";
-  EXPECT_EQ(images.FlashImage[0x7BFF], bytes[0x1F]);
+  const HexLoadResult result = BuildImagesFromPieces({{start, View(bytes)}}, "app.bin", row.info, images);
+  ASSERT_EQ(result.status, HexLoadStatus::Loaded) << result.message;
+  const std::uint32_t base = row.bootFlash ? kPic32BootFlash : test::FamilyRow(row.info.McuType).hexBase;
+  const TByteArray& image = row.bootFlash ? images.BootFlashImage : images.FlashImage;
+  const std::size_t kept = row.startBefore > 0 ? static_cast<std::size_t>(row.startBefore) : 0;
+  EXPECT_EQ(image.size(), kept == 0 ? 0 : row.windowEnd - base);
+  EXPECT_EQ(result.dropped.bytes, row.length - kept);
+  if (kept > 0) {
+    EXPECT_EQ(image.back(), bytes[kept - 1]);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, PieceAcrossAWindowEnd,
+    ::testing::Values(
+        WindowEndRow{"Pic32BootFlashEightBytesBefore", kPic32, true, 0x1FC02FF0, 8, 16},
+        WindowEndRow{"Pic32BootFlashOneByteBefore", kPic32, true, 0x1FC02FF0, 1, 2},
+        WindowEndRow{"Pic32BootFlashSeventeenBytesBefore", kPic32, true, 0x1FC02FF0, 17, 40},
+        WindowEndRow{"Pic32BootFlashAtTheEnd", kPic32, true, 0x1FC02FF0, 0, 16},
+        WindowEndRow{"Pic32BootFlashOneByteAfter", kPic32, true, 0x1FC02FF0, -1, 16},
+        WindowEndRow{"Pic18BootStartAligned", OldGeometry(mcu::PIC18, 0x7C00), false, 0x7C00, 0x20, 0x40},
+        WindowEndRow{"Pic18BootStartUnaligned", OldGeometry(mcu::PIC18, 0x7C00), false, 0x7C00, 7, 0x20},
+        WindowEndRow{"Stm32McuSizeUnaligned", NewGeometry(mcu::STM32F4XX, 0x100000), false, 0x08100000, 13,
+                     0x20}),
+    [](const ::testing::TestParamInfo<WindowEndRow>& row) { return std::string(row.param.name); });
 
 TEST(FirmwarePieces, BelowStm32FlashNamesTheAddressNotALine) {
   const std::vector<std::uint8_t> bytes = Bytes(8, 1);
@@ -285,16 +327,44 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x08000000, 0x08000100}}),
     [](const ::testing::TestParamInfo<ObjcopyRow>& row) { return std::string(row.param.name); });
 
-TEST(ElfSections, OverlappingSectionsAreRefusedNamingBoth) {
-  const std::string file = te::Write({{0, 0x08000000, Bytes(0x40, 1)}, {0, 0x08000100, Bytes(0x10, 2)},
-                                      {0, 0x08000030, Bytes(0x20, 3)}},
-                                     {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
+// Each section must end before the next begins; one that reaches into a later one is refused
+// naming both, whichever earlier section reaches furthest.
+struct OverlapRow {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, std::size_t>> sections;  // address, size
+  const char* error;                                             // empty: taken
+};
+void PrintTo(const OverlapRow& row, std::ostream* os) { *os << row.name; }
+
+class ElfOverlap : public ::testing::TestWithParam<OverlapRow> {};
+
+TEST_P(ElfOverlap, SectionsMustNotShareAnAddress) {
+  std::vector<te::Block> blocks;
+  for (const auto& [address, size] : GetParam().sections) blocks.push_back({0, address, Bytes(size, 1)});
+  const std::string file = te::Write(blocks, {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
   const ElfReadResult elf = ReadElfPieces(file, "app.elf");
-  EXPECT_TRUE(elf.pieces.empty());
-  EXPECT_EQ(elf.error,
-            "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its section 3 "
-            "at 0x08000030 (32 bytes).");
+  EXPECT_EQ(elf.error, GetParam().error);
+  EXPECT_EQ(elf.pieces.size(), *GetParam().error == '\0' ? blocks.size() : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, ElfOverlap,
+    ::testing::Values(
+        OverlapRow{"OneByteApart", {{0x08000000, 0x40}, {0x08000041, 0x10}}, ""},
+        OverlapRow{"Touching", {{0x08000000, 0x40}, {0x08000040, 0x10}}, ""},
+        OverlapRow{"OneByteShared",
+                   {{0x08000000, 0x40}, {0x0800003F, 0x10}},
+                   "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its "
+                   "section 2 at 0x0800003F (16 bytes)."},
+        OverlapRow{"InsideAnEarlierSection",
+                   {{0x08000000, 0x40}, {0x08000100, 0x10}, {0x08000030, 0x20}},
+                   "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its "
+                   "section 3 at 0x08000030 (32 bytes)."},
+        OverlapRow{"IntoTheSecondOfThree",
+                   {{0x08000000, 0x10}, {0x08000010, 0x10}, {0x0800001F, 0x10}},
+                   "ELF file 'app.elf' has overlapping sections: its section 2 at 0x08000010 (16 bytes) and its "
+                   "section 3 at 0x0800001F (16 bytes)."}),
+    [](const ::testing::TestParamInfo<OverlapRow>& row) { return std::string(row.param.name); });
 
 struct ForeignElf {
   const char* name;
@@ -343,19 +413,6 @@ struct DamagedElf {
 };
 void PrintTo(const DamagedElf& row, std::ostream* os) { *os << row.name; }
 
-std::string SegmentBeyondTheFile() {
-  te::Block block{0x08000000, 0x08000000, Bytes(0x40, 1)};
-  block.offsetOverride = 0x100000;
-  return te::Write({block});
-}
-std::string Truncated() {
-  std::string file = te::Write({{0x08000000, 0x08000000, Bytes(0x400, 1)}});
-  return file.substr(0, 0x100);
-}
-std::string Above4G() {
-  return te::Write({{0x100000000ull, 0x100000000ull, Bytes(0x10, 1)}}, {ELFCLASS64, ELFDATA2LSB, EM_ARM, true});
-}
-std::string Across4G() { return te::Write({{0xFFFFFFF0u, 0xFFFFFFF0u, Bytes(0x20, 1)}}); }
 std::string OnlyBss() {
   te::Block block{0x20000000, 0x20000000, {}};
   block.memExtra = 0x100;
@@ -397,12 +454,136 @@ INSTANTIATE_TEST_SUITE_P(
                                "ELF\x09\x09\x09") +
                        std::string(80, '\xEE'),
                    "is not a valid ELF file"},
-        DamagedElf{"SegmentBeyondTheFile", SegmentBeyondTheFile(), "reaches beyond the end of the file"},
-        DamagedElf{"TruncatedInsideTheSegment", Truncated(), "reaches beyond the end of the file"},
-        DamagedElf{"SegmentAbove4G", Above4G(), "at 0x100000000, beyond 4 GB"},
-        DamagedElf{"SegmentAcross4G", Across4G(), "at 0xFFFFFFF0, beyond 4 GB"},
         DamagedElf{"NothingButBss", OnlyBss(), "holds no data to load"}),
     [](const ::testing::TestParamInfo<DamagedElf>& row) { return std::string(row.param.name); });
+
+// Every segment and section must end inside the file, also when the file is longer than the piece:
+// the end is judged, not the length alone. `past`: how far the piece ends beyond the file's end.
+std::uint32_t Get32(const std::string& file, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(file[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+void Put32(std::string& file, std::size_t at, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) file[at + i] = static_cast<char>(v >> (8 * i));
+}
+// A 128-byte program whose segment (or section) header is made to end `past` bytes beyond the file.
+std::string PieceEndingPast(bool section, std::int32_t past) {
+  std::string file = te::Write({{0x08000000, 0x08000000, Bytes(0x80, 1)}});
+  // ELF32 little-endian: p_offset/p_filesz of the first program header, sh_offset/sh_size of section 1.
+  const std::size_t at = section ? Get32(file, 32) + 40 + 16 : Get32(file, 28) + 4;
+  Put32(file, at + (section ? 4 : 12), static_cast<std::uint32_t>(file.size() - Get32(file, at) + past));
+  return file;
+}
+std::string SegmentBeyondTheFile() {
+  te::Block block{0x08000000, 0x08000000, Bytes(0x40, 1)};
+  block.offsetOverride = 0x100000;
+  return te::Write({block});
+}
+
+struct FileEndRow {
+  const char* name;
+  std::string file;
+  bool loads;
+};
+void PrintTo(const FileEndRow& row, std::ostream* os) { *os << row.name; }
+
+class ElfPieceEnd : public ::testing::TestWithParam<FileEndRow> {};
+
+TEST_P(ElfPieceEnd, MustLieInsideTheFile) {
+  const ElfReadResult elf = ReadElfPieces(GetParam().file, "app.elf");
+  if (GetParam().loads) {
+    ASSERT_TRUE(elf.ok()) << elf.error;
+    ASSERT_EQ(elf.pieces.size(), 1u);
+    EXPECT_EQ(elf.pieces[0].bytes.substr(0, 4), View(Bytes(4, 1)));
+  } else {
+    EXPECT_TRUE(elf.pieces.empty());
+    EXPECT_NE(elf.error.find("reaches beyond the end of the file"), std::string::npos) << elf.error;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, ElfPieceEnd,
+    ::testing::Values(FileEndRow{"SegmentEndsOneByteInside", PieceEndingPast(false, -1), true},
+                      FileEndRow{"SegmentEndsWithTheFile", PieceEndingPast(false, 0), true},
+                      FileEndRow{"SegmentEndsOneByteBeyond", PieceEndingPast(false, 1), false},
+                      FileEndRow{"SegmentEndsAFewBytesBeyond", PieceEndingPast(false, 3), false},
+                      FileEndRow{"SegmentStartsBeyondTheFile", SegmentBeyondTheFile(), false},
+                      FileEndRow{"FileCutShorterThanTheSegment",
+                                 te::Write({{0x08000000, 0x08000000, Bytes(0x400, 1)}}).substr(0, 0x100),
+                                 false},
+                      FileEndRow{"SectionEndsOneByteInside", PieceEndingPast(true, -1), true},
+                      FileEndRow{"SectionEndsWithTheFile", PieceEndingPast(true, 0), true},
+                      FileEndRow{"SectionEndsOneByteBeyond", PieceEndingPast(true, 1), false}),
+    [](const ::testing::TestParamInfo<FileEndRow>& row) { return std::string(row.param.name); });
+
+// No format may place data beyond 4 GB; data that ends exactly there is no refusal (STM32 keeps none
+// of it, as it keeps nothing beyond its flash). A HEX record that only moves the address beyond 4 GB
+// is no refusal either, and is not taken for one below the flash.
+struct Limit4GRow {
+  const char* name;
+  std::string bytes;
+  std::optional<std::uint32_t> base;  // a raw binary
+  std::string refusal;                // empty: loads
+};
+void PrintTo(const Limit4GRow& row, std::ostream* os) { *os << row.name; }
+
+std::string ElfAt(std::uint64_t address, std::size_t size, int elfClass = ELFCLASS32) {
+  return te::Write({{address, address, Bytes(size, 1)}}, {elfClass, ELFDATA2LSB, EM_ARM, true});
+}
+// Extended linear 0xFFFF plus a segment base: one data byte at 0xFFFF0000 + segment * 16 + offset.
+// A line that is no record makes the reader read the text again instead of its decoded records.
+std::string HexAt(std::uint16_t segment, std::uint16_t offset, bool comment = false, bool data = true) {
+  return std::string(comment ? "made by hand\r\n" : "") + th::LinearAddressRecord(0xFFFF) + "\r\n" +
+         th::Record(2, 0, {static_cast<std::uint8_t>(segment >> 8), static_cast<std::uint8_t>(segment)}) +
+         "\r\n" + (data ? th::Record(0, offset, {1}) + "\r\n" : "");
+}
+
+std::string ElfBeyond(const char* address) {
+  return std::string("ELF file 'app' places its section 1 at ") + address +
+         ", beyond 4 GB where no device has flash.";
+}
+std::string HexBeyond(int line, const char* address) {
+  return "Line " + std::to_string(line) + " of HEX file 'app' places data at " + address +
+         ", beyond the flash of any device. Nothing was loaded.";
+}
+
+class Ends4G : public ::testing::TestWithParam<Limit4GRow> {};
+
+TEST_P(Ends4G, DataEndingAt4GBIsNoRefusal) {
+  const Limit4GRow& row = GetParam();
+  THexImages images;
+  const FirmwareLoadResult result =
+      LoadFirmware({"-", &row.bytes, "app", row.base, {}}, NewGeometry(mcu::STM32F4XX, 0x100000), images);
+  if (row.refusal.empty()) {
+    EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+  } else {
+    EXPECT_NE(result.load.status, HexLoadStatus::Loaded);
+    EXPECT_EQ(result.load.message, row.refusal);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, Ends4G,
+    ::testing::Values(
+        Limit4GRow{"BinaryOneByteShort", std::string(15, '\x11'), 0xFFFFFFF0u, ""},
+        Limit4GRow{"BinaryExactlyAt4GB", std::string(16, '\x11'), 0xFFFFFFF0u, ""},
+        Limit4GRow{"BinaryOneByteBeyond", std::string(17, '\x11'), 0xFFFFFFF0u,
+                   "Binary file 'app' (17 bytes) at 0xFFFFFFF0 would reach beyond 4 GB."},
+        Limit4GRow{"BinaryFarBeyond", std::string(0x20, '\x11'), 0xFFFFFFF0u,
+                   "Binary file 'app' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB."},
+        Limit4GRow{"ElfSectionOneByteShort", ElfAt(0xFFFFFFF0u, 15), {}, ""},
+        Limit4GRow{"ElfSectionExactlyAt4GB", ElfAt(0xFFFFFFF0u, 16), {}, ""},
+        Limit4GRow{"ElfSectionOneByteBeyond", ElfAt(0xFFFFFFF0u, 17), {}, ElfBeyond("0xFFFFFFF0")},
+        Limit4GRow{"ElfSectionAt4GB", ElfAt(0x100000000ull, 16, ELFCLASS64), {}, ElfBeyond("0x100000000")},
+        Limit4GRow{"HexRecordAtTheLastByte", HexAt(0x0FFF, 0x000F), {}, ""},
+        Limit4GRow{"HexRecordAt4GB", HexAt(0x1000, 0x0000), {}, HexBeyond(2, "0x100000000")},
+        Limit4GRow{"HexRecordBeyond4GB", HexAt(0x1000, 0x0010), {}, HexBeyond(2, "0x100000010")},
+        Limit4GRow{"HexTextRecordAtTheLastByte", HexAt(0x0FFF, 0x000F, true), {}, ""},
+        Limit4GRow{"HexTextRecordAt4GB", HexAt(0x1000, 0x0000, true), {}, HexBeyond(3, "0x100000000")},
+        Limit4GRow{"HexAddressRecordAt4GB", HexAt(0x1000, 0, false, false), {}, ""},
+        Limit4GRow{"HexTextAddressRecordAt4GB", HexAt(0x1000, 0, true, false), {}, ""}),
+    [](const ::testing::TestParamInfo<Limit4GRow>& row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Detection and the file loader
@@ -499,15 +680,61 @@ TEST(FirmwareFile, ABinaryAtItsBaseGivesTheHexTwinsImages) {
   ExpectSameImages(images, FromHex({{0x08004000, bytes}}, info));
 }
 
-TEST(FirmwareFile, ABinaryReachingBeyond4GBIsRefused) {
-  const std::string bytes(0x20, '\x11');
+// ELF and binary files up to 1 GiB are read whole; a longer one is refused before it is read. The
+// seam claims the size.
+class ClaimingSys final : public io::FileSys {
+ public:
+  explicit ClaimingSys(std::uint64_t size) : size_(size) {}
+  int Fstat(int fd, struct stat* st) override {
+    const int r = FileSys::Fstat(fd, st);
+    st->st_size = static_cast<off_t>(size_);
+    return r;
+  }
+
+ private:
+  std::uint64_t size_;
+};
+
+struct CapRow {
+  const char* name;
+  bool elf;
+  std::uint64_t claimed;
+};
+void PrintTo(const CapRow& row, std::ostream* os) { *os << row.name; }
+
+class FirmwareFileCap : public ::testing::TestWithParam<CapRow> {};
+
+TEST_P(FirmwareFileCap, LongerThan1GiBIsRefused) {
+  const CapRow& row = GetParam();
+  const TempFile file(row.elf ? te::Write({{0x08000000, 0x08000000, Bytes(0x10, 1)}})
+                              : std::string(0x10, '\x22'));
+  ClaimingSys sys(row.claimed);
   THexImages images;
-  const FirmwareLoadResult result =
-      LoadFirmware({"-", &bytes, "standard input", 0xFFFFFFF0u, {}}, NewGeometry(mcu::ARM, 0x40000), images);
-  EXPECT_EQ(result.load.status, HexLoadStatus::Unreadable);
+  images.FlashImage = {1};
+  const FirmwareInput input{
+      file.path(), nullptr, "app", row.elf ? std::nullopt : std::optional(0x08000000u), {}};
+  const FirmwareLoadResult result = LoadFirmware(input, NewGeometry(mcu::STM32F4XX, 0x100000), images, sys);
+  if (row.claimed <= kMaxHexFileBytes) {
+    EXPECT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
+    EXPECT_EQ(images.FlashImage.size(), 0x10u);
+    return;
+  }
+  EXPECT_EQ(result.load.status, HexLoadStatus::TooLarge);
   EXPECT_EQ(result.load.message,
-            "Binary file 'standard input' (32 bytes) at 0xFFFFFFF0 would reach beyond 4 GB.");
+            std::string(row.elf ? "ELF" : "Binary") +
+                " file 'app' is longer than any device's flash could need. Nothing was loaded.");
+  EXPECT_TRUE(images.FlashImage.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FirmwareFileCap,
+                         ::testing::Values(CapRow{"BinaryOneByteShort", false, kMaxHexFileBytes - 1},
+                                           CapRow{"BinaryAtTheLimit", false, kMaxHexFileBytes},
+                                           CapRow{"BinaryOneByteBeyond", false, kMaxHexFileBytes + 1},
+                                           CapRow{"ElfAtTheLimit", true, kMaxHexFileBytes},
+                                           CapRow{"ElfOneByteBeyond", true, kMaxHexFileBytes + 1}),
+                         [](const ::testing::TestParamInfo<CapRow>& row) {
+                           return std::string(row.param.name);
+                         });
 
 TEST(FirmwareFile, HexFromMemoryOrFileKeepsTheHexLoadersWordsAndLines) {
   std::string hex = th::Make({{0x08000000, Bytes(16, 1)}});
@@ -572,7 +799,7 @@ std::vector<th::Segment> ObjcopyView(const std::string& hex) {
 // objcopy's bytes in a byte-addressed family's program memory: offset = address - the family's HEX
 // base, below McuSize; erased elsewhere (PIC16's odd bytes 0x3F).
 TByteArray FamilyImage(const std::vector<th::Segment>& view, const TBootInfo& info) {
-  const FamilyFacts& f = *FindFamily(info.McuType);
+  const FamilyFacts& f = test::FamilyRow(info.McuType);
   TByteArray image;
   for (const th::Segment& segment : view) {
     for (std::size_t i = 0; i < segment.bytes.size(); ++i) {
@@ -605,7 +832,7 @@ TEST_P(Corpus, GivesObjcopysImageByteForByte) {
   ASSERT_EQ(result.load.status, HexLoadStatus::Loaded) << result.load.message;
   TByteArray expected;
   if (row.objcopyBinary != nullptr) {
-    expected.assign(row.binaryAt - FindFamily(row.info.McuType)->hexBase, 0xFF);
+    expected.assign(row.binaryAt - test::FamilyRow(row.info.McuType).hexBase, 0xFF);
     const std::string binary = ReadFile(dir + row.objcopyBinary);
     ASSERT_FALSE(binary.empty());
     expected.insert(expected.end(), binary.begin(), binary.end());

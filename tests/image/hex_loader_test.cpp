@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "core/families.h"
+#include "image/firmware_file.h"
 #include "io/file_sys.h"
 #include "support/hex_writer.h"
 
@@ -168,16 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
                    0x10000}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST(HexLoader, SegmentAndLinearBasesBeyond4GBAreRefused) {
-  const std::string text = Lines({th::LinearAddressRecord(0xFFFF), th::Record(2, 0, {0x10, 0x00}), Data(0x10, {1})});
-  THexImages images;
-  const HexLoadResult r = LoadHexText(text, "a.hex", NewGeometry(mcu::ARM), images);
-  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
-  EXPECT_EQ(r.message,
-            "Line 2 of HEX file 'a.hex' places data at 0x100000010, beyond the flash of any device. Nothing was "
-            "loaded.");
-}
-
 TEST(HexLoader, AcceptsLowerCaseDigitsAndEveryLineEnding) {
   THexImages images;
   std::string lower = Data(0, {0xAB, 0xCD});
@@ -209,46 +201,77 @@ TEST(HexLoader, EmptyFileOrNoDataCompletesWithEmptyImages) {
 // ---------------------------------------------------------------------------------------------
 // Acceptance limits
 
+// Where each window ends (and, for STM32, where the flash starts), one byte before, at and after.
+enum class Lands { Flash, BootFlash, Dropped, Refused };
+
 struct LimitRow {
   const char* name;
   TBootInfo info;
   std::uint32_t address;
-  bool stored;
+  Lands lands;
 };
 void PrintTo(const LimitRow& row, std::ostream* os) { *os << row.name; }
 
 class HexLimits : public ::testing::TestWithParam<LimitRow> {};
 
-TEST_P(HexLimits, KeepsOnlyRecordsBelowTheDevicesLimit) {
+TEST_P(HexLimits, KeepOnlyWhatTheDevicesWindowsTake) {
   const LimitRow& row = GetParam();
   THexImages images;
   const HexLoadResult r = LoadHexText(th::Make({{row.address, {0x5A}}}), "a.hex", row.info, images);
+  if (row.lands == Lands::Refused) {
+    EXPECT_EQ(r.status, HexLoadStatus::FlashOffset);
+    return;
+  }
   ASSERT_EQ(r.status, HexLoadStatus::Loaded) << r.message;
-  EXPECT_EQ(!images.FlashImage.empty(), row.stored);
-  EXPECT_TRUE(images.HexLoaded);
+  EXPECT_EQ(!images.FlashImage.empty(), row.lands == Lands::Flash);
+  EXPECT_EQ(!images.BootFlashImage.empty(), row.lands == Lands::BootFlash);
+  EXPECT_EQ(r.dropped.bytes, row.lands == Lands::Dropped ? 1u : 0u);
 }
+
+constexpr auto F = Lands::Flash;
+constexpr auto B = Lands::BootFlash;
+constexpr auto D = Lands::Dropped;
 
 INSTANTIATE_TEST_SUITE_P(
     Families, HexLimits,
     ::testing::Values(
-        LimitRow{"Pic18NewBelow", NewGeometry(mcu::PIC18, 0x8000), 0x7FFF, true},
-        LimitRow{"Pic18NewAt", NewGeometry(mcu::PIC18, 0x8000), 0x8000, false},
-        LimitRow{"Pic18OldBelowBootStart", OldGeometry(mcu::PIC18, 0x7C00), 0x7BFF, true},
-        LimitRow{"Pic18OldAtBootStart", OldGeometry(mcu::PIC18, 0x7C00), 0x7C00, false},
-        LimitRow{"Pic16New", NewGeometry(mcu::PIC16, 0x100), 0x100, false},
-        LimitRow{"Pic24NewBelow", NewGeometry(mcu::PIC24, 0x300), 0x3FF, true},
-        LimitRow{"Pic24NewAt", NewGeometry(mcu::PIC24, 0x300), 0x400, false},
-        LimitRow{"Pic24OldBelow", OldGeometry(mcu::PIC24, 0x200), 0x3FF, true},
-        LimitRow{"Pic24OldAt", OldGeometry(mcu::PIC24, 0x200), 0x400, false},
-        LimitRow{"Pic32NewBelow", NewGeometry(mcu::PIC32, 0x1000), 0x1D000FFF, true},
-        LimitRow{"Pic32NewAt", NewGeometry(mcu::PIC32, 0x1000), 0x1D001000, false},
-        LimitRow{"Pic32BelowProgramFlash", NewGeometry(mcu::PIC32, 0x1000), 0x1CFFFFFF, false},
-        LimitRow{"Pic32OldBelow", OldGeometry(mcu::PIC32, 0), 0x1F7FFFFF, true},
-        LimitRow{"Pic32OldAt", OldGeometry(mcu::PIC32, 0), 0x1F800000, false},
-        LimitRow{"ArmOld", OldGeometry(mcu::ARM, 0x1F000), 0x1F000, false},
-        LimitRow{"Stm32NewBelow", NewGeometry(mcu::STM32F1XX, 0x10000), 0x0800FFFF, true},
-        LimitRow{"Stm32NewAt", NewGeometry(mcu::STM32F1XX, 0x10000), 0x08010000, false},
-        LimitRow{"UnknownFamilyHasNoLimit", NewGeometry(99, 0), 0x1000, true}),
+        LimitRow{"Pic18NewBelow", NewGeometry(mcu::PIC18, 0x8000), 0x7FFF, F},
+        LimitRow{"Pic18NewAt", NewGeometry(mcu::PIC18, 0x8000), 0x8000, D},
+        LimitRow{"Pic18NewAbove", NewGeometry(mcu::PIC18, 0x8000), 0x8001, D},
+        LimitRow{"Pic18OldBelowBootStart", OldGeometry(mcu::PIC18, 0x7C00), 0x7BFF, F},
+        LimitRow{"Pic18OldAtBootStart", OldGeometry(mcu::PIC18, 0x7C00), 0x7C00, D},
+        LimitRow{"Pic18OldAboveBootStart", OldGeometry(mcu::PIC18, 0x7C00), 0x7C01, D},
+        LimitRow{"Pic16NewBelow", NewGeometry(mcu::PIC16, 0x100), 0xFF, F},
+        LimitRow{"Pic16NewAt", NewGeometry(mcu::PIC16, 0x100), 0x100, D},
+        LimitRow{"Pic24NewBelow", NewGeometry(mcu::PIC24, 0x300), 0x3FF, F},
+        LimitRow{"Pic24NewAt", NewGeometry(mcu::PIC24, 0x300), 0x400, D},
+        LimitRow{"Pic24NewAbove", NewGeometry(mcu::PIC24, 0x300), 0x401, D},
+        LimitRow{"Pic24OldBelow", OldGeometry(mcu::PIC24, 0x200), 0x3FF, F},
+        LimitRow{"Pic24OldAt", OldGeometry(mcu::PIC24, 0x200), 0x400, D},
+        LimitRow{"Pic32NewBelow", NewGeometry(mcu::PIC32, 0x1000), 0x1D000FFF, F},
+        LimitRow{"Pic32NewAt", NewGeometry(mcu::PIC32, 0x1000), 0x1D001000, D},
+        LimitRow{"Pic32NewAbove", NewGeometry(mcu::PIC32, 0x1000), 0x1D001001, D},
+        LimitRow{"Pic32BelowProgramFlash", NewGeometry(mcu::PIC32, 0x1000), 0x1CFFFFFF, D},
+        LimitRow{"Pic32AtProgramFlash", NewGeometry(mcu::PIC32, 0x1000), 0x1D000000, F},
+        LimitRow{"Pic32OldBelow", OldGeometry(mcu::PIC32, 0), 0x1F7FFFFF, F},
+        LimitRow{"Pic32OldAt", OldGeometry(mcu::PIC32, 0), 0x1F800000, D},
+        LimitRow{"Pic32BelowBootFlash", NewGeometry(mcu::PIC32, 0x1000), 0x1FBFFFFF, D},
+        LimitRow{"Pic32AtBootFlash", NewGeometry(mcu::PIC32, 0x1000), 0x1FC00000, B},
+        LimitRow{"Pic32BelowTheConfigurationWords", NewGeometry(mcu::PIC32, 0x1000), 0x1FC02FEF, B},
+        LimitRow{"Pic32AtTheConfigurationWords", NewGeometry(mcu::PIC32, 0x1000), 0x1FC02FF0, D},
+        LimitRow{"Pic32AboveTheConfigurationWords", NewGeometry(mcu::PIC32, 0x1000), 0x1FC02FF1, D},
+        LimitRow{"Pic32Kseg0", NewGeometry(mcu::PIC32, 0x1000), 0x9D000000, F},
+        LimitRow{"Pic32Kseg1", NewGeometry(mcu::PIC32, 0x1000), 0xBD000000, F},
+        LimitRow{"Pic32Kseg1BootFlash", NewGeometry(mcu::PIC32, 0x1000), 0xBFC00000, B},
+        LimitRow{"Pic32Kseg2IsNoFlash", NewGeometry(mcu::PIC32, 0x1000), 0xDD000000, D},
+        LimitRow{"ArmOldBelow", OldGeometry(mcu::ARM, 0x1F000), 0x1EFFF, F},
+        LimitRow{"ArmOldAt", OldGeometry(mcu::ARM, 0x1F000), 0x1F000, D},
+        LimitRow{"Stm32BelowFlash", NewGeometry(mcu::STM32F1XX, 0x10000), 0x07FFFFFF, Lands::Refused},
+        LimitRow{"Stm32AtFlash", NewGeometry(mcu::STM32F1XX, 0x10000), 0x08000000, F},
+        LimitRow{"Stm32NewBelow", NewGeometry(mcu::STM32F1XX, 0x10000), 0x0800FFFF, F},
+        LimitRow{"Stm32NewAt", NewGeometry(mcu::STM32F1XX, 0x10000), 0x08010000, D},
+        LimitRow{"Stm32NewAbove", NewGeometry(mcu::STM32F1XX, 0x10000), 0x08010001, D},
+        LimitRow{"UnknownFamilyHasNoLimit", NewGeometry(99, 0), 0x1000, F}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(HexLoader, OnlyTheFirstAddressOfARecordIsChecked) {
@@ -509,9 +532,10 @@ TEST(HexLoaderRobustness, MutatedFilesNeverBreakTheInvariants) {
 class HexLoaderFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quorvel-hex-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    dir_ =
+        std::filesystem::temp_directory_path() / ("quorvel-hex-" + std::to_string(::getpid()) + "-" + name);
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -544,26 +568,17 @@ TEST_F(HexLoaderFile, DirectoriesAndPipesAreUnreadableWithoutBlocking) {
   }
 }
 
-TEST_F(HexLoaderFile, OversizedFileIsRefusedBeforeItIsRead) {
-  const std::string path = (dir_ / "huge.hex").string();
-  ASSERT_EQ(::truncate(Write("huge.hex", "").c_str(), static_cast<off_t>(kMaxHexFileBytes + 1)), 0);
-  THexImages images;
-  images.FlashImage = {1};
-  images.HexLoaded = true;
-  images.HexMcuType = mcu::ARM;
-  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images);
-  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
-  EXPECT_NE(r.message.find("'huge.hex'"), std::string::npos) << r.message;
-  EXPECT_TRUE(images.FlashImage.empty());
-  EXPECT_TRUE(images.HexLoaded);
-  EXPECT_EQ(images.HexMcuType, mcu::ARM);
-}
-
 // System calls that fail where told; the others are the real ones.
 class RefusingSys final : public io::FileSys {
  public:
   std::string failing;  // "open", "read", "lseek"
   int err = EACCES;
+  long long claimedSize = -1;  // >= 0: the size the file claims
+  int Fstat(int fd, struct stat* st) override {
+    const int r = FileSys::Fstat(fd, st);
+    if (claimedSize >= 0) st->st_size = claimedSize;
+    return r;
+  }
   int Open(const char* path, int flags, mode_t mode) override {
     return failing == "open" ? Fail() : FileSys::Open(path, flags, mode);
   }
@@ -581,17 +596,68 @@ class RefusingSys final : public io::FileSys {
   }
 };
 
-TEST_F(HexLoaderFile, PermissionDeniedNamesTheReason) {
+// Once through the seam and once for real, only as a normal user: root reads any file
+// (tests/scripts/as_nobody.sh runs this as nobody).
+class HexLoaderPermission : public HexLoaderFile, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HexLoaderPermission, AFileTheUserMayNotReadNamesTheReason) {
+  const bool real = GetParam();
+  if (real && ::geteuid() == 0) GTEST_SKIP() << "root reads any file";
   const std::string path = Write("locked.hex", th::Make({{0, {1}}}));
-  RefusingSys sys;
-  sys.failing = "open";
+  ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+  RefusingSys refusing;
+  refusing.failing = "open";
   THexImages images;
   images.FlashImage = {1};
-  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images, sys);
+  const HexLoadResult r =
+      LoadHexFile(path, NewGeometry(mcu::ARM), images, real ? io::DefaultFileSys() : refusing);
   EXPECT_EQ(r.status, HexLoadStatus::Unreadable);
   EXPECT_EQ(r.message, "Cannot read file '" + path + "': Permission denied.");
   EXPECT_TRUE(images.FlashImage.empty());
+  if (real) {
+    // Telling the format reads the file's head first; that failure must not hide the reason.
+    EXPECT_EQ(LoadFirmware({path, nullptr, "", {}, {}}, NewGeometry(mcu::ARM), images).load.message,
+              r.message);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Checks, HexLoaderPermission, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "AsThisUser" : "ThroughTheSeam");
+                         });
+
+// Up to 1 GiB is read; a longer file is refused before a byte of it is read. The seam claims the size.
+class HexFileCap : public HexLoaderFile, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(HexFileCap, LongerThan1GiBIsRefusedUnread) {
+  const std::uint64_t size = GetParam();
+  const std::string path = Write("huge.hex", th::Make({{0, {7}}}));
+  RefusingSys sys;
+  sys.claimedSize = static_cast<long long>(size);
+  sys.failing = size > kMaxHexFileBytes ? "read" : "";
+  THexImages images;
+  images.FlashImage = {1};
+  images.HexLoaded = true;
+  images.HexMcuType = mcu::PIC18;
+  const HexLoadResult r = LoadHexFile(path, NewGeometry(mcu::ARM), images, sys);
+  if (size <= kMaxHexFileBytes) {
+    ASSERT_EQ(r.status, HexLoadStatus::Loaded) << r.message;
+    EXPECT_EQ(images.FlashImage, TByteArray{7});
+    return;
+  }
+  EXPECT_EQ(r.status, HexLoadStatus::TooLarge);
+  EXPECT_EQ(r.message, "HEX file 'huge.hex' is " + std::to_string(size) +
+                           " bytes long, more than any device's flash could need. Nothing was loaded.");
+  EXPECT_TRUE(images.FlashImage.empty());
+  EXPECT_TRUE(images.HexLoaded) << "the last good load's flags stay";
+  EXPECT_EQ(images.HexMcuType, mcu::PIC18);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, HexFileCap, ::testing::Values(kMaxHexFileBytes - 1, kMaxHexFileBytes, kMaxHexFileBytes + 1),
+    [](const ::testing::TestParamInfo<std::uint64_t>& row) {
+      return std::string(row.index == 0 ? "OneByteShort" : row.index == 1 ? "TheLimit" : "OneByteBeyond");
+    });
 
 TEST_F(HexLoaderFile, ReadErrorsInEitherPassLeaveNoImage) {
   const std::string path = Write("flaky.hex", th::Make({{0, {1, 2, 3}}}));

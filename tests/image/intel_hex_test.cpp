@@ -105,7 +105,8 @@ TEST(IntelHexReader, WordsTheSinksRefusalsWithTheLineAndStops) {
 TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
   const std::string records = th::LinearAddressRecord(0x0800) + "\r\n" + th::Record(0, 0x0010, {1, 2}) + "\r\n" +
                               th::Record(2, 0, {0x10, 0}) + "\n" + th::Record(0, 0xFFF0, {3}) + "\r" +
-                              th::Record(5, 0, {0, 0, 0, 0}) + "\r\n" + th::Record(0, 0, {4}) + "\r\n";
+                              th::Record(5, 0, {0, 0, 0, 0}) + "\r\n" +
+                              th::Record(0, 0, std::vector<std::uint8_t>(255, 4)) + "\r\n";  // the longest
   for (std::size_t refuseAt : {SIZE_MAX, std::size_t{3}}) {
     RecordingSink decoded, reread;
     decoded.refuseAt = reread.refuseAt = refuseAt;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,10 +76,18 @@ class FailingSys : public FileSys {
   int err = EIO;
   std::string renameTarget;  // "rename": only renames onto a path ending in this
   bool shortWrites = false;  // at most 3 bytes per write
-  bool endlessRead = false;  // every read fills the buffer; sizes read as 0
+  // >= 0: reads give this many bytes in all, then the end; sizes read as 0, as /proc files report.
+  long long giveBytes = -1;
+  int takenNames = 0;  // the first N new files (O_EXCL) already exist
 
   int Open(const char* path, int flags, mode_t mode) override {
     if (failing == "open" && (flags & O_CREAT) != 0) return Fail();
+    if ((flags & O_EXCL) != 0 && takenNames > 0) {
+      --takenNames;
+      errno = EEXIST;
+      return -1;
+    }
+    if ((flags & O_ACCMODE) != O_WRONLY && Access(path, R_OK) != 0 && errno == EACCES) return -1;
     return FileSys::Open(path, flags, mode);
   }
   ssize_t Write(int fd, const void* data, std::size_t size) override {
@@ -95,14 +105,27 @@ class FailingSys : public FileSys {
     return FileSys::Rename(from, to);
   }
   ssize_t Read(int fd, void* buffer, std::size_t size) override {
-    if (!endlessRead) return FileSys::Read(fd, buffer, size);
-    std::memset(buffer, 'x', size);
-    return static_cast<ssize_t>(size);
+    if (giveBytes < 0) return FileSys::Read(fd, buffer, size);
+    const auto n = static_cast<std::size_t>(std::min<long long>(giveBytes, static_cast<long long>(size)));
+    std::memset(buffer, 'x', n);
+    giveBytes -= static_cast<long long>(n);
+    return static_cast<ssize_t>(n);
   }
   int Fstat(int fd, struct stat* st) override {
     const int r = FileSys::Fstat(fd, st);
-    if (endlessRead) st->st_size = 0;  // as /proc files report
+    if (giveBytes >= 0) st->st_size = 0;
     return r;
+  }
+  // Answers as for the file's owner without root's bypass, so a test run as
+  // root still sees a read-only file refused.
+  int Access(const char* path, int mode) override {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return -1;
+    const bool refused = ((mode & W_OK) != 0 && (st.st_mode & S_IWUSR) == 0) ||
+                         ((mode & R_OK) != 0 && (st.st_mode & S_IRUSR) == 0);
+    if (!refused) return 0;
+    errno = EACCES;
+    return -1;
   }
 
  private:
@@ -209,6 +232,53 @@ TEST_F(IoFiles, NamesThatAreNoRegularFileAreRefusedUntouched) {
   EXPECT_EQ(error.err, ENOENT);
 }
 
+// Permissions, once through the seam, answering as for the file's owner, and
+// once for real, only as a normal user: root may read and write anything
+// (tests/scripts/as_nobody.sh runs these as nobody).
+class Permission : public IoFiles, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && ::geteuid() == 0) GTEST_SKIP() << "root passes every permission check";
+  }
+  FileSys& Sys() { return GetParam() ? DefaultFileSys() : seam_; }
+
+ private:
+  FailingSys seam_;
+};
+
+// Replacing a file goes by rename, which asks only the folder: the file's own
+// write permission has to be asked for.
+TEST_P(Permission, AnOutputTheUserMayNotWriteIsRefusedUntouched) {
+  const std::string target = Put("flash.bin", "old contents");
+  ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+  OutputFile file(target, Sys());
+  EXPECT_FALSE(file.Open() && file.Write("new contents") && file.Commit());
+  EXPECT_EQ(file.Error().err, EACCES);
+  EXPECT_EQ(Get(target), "old contents");
+  EXPECT_EQ(Entries(), 1u) << "no temporary file left";
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+// The input check opens the file, so an unreadable one is reported before any work starts.
+TEST_P(Permission, AnInputTheUserMayNotReadIsReportedAsSuch) {
+  const std::string path = Put("app.hex", ":00000001FF\r\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+  const InputCheck check = CheckInputFile(path, Sys());
+  EXPECT_EQ(check.status, InputStatus::Failed);
+  EXPECT_EQ(InputProblemText(check), std::strerror(EACCES));
+  const FileContents read = ReadSmallFile(path, 100, Sys());
+  EXPECT_EQ(read.check.status, InputStatus::Failed);
+  EXPECT_EQ(read.check.err, EACCES);
+  EXPECT_TRUE(read.data.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Checks, Permission, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                           return std::string(row.param ? "AsThisUser" : "ThroughTheSeam");
+                         });
+
 class CommitTogetherTest : public IoFiles, public ::testing::WithParamInterface<bool> {};
 
 // The second rename fails: the first file gets its old contents back (or goes
@@ -249,21 +319,71 @@ INSTANTIATE_TEST_SUITE_P(FirstFile, CommitTogetherTest, ::testing::Bool(),
 
 // --- reading ---
 
-TEST_F(IoFiles, ReadingChecksTheTypeBeforeOpeningAndStopsAtTheLimit) {
+TEST_F(IoFiles, ReadingChecksTheTypeBeforeOpening) {
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
   EXPECT_EQ(ReadSmallFile(Path("fifo"), 100).check.status, InputStatus::NotRegular) << "no writer, no hang";
   EXPECT_EQ(ReadSmallFile("/dev/zero", 100).check.status, InputStatus::NotRegular);
   EXPECT_EQ(ReadSmallFile(Path("none"), 100).check.status, InputStatus::Missing);
   EXPECT_EQ(CheckInputFile(Path("fifo")).status, InputStatus::NotRegular);
+}
 
-  Put("ten", "0123456789");
-  EXPECT_EQ(ReadSmallFile(Path("ten"), 10).data, "0123456789");
-  EXPECT_EQ(ReadSmallFile(Path("ten"), 9).check.status, InputStatus::TooLarge);
-  FailingSys endless;  // a regular file that claims no size and never ends
-  endless.endlessRead = true;
-  const FileContents read = ReadSmallFile(Path("ten"), 1 << 20, endless);
-  EXPECT_EQ(read.check.status, InputStatus::TooLarge);
-  EXPECT_TRUE(read.data.empty());
+// The limit holds for the size a file claims and, for one that claims none or grows meanwhile,
+// for what is read.
+struct ReadLimitRow {
+  const char* name;
+  std::size_t maxBytes;
+  long long giveBytes;  // -1: the real ten-byte file; else through the seam, claiming no size
+  bool read;
+};
+void PrintTo(const ReadLimitRow& row, std::ostream* os) { *os << row.name; }
+
+class ReadLimit : public IoFiles, public ::testing::WithParamInterface<ReadLimitRow> {};
+
+TEST_P(ReadLimit, NeverReadsMoreThanTheLimit) {
+  const ReadLimitRow& row = GetParam();
+  FailingSys sys;
+  sys.giveBytes = row.giveBytes;
+  const FileContents read = ReadSmallFile(Put("ten", "0123456789"), row.maxBytes, sys);
+  if (!row.read) {
+    EXPECT_EQ(read.check.status, InputStatus::TooLarge);
+    EXPECT_EQ(read.data, "");
+    return;
+  }
+  EXPECT_EQ(read.check.status, InputStatus::Ok);
+  EXPECT_EQ(read.data,
+            row.giveBytes < 0 ? "0123456789" : std::string(static_cast<std::size_t>(row.giveBytes), 'x'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadLimit,
+                         ::testing::Values(ReadLimitRow{"ClaimsOneByteMore", 9, -1, false},
+                                           ReadLimitRow{"ClaimsTheLimit", 10, -1, true},
+                                           ReadLimitRow{"ClaimsOneByteLess", 11, -1, true},
+                                           ReadLimitRow{"GivesOneByteMore", 10, 11, false},
+                                           ReadLimitRow{"GivesTheLimit", 10, 10, true},
+                                           ReadLimitRow{"GivesOneByteLess", 10, 9, true},
+                                           ReadLimitRow{"NeverEnds", 1 << 20, 1LL << 40, false}),
+                         [](const ::testing::TestParamInfo<ReadLimitRow>& row) {
+                           return std::string(row.param.name);
+                         });
+
+// The temporary name keeps as much of the target's name as leaves room for its suffix, so the
+// longest name a folder allows can still be written.
+TEST_F(IoFiles, TheLongestNameAFolderAllowsIsWritten) {
+  const std::string name(NAME_MAX, 'n');
+  OutputFile file(Path(name));
+  ASSERT_TRUE(file.Open() && file.Write("x") && file.Commit()) << file.Error().reason;
+  EXPECT_EQ(Get(Path(name)), "x");
+}
+
+// A temporary name that exists is never taken over; after 64 taken names the output is refused.
+TEST_F(IoFiles, TemporaryNamesAreTriedSixtyFourTimes) {
+  for (const auto& [taken, written] : {std::pair{63, true}, {64, false}}) {
+    FailingSys sys;
+    sys.takenNames = taken;
+    OutputFile file(Path("out.bin"), sys);
+    EXPECT_EQ(file.Open() && file.Commit(), written) << taken;
+    EXPECT_EQ(file.Error().err, written ? 0 : EEXIST) << taken;
+  }
 }
 
 }  // namespace

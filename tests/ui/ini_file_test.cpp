@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -119,6 +120,22 @@ TEST_F(IniStorageFile, FileMadeReadOnlyDuringTheRunIsNotReplaced) {
   ASSERT_TRUE(QFile::setPermissions(Path(), QFileDevice::ReadOwner));
   EXPECT_FALSE(ini.Save());
   EXPECT_EQ(ReadAll(Path()), QByteArray("[s]\na=1\n"));
+}
+
+// Only a normal user sees this: a file its owner may write but this user may not
+// (tests/scripts/as_nobody.sh hands one over). Root passes every access check.
+TEST(IniStoragePermission, ReadOnlyForThisUserThoughItsOwnerMayWrite) {
+  const QString path = qEnvironmentVariable("QUORVEL_FOREIGN_FILE");
+  if (::geteuid() == 0 || path.isEmpty()) GTEST_SKIP() << "needs a normal user and another user's file";
+  const QByteArray before = ReadAll(path);
+  TIniStorage ini(path);
+  ini.Load();
+  EXPECT_TRUE(ini.ReadOnly());
+  EXPECT_EQ(ini.Value("s", "a"), QString("1"));
+  ini.WriteString("s", "a", "2");
+  EXPECT_EQ(ini.Value("s", "a"), QString("1"));
+  EXPECT_FALSE(ini.Save());
+  EXPECT_EQ(ReadAll(path), before);
 }
 
 TEST_F(IniStorageFile, OversizedFileIsNeitherReadNorReplaced) {

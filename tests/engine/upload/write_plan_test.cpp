@@ -10,6 +10,7 @@
 
 #include "engine/upload/upload_fixture.h"
 #include "engine/upload/upload_proof.h"
+#include "support/family_row.h"
 
 namespace quorvel::test {
 namespace {
@@ -23,7 +24,7 @@ MATCHER_P3(IsWrite, address, offset, bytes, "") {
   return arg.address == static_cast<std::uint32_t>(address) && arg.offset == offset && arg.bytes == bytes;
 }
 
-const FamilyFacts& Family(int code) { return *FindFamily(static_cast<std::uint8_t>(code)); }
+const FamilyFacts& Family(int code) { return test::FamilyRow(static_cast<std::uint8_t>(code)); }
 
 WriteShape Shape(int code, std::int32_t writeBlock, std::int32_t commandBytes, std::int32_t chunkBytes) {
   return {&Family(code), writeBlock, commandBytes, chunkBytes};
@@ -186,14 +187,54 @@ TEST(WritePlanRun, Pic32BootFlashIsItsOwnRangeAndHash) {
   EXPECT_EQ(proof.bytesWritten, plan.BytesToSend());
 }
 
-TEST(WritePlanRun, OverflowIsCutAsAfterYesAndRefusalsAreSaid) {
-  const TBootInfo info = Info(35, 0x1200, 0x2000, 0, 0x20000, 1024, 64);
-  const upload::UploadPlan over = upload::PlanUpload(info, ProgramBytes(0x2100), {}, false);
-  EXPECT_TRUE(over.trimmed);
-  ASSERT_EQ(over.program.size(), 2u);
-  EXPECT_EQ(over.program[0].bytes.size() + over.program[1].bytes.size(), 0x2000u);
+// An image is cut (after the user's Yes) only when it reaches past what the area takes: at the top
+// up to the entry code below the bootloader, at the bottom up to the area's end, and on PIC32 the boot
+// flash up to its last block.
+struct OverflowRow {
+  const char* name;
+  TBootInfo info;
+  std::size_t program;  // image bytes
+  std::size_t boot;     // PIC32 boot flash image bytes
+  bool trimmed;
+  std::size_t area;  // program bytes the area holds: nothing is staged past it
+};
+void PrintTo(const OverflowRow& row, std::ostream* os) { *os << row.name; }
 
-  EXPECT_FALSE(upload::PlanUpload(info, {}, {}, false).problem.empty());
+class WritePlanOverflow : public ::testing::TestWithParam<OverflowRow> {};
+
+TEST_P(WritePlanOverflow, IsCutOnlyPastTheArea) {
+  const OverflowRow& row = GetParam();
+  const upload::UploadPlan plan =
+      upload::PlanUpload(row.info, ProgramBytes(row.program), ProgramBytes(row.boot), false);
+  ASSERT_EQ(plan.problem, "");
+  EXPECT_EQ(plan.trimmed, row.trimmed);
+  std::size_t staged = 0;
+  for (const StagedRange& range : plan.program) staged += range.bytes.size();
+  EXPECT_LE(staged, row.area);
+}
+
+const TBootInfo kStm32Top = Info(35, 0x1200, 0x2000, 0, 0x20000, 1024, 64);  // entry code: 20 bytes
+const TBootInfo kStm32Bottom = Info(35, 0x1201, 0, 0x4000, 0x20000, 1024, 64);
+const TBootInfo kPic32Top = Info(20, 0x1200, static_cast<std::int32_t>(0x9D07C000u), 0, 0x80000, 4096, 512);
+const TBootInfo kPic32Bottom = Info(20, 0x1201, 0, 0x4000, 0x80000, 4096, 512);
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, WritePlanOverflow,
+    ::testing::Values(
+        OverflowRow{"TopOneByteBelowTheEntryCode", kStm32Top, 0x2000 - 21, 0, false, 0x2000},
+        OverflowRow{"TopUpToTheEntryCode", kStm32Top, 0x2000 - 20, 0, false, 0x2000},
+        OverflowRow{"TopOneByteIntoTheEntryCode", kStm32Top, 0x2000 - 19, 0, true, 0x2000},
+        OverflowRow{"TopOverTheBootloader", kStm32Top, 0x2100, 0, true, 0x2000},
+        OverflowRow{"BottomUpToTheEnd", kStm32Bottom, 0x20000, 0, false, 0x1C000},
+        OverflowRow{"BottomOneByteBeyond", kStm32Bottom, 0x20001, 0, true, 0x1C000},
+        OverflowRow{"Pic32TopBootUpToItsLastBlock", kPic32Top, 0x100, 0x2000, false, 0x7C000},
+        OverflowRow{"Pic32TopBootOneByteIntoItsLastBlock", kPic32Top, 0x100, 0x2001, true, 0x7C000},
+        OverflowRow{"Pic32BottomBootUpToItsLastBlock", kPic32Bottom, 0x4100, 0x2000, false, 0x7C000},
+        OverflowRow{"Pic32BottomBootOneByteIntoItsLastBlock", kPic32Bottom, 0x4100, 0x2001, true, 0x7C000}),
+    [](const ::testing::TestParamInfo<OverflowRow>& row) { return std::string(row.param.name); });
+
+TEST(WritePlanRun, RefusalsAreSaid) {
+  EXPECT_FALSE(upload::PlanUpload(kStm32Top, {}, {}, false).problem.empty());
   EXPECT_FALSE(upload::PlanUpload(Info(35, 0x1200, 0x2000, 0, 0x20000, 0, 64), ProgramBytes(10), {}, false)
                    .problem.empty());
 }
