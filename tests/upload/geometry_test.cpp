@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "core/families.h"
+#include "support/family_row.h"
 #include "upload/flash_area.h"
 
 namespace quorvel {
 namespace {
 
-const FamilyFacts& F4() { return *FindFamily(mcu::STM32F4XX); }
+const FamilyFacts& F4() { return test::FamilyRow(mcu::STM32F4XX); }
 
 TEST(SectorIndex, FindsTheSectorHoldingAnOffset) {
   const std::pair<std::int32_t, std::int32_t> rows[] = {
