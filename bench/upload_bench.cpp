@@ -22,7 +22,7 @@
 #include <string>
 #include <variant>
 
-#include "engine/pelmo.h"
+#include "engine/engine_probe.h"
 #include "sim/sim_platform.h"
 
 namespace {
@@ -81,33 +81,37 @@ void BM_UploadArm256KiB(benchmark::State& state) {
     }
     sim::SimHidPlatform platform;
     QuietFrontend ui;
-    TPelmo pelmo(platform, ui);
-    pelmo.FormCreate({});
-    RunUntil([&] { return pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy(); }, 5000);
-    const int handled = pelmo.DeviceChangesHandled;
+    Engine engine(platform, ui);
+    EngineProbe probe(engine);
+    Link& link = probe.LinkPart();
+    engine.Start({});
+    RunUntil([&] { return link.DeviceChangesHandled() >= 1 && !link.Busy(); }, 5000);
+    const int handled = link.DeviceChangesHandled();
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
-    RunUntil([&] { return pelmo.DeviceChangesHandled > handled && !pelmo.Busy(); }, 5000);
-    pelmo.ButtonConnectClick();
-    if (!pelmo.Connected) {
+    RunUntil([&] { return link.DeviceChangesHandled() > handled && !link.Busy(); }, 5000);
+    engine.Connect();
+    if (!link.IsConnected()) {
       state.SkipWithError("could not connect to the simulated bootloader");
       return;
     }
-    pelmo.FlashImage.resize(kImageBytes);
-    for (std::uint32_t i = 0; i < kImageBytes; ++i) pelmo.FlashImage[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    pelmo.HexLoaded = true;
-    pelmo.HexMcuType = pelmo.BootInfo.McuType;
+    // The image is put in place as a load would leave it.
+    THexImages& images = probe.RunPart().Images();
+    images.FlashImage.resize(kImageBytes);
+    for (std::uint32_t i = 0; i < kImageBytes; ++i) images.FlashImage[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    images.HexLoaded = true;
+    images.HexMcuType = link.Record().McuType;
     const std::size_t reportsBefore = platform.OutputReportCount(id);
     state.ResumeTiming();
 
     const double cpuBefore = CpuSeconds();
     QElapsedTimer clock;
     clock.start();
-    pelmo.ButtonStartBootloaderClick();
+    const UploadOutcome outcome = engine.Upload({});
     wallMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     cpuS = CpuSeconds() - cpuBefore;
 
     state.PauseTiming();
-    if (!pelmo.History.contains(QStringLiteral("Completed successfully."))) {
+    if (outcome.result != UploadResult::Succeeded) {
       state.SkipWithError("upload did not complete");
       return;
     }

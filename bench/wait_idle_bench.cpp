@@ -20,7 +20,7 @@
 #include <functional>
 #include <memory>
 
-#include "engine/pelmo.h"
+#include "engine/engine_probe.h"
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
 #include "core/families.h"
@@ -56,13 +56,14 @@ void RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
 void BM_IdleWaitResponse(benchmark::State& state) {
   quorvel::sim::SimHidPlatform platform;
   QuietFrontend frontend;
-  auto pelmo = std::make_unique<quorvel::TPelmo>(platform, frontend);
-  pelmo->FormCreate({});
+  auto engine = std::make_unique<quorvel::Engine>(platform, frontend);
+  quorvel::Link& link = quorvel::EngineProbe(*engine).LinkPart();
+  engine->Start({});
   quorvel::sim::SimProfile profile;
   quorvel::sim::DefaultProfile(quorvel::mcu::PIC18, profile);
   platform.PlugBootloader(profile);
-  RunEventsUntil([&] { return pelmo->ActiveDevice != nullptr && !pelmo->Busy(); }, 5000);
-  if (pelmo->ActiveDevice == nullptr) {
+  RunEventsUntil([&] { return link.Active() != nullptr && !link.Busy(); }, 5000);
+  if (link.Active() == nullptr) {
     state.SkipWithError("simulated bootloader was not opened");
     return;
   }
@@ -77,7 +78,7 @@ void BM_IdleWaitResponse(benchmark::State& state) {
     QElapsedTimer clock;
     clock.start();
     // Nothing was sent, so nothing answers: the wait ends by its time-out.
-    const int result = pelmo->WaitResponse(quorvel::Sync, waitMs);
+    const int result = link.WaitResponse(quorvel::Sync, waitMs);
     wall += static_cast<double>(clock.nsecsElapsed()) * 1e-9;
     uiThread += CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - t0;
     process += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - p0;

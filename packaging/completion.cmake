@@ -1,12 +1,18 @@
 # SPDX-License-Identifier: Apache-2.0
 # Fills the bash completion template with what `quorvel-cli --help` lists:
 # commands, options (and which take a value) and the --simulate keys, so an
-# option added to the help is completed without touching the script.
-#   cmake -DCLI=path/quorvel-cli -DTEMPLATE=quorvel-cli.bash.in -DOUTPUT=quorvel-cli -P completion.cmake
+# option added to the help is completed without touching the script; and with
+# the family keywords of the family table, so a new family is offered too.
+#   cmake -DCLI=path/quorvel-cli -DFAMILIES=path/quorvel_family_keywords -DTEMPLATE=quorvel-cli.bash.in
+#         -DOUTPUT=quorvel-cli -P completion.cmake
 cmake_policy(VERSION 3.25)
 execute_process(COMMAND "${CLI}" --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${CLI} --help failed (${rc})")
+endif()
+execute_process(COMMAND "${FAMILIES}" OUTPUT_VARIABLE families RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0 OR families STREQUAL "")
+  message(FATAL_ERROR "${FAMILIES} listed no families (${rc})")
 endif()
 
 string(REPLACE "\n" ";" lines "${help}")
@@ -60,4 +66,5 @@ list(JOIN commands " " QUORVEL_CLI_COMMANDS)
 list(JOIN options " " QUORVEL_CLI_OPTIONS)
 list(JOIN valued " " QUORVEL_CLI_VALUED_OPTIONS)
 list(JOIN keys " " QUORVEL_CLI_SIMULATE_KEYS)
+set(QUORVEL_CLI_FAMILIES "${families}")
 configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY)

@@ -30,6 +30,9 @@ declare -A qt=(
   [core]=none [io]=none [image]=none [protocol]=none [upload]=none
   [hid]=core [sim]=core [engine]=core [assembly]=core [cli]=core [ui]=widgets [app]=widgets
 )
+# What folders above the engine may include from it: its API, not its parts.
+# The test seam (engine/engine_probe.h) is for tests alone.
+engine_api='^engine/(engine|engine_types|frontend|outcomes|texts|install_layout)\.h$'
 # Headers of Qt Core; anything else from Qt (Widgets, Gui) is a window's.
 qt_core='^Q(t?Core.*|CoreApplication|Object|MetaObject|String|StringList|StringView|Latin1String|Char|ByteArray|ByteArrayView|CryptographicHash|Timer|ElapsedTimer|EventLoop|Event|SocketNotifier|FileInfo|Dir|File|RegularExpression|Variant|Pointer|Thread|Mutex|tGlobal|Debug|Json.*|TemporaryDir|TemporaryFile|Process|Url|Locale|List|Map|Hash|Set|Vector)$'
 
@@ -52,6 +55,10 @@ for folder in "${!allowed[@]}"; do
         [[ -d $src/$target ]] || continue
         if [[ " ${allowed[$folder]} " != *" $target "* ]]; then
           complain "$rel:$number: $folder/ may not include $target/: $text"
+        elif [[ $target == engine && ! $text =~ \"(engine/[a-z_/]+\.h)\" ]]; then
+          :
+        elif [[ $target == engine && ! ${BASH_REMATCH[1]} =~ $engine_api ]]; then
+          complain "$rel:$number: $folder/ may include only the engine's API from engine/: $text"
         fi
       elif [[ $text =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\<(Q[A-Za-z0-9]*) ]]; then
         header=${BASH_REMATCH[1]}

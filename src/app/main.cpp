@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -66,15 +67,9 @@ void PassOnHeldMessages() {
   heldMessages.clear();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Under a file size limit (ulimit -f) the settings write fails and keeps the
-  // old file, instead of the signal ending the program at exit.
-  ::signal(SIGXFSZ, SIG_IGN);
-  // Read before the application object exists: --help, --version and a bad
-  // command line need no display, and a packager runs them on a build machine.
-  const quorvel::ui::TAppOptions early = quorvel::ui::ParseAppOptions(RawArguments(argc, argv));
+// --help, --version and a bad command line: the exit code, once answered;
+// nothing when the window is to open.
+std::optional<int> AnswerWithoutWindow(const quorvel::ui::TAppOptions& early) {
   if (early.help) {
     std::fputs(qPrintable(quorvel::ui::AppUsage()), stdout);
     return 0;
@@ -87,6 +82,43 @@ int main(int argc, char** argv) {
     std::printf("%s\n", qPrintable(quorvel::ui::AppVersion()));
     return 0;
   }
+  return std::nullopt;
+}
+
+// Saves the window to `file` once the start-up scan is over and, with a
+// simulated device, its information is shown (or after 5 s, whatever
+// happened by then), then closes it; `result` becomes 1 when it cannot be saved.
+void ScreenshotWhenSettled(QApplication& app, quorvel::ui::WindowSession& session, const QString& file,
+                           bool expectDevice, int& result) {
+  auto* poll = new QTimer(&app);
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
+    const quorvel::EngineStatus status = session.Engine().Status();
+    const bool settled = status.deviceChangesHandled >= 1 && !status.busy &&
+                         (!expectDevice || session.Engine().Controls().LinkIndicator == 1);
+    if (!settled && clock->elapsed() < 5000) return;
+    poll->stop();
+    delete clock;
+    if (!session.Window().grab().save(file, "PNG")) {
+      std::fprintf(stderr, "quorvel: cannot write %s\n", qPrintable(file));
+      result = 1;
+    }
+    session.Window().close();
+  });
+  poll->start(50);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Under a file size limit (ulimit -f) the settings write fails and keeps the
+  // old file, instead of the signal ending the program at exit.
+  ::signal(SIGXFSZ, SIG_IGN);
+  // Read before the application object exists: --help, --version and a bad
+  // command line need no display, and a packager runs them on a build machine.
+  const quorvel::ui::TAppOptions early = quorvel::ui::ParseAppOptions(RawArguments(argc, argv));
+  if (const std::optional<int> exitCode = AnswerWithoutWindow(early)) return *exitCode;
   std::vector<std::string> profileTexts;
   for (const QString& profile : early.simulate) profileTexts.push_back(profile.toStdString());
   std::vector<quorvel::sim::SimProfile> profiles;
@@ -124,31 +156,10 @@ int main(int argc, char** argv) {
     quorvel::ui::WindowSession session(program.Platform(), settingsFile);
     program.PlugDevices();
     session.Start(options.remaining);
-    if (!options.open.isEmpty()) session.Pelmo().OpenHexFileOnConnect(options.open);
+    if (!options.open.isEmpty()) session.Engine().OpenOnConnect(options.open);
     session.Window().show();
 
-    if (!options.screenshot.isEmpty()) {
-      // Taken once the start-up scan is over and, with a simulated device,
-      // its information is shown (or after 5 s, whatever happened by then).
-      const QString file = options.screenshot;
-      auto* poll = new QTimer(&app);
-      auto* clock = new QElapsedTimer;
-      clock->start();
-      QObject::connect(poll, &QTimer::timeout, &app, [&session, &result, file, expectDevice, poll, clock] {
-        const quorvel::TPelmo& pelmo = session.Pelmo();
-        const bool settled = pelmo.DeviceChangesHandled >= 1 && !pelmo.Busy() &&
-                             (!expectDevice || pelmo.LinkIndicator == 1);
-        if (!settled && clock->elapsed() < 5000) return;
-        poll->stop();
-        delete clock;
-        if (!session.Window().grab().save(file, "PNG")) {
-          std::fprintf(stderr, "quorvel: cannot write %s\n", qPrintable(file));
-          result = 1;
-        }
-        session.Window().close();
-      });
-      poll->start(50);
-    }
+    if (!options.screenshot.isEmpty()) ScreenshotWhenSettled(app, session, options.screenshot, expectDevice, result);
     const int loop = QApplication::exec();
     if (result == 0) result = loop;
   }

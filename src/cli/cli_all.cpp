@@ -21,13 +21,12 @@
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
+#include "protocol/bootloader_id.h"
 #include "sim/sim_profile.h"
 
 namespace quorvel::cli {
 
 namespace {
-
-constexpr const char16_t* kBootloaderProduct = u"USB HID Bootloader";
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
@@ -80,21 +79,22 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
     const std::unique_ptr<hid::HidConnection> connection = platform.Open(info);
     if (!connection) continue;
     std::u16string product;
-    if (!connection->GetProductString(product) || product != kBootloaderProduct) continue;
+    if (!connection->GetProductString(product) || !IsBootloaderProduct(product)) continue;
     std::u16string serial;
     if (!connection->GetSerialString(serial)) serial.clear();
     hid::THidCaps caps;
     const bool fits =
-        connection->GetCaps(caps) && caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
-    found.push_back(
-        {{info.InterfacePath, shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
+        connection->GetCaps(caps) && BootloaderReportsFit(caps.InputReportByteLength, caps.OutputReportByteLength);
+    found.push_back({{shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
   }
   // The other interfaces of a composite bootloader carry its name too: the
   // ones whose reports fit are the bootloaders, as for a single upload.
-  const bool anyFits = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.fits; });
+  std::vector<InterfaceTraits> traits;
+  for (const Found& f : found) traits.push_back({true, f.fits});
+  const std::vector<bool> bootloaders = Bootloaders(traits);
   std::vector<ListedBoard> boards;
-  for (const Found& f : found) {
-    if (f.fits || !anyFits) boards.push_back(f.board);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (bootloaders[i]) boards.push_back(found[i].board);
   }
   return boards;
 }

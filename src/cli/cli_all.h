@@ -40,7 +40,6 @@ std::string WithPath(std::string_view jsonLine, std::string_view path);
 QStringList ChildArguments(const CliOptions& options, const QString& path);
 
 struct ListedBoard {
-  std::string platformPath;  // what the platform opens
   QString path;              // as `list` shows it
   QString serial;
 };

@@ -8,7 +8,6 @@
 
 #include "cli/cli_log.h"
 #include "cli/progress_display.h"
-#include "engine/pelmo.h"
 #include "io/display_text.h"
 
 namespace quorvel::cli {

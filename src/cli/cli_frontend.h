@@ -17,10 +17,6 @@
 #include "engine/frontend.h"
 #include "cli/json_line.h"
 
-namespace quorvel {
-class TPelmo;
-}
-
 namespace quorvel::cli {
 
 // What an upload wrote (or, for `image`, would write), given with the result.
@@ -62,8 +58,6 @@ class CliFrontend : public Frontend {
   CliFrontend(const CliFrontend&) = delete;
   CliFrontend& operator=(const CliFrontend&) = delete;
 
-  // The engine whose progress bar is shown; may be null.
-  void Attach(const TPelmo* pelmo) { pelmo_ = pelmo; }
   const CliOutputConfig& Config() const { return config_; }
   // --log: everything the run says also goes there, whatever --quiet says; may be null.
   void SetLog(CliLog* log) { log_ = log; }
@@ -131,7 +125,6 @@ class CliFrontend : public Frontend {
   CliOutputConfig config_;
   std::FILE* out_;
   std::FILE* err_;
-  const TPelmo* pelmo_ = nullptr;
   CliLog* log_ = nullptr;
 
   // Progress throttling: bar redraws and JSON events at most every kProgressInterval,
@@ -145,8 +138,6 @@ class CliFrontend : public Frontend {
   std::chrono::steady_clock::time_point phaseStart_{};
   std::chrono::steady_clock::time_point uploadStart_{};
   bool resultGiven_ = false;  // no progress after the result
-  // The engine reports phases itself; until it does, they are read from the
-  // history lines and the progress bar.
   bool barVisible_ = false;
   std::string lastBar_;
   int outputError_ = 0;

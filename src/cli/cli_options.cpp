@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 namespace quorvel::cli {
 
@@ -61,17 +62,119 @@ std::optional<int> ParseCount(const std::string& text) {
   return value;
 }
 
-}  // namespace
+// Options whose presence matters beyond their value.
+struct Seen {
+  bool out = false;
+  bool bootOut = false;
+  bool count = false;
+};
 
-CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
-  CliParseResult result;
-  CliOptions& o = result.options;
-  std::vector<std::string> positional;
-  bool outSeen = false;
-  bool bootOutSeen = false;
-  bool countSeen = false;
+// One option: its names, whether it takes a value, and what it does with it
+// (the error, or empty).
+struct OptionSpec {
+  std::string_view name;
+  std::string_view shortName;  // empty: none
+  bool takesValue;
+  std::string (*apply)(CliOptions& o, const std::string& value, Seen& seen);
+};
+
+std::string NeedsFileName(const CliOptions&, const std::string& value, std::string_view option) {
+  return value.empty() ? "option '" + std::string(option) + "' needs a file name" : std::string();
+}
+
+const OptionSpec kOptions[] = {
+    {"--help", "-h", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.help = true; return {}; }},
+    {"--version", "", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.version = true; return {}; }},
+    {"--quiet", "-q", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.quiet = true; return {}; }},
+    {"--verbose", "-v", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.verbose = true; return {}; }},
+    {"--yes", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.yes = true; return {}; }},
+    {"--skip-blank", "", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.skipBlank = true; return {}; }},
+    {"--json", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.json = true; return {}; }},
+    {"--simulate", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.simulate.push_back(value);
+       return {};
+     }},
+    {"--trace", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.trace = value;
+       return NeedsFileName(o, value, "--trace");
+     }},
+    {"--wait", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       const auto ms = ParseWaitSeconds(value);
+       if (!ms) return "option '--wait' needs a number of seconds from 0 to 86400, not '" + value + "'";
+       o.waitMs = *ms;
+       return {};
+     }},
+    {"--serial", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.serial = value;
+       return {};
+     }},
+    {"--base", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.base = ParseAddress(value);
+       if (!o.base) return "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
+       return {};
+     }},
+    {"--format", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.format = ParseFormat(value);
+       if (!o.format) return "option '--format' needs hex, elf or bin, not '" + value + "'";
+       return {};
+     }},
+    {"--device", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       if (value.empty()) return "option '--device' needs a path (see 'list')";
+       o.device = value;
+       return {};
+     }},
+    {"--log", "", true,
+     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+       o.log = value;
+       return NeedsFileName(o, value, "--log");
+     }},
+    {"--all", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.all = true; return {}; }},
+    {"--repeat", "", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.repeat = true; return {}; }},
+    {"--count", "", true,
+     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+       const auto count = ParseCount(value);
+       if (!count) return "option '--count' needs a number of boards from 1, not '" + value + "'";
+       o.count = *count;
+       seen.count = true;
+       return {};
+     }},
+    {"--out", "", true,
+     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+       o.out = value;
+       seen.out = true;
+       return {};
+     }},
+    {"--boot-out", "", true,
+     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+       o.bootOut = value;
+       seen.bootOut = true;
+       return {};
+     }},
+};
+
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.name || (!spec.shortName.empty() && name == spec.shortName)) return &spec;
+  }
+  return nullptr;
+}
+
+// Applies the options in `args` in order and collects the other arguments;
+// the first error ends it.
+std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, Seen& seen,
+                        std::vector<std::string>& positional) {
   bool optionsEnded = false;
-
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -92,220 +195,87 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
         inlineValue = arg.substr(eq + 1);
       }
     }
-    auto takeValue = [&](std::string& value) -> bool {
-      if (inlineValue) {
-        value = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= args.size()) {
-        result.error = "option '" + name + "' needs a value";
-        return false;
-      }
-      value = args[++i];
-      return true;
-    };
-    auto noValue = [&]() -> bool {
-      if (inlineValue) {
-        result.error = "option '" + name + "' takes no value";
-        return false;
-      }
-      return true;
-    };
-
+    const OptionSpec* spec = FindOption(name);
+    if (spec == nullptr) return "unknown option '" + arg + "'";
     std::string value;
-    if (name == "-h" || name == "--help") {
-      if (!noValue()) return result;
-      o.help = true;
-    } else if (name == "--version") {
-      if (!noValue()) return result;
-      o.version = true;
-    } else if (name == "-q" || name == "--quiet") {
-      if (!noValue()) return result;
-      o.quiet = true;
-    } else if (name == "-v" || name == "--verbose") {
-      if (!noValue()) return result;
-      o.verbose = true;
-    } else if (name == "--yes") {
-      if (!noValue()) return result;
-      o.yes = true;
-    } else if (name == "--skip-blank") {
-      if (!noValue()) return result;
-      o.skipBlank = true;
-    } else if (name == "--json") {
-      if (!noValue()) return result;
-      o.json = true;
-    } else if (name == "--simulate") {
-      if (!takeValue(value)) return result;
-      o.simulate.push_back(value);
-    } else if (name == "--trace") {
-      if (!takeValue(value)) return result;
-      if (value.empty()) {
-        result.error = "option '--trace' needs a file name";
-        return result;
-      }
-      o.trace = value;
-    } else if (name == "--wait") {
-      if (!takeValue(value)) return result;
-      const auto ms = ParseWaitSeconds(value);
-      if (!ms) {
-        result.error = "option '--wait' needs a number of seconds from 0 to 86400, not '" + value + "'";
-        return result;
-      }
-      o.waitMs = *ms;
-    } else if (name == "--serial") {
-      if (!takeValue(value)) return result;
-      o.serial = value;
-    } else if (name == "--base") {
-      if (!takeValue(value)) return result;
-      o.base = ParseAddress(value);
-      if (!o.base) {
-        result.error = "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
-        return result;
-      }
-    } else if (name == "--format") {
-      if (!takeValue(value)) return result;
-      o.format = ParseFormat(value);
-      if (!o.format) {
-        result.error = "option '--format' needs hex, elf or bin, not '" + value + "'";
-        return result;
-      }
-    } else if (name == "--device") {
-      if (!takeValue(value)) return result;
-      if (value.empty()) {
-        result.error = "option '--device' needs a path (see 'list')";
-        return result;
-      }
-      o.device = value;
-    } else if (name == "--log") {
-      if (!takeValue(value)) return result;
-      if (value.empty()) {
-        result.error = "option '--log' needs a file name";
-        return result;
-      }
-      o.log = value;
-    } else if (name == "--all") {
-      if (!noValue()) return result;
-      o.all = true;
-    } else if (name == "--repeat") {
-      if (!noValue()) return result;
-      o.repeat = true;
-    } else if (name == "--count") {
-      if (!takeValue(value)) return result;
-      const auto count = ParseCount(value);
-      if (!count) {
-        result.error = "option '--count' needs a number of boards from 1, not '" + value + "'";
-        return result;
-      }
-      o.count = *count;
-      countSeen = true;
-    } else if (name == "--out") {
-      if (!takeValue(value)) return result;
-      o.out = value;
-      outSeen = true;
-    } else if (name == "--boot-out") {
-      if (!takeValue(value)) return result;
-      o.bootOut = value;
-      bootOutSeen = true;
+    if (!spec->takesValue) {
+      if (inlineValue) return "option '" + name + "' takes no value";
+    } else if (inlineValue) {
+      value = *inlineValue;
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
     } else {
-      result.error = "unknown option '" + arg + "'";
-      return result;
+      return "option '" + name + "' needs a value";
     }
+    if (std::string error = spec->apply(o, value, seen); !error.empty()) return error;
   }
+  return {};
+}
 
-  if (o.help || o.version) return result;  // nothing else matters then
-
-  if (positional.empty()) {
-    result.error = "no command given";
-    return result;
-  }
+// The command and its firmware file.
+std::string ReadCommand(const std::vector<std::string>& positional, CliOptions& o) {
+  if (positional.empty()) return "no command given";
   const auto command = CommandByName(positional[0]);
-  if (!command) {
-    result.error = "unknown command '" + positional[0] + "'";
-    return result;
-  }
+  if (!command) return "unknown command '" + positional[0] + "'";
   o.command = *command;
   const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
   const std::size_t wanted = takesFile ? 2 : 1;
-  if (positional.size() < wanted) {
-    result.error = "'" + positional[0] + "' needs a firmware file";
-    return result;
-  }
-  if (positional.size() > wanted) {
-    result.error = "unexpected argument '" + positional[wanted] + "'";
-    return result;
-  }
+  if (positional.size() < wanted) return "'" + positional[0] + "' needs a firmware file";
+  if (positional.size() > wanted) return "unexpected argument '" + positional[wanted] + "'";
   if (takesFile) o.file = positional[1];
-  if (takesFile && o.file.empty()) {
-    result.error = "the firmware file name is empty";
-    return result;
-  }
+  if (takesFile && o.file.empty()) return "the firmware file name is empty";
+  return {};
+}
 
+// The options that belong to the commands taking a file, and how they go together.
+std::string CheckFileOptions(const CliOptions& o, const Seen& seen) {
+  const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
   if (o.command == CliCommand::Image) {
-    if (!outSeen || o.out.empty()) {
-      result.error = "'image' needs --out FLASH.bin";
-      return result;
-    }
-    if (bootOutSeen && o.bootOut.empty()) {
-      result.error = "option '--boot-out' needs a file name";
-      return result;
-    }
-    if (bootOutSeen && o.bootOut == o.out) {
-      result.error = "--out and --boot-out name the same file";
-      return result;
-    }
-  } else if (outSeen || bootOutSeen) {
-    result.error = "--out and --boot-out belong to the 'image' command";
-    return result;
+    if (!seen.out || o.out.empty()) return "'image' needs --out FLASH.bin";
+    if (seen.bootOut && o.bootOut.empty()) return "option '--boot-out' needs a file name";
+    if (seen.bootOut && o.bootOut == o.out) return "--out and --boot-out name the same file";
+  } else if (seen.out || seen.bootOut) {
+    return "--out and --boot-out belong to the 'image' command";
   }
-  if (o.base && !takesFile) {
-    result.error = "--base belongs to the 'upload' and 'image' commands";
-    return result;
-  }
-  if (o.format && !takesFile) {
-    result.error = "--format belongs to the 'upload' and 'image' commands";
-    return result;
-  }
+  if (o.base && !takesFile) return "--base belongs to the 'upload' and 'image' commands";
+  if (o.format && !takesFile) return "--format belongs to the 'upload' and 'image' commands";
   if (o.format == FirmwareFormat::RawBinary && !o.base) {
-    result.error = "--format bin needs --base ADDR, the address of the binary's first byte";
-    return result;
+    return "--format bin needs --base ADDR, the address of the binary's first byte";
   }
   if (o.format && o.format != FirmwareFormat::RawBinary && o.base) {
-    result.error = "--base places a raw binary: it goes with --format bin only";
-    return result;
+    return "--base places a raw binary: it goes with --format bin only";
   }
-  if (o.skipBlank && !takesFile) {
-    result.error = "--skip-blank belongs to the 'upload' and 'image' commands";
-    return result;
-  }
-  if (!o.trace.empty() && o.simulate.empty()) {
-    result.error = "--trace needs --simulate";
-    return result;
-  }
+  if (o.skipBlank && !takesFile) return "--skip-blank belongs to the 'upload' and 'image' commands";
+  return {};
+}
+
+// The options of runs over several boards, and the ones that exclude each other.
+std::string CheckRunOptions(const CliOptions& o, const Seen& seen) {
+  if (!o.trace.empty() && o.simulate.empty()) return "--trace needs --simulate";
   if ((o.all || o.repeat) && o.command != CliCommand::Upload) {
-    result.error =
-        o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
-    return result;
+    return o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
   }
-  if (o.all && o.repeat) {
-    result.error = "--all and --repeat exclude each other";
-    return result;
-  }
-  if (o.all && (o.device || o.serial)) {
-    result.error = "--all takes every bootloader: it excludes --device and --serial";
-    return result;
-  }
-  if (o.all && !o.trace.empty()) {
-    result.error = "--trace follows one device: it cannot be combined with --all";
-    return result;
-  }
-  if (countSeen && !o.repeat) {
-    result.error = "--count needs --repeat";
-    return result;
-  }
-  if (o.quiet && o.verbose) {
-    result.error = "--quiet and --verbose exclude each other";
-    return result;
-  }
+  if (o.all && o.repeat) return "--all and --repeat exclude each other";
+  if (o.all && (o.device || o.serial)) return "--all takes every bootloader: it excludes --device and --serial";
+  if (o.all && !o.trace.empty()) return "--trace follows one device: it cannot be combined with --all";
+  if (seen.count && !o.repeat) return "--count needs --repeat";
+  if (o.quiet && o.verbose) return "--quiet and --verbose exclude each other";
+  return {};
+}
+
+}  // namespace
+
+CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
+  CliParseResult result;
+  CliOptions& o = result.options;
+  Seen seen;
+  std::vector<std::string> positional;
+  result.error = ReadOptions(args, o, seen, positional);
+  if (!result.ok()) return result;
+  if (o.help || o.version) return result;  // nothing else matters then
+  result.error = ReadCommand(positional, o);
+  if (result.ok()) result.error = CheckFileOptions(o, seen);
+  if (result.ok()) result.error = CheckRunOptions(o, seen);
   return result;
 }
 

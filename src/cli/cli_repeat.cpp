@@ -3,12 +3,11 @@
 // flashed as it arrives; a board counts again only once it has left (its
 // closing Reboot makes it vanish) and come back as a new interface.
 #include <QElapsedTimer>
+#include <optional>
 #include <set>
 
-#include "engine/pelmo.h"
 #include "cli/cli_all.h"
 #include "cli/cli_runner.h"
-#include "hid/hid_device.h"
 
 namespace quorvel::cli {
 
@@ -17,6 +16,48 @@ namespace {
 constexpr int kPollMs = 20;
 
 }  // namespace
+
+std::optional<BoardView> CliRunner::NextRepeatBoard(std::set<std::uint64_t>& done) const {
+  const EngineStatus status = engine_->Status();
+  if (status.deviceChangesHandled < 1 || status.busy) return std::nullopt;
+  const auto candidates = Candidates();
+  std::set<std::uint64_t> present;
+  for (const BoardView& board : candidates) present.insert(board.instance);
+  // A board that went away may come back: it is flashed again then.
+  std::erase_if(done, [&](std::uint64_t instance) { return present.count(instance) == 0; });
+  for (const BoardView& board : candidates) {
+    if (done.count(board.instance) == 0) return board;
+  }
+  return std::nullopt;
+}
+
+int CliRunner::RepeatOnBoard(const BoardView& next, const QString& path) {
+  // Discovery opens the board, sends it the information request and locks it.
+  choice_.path = next.path;
+  engine_->ChooseBoard(choice_);
+  engine_->OpenChosenBoard();
+  outcome_.reset();
+  const EngineStatus opened = engine_->Status();
+  const std::optional<BoardView>& active = opened.active;
+  if (!active || active->instance != next.instance || active->path != next.path) {
+    return Fail(ExitNoBootloader,
+                opened.boardInUse.empty()
+                    ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(path) +
+                          Unanswered()
+                    : QStringLiteral("The bootloader %1 is in use by another program.").arg(path));
+  }
+  if (!active->readWrite) {
+    return Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
+                                                 "(permission denied).")
+                                      .arg(path));
+  }
+  LogBoard();
+  const int rc = UploadBoard();
+  // A run aborted by a question is left connected, as the window leaves it;
+  // the board is restarted as when the window closes, and the loop goes on.
+  if (engine_->Status().connected) engine_->Close();
+  return rc;
+}
 
 int CliRunner::Repeat() {
   if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
@@ -31,21 +72,9 @@ int CliRunner::Repeat() {
     if (options_.count > 0 && tally_->succeeded + tally_->failed >= options_.count) break;
     if (interrupts_ > 0) break;  // between boards: the count so far is the result
 
-    hid::THidDevice* next = nullptr;
-    if (pelmo_->DeviceChangesHandled >= 1 && !pelmo_->Busy()) {
-      const auto candidates = Candidates();
-      std::set<std::uint64_t> present;
-      for (hid::THidDevice* dev : candidates) present.insert(dev->PnPInfo().DeviceInstance);
-      std::erase_if(done, [&](std::uint64_t instance) { return present.count(instance) == 0; });
-      for (hid::THidDevice* dev : candidates) {
-        if (done.count(dev->PnPInfo().DeviceInstance) == 0) {
-          next = dev;
-          break;
-        }
-      }
-    }
-    if (next == nullptr) {
-      if (!waitingShown && pelmo_->DeviceChangesHandled >= 1) {
+    const std::optional<BoardView> next = NextRepeatBoard(done);
+    if (!next) {
+      if (!waitingShown && engine_->Status().deviceChangesHandled >= 1) {
         ui_.Notice(QStringLiteral("Waiting for a bootloader (Ctrl-C ends the run)..."));
         waitingShown = true;
       }
@@ -53,40 +82,14 @@ int CliRunner::Repeat() {
       continue;
     }
     waitingShown = false;
-    done.insert(next->PnPInfo().DeviceInstance);
+    done.insert(next->instance);
 
     BoardOutcome board;
-    board.path = PathOf(next);
-    board.serial = QString::fromStdU16String(next->SerialString());
+    board.path = PathOf(*next);
+    board.serial = QString::fromStdU16String(next->serial);
     QElapsedTimer clock;
     clock.start();
-    // Discovery opens the board, sends it the information request and locks it.
-    pelmo_->PreferredPath = next->PnPInfo().InterfacePath;
-    if (pelmo_->ActiveDevice != next) {
-      pelmo_->Guarded([this] { pelmo_->OpenBootloaderDevice(text::kBootloaderProductName); });
-    }
-    outcome_.reset();
-    int rc = ExitSuccess;
-    hid::THidDevice* active = pelmo_->ActiveDevice;
-    if (active != next) {
-      rc = Fail(
-          ExitNoBootloader,
-          pelmo_->BoardInUse.empty()
-              ? QStringLiteral("The bootloader %1 did not answer the information request.").arg(board.path) +
-                    Unanswered()
-              : QStringLiteral("The bootloader %1 is in use by another program.").arg(board.path));
-    } else if (!active->ReadWriteAccess()) {
-      rc =
-          Fail(ExitNoBootloader, QStringLiteral("The bootloader %1 may not be opened for reading and writing "
-                                                "(permission denied).")
-                                     .arg(board.path));
-    } else {
-      LogBoard();
-      rc = UploadBoard();
-      // A run aborted by a question is left connected, as the window leaves it;
-      // the board is restarted as when the window closes, and the loop goes on.
-      if (pelmo_->Connected) pelmo_->Guarded([this] { pelmo_->FormClose(); });
-    }
+    const int rc = RepeatOnBoard(*next, board.path);
     board.exitCode = rc;
     board.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
     if (outcome_) {

@@ -16,10 +16,8 @@
 #include <variant>
 
 #include "cli/cli_log.h"
-#include "engine/pelmo.h"
+#include "engine/texts.h"
 #include "cli/hidraw_access.h"
-#include "hid/hid_controller.h"
-#include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "image/firmware_file.h"
 #include "core/families.h"
@@ -28,7 +26,6 @@
 #include "io/output_file.h"
 #include "assembly/program_platform.h"
 #include "sim/sim_platform.h"
-#include "engine/upload/upload_proof.h"
 #include "upload/write_plan.h"
 
 namespace quorvel::cli {
@@ -75,20 +72,6 @@ constexpr int kTraceIntervalMs = 100;
 const std::string kStandardInput = "-";
 // How long a read of standard input waits before the event loop looks for Ctrl-C.
 constexpr int kInputPollMs = 50;
-
-// A binary read as HEX can put any byte into the loader's message: all but
-// its line breaks are made printable before the message is shown.
-std::string PrintableMessage(const std::string& text) {
-  std::string out;
-  std::size_t from = 0;
-  while (from <= text.size()) {
-    const std::size_t end = std::min(text.find_first_of("\r\n", from), text.size());
-    out += io::PrintableText(std::string_view(text).substr(from, end - from));
-    if (end < text.size()) out += text[end];
-    from = end + 1;
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -142,7 +125,7 @@ int CliRunner::Succeed(const QString& title, const QString& text) {
 QString CliRunner::Unanswered() const {
   // A board left inside a Write (its uploader killed) takes every request as
   // data and answers none of them.
-  if (!pelmo_ || pelmo_->LastWaitResult != WaitTimedOut) return {};
+  if (!engine_ || engine_->Status().lastWait != WaitTimedOut) return {};
   return QStringLiteral(
       "\nIt may be inside an interrupted upload: reset or power-cycle it before the next upload.");
 }
@@ -322,16 +305,17 @@ int CliRunner::OpenLog() {
 }
 
 void CliRunner::LogBoard() {
-  hid::THidDevice* dev = pelmo_->ActiveDevice;
-  if (!log_ || dev == nullptr) return;
-  const TBootInfo& info = pelmo_->BootInfo;
-  log_->SetBoard(Utf8(PathOf(dev)));
-  const QString serial = Shown(QString::fromStdU16String(dev->SerialString()).toStdString());
+  const EngineStatus status = engine_->Status();
+  if (!log_ || !status.active) return;
+  const BoardView& board = *status.active;
+  const TBootInfo& info = status.bootInfo;
+  log_->SetBoard(Utf8(PathOf(board)));
+  const QString serial = Shown(QString::fromStdU16String(board.serial).toStdString());
   // One multi-argument arg(): a serial or description holding "%3" stays as it is.
   log_->Line(Utf8(QStringLiteral("Board: %1, serial %2, %3:%4, %5 (%6), \"%7\", revision 0x%8")
-                      .arg(PathOf(dev), serial.isEmpty() ? QStringLiteral("(none)") : serial,
-                           QStringLiteral("%1").arg(dev->Attributes().VendorID, 4, 16, QLatin1Char('0')),
-                           QStringLiteral("%1").arg(dev->Attributes().ProductID, 4, 16, QLatin1Char('0')),
+                      .arg(PathOf(board), serial.isEmpty() ? QStringLiteral("(none)") : serial,
+                           QStringLiteral("%1").arg(board.vendorId, 4, 16, QLatin1Char('0')),
+                           QStringLiteral("%1").arg(board.productId, 4, 16, QLatin1Char('0')),
                            FamilyName(info.McuType), QString::number(info.McuType),
                            DeviceDescriptionText(info, true),
                            QStringLiteral("%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')))));
@@ -369,75 +353,62 @@ int CliRunner::StartEngine() {
   }
   program_->PlugDevices([this](std::size_t i, int id) {
     // --device sim:N follows its device when it is plugged in later.
-    if (pelmo_ && static_cast<int>(i) == deviceSimIndex_) pelmo_->PreferredPath = "sim:" + std::to_string(id);
+    if (engine_ && static_cast<int>(i) == deviceSimIndex_) {
+      choice_.path = "sim:" + std::to_string(id);
+      engine_->ChooseBoard(choice_);
+    }
   });
 
-  pelmo_ = std::make_unique<TPelmo>(program_->Platform(), ui_);
-  ui_.Attach(pelmo_.get());
-  if (options_.serial) pelmo_->PreferredSerial = QString::fromStdString(*options_.serial).toStdU16String();
+  // The bootloader stays locked from discovery until the command ends, so a
+  // window or another quorvel-cli keeps off it meanwhile.
+  engine_ = std::make_unique<Engine>(program_->Platform(), ui_, EngineOptions{.keepBoardLock = true});
+  if (options_.serial) choice_.serial = QString::fromStdString(*options_.serial).toStdU16String();
   if (deviceSimIndex_ >= 0) {
     // Until it is plugged, no other simulated device stands in for it.
     const int id = program_->SimId(static_cast<std::size_t>(deviceSimIndex_));
-    pelmo_->PreferredPath = id >= 0 ? "sim:" + std::to_string(id) : std::string("sim:-");
+    choice_.path = id >= 0 ? "sim:" + std::to_string(id) : std::string("sim:-");
   } else if (options_.device) {
-    pelmo_->PreferredPath = *options_.device;
+    choice_.path = *options_.device;
   }
-  // The bootloader stays locked from discovery until the command ends, so a
-  // window or another quorvel-cli keeps off it meanwhile.
-  pelmo_->KeepBoardLock = true;
+  engine_->ChooseBoard(choice_);
   // No arguments: the command line here is ours, not the window's family keyword and file.
-  pelmo_->Guarded([this] { pelmo_->FormCreate({}); });
+  engine_->Start({});
   return ExitSuccess;
 }
 
-bool CliRunner::IsBootloader(hid::THidDevice* dev) const {
-  const auto bootloaders = Bootloaders();
-  return dev != nullptr && std::find(bootloaders.begin(), bootloaders.end(), dev) != bootloaders.end();
-}
-
-std::vector<hid::THidDevice*> CliRunner::Bootloaders() const {
-  std::vector<hid::THidDevice*> found;
-  for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    if (entry.Device != nullptr && TPelmo::IsBootloaderProduct(entry.Device.get())) {
-      found.push_back(entry.Device.get());
-    }
+std::vector<BoardView> CliRunner::Bootloaders() const {
+  std::vector<BoardView> found;
+  for (const BoardView& board : engine_->Boards()) {
+    if (board.bootloader) found.push_back(board);
   }
-  // Every interface of a composite device carries the product string: the
-  // ones whose reports fit are the bootloaders, as for discovery.
-  std::vector<hid::THidDevice*> fitting;
-  std::copy_if(found.begin(), found.end(), std::back_inserter(fitting), TPelmo::BootloaderReportsFit);
-  return fitting.empty() ? found : fitting;
+  return found;
 }
 
-QString CliRunner::Label(hid::THidDevice* dev) const {
-  return QString::fromStdString(pelmo_->ListedLabel(dev));
+QString CliRunner::Label(const BoardView& board) { return QString::fromStdString(board.label); }
+
+QString CliRunner::PathOf(const BoardView& board) const {
+  if (!board.opened) return {};
+  if (const std::size_t n = program_->SimNumber(board.path); n > 0) return QStringLiteral("sim:%1").arg(n);
+  return Shown(board.path);
 }
 
-QString CliRunner::PathOf(hid::THidDevice* dev) const {
-  if (dev == nullptr) return {};
-  const std::string& path = dev->PnPInfo().InterfacePath;
-  if (const std::size_t n = program_->SimNumber(path); n > 0) return QStringLiteral("sim:%1").arg(n);
-  return Shown(path);
-}
-
-QString CliRunner::CandidateText(hid::THidDevice* dev) const {
-  const bool noSerial = dev->SerialString().empty();
+QString CliRunner::CandidateText(const BoardView& board) const {
+  const bool noSerial = board.serial.empty();
   return QStringLiteral("%1  %2%3")
-      .arg(PathOf(dev), Label(dev), noSerial ? QStringLiteral(" (no serial)") : QString());
+      .arg(PathOf(board), Label(board), noSerial ? QStringLiteral(" (no serial)") : QString());
 }
 
-bool CliRunner::Matches(hid::THidDevice* dev) const {
-  if (dev == nullptr) return false;
-  if (options_.serial && dev->SerialString() != QString::fromStdString(*options_.serial).toStdU16String()) {
+bool CliRunner::Matches(const BoardView& board) const {
+  if (options_.serial && board.serial != QString::fromStdString(*options_.serial).toStdU16String()) {
     return false;
   }
-  return !options_.device || PathOf(dev) == QString::fromStdString(*options_.device);
+  return !options_.device || PathOf(board) == QString::fromStdString(*options_.device);
 }
 
-std::vector<hid::THidDevice*> CliRunner::Candidates() const {
-  std::vector<hid::THidDevice*> found;
-  for (hid::THidDevice* dev : Bootloaders()) {
-    if (Matches(dev)) found.push_back(dev);
+std::vector<BoardView> CliRunner::Candidates() const {
+  std::vector<BoardView> found;
+  for (const BoardView& board : Bootloaders()) {
+    if (Matches(board)) found.push_back(board);
   }
   return found;
 }
@@ -445,9 +416,16 @@ std::vector<hid::THidDevice*> CliRunner::Candidates() const {
 // Waits for the start-up scan and, with --wait, for a bootloader that has
 // answered Info. Returns ExitSuccess when one is open and chosen.
 int CliRunner::WaitForBootloader(bool mustFind) {
+  if (int rc = WaitForBoards(); rc != ExitSuccess) return rc;
+  if (!mustFind) return ExitSuccess;
+  return CheckChosenBootloader();
+}
+
+int CliRunner::WaitForBoards() {
   QElapsedTimer clock;
   clock.start();
-  while (pelmo_->DeviceChangesHandled < 1 || pelmo_->Busy()) {
+  for (EngineStatus status = engine_->Status(); status.deviceChangesHandled < 1 || status.busy;
+       status = engine_->Status()) {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     if (clock.elapsed() >= kStartupScanLimitMs) {
       return Fail(ExitNoBootloader, QStringLiteral("The HID device scan did not complete."));
@@ -458,19 +436,22 @@ int CliRunner::WaitForBootloader(bool mustFind) {
 
   for (;;) {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-    hid::THidDevice* active = pelmo_->ActiveDevice;
-    const bool answered = active != nullptr && active->ReadWriteAccess();
-    if (Candidates().size() > 1) break;      // waiting cannot settle this
-    if (!pelmo_->BoardInUse.empty()) break;  // nor this: nothing announces its end
-    if (answered && Matches(active)) break;
+    const EngineStatus status = engine_->Status();
+    const bool answered = status.active && status.active->readWrite;
+    if (Candidates().size() > 1) break;     // waiting cannot settle this
+    if (!status.boardInUse.empty()) break;  // nor this: nothing announces its end
+    if (answered && Matches(*status.active)) break;
     if (clock.elapsed() >= options_.waitMs) break;
     RunEventsFor(std::min<qint64>(20, options_.waitMs - clock.elapsed()));
   }
-  if (!mustFind) return ExitSuccess;
+  return ExitSuccess;
+}
 
+int CliRunner::CheckChosenBootloader() {
   const auto bootloaders = Bootloaders();
   const auto candidates = Candidates();
-  hid::THidDevice* active = pelmo_->ActiveDevice;
+  const EngineStatus status = engine_->Status();
+  const std::optional<BoardView>& active = status.active;
   if (candidates.size() > 1) {
     // Guessing would flash the wrong board on a production line.
     QString text = options_.serial
@@ -479,7 +460,7 @@ int CliRunner::WaitForBootloader(bool mustFind) {
                        : QStringLiteral(
                              "Several bootloaders are attached; choose one with --device "
                              "or --serial:");
-    for (hid::THidDevice* dev : candidates) text += QStringLiteral("\n  %1").arg(CandidateText(dev));
+    for (const BoardView& board : candidates) text += QStringLiteral("\n  %1").arg(CandidateText(board));
     return Fail(ExitNoBootloader, text);
   }
   if (options_.serial || options_.device) {
@@ -491,24 +472,24 @@ int CliRunner::WaitForBootloader(bool mustFind) {
       if (options_.device && options_.serial && !bootloaders.empty())
         text = QStringLiteral("No bootloader at '%1' with serial '%2' found.")
                    .arg(Shown(*options_.device), Shown(*options_.serial));
-      for (hid::THidDevice* dev : bootloaders)
-        text += QStringLiteral("\n  attached: %1").arg(CandidateText(dev));
+      for (const BoardView& board : bootloaders)
+        text += QStringLiteral("\n  attached: %1").arg(CandidateText(board));
       if (bootloaders.empty()) ExplainNoBootloader();
       return Fail(ExitNoBootloader, text);
     }
   }
-  if (active == nullptr && !pelmo_->BoardInUse.empty()) {
+  if (!active && !status.boardInUse.empty()) {
     return Fail(ExitNoBootloader, QStringLiteral("The bootloader '%1' is in use by another program.")
-                                      .arg(QString::fromStdString(pelmo_->BoardInUse)));
+                                      .arg(QString::fromStdString(status.boardInUse)));
   }
-  if (active != nullptr && !active->ReadWriteAccess()) {
+  if (active && !active->readWrite) {
     ui_.Notice(QString::fromStdString(UdevAdvice()));
     return Fail(ExitNoBootloader,
                 QStringLiteral("The bootloader '%1' was found but may not be opened for reading and writing "
                                "(permission denied).")
-                    .arg(Label(active)));
+                    .arg(Label(*active)));
   }
-  if (active == nullptr) {
+  if (!active) {
     if (bootloaders.empty()) {
       ExplainNoBootloader();
       return Fail(ExitNoBootloader, options_.waitMs > 0
@@ -518,12 +499,12 @@ int CliRunner::WaitForBootloader(bool mustFind) {
     return Fail(ExitNoBootloader,
                 QStringLiteral("The bootloader did not answer the information request.") + Unanswered());
   }
-  if (!IsKnownFamily(pelmo_->BootInfo.McuType)) {
+  if (!IsKnownFamily(status.bootInfo.McuType)) {
     return Fail(ExitNoBootloader, QStringLiteral("The bootloader reports an unknown MCU family (code %1).")
-                                      .arg(pelmo_->BootInfo.McuType));
+                                      .arg(status.bootInfo.McuType));
   }
   ui_.Detail(QStringLiteral("Bootloader: %1 %2, %3")
-                 .arg(PathOf(active), Label(active), FamilyName(pelmo_->BootInfo.McuType)));
+                 .arg(PathOf(*active), Label(*active), FamilyName(status.bootInfo.McuType)));
   LogBoard();
   return ExitSuccess;
 }
@@ -557,18 +538,9 @@ int CliRunner::LoadHex() {
     input.contents = &standardInput_;
     input.displayName = "standard input";
   }
-  FirmwareFormat format = FirmwareFormat::IntelHex;
-  DroppedData dropped;
-  pelmo_->ImageFileLoader = [&](const std::string&, const TBootInfo& info, THexImages& images) {
-    FirmwareLoadResult result = LoadFirmware(input, info, images);
-    format = result.format;
-    dropped = result.load.dropped;
-    result.load.message = PrintableMessage(result.load.message);
-    return result.load;
-  };
-  pelmo_->LastHexLoad = {};
-  pelmo_->Guarded([&] { pelmo_->LoadHexFile(label); });
-  pelmo_->ImageFileLoader = nullptr;
+  const HexLoadOutcome load = engine_->Load(input);
+  const FirmwareFormat format = load.format;
+  const DroppedData& dropped = load.dropped;
   if (format == FirmwareFormat::Unknown) {
     return Fail(ExitHexFile, QString::fromStdString(NotFirmwareMessage(label.toStdString())));
   }
@@ -577,17 +549,20 @@ int CliRunner::LoadHex() {
   if (format == FirmwareFormat::Elf && options_.base) {
     ui_.Notice(QStringLiteral("'%1' is an ELF file: --base is not used.").arg(label));
   }
-  if (const HexLoadOutcome& load = pelmo_->LastHexLoad; load.Refused()) {
+  if (load.Refused()) {
     const QString why = load.shown.isEmpty() ? QStringLiteral("it could not be loaded") : OneLine(load.shown);
     // The ELF and binary readers' messages name the file themselves.
     if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
   }
-  if (!pelmo_->HexLoaded || pelmo_->HexMcuType != pelmo_->BootInfo.McuType) {
+  const THexImages images = engine_->Images();
+  const TBootInfo info = engine_->Status().bootInfo;
+  if (!images.HexLoaded || images.HexMcuType != info.McuType) {
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' could not be loaded for %3.")
-                                 .arg(kind, label, FamilyName(pelmo_->BootInfo.McuType)));
+                                 .arg(kind, label, FamilyName(info.McuType)));
   }
-  pelmo_->AppendHistory(QStringLiteral("Opened: ") + label);
+  // The window's line after a file is opened, in the history this run shows.
+  ui_.HistoryAppended(text::kOpened + label);
   if (dropped.bytes > 0) {
     // The window's history says nothing of them; a script on the command line learns of them here.
     ui_.Dropped(QStringLiteral("Not written: %1 bytes of '%2' that this device does not keep, the first at %3.")
@@ -595,8 +570,7 @@ int CliRunner::LoadHex() {
                     .arg(label, Hex32(dropped.firstAddress)),
                 dropped.bytes, dropped.firstAddress);
   }
-  if (pelmo_->FlashImage.empty() && pelmo_->BootFlashImage.empty()) {
-    const TBootInfo& info = pelmo_->BootInfo;
+  if (images.FlashImage.empty() && images.BootFlashImage.empty()) {
     return Fail(
         ExitHexFile,
         QStringLiteral("%1 file '%2' holds no data for this device (%3, program memory limit %4): "
@@ -605,8 +579,8 @@ int CliRunner::LoadHex() {
                  Hex32(HasNewGeometry(info) ? info.McuSize : static_cast<std::uint32_t>(info.BootStart))));
   }
   ui_.Detail(QStringLiteral("Image: %1 bytes of program memory, %2 bytes of boot flash")
-                 .arg(pelmo_->FlashImage.size())
-                 .arg(pelmo_->BootFlashImage.size()));
+                 .arg(images.FlashImage.size())
+                 .arg(images.BootFlashImage.size()));
   return ExitSuccess;
 }
 
@@ -614,19 +588,18 @@ int CliRunner::LoadHex() {
 // is restarted, every device object is given back.
 void CliRunner::ShutDown() {
   if (program_) program_->CancelPendingPlugs();  // a bootloader not plugged yet stays away
-  if (pelmo_) {
-    pelmo_->Guarded([this] { pelmo_->FormClose(); });
-    pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
+  if (engine_) {
+    engine_->Close();
+    engine_->ReleaseBoards();
     RunEventsFor(0);
   }
   FinishTrace();
-  if (!pelmo_) return;
-  if (pelmo_->DroppedReports > 0) {
+  if (!engine_) return;
+  if (const std::uint64_t dropped = engine_->Status().droppedReports; dropped > 0) {
     ui_.Detail(QStringLiteral("%1 report(s) came from another board or answered nothing awaited; dropped.")
-                   .arg(pelmo_->DroppedReports));
+                   .arg(dropped));
   }
-  ui_.Attach(nullptr);
-  pelmo_.reset();
+  engine_.reset();
   RunEventsFor(0);
 }
 
@@ -656,19 +629,20 @@ void CliRunner::FinishTrace() {
 
 void CliRunner::Interrupt() {
   ++interrupts_;
-  if (!pelmo_) return;
+  if (!engine_) return;
   if (interrupts_ == 1) {
-    if (uploading_ && pelmo_->UploadRunning()) {
+    if (uploading_ && engine_->Status().uploading) {
       ui_.Notice(QStringLiteral("Stopping after the current block..."));
-      pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
+      engine_->Stop();
     }
     return;
   }
   // A device that takes long to answer (a large erase) or never does: stop
   // waiting. The reports being sent are finished, so the Reboot that ends the
   // run arrives whole.
-  if (!pelmo_->WaitsAbandoned) {
-    pelmo_->WaitsAbandoned = true;
+  if (!waitsAbandoned_) {
+    waitsAbandoned_ = true;
+    engine_->Stop(StopKind::AbandonWaits);
     ui_.Notice(QStringLiteral("Interrupted again: no longer waiting for the device; restarting it."));
   }
 }
@@ -678,26 +652,20 @@ void CliRunner::Interrupt() {
 void CliRunner::ListDevices() {
   int shown = 0;
   int locked = 0;
-  for (const TDeviceEntry& entry : pelmo_->DeviceList) {
-    const bool bootloader = IsBootloader(entry.Device.get());
+  const std::vector<BoardView> boards = engine_->Boards();
+  for (const BoardView& board : boards) {
     // Another program (a window, another quorvel-cli) has it locked.
-    const bool busy = bootloader && pelmo_->BoardInUseElsewhere(entry.Device.get());
-    const QString label = QString::fromStdString(entry.Label);
-    QString path;
-    QString serial;
-    int vid = 0;
-    int pid = 0;
-    if (entry.Device != nullptr) {
-      path = PathOf(entry.Device.get());
-      serial = QString::fromStdU16String(entry.Device->SerialString());
-      vid = entry.Device->Attributes().VendorID;
-      pid = entry.Device->Attributes().ProductID;
-    }
+    const bool busy = board.bootloader && engine_->InUseElsewhere(board.path);
+    const QString label = Label(board);
+    const QString path = PathOf(board);
+    const QString serial = QString::fromStdU16String(board.serial);
+    const int vid = board.vendorId;
+    const int pid = board.productId;
     if (ui_.Config().json) {
       ui_.Emit(JsonObject()
                    .Add("event", "device")
                    .Add("label", Utf8(label))
-                   .Add("bootloader", bootloader)
+                   .Add("bootloader", board.bootloader)
                    .Add("busy", busy)
                    .Add("path", Utf8(path))
                    .Add("serial", Utf8(serial))
@@ -705,13 +673,13 @@ void CliRunner::ListDevices() {
                    .Add("pid", pid));
     } else {
       ui_.Print(QStringLiteral("%1 %2  %3:%4  %5%6")
-                    .arg(bootloader ? QStringLiteral("*") : QStringLiteral(" "),
+                    .arg(board.bootloader ? QStringLiteral("*") : QStringLiteral(" "),
                          path.isEmpty() ? QStringLiteral("-") : path)
                     .arg(vid, 4, 16, QLatin1Char('0'))
                     .arg(pid, 4, 16, QLatin1Char('0'))
                     .arg(label, busy ? QStringLiteral("  busy") : QString()));
     }
-    if (bootloader && entry.Device != nullptr && !entry.Device->ReadWriteAccess()) ++locked;
+    if (board.bootloader && board.opened && !board.readWrite) ++locked;
     ++shown;
   }
   if (shown == 0) ui_.Notice(QStringLiteral("No HID devices found."));
@@ -731,22 +699,24 @@ int CliRunner::List() {
   if (int rc = WaitForBootloader(false); rc != ExitSuccess) return rc;
   ListDevices();
   return Succeed(QStringLiteral("Success"), QStringLiteral("%1 HID interface(s), %2 bootloader(s).")
-                                                .arg(pelmo_->DeviceList.size())
+                                                .arg(engine_->Boards().size())
                                                 .arg(Bootloaders().size()));
 }
 
 int CliRunner::Info() {
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
   if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
-  const TBootInfo& info = pelmo_->BootInfo;
+  const EngineStatus status = engine_->Status();
+  const TBootInfo& info = status.bootInfo;
+  const BoardView& board = *status.active;
   const bool bottom = BootAtBottom(info);
   const QString description = DeviceDescriptionText(info, !ui_.Config().json);
   if (ui_.Config().json) {
     ui_.Emit(
         JsonObject()
             .Add("event", "info")
-            .Add("path", Utf8(PathOf(pelmo_->ActiveDevice)))
-            .Add("serial", Utf8(QString::fromStdU16String(pelmo_->ActiveDevice->SerialString())))
+            .Add("path", Utf8(PathOf(board)))
+            .Add("serial", Utf8(QString::fromStdU16String(board.serial)))
             .Add("family", Utf8(FamilyName(info.McuType)))
             .Add("code", static_cast<int>(info.McuType))
             .Add("description", Utf8(description))
@@ -783,21 +753,18 @@ int CliRunner::Upload() {
 int CliRunner::UploadBoard() {
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
 
-  pelmo_->Guarded([this] { pelmo_->ButtonConnectClick(); });
+  engine_->Connect();
   // Interrupted during the handshake: ShutDown restarts a device that connected.
   if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-  if (!pelmo_->Connected)
+  if (!engine_->Status().connected)
     return Fail(ExitDevice, QStringLiteral("The bootloader did not complete the handshake.") + Unanswered());
 
-  // The result texts name the file that was loaded, as after the window's dialog.
-  pelmo_->LastHexFile = FileLabel();
-  pelmo_->SkipBlank = options_.skipBlank;
-  pelmo_->LastUpload = {};
   uploading_ = true;
   ui_.BeginUpload();
-  pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
+  // The result texts name the file that was loaded, as after the window's dialog.
+  const UploadOutcome outcome = engine_->Upload({FileLabel(), options_.skipBlank});
   uploading_ = false;
-  return UploadExit(pelmo_->LastUpload);
+  return UploadExit(outcome);
 }
 
 int CliRunner::UploadExit(const UploadOutcome& outcome) {
@@ -857,8 +824,7 @@ int CliRunner::Image() {
   if (int rc = LoadHex(); rc != ExitSuccess) return rc;
   if (int rc = Interrupted(); rc != ExitSuccess) return rc;
   // What an upload of this file to this device would write, from the same plan.
-  const upload::UploadPlan plan =
-      upload::PlanUpload(pelmo_->BootInfo, pelmo_->FlashImage, pelmo_->BootFlashImage, options_.skipBlank);
+  const upload::UploadPlan plan = engine_->Plan({QString(), options_.skipBlank});
   if (plan.problem.empty() && plan.trimmed) {
     ui_.Notice(
         QStringLiteral("The file holds code the device has no room for; an upload answered Yes "
@@ -867,7 +833,7 @@ int CliRunner::Image() {
   const int code = WriteImages();
   if (code != ExitSuccess) return code;
   if (plan.problem.empty()) {
-    outcome_->proof = MakeProof(QStringLiteral("An upload writes"), upload::ProofOf(plan));
+    outcome_->proof = MakeProof(QStringLiteral("An upload writes"), PlanProof(plan));
   } else {
     ui_.Notice(QStringLiteral("An upload would be refused: %1").arg(QString::fromStdString(plan.problem)));
   }
@@ -876,9 +842,9 @@ int CliRunner::Image() {
 
 // Both images are replaced, or neither.
 int CliRunner::WriteImages() {
-  std::vector<std::pair<const std::string*, const TByteArray*>> images = {
-      {&options_.out, &pelmo_->FlashImage}};
-  if (!options_.bootOut.empty()) images.emplace_back(&options_.bootOut, &pelmo_->BootFlashImage);
+  const THexImages loaded = engine_->Images();
+  std::vector<std::pair<const std::string*, const TByteArray*>> images = {{&options_.out, &loaded.FlashImage}};
+  if (!options_.bootOut.empty()) images.emplace_back(&options_.bootOut, &loaded.BootFlashImage);
   std::vector<std::unique_ptr<io::OutputFile>> files;
   bool written = true;
   for (const auto& [name, bytes] : images) {

@@ -1,24 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// CliRunner: carries out one quorvel-cli command on the engine (TPelmo) the
-// window uses, on the machine's HID devices or on simulated bootloaders.
+// CliRunner: carries out one quorvel-cli command on the engine the window
+// uses, on the machine's HID devices or on simulated bootloaders.
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/outcomes.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 
 namespace quorvel {
-class TPelmo;
 namespace hid {
 class HidPlatform;
-class THidDevice;
 }  // namespace hid
 namespace sim {
 class SimHidPlatform;
@@ -62,8 +62,13 @@ class CliRunner {
   int Info();
   int Upload();
   int Image();
-  // upload --repeat (cli_repeat.cpp).
+  // upload --repeat (cli_repeat.cpp): boards one after another, each once
+  // while it stays attached.
   int Repeat();
+  // The next attached bootloader not yet in `done` (from which boards gone meanwhile are dropped).
+  std::optional<BoardView> NextRepeatBoard(std::set<std::uint64_t>& done) const;
+  // Opens `next` (shown as `path`) and uploads to it; the board's exit code.
+  int RepeatOnBoard(const BoardView& next, const QString& path);
   // Loads the file for the chosen board and uploads it; the run's result.
   int UploadBoard();
 
@@ -78,6 +83,11 @@ class CliRunner {
   void LogBoard();
   int StartEngine();
   int WaitForBootloader(bool mustFind);
+  // The start-up scan, then --wait for the chosen bootloader to answer (or
+  // until waiting cannot settle which one it is).
+  int WaitForBoards();
+  // Fails, saying why, unless exactly the chosen bootloader answered and may be used.
+  int CheckChosenBootloader();
   int LoadHex();
   void ShutDown();
   void StreamTrace();
@@ -86,17 +96,16 @@ class CliRunner {
   // The exit code of an upload's outcome, with the result's texts.
   int UploadExit(const UploadOutcome& outcome);
 
-  std::vector<hid::THidDevice*> Bootloaders() const;
-  bool IsBootloader(hid::THidDevice* dev) const;
-  QString Label(hid::THidDevice* dev) const;
+  std::vector<BoardView> Bootloaders() const;
+  static QString Label(const BoardView& board);
   // The path `list` shows and --device takes: the node, or sim:N for the
   // N-th --simulate device.
-  QString PathOf(hid::THidDevice* dev) const;
+  QString PathOf(const BoardView& board) const;
   // "sim:1  USB HID Bootloader (Serial=A)", "(no serial)" when it has none.
-  QString CandidateText(hid::THidDevice* dev) const;
+  QString CandidateText(const BoardView& board) const;
   // Whether --device and --serial allow the bootloader.
-  bool Matches(hid::THidDevice* dev) const;
-  std::vector<hid::THidDevice*> Candidates() const;
+  bool Matches(const BoardView& board) const;
+  std::vector<BoardView> Candidates() const;
   void ExplainNoBootloader();
   void ListDevices();
 
@@ -116,7 +125,8 @@ class CliRunner {
   sim::SimHidPlatform* sim_ = nullptr;  // the platform when simulating
   int deviceSimIndex_ = -1;  // --device sim:N: N - 1
   std::unique_ptr<CliLog> log_;
-  std::unique_ptr<TPelmo> pelmo_;
+  std::unique_ptr<Engine> engine_;
+  BoardChoice choice_;  // --serial and --device, as the engine takes them
   struct Outcome {
     QString title;
     QString text;
@@ -131,6 +141,7 @@ class CliRunner {
   std::optional<Tally> tally_;
   bool uploading_ = false;
   int interrupts_ = 0;
+  bool waitsAbandoned_ = false;
   // --trace: written while the run goes on, committed when it ends.
   std::unique_ptr<io::OutputFile> trace_;
   std::unique_ptr<QTimer> traceTimer_;

@@ -87,6 +87,9 @@ constexpr bool RowsAreConsistent() {
     // Each Cortex-M family needs its entry code, or the application would never be entered.
     if (f.group == FamilyGroup::Arm && f.entry != EntryCode::Thumb) return false;
     if (f.recordAlign != 1 && f.recordAlign != 2 && f.recordAlign != 4) return false;
+    // The simulated bootloader stands in for the sample part: it must describe one.
+    if (f.sample.size == 0 || f.sample.eraseBlock == 0 || f.sample.writeBlock == 0 || f.sample.bootStart == 0)
+      return false;
     // The last column, so that a row cut short leaves it 0.
     if (f.oddFill == 0) return false;
   }

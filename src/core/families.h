@@ -69,6 +69,19 @@ inline constexpr std::uint8_t kPic32ConfigurationBytes = 16;
 inline constexpr std::uint32_t kPhysicalAddressMask = 0x1FFFFFFFu;
 inline constexpr std::uint32_t kKseg0 = 0x80000000u;  // cached virtual address = physical | kKseg0
 
+// What a typical part reports in its information record: flash size (McuSize;
+// for the 16-bit PICs in image bytes, three per instruction word, as the HEX
+// loader reads it), erase and write block, bootloader start, and the program
+// start of a bootloader at the bottom of flash, in device address units (PIC32:
+// the bottom start as an offset from the program flash).
+struct SamplePart {
+  std::uint32_t size;
+  std::uint16_t eraseBlock;
+  std::uint16_t writeBlock;
+  std::uint32_t bootStart;
+  std::uint32_t bottomProgramStart;
+};
+
 struct FamilyFacts {
   std::uint8_t code;
   std::string_view name;     // as the MCU combo box shows it
@@ -105,6 +118,9 @@ struct FamilyFacts {
   // is at most 2): bootloaders that store the record as an array of native
   // words align each value to its own width, up to their word size.
   std::uint8_t recordAlign;
+  // A typical part of the family, which the simulated bootloader stands in
+  // for unless told otherwise.
+  SamplePart sample;
   std::uint8_t oddFill;  // erased value of odd image bytes (PIC16: high byte of a 14-bit word)
 };
 
@@ -126,25 +142,28 @@ inline constexpr std::uint32_t kBootBytes = kPic32BootFlashBytes;
 inline constexpr std::uint8_t kConfig = kPic32ConfigurationBytes;
 
 // clang-format off
+// Sample parts: PIC16F1459, PIC18F4550, PIC18F46J50, PIC24FJ64GB002,
+// dsPIC30F4013, dsPIC33EP256MU806, PIC32MX460F512L, TM4C123/LM3S, STM32L151,
+// STM32F103, STM32F2xx/F4xx with 1 MB.
 inline constexpr FamilyFacts kFamilies[] = {
-  // code name             keyword          argument        group        word     hexBase below     old limit   commandBase max program   erase     sectors       boot flash  bytes       config   entry     stub align odd fill
-  { 1, "PIC16",            "PIC16",         "P16",          G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x10000,      kBlocks,  kNoSectors,   0,     0,          0,       E::None,   0,  1,    0x3F},
-  { 2, "PIC18",            "PIC18",         "P18",          G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x200000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic18,  4,  1,    0xFF},
-  { 3, "PIC18FJ",          "PIC18FJ",       "",             G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x200000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic18,  4,  1,    0xFF},
-  { 4, "PIC24",            "PIC24",         "P24",          G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2,    0xFF},
-  {10, "dsPIC",            "dsPIC",         "",             G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2,    0xFF},
-  {11, "dsPIC33",          "dsPIC33",       "P33",          G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2,    0xFF},
+  // code name             keyword          argument        group        word     hexBase below     old limit   commandBase max program   erase     sectors       boot flash  bytes       config   entry     stub align sample: size  erase write boot start program odd fill
+  { 1, "PIC16",            "PIC16",         "P16",          G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x10000,      kBlocks,  kNoSectors,   0,     0,          0,       E::None,   0,  1, {0x4000,     64,  64,     0x3000, 0x1000}, 0x3F},
+  { 2, "PIC18",            "PIC18",         "P18",          G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x200000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic18,  4,  1, {0x8000,     64,  64,     0x7C00, 0x1000}, 0xFF},
+  { 3, "PIC18FJ",          "PIC18FJ",       "",             G::Pic8,     1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x200000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic18,  4,  1, {0x10000,  1024,  64,     0xF000, 0x1000}, 0xFF},
+  { 4, "PIC24",            "PIC24",         "P24",          G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2, {0x10200,  1536, 192,     0x9C00, 0x1000}, 0xFF},
+  {10, "dsPIC",            "dsPIC",         "",             G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2, {0xC000,     96,  96,     0x7000, 0x1000}, 0xFF},
+  {11, "dsPIC33",          "dsPIC33",       "P33",          G::Pic16Bit, 3, 2, 4, 0,      kIgnored, kBootStart, 0,          0xC00000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Pic24,  6,  2, {0x40800,  3072, 384,    0x2A000, 0x1000}, 0xFF},
   {20, "PIC32",            "PIC32",         "PIC32",        G::Pic32,    1, 1, 1, kPic32, kIgnored, kWindow,    kPic32,     kPic32ProgramWindow,
-                                                                                                                                          kBlocks,  kNoSectors,   kBoot, kBootBytes, kConfig, E::Pic32, 16,  4,    0xFF},
-  {30, "ARM",              "ARM",           "ARM",          G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x20000000,   kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {31, "STELLARIS M3",     "STELLARIS_M3",  "STELLARIS_M3", G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {32, "STELLARIS M4",     "STELLARIS_M4",  "STELLARIS_M4", G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {33, "STELLARIS",        "STELLARIS",     "STELLARIS",    G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {34, "STM32L1XX",        "STM32L1XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x80000,      kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {35, "STM32F1XX",        "STM32F1XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {36, "STM32F2XX",        "STM32F2XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kSectors, kF2F4Sectors, 0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {37, "STM32F4XX",        "STM32F4XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kSectors, kF2F4Sectors, 0,     0,          0,       E::Thumb, 20,  4,    0xFF},
-  {38, "TIVA C Series",    "TIVA_C",        "TIVA_C",       G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4,    0xFF},
+                                                                                                                                          kBlocks,  kNoSectors,   kBoot, kBootBytes, kConfig, E::Pic32, 16,  4, {0x80000,  4096, 512, 0x9D07C000, 0x4000}, 0xFF},
+  {30, "ARM",              "ARM",           "ARM",          G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x20000000,   kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x40000,  1024,  64,    0x3C000, 0x4000}, 0xFF},
+  {31, "STELLARIS M3",     "STELLARIS_M3",  "STELLARIS_M3", G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x40000,  1024,  64,    0x3C000, 0x4000}, 0xFF},
+  {32, "STELLARIS M4",     "STELLARIS_M4",  "STELLARIS_M4", G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x40000,  1024,  64,    0x3C000, 0x4000}, 0xFF},
+  {33, "STELLARIS",        "STELLARIS",     "STELLARIS",    G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x40000,  1024,  64,    0x3C000, 0x4000}, 0xFF},
+  {34, "STM32L1XX",        "STM32L1XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x80000,      kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x20000,   256,  64,    0x1C000, 0x4000}, 0xFF},
+  {35, "STM32F1XX",        "STM32F1XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x20000,  1024,  64,    0x1C000, 0x4000}, 0xFF},
+  {36, "STM32F2XX",        "STM32F2XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kSectors, kF2F4Sectors, 0,     0,          0,       E::Thumb, 20,  4, {0x100000, 1024,  64,    0xE0000, 0x8000}, 0xFF},
+  {37, "STM32F4XX",        "STM32F4XX",     "",             G::Arm,      1, 1, 1, kStm32, kRefused, kBootStart, 0,          0x100000,     kSectors, kF2F4Sectors, 0,     0,          0,       E::Thumb, 20,  4, {0x100000, 1024,  64,    0xE0000, 0x8000}, 0xFF},
+  {38, "TIVA C Series",    "TIVA_C",        "TIVA_C",       G::Arm,      1, 1, 1, 0,      kIgnored, kBootStart, 0,          0x100000,     kBlocks,  kNoSectors,   0,     0,          0,       E::Thumb, 20,  4, {0x40000,  1024,  64,    0x3C000, 0x4000}, 0xFF},
 };
 // clang-format on
 
@@ -209,7 +228,6 @@ constexpr bool InGroup(std::uint8_t c, FamilyGroup group) {
 constexpr bool Is16BitPic(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic16Bit); }
 constexpr bool IsPic32(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Pic32); }
 constexpr bool IsArm(std::uint8_t c) { return family_detail::InGroup(c, FamilyGroup::Arm); }
-constexpr bool Is32BitFamily(std::uint8_t c) { return IsPic32(c) || IsArm(c); }
 // Internal flash at 0x08000000.
 constexpr bool IsStm32(std::uint8_t c) {
   // One lookup, tested: the release build cannot see that IsArm implies a hit.

@@ -6,11 +6,110 @@
 namespace quorvel {
 
 ControlsModel::ControlsModel(Frontend& frontend) : frontend_(frontend) {
-  EraseAnimation.setInterval(15);
-  EraseAnimation.setSingleShot(false);
+  state_.ButtonConnect.Caption = text::kConnect;
+  state_.ButtonOpenHex.Caption = text::kBrowseForHex;
+  state_.ButtonStartBootloader.Caption = text::kBeginUploading;
+  EraseAnimationTimer.setInterval(15);
+  EraseAnimationTimer.setSingleShot(false);
 }
 
-TButton& ControlsModel::Button(ButtonId id) {
+TButton& ControlsModel::MutableButton(ButtonId id) {
+  switch (id) {
+    case ButtonId::Connect:
+      return state_.ButtonConnect;
+    case ButtonId::OpenHex:
+      return state_.ButtonOpenHex;
+    case ButtonId::StartBootloader:
+      break;
+  }
+  return state_.ButtonStartBootloader;
+}
+
+void ControlsModel::SetCaption(ButtonId id, const QString& caption) {
+  MutableButton(id).Caption = caption;
+  UI().ButtonChanged(id);
+}
+
+void ControlsModel::SetEnabled(ButtonId id, bool enabled) {
+  MutableButton(id).Enabled = enabled;
+  UI().ButtonChanged(id);
+}
+
+void ControlsModel::AppendHistory(const QString& line) { UI().HistoryAppended(line); }
+
+void ControlsModel::AppendError(const QString& line) { UI().ErrorAppended(line); }
+
+void ControlsModel::ClearTerminal() { UI().TerminalCleared(); }
+
+void ControlsModel::SetProgressMax(int max) {
+  TProgressBar& bar = state_.Progress;
+  bar.Max = std::max(max, bar.Min);
+  bar.Position = std::clamp(bar.Position, bar.Min, bar.Max);
+  UI().ProgressChanged();
+}
+
+void ControlsModel::SetProgressPosition(int position) {
+  TProgressBar& bar = state_.Progress;
+  bar.Position = std::clamp(position, bar.Min, bar.Max);
+  UI().ProgressChanged();
+}
+
+void ControlsModel::StartEraseAnimation(int intervalMs) {
+  EraseAnimationTimer.setInterval(intervalMs);
+  EraseAnimationTimer.start();
+}
+
+void ControlsModel::StopEraseAnimation() { EraseAnimationTimer.stop(); }
+
+void ControlsModel::Timer1Timer() {
+  const TProgressBar& bar = state_.Progress;
+  const int step = std::max(bar.Max / 10, 1);
+  SetProgressPosition(bar.Position < bar.Max ? bar.Position + step : step);
+}
+
+void ControlsModel::ShowDevice(const QString& family, const QString& description) {
+  TComboBox& mcu = state_.MCUComboBox;
+  mcu.Items.clear();
+  mcu.ItemIndex = -1;
+  if (!family.isEmpty()) {
+    mcu.Items << family;
+    mcu.ItemIndex = 0;
+  }
+  TComboBox& device = state_.DeviceComboBox;
+  device.Items.clear();
+  device.ItemIndex = -1;
+  if (!description.isEmpty()) {
+    device.Items << description;
+    device.ItemIndex = 0;
+  }
+  state_.LinkIndicator = 1;
+  UI().DeviceInfoChanged();
+}
+
+void ControlsModel::ClearDevice() {
+  state_.MCUComboBox.Items.clear();
+  state_.MCUComboBox.ItemIndex = -1;
+  state_.DeviceComboBox.Items.clear();
+  state_.DeviceComboBox.ItemIndex = -1;
+  state_.LinkIndicator = 0;
+  UI().DeviceInfoChanged();
+}
+
+void ControlsModel::Apply(const ControlSettings& settings) {
+  if (settings.CheckBoxClose) state_.CheckBoxClose = *settings.CheckBoxClose;
+  if (settings.FileDialogInitialDir) state_.FileDialogInitialDir = *settings.FileDialogInitialDir;
+  if (settings.FileDialogName) state_.FileDialogName = *settings.FileDialogName;
+  if (settings.McuItemIndex) {
+    // The list may still be empty; an index only sticks when it names an item.
+    const int index = *settings.McuItemIndex;
+    if (index == -1 || (index >= 0 && index < state_.MCUComboBox.Items.size())) {
+      state_.MCUComboBox.ItemIndex = index;
+      UI().DeviceInfoChanged();
+    }
+  }
+}
+
+const TButton& ControlsState::Button(ButtonId id) const {
   switch (id) {
     case ButtonId::Connect:
       return ButtonConnect;
@@ -20,44 +119,6 @@ TButton& ControlsModel::Button(ButtonId id) {
       break;
   }
   return ButtonStartBootloader;
-}
-
-void ControlsModel::SetCaption(ButtonId id, const QString& caption) {
-  Button(id).Caption = caption;
-  UI().ButtonChanged(id);
-}
-
-void ControlsModel::SetEnabled(ButtonId id, bool enabled) {
-  Button(id).Enabled = enabled;
-  UI().ButtonChanged(id);
-}
-
-void ControlsModel::AppendHistory(const QString& line) {
-  History << line;
-  UI().HistoryAppended(line);
-}
-
-void ControlsModel::AppendError(const QString& line) {
-  History << line;
-  UI().ErrorAppended(line);
-}
-
-void ControlsModel::ClearTerminal() { UI().TerminalCleared(); }
-
-void ControlsModel::SetProgressMax(int max) {
-  Progress.Max = std::max(max, Progress.Min);
-  Progress.Position = std::clamp(Progress.Position, Progress.Min, Progress.Max);
-  UI().ProgressChanged();
-}
-
-void ControlsModel::SetProgressPosition(int position) {
-  Progress.Position = std::clamp(position, Progress.Min, Progress.Max);
-  UI().ProgressChanged();
-}
-
-void ControlsModel::Timer1Timer() {
-  const int step = std::max(Progress.Max / 10, 1);
-  SetProgressPosition(Progress.Position < Progress.Max ? Progress.Position + step : step);
 }
 
 }  // namespace quorvel

@@ -1,35 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The controls' model: what the window shows (captions, enabled states, the
-// family and device lists, the progress bar, the history). The engine changes
-// it; each change is announced to the front end, which draws it. It knows
-// nothing of devices or runs.
+// family and device lists, the progress bar), kept as ControlsState. The
+// engine changes it; each change is announced to the front end, which draws
+// it; history lines go straight to the front end. It knows nothing of
+// devices or runs.
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 
+#include "engine/engine_types.h"
 #include "engine/frontend.h"
 #include "engine/texts.h"
 
 namespace quorvel {
-
-struct TButton {
-  QString Caption;
-  bool Enabled = true;
-};
-
-// A progress bar's numbers: positions are clamped into [Min, Max].
-struct TProgressBar {
-  int Min = 0;
-  int Max = 100;
-  int Position = 0;
-  int Step = 10;
-};
-
-struct TComboBox {
-  QStringList Items;
-  int ItemIndex = -1;
-};
 
 class ControlsModel {
  public:
@@ -37,38 +20,45 @@ class ControlsModel {
   ControlsModel(const ControlsModel&) = delete;
   ControlsModel& operator=(const ControlsModel&) = delete;
 
+  const ControlsState& State() const { return state_; }
+
   void SetCaption(ButtonId id, const QString& caption);
   void SetEnabled(ButtonId id, bool enabled);
-  TButton& Button(ButtonId id);
+  const TButton& Button(ButtonId id) const { return state_.Button(id); }
   void AppendHistory(const QString& line);
   // A history line that says why an action failed (front ends may show only these).
   void AppendError(const QString& line);
   void ClearTerminal();
+  const TProgressBar& Progress() const { return state_.Progress; }
   void SetProgressMax(int max);
   void SetProgressPosition(int position);
-  // A tick of EraseAnimation: the bar moves on while an erase runs.
+  // EraseAnimation (Timer1): the bar moves on every `intervalMs` while an erase runs.
+  void StartEraseAnimation(int intervalMs);
+  void StopEraseAnimation();
+  // A tick of EraseAnimation.
   void Timer1Timer();
+  QTimer& EraseAnimation() { return EraseAnimationTimer; }
+
+  // The family and the device description shown, and the link indicator lit
+  // (an empty family or description leaves its list empty).
+  void ShowDevice(const QString& family, const QString& description);
+  // No bootloader: the lists emptied, the indicator grey.
+  void ClearDevice();
+  void Apply(const ControlSettings& settings);
+  bool CloseWhenFinished() const { return state_.CheckBoxClose; }
+  // The file name the file dialog shows, and its folder.
+  const QString& FileDialogName() const { return state_.FileDialogName; }
+  const QString& FileDialogInitialDir() const { return state_.FileDialogInitialDir; }
+  void SetFileDialogName(const QString& name) { state_.FileDialogName = name; }
 
   Frontend& UI() { return frontend_; }
 
-  TButton ButtonConnect{text::kConnect};
-  TButton ButtonOpenHex{text::kBrowseForHex};
-  TButton ButtonStartBootloader{text::kBeginUploading};
-  TProgressBar Progress;
-  TComboBox MCUComboBox;
-  TComboBox DeviceComboBox;
-  int LinkIndicator = 0;       // 0 grey (no bootloader), 1 red (its record shown)
-  bool CheckBoxClose = false;  // "Close when finished"
-  QString FileDialogName;
-  QString FileDialogInitialDir;
-  QStringList History;     // every line appended, in order
-  QTimer EraseAnimation;  // moves the bar while an erase runs
-
- protected:
-  ~ControlsModel() = default;
-
  private:
+  TButton& MutableButton(ButtonId id);
+
   Frontend& frontend_;
+  ControlsState state_;
+  QTimer EraseAnimationTimer;  // moves the bar while an erase runs
 };
 
 }  // namespace quorvel

@@ -37,7 +37,7 @@ class Frontend {
   // A history line that says why an action failed (or was not taken).
   virtual void ErrorAppended(const QString& line) { HistoryAppended(line); }
   virtual void TerminalCleared() {}
-  // Read the new state from TPelmo's controls.
+  // Read the new state from Engine::Controls().
   virtual void ButtonChanged(ButtonId /*id*/) {}
   virtual void ProgressChanged() {}  // called per step: keep it cheap
   // Bytes done of total in one phase of an upload; never goes back within a phase.

@@ -5,6 +5,7 @@
 #include <QString>
 #include <utility>
 
+#include "image/firmware_file.h"
 #include "image/hex_loader.h"
 #include "protocol/wait_result.h"
 #include "upload/run_state.h"
@@ -50,6 +51,8 @@ struct HexLoadOutcome {
   HexLoadStatus status = HexLoadStatus::NotLoaded;
   bool threw = false;  // the load broke off with an exception (shown as an application error)
   QString shown;       // the text of the message box the load showed; empty when none
+  FirmwareFormat format = FirmwareFormat::IntelHex;  // what the file was read as
+  DroppedData dropped{};  // data of the file the device does not keep
 
   // The file is not fit for a run: the user was told why.
   bool Refused() const { return threw || (status != HexLoadStatus::Loaded && status != HexLoadStatus::NotLoaded); }

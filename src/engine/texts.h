@@ -53,12 +53,6 @@ inline constexpr QLatin1String kNotRestarted(
 inline constexpr QLatin1String kViolation("Error: The device reports a protocol violation: %1.");
 inline constexpr QLatin1String kUploadFailedBecause("Error: Upload failed: %1");
 inline constexpr QLatin1String kUploadFailed("Error: Upload failed.");
-inline constexpr QLatin1String kNothingAtAll("Error: Nothing to write: the HEX file holds no data for this device.");
-inline constexpr QLatin1String kNothingInArea(
-    "Error: Nothing to write: the HEX file holds no data between program start 0x%1 and the end of flash "
-    "0x%2; was it linked for this bootloader?");
-inline constexpr QLatin1String kNothingBelowBoot(
-    "Error: Nothing to write: the HEX file holds no data below bootloader start 0x%1.");
 
 // --- questions ---
 inline constexpr QLatin1String kOverBootloaderArea(

@@ -34,7 +34,6 @@ class THidDeviceController : public QObject {
   void SetOnDeviceData(THidDataEvent handler);
   void SetOnDeviceDataError(THidDataErrorEvent handler);
   void SetOnDeviceUnplug(THidPlugEvent handler);
-  std::int32_t DevThreadSleepTime() const { return devThreadSleepTime_; }
 
   // Hands each plugged-in object to OnEnumerate until it returns false; result:
   // the number handed over.
@@ -77,7 +76,6 @@ class THidDeviceController : public QObject {
   THidDataErrorEvent onDeviceDataError_;
   THidPlugEvent onDeviceUnplug_;
   THidPlugEvent onRemoval_;
-  std::int32_t devThreadSleepTime_ = 100;
   std::vector<THidDevice*> devices_;
   bool inDeviceChange_ = false;
   bool changeMissed_ = false;  // a notification came while DeviceChange ran

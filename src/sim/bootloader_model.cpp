@@ -16,7 +16,7 @@ constexpr std::uint8_t kSync = 1, kInfo = 2, kBoot = 3, kReboot = 4, kWrite = 11
 // A family code the uploader does not know: byte-addressed flash from 0, erased in blocks.
 constexpr FamilyFacts kUnknownFamily{
     0, "", "", "", FamilyGroup::Pic8, 1, 1, 1, 0, BelowHexBase::Ignored, OldHexLimit::BootStart, 0, 0,
-    EraseKind::Blocks, {}, 0, 0, 0, EntryCode::None, 0, 1, 0xFF};
+    EraseKind::Blocks, {}, 0, 0, 0, EntryCode::None, 0, 1, {}, 0xFF};
 
 const FamilyFacts* FactsOf(std::uint8_t code) {
   const FamilyFacts* f = FindFamily(code);

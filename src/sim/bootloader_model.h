@@ -115,7 +115,6 @@ class BootloaderModel {
 
   Reaction HandleFrame(const Report& r, bool afterWrite);
   Reaction HandleData(const Report& r);
-  void FinishChunk(Reaction& reaction);
   bool ApplyFault(std::uint32_t event, std::uint8_t code, Reaction& reaction);
   void Erase(std::uint32_t address, std::uint16_t count);
   void StoreChunk();

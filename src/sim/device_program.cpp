@@ -145,6 +145,25 @@ void WriteReady(const std::string& path, int incarnation) {
   }
 }
 
+// SIGTERM/SIGINT/SIGHUP, blocked, as a descriptor the event loop reads, so it
+// can unplug the device and flush the trace before leaving; -1 on failure.
+int StopSignalDescriptor() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
+
+// The violations the model saw from the `seen`th on, one line each.
+void PrintViolationsFrom(const char* name, const BootloaderModel& model, std::size_t seen) {
+  for (std::size_t i = seen; i < model.Violations().size(); ++i) {
+    std::fprintf(stderr, "%s: VIOLATION %s\n", name, model.Violations()[i].c_str());
+  }
+}
+
 }  // namespace
 
 int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& profileText) {
@@ -166,15 +185,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& prof
     return 1;
   }
 
-  // SIGTERM/SIGINT/SIGHUP arrive through a descriptor so the event loop can
-  // unplug the device and flush the trace before leaving.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGHUP);
-  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  const int stopFd = StopSignalDescriptor();
   if (stopFd < 0) {
     std::fprintf(stderr, "%s: signalfd: %s\n", profileText.name, std::strerror(errno));
     return 2;
@@ -196,9 +207,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& prof
     const std::size_t seen = model->Violations().size();
     const auto reaction = model->OnOutputReport(report.data(), report.size());
     trace.Catch(*model);
-    for (std::size_t i = seen; i < model->Violations().size(); ++i) {
-      std::fprintf(stderr, "%s: VIOLATION %s\n", name, model->Violations()[i].c_str());
-    }
+    PrintViolationsFrom(name, *model, seen);
     DeviceReaction out;
     out.replies.assign(reaction.replies.begin(), reaction.replies.end());
     out.vanish = reaction.vanish;
@@ -210,9 +219,7 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& prof
     const std::size_t seen = model->Violations().size();
     model->ConnectionEnded();
     trace.Catch(*model);
-    for (std::size_t i = seen; i < model->Violations().size(); ++i) {
-      std::fprintf(stderr, "%s: VIOLATION %s\n", name, model->Violations()[i].c_str());
-    }
+    PrintViolationsFrom(name, *model, seen);
   };
   callbacks.onStarted = [&](int incarnation) {
     if (incarnation > 1) {

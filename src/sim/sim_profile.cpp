@@ -11,55 +11,6 @@ namespace quorvel::sim {
 
 namespace {
 
-struct FamilyGeometry {
-  std::uint8_t family;
-  std::uint32_t size;
-  std::uint16_t erase;
-  std::uint16_t write;
-  std::uint32_t bootStart;
-  std::uint32_t bottomProgramStart;
-};
-
-// Typical parts: PIC16F1459, PIC18F4550, PIC18F46J50, PIC24FJ64GB002,
-// dsPIC30F4013, dsPIC33EP256MU806, PIC32MX460F512L, TM4C123/LM3S, STM32L151,
-// STM32F103, STM32F2xx/F4xx with 1 MB.
-constexpr FamilyGeometry kGeometry[] = {
-    {mcu::PIC16, 0x4000, 64, 64, 0x3000, 0x1000},
-    {mcu::PIC18, 0x8000, 64, 64, 0x7C00, 0x1000},
-    {mcu::PIC18FJ, 0x10000, 1024, 64, 0xF000, 0x1000},
-    {mcu::PIC24, 0x10200, 1536, 192, 0x9C00, 0x1000},
-    {mcu::dsPIC, 0xC000, 96, 96, 0x7000, 0x1000},
-    {mcu::dsPIC33, 0x40800, 3072, 384, 0x2A000, 0x1000},
-    {mcu::PIC32, 0x80000, 4096, 512, 0x9D07C000, 0x4000},
-    {mcu::ARM, 0x40000, 1024, 64, 0x3C000, 0x4000},
-    {mcu::STELLARIS_M3, 0x40000, 1024, 64, 0x3C000, 0x4000},
-    {mcu::STELLARIS_M4, 0x40000, 1024, 64, 0x3C000, 0x4000},
-    {mcu::STELLARIS, 0x40000, 1024, 64, 0x3C000, 0x4000},
-    {mcu::STM32L1XX, 0x20000, 256, 64, 0x1C000, 0x4000},
-    {mcu::STM32F1XX, 0x20000, 1024, 64, 0x1C000, 0x4000},
-    {mcu::STM32F2XX, 0x100000, 1024, 64, 0xE0000, 0x8000},
-    {mcu::STM32F4XX, 0x100000, 1024, 64, 0xE0000, 0x8000},
-    {mcu::TIVA_C, 0x40000, 1024, 64, 0x3C000, 0x4000},
-};
-
-// Every family of the table can be simulated.
-constexpr bool CoversEveryFamily() {
-  for (std::uint8_t code : kKnownFamilies) {
-    bool found = false;
-    for (const auto& g : kGeometry) found = found || g.family == code;
-    if (!found) return false;
-  }
-  return std::size(kGeometry) == kKnownFamilies.size();
-}
-static_assert(CoversEveryFamily());
-
-const FamilyGeometry* Geometry(std::uint8_t family) {
-  for (const auto& g : kGeometry) {
-    if (g.family == family) return &g;
-  }
-  return nullptr;
-}
-
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -83,22 +34,22 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
 }  // namespace
 
 bool DefaultProfile(std::uint8_t family, SimProfile& out) {
-  const FamilyGeometry* g = Geometry(family);
-  if (g == nullptr) return false;
+  const FamilyFacts* f = FindFamily(family);
+  if (f == nullptr) return false;
   out.family = family;
   out.revision = 0x1200;
-  out.bootStart = g->bootStart;
+  out.bootStart = f->sample.bootStart;
   out.programStart = 0;
-  out.size = g->size;
-  out.eraseBlock = g->erase;
-  out.writeBlock = g->write;
+  out.size = f->sample.size;
+  out.eraseBlock = f->sample.eraseBlock;
+  out.writeBlock = f->sample.writeBlock;
   out.description = "Simulated " + std::string(McuFamilyName(family));
   return true;
 }
 
 std::uint32_t DefaultProgramStart(std::uint8_t family) {
-  const FamilyGeometry* g = Geometry(family);
-  return g == nullptr ? 0 : g->bottomProgramStart;
+  const FamilyFacts* f = FindFamily(family);
+  return f == nullptr ? 0 : f->sample.bottomProgramStart;
 }
 
 std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profileText) {

@@ -34,29 +34,11 @@ struct SimProfile {
   std::uint32_t plugAfterMs = 0;      // command line only: appear this long after start
 };
 
-// Per-family defaults: the geometry of a typical part of the family with the
-// bootloader at the top of flash (revision 0x1200). Addresses are device
-// address units of the family; `size` is McuSize as the bootloader reports it
-// (for the 16-bit PICs in image bytes, three per instruction word, which is how
-// the HEX loader reads it).
-//
-//   family              size      erase  write  boot-start   bottom program-start
-//   PIC16               0x4000       64     64  0x3000       0x1000
-//   PIC18               0x8000       64     64  0x7C00       0x1000
-//   PIC18FJ             0x10000    1024     64  0xF000       0x1000
-//   PIC24               0x10200    1536    192  0x9C00       0x1000  (0xAC00 units)
-//   dsPIC               0xC000       96     96  0x7000       0x1000  (0x8000 units)
-//   dsPIC33             0x40800    3072    384  0x2A000      0x1000  (0x2B000 units)
-//   PIC32               0x80000    4096    512  0x9D07C000   0x4000  (offset from 0x1D000000)
-//   ARM, STELLARIS*,
-//   TIVA C Series       0x40000    1024     64  0x3C000      0x4000
-//   STM32L1XX           0x20000     256     64  0x1C000      0x4000
-//   STM32F1XX           0x20000    1024     64  0x1C000      0x4000
-//   STM32F2XX/F4XX      0x100000   1024     64  0xE0000      0x8000  (sector erase)
-//
+// Per-family defaults: the family's sample part (its row in core/families.h)
+// with the bootloader at the top of flash (revision 0x1200).
 // Revision bit 0 selects the bootloader at the bottom: ParseSimProfile then uses
-// the last column as program-start (unless given) and the start of flash as
-// boot-start. The description defaults to "Simulated <family name>".
+// the sample's bottom program start as program-start (unless given) and the
+// start of flash as boot-start. The description defaults to "Simulated <family name>".
 // Returns false for an unknown family code.
 bool DefaultProfile(std::uint8_t family, SimProfile& out);
 

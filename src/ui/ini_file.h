@@ -48,7 +48,6 @@ class TIniStorage {
   QByteArray Serialize() const;
 
   bool ReadOnly() const { return readOnly_; }
-  void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
 
   bool KeyExists(const QString& section, const QString& key) const;
   std::optional<QString> Value(const QString& section, const QString& key) const;

@@ -19,7 +19,8 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "engine/pelmo.h"
+#include "engine/engine.h"
+#include "engine/texts.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/path_shortener.h"
@@ -125,6 +126,8 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
 
 MainWindow::~MainWindow() = default;
 
+// One long function on purpose: the form's controls, one after another with
+// their designed positions, read side by side with the form they copy.
 void MainWindow::BuildControls() {
   const QFont tahoma8 = Font(QStringLiteral("Tahoma"), 8);
   const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
@@ -243,36 +246,53 @@ void MainWindow::BuildControls() {
   statusBar_->SetText(QStringLiteral(": No files opened."));
 }
 
-void MainWindow::Attach(TPelmo* pelmo) {
-  pelmo_ = pelmo;
-  connect(buttonConnect_, &QPushButton::clicked, this,
-          [this] { RunHandler([](TPelmo& p) { p.ButtonConnectClick(); }); });
-  connect(buttonOpenHex_, &QPushButton::clicked, this,
-          [this] { RunHandler([](TPelmo& p) { p.ButtonOpenHexClick(); }); });
-  connect(buttonStart_, &QPushButton::clicked, this,
-          [this] { RunHandler([](TPelmo& p) { p.ButtonStartBootloaderClick(); }); });
-  connect(glowButton1_, &QPushButton::clicked, this, [this] { ToggleActivityGuarded(); });
-  connect(checkBoxClose_, &QCheckBox::toggled, this,
-          [this](bool checked) { pelmo_->CheckBoxClose = checked; });
+void MainWindow::Attach(Engine* engine) {
+  engine_ = engine;
+  connect(buttonConnect_, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
+  connect(buttonOpenHex_, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });
+  connect(buttonStart_, &QPushButton::clicked, this, [this] { ButtonStartBootloaderClick(); });
+  connect(glowButton1_, &QPushButton::clicked, this, [this] { GlowButton1Click(); });
+  connect(checkBoxClose_, &QCheckBox::toggled, this, [this](bool checked) {
+    ControlSettings settings;
+    settings.CheckBoxClose = checked;
+    if (engine_ != nullptr) engine_->ApplySettings(settings);
+  });
   SyncAll();
 }
 
-void MainWindow::RunHandler(void (*handler)(TPelmo&)) {
-  if (pelmo_ == nullptr) return;
-  TPelmo* pelmo = pelmo_;
-  pelmo->Guarded([pelmo, handler] { handler(*pelmo); });
+void MainWindow::ButtonConnectClick() {
+  if (engine_ == nullptr) return;
+  const EngineStatus status = engine_->Status();
+  if (status.connected || status.handshaking) {
+    engine_->Disconnect();
+  } else {
+    engine_->Connect();
+  }
 }
 
-void MainWindow::ToggleActivityGuarded() {
-  if (pelmo_ != nullptr) pelmo_->Guarded([this] { GlowButton1Click(); });
+void MainWindow::ButtonOpenHexClick() {
+  if (engine_ != nullptr) engine_->Browse();
+}
+
+void MainWindow::ButtonStartBootloaderClick() {
+  if (engine_ == nullptr) return;
+  if (engine_->Status().uploading) {
+    engine_->Stop();
+  } else {
+    engine_->Upload({});
+  }
+}
+
+void MainWindow::WMDropFiles(const QStringList& names) {
+  if (engine_ != nullptr) engine_->DropFiles(names);
 }
 
 void MainWindow::SyncAll() {
-  if (pelmo_ == nullptr) return;
+  if (engine_ == nullptr) return;
   for (ButtonId id : {ButtonId::Connect, ButtonId::OpenHex, ButtonId::StartBootloader}) ButtonChanged(id);
   ProgressChanged();
   DeviceInfoChanged();
-  checkBoxClose_->setChecked(pelmo_->CheckBoxClose);
+  checkBoxClose_->setChecked(engine_->Controls().CheckBoxClose);
 }
 
 int MainWindow::NarrowWidth() const {
@@ -287,25 +307,25 @@ void MainWindow::SetOuterWidth(int width) {
   statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, width, kStatusBarHeight);
 }
 
-void MainWindow::Create(const QStringList& args) {
+void MainWindow::FormCreate(const QStringList& args) {
   tag_ = width();
   SetOuterWidth(NarrowWidth());
-  setWindowTitle(windowTitle() + QStringLiteral(" v") + TPelmo::GetFileVersion());
-  if (pelmo_ != nullptr) pelmo_->Guarded([this, &args] { pelmo_->FormCreate(args); });
+  setWindowTitle(windowTitle() + QStringLiteral(" v") + EngineVersion());
+  if (engine_ != nullptr) engine_->Start(args);
 }
 
-void MainWindow::Destroy() {
+void MainWindow::FormDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
   if (!settingsSaved_) SaveSettings();
-  if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormDestroy(); });
+  if (engine_ != nullptr) engine_->ReleaseBoards();
   ini_.Save();  // failures are ignored: settings are a convenience
   // The engine goes next; nothing may reach it through the controls any more.
   for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_,
                                                           glowButton1_, checkBoxClose_}) {
     control->disconnect(this);
   }
-  pelmo_ = nullptr;
+  engine_ = nullptr;
 }
 
 void MainWindow::SetDialogProvider(DialogProvider* dialogs) { dialogs_ = dialogs; }
@@ -337,10 +357,7 @@ int MainWindow::StatusBudget() const {
 }
 
 void MainWindow::FormShow() {
-  if (pelmo_ != nullptr) {
-    pelmo_->Guarded(
-        [this] { pelmo_->AppendHistory(QStringLiteral("Attach USB HID device or reset if attached.")); });
-  }
+  if (engine_ != nullptr) HistoryAppended(QStringLiteral("Attach USB HID device or reset if attached."));
   // Opaque, borderless panels in their own colours.
   for (int i = 1; i <= 9; ++i) SetBackground(groupBox_[i], i == 2 ? kTerminalPanel : kPanel);
 }
@@ -367,9 +384,7 @@ void MainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
-bool MainWindow::EngineBusy() const {
-  return pelmo_ != nullptr && (pelmo_->Busy() || pelmo_->State().Current() != Activity::Idle);
-}
+bool MainWindow::EngineBusy() const { return engine_ != nullptr && engine_->Status().busy; }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   // Closing restarts a connected device. Doing that from inside a running
@@ -380,9 +395,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (!closePending_) {
       closePending_ = true;
-      if (pelmo_->UploadRunning()) {
-        pelmo_->Guarded([this] { pelmo_->ButtonStartBootloaderClick(); });
-      }
+      if (engine_->Status().uploading) engine_->Stop();
       auto* retry = new QTimer(this);
       retry->setInterval(50);
       connect(retry, &QTimer::timeout, this, [this, retry] {
@@ -396,8 +409,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   SaveSettings();
-  if (pelmo_ != nullptr) pelmo_->Guarded([this] { pelmo_->FormClose(); });
+  FormClose();
   event->accept();
+}
+
+void MainWindow::FormClose() {
+  if (engine_ != nullptr) engine_->Close();
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -410,7 +427,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
     if (url.isLocalFile()) names << url.toLocalFile();
   }
   event->acceptProposedAction();
-  if (pelmo_ != nullptr) pelmo_->Guarded([this, &names] { pelmo_->WMDropFiles(names); });
+  WMDropFiles(names);
 }
 
 // --- settings ---
@@ -438,12 +455,13 @@ TWindowPlacement MainWindow::CurrentPlacement() const {
 
 void MainWindow::SaveSettings() {
   settingsSaved_ = true;
-  if (pelmo_ == nullptr) return;
+  if (engine_ == nullptr) return;
+  const ControlsState controls = engine_->Controls();
   TStoredProperties props;
-  props.CheckBoxCloseChecked = pelmo_->CheckBoxClose;
-  props.OpenDialogInitialDir = pelmo_->FileDialogInitialDir;
-  props.OpenDialogFileName = pelmo_->FileDialogName;
-  props.McuItemIndex = pelmo_->MCUComboBox.ItemIndex;
+  props.CheckBoxCloseChecked = controls.CheckBoxClose;
+  props.OpenDialogInitialDir = controls.FileDialogInitialDir;
+  props.OpenDialogFileName = controls.FileDialogName;
+  props.McuItemIndex = controls.MCUComboBox.ItemIndex;
   SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
 }
 
@@ -473,24 +491,19 @@ void MainWindow::RestoreSettings() {
     setWindowState(windowState() | Qt::WindowMaximized);
   }
   if (!plan.Error.isEmpty()) {
-    if (pelmo_ != nullptr) pelmo_->ShowApplicationError(plan.Error);
+    // The application's error display, as for an error escaping a handler.
+    if (engine_ != nullptr) ShowMessage(MessageKind::AppError, text::kAppTitle, ErrorDisplayText(plan.Error));
     return;
   }
-  if (pelmo_ == nullptr) return;
-  if (plan.CheckBoxCloseChecked) {
-    pelmo_->CheckBoxClose = *plan.CheckBoxCloseChecked;
-    checkBoxClose_->setChecked(*plan.CheckBoxCloseChecked);
-  }
-  if (plan.OpenDialogInitialDir) pelmo_->FileDialogInitialDir = *plan.OpenDialogInitialDir;
-  if (plan.OpenDialogFileName) pelmo_->FileDialogName = *plan.OpenDialogFileName;
-  if (plan.McuItemIndex) {
-    // The list is still empty here; an index only sticks when it names an item.
-    const int index = *plan.McuItemIndex;
-    if (index == -1 || (index >= 0 && index < pelmo_->MCUComboBox.Items.size())) {
-      pelmo_->MCUComboBox.ItemIndex = index;
-      DeviceInfoChanged();
-    }
-  }
+  if (engine_ == nullptr) return;
+  if (plan.CheckBoxCloseChecked) checkBoxClose_->setChecked(*plan.CheckBoxCloseChecked);
+  // The family list is still empty here: an index only sticks when it is -1.
+  ControlSettings settings;
+  settings.CheckBoxClose = plan.CheckBoxCloseChecked;
+  settings.FileDialogInitialDir = plan.OpenDialogInitialDir;
+  settings.FileDialogName = plan.OpenDialogFileName;
+  settings.McuItemIndex = plan.McuItemIndex;
+  engine_->ApplySettings(settings);
 }
 
 // --- Frontend ---
@@ -516,15 +529,15 @@ QPushButton* MainWindow::ButtonWidget(ButtonId id) const {
 
 void MainWindow::ButtonChanged(ButtonId id) {
   QPushButton* button = ButtonWidget(id);
-  if (button == nullptr || pelmo_ == nullptr) return;
-  const TButton& state = pelmo_->Button(id);
+  if (button == nullptr || engine_ == nullptr) return;
+  const TButton state = engine_->Controls().Button(id);
   button->setText(state.Caption);
   button->setEnabled(state.Enabled);
 }
 
 void MainWindow::ProgressChanged() {
-  if (pelmo_ == nullptr) return;
-  const TProgressBar& bar = pelmo_->Progress;
+  if (engine_ == nullptr) return;
+  const TProgressBar bar = engine_->Controls().Progress;
   // An empty range would turn QProgressBar into a busy indicator.
   if (bar.Max > bar.Min) {
     progress_->setRange(bar.Min, bar.Max);
@@ -536,10 +549,11 @@ void MainWindow::ProgressChanged() {
 }
 
 void MainWindow::DeviceInfoChanged() {
-  if (pelmo_ == nullptr) return;
-  mcuCombo_->SetItems(pelmo_->MCUComboBox.Items, pelmo_->MCUComboBox.ItemIndex);
-  deviceCombo_->SetItems(pelmo_->DeviceComboBox.Items, pelmo_->DeviceComboBox.ItemIndex);
-  glowButton2_->SetImageIndex(pelmo_->LinkIndicator);
+  if (engine_ == nullptr) return;
+  const ControlsState controls = engine_->Controls();
+  mcuCombo_->SetItems(controls.MCUComboBox.Items, controls.MCUComboBox.ItemIndex);
+  deviceCombo_->SetItems(controls.DeviceComboBox.Items, controls.DeviceComboBox.ItemIndex);
+  glowButton2_->SetImageIndex(controls.LinkIndicator);
 }
 
 void MainWindow::ShowFileInStatusBar(const QString& path) {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The uploader's window: shows the state TPelmo keeps and forwards the user's
-// actions to TPelmo's handlers. Holds no uploader state of its own.
+// The uploader's window: shows the state the engine keeps for it and turns
+// the user's actions into calls of the engine. Its handlers keep the names
+// of the controls and events that trigger them. Holds no uploader state of
+// its own.
 #include <QWidget>
 #include <memory>
 
@@ -17,7 +19,7 @@ class QProgressBar;
 class QPushButton;
 
 namespace quorvel {
-class TPelmo;
+class Engine;
 }
 
 namespace quorvel::ui {
@@ -42,14 +44,22 @@ class MainWindow : public QWidget, public Frontend {
   MainWindow(const QString& settingsFile, DialogProvider* dialogs = nullptr, QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // Connects the engine. Must happen before Create().
-  void Attach(TPelmo* pelmo);
+  // Connects the engine. Must happen before FormCreate().
+  void Attach(Engine* engine);
   // Start-up: remembers the full width, narrows the window, completes the
-  // caption and runs TPelmo::FormCreate with the command-line arguments.
-  void Create(const QStringList& args);
-  // End of the run: saves the settings if no close did, runs FormDestroy and
-  // writes the settings file. Call before the engine is destroyed.
-  void Destroy();
+  // caption and starts the engine with the command-line arguments.
+  void FormCreate(const QStringList& args);
+  // End of the run: saves the settings if no close did, gives the boards
+  // back and writes the settings file. Call before the engine is destroyed.
+  void FormDestroy();
+
+  // --- the controls' handlers ---
+  // Connect, Disconnect while connected, or cancels a handshake on its way.
+  void ButtonConnectClick();
+  void ButtonOpenHexClick();
+  // "Begin uploading", or "Stop uploading" while a run goes on.
+  void ButtonStartBootloaderClick();
+  void WMDropFiles(const QStringList& names);
 
   void SetDialogProvider(DialogProvider* dialogs);  // nullptr: the real dialogs
   TIniStorage& Settings() { return ini_; }
@@ -86,13 +96,11 @@ class MainWindow : public QWidget, public Frontend {
  private:
   void BuildControls();
   void FormShow();
+  void FormClose();
   void RestoreSettings();
   void SaveSettings();
   void SetOuterWidth(int width);
   void SyncAll();
-  // Calls an engine handler; an exception escaping it goes to the error display.
-  void RunHandler(void (*handler)(TPelmo&));
-  void ToggleActivityGuarded();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
@@ -100,7 +108,7 @@ class MainWindow : public QWidget, public Frontend {
   QPushButton* ButtonWidget(ButtonId id) const;
   DialogProvider& Dialogs();
 
-  TPelmo* pelmo_ = nullptr;
+  Engine* engine_ = nullptr;
   TIniStorage ini_;
   std::unique_ptr<DialogProvider> ownDialogs_;
   DialogProvider* dialogs_ = nullptr;

@@ -5,16 +5,16 @@ namespace quorvel::ui {
 
 WindowSession::WindowSession(hid::HidPlatform& platform, const QString& settingsFile, DialogProvider* dialogs)
     : window_(std::make_unique<MainWindow>(settingsFile, dialogs)),
-      pelmo_(std::make_unique<TPelmo>(platform, *window_)) {
-  window_->Attach(pelmo_.get());
+      engine_(std::make_unique<quorvel::Engine>(platform, *window_)) {
+  window_->Attach(engine_.get());
 }
 
 WindowSession::~WindowSession() {
-  window_->Destroy();
-  pelmo_.reset();
+  window_->FormDestroy();
+  engine_.reset();
   window_.reset();
 }
 
-void WindowSession::Start(const QStringList& args) { window_->Create(args); }
+void WindowSession::Start(const QStringList& args) { window_->FormCreate(args); }
 
 }  // namespace quorvel::ui

@@ -2,11 +2,11 @@
 #pragma once
 // Owns the window and the engine in the order their lifetimes need: the
 // window (the engine's front end) is created first and destroyed last; the
-// engine's FormDestroy and the settings write happen before the engine goes.
+// boards are given back and the settings written before the engine goes.
 #include <QStringList>
 #include <memory>
 
-#include "engine/pelmo.h"
+#include "engine/engine.h"
 #include "ui/main_window.h"
 
 namespace quorvel::hid {
@@ -26,11 +26,11 @@ class WindowSession {
   void Start(const QStringList& args);
 
   MainWindow& Window() { return *window_; }
-  TPelmo& Pelmo() { return *pelmo_; }
+  quorvel::Engine& Engine() { return *engine_; }
 
  private:
   std::unique_ptr<MainWindow> window_;
-  std::unique_ptr<TPelmo> pelmo_;
+  std::unique_ptr<quorvel::Engine> engine_;
 };
 
 }  // namespace quorvel::ui

@@ -33,16 +33,9 @@ struct TUploadState {
   std::int32_t BlocksLeft = 0;
   std::int32_t BlockGroup = 0;
   std::uint32_t CurrentAddress = 0;
-  std::int32_t ByteCount = 0;
-  std::int32_t StartIndex = 0;
-  std::int32_t ChunkBytes = 0;
-  std::int32_t ChunkDone = 0;
-  std::int32_t BufferIndex = 0;
   TWaitResult WaitResult = WaitAcknowledged;
-  TByteArray WriteCommand;      // the planned bytes of the Write command being sent
-  UploadProof Proof;            // what this run has written so far
-  std::uint64_t PhaseDone = 0;  // progress of the current phase, reported to the front end
-  std::uint64_t PhaseTotal = 0;
+  TByteArray WriteCommand;             // the planned bytes of the Write command being sent
+  UploadProof Proof;                   // what this run has written so far
 };
 
 }  // namespace quorvel

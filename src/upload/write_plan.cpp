@@ -2,10 +2,12 @@
 #include "upload/write_plan.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/families.h"
 #include "protocol/frames.h"
 #include "upload/flash_area.h"
+#include "upload/geometry.h"
 #include "upload/relocation.h"
 
 namespace quorvel::upload {
@@ -183,65 +185,177 @@ StagedRange StageBootRange(const TUploadState& up, const TBootInfo& info, bool s
   return range;
 }
 
+std::uint32_t EraseGroupAddress(const FamilyFacts& family, std::uint16_t eraseBlock, const ErasePlan& plan,
+                                std::int32_t done, std::int32_t group) {
+  const std::int64_t highest = done + group - 1;
+  std::int64_t offset = 0;
+  if (plan.sectors) {
+    const auto index =
+        static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + highest, 0, SectorCount(family)));
+    offset = SectorStart(family, index);
+  } else {
+    offset = plan.first + highest * eraseBlock;
+  }
+  return AddressOf(family, offset);
+}
+
+std::uint64_t EraseBytes(const FamilyFacts& family, std::uint16_t eraseBlock, const ErasePlan& plan,
+                         std::int32_t from, std::int32_t to) {
+  if (!plan.sectors) return static_cast<std::uint64_t>(std::max(to - from, 0)) * eraseBlock;
+  std::uint64_t bytes = 0;
+  for (std::int32_t k = from; k < to; ++k) {
+    const auto index =
+        static_cast<std::int32_t>(std::clamp<std::int64_t>(plan.first + k, 0, SectorCount(family) - 1));
+    bytes += static_cast<std::uint64_t>(std::max(SectorSize(family, index), 0));
+  }
+  return bytes;
+}
+
+namespace {
+
+std::string UpperHex(std::uint32_t value) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+  return text;
+}
+
+// The line refusing images that hold nothing for the device.
+std::string NothingToWriteLine(const TBootInfo& info, const TFlashArea& area, const TByteArray& flashImage,
+                               const TByteArray& bootImage) {
+  if (flashImage.empty() && bootImage.empty()) {
+    return "Error: Nothing to write: the HEX file holds no data for this device.";
+  }
+  if (area.bottom) {
+    // Most often an application linked for the start of flash, over the bootloader.
+    return "Error: Nothing to write: the HEX file holds no data between program start 0x" +
+           UpperHex(area.appAddress) + " and the end of flash 0x" + UpperHex(AddressOf(*area.family, area.appEnd)) +
+           "; was it linked for this bootloader?";
+  }
+  return "Error: Nothing to write: the HEX file holds no data below bootloader start 0x" +
+         UpperHex(static_cast<std::uint32_t>(info.BootStart)) + ".";
+}
+
+bool BootOverflows(const TUploadState& up) {
+  return up.Area.family->bootFlashBytes != 0 &&
+         static_cast<std::int64_t>(up.BootImageCopy.size()) > up.Area.bootFlashBytes;
+}
+
+std::int64_t Length(const TUploadState& up) { return static_cast<std::int64_t>(up.ImageCopy.size()); }
+
+// Top layout: everything but the last erase unit below the bootloader is
+// erased and written first; that unit is then erased and written on its own,
+// carrying the application's entry code in its last bytes, so the jump that
+// keeps the bootloader in control after reset (patched into the image) and
+// the way back into the application are never out of step for longer than
+// necessary.
+void PlanTopLayout(const TBootInfo& info, TUploadState& up, UploadPlan& plan) {
+  const TFlashArea& area = up.Area;
+  const FamilyFacts& family = *area.family;
+  up.BootLimit = area.bootLimit;
+  BuildResetTrampoline(up, info);
+  // Program memory is left alone when the image holds nothing for it (a
+  // PIC32 image with boot flash only).
+  if (up.Data != TImageData::Program) up.ImageCopy.clear();
+
+  // Both parts are judged on their own (a program image that overflows must
+  // not hide an overflowing boot-flash image), the boot flash after it got
+  // its jump, and also when there is no program image.
+  const std::int64_t fits = area.appEnd - static_cast<std::int64_t>(up.EntryStub.size());
+  const bool programOverflows = Length(up) > 0 && fits < Length(up);
+  const bool bootOverflows = BootOverflows(up);
+  if (programOverflows || bootOverflows) plan.questions.push_back(FitQuestion::OverBootloaderArea);
+  if (programOverflows) up.ImageCopy.resize(static_cast<std::size_t>(fits));
+  if (bootOverflows) up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
+  if (Length(up) == 0) return;
+
+  // Erase from the start of flash; the last unit below the bootloader is
+  // left to its own erase when the image reaches into it.
+  const std::int64_t length = Length(up);
+  const std::int64_t lastStart = area.appEnd - area.lastUnitBytes;
+  plan.erase.sectors = family.erase == EraseKind::Sectors;
+  plan.erase.first = 0;
+  plan.erase.blocks = plan.erase.sectors ? SectorIndex(family, length) + 1
+                                         : static_cast<std::int32_t>((length + info.EraseBlock - 1) / info.EraseBlock);
+  if (lastStart < length && plan.erase.blocks > 0) --plan.erase.blocks;
+  plan.lastUnitAddress = AddressOf(family, lastStart);
+}
+
+// Bottom layout: the bootloader keeps the reset vector and everything below
+// ProgramStart; the application area from ProgramStart to the end of program
+// memory is erased and written, with the application's entry code in its
+// first bytes. The image itself stays as it is.
+void PlanBottomLayout(const TBootInfo& info, TUploadState& up, UploadPlan& plan) {
+  const TFlashArea& area = up.Area;
+  const FamilyFacts& family = *area.family;
+  if (up.Data != TImageData::Program) up.ImageCopy.clear();
+  // Asked one after the other; the boot flash also without a program image:
+  // its last erase block must stay untouched either way.
+  if (Length(up) > area.appEnd) {
+    plan.questions.push_back(FitQuestion::OverProgramMemory);
+    up.ImageCopy.resize(static_cast<std::size_t>(area.appEnd));
+  }
+  if (BootOverflows(up)) {
+    plan.questions.push_back(FitQuestion::OverBootSpace);
+    up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
+  }
+  if (Length(up) == 0) return;
+
+  const std::int64_t length = Length(up);
+  plan.erase.sectors = family.erase == EraseKind::Sectors;
+  if (plan.erase.sectors) {
+    // From the sector holding ProgramStart to the one holding the image's
+    // end, but never past the last sector of the area.
+    const std::int32_t first = SectorIndex(family, area.appStart);
+    const std::int32_t lastInArea = SectorIndex(family, area.appEnd - 1);
+    plan.erase.first = first;
+    plan.erase.blocks = std::min(SectorIndex(family, length), lastInArea) - first + 1;
+  } else {
+    plan.erase.first = area.appStart;
+    plan.erase.blocks = static_cast<std::int32_t>((length - area.appStart + info.EraseBlock - 1) / info.EraseBlock);
+  }
+  // The entry code comes from the application's own reset entry at the
+  // start of the image.
+  BuildResetTrampoline(up, info);
+  up.ImageCopy.erase(up.ImageCopy.begin(), up.ImageCopy.begin() + static_cast<std::ptrdiff_t>(area.appStart));
+}
+
+}  // namespace
+
 UploadPlan PlanUpload(const TBootInfo& info, const TByteArray& flashImage, const TByteArray& bootImage,
                       bool skipBlank) {
   UploadPlan plan;
   const TGeometryCheck check = CheckUploadGeometry(info);
   if (!check.problem.empty()) {
+    plan.refusal = Refusal::UnsafeGeometry;
     plan.problem = check.problem;
+    return plan;
+  }
+  plan.area = check.area;
+  plan.data = ImageDataFor(check.area, flashImage, bootImage);
+  if (plan.data == TImageData::None) {
+    plan.refusal = Refusal::NothingToWrite;
+    plan.problem = NothingToWriteLine(info, check.area, flashImage, bootImage);
     return plan;
   }
   TUploadState up;
   up.Area = check.area;
-  up.Data = ImageDataFor(check.area, flashImage, bootImage);
-  if (up.Data == TImageData::None) {
-    plan.problem = "Error: Nothing to write: the HEX file holds no data for this device.";
-    return plan;
-  }
-  const TFlashArea& area = up.Area;
-  const FamilyFacts& family = *area.family;
-  const bool pic32 = family.bootFlashBytes != 0;
+  up.Data = plan.data;
   up.ImageCopy = flashImage;
   up.BootImageCopy = bootImage;
-  up.BaseAddress = area.appAddress;
-  up.BootBaseAddress = family.bootFlashBase;
-  auto length = [&] { return static_cast<std::int64_t>(up.ImageCopy.size()); };
-  auto bootOverflows = [&] {
-    return pic32 && static_cast<std::int64_t>(up.BootImageCopy.size()) > area.bootFlashBytes;
-  };
-
-  if (!area.bottom) {
-    up.BootLimit = area.bootLimit;
-    BuildResetTrampoline(up, info);
-    if (up.Data != TImageData::Program) up.ImageCopy.clear();
-    const std::int64_t fits = area.appEnd - static_cast<std::int64_t>(up.EntryStub.size());
-    const bool programOverflows = length() > 0 && fits < length();
-    // Judged after the boot image got its jump, as the top layout does.
-    const bool patchedBootOverflows = bootOverflows();
-    plan.trimmed = programOverflows || patchedBootOverflows;
-    if (programOverflows) up.ImageCopy.resize(static_cast<std::size_t>(fits));
-    if (patchedBootOverflows) up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
+  up.BaseAddress = check.area.appAddress;
+  up.BootBaseAddress = check.area.family->bootFlashBase;
+  if (check.area.bottom) {
+    PlanBottomLayout(info, up, plan);
   } else {
-    if (up.Data != TImageData::Program) up.ImageCopy.clear();
-    if (length() > area.appEnd) {
-      plan.trimmed = true;
-      up.ImageCopy.resize(static_cast<std::size_t>(area.appEnd));
-    }
-    if (bootOverflows()) {
-      plan.trimmed = true;
-      up.BootImageCopy.resize(static_cast<std::size_t>(area.bootFlashBytes));
-    }
-    if (length() > 0) {
-      BuildResetTrampoline(up, info);
-      up.ImageCopy.erase(up.ImageCopy.begin(),
-                         up.ImageCopy.begin() + static_cast<std::ptrdiff_t>(area.appStart));
-    }
+    PlanTopLayout(info, up, plan);
   }
-
+  plan.trimmed = !plan.questions.empty();
   plan.program = StageProgramRanges(up, info, skipBlank);
-  if (pic32 && !up.BootImageCopy.empty()) {
+  if (!up.BootImageCopy.empty() && check.area.family->bootFlashBytes != 0) {
     plan.hasBoot = true;
     plan.boot = StageBootRange(up, info, skipBlank);
+    const auto bytes = static_cast<std::int64_t>(up.BootImageCopy.size());
+    plan.bootEraseBlocks = static_cast<std::int32_t>((bytes + info.EraseBlock - 1) / info.EraseBlock);
   }
   return plan;
 }

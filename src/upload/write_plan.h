@@ -81,19 +81,64 @@ std::vector<StagedRange> StageProgramRanges(const TUploadState& up, const TBootI
 // The PIC32 boot flash image, padded to whole write blocks; empty when there is none.
 StagedRange StageBootRange(const TUploadState& up, const TBootInfo& info, bool skipBlank);
 
-// A whole run's plan, for showing what an upload would write without one.
+// Erase requests for `blocks` erase units starting at `first`: uniform blocks
+// of EraseBlock image bytes from image offset `first`, or (sectors = true) the
+// family's sectors from index `first`. Each Erase command names the highest
+// unit of ITS group, so a plan longer than one group continues upwards.
+struct ErasePlan {
+  std::int64_t first = 0;
+  std::int32_t blocks = 0;
+  bool sectors = false;
+};
+// Device address named by the Erase command of a group covering units
+// [done, done + group) of the plan.
+std::uint32_t EraseGroupAddress(const FamilyFacts& family, std::uint16_t eraseBlock, const ErasePlan& plan,
+                                std::int32_t done, std::int32_t group);
+// Image bytes of erase units [from, to) of the plan.
+std::uint64_t EraseBytes(const FamilyFacts& family, std::uint16_t eraseBlock, const ErasePlan& plan,
+                         std::int32_t from, std::int32_t to);
+
+// Why a run is refused before anything is erased.
+enum class Refusal {
+  None,
+  UnsafeGeometry,  // the information record describes flash that is not safe to upload to
+  NothingToWrite,  // the images hold no byte for the device
+};
+
+// A question a run asks before it leaves out code the device has no room for.
+enum class FitQuestion {
+  OverBootloaderArea,  // top layout: program or boot flash image reaches into the bootloader
+  OverProgramMemory,   // bottom layout: the program image exceeds program memory
+  OverBootSpace,       // bottom layout: the boot flash image exceeds the boot space
+};
+
+// A whole run: what a run does, in order, and what `image` shows.
 struct UploadPlan {
-  std::string problem;   // non-empty: the upload would be refused before erasing (the history line)
-  bool trimmed = false;  // the image overflows; this is what an upload answered Yes writes
+  Refusal refusal = Refusal::None;
+  std::string problem;  // the refusal's history line; empty when there is none
+  TFlashArea area;
+  TImageData data = TImageData::None;
+  // Asked in this order before anything is erased; a No ends the run. The
+  // rest of the plan is what a run answered Yes writes.
+  std::vector<FitQuestion> questions;
+  bool trimmed = false;  // there is a question: the images overflow
+  // Program memory, when `program` holds ranges: `erase`, then the ranges in
+  // order. In the top layout the last unit below the bootloader is left out of
+  // `erase`; it is erased on its own (at lastUnitAddress) before the last range.
+  ErasePlan erase;
+  std::uint32_t lastUnitAddress = 0;
   std::vector<StagedRange> program;
-  StagedRange boot;
+  // PIC32 boot flash: erased in one command of bootEraseBlocks blocks, then written.
   bool hasBoot = false;
+  std::int32_t bootEraseBlocks = 0;
+  StagedRange boot;
   std::uint64_t BytesToSend() const;
 };
 
-// Prepares the images as the layouts do (entry jump patched in, overflow cut
-// off as after a Yes, the bottom layout's image cut to the application) and
-// stages every range.
+// Checks the record and the images, then prepares the images as the chosen
+// layout must (entry jump patched in, overflow cut off as after a Yes, the
+// bottom layout's image cut to the application) and plans the erase and every
+// range. Runs and `image` both follow it, so they refuse with the same line.
 UploadPlan PlanUpload(const TBootInfo& info, const TByteArray& flashImage, const TByteArray& bootImage,
                       bool skipBlank);
 

@@ -847,13 +847,11 @@ class CliMatchesEngine : public test::EngineFixture {
 
 TEST_F(CliMatchesEngine, UploadTraceAndImageAgreeByteForByte) {
   const int id = PlugBootloader("family=STM32F4XX");
-  bool loaded = false;
-  pelmo->Guarded([&] { loaded = !pelmo->LoadHexFile(kSample).EndsAction(); });
-  ASSERT_TRUE(loaded);
-  const TByteArray engineImage = pelmo->FlashImage;
+  ASSERT_FALSE(LoadFile(kSample).EndsAction());
+  const TByteArray engineImage = engine->Images().FlashImage;
   ASSERT_TRUE(Connect());
-  pelmo->Guarded([&] { pelmo->ButtonStartBootloaderClick(); });
-  pelmo->Guarded([&] { pelmo->FormClose(); });
+  engine->Upload({});
+  engine->Close();
   RunEventsFor(50);
   const std::string engineTrace = platform.TraceText(id);
 

@@ -34,7 +34,7 @@ class CommandLineKeyword : public StartUp, public ::testing::WithParamInterface<
 TEST_P(CommandLineKeyword, FirstKeywordInTableOrderWins) {
   // The file does not exist: the keyword is still taken, nothing else happens.
   StartEngine({GetParam().argument, tempDir.filePath("missing.hex")});
-  EXPECT_EQ(pelmo->BootInfo.McuType, GetParam().mcuType);
+  EXPECT_EQ(LinkPart().Record().McuType, GetParam().mcuType);
   EXPECT_THAT(ui.history, IsEmpty());
   EXPECT_THAT(ui.statusBarPaths, IsEmpty());
 }
@@ -47,12 +47,12 @@ INSTANTIATE_TEST_SUITE_P(Keywords, CommandLineKeyword,
 
 TEST_F(StartUp, FreshStateWithoutArguments) {
   StartEngine({"P18"});
-  EXPECT_EQ(pelmo->BootInfo.McuType, 0);
-  EXPECT_EQ(pelmo->TransferBuffer.size(), 64u);
-  EXPECT_FALSE(pelmo->Connected);
-  EXPECT_TRUE(pelmo->ReenterHint);
+  EXPECT_EQ(LinkPart().Record().McuType, 0);
+  EXPECT_EQ(Probe().TransferBuffer().size(), 64u);
+  EXPECT_FALSE(Connected());
+  EXPECT_TRUE(LinkPart().ReenterHintSet());
   EXPECT_THAT(ui.history, IsEmpty());
-  EXPECT_EQ(TPelmo::GetFileVersion(), "2.3.0.0");
+  EXPECT_EQ(EngineVersion(), "2.3.0.0");
 }
 
 TEST_F(StartUp, CommandLineFileNeedsTheHexExtension) {
@@ -68,8 +68,8 @@ TEST_F(StartUp, CommandLineFileNeedsTheHexExtension) {
   StartEngine({"PIC32", upper, "ignored"});
   EXPECT_THAT(ui.history, ElementsAre("Opened: " + upper));
   EXPECT_THAT(ui.statusBarPaths, ElementsAre(upper));
-  EXPECT_TRUE(pelmo->HexLoaded);
-  EXPECT_EQ(pelmo->HexMcuType, 20);
+  EXPECT_TRUE(engine->Images().HexLoaded);
+  EXPECT_EQ(engine->Images().HexMcuType, 20);
 }
 
 TEST_F(StartUp, LoaderOutcomesAtStartUp) {
@@ -91,18 +91,18 @@ TEST_F(StartUp, CommandLineFileIsReloadedForTheReportingDevice) {
   // A PIC18 image below the bootloader, unusable until the device has told its size.
   const QString file = TempFile("app.hex", ":020000000102FB\n:00000001FF\n");
   StartEngine({"P18", file});
-  EXPECT_TRUE(pelmo->FlashImage.empty());
+  EXPECT_TRUE(engine->Images().FlashImage.empty());
   PlugBootloader("family=PIC18");
-  EXPECT_FALSE(pelmo->FlashImage.empty());
-  EXPECT_TRUE(pelmo->CommandLineHexFile.isEmpty());
+  EXPECT_FALSE(engine->Images().FlashImage.empty());
+  EXPECT_TRUE(Probe().CommandLineHexFile().isEmpty());
 }
 
 TEST_F(StartUp, CommandLineFileIsNotReloadedForAnotherFamily) {
   const QString file = TempFile("app.hex", ":020000000102FB\n:00000001FF\n");
   StartEngine({"P18", file});
   PlugBootloader("family=PIC24");
-  EXPECT_TRUE(pelmo->FlashImage.empty());
-  EXPECT_EQ(pelmo->HexMcuType, 2);
+  EXPECT_TRUE(engine->Images().FlashImage.empty());
+  EXPECT_EQ(engine->Images().HexMcuType, 2);
 }
 
 struct TickCase {
@@ -116,10 +116,10 @@ void PrintTo(const TickCase& row, std::ostream* os) { *os << "max " << row.max <
 class ProgressAnimation : public StartUp, public ::testing::WithParamInterface<TickCase> {};
 
 TEST_P(ProgressAnimation, OneTick) {
-  pelmo->Progress.Max = GetParam().max;
-  pelmo->Progress.Position = GetParam().position;
-  pelmo->Timer1Timer();
-  EXPECT_EQ(pelmo->Progress.Position, GetParam().next);
+  ControlsPart().SetProgressMax(GetParam().max);
+  ControlsPart().SetProgressPosition(GetParam().position);
+  ControlsPart().Timer1Timer();
+  EXPECT_EQ(Controls().Progress.Position, GetParam().next);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, ProgressAnimation,
@@ -130,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, ProgressAnimation,
 
 TEST_F(StartUp, OpeningFilesNeedsAConnection) {
   ui.fileAnswers.push_back(TempFile("a.hex", kEmptyHex));
-  pelmo->ButtonOpenHexClick();
-  pelmo->WMDropFiles({TempFile("b.hex", kEmptyHex), TempFile("c.hex", kEmptyHex)});
+  engine->Browse();
+  engine->DropFiles({TempFile("b.hex", kEmptyHex), TempFile("c.hex", kEmptyHex)});
   EXPECT_THAT(ui.history, ElementsAre("Error: Connect first.", "Error: Connect first."));
   EXPECT_THAT(ui.fileDialogDirs, IsEmpty());
 }
@@ -144,14 +144,14 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   const QString hex = TempFile("image.HEX", kEmptyHex);
 
   ui.fileAnswers.push_back(std::nullopt);
-  pelmo->ButtonOpenHexClick();  // cancelled
+  engine->Browse();  // cancelled
   ui.fileAnswers.push_back(text);
-  pelmo->ButtonOpenHexClick();
-  EXPECT_EQ(pelmo->FileDialogName, text);
+  engine->Browse();
+  EXPECT_EQ(Controls().FileDialogName, text);
   ui.fileAnswers.push_back(hex);
-  pelmo->ButtonOpenHexClick();
-  pelmo->WMDropFiles({text, tempDir.filePath("gone.hex"), hex, TempFile("other.hex", kEmptyHex)});
-  pelmo->WMDropFiles({text});
+  engine->Browse();
+  engine->DropFiles({text, tempDir.filePath("gone.hex"), hex, TempFile("other.hex", kEmptyHex)});
+  engine->DropFiles({text});
 
   EXPECT_THAT(ui.HistorySince(mark),
               ElementsAre("File not found: " + text, "Opened: " + hex, "Opened: " + hex));
@@ -160,29 +160,29 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
 
 TEST_F(StartUp, OpenWithWaitsForTheConnectionThenActsAsBrowse) {
   const QString file = TempFile("app.hex", ":020000000102FB\n:00000001FF\n");
-  pelmo->OpenHexFileOnConnect(file);
+  engine->OpenOnConnect(file);
   EXPECT_THAT(ui.statusBarPaths, ElementsAre(file));
   EXPECT_THAT(ui.history, IsEmpty());
 
   PlugBootloader("family=PIC18,drop=2");
   ASSERT_FALSE(Connect()) << "Boot unanswered: the file waits for the next connection";
-  EXPECT_FALSE(pelmo->HexLoaded);
+  EXPECT_FALSE(engine->Images().HexLoaded);
   const qsizetype mark = ui.history.size();
   ASSERT_TRUE(Connect());
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected.", "Opened: " + file));
-  EXPECT_FALSE(pelmo->FlashImage.empty()) << "loaded with the connected device's geometry";
-  EXPECT_EQ(pelmo->FileDialogName, file);
+  EXPECT_FALSE(engine->Images().FlashImage.empty()) << "loaded with the connected device's geometry";
+  EXPECT_EQ(Controls().FileDialogName, file);
 
   // Already connected: opened at once; a file that has gone reads as in Browse.
   const QString gone = tempDir.filePath("gone.hex");
-  pelmo->OpenHexFileOnConnect(gone);
+  engine->OpenOnConnect(gone);
   EXPECT_EQ(ui.history.back(), "File not found: " + gone);
 }
 
 TEST_F(StartUp, EscapedErrorsAreShownAndTheProgramGoesOn) {
-  pelmo->Guarded([] { throw std::runtime_error("Device cannot be opened"); });
-  pelmo->Guarded([] { throw std::runtime_error("Invalid value."); });
-  pelmo->Guarded([] { throw std::runtime_error("list index (3)"); });
+  Probe().Guarded([] { throw std::runtime_error("Device cannot be opened"); });
+  Probe().Guarded([] { throw std::runtime_error("Invalid value."); });
+  Probe().Guarded([] { throw std::runtime_error("list index (3)"); });
   ASSERT_EQ(ui.messages.size(), 3u);
   EXPECT_EQ(ui.messages[0].text, "Device cannot be opened.");
   EXPECT_EQ(ui.messages[1].text, "Invalid value.");

@@ -21,10 +21,12 @@ fails_with() {  # file line expected-words
   fi
   [[ $out == *"$3"* ]] || { echo "unexpected report for '$2': $out"; exit 1; }
 }
-fails_with upload/geometry.h '#include "engine/pelmo.h"' "upload/ may not include engine/"
+fails_with upload/geometry.h '#include "engine/engine.h"' "upload/ may not include engine/"
 fails_with protocol/frames.h '#include <QString>' "protocol/ is plain C++"
 fails_with engine/texts.h '#include <QWidget>' "engine/ may use Qt Core only"
 fails_with hid/hid_types.h '#include "sim/sim_platform.h"' "hid/ may not include sim/"
+fails_with cli/cli_log.h '#include "engine/controls_model.h"' "may include only the engine's API"
+fails_with ui/controls.h '#include "engine/engine_probe.h"' "may include only the engine's API"
 fails_with upload/CMakeLists.txt 'target_link_libraries(quorvel_upload PUBLIC quorvel_engine)' "upload/ may not link quorvel_engine"
 fails_with engine/CMakeLists.txt 'target_link_libraries(quorvel_engine PUBLIC quorvel_sim)' "engine/ may not link quorvel_sim"
 rm -rf "$work/tree" && mkdir -p "$work/tree" && cp -r "$source_dir/src" "$work/tree/" && mkdir "$work/tree/src/extra"

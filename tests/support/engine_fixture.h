@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// GoogleTest fixture: the engine (TPelmo) on a simulated HID platform with a
-// recording front end. The engine is created and its start-up scan has run
+// GoogleTest fixture: the engine on a simulated HID platform with a
+// recording front end; tests drive it through its API and reach its parts
+// through EngineProbe. The engine is created and its start-up scan has run
 // when a test body starts; simulated bootloaders are plugged with
 // PlugBootloader and are then open (information exchanged) when it returns.
 // When a test ends, none of them may have seen a protocol violation (flash
@@ -22,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/pelmo.h"
+#include "engine/engine_probe.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
 #include "support/recording_frontend.h"
@@ -33,7 +34,8 @@ class EngineFixture : public ::testing::Test {
  protected:
   sim::SimHidPlatform platform;
   RecordingFrontend ui;
-  std::unique_ptr<TPelmo> pelmo;
+  std::unique_ptr<Engine> engine;
+  std::unique_ptr<QObject> context;  // timers a test posts go with the engine
   QTemporaryDir tempDir;
 
   // Set by tests that send a simulated bootloader something wrong on purpose.
@@ -43,7 +45,7 @@ class EngineFixture : public ::testing::Test {
   void TearDown() override {
     // The engine goes first: a device left inside a Write when its last
     // handle closes reports that too.
-    pelmo.reset();
+    StopEngine();
     RunEventsFor(0);
     platform.WaitIdle(2000);
     // Whatever a test checks, the flash must never have been written wrongly.
@@ -57,11 +59,33 @@ class EngineFixture : public ::testing::Test {
   // (Re)creates the engine, runs FormCreate with `args` (the arguments after the
   // program name) and lets the controller's start-up scan complete.
   void StartEngine(const QStringList& args) {
-    pelmo.reset();
-    pelmo = std::make_unique<TPelmo>(platform, ui);
-    pelmo->Guarded([&] { pelmo->FormCreate(args); });
-    EXPECT_TRUE(RunUntil([&] { return pelmo->DeviceChangesHandled >= 1 && !pelmo->Busy(); }, 3000))
+    StopEngine();
+    engine = std::make_unique<Engine>(platform, ui);
+    context = std::make_unique<QObject>();
+    engine->Start(args);
+    EXPECT_TRUE(RunUntil([&] { return Handled() >= 1 && !LinkPart().Busy(); }, 3000))
         << "start-up scan did not complete";
+  }
+  void StopEngine() {
+    context.reset();
+    engine.reset();
+  }
+
+  // --- the engine's parts, through its test seam ---
+  EngineProbe Probe() const { return EngineProbe(*engine); }
+  Link& LinkPart() const { return Probe().LinkPart(); }
+  UploadRun& RunPart() const { return Probe().RunPart(); }
+  ControlsModel& ControlsPart() const { return Probe().ControlsPart(); }
+  const ControlsState& Controls() const { return engine->Controls(); }
+  const UploadOutcome& LastUpload() const { return RunPart().LastOutcome(); }
+  int Handled() const { return LinkPart().DeviceChangesHandled(); }
+  bool Connected() const { return LinkPart().IsConnected(); }
+  bool Busy() const { return LinkPart().Busy(); }
+  // Loads a file as quorvel-cli does (any format).
+  HexLoadOutcome LoadFile(const QString& path) {
+    FirmwareInput input;
+    input.path = path.toStdString();
+    return engine->Load(input);
   }
 
   static void RunEventsFor(int ms) { test::RunEventsFor(ms); }
@@ -81,7 +105,7 @@ class EngineFixture : public ::testing::Test {
   // Plugs a simulated bootloader and waits until the engine has handled the
   // resulting device change (so the information exchange is over).
   int PlugBootloader(const sim::SimProfile& profile) {
-    const int before = pelmo->DeviceChangesHandled;
+    const int before = Handled();
     const int id = platform.PlugBootloader(profile);
     bootloaders_.push_back(id);
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
@@ -90,27 +114,26 @@ class EngineFixture : public ::testing::Test {
   int PlugBootloader(std::string_view profileText = "family=PIC18") { return PlugBootloader(Profile(profileText)); }
 
   int PlugGeneric(const sim::GenericHidDescription& profileText) {
-    const int before = pelmo->DeviceChangesHandled;
+    const int before = Handled();
     const int id = platform.PlugGeneric(profileText);
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after plugging was not handled";
     return id;
   }
 
   void Unplug(int id) {
-    const int before = pelmo->DeviceChangesHandled;
+    const int before = Handled();
     platform.Unplug(id);
     EXPECT_TRUE(WaitForDeviceChange(before)) << "device change after unplugging was not handled";
   }
 
   bool WaitForDeviceChange(int handledBefore, int timeoutMs = 3000) {
-    return RunUntil([&] { return pelmo->DeviceChangesHandled > handledBefore && !pelmo->Busy(); },
-                    timeoutMs);
+    return RunUntil([&] { return Handled() > handledBefore && !Busy(); }, timeoutMs);
   }
 
-  // Clicks Connect; the click returns when the handshake has ended.
+  // Connects; the call returns when the handshake has ended.
   bool Connect() {
-    pelmo->Guarded([&] { pelmo->ButtonConnectClick(); });
-    return pelmo->Connected;
+    engine->Connect();
+    return Connected();
   }
 
   // Trace lines of a simulated bootloader ("INFO", "BOOT", "SYNC", ...).

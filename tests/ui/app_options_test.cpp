@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+
+#include "core/families.h"
+
 namespace quorvel::ui {
 namespace {
 
@@ -36,6 +40,22 @@ TEST(AppOptions, TakesItsOwnOptionsAndLeavesTheRest) {
     EXPECT_EQ(o.help, c.help) << name.toStdString();
     EXPECT_EQ(o.version, c.version) << name.toStdString();
   }
+}
+
+// The help names every keyword the family table lets the first argument
+// hold, in the order they are tried, within the help's width.
+TEST(AppOptions, HelpListsTheTablesFamilyKeywords) {
+  const QString usage = AppUsage();
+  qsizetype from = 0;
+  for (const FamilyFacts& family : kFamilyTable) {
+    if (family.argumentKeyword.empty()) continue;
+    const QString word = QString::fromLatin1(family.argumentKeyword.data(),
+                                             static_cast<qsizetype>(family.argumentKeyword.size()));
+    const qsizetype at = usage.indexOf(QRegularExpression(QStringLiteral("[ (]%1[,)]").arg(word)), from);
+    EXPECT_GE(at, 0) << word.toStdString() << " missing or out of order";
+    if (at >= 0) from = at;
+  }
+  for (const QString& line : usage.split(QLatin1Char('\n'))) EXPECT_LE(line.size(), 79) << line.toStdString();
 }
 
 }  // namespace

@@ -31,7 +31,7 @@
 #include <memory>
 #include <variant>
 
-#include "engine/pelmo.h"
+#include "engine/engine_probe.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
 #include "support/event_loop.h"
@@ -69,7 +69,11 @@ class WindowTest : public ::testing::Test {
 
   QString SettingsPath() const { return dir.filePath(QStringLiteral("Settings.ini")); }
   MainWindow& Window() { return session->Window(); }
-  TPelmo& Pelmo() { return session->Pelmo(); }
+  Engine& TheEngine() { return session->Engine(); }
+  EngineProbe Probe() { return EngineProbe(session->Engine()); }
+  ControlsModel& ControlsPart() { return Probe().ControlsPart(); }
+  int Handled() { return Probe().LinkPart().DeviceChangesHandled(); }
+  bool Busy() { return Probe().LinkPart().Busy(); }
 
   // Creates the window and the engine, runs start-up with `args`, shows the
   // window and lets the start-up device scan finish. Under a window manager
@@ -78,7 +82,7 @@ class WindowTest : public ::testing::Test {
     session = std::make_unique<WindowSession>(platform, SettingsPath(), dialogProvider);
     session->Start(args);
     Window().show();
-    ASSERT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled >= 1 && !Pelmo().Busy(); }));
+    ASSERT_TRUE(RunUntil([&] { return Handled() >= 1 && !Busy(); }));
     ASSERT_TRUE(RunUntil([&] { return Window().isMinimized() || Window().windowHandle()->isExposed(); }));
   }
   // Ends the run as a user would: close the window, then the program ends.
@@ -95,16 +99,16 @@ class WindowTest : public ::testing::Test {
   int Plug(const char* profileText) {
     auto parsed = sim::ParseSimProfile(profileText);
     EXPECT_TRUE(std::holds_alternative<sim::SimProfile>(parsed)) << profileText;
-    const int before = Pelmo().DeviceChangesHandled;
+    const int before = Handled();
     const int id = platform.PlugBootloader(std::get<sim::SimProfile>(parsed));
     plugged.push_back(id);
-    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && !Pelmo().Busy(); }));
+    EXPECT_TRUE(RunUntil([&] { return Handled() > before && !Busy(); }));
     return id;
   }
   void Unplug(int id) {
-    const int before = Pelmo().DeviceChangesHandled;
+    const int before = Handled();
     platform.Unplug(id);
-    EXPECT_TRUE(RunUntil([&] { return Pelmo().DeviceChangesHandled > before && !Pelmo().Busy(); }));
+    EXPECT_TRUE(RunUntil([&] { return Handled() > before && !Busy(); }));
   }
 
   template <class T>
@@ -153,7 +157,7 @@ class WindowTest : public ::testing::Test {
   void ConnectTo(const char* profileText) {
     Plug(profileText);
     Click("ButtonConnect");
-    ASSERT_TRUE(Pelmo().Connected);
+    ASSERT_TRUE(TheEngine().Status().connected);
   }
 };
 
@@ -234,7 +238,7 @@ TEST_F(WindowTest, RemovingTheConnectedDeviceDisconnectsAndClearsTheLists) {
   Start();
   const int id = Plug("family=STM32F4XX");
   Click("ButtonConnect");
-  ASSERT_TRUE(Pelmo().Connected);
+  ASSERT_TRUE(TheEngine().Status().connected);
   const qsizetype mark = History().size();
   Unplug(id);
   EXPECT_THAT(HistorySince(mark), ElementsAre("Device removed.", "Disconnected."));
@@ -310,13 +314,13 @@ TEST_F(WindowTest, UploadsTheSampleFirmwareEndToEnd) {
   Start();
   const int id = Plug("family=STM32F4XX");
   Click("ButtonConnect");
-  ASSERT_TRUE(Pelmo().Connected);
+  ASSERT_TRUE(TheEngine().Status().connected);
   dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
   Click("ButtonOpenHex");
-  ASSERT_TRUE(Pelmo().HexLoaded);
+  ASSERT_TRUE(TheEngine().Images().HexLoaded);
   Click("ButtonStartBootloader");
   ASSERT_EQ(dialogs.taskDialogs.size(), 1u) << "the result dialog ends the upload";
-  EXPECT_FALSE(Pelmo().Connected) << "a finished upload restarts the device";
+  EXPECT_FALSE(TheEngine().Status().connected) << "a finished upload restarts the device";
   EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
   EXPECT_EQ(Find<QPushButton>("ButtonStartBootloader")->text(), QStringLiteral("Begin uploading"));
   EXPECT_TRUE(Find<QPushButton>("ButtonOpenHex")->isEnabled());
@@ -420,7 +424,7 @@ TEST_F(WindowTest, ConnectClickedWhileTheDeviceIsBeingOpened) {
   QTimer poll;
   poll.setInterval(1);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (clicked || !Pelmo().Busy()) return;
+    if (clicked || !Busy()) return;
     clicked = true;
     Click("ButtonConnect");
   });
@@ -429,7 +433,7 @@ TEST_F(WindowTest, ConnectClickedWhileTheDeviceIsBeingOpened) {
   Plug("family=PIC18,pace=50");
   poll.stop();
   ASSERT_TRUE(clicked);
-  EXPECT_TRUE(RunUntil([&] { return Pelmo().Connected; }));
+  EXPECT_TRUE(RunUntil([&] { return TheEngine().Status().connected; }));
   EXPECT_THAT(HistorySince(mark), ElementsAre("Waiting MCU response...", "Connected."));
   EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Disconnect"));
 }
@@ -490,7 +494,7 @@ TEST_F(WindowTest, HistoryFollowsNewLines) {
   Start();
   auto* memo = Find<QPlainTextEdit>("MemoHistoryWindow");
   EXPECT_TRUE(memo->isReadOnly());
-  for (int i = 0; i < 60; ++i) Pelmo().AppendHistory(QStringLiteral("line %1").arg(i));
+  for (int i = 0; i < 60; ++i) ControlsPart().AppendHistory(QStringLiteral("line %1").arg(i));
   RunEventsFor(0);
   QScrollBar* bar = memo->verticalScrollBar();
   EXPECT_GT(bar->maximum(), 0);
@@ -503,7 +507,7 @@ TEST_F(WindowTest, HistoryWrapsLongPathsAtSlashes) {
   Start();
   const QString line =
       QStringLiteral("Opened: /home/user/2024/stm32f4-blink-demo-board/build-output/app.hex");
-  Pelmo().AppendHistory(line);
+  ControlsPart().AppendHistory(line);
   RunEventsFor(0);
   auto* memo = Find<LogMemo>("MemoHistoryWindow");
   const QTextBlock block = memo->document()->lastBlock();
@@ -535,25 +539,25 @@ TEST_F(WindowTest, DeviceDescriptionIsCutButWholeInItsTooltip) {
 TEST_F(WindowTest, Timer1AnimatesTheProgressBar) {
   Start();
   auto* bar = Find<QProgressBar>("ProgressBar1");
-  Pelmo().SetProgressMax(100);
-  Pelmo().SetProgressPosition(0);
+  ControlsPart().SetProgressMax(100);
+  ControlsPart().SetProgressPosition(0);
   QList<int> seen;
   for (int i = 0; i < 11; ++i) {
-    Pelmo().Timer1Timer();
+    ControlsPart().Timer1Timer();
     seen << bar->value();
   }
   EXPECT_EQ(seen, QList<int>({10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 10}));
 
-  Pelmo().SetProgressMax(7);
-  Pelmo().SetProgressPosition(6);
-  Pelmo().Timer1Timer();
+  ControlsPart().SetProgressMax(7);
+  ControlsPart().SetProgressPosition(6);
+  ControlsPart().Timer1Timer();
   EXPECT_EQ(bar->value(), 7);
-  Pelmo().Timer1Timer();
+  ControlsPart().Timer1Timer();
   EXPECT_EQ(bar->value(), 1);
 
-  Pelmo().SetProgressMax(0);
-  Pelmo().Timer1Timer();
-  EXPECT_EQ(Pelmo().Progress.Position, 0);
+  ControlsPart().SetProgressMax(0);
+  ControlsPart().Timer1Timer();
+  EXPECT_EQ(TheEngine().Controls().Progress.Position, 0);
   EXPECT_GT(bar->maximum(), bar->minimum()) << "an empty range must not turn into a busy indicator";
 }
 
@@ -573,7 +577,7 @@ TEST_F(WindowTest, ActivityToggleWidensAndNarrows) {
 
 TEST_F(WindowTest, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
   Start();
-  Pelmo().Guarded([] { throw std::runtime_error("Disk on fire"); });
+  Probe().Guarded([] { throw std::runtime_error("Disk on fire"); });
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::AppError);
   EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Quorvel"));
@@ -628,7 +632,7 @@ TEST_F(WindowTest, StoredCheckBoxValues) {
   for (const auto& [value, checked] : cases) {
     WriteSettings(QByteArray("[frmPelmo]\r\nCheckBoxClose_Checked=") + value + "\r\n");
     Start();
-    EXPECT_EQ(Pelmo().CheckBoxClose, checked) << value;
+    EXPECT_EQ(TheEngine().Controls().CheckBoxClose, checked) << value;
     EXPECT_EQ(Find<QCheckBox>("CheckBoxClose")->isChecked(), checked) << value;
     Stop();
     EXPECT_TRUE(ReadSettings().contains(checked ? "CheckBoxClose_Checked=TRUE\r\n"
@@ -694,7 +698,7 @@ TEST_F(WindowTest, NegativeFormVersionRestoresNothingAndIsReset) {
       "CheckBoxClose_Checked=yes\r\n");
   Start();
   EXPECT_EQ(Window().pos(), QPoint(234, 120));
-  EXPECT_FALSE(Pelmo().CheckBoxClose);
+  EXPECT_FALSE(TheEngine().Controls().CheckBoxClose);
   Stop();
   EXPECT_TRUE(ReadSettings().startsWith("[frmPelmo]\r\nFormVersion=0\r\n"));
 }
@@ -704,7 +708,7 @@ TEST_F(WindowTest, ReadOnlyFileIsNeverRewritten) {
   WriteSettings(original);
   ASSERT_TRUE(QFile::setPermissions(SettingsPath(), QFileDevice::ReadOwner));
   Start();
-  EXPECT_TRUE(Pelmo().CheckBoxClose) << "restored all the same";
+  EXPECT_TRUE(TheEngine().Controls().CheckBoxClose) << "restored all the same";
   Window().move(10, 10);
   Stop();
   EXPECT_EQ(ReadSettings(), original);
@@ -717,7 +721,7 @@ TEST_F(WindowTest, CorruptNumberShowsTheErrorAndOpensNormally) {
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::AppError);
   EXPECT_EQ(dialogs.messages[0].title, QStringLiteral("Quorvel"));
   EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("'abc' is not a valid integer value."));
-  EXPECT_FALSE(Pelmo().CheckBoxClose) << "the rest of the restore is skipped";
+  EXPECT_FALSE(TheEngine().Controls().CheckBoxClose) << "the rest of the restore is skipped";
   EXPECT_THAT(History(), ElementsAre(kAttachLine));
   Stop();
   EXPECT_TRUE(ReadSettings().contains("Flags=0\r\n"));

@@ -1,39 +1,42 @@
 // SPDX-License-Identifier: Apache-2.0
-// STM32F2xx/F4xx sector table and the conversions between image offsets and command addresses.
+// The STM32F2xx/F4xx sector map as the geometry reads it, and the conversions between image offsets and command addresses.
 #include "upload/geometry.h"
 
 #include <gtest/gtest.h>
 
 #include "core/families.h"
+#include "support/family_row.h"
 #include "upload/flash_area.h"
 
 namespace quorvel {
 namespace {
+
+const FamilyFacts& F4() { return test::FamilyRow(mcu::STM32F4XX); }
 
 TEST(SectorIndex, FindsTheSectorHoldingAnOffset) {
   const std::pair<std::int32_t, std::int32_t> rows[] = {
       {0, 0},        {0x3FFF, 0},   {0x4000, 1},   {0xFFFF, 3},   {0x10000, 4},   {0x1FFFF, 4},
       {0x20000, 5},  {0x3FFFF, 5},  {0x40000, 6},  {0xDFFFF, 10}, {0xE0000, 11},  {0x100000, 11},
       {-1, 11},      {INT32_MIN, 11}, {INT32_MAX, 11}};
-  for (const auto& [offset, index] : rows) EXPECT_EQ(SectorIndex(offset), index) << std::hex << offset;
+  for (const auto& [offset, index] : rows) EXPECT_EQ(SectorIndex(F4(), offset), index) << std::hex << offset;
 }
 
 TEST(SectorSize, FollowsTheTableAndRejectsIndexesAboveEleven) {
   const std::pair<std::int32_t, std::int32_t> rows[] = {{0, 0x4000},   {3, 0x4000},  {4, 0x10000}, {5, 0x20000},
                                                         {11, 0x20000}, {12, -1},     {100, -1},    {-1, 0x20000}};
-  for (const auto& [index, size] : rows) EXPECT_EQ(SectorSize(index), size) << index;
+  for (const auto& [index, size] : rows) EXPECT_EQ(SectorSize(F4(), index), size) << index;
 }
 
 TEST(SectorStart, IsTheSumOfTheSizesBefore) {
   std::int64_t sum = 0;
   for (std::int32_t i = 0; i <= 11; ++i) {
-    EXPECT_EQ(SectorStart(i), sum) << i;
-    EXPECT_EQ(SectorIndex(static_cast<std::int32_t>(sum)), i);
-    sum += SectorSize(i);
+    EXPECT_EQ(SectorStart(F4(), i), sum) << i;
+    EXPECT_EQ(SectorIndex(F4(), sum), i);
+    sum += SectorSize(F4(), i);
   }
-  EXPECT_EQ(SectorStart(12), 0x100000);
-  EXPECT_EQ(SectorStart(13), -1);
-  EXPECT_EQ(SectorStart(-1), -1);
+  EXPECT_EQ(SectorStart(F4(), 12), 0x100000);
+  EXPECT_EQ(SectorStart(F4(), 13), -1);
+  EXPECT_EQ(SectorStart(F4(), -1), -1);
 }
 
 TEST(AddressUnits, SixteenBitPicsCountTwoAddressUnitsPerThreeImageBytes) {

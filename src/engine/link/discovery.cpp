@@ -1,25 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
-// Discovery: the device list filled from the controller, the bootloader
+// Discovery: the device list filled from the transport, the bootloader
 // opened and asked for its record, and what happens when it goes away.
 #include <QString>
 
-#include "engine/pelmo.h"
-#include "hid/hid_controller.h"
-#include "hid/hid_device.h"
-#include "hid/hid_platform.h"
+#include "engine/link/link.h"
+#include "engine/texts.h"
+#include "protocol/bootloader_id.h"
 #include "protocol/frames.h"
 
 namespace quorvel {
 
-bool TPelmo::HidCtlEnumerate(hid::THidDevice* dev, std::int32_t idx) {
-  DeviceList.push_back({DeviceName(dev), nullptr});
-  const std::size_t i = DeviceList.size() - 1;
-  hid::THidDevice* checkedOut = nullptr;
-  if (HidCtl->CheckOutByIndex(checkedOut, idx)) DeviceList[i].Device.reset(checkedOut);
-  return true;
+void Link::BoardsChanged() { HidCtlDeviceChange(); }
+
+void Link::BoardRemoved(BoardConnection* listed, std::uint64_t instance, bool bootloaderProduct) {
+  if (!bootloaderProduct) return;
+  HidCtlRemoval(listed, instance);
 }
 
-void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
+void Link::HidCtlDeviceChange() {
   // While an exchange runs, re-listing would destroy the device object in
   // use and the information request would land in the middle of it. The
   // change is handled when the outermost busy section ends.
@@ -29,73 +27,60 @@ void TPelmo::HidCtlDeviceChange(hid::THidDeviceController* /*sender*/) {
   }
   State().SetDeviceChangePending(false);
   ClearDeviceList();
-  HidCtl->Enumerate();
-  OpenBootloaderDevice(text::kBootloaderProductName);
-  ++DeviceChangesHandled;
+  for (ListedBoard& board : source_->List()) DeviceList.push_back({board.label, std::move(board.connection)});
+  OpenBootloaderDevice();
+  ++ChangesHandled;
 }
 
-void TPelmo::HidCtlRemoval(hid::THidDevice* dev) {
-  if (!IsBootloaderProduct(dev)) return;
-  for (TDeviceEntry& entry : DeviceList) {
-    if (entry.Device.get() != dev) continue;
-    // A gone device that is still listed is reported again by every scan.
-    if (entry.RemovalSeen) return;
-    entry.RemovalSeen = true;
+void Link::HidCtlRemoval(BoardConnection* dev, std::uint64_t instance) {
+  if (dev != nullptr) {
+    for (TDeviceEntry& entry : DeviceList) {
+      if (entry.Device.get() != dev) continue;
+      // A gone device that is still listed is reported again by every scan.
+      if (entry.RemovalSeen) return;
+      entry.RemovalSeen = true;
+    }
   }
   // Its lock goes with it: there is nothing left to keep others off.
-  DropBoardLock(dev);
+  DropBoardLock(instance);
   // Another device with the bootloader's name went away; the one in use is
   // still there and the connection with it stays.
   if (ActiveDevice != nullptr && ActiveDevice != dev) return;
 
   SetActiveDevice(nullptr);
+  BoardLoss loss = BoardLoss::Quiet;
   if (Connected) {
-    ClearTerminal();
     // During an upload its wait notices the loss and ends the run.
-    if (!UploadRunning()) {
-      Connected = false;
-      SetCaption(ButtonId::Connect, text::kConnect);
-      AppendHistory(text::kDeviceRemovedLine);
-      AppendHistory(text::kDisconnected);
-    }
+    loss = UploadRunning() ? BoardLoss::DuringUpload : BoardLoss::ConnectionEnded;
+    if (!UploadRunning()) Connected = false;
   } else if (ReenterHint) {
-    AppendHistory(text::kReenterHint);
+    loss = BoardLoss::ReenterHint;
   } else {
     ReenterHint = true;
   }
-  MCUComboBox.Items.clear();
-  MCUComboBox.ItemIndex = -1;
-  DeviceComboBox.Items.clear();
-  DeviceComboBox.ItemIndex = -1;
-  LinkIndicator = 0;
-  UI().DeviceInfoChanged();
+  events_.BoardLost(loss);
 }
 
-void TPelmo::HidCtlArrival(hid::THidDevice* /*dev*/) {}
-
-void TPelmo::HidCtlDeviceDataError(hid::THidDevice* /*dev*/, std::uint32_t /*error*/) {}
-
-void TPelmo::OpenBootloaderDevice(const std::string& name) {
+void Link::OpenBootloaderDevice() {
   ActiveDevice = nullptr;
   BoardInUse.clear();
-  LastWaitResult = WaitAcknowledged;
-  const std::u16string wanted = QString::fromStdString(name).toStdU16String();
-  hid::THidDevice* dev = nullptr;
+  LastWait = WaitAcknowledged;
+  BoardConnection* dev = nullptr;
   for (const TDeviceEntry& entry : DeviceList) {
-    hid::THidDevice* candidate = entry.Device.get();
-    if (candidate == nullptr || candidate->ProductString() != wanted) continue;
+    BoardConnection* candidate = entry.Device.get();
+    if (candidate == nullptr || !IsBootloaderProduct(candidate->Product())) continue;
     // With several bootloaders on one bench the command line names the one to use.
-    if (!PreferredSerial.empty() && candidate->SerialString() != PreferredSerial) continue;
-    if (!PreferredPath.empty() && candidate->PnPInfo().InterfacePath != PreferredPath) continue;
+    if (!Preferred.serial.empty() && candidate->Serial() != Preferred.serial) continue;
+    if (!Preferred.path.empty() && candidate->Path() != Preferred.path) continue;
     if (dev == nullptr) dev = candidate;
     // Every interface of a composite device carries the device's product
     // string: the bootloader's is the one whose reports fit.
-    if (BootloaderReportsFit(candidate)) {
+    if (BootloaderReportsFit(candidate->InputReportBytes(), candidate->OutputReportBytes())) {
       dev = candidate;
       break;
     }
   }
-  if (dev == nullptr || !dev->ReadWriteAccess()) {
+  if (dev == nullptr || !dev->ReadWrite()) {
     // None, or one usable for nothing but its name (later exchanges end by time-out).
     SetActiveDevice(dev);
     return;
@@ -114,22 +99,14 @@ void TPelmo::OpenBootloaderDevice(const std::string& name) {
     result = WaitResponse(Info, 1000);
   }
   if (result != WaitAcknowledged) {
-    AppendHistory(text::kNotInBootloaderMode);
-    AppendHistory(text::kResetDevice);
+    events_.AppendHistory(text::kNotInBootloaderMode);
+    events_.AppendHistory(text::kResetDevice);
     ReenterHint = false;
     SetActiveDevice(nullptr);
   } else {
-    ShowBootInfo();
+    events_.BoardAnswered();
   }
   ReleaseBoardLock();
 }
-
-
-
-
-
-
-
-
 
 }  // namespace quorvel

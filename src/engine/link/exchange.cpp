@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "engine/link/link.h"
-#include "hid/hid_device.h"
+#include "engine/texts.h"
 #include "protocol/frames.h"
 
 namespace quorvel {
@@ -104,10 +104,11 @@ bool Link::DataPhaseLost() const { return DataOwed() > 0 && openWrite_.lost; }
 
 std::int64_t Link::WaitClockNowMs() const { return waitClock_->NowMs(); }
 
-int Link::WriteTransfer(const TByteArray& data, int count) {
-  count = std::clamp(count, 0, static_cast<int>(data.size()));
+int Link::WriteTransfer(const std::uint8_t* data, int count) {
+  count = std::clamp(count, 0, static_cast<int>(TransferBuffer.size()));
+  if (count > 0 && data != TransferBuffer.data()) std::copy(data, data + count, TransferBuffer.begin());
   const std::uint32_t owed = DataOwed();
-  const int result = Transmit(data.data(), count, Expecting::Answer);
+  const int result = Transmit(TransferBuffer.data(), count, Expecting::Answer);
   if (owed > 0) {
     openWrite_.owed = owed - std::min<std::uint32_t>(owed, static_cast<std::uint32_t>(count));
     if (result != 0) openWrite_.lost = true;
@@ -121,14 +122,12 @@ int Link::Transmit(const std::uint8_t* data, int count, Expecting expecting) {
   RxReady = false;
   expecting_ = expecting;
   if (ActiveDevice == nullptr) return 1;
-  hid::THidDevice* const device = ActiveDevice;
+  BoardConnection* const device = ActiveDevice;
 
   std::uint64_t last = 0;
   std::size_t position = 0;
   while (count > 0) {
-    hid::THidCaps caps;
-    device->ReportCaps(caps);
-    const std::uint16_t length = caps.OutputReportByteLength;
+    const std::uint16_t length = device->OutputReportBytes();
     // A report longer than ID + 64 bytes cannot be filled from a frame, and
     // one without room for data cannot carry it: refuse rather than overflow.
     if (length < 2 || length > kMaxOutputReportLength) return -1;
@@ -139,7 +138,7 @@ int Link::Transmit(const std::uint8_t* data, int count, Expecting expecting) {
     position += static_cast<std::size_t>(chunk);
     count -= chunk;
     // Queued for the device's writer, which takes the whole transfer in one go.
-    last = device->QueueReport(report.data(), length);
+    last = device->Send(report.data(), length);
   }
   if (last == 0) return -1;
 
@@ -147,27 +146,25 @@ int Link::Transmit(const std::uint8_t* data, int count, Expecting expecting) {
   // as for an answer, keeping the window alive. A failed report is not
   // retried; the missing acknowledgement shows as a time-out.
   const TBusySection busy(*this);
-  hid::THidDevice::WriteState state = device->WriteOutcome(last);
-  while (state == hid::THidDevice::WriteState::kPending) {
+  BoardConnection::SendState state = device->Outcome(last);
+  while (state == BoardConnection::SendState::Pending) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    state = device->WriteOutcome(last);
+    state = device->Outcome(last);
     // A removal handled meanwhile drops the device (its object stays until
     // the busy section ends); a Reboot's report may well have gone out first.
-    if (state == hid::THidDevice::WriteState::kPending && ActiveDevice != device) return -1;
+    if (state == BoardConnection::SendState::Pending && ActiveDevice != device) return -1;
   }
-  return state == hid::THidDevice::WriteState::kWritten ? 0 : -1;
+  return state == BoardConnection::SendState::Sent ? 0 : -1;
 }
 
 bool Link::SendOwedData(const std::uint8_t* data, int count, int reportMs, std::int64_t deadlineMs) {
-  hid::THidDevice* const device = ActiveDevice;
+  BoardConnection* const device = ActiveDevice;
   count = std::clamp(count, 0, static_cast<int>(DataOwed()));
   if (device == nullptr || count == 0) return false;
   RxCount = 0;
   RxReady = false;
   expecting_ = Expecting::DataAnswers;
-  hid::THidCaps caps;
-  device->ReportCaps(caps);
-  const std::uint16_t length = caps.OutputReportByteLength;
+  const std::uint16_t length = device->OutputReportBytes();
   const auto lose = [this] {
     openWrite_.lost = true;
     return false;
@@ -187,19 +184,19 @@ bool Link::SendOwedData(const std::uint8_t* data, int count, int reportMs, std::
     std::memcpy(report.data() + 1, data + position, static_cast<std::size_t>(chunk));
     position += chunk;
     // One report at a time: each must be taken in time, or the device is not taking data.
-    const std::uint64_t ticket = device->QueueReport(report.data(), length);
+    const std::uint64_t ticket = device->Send(report.data(), length);
     WaitExpired = false;
     clock.Start(limit, [this] { Timer2Timer(); });
-    hid::THidDevice::WriteState state = device->WriteOutcome(ticket);
+    BoardConnection::SendState state = device->Outcome(ticket);
     // Woken by the write's outcome or the timer's tick. A simulated clock is
     // not moved on here: it cannot tell a report on its way from one the
     // device is not taking, so it would expire reports that are fine.
-    while (state == hid::THidDevice::WriteState::kPending && !WaitExpired && ActiveDevice == device) {
+    while (state == BoardConnection::SendState::Pending && !WaitExpired && ActiveDevice == device) {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-      state = device->WriteOutcome(ticket);
+      state = device->Outcome(ticket);
     }
     clock.Stop();
-    if (state != hid::THidDevice::WriteState::kWritten) return lose();
+    if (state != BoardConnection::SendState::Sent) return lose();
     openWrite_.owed -= static_cast<std::uint32_t>(chunk);
   }
   return !openWrite_.lost;
@@ -266,7 +263,7 @@ TWaitResult Link::WaitResponse(std::uint8_t command, int timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   clock.Stop();
-  LastWaitResult = result;
+  LastWait = result;
   // Answers that come from now on answer nothing, unless an outer wait still waits for its own.
   expecting_ = nested ? Expecting::Answer : Expecting::Nothing;
   if (nested) {
@@ -292,17 +289,21 @@ QString Link::WaitErrorLine(TWaitResult result) {
 
 void Link::ReportWaitError(TWaitResult result) {
   const QString line = WaitErrorLine(result);
-  if (!line.isEmpty()) AppendError(line);
+  if (!line.isEmpty()) events_.AppendError(line);
 }
 
 void Link::Timer2Timer() { WaitExpired = true; }
 
-void Link::ShowRead(hid::THidDevice* dev, std::uint8_t /*reportId*/, const std::uint8_t* data,
-                    std::uint16_t size) {
+void Link::ReportReceived(BoardConnection* from, const std::uint8_t* data, std::uint16_t size) {
+  ShowRead(from, data, size);
+}
+
+void Link::ShowRead(BoardConnection* dev, const std::uint8_t* data, std::uint16_t size) {
   // A report answers an exchange of the board it came from, and only while
-  // that exchange expects an answer: a late answer, a board no longer chosen,
-  // a frame answered that takes no answer must not pass for the next answer.
-  if (dev != ActiveDevice || expecting_ == Expecting::Nothing) {
+  // that exchange expects an answer: a late answer, a board no longer chosen
+  // (or one the link does not hold), a frame answered that takes no answer
+  // must not pass for the next answer.
+  if (dev == nullptr || dev != ActiveDevice || expecting_ == Expecting::Nothing) {
     ++DroppedReports;
     return;
   }

@@ -1,24 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-// The link's devices: their labels, the bootloader among them, the board
-// lock; busy sections; the information record received.
+// The link's devices: the active one, the board lock; busy sections; the
+// information record received.
 #include "engine/link/link.h"
 
-#include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 #include <utility>
 
-#include "hid/hid_controller.h"
-#include "hid/hid_device.h"
-#include "hid/hid_platform.h"
-#include "io/display_text.h"
+#include "engine/texts.h"
 
 namespace quorvel {
 
-Link::Link(hid::HidPlatform& platform, Frontend& frontend) : ControlsModel(frontend), platform_(platform) {
+Link::Link(LinkEvents& events, const EngineOptions& options)
+    : events_(events), keepBoardLock_(options.keepBoardLock) {
   ResponseTimer.setInterval(10);
   ResponseTimer.setSingleShot(false);
   ResponseTimer.setTimerType(Qt::PreciseTimer);
@@ -30,31 +26,20 @@ Link::Link(hid::HidPlatform& platform, Frontend& frontend) : ControlsModel(front
 Link::~Link() = default;
 
 void Link::EndBusy() {
-  if (activity_.LeaveBusy()) BusyEnded();
+  if (activity_.LeaveBusy()) events_.LinkIdle();
 }
 
-hid::THidDataEvent Link::DataHandler() {
-  return {[this](hid::THidDevice* from, std::uint8_t id, const std::uint8_t* data, std::uint16_t size) {
-            ShowRead(from, id, data, size);
-          },
-          reinterpret_cast<std::uintptr_t>(this) + 1};
-}
-
-void Link::SetActiveDevice(hid::THidDevice* dev) {
-  const hid::THidDataEvent handler = DataHandler();
+void Link::SetActiveDevice(BoardConnection* dev) {
   // A board that gave its device object back carries the handler into the
   // fresh object; only the active board may keep it.
   for (const TDeviceEntry& entry : DeviceList) {
-    hid::THidDevice* listed = entry.Device.get();
-    if (listed != nullptr && listed != dev && listed->DataHandler() == handler) listed->SetDataHandler({});
+    BoardConnection* listed = entry.Device.get();
+    if (listed != nullptr && listed != dev && listed->Listening()) listed->Listen(false);
   }
   ActiveDevice = dev;
   if (dev == nullptr) return;
-  if (!dev->ReadWriteAccess()) {
-    dev->SetDataHandler({});  // it has nothing to read from
-  } else if (!(dev->DataHandler() == handler)) {
-    dev->SetDataHandler(handler);
-  }
+  // One that may not be read has nothing to listen to.
+  dev->Listen(dev->ReadWrite());
 }
 
 void Link::ClearDeviceList() {
@@ -65,8 +50,8 @@ void Link::ClearDeviceList() {
   entries.clear();
 }
 
-void Link::DropBoardLock(hid::THidDevice* dev) {
-  if (dev == nullptr || (boardLock_ && dev->PnPInfo().DeviceInstance == boardLockInstance_)) boardLock_.reset();
+void Link::DropBoardLock(std::optional<std::uint64_t> instance) {
+  if (!instance || (boardLock_ && *instance == boardLockInstance_)) boardLock_.reset();
 }
 
 bool Link::ParseBootInfo() {
@@ -78,31 +63,17 @@ bool Link::ParseBootInfo() {
   return true;
 }
 
-// A device chooses its strings: nothing in them may steer a terminal or a label.
-std::string Link::DeviceName(hid::THidDevice* dev) {
-  std::string label;
-  const std::u16string product = dev->ProductString();
-  if (!product.empty()) {
-    label = io::PrintableText(QString::fromStdU16String(product).toStdString());
-  } else {
-    char text[40];
-    std::snprintf(text, sizeof text, "Device VID=%.4X PID=%.4X",
-                  static_cast<unsigned>(dev->Attributes().VendorID),
-                  static_cast<unsigned>(dev->Attributes().ProductID));
-    label = text;
-  }
-  const std::u16string serial = dev->SerialString();
-  if (!serial.empty())
-    label += " (Serial=" + io::PrintableText(QString::fromStdU16String(serial).toStdString()) + ")";
-  return label;
+void Link::SizeTransferBuffer(std::size_t bytes) {
+  TransferBuffer.resize(std::max<std::size_t>(bytes, TransferBufferMinimum), 0);
+  RxCount = static_cast<std::uint16_t>(std::min<std::size_t>(RxCount, TransferBuffer.size()));
 }
 
-bool Link::LockBoard(hid::THidDevice* dev, bool announce) {
-  const std::uint64_t instance = dev->PnPInfo().DeviceInstance;
+bool Link::LockBoard(BoardConnection* dev, bool announce) {
+  const std::uint64_t instance = dev->Instance();
   if (boardLock_ && boardLockInstance_ == instance) return true;
   boardLock_.reset();
   std::uint32_t error = 0;
-  boardLock_ = platform_.Lock(dev->PnPInfo(), error);
+  boardLock_ = source_->Lock(*dev, error);
   if (boardLock_) {
     boardLockInstance_ = instance;
     busyAnnounced_ = 0;
@@ -114,33 +85,27 @@ bool Link::LockBoard(hid::THidDevice* dev, bool announce) {
   // Said once per board, not at every device change while the other program runs.
   if (announce && busyAnnounced_ != instance) {
     busyAnnounced_ = instance;
-    AppendHistory(QString::fromStdString(ListedLabel(dev)) + text::kInUseElsewhere);
+    events_.AppendHistory(QString::fromStdString(ListedLabel(dev)) + text::kInUseElsewhere);
   }
   return false;
 }
 
 void Link::ReleaseBoardLock() {
-  if (!KeepBoardLock && !Connected) boardLock_.reset();
+  if (!keepBoardLock_ && !Connected) boardLock_.reset();
 }
 
-bool Link::BoardInUseElsewhere(hid::THidDevice* dev) {
-  if (dev == nullptr || (boardLock_ && boardLockInstance_ == dev->PnPInfo().DeviceInstance)) return false;
+bool Link::BoardInUseElsewhere(BoardConnection* dev) {
+  if (dev == nullptr || (boardLock_ && boardLockInstance_ == dev->Instance())) return false;
   std::uint32_t error = 0;
-  const std::unique_ptr<hid::HidLock> probe = platform_.Lock(dev->PnPInfo(), error);
+  const std::unique_ptr<BoardLock> probe = source_->Lock(*dev, error);
   return !probe && error == EWOULDBLOCK;
 }
 
-bool Link::IsBootloaderProduct(hid::THidDevice* dev) {
-  return dev->ProductString() == QString::fromLatin1(text::kBootloaderProductName).toStdU16String();
+std::string Link::ReportedViolation() {
+  return ActiveDevice != nullptr ? source_->ReportedViolation(*ActiveDevice) : std::string();
 }
 
-bool Link::BootloaderReportsFit(hid::THidDevice* dev) {
-  hid::THidCaps caps;
-  dev->ReportCaps(caps);
-  return caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65;
-}
-
-std::string Link::ListedLabel(hid::THidDevice* dev) const {
+std::string Link::ListedLabel(const BoardConnection* dev) const {
   for (const TDeviceEntry& entry : DeviceList) {
     if (entry.Device.get() == dev) return entry.Label;
   }

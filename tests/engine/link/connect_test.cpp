@@ -30,8 +30,8 @@ TEST_F(ConnectButton, PresentDeviceConnects) {
   const int clears = ui.terminalClears;
   EXPECT_TRUE(Connect());
   EXPECT_THAT(ui.history, ElementsAre("Waiting MCU response...", "Connected."));
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Disconnect");
-  EXPECT_TRUE(pelmo->ButtonStartBootloader.Enabled);
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Disconnect");
+  EXPECT_TRUE(Controls().ButtonStartBootloader.Enabled);
   EXPECT_GT(ui.terminalClears, clears);
   EXPECT_THAT(Trace(id), ElementsAre("INFO", "BOOT", "SYNC"));
 }
@@ -51,10 +51,10 @@ TEST_P(HandshakeFailure, TimesOutOnceAndStaysDisconnected) {
   EXPECT_FALSE(Connect());
   EXPECT_THAT(ui.history,
               ElementsAre("Waiting MCU response...", "Error: Timeout waiting for MCU.", "Disconnected."));
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
-  EXPECT_TRUE(pelmo->ButtonStartBootloader.Enabled);
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
+  EXPECT_TRUE(Controls().ButtonStartBootloader.Enabled);
   EXPECT_EQ(Trace(id).back(), GetParam().lastTrace);
-  EXPECT_NE(pelmo->ActiveDevice, nullptr) << "a failed handshake keeps the device open";
+  EXPECT_NE(LinkPart().Active(), nullptr) << "a failed handshake keeps the device open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Silent, HandshakeFailure,
@@ -77,7 +77,7 @@ TEST_F(ConnectButton, AbsentDevice) {
   const int changes = ui.buttonChanges;
   EXPECT_FALSE(Connect());
   EXPECT_THAT(ui.history, ElementsAre("Unable to find device: USB HID Bootloader."));
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
   EXPECT_EQ(ui.buttonChanges, changes);
 }
 
@@ -86,25 +86,25 @@ TEST_F(ConnectButton, DeviceRemovedDuringHandshake) {
   EXPECT_FALSE(Connect());
   EXPECT_THAT(ui.history, ElementsAre("Waiting MCU response...", "Reset device to reenter bootloader mode.",
                                       "Error: Device removed.", "Disconnected."));
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
 }
 
 TEST_F(ConnectButton, ClickDuringHandshakeCancelsIt) {
   const int id = PlugBootloader("family=PIC18,drop=2");
   QString captionDuring;
-  QTimer::singleShot(30, pelmo.get(), [&] {
-    captionDuring = pelmo->ButtonConnect.Caption;
-    pelmo->ButtonConnectClick();
+  QTimer::singleShot(30, context.get(), [&] {
+    captionDuring = Controls().ButtonConnect.Caption;
+    engine->Disconnect();
   });
   // Watchdog: without the cancel the wait would end by time-out after 1 s.
   EXPECT_FALSE(Connect());
   EXPECT_EQ(captionDuring, "Waiting... Disconnect");
   EXPECT_THAT(ui.history, ElementsAre("Waiting MCU response...", "Disconnected."));
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
   EXPECT_EQ(Count(id, "BOOT"), 1u);
   EXPECT_THAT(Trace(id), Not(Contains("REBOOT")));
-  EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
-  EXPECT_FALSE(pelmo->Busy());
+  EXPECT_EQ(LinkPart().State().Current(), Activity::Idle);
+  EXPECT_FALSE(Busy());
 
   // The next click starts a fresh handshake.
   Connect();
@@ -114,38 +114,38 @@ TEST_F(ConnectButton, ClickDuringHandshakeCancelsIt) {
 TEST_F(ConnectButton, DisconnectRebootsTheDevice) {
   const int id = PlugBootloader("family=PIC18");
   ASSERT_TRUE(Connect());
-  Connect();
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  engine->Disconnect();
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
   // The restarting device goes away; that is expected and logs nothing more.
-  EXPECT_TRUE(RunUntil([&] { return pelmo->DeviceList.empty(); }));
+  EXPECT_TRUE(RunUntil([&] { return LinkPart().Devices().empty(); }));
   EXPECT_THAT(ui.HistorySince(2), ElementsAre("Disconnected.", "Reset..."));
   EXPECT_EQ(Trace(id).back(), "REBOOT");
 }
 
 TEST_F(ConnectButton, CloseRebootsOnlyAConnectedDevice) {
   const int id = PlugBootloader("family=PIC18");
-  pelmo->FormClose();
+  engine->Close();
   RunEventsFor(20);
   EXPECT_EQ(Count(id, "REBOOT"), 0u);
   ASSERT_TRUE(Connect());
-  pelmo->FormClose();
+  engine->Close();
   EXPECT_EQ(ui.history.size(), 2) << "closing logs nothing, nor the removal the restart causes";
-  EXPECT_FALSE(pelmo->Connected);
+  EXPECT_FALSE(Connected());
   RunEventsFor(20);
   EXPECT_EQ(Count(id, "REBOOT"), 1u);
 }
 
 TEST_F(ConnectButton, DeviceChangeDuringHandshakeWaitsForItsEnd) {
   const int id = PlugBootloader("family=PIC18,pace=40");
-  QTimer::singleShot(5, pelmo.get(), [&] { platform.PlugGeneric({}); });
-  const int handled = pelmo->DeviceChangesHandled;
+  QTimer::singleShot(5, context.get(), [&] { platform.PlugGeneric({}); });
+  const int handled = Handled();
   EXPECT_TRUE(Connect());
   const auto trace = Trace(id);
   EXPECT_THAT(std::vector<std::string>(trace.begin(), trace.begin() + 3),
               ElementsAre("INFO", "BOOT", "SYNC"));
   ASSERT_TRUE(WaitForDeviceChange(handled));
   EXPECT_EQ(Trace(id).back(), "INFO");
-  EXPECT_TRUE(pelmo->Connected);
+  EXPECT_TRUE(Connected());
 }
 
 }  // namespace

@@ -26,14 +26,14 @@ class Discovery : public EngineFixture {
   }
   std::vector<std::string> Labels() const {
     std::vector<std::string> labels;
-    for (const TDeviceEntry& entry : pelmo->DeviceList) labels.push_back(entry.Label);
+    for (const TDeviceEntry& entry : LinkPart().Devices()) labels.push_back(entry.Label);
     return labels;
   }
 };
 
 TEST_F(Discovery, NothingAttached) {
-  EXPECT_TRUE(pelmo->DeviceList.empty());
-  EXPECT_FALSE(pelmo->WaitForDevice());
+  EXPECT_TRUE(LinkPart().Devices().empty());
+  EXPECT_FALSE(LinkPart().WaitForDevice());
   EXPECT_THAT(ui.history, IsEmpty());
 }
 
@@ -63,27 +63,27 @@ TEST_F(Discovery, ProductStringMustMatchExactly) {
   sim::GenericHidDescription trailing;
   trailing.product = u"USB HID Bootloader ";
   PlugGeneric(trailing);
-  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_EQ(LinkPart().Active(), nullptr);
   EXPECT_THAT(ui.history, IsEmpty());
 }
 
 TEST_F(Discovery, AnsweringBootloaderIsOpenedSilently) {
   const int id = PlugBootloader("family=PIC32,description=Board");
-  ASSERT_NE(pelmo->ActiveDevice, nullptr);
-  EXPECT_EQ(pelmo->BootInfo.McuType, 20);
+  ASSERT_NE(LinkPart().Active(), nullptr);
+  EXPECT_EQ(LinkPart().Record().McuType, 20);
   EXPECT_THAT(ui.history, IsEmpty());
   EXPECT_EQ(InfoRequests(id), 1u);
 
   // Any other device coming repeats the information exchange.
   PlugGeneric({});
   EXPECT_EQ(InfoRequests(id), 2u);
-  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_NE(LinkPart().Active(), nullptr);
 }
 
 TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
   const int first = PlugBootloader("family=PIC18,serial=A");
   const int second = PlugBootloader("family=PIC24,serial=B");
-  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  EXPECT_EQ(LinkPart().Record().McuType, 2);
   EXPECT_EQ(InfoRequests(first), 2u);
   EXPECT_EQ(InfoRequests(second), 0u);
 }
@@ -93,31 +93,33 @@ TEST_F(Discovery, FirstOfTwoBootloadersIsTaken) {
 TEST_F(Discovery, ReportsReachOnlyTheChosenBoardWhileAnAnswerIsAwaited) {
   PlugBootloader("family=PIC18,serial=A");
   PlugBootloader("family=PIC18,serial=B");
-  const auto object = [&](std::size_t i) { return pelmo->DeviceList.at(i).Device.get(); };
-  const auto deliver = [&](hid::THidDevice* from) {
+  const auto object = [&](std::size_t i) { return LinkPart().Devices().at(i).Device.get(); };
+  const auto deliver = [&](BoardConnection* from) {
     const std::array<std::uint8_t, 64> ack{0x0F, Sync};
-    pelmo->ShowRead(from, 0, ack.data(), 64);
+    LinkPart().ShowRead(from, ack.data(), 64);
   };
-  ASSERT_EQ(pelmo->ActiveDevice, object(0));
-  EXPECT_TRUE(object(0)->HasReader());
-  EXPECT_FALSE(object(1)->HasReader());
+  ASSERT_EQ(LinkPart().Active(), object(0));
+  EXPECT_TRUE(object(0)->Listening());
+  EXPECT_FALSE(object(1)->Listening());
 
-  pelmo->WriteTransfer(pelmo->TransferBuffer, 0);  // an exchange with A awaits its answer
+  LinkPart().WriteTransfer(Probe().TransferBuffer().data(), 0);  // an exchange with A awaits its answer
   deliver(object(1));
-  EXPECT_FALSE(pelmo->RxReady) << "B's report taken as A's answer";
+  EXPECT_FALSE(Probe().RxReady()) << "B's report taken as A's answer";
   deliver(object(0));
-  EXPECT_TRUE(pelmo->CheckResponse(Sync));
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 0), WaitTimedOut);  // the exchange is over
+  EXPECT_TRUE(LinkPart().CheckResponse(Sync));
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 0), WaitTimedOut);  // the exchange is over
   deliver(object(0));
-  EXPECT_FALSE(pelmo->RxReady) << "a report after the wait counted against the next transfer";
-  EXPECT_EQ(pelmo->DroppedReports, 2u);
+  EXPECT_FALSE(Probe().RxReady()) << "a report after the wait counted against the next transfer";
+  EXPECT_EQ(LinkPart().DroppedReportCount(), 2u);
 
-  // Once B is chosen at the next device change, A's fresh object has no reader left.
-  pelmo->PreferredSerial = u"B";
+  // Once B is chosen at the next device change, A's fresh object no longer listens.
+  BoardChoice choice;
+  choice.serial = u"B";
+  engine->ChooseBoard(choice);
   PlugGeneric({});
-  ASSERT_EQ(pelmo->ActiveDevice, object(1));
-  EXPECT_FALSE(object(0)->HasReader());
-  EXPECT_TRUE(object(1)->HasReader());
+  ASSERT_EQ(LinkPart().Active(), object(1));
+  EXPECT_FALSE(object(0)->Listening());
+  EXPECT_TRUE(object(1)->Listening());
 }
 
 TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
@@ -125,21 +127,21 @@ TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
   mute.product = u"USB HID Bootloader";
   const int id = PlugGeneric(mute);
   EXPECT_THAT(ui.history, ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
-  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
-  EXPECT_FALSE(pelmo->ReenterHint);
+  EXPECT_EQ(LinkPart().Active(), nullptr);
+  EXPECT_FALSE(LinkPart().ReenterHintSet());
 
   // Its removal is then expected: no line, and the hint is armed again.
   Unplug(id);
   EXPECT_EQ(ui.history.size(), 2);
-  EXPECT_TRUE(pelmo->ReenterHint);
+  EXPECT_TRUE(LinkPart().ReenterHintSet());
 }
 
 TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
-  const int before = pelmo->DeviceChangesHandled;
+  const int before = Handled();
   const int id = platform.PlugBootloader(Profile("family=PIC18"));
   platform.SetQueryOnly(id, true);
   ASSERT_TRUE(WaitForDeviceChange(before));
-  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_NE(LinkPart().Active(), nullptr);
   EXPECT_THAT(ui.history, IsEmpty());
   EXPECT_EQ(InfoRequests(id), 0u);
   EXPECT_FALSE(Connect());
@@ -154,17 +156,17 @@ TEST_F(Discovery, BootloaderWithoutReadWriteAccessIsTakenButNotAsked) {
 TEST_F(Discovery, BootloaderThatGainsAccessBecomesUsableWithoutAReplug) {
   // udev applies its rule after the node was first opened: the change event
   // that follows names an interface already listed.
-  const int before = pelmo->DeviceChangesHandled;
+  const int before = Handled();
   const int id = platform.PlugBootloader(Profile("family=PIC18"));
   platform.SetQueryOnly(id, true);
   ASSERT_TRUE(WaitForDeviceChange(before));
   platform.SetQueryOnly(id, false);
-  const int handled = pelmo->DeviceChangesHandled;
+  const int handled = Handled();
   platform.NotifyChange();
   ASSERT_TRUE(WaitForDeviceChange(handled));
-  ASSERT_NE(pelmo->ActiveDevice, nullptr);
-  EXPECT_TRUE(pelmo->ActiveDevice->ReadWriteAccess());
-  EXPECT_EQ(pelmo->BootInfo.McuType, 2);
+  ASSERT_NE(LinkPart().Active(), nullptr);
+  EXPECT_TRUE(LinkPart().Active()->ReadWrite());
+  EXPECT_EQ(LinkPart().Record().McuType, 2);
   EXPECT_TRUE(Connect());
 }
 
@@ -175,25 +177,25 @@ TEST_F(Discovery, CompositeDeviceIsOpenedOnTheInterfaceWhoseReportsFit) {
   keys.product = u"USB HID Bootloader";
   keys.inputLength = 9;
   keys.outputLength = 2;
-  const int before = pelmo->DeviceChangesHandled;
+  const int before = Handled();
   const int other = platform.PlugGeneric(keys);
   const int id = platform.PlugBootloader(Profile("family=PIC18"));
   ASSERT_TRUE(WaitForDeviceChange(before));
   EXPECT_EQ(platform.OutputReportCount(other), 0u);
   EXPECT_EQ(InfoRequests(id), 1u);
-  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_NE(LinkPart().Active(), nullptr);
   EXPECT_THAT(ui.history, IsEmpty());
 }
 
 // Another program (a second window, quorvel-cli) holds the board's lock.
 TEST_F(Discovery, BoardInUseByAnotherProgramIsLeftAloneAndSaidSoOnce) {
-  const int before = pelmo->DeviceChangesHandled;
+  const int before = Handled();
   const int id = platform.PlugBootloader(Profile("family=PIC18,serial=A"));
   platform.SetLockedElsewhere(id, true);
   ASSERT_TRUE(WaitForDeviceChange(before));
   PlugGeneric({});  // a device change while the other program still has it
   EXPECT_EQ(InfoRequests(id), 0u);
-  EXPECT_EQ(pelmo->ActiveDevice, nullptr);
+  EXPECT_EQ(LinkPart().Active(), nullptr);
   EXPECT_THAT(ui.history, ElementsAre("USB HID Bootloader (Serial=A) is in use by another program."));
 
   EXPECT_FALSE(Connect());
@@ -215,7 +217,7 @@ TEST_F(Discovery, BoardIsKeptFromOtherProgramsWhileConnectingAndConnected) {
   };
   EXPECT_FALSE(lockedHere()) << "given back after the information request";
   bool duringHandshake = false;
-  QTimer::singleShot(100, pelmo.get(), [&] { duringHandshake = lockedHere(); });
+  QTimer::singleShot(100, context.get(), [&] { duringHandshake = lockedHere(); });
   EXPECT_FALSE(Connect());
   EXPECT_TRUE(duringHandshake);
   EXPECT_FALSE(lockedHere()) << "given back after a failed handshake";
@@ -240,16 +242,16 @@ TEST_F(Discovery, RemovalWhileNotConnectedAsksForAReset) {
   Unplug(id);
   EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode.",
                                       "Reset device to reenter bootloader mode."));
-  EXPECT_THAT(pelmo->MCUComboBox.Items, IsEmpty());
-  EXPECT_THAT(pelmo->DeviceComboBox.Items, IsEmpty());
-  EXPECT_EQ(pelmo->LinkIndicator, 0);
+  EXPECT_THAT(Controls().MCUComboBox.Items, IsEmpty());
+  EXPECT_THAT(Controls().DeviceComboBox.Items, IsEmpty());
+  EXPECT_EQ(Controls().LinkIndicator, 0);
 
   // After a restart command the disappearance is expected.
   id = PlugBootloader("family=PIC18");
-  pelmo->SendReboot();
+  LinkPart().SendReboot();
   Unplug(id);
   EXPECT_EQ(ui.history.size(), 2);
-  EXPECT_TRUE(pelmo->ReenterHint);
+  EXPECT_TRUE(LinkPart().ReenterHintSet());
 }
 
 TEST_F(Discovery, RemovalWhileConnectedDisconnects) {
@@ -258,8 +260,8 @@ TEST_F(Discovery, RemovalWhileConnectedDisconnects) {
   const int clearsBefore = ui.terminalClears;
   Unplug(id);
   EXPECT_THAT(ui.HistorySince(2), ElementsAre("Device removed.", "Disconnected."));
-  EXPECT_FALSE(pelmo->Connected);
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
   EXPECT_GT(ui.terminalClears, clearsBefore);
 }
 
@@ -299,40 +301,40 @@ TEST_F(Discovery, LosingASecondBootloaderKeepsTheConnection) {
   const int second = PlugBootloader("family=PIC18,serial=B");
   ASSERT_TRUE(Connect());
   Unplug(second);
-  EXPECT_TRUE(pelmo->Connected);
-  EXPECT_NE(pelmo->ActiveDevice, nullptr);
+  EXPECT_TRUE(Connected());
+  EXPECT_NE(LinkPart().Active(), nullptr);
   EXPECT_THAT(ui.HistorySince(2), IsEmpty());
 }
 
 TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
   const int id = PlugBootloader("family=PIC18");
-  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  ASSERT_NE(LinkPart().Active(), nullptr);
   std::size_t infosDuringWait = 0;
   bool pendingDuringWait = false;
-  QTimer::singleShot(5, pelmo.get(), [&] { platform.PlugGeneric({}); });
-  QTimer::singleShot(150, pelmo.get(), [&] {
+  QTimer::singleShot(5, context.get(), [&] { platform.PlugGeneric({}); });
+  QTimer::singleShot(150, context.get(), [&] {
     infosDuringWait = InfoRequests(id);
-    pendingDuringWait = pelmo->State().DeviceChangePending();
+    pendingDuringWait = LinkPart().State().DeviceChangePending();
   });
-  const int handled = pelmo->DeviceChangesHandled;
+  const int handled = Handled();
   // Nothing answers this wait; an Info exchange inside it would be taken as its answer.
-  pelmo->RxCount = 0;
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 300), WaitTimedOut);
+  Probe().RxCount() = 0;
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 300), WaitTimedOut);
   EXPECT_EQ(infosDuringWait, 1u);
   EXPECT_TRUE(pendingDuringWait);
   ASSERT_TRUE(WaitForDeviceChange(handled));
   EXPECT_EQ(InfoRequests(id), 2u);
-  EXPECT_FALSE(pelmo->State().DeviceChangePending());
+  EXPECT_FALSE(LinkPart().State().DeviceChangePending());
 }
 
 TEST_F(Discovery, RemovalDuringAWaitIsNoticedAtOnce) {
   const int id = PlugBootloader("family=PIC18");
-  QTimer::singleShot(5, pelmo.get(), [&] { platform.Unplug(id); });
-  QTimer::singleShot(4000, pelmo.get(), [&] { pelmo->WaitExpired = true; });  // watchdog
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
+  QTimer::singleShot(5, context.get(), [&] { platform.Unplug(id); });
+  QTimer::singleShot(4000, context.get(), [&] { Probe().WaitExpired() = true; });  // watchdog
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 5000), WaitDeviceGone);
   EXPECT_THAT(ui.history, ElementsAre("Reset device to reenter bootloader mode."));
   // The gone device is given back once the wait is over.
-  ASSERT_TRUE(RunUntil([&] { return pelmo->DeviceList.empty(); }));
+  ASSERT_TRUE(RunUntil([&] { return LinkPart().Devices().empty(); }));
   EXPECT_EQ(ui.history.size(), 1) << "a removal is logged once";
 }
 

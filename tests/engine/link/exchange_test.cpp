@@ -21,34 +21,34 @@ using ::testing::ElementsAre;
 class Exchange : public EngineFixture {
  protected:
   // A transfer of nothing: whatever arrives next is taken as its answer.
-  void AwaitAnswer() { pelmo->WriteTransfer(pelmo->TransferBuffer, 0); }
+  void AwaitAnswer() { LinkPart().WriteTransfer(Probe().TransferBuffer().data(), 0); }
   // Puts one received report into TransferBuffer as the reader would.
   void Receive(std::initializer_list<std::uint8_t> head) {
     std::array<std::uint8_t, 64> report{};
     std::copy(head.begin(), head.end(), report.begin());
-    pelmo->ShowRead(pelmo->ActiveDevice, 0, report.data(), 64);
+    LinkPart().ShowRead(LinkPart().Active(), report.data(), 64);
   }
   // Runs `action` from the event loop `ms` after the next wait started.
   void During(int ms, std::function<void()> action) {
-    QTimer::singleShot(ms, pelmo.get(), std::move(action));
+    QTimer::singleShot(ms, context.get(), std::move(action));
   }
 };
 
 TEST_F(Exchange, FramesReachTheDeviceAsReports) {
   violationsExpected = true;  // frames for no real upload: wrong addresses, unerased flash, too much data
   const int id = PlugBootloader("family=STM32F4XX");
-  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  ASSERT_NE(LinkPart().Active(), nullptr);
   const std::size_t before = platform.OutputReportCount(id);
 
-  pelmo->SendErase(0x3C00, 3);
-  ASSERT_EQ(pelmo->WaitResponse(Erase, 1000), WaitAcknowledged);
-  EXPECT_THAT(std::vector<std::uint8_t>(pelmo->TransferBuffer.begin(), pelmo->TransferBuffer.begin() + 8),
+  LinkPart().SendErase(0x3C00, 3);
+  ASSERT_EQ(LinkPart().WaitResponse(Erase, 1000), WaitAcknowledged);
+  EXPECT_THAT(std::vector<std::uint8_t>(Probe().TransferBuffer().begin(), Probe().TransferBuffer().begin() + 8),
               ElementsAre(0x0F, 0x15, 0, 0, 0, 0, 0, 0));  // the answer overwrote the staged frame
 
-  pelmo->SendWrite(0x1800, 0x40);
+  LinkPart().SendWrite(0x1800, 0x40);
   // A transfer longer than one payload is cut into 64-byte reports.
-  std::fill(pelmo->TransferBuffer.begin(), pelmo->TransferBuffer.begin() + 65, 0xA5);
-  pelmo->WriteTransfer(pelmo->TransferBuffer, 65);
+  std::fill(Probe().TransferBuffer().begin(), Probe().TransferBuffer().begin() + 65, 0xA5);
+  LinkPart().WriteTransfer(Probe().TransferBuffer().data(), 65);
   RunEventsFor(50);
 
   EXPECT_EQ(platform.OutputReportCount(id) - before, 1u + 1u + 2u);
@@ -58,104 +58,106 @@ TEST_F(Exchange, FramesReachTheDeviceAsReports) {
 }
 
 TEST_F(Exchange, WriteTransferWithoutDeviceSendsNothingButResetsReception) {
-  ASSERT_EQ(pelmo->ActiveDevice, nullptr);
-  pelmo->RxCount = 7;
-  pelmo->RxReady = true;
-  EXPECT_EQ(pelmo->WriteTransfer(pelmo->TransferBuffer, 2), 1);
-  EXPECT_EQ(pelmo->RxCount, 0);
-  EXPECT_FALSE(pelmo->RxReady);
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 1000), WaitDeviceGone);
+  ASSERT_EQ(LinkPart().Active(), nullptr);
+  Probe().RxCount() = 7;
+  Probe().RxReady() = true;
+  EXPECT_EQ(LinkPart().WriteTransfer(Probe().TransferBuffer().data(), 2), 1);
+  EXPECT_EQ(Probe().RxCount(), 0);
+  EXPECT_FALSE(Probe().RxReady());
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 1000), WaitDeviceGone);
 }
 
 TEST_F(Exchange, OnlyTheFirstAnswerCounts) {
-  pelmo->TransferBuffer.resize(128);
+  PlugBootloader();  // only the active board's reports are taken
+  Probe().TransferBuffer().resize(128);
   AwaitAnswer();
   Receive({0x0F, Write});  // wrong answer to an Erase: consumed
-  EXPECT_FALSE(pelmo->CheckResponse(Erase));
+  EXPECT_FALSE(LinkPart().CheckResponse(Erase));
   Receive({0x0F, Erase});  // appended behind it, never seen
-  EXPECT_FALSE(pelmo->CheckResponse(Erase));
-  EXPECT_EQ(pelmo->TransferBuffer[64], 0x0F);
+  EXPECT_FALSE(LinkPart().CheckResponse(Erase));
+  EXPECT_EQ(Probe().TransferBuffer()[64], 0x0F);
 
-  pelmo->RxCount = 0;
+  Probe().RxCount() = 0;
   Receive({0x0E, Sync});
-  EXPECT_FALSE(pelmo->CheckResponse(Sync));
-  pelmo->RxCount = 0;
+  EXPECT_FALSE(LinkPart().CheckResponse(Sync));
+  Probe().RxCount() = 0;
   Receive({0x0F, Sync});
-  EXPECT_TRUE(pelmo->CheckResponse(Sync | 0x80));  // only the low seven bits select the test
-  EXPECT_FALSE(pelmo->RxReady);
+  EXPECT_TRUE(LinkPart().CheckResponse(Sync | 0x80));  // only the low seven bits select the test
+  EXPECT_FALSE(Probe().RxReady());
   // A code without a test never acknowledges, and leaves the report for a real test.
-  pelmo->RxCount = 0;
+  Probe().RxCount() = 0;
   Receive({0x0F, 7});
-  EXPECT_FALSE(pelmo->CheckResponse(7));
-  EXPECT_TRUE(pelmo->RxReady);
+  EXPECT_FALSE(LinkPart().CheckResponse(7));
+  EXPECT_TRUE(Probe().RxReady());
 }
 
 TEST_F(Exchange, WaitResultsInTheirOrder) {
   PlugBootloader("family=PIC18");
-  hid::THidDevice* device = pelmo->ActiveDevice;
+  BoardConnection* device = LinkPart().Active();
   ASSERT_NE(device, nullptr);
 
   // Gone beats expired, expired beats acknowledged, when they happen in one pass.
   During(10, [&] {
-    pelmo->WaitExpired = true;
-    pelmo->ActiveDevice = nullptr;
+    Probe().WaitExpired() = true;
+    LinkPart().SetActiveDevice(nullptr);
   });
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitDeviceGone);
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 5000), WaitDeviceGone);
 
-  pelmo->ActiveDevice = device;
+  LinkPart().SetActiveDevice(device);
   AwaitAnswer();
   During(10, [&] {
     Receive({0x0F, Sync});
-    pelmo->WaitExpired = true;
+    Probe().WaitExpired() = true;
   });
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitTimedOut);
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 5000), WaitTimedOut);
 
   AwaitAnswer();
   During(10, [&] { Receive({0x0F, Sync}); });
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 5000), WaitAcknowledged);
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 5000), WaitAcknowledged);
 
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 30), WaitTimedOut);
-  EXPECT_FALSE(pelmo->ResponseTimer.isActive());
-  EXPECT_FALSE(pelmo->Busy());
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 30), WaitTimedOut);
+  EXPECT_FALSE(Probe().ResponseTimer().isActive());
+  EXPECT_FALSE(Busy());
 }
 
 TEST_F(Exchange, NestedWaitKeepsTheOuterTimeOut) {
   PlugBootloader("family=PIC18");
-  ASSERT_NE(pelmo->ActiveDevice, nullptr);
+  ASSERT_NE(LinkPart().Active(), nullptr);
   int inner = -1;
-  During(5, [&] { inner = pelmo->WaitResponse(Boot, 20); });
+  During(5, [&] { inner = LinkPart().WaitResponse(Boot, 20); });
   // If the inner wait lost the outer time-out, only this watchdog would end the outer wait.
-  During(3000, [&] { pelmo->ActiveDevice = nullptr; });
-  EXPECT_EQ(pelmo->WaitResponse(Sync, 200), WaitTimedOut);
+  During(3000, [&] { LinkPart().SetActiveDevice(nullptr); });
+  EXPECT_EQ(LinkPart().WaitResponse(Sync, 200), WaitTimedOut);
   EXPECT_EQ(inner, WaitTimedOut);
 }
 
 TEST_F(Exchange, WaitErrorLines) {
-  pelmo->ReportWaitError(WaitAcknowledged);
-  pelmo->ReportWaitError(WaitCancelled);
-  pelmo->ReportWaitError(WaitDeviceGone);
-  pelmo->ReportWaitError(WaitTimedOut);
+  LinkPart().ReportWaitError(WaitAcknowledged);
+  LinkPart().ReportWaitError(WaitCancelled);
+  LinkPart().ReportWaitError(WaitDeviceGone);
+  LinkPart().ReportWaitError(WaitTimedOut);
   EXPECT_THAT(ui.history, ElementsAre("Error: Device removed.", "Error: Timeout waiting for MCU."));
 }
 
 TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
+  PlugBootloader();
   AwaitAnswer();
   std::array<std::uint8_t, 64> report;
   report.fill(0x5A);
-  pelmo->ShowRead(nullptr, 0, report.data(), 64);
-  EXPECT_EQ(pelmo->RxCount, 64);
-  EXPECT_TRUE(pelmo->RxReady);
-  EXPECT_EQ(pelmo->TransferBuffer[63], 0x5A);
+  LinkPart().ShowRead(LinkPart().Active(), report.data(), 64);
+  EXPECT_EQ(Probe().RxCount(), 64);
+  EXPECT_TRUE(Probe().RxReady());
+  EXPECT_EQ(Probe().TransferBuffer()[63], 0x5A);
 
   report.fill(0x77);
-  pelmo->ShowRead(nullptr, 0, report.data(), 64);  // no room left: dropped
-  EXPECT_EQ(pelmo->TransferBuffer.size(), 64u);
-  EXPECT_EQ(pelmo->RxCount, 64);
-  EXPECT_EQ(pelmo->TransferBuffer[0], 0x5A);
+  LinkPart().ShowRead(LinkPart().Active(), report.data(), 64);  // no room left: dropped
+  EXPECT_EQ(Probe().TransferBuffer().size(), 64u);
+  EXPECT_EQ(Probe().RxCount(), 64);
+  EXPECT_EQ(Probe().TransferBuffer()[0], 0x5A);
 
-  pelmo->RxReady = false;
-  pelmo->ShowRead(nullptr, 0, nullptr, 0);
-  EXPECT_TRUE(pelmo->RxReady);
+  Probe().RxReady() = false;
+  LinkPart().ShowRead(LinkPart().Active(), nullptr, 0);
+  EXPECT_TRUE(Probe().RxReady());
 }
 
 // Where the device is inside its Write becomes unknown, so that nothing more
@@ -201,12 +203,12 @@ TEST_F(Exchange, TheRestOfAWriteReachesTheDeviceWhole) {
 }
 
 TEST_F(Exchange, UnknownFamilyShowsNoItem) {
-  pelmo->BootInfo.McuType = 5;
-  pelmo->BootInfo.DeviceDescription.clear();
-  pelmo->ShowBootInfo();
-  EXPECT_THAT(pelmo->MCUComboBox.Items, ::testing::IsEmpty());
-  EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, -1);
-  EXPECT_THAT(pelmo->DeviceComboBox.Items, ::testing::IsEmpty());
+  Probe().BootInfo().McuType = 5;
+  Probe().BootInfo().DeviceDescription.clear();
+  Probe().ShowBootInfo();
+  EXPECT_THAT(Controls().MCUComboBox.Items, ::testing::IsEmpty());
+  EXPECT_EQ(Controls().MCUComboBox.ItemIndex, -1);
+  EXPECT_THAT(Controls().DeviceComboBox.Items, ::testing::IsEmpty());
 }
 
 struct ShownRecord {
@@ -223,11 +225,11 @@ class InformationDisplay : public EngineFixture, public ::testing::WithParamInte
 TEST_P(InformationDisplay, ShowsFamilyDescriptionAndSizesTheBuffer) {
   const ShownRecord& row = GetParam();
   PlugBootloader(row.profileText);
-  EXPECT_EQ(pelmo->MCUComboBox.Items, row.mcuItems);
-  EXPECT_EQ(pelmo->MCUComboBox.ItemIndex, row.mcuItems.isEmpty() ? -1 : 0);
-  EXPECT_EQ(pelmo->DeviceComboBox.Items, row.deviceItems);
-  EXPECT_EQ(pelmo->TransferBuffer.size(), row.bufferLength);
-  EXPECT_EQ(pelmo->LinkIndicator, 1);
+  EXPECT_EQ(Controls().MCUComboBox.Items, row.mcuItems);
+  EXPECT_EQ(Controls().MCUComboBox.ItemIndex, row.mcuItems.isEmpty() ? -1 : 0);
+  EXPECT_EQ(Controls().DeviceComboBox.Items, row.deviceItems);
+  EXPECT_EQ(Probe().TransferBuffer().size(), row.bufferLength);
+  EXPECT_EQ(Controls().LinkIndicator, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -41,7 +41,7 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
   void SetUp() override {
     UploadFixture::SetUp();
     platform.UseClock(&clock);
-    pelmo->UseWaitClock(&clock);
+    LinkPart().UseWaitClock(&clock);
     const SmallUpload& u = GetParam();
     auto segments = HexForImage(u.family, ProgramBytes(u.programBytes), u.programOffset);
     if (u.bootBytes > 0) segments.push_back({0x1FC00000, ProgramBytes(u.bootBytes, 5)});
@@ -56,9 +56,9 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
   // second gives up waiting for the device.
   void Interrupt() {
     if (++interrupts == 1) {
-      if (pelmo->UploadRunning()) pelmo->ButtonStartBootloaderClick();
+      if (engine->Status().uploading) engine->Stop();
     } else {
-      pelmo->WaitsAbandoned = true;
+      Probe().WaitsAbandoned() = true;
     }
   }
 
@@ -66,8 +66,8 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
   // quorvel-cli does. Returns the device's trace.
   std::vector<std::string> Run(const std::string& fault, int event, WayOut way) {
     interrupts = 0;
-    pelmo->WaitsAbandoned = false;
-    const int before = pelmo->DeviceChangesHandled;
+    Probe().WaitsAbandoned() = false;
+    const int before = Handled();
     device = platform.PlugBootloader(Profile(std::string(GetParam().profile) + fault));
     if (way == kTwoSignals) {
       platform.AtEvent(device, static_cast<std::uint32_t>(event), [this] {
@@ -76,13 +76,13 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
       });
     }
     EXPECT_TRUE(WaitForDeviceChange(before));
-    if (pelmo->ActiveDevice != nullptr && Connect()) {
-      pelmo->LoadHexFile(hex);
+    if (LinkPart().Active() != nullptr && Connect()) {
+      LoadFile(hex);
       ui.yesNoAnswers.assign(2, true);
-      pelmo->Guarded([&] { pelmo->ButtonStartBootloaderClick(); });
+      engine->Upload({});
     }
-    pelmo->Guarded([&] { pelmo->FormClose(); });
-    pelmo->FormDestroy();  // the last handle closed: a device left inside a Write says so
+    engine->Close();
+    engine->ReleaseBoards();  // the last handle closed: a device left inside a Write says so
     platform.WaitIdle(2000);
     RunEventsFor(0);
     platform.AtEvent(0, 0, {});  // nothing of this run may act in the next one
@@ -95,7 +95,7 @@ class EndingSweep : public UploadFixture, public ::testing::WithParamInterface<S
 
 TEST_P(EndingSweep, LeavesTheBoardRestartedOrGoneAndSaysWhich) {
   const std::vector<std::string> clean = Run("", 0, kTimeOut);
-  ASSERT_EQ(pelmo->LastUpload.result, UploadResult::Succeeded);
+  ASSERT_EQ(LastUpload().result, UploadResult::Succeeded);
   ASSERT_EQ(clean.back(), "REBOOT");
   int cases = 0;
   for (int event = 1; event <= static_cast<int>(clean.size()); ++event) {
@@ -105,7 +105,7 @@ TEST_P(EndingSweep, LeavesTheBoardRestartedOrGoneAndSaysWhich) {
                                                  : "";
       SCOPED_TRACE(std::string(kWayNames[way]) + " at event " + std::to_string(event) + ": " +
                    clean[event - 1]);
-      pelmo->LastUpload = {};
+      RunPart().ForgetOutcome();
       const qsizetype mark = ui.history.size();
       const std::vector<std::string> trace = Run(fault, event, way);
       ++cases;
@@ -127,11 +127,11 @@ TEST_P(EndingSweep, LeavesTheBoardRestartedOrGoneAndSaysWhich) {
         EXPECT_EQ(trace.size(), static_cast<std::size_t>(event)) << ::testing::PrintToString(trace);
       } else if (trace.back() == "REBOOT") {
         // Read as a command: inside a Write's data it would have been a DATA line.
-        EXPECT_EQ(pelmo->LastUpload.board, BoardAfterRun::Restarted) << history;
+        EXPECT_EQ(LastUpload().board, BoardAfterRun::Restarted) << history;
         EXPECT_EQ(lines.back(), "Reset...") << history;
       } else {
         EXPECT_FALSE(platform.IsPlugged(device));
-        EXPECT_EQ(pelmo->LastUpload.board, BoardAfterRun::Gone) << history;
+        EXPECT_EQ(LastUpload().board, BoardAfterRun::Gone) << history;
         EXPECT_TRUE(lines.contains("Error: Device removed.")) << history;
         EXPECT_EQ(lines.back(), "Disconnected.") << history;
       }

@@ -68,7 +68,7 @@ class TimeOut : public UploadFixture, public ::testing::WithParamInterface<Timeo
   void SetUp() override {
     UploadFixture::SetUp();
     platform.UseClock(&clock);
-    pelmo->UseWaitClock(&clock);
+    LinkPart().UseWaitClock(&clock);
   }
   void TearDown() override {
     UploadFixture::TearDown();
@@ -78,12 +78,12 @@ class TimeOut : public UploadFixture, public ::testing::WithParamInterface<Timeo
   // Goes as far as the device lets it: open, connect, load, upload.
   void RunUpload(const TimeoutCase& c) {
     device = PlugBootloader(c.profileText);
-    if (pelmo->ActiveDevice == nullptr || !Connect()) return;
+    if (LinkPart().Active() == nullptr || !Connect()) return;
     const auto segments = c.bootFlashOnly
                               ? std::vector<testhex::Segment>{{0x1FC00000, ProgramBytes(c.length)}}
                               : HexForImage(c.family, ProgramBytes(c.length));
     ui.fileAnswers.push_back(TempFile("app.hex", QByteArray::fromStdString(testhex::Make(segments))));
-    pelmo->Guarded([&] { pelmo->ButtonOpenHexClick(); });
+    engine->Browse();
     ClickStart();
   }
 };

@@ -156,6 +156,7 @@ class UploadFixture : public EngineFixture {
  protected:
   int device = 0;
   QString hexPath;
+  UploadRequest request;  // what ClickStart starts
 
   sim::BootloaderModel& Model() { return *platform.Model(device); }
 
@@ -166,23 +167,27 @@ class UploadFixture : public EngineFixture {
     ASSERT_TRUE(Connect()) << profileText;
     hexPath = TempFile(QStringLiteral("app.hex"), QByteArray::fromStdString(testhex::Make(segments)));
     ui.fileAnswers.push_back(hexPath);
-    pelmo->Guarded([&] { pelmo->ButtonOpenHexClick(); });
-    ASSERT_TRUE(pelmo->HexLoaded);
+    engine->Browse();
+    ASSERT_TRUE(engine->Images().HexLoaded);
   }
 
   // Clicks the start button as a user would: only while it is enabled.
   void ClickStart() {
-    if (!pelmo->ButtonStartBootloader.Enabled) return;
-    pelmo->Guarded([&] { pelmo->ButtonStartBootloaderClick(); });
+    if (!Controls().ButtonStartBootloader.Enabled) return;
+    if (engine->Status().uploading) {
+      engine->Stop();
+    } else {
+      engine->Upload(request);
+    }
   }
 
   // Clicks the start button from inside the running upload, once `when` holds.
   void ClickDuringUpload(std::function<bool()> when, int clicks = 1) {
-    auto* timer = new QTimer(pelmo.get());
+    auto* timer = new QTimer(context.get());
     timer->setInterval(0);
     auto left = std::make_shared<int>(clicks);
-    QObject::connect(timer, &QTimer::timeout, pelmo.get(), [this, timer, when, left] {
-      if (*left == 0 || !pelmo->ButtonStartBootloader.Enabled || !when()) return;
+    QObject::connect(timer, &QTimer::timeout, context.get(), [this, timer, when, left] {
+      if (*left == 0 || !Controls().ButtonStartBootloader.Enabled || !when()) return;
       --*left;
       ClickStart();
       if (*left == 0) timer->stop();

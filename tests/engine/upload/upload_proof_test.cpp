@@ -133,7 +133,7 @@ class UploadProofRun : public UploadFixture, public ::testing::WithParamInterfac
   // Uploads the image to a newly plugged bootloader.
   void Upload(bool skipBlank) {
     Prepare(GetParam().profileText, segments);
-    pelmo->SkipBlank = skipBlank;
+    request.skipBlank = skipBlank;
     ui.uploadProgress.clear();
     ClickStart();
     ASSERT_TRUE(ui.history.contains("Completed successfully.")) << ui.history.join('\n').toStdString();
@@ -141,7 +141,7 @@ class UploadProofRun : public UploadFixture, public ::testing::WithParamInterfac
   }
 
   upload::UploadPlan Plan(bool skipBlank) const {
-    return upload::PlanUpload(pelmo->BootInfo, pelmo->FlashImage, pelmo->BootFlashImage, skipBlank);
+    return upload::PlanUpload(LinkPart().Record(), engine->Images().FlashImage, engine->Images().BootFlashImage, skipBlank);
   }
 
   // The flash as it reads back: erased bytes as erased flash reads (PIC16's
@@ -171,7 +171,7 @@ TEST_P(UploadProofRun, SendsThePlanAndProvesWhatTheFlashHolds) {
   if (plan.hasBoot) add(plan.boot);
   EXPECT_EQ(got.writes, planned);
   EXPECT_TRUE(got.data == plannedData) << "the data sent differs from the plan's";
-  EXPECT_EQ(pelmo->LastUpload.proof.bytesWritten, got.data.size());
+  EXPECT_EQ(LastUpload().proof.bytesWritten, got.data.size());
 
   // Hashes from the flash the device holds over what it was sent.
   Bytes programFlash;
@@ -181,30 +181,30 @@ TEST_P(UploadProofRun, SendsThePlanAndProvesWhatTheFlashHolds) {
     Bytes& into = family == 20 && w.address >= kPic32Boot ? bootFlash : programFlash;
     into.insert(into.end(), bytes.begin(), bytes.end());
   }
-  EXPECT_EQ(pelmo->LastUpload.proof.programSha256, Sha256(programFlash));
-  EXPECT_EQ(pelmo->LastUpload.proof.bootSha256, family == 20 ? Sha256(bootFlash) : std::string());
+  EXPECT_EQ(LastUpload().proof.programSha256, Sha256(programFlash));
+  EXPECT_EQ(LastUpload().proof.bootSha256, family == 20 ? Sha256(bootFlash) : std::string());
 
   // `image` shows the same numbers from the same files.
   const UploadProof shown = upload::ProofOf(plan);
-  EXPECT_EQ(shown.bytesWritten, pelmo->LastUpload.proof.bytesWritten);
-  EXPECT_EQ(shown.programSha256, pelmo->LastUpload.proof.programSha256);
-  EXPECT_EQ(shown.bootSha256, pelmo->LastUpload.proof.bootSha256);
+  EXPECT_EQ(shown.bytesWritten, LastUpload().proof.bytesWritten);
+  EXPECT_EQ(shown.programSha256, LastUpload().proof.programSha256);
+  EXPECT_EQ(shown.bootSha256, LastUpload().proof.bootSha256);
 }
 
 TEST_P(UploadProofRun, SkipBlankErasesTheSameSendsLessAndLeavesTheSameFlash) {
   Upload(false);
   const int full = device;
   const Received fullGot = Parse(Trace(full));
-  const UploadProof fullProof = pelmo->LastUpload.proof;
+  const UploadProof fullProof = LastUpload().proof;
 
   Upload(true);
   const Received skipGot = Parse(Trace(device));
   EXPECT_EQ(skipGot.erases, fullGot.erases);
   EXPECT_LT(skipGot.data.size(), fullGot.data.size());
-  EXPECT_EQ(pelmo->LastUpload.proof.bytesWritten, skipGot.data.size());
-  EXPECT_EQ(pelmo->LastUpload.proof.programSha256, fullProof.programSha256);
-  EXPECT_EQ(pelmo->LastUpload.proof.bootSha256, fullProof.bootSha256);
-  EXPECT_EQ(upload::ProofOf(Plan(true)).bytesWritten, pelmo->LastUpload.proof.bytesWritten);
+  EXPECT_EQ(LastUpload().proof.bytesWritten, skipGot.data.size());
+  EXPECT_EQ(LastUpload().proof.programSha256, fullProof.programSha256);
+  EXPECT_EQ(LastUpload().proof.bootSha256, fullProof.bootSha256);
+  EXPECT_EQ(upload::ProofOf(Plan(true)).bytesWritten, LastUpload().proof.bytesWritten);
 
   sim::BootloaderModel& fullModel = *platform.Model(full);
   int mismatches = 0;
@@ -246,7 +246,7 @@ TEST_P(UploadProofRun, ProgressGoesPhaseByPhaseNeverBackAndEndsWithTheRun) {
   }
   EXPECT_EQ(reports.back().done, reports.back().total);
   EXPECT_EQ(reports.back().phase, family == 20 ? UploadPhase::BootWrite : UploadPhase::Write);
-  EXPECT_EQ(writeTotal, pelmo->LastUpload.proof.bytesWritten);
+  EXPECT_EQ(writeTotal, LastUpload().proof.bytesWritten);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFamily, UploadProofRun, ::testing::ValuesIn(kCases),
@@ -268,8 +268,8 @@ TEST_F(UploadProofStop, NoProgressAfterAStopAndNoProofOfAStoppedRun) {
   ASSERT_FALSE(ui.uploadProgress.empty());
   EXPECT_LE(ui.uploadProgress.back().historyLines, aborted);
   EXPECT_LT(ui.uploadProgress.back().done, ui.uploadProgress.back().total);
-  EXPECT_EQ(pelmo->LastUpload.proof.bytesWritten, 0u);
-  EXPECT_TRUE(pelmo->LastUpload.proof.programSha256.empty());
+  EXPECT_EQ(LastUpload().proof.bytesWritten, 0u);
+  EXPECT_TRUE(LastUpload().proof.programSha256.empty());
 }
 
 }  // namespace

@@ -25,14 +25,14 @@ class UploadRun : public UploadFixture {
     const auto trace = Trace(device);
     return static_cast<int>(std::count(trace.begin(), trace.end(), "REBOOT"));
   }
-  bool Logged(const char* line) const { return pelmo->History.contains(QString::fromLatin1(line)); }
+  bool Logged(const char* line) const { return ui.history.contains(QString::fromLatin1(line)); }
   void ExpectIdleAndConnected() {
-    EXPECT_TRUE(pelmo->Connected);
-    EXPECT_EQ(pelmo->ButtonConnect.Caption, "Disconnect");
-    EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
-    EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
-    EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
-    EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
+    EXPECT_TRUE(Connected());
+    EXPECT_EQ(Controls().ButtonConnect.Caption, "Disconnect");
+    EXPECT_TRUE(Controls().ButtonConnect.Enabled);
+    EXPECT_TRUE(Controls().ButtonOpenHex.Enabled);
+    EXPECT_EQ(Controls().ButtonStartBootloader.Caption, "Begin uploading");
+    EXPECT_EQ(LinkPart().State().Current(), Activity::Idle);
   }
 };
 
@@ -41,8 +41,8 @@ class UploadRun : public UploadFixture {
 TEST_F(UploadRun, NotConnectedOnlyAsksToConnectEvenWithoutFile) {
   ClickStart();
   EXPECT_THAT(ui.history, ElementsAre("Error: Connect first."));
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NotStarted);
-  EXPECT_EQ(pelmo->LastUpload.reason, "Error: Connect first.");
+  EXPECT_EQ(LastUpload().result, UploadResult::NotStarted);
+  EXPECT_EQ(LastUpload().reason, "Error: Connect first.");
 }
 
 TEST_F(UploadRun, ConnectedWithoutFileAsksForOne) {
@@ -88,7 +88,7 @@ TEST_F(UploadRun, ImageOverTheBootloaderDeclinedStopsBeforeErasing) {
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", "Upload aborted."));
   ASSERT_EQ(ui.taskDialogs.size(), 1u);
   EXPECT_EQ(ui.taskDialogs[0].Title, "Abort");
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Declined);
+  EXPECT_EQ(LastUpload().result, UploadResult::Declined);
   EXPECT_THAT(UploadShape(), IsEmpty());
   ExpectIdleAndConnected();
 
@@ -130,7 +130,7 @@ TEST_F(UploadRun, Pic32StopDuringEraseEndsAfterTheErase) {
   // Slow reports keep the erase wait open long enough for the click.
   Prepare("family=PIC32,pace=15", HexForImage(20, ProgramBytes(5000)));
   const qsizetype mark = ui.history.size();
-  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Erase..."); });
+  ClickDuringUpload([&] { return ui.history.endsWith("Flash Erase..."); });
   ClickStart();
 
   EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x1D001000 2"));
@@ -141,14 +141,14 @@ TEST_F(UploadRun, Pic32StopDuringEraseEndsAfterTheErase) {
   EXPECT_EQ(d.MainInstruction, "User abort...");
   EXPECT_EQ(d.Content, "Uploading program was stopped by user.");
   EXPECT_EQ(d.ExpandedText, "Uploading program \"" + hexPath + "\" was stopped by user.");
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Stopped);
-  EXPECT_EQ(pelmo->LastUpload.reason, d.Content);
+  EXPECT_EQ(LastUpload().result, UploadResult::Stopped);
+  EXPECT_EQ(LastUpload().reason, d.Content);
   ExpectIdleAndConnected();
 }
 
 TEST_F(UploadRun, StopDuringWriteCompletesTheCurrentCommandOnly) {
   Prepare("family=ARM", HexForImage(30, ProgramBytes(40000)));
-  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); });
+  ClickDuringUpload([&] { return ui.history.endsWith("Flash Write..."); });
   ClickStart();
 
   EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x00009C00 40", "WRITE 0x00000000 32768", "DATA 1024 x32"));
@@ -160,7 +160,7 @@ TEST_F(UploadRun, StopDuringWriteCompletesTheCurrentCommandOnly) {
 
 TEST_F(UploadRun, ClickWhileStopIsPendingStartsNoSecondUpload) {
   Prepare("family=ARM", HexForImage(30, ProgramBytes(40000)));
-  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); }, 2);
+  ClickDuringUpload([&] { return ui.history.endsWith("Flash Write..."); }, 2);
   ClickStart();
 
   EXPECT_EQ(Count("Uploading:"), 1);
@@ -177,7 +177,7 @@ TEST_F(UploadRun, StartClickedDuringAnInformationExchangeRunsAfterIt) {
   QTimer poll;
   poll.setInterval(0);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (clicked || !pelmo->Busy()) return;
+    if (clicked || !Busy()) return;
     clicked = true;
     ClickStart();
   });
@@ -197,7 +197,7 @@ TEST_F(UploadRun, LongErasePlanContinuesAboveTheFirstGroup) {
   // 0x8001 blocks of 64 bytes; the image is sparse, the gap reads as 0xFF.
   Prepare("family=ARM,size=0x300000,boot-start=0x2FF000,erase=64",
           {{0, ProgramBytes(8)}, {0x200038, ProgramBytes(8, 3)}});
-  ClickDuringUpload([&] { return pelmo->History.endsWith("Flash Write..."); });
+  ClickDuringUpload([&] { return ui.history.endsWith("Flash Write..."); });
   ClickStart();
 
   EXPECT_THAT(UploadShape(), ElementsAre("ERASE 0x001FFF80 32767", "ERASE 0x00200000 2", "WRITE 0x00000000 32768",
@@ -217,15 +217,15 @@ TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
   QTimer probe;
   probe.setInterval(0);
   QObject::connect(&probe, &QTimer::timeout, [&] {
-    const QString last = pelmo->History.isEmpty() ? QString() : pelmo->History.back();
+    const QString last = ui.history.isEmpty() ? QString() : ui.history.back();
     Sample* s = last == "Flash Erase..." ? &erasing : last == "Flash Write..." ? &writing : nullptr;
     if (s == nullptr || s->max >= 0) return;
-    *s = {pelmo->EraseAnimation.isActive(), pelmo->EraseAnimation.interval(), pelmo->Progress.Max};
+    *s = {ControlsPart().EraseAnimation().isActive(), ControlsPart().EraseAnimation().interval(), Controls().Progress.Max};
   });
   probe.start();
   std::vector<int> whileWriting;
   ui.onProgress = [&] {
-    if (pelmo->History.back() == "Flash Write...") whileWriting.push_back(pelmo->Progress.Position);
+    if (ui.history.back() == "Flash Write...") whileWriting.push_back(Controls().Progress.Position);
   };
   ClickStart();
 
@@ -239,7 +239,7 @@ TEST_F(UploadRun, ProgressCountsBlocksWhileErasingAndBytesWhileWriting) {
   for (int position = 10240; position < writing.max; position += 10240) expected.push_back(position);
   expected.push_back(writing.max);
   EXPECT_EQ(whileWriting, expected);
-  EXPECT_EQ(pelmo->Progress.Position, 0) << "closing the connection resets the bar";
+  EXPECT_EQ(Controls().Progress.Position, 0) << "closing the connection resets the bar";
 }
 
 // --- device faults ---
@@ -302,8 +302,8 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   Prepare(c.profileText, segments);
   if (c.stallFrom > 0) {
     // Armed once the event before is with the device.
-    QTimer* arm = new QTimer(pelmo.get());
-    QObject::connect(arm, &QTimer::timeout, pelmo.get(), [this, arm, from = c.stallFrom] {
+    QTimer* arm = new QTimer(context.get());
+    QObject::connect(arm, &QTimer::timeout, context.get(), [this, arm, from = c.stallFrom] {
       if (platform.TraceLines(device, 0).size() + 1 < static_cast<std::size_t>(from)) return;
       platform.StallWrites(device, 1, 10, ETIMEDOUT);
       arm->stop();
@@ -312,22 +312,22 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   }
   ClickStart();
 
-  const QStringList& h = pelmo->History;
+  const QStringList& h = ui.history;
   ASSERT_GE(h.size(), static_cast<qsizetype>(c.tail.size()));
   EXPECT_THAT(h.mid(h.size() - static_cast<qsizetype>(c.tail.size())), ElementsAreArray(c.tail));
   EXPECT_FALSE(Logged("Completed successfully."));
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   // The outcome names the error line the run logged.
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::DeviceError);
-  EXPECT_TRUE(pelmo->LastUpload.reason.startsWith("Error: ")) << pelmo->LastUpload.reason.toStdString();
-  EXPECT_THAT(c.tail, ::testing::Contains(pelmo->LastUpload.reason));
+  EXPECT_EQ(LastUpload().result, UploadResult::DeviceError);
+  EXPECT_TRUE(LastUpload().reason.startsWith("Error: ")) << LastUpload().reason.toStdString();
+  EXPECT_THAT(c.tail, ::testing::Contains(LastUpload().reason));
   EXPECT_EQ(Reboots(), c.reboots);
-  EXPECT_EQ(pelmo->LastUpload.board, c.board);
-  EXPECT_FALSE(pelmo->Connected);
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
-  EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
-  EXPECT_EQ(pelmo->ButtonStartBootloader.Enabled, c.startEnabledAfter);
-  pelmo.reset();  // its last handle closed
+  EXPECT_EQ(LastUpload().board, c.board);
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
+  EXPECT_EQ(Controls().ButtonStartBootloader.Caption, "Begin uploading");
+  EXPECT_EQ(Controls().ButtonStartBootloader.Enabled, c.startEnabledAfter);
+  StopEngine();  // its last handle closed
   platform.WaitIdle(2000);
   EXPECT_EQ(platform.Violations(device),
             c.violation ? std::vector<std::string>{c.violation} : std::vector<std::string>{});
@@ -366,7 +366,7 @@ TEST_P(UploadRefusal, SaysWhyAndTouchesNothing) {
   ClickStart();
 
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Refused);
+  EXPECT_EQ(LastUpload().result, UploadResult::Refused);
   EXPECT_THAT(UploadShape(), IsEmpty());
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   ExpectIdleAndConnected();
@@ -416,7 +416,7 @@ TEST_P(UploadNothing, IsRefusedBeforeErasingAndIsNoSuccess) {
   ClickStart();
 
   EXPECT_THAT(ui.HistorySince(mark), ElementsAre("Uploading:", QString::fromLatin1(c.line)));
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::NothingToWrite);
+  EXPECT_EQ(LastUpload().result, UploadResult::NothingToWrite);
   EXPECT_THAT(UploadShape(), IsEmpty());
   EXPECT_THAT(ui.taskDialogs, IsEmpty());
   ExpectIdleAndConnected();
@@ -455,7 +455,7 @@ TEST_F(UploadRun, SuccessDialogNamesTheFileAndFollowsTheRestart) {
 
   ASSERT_EQ(ui.taskDialogs.size(), 1u);
   const TTaskDialogTexts& d = ui.taskDialogs[0];
-  EXPECT_EQ(pelmo->LastUpload.result, UploadResult::Succeeded);
+  EXPECT_EQ(LastUpload().result, UploadResult::Succeeded);
   EXPECT_EQ(d.Title, "Success");
   EXPECT_EQ(d.MainInstruction, "Restarting MCU...");
   EXPECT_EQ(d.Content, "Uploading program completed successfully.");
@@ -467,7 +467,7 @@ TEST_F(UploadRun, SuccessDialogNamesTheFileAndFollowsTheRestart) {
 
 TEST_F(UploadRun, ResultDialogPrefersTheFileLoadedLast) {
   Prepare("family=PIC18", HexForImage(2, ProgramBytes(100)));
-  pelmo->LastHexFile = "/elsewhere/dropped.hex";
+  RunPart().SetLastHexFile("/elsewhere/dropped.hex");
   ClickStart();
   ASSERT_EQ(ui.taskDialogs.size(), 1u);
   EXPECT_EQ(ui.taskDialogs[0].ExpandedText, "Uploading program \"/elsewhere/dropped.hex\" finished with success.");
@@ -475,7 +475,9 @@ TEST_F(UploadRun, ResultDialogPrefersTheFileLoadedLast) {
 
 TEST_F(UploadRun, CloseWhenFinishedClosesAfterTheDialog) {
   Prepare("family=STM32F1XX", HexForImage(35, ProgramBytes(300)));
-  pelmo->CheckBoxClose = true;
+  ControlSettings settings;
+  settings.CheckBoxClose = true;
+  engine->ApplySettings(settings);
   int closesAtDialog = -1;
   ui.onModal = [&] { closesAtDialog = ui.closeRequests; };
   ClickStart();
@@ -483,7 +485,7 @@ TEST_F(UploadRun, CloseWhenFinishedClosesAfterTheDialog) {
   EXPECT_EQ(closesAtDialog, 0);
   EXPECT_EQ(ui.closeRequests, 1);
   EXPECT_EQ(ui.taskDialogs.size(), 1u);
-  pelmo->FormClose();  // the window's close: no second restart
+  engine->Close();  // the window's close: no second restart
   EXPECT_EQ(Reboots(), 1);
 }
 
@@ -492,15 +494,15 @@ TEST_F(UploadRun, ErrorInsideTheRunEndsItAndSaysSo) {
   ui.onModal = [] { throw std::runtime_error("frontend gone"); };
   ClickStart();
 
-  EXPECT_EQ(pelmo->History.mid(pelmo->History.size() - 3),
+  EXPECT_EQ(ui.history.mid(ui.history.size() - 3),
             QStringList({"Error: Upload failed: frontend gone", "Disconnected.", "Reset..."}));
-  EXPECT_FALSE(pelmo->Connected);
-  EXPECT_EQ(pelmo->ButtonConnect.Caption, "Connect");
-  EXPECT_TRUE(pelmo->ButtonConnect.Enabled);
-  EXPECT_TRUE(pelmo->ButtonOpenHex.Enabled);
-  EXPECT_EQ(pelmo->ButtonStartBootloader.Caption, "Begin uploading");
-  EXPECT_EQ(pelmo->State().Current(), Activity::Idle);
-  EXPECT_FALSE(pelmo->Busy());
+  EXPECT_FALSE(Connected());
+  EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
+  EXPECT_TRUE(Controls().ButtonConnect.Enabled);
+  EXPECT_TRUE(Controls().ButtonOpenHex.Enabled);
+  EXPECT_EQ(Controls().ButtonStartBootloader.Caption, "Begin uploading");
+  EXPECT_EQ(LinkPart().State().Current(), Activity::Idle);
+  EXPECT_FALSE(Busy());
 }
 
 }  // namespace

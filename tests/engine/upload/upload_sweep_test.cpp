@@ -212,11 +212,11 @@ class UploadSweep : public UploadFixture, public ::testing::WithParamInterface<i
     ++runs;
     const int id = PlugBootloader(p);
     EXPECT_TRUE(Connect());
-    pelmo->LoadHexFile(hex);
+    LoadFile(hex);
     ui.yesNoAnswers.assign(2, true);
     const qsizetype mark = ui.history.size();
     const std::size_t dialogs = ui.taskDialogs.size();
-    pelmo->Guarded([&] { pelmo->ButtonStartBootloaderClick(); });
+    engine->Upload({});
 
     const std::vector<std::string> trace = Trace(id);
     sim::BootloaderModel& model = *platform.Model(id);
@@ -242,7 +242,7 @@ class UploadSweep : public UploadFixture, public ::testing::WithParamInterface<i
     if (platform.IsPlugged(id)) {
       Unplug(id);
     } else {
-      RunUntil([&] { return pelmo->ActiveDevice == nullptr && !pelmo->Busy(); });
+      RunUntil([&] { return LinkPart().Active() == nullptr && !Busy(); });
     }
     platform.Forget(id);
   }

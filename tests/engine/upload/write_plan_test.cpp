@@ -239,6 +239,78 @@ TEST(WritePlanRun, RefusalsAreSaid) {
                    .problem.empty());
 }
 
+// What a run does before and around the ranges: one plan per row, as each
+// layout lays it out.
+TEST(WritePlanRun, ErasesAndQuestionsFollowTheLayout) {
+  const TBootInfo f4Top = Info(37, 0x1200, 0xE0000, 0, 0x100000, 1024, 64);
+  const TBootInfo f4Bottom = Info(37, 0x1201, 0, 0x8000, 0x100000, 1024, 64);
+  const TBootInfo f1Top = Info(35, 0x1200, 0x1C000, 0, 0x20000, 1024, 64);
+  const TBootInfo pic32Bottom = Info(20, 0x1201, static_cast<std::int32_t>(0x9D000000u), 0x4000, 0x80000, 4096, 512);
+  struct Row {
+    const char* what;
+    TBootInfo info;
+    Bytes image;
+    Bytes boot;
+    upload::ErasePlan erase;  // expected
+    std::vector<upload::FitQuestion> questions;
+  };
+  using Q = upload::FitQuestion;
+  const Row rows[] = {
+      // Sectors 0..3 hold 0x10000 bytes; the image reaches into sector 4.
+      {"sectors from the start", f4Top, ProgramBytes(0x10010), {}, {0, 5, true}, {}},
+      // Reaching the last sector below the bootloader: it is left to its own erase.
+      {"up to the bootloader", f4Top, ProgramBytes(0xE0000 + 8), {}, {0, 10, true}, {Q::OverBootloaderArea}},
+      {"blocks, last one apart", f1Top, ProgramBytes(0x1C000), {}, {0, 111, false}, {Q::OverBootloaderArea}},
+      // From the sector holding the program start (2) to the one holding the image's end (4).
+      {"bottom sectors", f4Bottom, ProgramBytes(0x10010), {}, {2, 3, true}, {}},
+      // Asked one after the other, the program first.
+      {"both parts overflow", pic32Bottom, ProgramBytes(0x80010), ProgramBytes(0x3000), {0x4000, 124, false},
+       {Q::OverProgramMemory, Q::OverBootSpace}},
+  };
+  for (const Row& row : rows) {
+    const upload::UploadPlan plan = upload::PlanUpload(row.info, row.image, row.boot, false);
+    ASSERT_EQ(plan.refusal, upload::Refusal::None) << row.what << ": " << plan.problem;
+    EXPECT_EQ(plan.erase.first, row.erase.first) << row.what;
+    EXPECT_EQ(plan.erase.blocks, row.erase.blocks) << row.what;
+    EXPECT_EQ(plan.erase.sectors, row.erase.sectors) << row.what;
+    EXPECT_EQ(plan.questions, row.questions) << row.what;
+    EXPECT_EQ(plan.trimmed, !row.questions.empty()) << row.what;
+  }
+}
+
+// The refusals `image` shows are the lines an upload logs: one for each case.
+TEST(WritePlanRun, RefusalsNameWhatIsMissing) {
+  const Bytes f4High = [] {
+    Bytes image(0xE0004, 0xFF);
+    std::fill(image.end() - 4, image.end(), 0x12);
+    return image;
+  }();
+  const struct {
+    TBootInfo info;
+    Bytes image;
+    upload::Refusal refusal;
+    std::string line;
+  } rows[] = {
+      {Info(37, 0x1200, 0xE0000, 0, 0x100000, 1024, 64), {}, upload::Refusal::NothingToWrite,
+       "Error: Nothing to write: the HEX file holds no data for this device."},
+      {Info(37, 0x1200, 0xE0000, 0, 0x100000, 1024, 64), f4High, upload::Refusal::NothingToWrite,
+       "Error: Nothing to write: the HEX file holds no data below bootloader start 0xE0000."},
+      {Info(35, 0x1201, 0, 0x4000, 0x20000, 1024, 64), ProgramBytes(0x100), upload::Refusal::NothingToWrite,
+       "Error: Nothing to write: the HEX file holds no data between program start 0x4000 and the end of flash "
+       "0x20000; was it linked for this bootloader?"},
+      {Info(35, 0x1200, 0x2000, 0, 0x20000, 0, 64), ProgramBytes(10), upload::Refusal::UnsafeGeometry, ""},
+  };
+  for (const auto& row : rows) {
+    const upload::UploadPlan plan = upload::PlanUpload(row.info, row.image, {}, false);
+    EXPECT_EQ(plan.refusal, row.refusal) << plan.problem;
+    if (!row.line.empty()) {
+      EXPECT_EQ(plan.problem, row.line);
+    }
+    EXPECT_FALSE(plan.problem.empty());
+    EXPECT_TRUE(plan.program.empty());
+  }
+}
+
 TEST(WritePlanHash, LowerCaseHexOfTheRangesInOrder) {
   EXPECT_EQ(upload::Sha256Hex(std::vector<StagedRange>{}),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
