@@ -6,6 +6,8 @@
 
 #include "engine/controls_model.h"
 #include "engine/engine.h"
+#include "engine/link/hid_boards.h"
+#include "hid/hid_controller.h"
 #include "engine/link/link.h"
 #include "engine/upload/upload_run.h"
 
@@ -17,6 +19,8 @@ class EngineProbe {
   Link& LinkPart() { return *engine_.link_; }
   UploadRun& RunPart() { return *engine_.run_; }
   ControlsModel& ControlsPart() { return *engine_.controls_; }
+  // HID devices the controller lists, bootloaders or not.
+  int ListedDevices() { return engine_.boards_->HidCtl->Count(); }
 
   // The link's reception, as a wait sees it.
   TByteArray& TransferBuffer() { return engine_.link_->TransferBuffer; }

@@ -46,6 +46,7 @@ class HidBoards final : public BoardSource {
 
  private:
   friend class HidBoard;
+  friend class EngineProbe;
   hid::THidDataEvent DataHandler() const;
   BoardConnection* Held(hid::THidDevice* dev) const;
 

@@ -273,26 +273,26 @@ TEST_F(Discovery, RemovalReportedAgainWhileTheDeviceIsStillListedIsHandledOnce) 
     const int id = PlugBootloader("family=PIC18");
     if (uploading) {
       ASSERT_TRUE(Connect());
-      pelmo->State().Set(Activity::Uploading);  // the run's wait is what notices the loss
+      LinkPart().State().Set(Activity::Uploading);  // the run's wait is what notices the loss
     }
     const qsizetype mark = ui.history.size();
     const int clears = ui.terminalClears;
     {
-      const TBusySection busy(*pelmo);
+      const TBusySection busy(LinkPart());
       platform.Unplug(id);
-      ASSERT_TRUE(RunUntil([&] { return pelmo->ActiveDevice == nullptr; }));
+      ASSERT_TRUE(RunUntil([&] { return LinkPart().Active() == nullptr; }));
       const std::string once = ui.HistorySince(mark).join('\n').toStdString();
       EXPECT_EQ(once, uploading ? "" : "Reset device to reenter bootloader mode.");
       EXPECT_EQ(ui.terminalClears, clears + (uploading ? 1 : 0));
       // A scan for another device, the gone one still checked out.
-      const int listed = pelmo->HidCtl->Count();
+      const int listed = Probe().ListedDevices();
       platform.PlugGeneric({});
-      ASSERT_TRUE(RunUntil([&] { return pelmo->HidCtl->Count() > listed; }));
+      ASSERT_TRUE(RunUntil([&] { return Probe().ListedDevices() > listed; }));
       EXPECT_EQ(ui.HistorySince(mark).join('\n').toStdString(), once);
       EXPECT_EQ(ui.terminalClears, clears + (uploading ? 1 : 0));
-      pelmo->State().Set(Activity::Idle);
+      LinkPart().State().Set(Activity::Idle);
     }
-    ASSERT_TRUE(RunUntil([&] { return !pelmo->State().DeviceChangePending(); }));
+    ASSERT_TRUE(RunUntil([&] { return !LinkPart().State().DeviceChangePending(); }));
   }
 }
 

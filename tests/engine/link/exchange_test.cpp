@@ -167,17 +167,17 @@ TEST_F(Exchange, ReceptionNeverWritesPastTheBuffer) {
 TEST_F(Exchange, DataPhaseIsLostByAFrameAmongTheDataOrARefusedChunk) {
   violationsExpected = true;  // Writes to unerased flash, left unfinished
   int id = PlugBootloader("family=ARM,erase=64,nak=3");  // 3: the first chunk
-  pelmo->SendWrite(0x1000, 128);
+  LinkPart().SendWrite(0x1000, 128);
   const std::array<std::uint8_t, 64> chunk{};
-  pelmo->SendOwedData(chunk.data(), 64, 1000, pelmo->WaitClockNowMs() + 1000);
-  EXPECT_TRUE(RunUntil([&] { return pelmo->DataPhaseLost(); })) << "refused chunk not seen";
+  LinkPart().SendOwedData(chunk.data(), 64, 1000, LinkPart().WaitClockNowMs() + 1000);
+  EXPECT_TRUE(RunUntil([&] { return LinkPart().DataPhaseLost(); })) << "refused chunk not seen";
   Unplug(id);
 
   id = PlugBootloader("family=ARM");
-  pelmo->SendWrite(0x1000, 128);
-  EXPECT_FALSE(pelmo->DataPhaseLost());
-  pelmo->SendSync();
-  EXPECT_TRUE(pelmo->DataPhaseLost()) << "a frame among the data";
+  LinkPart().SendWrite(0x1000, 128);
+  EXPECT_FALSE(LinkPart().DataPhaseLost());
+  LinkPart().SendSync();
+  EXPECT_TRUE(LinkPart().DataPhaseLost()) << "a frame among the data";
 }
 
 // The rest of a Write goes out one report at a time, each carrying all the
@@ -185,7 +185,7 @@ TEST_F(Exchange, DataPhaseIsLostByAFrameAmongTheDataOrARefusedChunk) {
 TEST_F(Exchange, TheRestOfAWriteReachesTheDeviceWhole) {
   violationsExpected = true;  // written to unerased flash
   const int id = PlugBootloader("family=ARM,erase=64");
-  pelmo->SendWrite(0x1000, 128);
+  LinkPart().SendWrite(0x1000, 128);
   std::array<std::uint8_t, 128> data{};
   std::string hex[2];
   for (std::size_t i = 0; i < data.size(); ++i) {
@@ -193,8 +193,8 @@ TEST_F(Exchange, TheRestOfAWriteReachesTheDeviceWhole) {
     hex[i / 64] += "0123456789abcdef"[i >> 4 & 0xF];
     hex[i / 64] += "0123456789abcdef"[i & 0xF];
   }
-  EXPECT_TRUE(pelmo->SendOwedData(data.data(), 128, 1000, pelmo->WaitClockNowMs() + 1000));
-  EXPECT_EQ(pelmo->DataOwed(), 0u);
+  EXPECT_TRUE(LinkPart().SendOwedData(data.data(), 128, 1000, LinkPart().WaitClockNowMs() + 1000));
+  EXPECT_EQ(LinkPart().DataOwed(), 0u);
   std::vector<std::string> chunks;
   for (const std::string& line : Trace(id)) {
     if (line.rfind("DATA ", 0) == 0) chunks.push_back(line);
