@@ -71,7 +71,7 @@ struct Seen {
 
 // One option: its names, whether it takes a value, and what it does with it
 // (the error, or empty).
-struct OptionSpec {
+struct OptionRow {
   std::string_view name;
   std::string_view shortName;  // empty: none
   bool takesValue;
@@ -82,7 +82,7 @@ std::string NeedsFileName(const CliOptions&, const std::string& value, std::stri
   return value.empty() ? "option '" + std::string(option) + "' needs a file name" : std::string();
 }
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"--help", "-h", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.help = true; return {}; }},
     {"--version", "", false,
      [](CliOptions& o, const std::string&, Seen&) -> std::string { o.version = true; return {}; }},
@@ -163,9 +163,9 @@ const OptionSpec kOptions[] = {
      }},
 };
 
-const OptionSpec* FindOption(const std::string& name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.name || (!spec.shortName.empty() && name == spec.shortName)) return &spec;
+const OptionRow* FindOption(const std::string& name) {
+  for (const OptionRow& row : kOptions) {
+    if (name == row.name || (!row.shortName.empty() && name == row.shortName)) return &row;
   }
   return nullptr;
 }
@@ -195,10 +195,10 @@ std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, See
         inlineValue = arg.substr(eq + 1);
       }
     }
-    const OptionSpec* spec = FindOption(name);
-    if (spec == nullptr) return "unknown option '" + arg + "'";
+    const OptionRow* row = FindOption(name);
+    if (row == nullptr) return "unknown option '" + arg + "'";
     std::string value;
-    if (!spec->takesValue) {
+    if (!row->takesValue) {
       if (inlineValue) return "option '" + name + "' takes no value";
     } else if (inlineValue) {
       value = *inlineValue;
@@ -207,7 +207,7 @@ std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, See
     } else {
       return "option '" + name + "' needs a value";
     }
-    if (std::string error = spec->apply(o, value, seen); !error.empty()) return error;
+    if (std::string error = row->apply(o, value, seen); !error.empty()) return error;
   }
   return {};
 }
