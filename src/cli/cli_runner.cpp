@@ -135,12 +135,18 @@ int CliRunner::Interrupted() {
   return Fail(ExitAborted, QStringLiteral("Interrupted."));
 }
 
+// Returns after the next events, or after `ms` when none come: every caller checks again what it
+// waits for, so an answer is seen when it arrives, and a quiet wait still sleeps.
 void CliRunner::RunEventsFor(int ms) {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  if (ms <= 0) return;
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
+  if (ms <= 0) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return;
+  }
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.start(ms);
+  // Events already queued are handled without waiting; only an empty queue waits.
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 int CliRunner::RunCommand() {
@@ -555,7 +561,7 @@ int CliRunner::LoadHex() {
     if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
   }
-  const THexImages images = engine_->Images();
+  const THexImages& images = engine_->Images();
   const TBootInfo info = engine_->Status().bootInfo;
   if (!images.HexLoaded || images.HexMcuType != info.McuType) {
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' could not be loaded for %3.")
@@ -842,7 +848,7 @@ int CliRunner::Image() {
 
 // Both images are replaced, or neither.
 int CliRunner::WriteImages() {
-  const THexImages loaded = engine_->Images();
+  const THexImages& loaded = engine_->Images();
   std::vector<std::pair<const std::string*, const TByteArray*>> images = {{&options_.out, &loaded.FlashImage}};
   if (!options_.bootOut.empty()) images.emplace_back(&options_.bootOut, &loaded.BootFlashImage);
   std::vector<std::unique_ptr<io::OutputFile>> files;
