@@ -27,8 +27,6 @@ class FileSource final : public TextSource {
  public:
   FileSource(io::FileSys& sys, int fd, std::string path)
       : sys_(sys), fd_(fd), path_(std::move(path)), buffer_(kRunBytes) {}
-  void SetSize(std::uint64_t size) { size_ = size; }
-  std::uint64_t SizeHint() const override { return size_; }
   ~FileSource() override { sys_.Close(fd_); }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
@@ -54,7 +52,6 @@ class FileSource final : public TextSource {
   int fd_;
   std::string path_;
   std::vector<char> buffer_;
-  std::uint64_t size_ = 0;
 };
 
 // Reads the HEX text of `source` into fresh images for info.McuType.
@@ -125,7 +122,6 @@ HexLoadResult LoadHexFile(const std::string& path, const TBootInfo& info, THexIm
                                              "Nothing was loaded.");
   }
   sys.Fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  source.SetSize(static_cast<std::uint64_t>(before.st_size));
 
   const bool wasLoaded = images.HexLoaded;
   const std::uint8_t wasType = images.HexMcuType;

@@ -102,6 +102,11 @@ RecordVerdict ImageBuilder::Store(TByteArray& image, std::uint32_t offset, const
   return record.CopyBytes(image.data() + offset) ? RecordVerdict::Taken : RecordVerdict::Unreadable;
 }
 
+void ImageBuilder::Restart() {
+  ClearImages(images_);
+  dropped_ = {};
+}
+
 void ImageBuilder::Finish() {
   if (family_ != nullptr && family_->hexWordBytes != family_->wordBytes) {
     CompactWords(images_.FlashImage, family_->wordBytes, family_->hexWordBytes);

@@ -23,6 +23,7 @@ class ImageBuilder final : public RecordSink {
   ImageBuilder(const TBootInfo& info, THexImages& images);
 
   RecordVerdict Take(const SourceRecord& record) override;
+  void Restart() override;
 
   // After the last record: packs a 16-bit PIC image and marks the images
   // loaded for the family.

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "image/intel_hex.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -85,49 +83,87 @@ std::string BeyondMessage(std::uint64_t lineIndex, std::string_view fileName, st
          where + ", beyond the flash of any device. Nothing was loaded.";
 }
 
-// The records of a file whose every line up to the end marker is one well-formed record, decoded
-// while the first pass checks their checksums, so that the second pass neither reads nor decodes
-// the text again. Each entry: count, address (high, low), type, then what the second pass reads
-// of the record: its data bytes (type 00) or its base (types 02 and 04).
-class DecodedRecords {
+// The entry of a decoded record: count, address (high, low), type, then its data bytes (type 00) or
+// its base (types 02 and 04).
+std::size_t EntryBytes(const std::uint8_t* head) {
+  const std::uint8_t type = head[3];
+  return 4u + (type == 0 ? head[0] : (type == 2 || type == 4) ? 2u : 0u);
+}
+
+// A decoded record's bytes, already in memory.
+class DecodedRecord final : public SourceRecord {
  public:
-  // Beyond this the text is read again instead: memory stays bounded for any file.
-  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
-
-  // A text of `textBytes` decodes to at most half as many bytes: room for them all at once, in
-  // huge pages where the kernel grants them, so the records cost neither copies nor many faults.
-  explicit DecodedRecords(std::uint64_t textBytes) {
-    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(textBytes / 2 + 1, kMaxBytes));
-    bytes_.reserve(room);
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(bytes_.data());
-    const std::uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t to = (start + bytes_.capacity()) & ~(kHuge - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint only
-  }
-
-  bool usable() const { return usable_; }
-  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-  void GiveUp() {
-    usable_ = false;
-    std::vector<std::uint8_t>().swap(bytes_);
-  }
-  void Add(const std::uint8_t* entry, std::size_t n) {
-    if (bytes_.size() + n > kMaxBytes) {
-      GiveUp();
-      return;
-    }
-    bytes_.insert(bytes_.end(), entry, entry + n);
-  }
-  // Bytes of the entry that starts with `head` (at least its 4 bytes).
-  static std::size_t EntryBytes(const std::uint8_t* head) {
-    const std::uint8_t type = head[3];
-    return 4u + (type == 0 ? head[0] : (type == 2 || type == 4) ? 2u : 0u);
+  DecodedRecord(std::uint32_t address, const std::uint8_t* entry)
+      : SourceRecord(address, entry[0], entry[3] == 0), data_(entry + 4) {}
+  bool CopyBytes(std::uint8_t* out) const override {
+    if (carriesData()) std::memcpy(out, data_, count());
+    return true;
   }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  const std::uint8_t* data_;
+};
+
+// While every line so far is one well-formed record, as toolchains write them, the first pass hands
+// each record to the sink as soon as its checksum is known to be good, and the text is read once:
+// neither a second reading nor a copy of the records, whose fresh memory costs more than decoding
+// them. What the first pass finds later still comes first: a bad line restarts the sink, so that
+// it holds what it would hold had it been given nothing. Any other line gives the shortcut up: the
+// sink is restarted and the second pass reads the text again.
+class EarlyRecords {
+ public:
+  EarlyRecords(std::string_view fileName, RecordSink& sink) : fileName_(fileName), sink_(sink) {}
+
+  bool usable() const { return usable_; }
+  // Loaded, or how the sink refused a record.
+  const HexLoadResult& outcome() const { return outcome_; }
+
+  void GiveUp() {
+    usable_ = false;
+    Discard();
+  }
+  // Takes back every record handed so far.
+  void Discard() {
+    if (handed_) sink_.Restart();
+    handed_ = false;
+  }
+
+  // The decoded record of line `lineIndex`, all of whose lines before it were records too.
+  void Take(const std::uint8_t* entry, std::uint64_t lineIndex) {
+    if (outcome_.status != HexLoadStatus::Loaded) return;  // after a refusal only checksums matter
+    const std::uint8_t type = entry[3];
+    if (type == 4) upper_ = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
+    if (type == 2) segment_ = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
+    // As GNU objcopy reads it: both bases add up, each kept until a record of its own type changes it.
+    const std::uint64_t full = std::uint64_t{upper_} * 0x10000u + segment_ * 16u +
+                               static_cast<std::uint32_t>(entry[1] << 8 | entry[2]);
+    if (full > 0xFFFFFFFFu && type == 0) {
+      outcome_ = Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName_, full));
+      return;
+    }
+    const auto address = static_cast<std::uint32_t>(std::min<std::uint64_t>(full, 0xFFFFFFFFu));
+    handed_ = true;
+    switch (sink_.Take(DecodedRecord(address, entry))) {
+      case RecordVerdict::Taken:
+      case RecordVerdict::Unreadable:  // decoded bytes are always readable
+        break;
+      case RecordVerdict::BelowFlashBase:
+        outcome_ = Fail(HexLoadStatus::FlashOffset, OffsetMessage(lineIndex));
+        break;
+      case RecordVerdict::BeyondAnyDevice:
+        outcome_ = Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName_, address));
+        break;
+    }
+  }
+
+ private:
+  std::string_view fileName_;
+  RecordSink& sink_;
+  std::uint32_t upper_ = 0;
+  std::uint32_t segment_ = 0;
   bool usable_ = true;
+  bool handed_ = false;
+  HexLoadResult outcome_{HexLoadStatus::Loaded, {}};
 };
 
 // Splits the source into lines (ended by CR, LF or CR LF; not trimmed) and hands each line to the
@@ -188,10 +224,10 @@ bool SplitLines(TextSource& source, Sink& sink) {
 
 class ChecksumPass {
  public:
-  ChecksumPass(std::string_view fileName, DecodedRecords& decoded) : fileName_(fileName), decoded_(decoded) {}
+  ChecksumPass(std::string_view fileName, EarlyRecords& early) : fileName_(fileName), early_(early) {}
 
   bool Piece(std::string_view s, bool lineEnds) {
-    if (!decoded_.usable()) return General(s, lineEnds);
+    if (!early_.usable()) return General(s, lineEnds);
     if (!gathering_) {
       if (lineEnds) return WholeLine(s);
       if (s.size() > kLineHeadMax) return GiveUp(s, lineEnds);
@@ -215,11 +251,11 @@ class ChecksumPass {
   bool failed() const { return failure_.status != HexLoadStatus::Loaded; }
 
  private:
-  // Longest line the decoded records take: a record of 255 data bytes and its checksum.
+  // Longest line decoded here: a record of 255 data bytes and its checksum.
   static constexpr std::size_t kWholeRecordBytes = 4 + 255 + 1;
 
-  // A whole line that is a record with a good checksum is decoded here, once. Any other line goes
-  // the general way, which words every failure exactly, and the decoded records are given up.
+  // A whole line that is a record with a good checksum is decoded here, once, and handed on. Any
+  // other line goes the general way, which words every failure exactly.
   bool WholeLine(std::string_view s) {
     if (s.size() == kEndMarker.size() && IsEndMarker(s)) {
       markerReached_ = true;
@@ -237,15 +273,15 @@ class ChecksumPass {
       b[k] = static_cast<std::uint8_t>(v);
       sum += v;
     }
-    // The second pass must find in the line all it reads of the record.
-    if ((bad & kNotPair) != 0 || (sum & 0xFFu) != 0 || n < DecodedRecords::EntryBytes(b)) return GiveUp(s, true);
-    decoded_.Add(b, DecodedRecords::EntryBytes(b));
+    // The line must hold all that is read of the record.
+    if ((bad & kNotPair) != 0 || (sum & 0xFFu) != 0 || n < EntryBytes(b)) return GiveUp(s, true);
+    early_.Take(b, lineIndex_);
     ++lineIndex_;
     return true;
   }
 
   bool GiveUp(std::string_view s, bool lineEnds) {
-    decoded_.GiveUp();
+    early_.GiveUp();
     return General(s, lineEnds);
   }
 
@@ -338,7 +374,7 @@ class ChecksumPass {
   }
 
   std::string_view fileName_;
-  DecodedRecords& decoded_;
+  EarlyRecords& early_;
   std::string gathered_;  // a line split between runs, while the records are decoded
   bool gathering_ = false;
   std::uint64_t lineIndex_ = 0;
@@ -486,60 +522,25 @@ class RecordPass {
   bool split_ = false;
 };
 
-// A decoded record's bytes, already in memory.
-class DecodedRecord final : public SourceRecord {
- public:
-  DecodedRecord(std::uint32_t address, const std::uint8_t* entry)
-      : SourceRecord(address, entry[0], entry[3] == 0), data_(entry + 4) {}
-  bool CopyBytes(std::uint8_t* out) const override {
-    if (carriesData()) std::memcpy(out, data_, count());
-    return true;
-  }
-
- private:
-  const std::uint8_t* data_;
-};
-
-// The second pass over the decoded records: what RecordPass does with the same lines.
-HexLoadResult Replay(const DecodedRecords& decoded, std::string_view fileName, RecordSink& sink) {
-  const std::vector<std::uint8_t>& bytes = decoded.bytes();
-  std::uint32_t upper = 0;
-  std::uint32_t segment = 0;
-  std::uint64_t lineIndex = 0;
-  for (std::size_t at = 0; at < bytes.size(); at += DecodedRecords::EntryBytes(&bytes[at]), ++lineIndex) {
-    const std::uint8_t* entry = &bytes[at];
-    const std::uint8_t type = entry[3];
-    if (type == 4) upper = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
-    if (type == 2) segment = static_cast<std::uint32_t>(entry[4] << 8 | entry[5]);
-    const std::uint64_t full = std::uint64_t{upper} * 0x10000u + segment * 16u +
-                               static_cast<std::uint32_t>(entry[1] << 8 | entry[2]);
-    if (full > 0xFFFFFFFFu && type == 0) return Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName, full));
-    const auto address = static_cast<std::uint32_t>(std::min<std::uint64_t>(full, 0xFFFFFFFFu));
-    switch (sink.Take(DecodedRecord(address, entry))) {
-      case RecordVerdict::Taken:
-      case RecordVerdict::Unreadable:  // decoded bytes are always readable
-        break;
-      case RecordVerdict::BelowFlashBase:
-        return Fail(HexLoadStatus::FlashOffset, OffsetMessage(lineIndex));
-      case RecordVerdict::BeyondAnyDevice:
-        return Fail(HexLoadStatus::TooLarge, BeyondMessage(lineIndex, fileName, address));
-    }
-  }
-  return {HexLoadStatus::Loaded, {}};
-}
-
 }  // namespace
 
 HexLoadResult ReadIntelHex(TextSource& source, std::string_view fileName, RecordSink& sink) {
-  DecodedRecords decoded(source.SizeHint());
-  ChecksumPass checksums(fileName, decoded);
-  if (!SplitLines(source, checksums)) return Fail(HexLoadStatus::Unreadable, source.error());
+  EarlyRecords early(fileName, sink);
+  ChecksumPass checksums(fileName, early);
+  if (!SplitLines(source, checksums)) {
+    early.Discard();
+    return Fail(HexLoadStatus::Unreadable, source.error());
+  }
+  // A bad line is read the general way, which has taken back what was handed on.
   if (checksums.failed()) return checksums.failure();
 
   // Rewound even when the text need not be read again: a source that cannot be read twice fails
   // alike whatever its lines look like.
-  if (!source.Rewind()) return Fail(HexLoadStatus::Unreadable, source.error());
-  if (decoded.usable()) return Replay(decoded, fileName, sink);
+  if (!source.Rewind()) {
+    early.Discard();
+    return Fail(HexLoadStatus::Unreadable, source.error());
+  }
+  if (early.usable()) return early.outcome();
   RecordPass records(fileName, sink);
   if (!SplitLines(source, records)) return Fail(HexLoadStatus::Unreadable, source.error());
   if (records.failed()) return records.failure();

@@ -4,11 +4,11 @@
 // reads its text in runs, so that a huge file never has to fit in memory, in
 // two passes: the first checks every line's checksum up to the end marker, the
 // second hands each record to a sink (image/record_source.h) and words the
-// sink's refusals with the line they concern. No record reaches the sink
-// before every checksum is known to be good. When every line is a record, as
-// toolchains write them, the first pass also keeps the decoded records (about
-// a third of the text, up to a bound) and the second reads those instead of
-// the text.
+// sink's refusals with the line they concern. A bad checksum anywhere loads
+// nothing. When every line is a record, as toolchains write them, the first
+// pass hands the records on itself and the text is read once; should a later
+// line fail, the sink is restarted (RecordSink::Restart), as if it had been
+// given nothing.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,8 +25,6 @@ class TextSource {
   // Next run of text in `run`; an empty run marks the end. False on a read error (see error()).
   virtual bool Next(std::string_view& run) = 0;
   virtual bool Rewind() = 0;
-  // How many bytes the text holds, if known (0: unknown).
-  virtual std::uint64_t SizeHint() const { return 0; }
   const std::string& error() const { return error_; }
 
  protected:
@@ -46,7 +44,6 @@ class MemorySource final : public TextSource {
     done_ = false;
     return true;
   }
-  std::uint64_t SizeHint() const override { return text_.size(); }
 
  private:
   std::string_view text_;
@@ -56,7 +53,9 @@ class MemorySource final : public TextSource {
 // Reads `source` into `sink`. `fileName` (without its folder) is used in
 // messages. Loaded when both passes ran to the end marker or the end of the
 // text; otherwise the failure with its exact message (Unreadable carries the
-// source's error). Records before a failure have reached the sink.
+// source's error). Records before a failure of the second pass, or before a
+// refusal of the sink, stay with the sink; a failure of the first pass leaves
+// it with nothing.
 HexLoadResult ReadIntelHex(TextSource& source, std::string_view fileName, RecordSink& sink);
 
 }  // namespace quorvel

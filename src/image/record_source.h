@@ -90,6 +90,9 @@ enum class RecordVerdict : std::uint8_t {
 class RecordSink {
  public:
   virtual RecordVerdict Take(const SourceRecord& record) = 0;
+  // Forgets every record taken so far: a reader that handed records early learnt that they must
+  // not count, or reads them all again.
+  virtual void Restart() = 0;
 
  protected:
   ~RecordSink() = default;

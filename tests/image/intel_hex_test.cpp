@@ -37,6 +37,10 @@ class RecordingSink final : public RecordSink {
     }
     return RecordVerdict::Taken;
   }
+  void Restart() override {
+    seen.clear();
+    decoded.clear();
+  }
   std::vector<Seen> seen;
   std::vector<std::vector<std::uint8_t>> decoded;
   bool decode = true;
@@ -54,7 +58,6 @@ class CountingSource final : public TextSource {
     return ok;
   }
   bool Rewind() override { return text_.Rewind(); }
-  std::uint64_t SizeHint() const override { return text_.SizeHint(); }
   int reads = 0;
 
  private:
@@ -145,6 +148,34 @@ TEST(IntelHexReader, FilesOfOnlyRecordsAndFilesWithOtherLinesReadAlike) {
   }
 }
 
+// A source that fails after its first run, or cannot go back to its start.
+class FailingSource final : public TextSource {
+ public:
+  FailingSource(std::string_view text, bool failRewind) : text_(text), failRewind_(failRewind) {}
+  bool Next(std::string_view& run) override {
+    if (given_ && !failRewind_) return false;
+    run = given_ ? std::string_view{} : text_;
+    given_ = true;
+    return true;
+  }
+  bool Rewind() override { return !failRewind_; }
+
+ private:
+  std::string_view text_;
+  bool failRewind_;
+  bool given_ = false;
+};
+
+TEST(IntelHexReader, ASourceThatFailsLeavesTheSinkNoRecord) {
+  const std::string text = th::Record(0, 0, {1}) + "\r\n" + th::Record(0, 1, {2}) + "\r\n";
+  for (bool failRewind : {false, true}) {
+    FailingSource source(text, failRewind);
+    RecordingSink sink;
+    EXPECT_EQ(ReadIntelHex(source, "a.hex", sink).status, HexLoadStatus::Unreadable);
+    EXPECT_TRUE(sink.seen.empty()) << failRewind;
+  }
+}
+
 // Two NULs are no hex digits, though a table of pairs indexed by them starts there.
 TEST(IntelHexReader, NulCharactersAreNoDigits) {
   RecordingSink sink;
@@ -152,13 +183,19 @@ TEST(IntelHexReader, NulCharactersAreNoDigits) {
   EXPECT_TRUE(sink.seen.empty());
 }
 
-TEST(IntelHexReader, ChecksumFailureReachesNoRecord) {
+// Records handed on before the bad line are taken back, and a refusal of one of them does not
+// hide the bad checksum after it.
+TEST(IntelHexReader, ChecksumFailureLeavesTheSinkNoRecord) {
   std::string bad = th::Record(0, 0x40, {9});
   bad.back() = bad.back() == '0' ? '1' : '0';
-  RecordingSink sink;
-  const HexLoadResult r = Read(th::Record(0, 0, {1}) + "\r\n" + bad + "\r\n", sink);
-  EXPECT_EQ(r.status, HexLoadStatus::ChecksumFailed);
-  EXPECT_TRUE(sink.seen.empty());
+  for (std::size_t refuseAt : {SIZE_MAX, std::size_t{0}}) {
+    RecordingSink sink;
+    sink.refuseAt = refuseAt;
+    sink.verdict = RecordVerdict::BelowFlashBase;
+    const HexLoadResult r = Read(th::Record(0, 0, {1}) + "\r\n" + th::Record(0, 1, {2}) + "\r\n" + bad + "\r\n", sink);
+    EXPECT_EQ(r.status, HexLoadStatus::ChecksumFailed);
+    EXPECT_TRUE(sink.seen.empty());
+  }
 }
 
 }  // namespace
