@@ -324,7 +324,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Several segments all at physical address 0: each section at its own address, not piled up at 0.
         ObjcopyRow{"PhysicalAddressesAllZero",
                    {{0x0, 0x08000000, Bytes(0x40, 1)}, {0x0, 0x08000100, Bytes(0x10, 2)}},
-                   {0x08000000, 0x08000100}}),
+                   {0x08000000, 0x08000100}},
+        // ... but a single one is taken at its word, as objcopy takes it.
+        ObjcopyRow{"OneSegmentAtPhysicalAddressZero", {{0x0, 0x08000000, Bytes(0x40, 1)}}, {0x0}}),
     [](const ::testing::TestParamInfo<ObjcopyRow>& row) { return std::string(row.param.name); });
 
 // Each section must end before the next begins; one that reaches into a later one is refused
@@ -333,6 +335,7 @@ struct OverlapRow {
   const char* name;
   std::vector<std::pair<std::uint64_t, std::size_t>> sections;  // address, size
   const char* error;                                             // empty: taken
+  std::vector<std::string> names = {};                           // of the sections, if they have any
 };
 void PrintTo(const OverlapRow& row, std::ostream* os) { *os << row.name; }
 
@@ -341,7 +344,7 @@ class ElfOverlap : public ::testing::TestWithParam<OverlapRow> {};
 TEST_P(ElfOverlap, SectionsMustNotShareAnAddress) {
   std::vector<te::Block> blocks;
   for (const auto& [address, size] : GetParam().sections) blocks.push_back({0, address, Bytes(size, 1)});
-  const std::string file = te::Write(blocks, {ELFCLASS32, ELFDATA2LSB, EM_ARM, false});
+  const std::string file = te::Write(blocks, {ELFCLASS32, ELFDATA2LSB, EM_ARM, false, ET_EXEC, GetParam().names});
   const ElfReadResult elf = ReadElfPieces(file, "app.elf");
   EXPECT_EQ(elf.error, GetParam().error);
   EXPECT_EQ(elf.pieces.size(), *GetParam().error == '\0' ? blocks.size() : 0u);
@@ -360,6 +363,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0x08000000, 0x40}, {0x08000100, 0x10}, {0x08000030, 0x20}},
                    "ELF file 'app.elf' has overlapping sections: its section 1 at 0x08000000 (64 bytes) and its "
                    "section 3 at 0x08000030 (32 bytes)."},
+        OverlapRow{"NamedSections",
+                   {{0x08000000, 0x40}, {0x0800003F, 0x10}},
+                   "ELF file 'app.elf' has overlapping sections: its section '.text' at 0x08000000 (64 bytes) and "
+                   "its section '.rodata' at 0x0800003F (16 bytes).",
+                   {".text", ".rodata"}},
         OverlapRow{"IntoTheSecondOfThree",
                    {{0x08000000, 0x10}, {0x08000010, 0x10}, {0x0800001F, 0x10}},
                    "ELF file 'app.elf' has overlapping sections: its section 2 at 0x08000010 (16 bytes) and its "
@@ -392,6 +400,8 @@ INSTANTIATE_TEST_SUITE_P(
         ForeignElf{"ArmOnTiva", mcu::TIVA_C, EM_ARM, ET_EXEC, ""},
         ForeignElf{"MipsOnPic32", mcu::PIC32, EM_MIPS, ET_EXEC, ""},
         ForeignElf{"DsPicOnPic24", mcu::PIC24, EM_DSPIC30F, ET_EXEC, ""},
+        // A family this uploader does not know cannot say which processor it takes.
+        ForeignElf{"AnyMachineOnAnUnknownFamily", 0xEE, EM_X86_64, ET_EXEC, ""},
         ForeignElf{"HostProgramOnTiva", mcu::TIVA_C, EM_X86_64, ET_EXEC,
                    "'main.o' is built for x86-64 (ELF machine 62), not for TIVA C Series, which takes ARM programs."},
         ForeignElf{"ArmOnPic32", mcu::PIC32, EM_ARM, ET_EXEC,
@@ -776,6 +786,20 @@ TEST(FirmwareFile, MissingFileOrNoFamilyLoadsNothingAsForHex) {
   EXPECT_EQ(LoadFirmware({"-", &elf, "standard input", {}, {}}, TBootInfo{}, images).load.status,
             HexLoadStatus::NotLoaded);
   EXPECT_EQ(images.FlashImage, TByteArray{5});
+}
+
+// The format is not probed by reading a pipe: it is refused as the HEX loader refuses it.
+TEST(FirmwareFile, APipeIsNoFileToProbe) {
+  char dir[] = "/tmp/quorvel-fifo-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/app.bin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  THexImages images;
+  const FirmwareLoadResult r = LoadFirmware({fifo, nullptr, "", {}, {}}, NewGeometry(mcu::ARM, 0x40000), images);
+  ::unlink(fifo.c_str());
+  ::rmdir(dir);
+  EXPECT_EQ(r.load.status, HexLoadStatus::Unreadable);
+  EXPECT_EQ(r.load.message, "Cannot read file '" + fifo + "': not a regular file.");
 }
 
 // ---------------------------------------------------------------------------------------------

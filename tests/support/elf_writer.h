@@ -39,6 +39,8 @@ struct Layout {
   std::uint16_t machine = EM_ARM;
   bool programHeaders = true;
   std::uint16_t type = ET_EXEC;
+  // Non-empty: a section name table with one name per block, as linkers write it.
+  std::vector<std::string> names = {};
 };
 
 inline std::string Write(const std::vector<Block>& blocks, const Layout& layout = {}) {
@@ -56,8 +58,10 @@ inline std::string Write(const std::vector<Block>& blocks, const Layout& layout 
   const std::uint64_t shdrSize = wide ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr);
   std::uint64_t offset = ehdrSize + (layout.programHeaders ? phdrSize * blocks.size() : 0);
 
+  std::string nameTable(1, '\0');
   std::vector<std::uint64_t> offsets;
-  for (const Block& block : blocks) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const Block& block = blocks[i];
     offset = (offset + 7) & ~std::uint64_t{7};
     Elf_Scn* section = elf_newscn(elf);
     Elf_Data* data = elf_newdata(section);
@@ -74,9 +78,36 @@ inline std::string Write(const std::vector<Block>& blocks, const Layout& layout 
     header.sh_offset = offset;
     header.sh_size = block.bytes.size();
     header.sh_addralign = 1;
+    if (i < layout.names.size()) {
+      header.sh_name = static_cast<GElf_Word>(nameTable.size());
+      nameTable += layout.names[i] + '\0';
+    }
     gelf_update_shdr(section, &header);
     offsets.push_back(block.offsetOverride != 0 ? block.offsetOverride : offset);
     offset += block.bytes.size();
+  }
+  std::size_t nameSection = SHN_UNDEF;
+  if (!layout.names.empty()) {
+    Elf_Scn* section = elf_newscn(elf);
+    Elf_Data* data = elf_newdata(section);
+    data->d_buf = nameTable.data();
+    data->d_size = nameTable.size();
+    data->d_type = ELF_T_BYTE;
+    data->d_align = 1;
+    GElf_Shdr header;
+    gelf_getshdr(section, &header);
+    header.sh_name = static_cast<GElf_Word>(nameTable.size());
+    header.sh_type = SHT_STRTAB;
+    header.sh_offset = offset;
+    header.sh_addralign = 1;
+    nameTable += ".shstrtab";
+    nameTable += '\0';
+    header.sh_size = nameTable.size();
+    data->d_buf = nameTable.data();
+    data->d_size = nameTable.size();
+    gelf_update_shdr(section, &header);
+    nameSection = elf_ndxscn(section);
+    offset += nameTable.size();
   }
   offset = (offset + 7) & ~std::uint64_t{7};
 
@@ -89,6 +120,7 @@ inline std::string Write(const std::vector<Block>& blocks, const Layout& layout 
   ehdr.e_shoff = offset;
   ehdr.e_phoff = layout.programHeaders ? ehdrSize : 0;
   ehdr.e_shentsize = static_cast<GElf_Half>(shdrSize);
+  ehdr.e_shstrndx = static_cast<GElf_Half>(nameSection);
   gelf_update_ehdr(elf, &ehdr);
 
   if (layout.programHeaders) {
