@@ -2,8 +2,9 @@
 #pragma once
 // What front ends hand the engine and what they read back from it: the state
 // of the controls it keeps for the window, the boards it lists, what it is
-// doing, and the requests of an upload. Plain values: a front end keeps no
-// reference into the engine.
+// doing, and the requests of an upload. Plain values; the few the engine
+// lends by reference (its controls, its images) are read at once, not kept
+// across another call into it.
 #include <QString>
 #include <QStringList>
 #include <cstdint>
