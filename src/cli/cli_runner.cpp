@@ -561,8 +561,8 @@ int CliRunner::LoadHex() {
     if (format != FirmwareFormat::IntelHex) return Fail(ExitHexFile, why);
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' refused: %3").arg(kind, label, why));
   }
-  const THexImages& images = engine_->Images();
   const TBootInfo info = engine_->Status().bootInfo;
+  const THexImages& images = engine_->Images();
   if (!images.HexLoaded || images.HexMcuType != info.McuType) {
     return Fail(ExitHexFile, QStringLiteral("%1 file '%2' could not be loaded for %3.")
                                  .arg(kind, label, FamilyName(info.McuType)));
