@@ -7,17 +7,18 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <utility>
 
 #include "assembly/program_platform.h"
 #include "cli/cli_log.h"
 #include "cli/cli_runner.h"
+#include "cli/standard_input.h"
 #include "hid/hid_platform.h"
+#include "image/hex_loader.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
@@ -30,6 +31,9 @@ namespace {
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+// How long a silent wait (standard input, --wait) goes before signals are looked at.
+constexpr int kPollMs = 50;
 
 }  // namespace
 
@@ -99,7 +103,8 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
   return boards;
 }
 
-AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui) : options_(std::move(options)), ui_(ui) {}
+AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui)
+    : options_(std::move(options)), ui_(ui), inputLimit_(kMaxHexFileBytes) {}
 
 AllBoardsRun::~AllBoardsRun() {
   // Children never outlive the run: one left would keep flashing unseen.
@@ -121,12 +126,15 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
 // rather than by every child.
 int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   if (options_.file == "-") {
-    // Standard input is read once here and given to every child.
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly)) {
-      return Fail(ExitHexFile, QStringLiteral("standard input cannot be read: %1.").arg(in.errorString()));
+    // Standard input is read once here, with the one-board upload's limit, and given to every child.
+    const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input_, [this] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
+      return interrupts_ > 0;
+    });
+    if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
+    if (read.status != InputRead::Complete) {
+      return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
     }
-    input_ = in.readAll();
   }
   const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
   if (check.status != io::InputStatus::Ok) {
@@ -183,7 +191,10 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   for (;;) {
     boards = ListBootloaders(program.Platform(), shownPath);
     if (!boards.empty() || clock.elapsed() >= options_.waitMs || interrupts_ > 0) break;
-    QThread::msleep(100);
+    // Events, not a sleep: a signal must be seen while waiting.
+    QEventLoop pause;
+    QTimer::singleShot(kPollMs * 2, &pause, &QEventLoop::quit);
+    pause.exec();
   }
   if (interrupts_ > 0) return Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (boards.empty()) {
@@ -198,6 +209,7 @@ int AllBoardsRun::Run() {
   std::vector<ListedBoard> boards;
   int code = Prepare(boards);
   // A signal that came while the boards were listed: none is started.
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
   if (code == ExitSuccess && interrupts_ > 0) code = Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (code == ExitSuccess) {
     QStringList paths;
@@ -242,6 +254,12 @@ void AllBoardsRun::Start(Child& child) {
     // Its own process group: a Ctrl-C on the terminal reaches the parent
     // only, which passes it on once. And no child outlives its parent.
     ::setpgid(0, 0);
+    // A signal passed on before the child has its handlers waits for them
+    // (main unblocks these), rather than killing it as a device fault would.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signo);
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(ExitAborted);
   });
@@ -264,7 +282,7 @@ void AllBoardsRun::Start(Child& child) {
   child.clock.start();
   process.start();
   if (options_.file == "-") {
-    process.write(input_);
+    process.write(input_.data(), static_cast<qint64>(input_.size()));
     process.closeWriteChannel();
   }
 }

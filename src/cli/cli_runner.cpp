@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/cli_runner.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -18,6 +17,7 @@
 #include "cli/cli_log.h"
 #include "engine/texts.h"
 #include "cli/hidraw_access.h"
+#include "cli/standard_input.h"
 #include "hid/hid_platform.h"
 #include "image/firmware_file.h"
 #include "core/families.h"
@@ -167,35 +167,14 @@ QString CliRunner::FileLabel() const {
 
 // Standard input is read whole, once: it can be neither rewound nor read again for the device.
 int CliRunner::ReadStandardInput() {
-  std::vector<char> chunk(1u << 16);
-  for (;;) {
-    if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&input, 1, kInputPollMs);
-    if (ready < 0 && errno != EINTR) {
-      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
-                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    }
-    if (ready <= 0) {
-      RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
-      continue;
-    }
-    const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) {
-      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
-                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    }
-    if (n == 0) return ExitSuccess;
-    if (standardInput_.size() + static_cast<std::size_t>(n) > kMaxHexFileBytes) {
-      standardInput_.clear();
-      return Fail(ExitHexFile,
-                  QStringLiteral("Standard input holds more than %1 bytes, more than any device's "
-                                 "flash could need. Nothing was loaded.")
-                      .arg(kMaxHexFileBytes));
-    }
-    standardInput_.append(chunk.data(), static_cast<std::size_t>(n));
-  }
+  const InputReadResult read =
+      ReadWholeInput(STDIN_FILENO, kMaxHexFileBytes, kInputPollMs, standardInput_, [this] {
+        RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
+        return interrupts_ > 0;
+      });
+  if (read.status == InputRead::Complete) return ExitSuccess;
+  if (read.status == InputRead::Stopped) return Interrupted();
+  return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, kMaxHexFileBytes)));
 }
 
 int CliRunner::CheckHexFile() {

@@ -3,7 +3,9 @@
 // ambiguous choices, the quiet result, the log, phased JSON progress, and
 // several boards at once (--all) or one after another (--repeat).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -425,6 +427,63 @@ TEST_F(CliProduction, AllPassesASignalOnToEveryBoard) {
     }
   }
   EXPECT_EQ(aborted, 2) << run.Describe();
+}
+
+// Whether `pid` catches SIGTERM yet: from then on a signal is the run's to handle.
+bool CatchesTerm(pid_t pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly)) return false;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("SigCgt:")) return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+  }
+  return false;
+}
+
+// A signal before any board is started ends the run with 5 and starts none:
+// while standard input (a pipe that stays open) is read, while --wait waits,
+// and in a child that has it before its handlers exist (the parent passes a
+// signal on as soon as a child is forked).
+TEST_F(CliProduction, ASignalBeforeTheBoardsStartEndsWith5AndStartsNone) {
+  const QString fifo = Path("input");
+  ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+  const int writer = ::open(fifo.toLocal8Bit().constData(), O_RDWR);  // keeps the pipe open and silent
+  ASSERT_GE(writer, 0);
+  struct Row {
+    const char* name;
+    QStringList args;
+    std::function<void(QProcess&)> setup;
+    bool pendingAtStart = false;  // sent at once, blocked as a child of --all has it
+  };
+  const Row rows[] = {
+      {"standard input", Sims({"family=STM32F4XX"}) + QStringList{"--all", "upload", "-"},
+       [&fifo](QProcess& p) { p.setStandardInputFile(fifo); }},
+      {"--wait", Sims({"family=STM32F4XX,plug-after=60000"}) + QStringList{"--wait", "30", "--all", "upload", kSample},
+       {}},
+      {"child start", Sims({"family=STM32F4XX"}) + QStringList{"--json", "upload", kSample},
+       [](QProcess& p) {
+         p.setChildProcessModifier([] {
+           sigset_t term;
+           sigemptyset(&term);
+           sigaddset(&term, SIGTERM);
+           ::sigprocmask(SIG_BLOCK, &term, nullptr);
+         });
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Running running(row.args, row.setup);
+    for (int i = 0; i < 2000 && !row.pendingAtStart && !CatchesTerm(running.ProcessId()); ++i) ::usleep(5000);
+    running.Signal(SIGTERM);
+    const CliRun run = running.Finish();
+    EXPECT_EQ(run.exitCode, 5) << run.Describe();
+    EXPECT_FALSE(run.out.contains("Flash Erase") || run.out.contains("Flash Write")) << run.Describe();
+    EXPECT_TRUE(run.err.contains("Interrupted.") || run.out.contains("Interrupted.")) << run.Describe();
+    if (row.args.contains("--all")) {
+      EXPECT_EQ(run.OutLines().last(), "0 succeeded, 0 failed");
+    }
+  }
+  ::close(writer);
 }
 
 // Children whose parent process is `parent`.
