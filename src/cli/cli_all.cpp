@@ -274,7 +274,7 @@ void AllBoardsRun::Start(Child& child) {
     Fail(ExitUsage, QStringLiteral("%1: cannot start quorvel-cli: %2")
                         .arg(child.board.path, child.process->errorString()));
     child.outcome = BoardOutcome{child.board.path,        child.board.serial,           ExitUsage,
-                                 QStringLiteral("Error"), child.process->errorString(), 0};
+                                 QStringLiteral("Error"), child.process->errorString(), 0, {}};
     child.finished = true;
     --running_;
   });
@@ -325,6 +325,13 @@ void AllBoardsRun::HandleLine(Child& child, const QByteArray& line) {
     child.outcome.exitCode = event.value(QStringLiteral("exit")).toInt(ExitDevice);
     child.outcome.title = event.value(QStringLiteral("title")).toString();
     child.outcome.text = event.value(QStringLiteral("text")).toString();
+    if (event.contains(QStringLiteral("sha256"))) {
+      ResultProof proof;
+      proof.bytes = static_cast<std::uint64_t>(event.value(QStringLiteral("bytes")).toInteger());
+      proof.sha256 = Utf8(event.value(QStringLiteral("sha256")).toString());
+      proof.bootSha256 = Utf8(event.value(QStringLiteral("boot_sha256")).toString());
+      child.outcome.proof = proof;
+    }
     return;
   }
   if (ui_.Config().json) {
@@ -365,6 +372,7 @@ void AllBoardsRun::Finished(Child& child, int exitCode, QProcess::ExitStatus sta
   } else if (exitCode != child.outcome.exitCode) {
     child.outcome.exitCode = exitCode;  // the process's word is the last one (an output failure)
   }
+  if (child.outcome.exitCode != ExitSuccess) child.outcome.proof.reset();
   ui_.BoardResult(child.outcome);
   if (log_) log_->Line(Utf8(BoardResultLine(child.outcome)));
 }

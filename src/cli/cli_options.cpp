@@ -336,9 +336,11 @@ Options:
   --version        show the version and exit
 
 A successful upload ends with "Wrote N bytes, program SHA-256 HEX[, boot
-SHA-256 HEX]" on standard error; 'image' prints "An upload writes N bytes,
-..." for the same device, file and options, so the two can be compared.
-With --json the result event carries "bytes", "sha256" and "boot_sha256".
+SHA-256 HEX]" on standard error; with --all and --repeat each
+board's line ends with it. 'image' prints "An upload writes N bytes, ..."
+for the same device, file and options, so the two can be compared. With
+--json the result event carries "bytes", "sha256" and "boot_sha256" (with
+--all and --repeat each board's).
 
 Exit codes:
   0  success (--all, --repeat: every board succeeded)

@@ -334,8 +334,11 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
              QStringList{"--all", "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_TRUE(
-      lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s$")).size() == 1)
+  // A board that succeeded says what it was written, as a one-board upload does.
+  EXPECT_TRUE(lines
+                  .filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s, "
+                                             "wrote 131328 bytes, program SHA-256 [0-9a-f]{64}$"))
+                  .size() == 1)
       << run.Describe();
   EXPECT_TRUE(lines.filter(QRegularExpression("^sim:2 \\(no serial\\): failed \\(exit 4\\) in ")).size() == 1)
       << run.Describe();
@@ -384,6 +387,9 @@ TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   ASSERT_EQ(results.size(), 2);
   EXPECT_EQ(results["sim:1"].value("serial").toString(), "A");
   EXPECT_EQ(results["sim:1"].value("exit").toInt(), 0);
+  EXPECT_EQ(results["sim:1"].value("bytes").toInteger(), 131328);
+  EXPECT_EQ(results["sim:1"].value("sha256").toString().size(), 64);
+  EXPECT_FALSE(results["sim:2"].contains("sha256")) << "a board that failed proves nothing";
   EXPECT_EQ(results["sim:2"].value("serial").toString(), "B");
   EXPECT_EQ(results["sim:2"].value("exit").toInt(), 3);
   EXPECT_GT(results["sim:1"].value("seconds").toDouble(), 0.0);
@@ -566,9 +572,9 @@ TEST_F(CliProduction, RepeatFlashesEachBoardAsItArrivesUpToTheCount) {
                             QStringList{"--repeat", "--count", "2", "upload", kPic18});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in .*, program SHA-256 ")).size(), 1)
       << run.Describe();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in .*, program SHA-256 ")).size(), 1)
       << run.Describe();
   EXPECT_EQ(lines.count("Completed successfully."), 2) << "each board once";
   EXPECT_EQ(lines.last(), "2 succeeded, 0 failed");
@@ -661,6 +667,8 @@ TEST_F(CliProduction, RepeatInJsonGivesAResultPerBoardAndASummary) {
     if (kind == "result") {
       serials << e.value("serial").toString();
       afterResult = true;
+      EXPECT_GT(e.value("bytes").toInteger(), 0);
+      EXPECT_EQ(e.value("sha256").toString().size(), 64);
     }
     if (kind == "log" && e.value("text").toString() == "Opened: " + kPic18) afterResult = false;
     if (kind == "progress") {
