@@ -286,9 +286,10 @@ void CliFrontend::Result(int exitCode, const QString& title, const QString& text
   if (proof) LogLine(proof->line);
   LogLine(QStringLiteral("Result: exit %1, %2: %3").arg(exitCode).arg(title, OneLine(text)));
   // Quiet runs still end with their result; a failure has said why already.
+  // Where a run without --quiet says it (its dialog and proof on standard error).
   if (!config_.json && config_.quiet && exitCode == 0) {
-    WriteLine(out_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
-    if (proof) WriteLine(out_, proof->line);
+    WriteLine(err_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
+    if (proof) WriteLine(err_, proof->line);
     return;
   }
   if (config_.json) {

@@ -336,7 +336,7 @@ Options:
   --version        show the version and exit
 
 A successful upload ends with "Wrote N bytes, program SHA-256 HEX[, boot
-SHA-256 HEX]" on standard error; with --all and --repeat each
+SHA-256 HEX]" on standard error, also with -q; with --all and --repeat each
 board's line ends with it. 'image' prints "An upload writes N bytes, ..."
 for the same device, file and options, so the two can be compared. With
 --json the result event carries "bytes", "sha256" and "boot_sha256" (with

@@ -199,12 +199,13 @@ TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJson) {
 TEST_F(CliProduction, QuietPrintsTheResultLineAndErrorsOnly) {
   const CliRun ok = RunCli(Sims({"family=STM32F4XX"}) + QStringList{"-q", "upload", kSample});
   ASSERT_EQ(ok.exitCode, 0) << ok.Describe();
-  // The result, then what was written: the proof belongs to the result.
-  EXPECT_TRUE(ok.out.startsWith("Success: Uploading program completed successfully.\nWrote 131328 bytes, "
+  // The result, then what was written (the proof belongs to the result), on
+  // standard error as without -q.
+  EXPECT_TRUE(ok.err.startsWith("Success: Uploading program completed successfully.\nWrote 131328 bytes, "
                                 "program SHA-256 "))
       << ok.Describe();
-  EXPECT_EQ(ok.out.count('\n'), 2) << ok.Describe();
-  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(ok.err.count('\n'), 2) << ok.Describe();
+  EXPECT_EQ(ok.out, "");
 
   const CliRun failed = RunCli(Sims({"family=STM32F4XX,nak=6"}) + QStringList{"-q", "upload", kSample});
   EXPECT_EQ(failed.exitCode, 4) << failed.Describe();
