@@ -58,7 +58,9 @@ std::string WithPath(std::string_view jsonLine, std::string_view path) {
 }
 
 QStringList ChildArguments(const CliOptions& options, const QString& path) {
-  QStringList args{QStringLiteral("--json"), QStringLiteral("--device"), path};
+  // Its board alone: the parent has listed them all already.
+  QStringList args{QStringLiteral("--json"), QStringLiteral("--device-only"), QStringLiteral("--device"),
+                   path};
   // Every simulated device is there in each child, as on a bench, but only
   // the child's own (--device) is talked to.
   for (const std::string& profileText : options.simulate)

@@ -133,6 +133,8 @@ const OptionRow kOptions[] = {
        o.device = value;
        return {};
      }},
+    {"--device-only", "", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.deviceOnly = true; return {}; }},
     {"--log", "", true,
      [](CliOptions& o, const std::string& value, Seen&) -> std::string {
        o.log = value;
@@ -257,6 +259,7 @@ std::string CheckRunOptions(const CliOptions& o, const Seen& seen) {
   }
   if (o.all && o.repeat) return "--all and --repeat exclude each other";
   if (o.all && (o.device || o.serial)) return "--all takes every bootloader: it excludes --device and --serial";
+  if (o.deviceOnly && !o.device) return "--device-only needs --device";
   if (o.all && !o.trace.empty()) return "--trace follows one device: it cannot be combined with --all";
   if (seen.count && !o.repeat) return "--count needs --repeat";
   if (o.quiet && o.verbose) return "--quiet and --verbose exclude each other";

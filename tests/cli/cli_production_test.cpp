@@ -401,6 +401,36 @@ TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   EXPECT_EQ(summary.value("failed").toInt(), 1);
 }
 
+// The parent lists the boards once; each child opens its own board only and
+// rescans for no other board's coming (here two plugged in mid-run). The
+// children count what they opened (--verbose, simulated boards).
+TEST_F(CliProduction, AllChildrenOpenOnlyTheirBoardAndIgnoreTheOthersChanges) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1",
+                                  "family=STM32F4XX,plug-after=300", "family=STM32F4XX,plug-after=600"}) +
+                            QStringList{"--json", "--verbose", "--all", "upload", kSample});
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  const QRegularExpression counts(
+      "^Opens per simulated board: sim:1 (\\d+), sim:2 (\\d+), sim:3 (\\d+), sim:4 (\\d+); device changes "
+      "handled after the start-up scan: (\\d+)\\.$");
+  int children = 0;
+  for (const QJsonObject& e : run.Events()) {
+    const auto match = counts.match(e.value("text").toString());
+    if (!match.hasMatch()) continue;
+    ++children;
+    const int own = e.value("path").toString().mid(4).toInt();
+    for (int board = 1; board <= 4; ++board) {
+      if (board == own) {
+        EXPECT_GT(match.captured(board).toInt(), 0) << run.Describe();
+      } else {
+        EXPECT_EQ(match.captured(board).toInt(), 0) << "sim:" << own << " opened sim:" << board;
+      }
+    }
+    // At most its own board's going, as it restarts.
+    EXPECT_LE(match.captured(5).toInt(), 1) << "sim:" << own << " rescanned for another board";
+  }
+  EXPECT_EQ(children, 2) << run.Describe();
+}
+
 // Each board is written by its own process: the boards' writes overlap.
 TEST_F(CliProduction, AllRunsTheBoardsAtTheSameTime) {
   const CliRun run =
@@ -441,7 +471,8 @@ bool CatchesTerm(pid_t pid) {
   QFile status(QStringLiteral("/proc/%1/status").arg(pid));
   if (!status.open(QIODevice::ReadOnly)) return false;
   for (const QByteArray& line : status.readAll().split('\n')) {
-    if (line.startsWith("SigCgt:")) return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+    if (line.startsWith("SigCgt:"))
+      return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
   }
   return false;
 }
@@ -464,7 +495,8 @@ TEST_F(CliProduction, ASignalBeforeTheBoardsStartEndsWith5AndStartsNone) {
   const Row rows[] = {
       {"standard input", Sims({"family=STM32F4XX"}) + QStringList{"--all", "upload", "-"},
        [&fifo](QProcess& p) { p.setStandardInputFile(fifo); }},
-      {"--wait", Sims({"family=STM32F4XX,plug-after=60000"}) + QStringList{"--wait", "30", "--all", "upload", kSample},
+      {"--wait",
+       Sims({"family=STM32F4XX,plug-after=60000"}) + QStringList{"--wait", "30", "--all", "upload", kSample},
        {}},
       {"child start", Sims({"family=STM32F4XX"}) + QStringList{"--json", "upload", kSample},
        [](QProcess& p) {
@@ -573,9 +605,11 @@ TEST_F(CliProduction, RepeatFlashesEachBoardAsItArrivesUpToTheCount) {
                             QStringList{"--repeat", "--count", "2", "upload", kPic18});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in .*, program SHA-256 ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in .*, program SHA-256 ")).size(),
+            1)
       << run.Describe();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in .*, program SHA-256 ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in .*, program SHA-256 ")).size(),
+            1)
       << run.Describe();
   EXPECT_EQ(lines.count("Completed successfully."), 2) << "each board once";
   EXPECT_EQ(lines.last(), "2 succeeded, 0 failed");

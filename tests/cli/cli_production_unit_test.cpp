@@ -127,6 +127,7 @@ TEST(AllBoards, ChildCommandLineParsesAsTheParentsRunOnOneBoard) {
   EXPECT_FALSE(o.all);
   ASSERT_TRUE(o.device.has_value());
   EXPECT_EQ(*o.device, "sim:2");
+  EXPECT_TRUE(o.deviceOnly) << "a child looks at its own board only";
   EXPECT_EQ(o.simulate, parent.options.simulate);
   EXPECT_TRUE(o.yes);
   EXPECT_TRUE(o.verbose);
