@@ -358,6 +358,16 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
   EXPECT_EQ(none.exitCode, 2) << none.Describe();
 }
 
+// FILE '-': read once by the parent, the same bytes for every board.
+TEST_F(CliProduction, AllGivesStandardInputToEveryBoard) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B"}) +
+                                QStringList{"--all", "upload", "-"},
+                            [](QProcess& p) { p.setStandardInputFile(kSample); });
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression(", wrote 131328 bytes, program SHA-256 a41aa263")).size(), 2)
+      << run.Describe();
+}
+
 // A board that comes after the start is left to the next run, not flashed by
 // a child that the listing never saw.
 TEST_F(CliProduction, AllTakesOnlyTheBoardsAttachedAtTheStart) {
