@@ -2,6 +2,7 @@
 #include "cli/cli_all.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "assembly/program_platform.h"
@@ -31,6 +34,21 @@ namespace {
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+// False with errno set when `fd` did not take all of `bytes`.
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 // How long a silent wait (standard input, --wait) goes before signals are looked at.
 constexpr int kPollMs = 50;
@@ -116,6 +134,7 @@ AllBoardsRun::~AllBoardsRun() {
       child->process->waitForFinished(2000);
     }
   }
+  if (inputFd_ >= 0) ::close(inputFd_);
 }
 
 int AllBoardsRun::Fail(int exitCode, const QString& text) {
@@ -129,13 +148,21 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
 int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   if (options_.file == "-") {
     // Standard input is read once here, with the one-board upload's limit, and given to every child.
-    const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input_, [this] {
+    std::string input;
+    const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input, [this] {
       QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
       return interrupts_ > 0;
     });
     if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
     if (read.status != InputRead::Complete) {
       return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
+    }
+    // One copy that each child reads from its start, rather than a copy in
+    // every child's pipe buffer.
+    inputFd_ = ::memfd_create("quorvel-input", MFD_CLOEXEC);
+    if (inputFd_ < 0 || !WriteAll(inputFd_, input)) {
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be kept for the boards: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
   }
   const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
@@ -250,7 +277,9 @@ void AllBoardsRun::Start(Child& child) {
   QProcess& process = *child.process;
   process.setProgram(QCoreApplication::applicationFilePath());
   process.setArguments(ChildArguments(options_, child.board.path));
-  if (options_.file != "-") process.setStandardInputFile(QProcess::nullDevice());
+  // A fresh open of the kept input starts at its first byte for every child.
+  process.setStandardInputFile(options_.file == "-" ? QStringLiteral("/proc/self/fd/%1").arg(inputFd_)
+                                                    : QProcess::nullDevice());
   const pid_t parent = ::getpid();
   process.setChildProcessModifier([parent] {
     // Its own process group: a Ctrl-C on the terminal reaches the parent
@@ -283,10 +312,6 @@ void AllBoardsRun::Start(Child& child) {
   ++running_;
   child.clock.start();
   process.start();
-  if (options_.file == "-") {
-    process.write(input_.data(), static_cast<qint64>(input_.size()));
-    process.closeWriteChannel();
-  }
 }
 
 void AllBoardsRun::ReadOutput(Child& child, bool flush) {

@@ -89,7 +89,8 @@ class AllBoardsRun {
   CliOptions options_;
   CliFrontend& ui_;
   std::unique_ptr<CliLog> log_;
-  std::string input_;  // FILE '-': standard input, for every child
+  // FILE '-': standard input, held once in memory for every child (-1: not read).
+  int inputFd_ = -1;
   std::uint64_t inputLimit_;  // the most standard input may hold
   std::vector<std::unique_ptr<Child>> children_;
   int interrupts_ = 0;
