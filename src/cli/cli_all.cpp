@@ -2,22 +2,26 @@
 #include "cli/cli_all.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
+#include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "assembly/program_platform.h"
 #include "cli/cli_log.h"
 #include "cli/cli_runner.h"
+#include "cli/standard_input.h"
 #include "hid/hid_platform.h"
+#include "image/hex_loader.h"
 #include "io/display_text.h"
 #include "io/input_file.h"
 #include "io/output_file.h"
@@ -30,6 +34,24 @@ namespace {
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
+
+// False with errno set when `fd` did not take all of `bytes`.
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// How long a silent wait (standard input, --wait) goes before signals are looked at.
+constexpr int kPollMs = 50;
 
 }  // namespace
 
@@ -54,7 +76,9 @@ std::string WithPath(std::string_view jsonLine, std::string_view path) {
 }
 
 QStringList ChildArguments(const CliOptions& options, const QString& path) {
-  QStringList args{QStringLiteral("--json"), QStringLiteral("--device"), path};
+  // Its board alone: the parent has listed them all already.
+  QStringList args{QStringLiteral("--json"), QStringLiteral("--device-only"), QStringLiteral("--device"),
+                   path};
   // Every simulated device is there in each child, as on a bench, but only
   // the child's own (--device) is talked to.
   for (const std::string& profileText : options.simulate)
@@ -99,7 +123,8 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
   return boards;
 }
 
-AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui) : options_(std::move(options)), ui_(ui) {}
+AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui)
+    : options_(std::move(options)), ui_(ui), inputLimit_(kMaxHexFileBytes) {}
 
 AllBoardsRun::~AllBoardsRun() {
   // Children never outlive the run: one left would keep flashing unseen.
@@ -109,6 +134,7 @@ AllBoardsRun::~AllBoardsRun() {
       child->process->waitForFinished(2000);
     }
   }
+  if (inputFd_ >= 0) ::close(inputFd_);
 }
 
 int AllBoardsRun::Fail(int exitCode, const QString& text) {
@@ -121,12 +147,23 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
 // rather than by every child.
 int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   if (options_.file == "-") {
-    // Standard input is read once here and given to every child.
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly)) {
-      return Fail(ExitHexFile, QStringLiteral("standard input cannot be read: %1.").arg(in.errorString()));
+    // Standard input is read once here, with the one-board upload's limit, and given to every child.
+    std::string input;
+    const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input, [this] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
+      return interrupts_ > 0;
+    });
+    if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
+    if (read.status != InputRead::Complete) {
+      return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
     }
-    input_ = in.readAll();
+    // One copy that each child reads from its start, rather than a copy in
+    // every child's pipe buffer.
+    inputFd_ = ::memfd_create("quorvel-input", MFD_CLOEXEC);
+    if (inputFd_ < 0 || !WriteAll(inputFd_, input)) {
+      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be kept for the boards: %1.")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
   }
   const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
   if (check.status != io::InputStatus::Ok) {
@@ -183,7 +220,10 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   for (;;) {
     boards = ListBootloaders(program.Platform(), shownPath);
     if (!boards.empty() || clock.elapsed() >= options_.waitMs || interrupts_ > 0) break;
-    QThread::msleep(100);
+    // Events, not a sleep: a signal must be seen while waiting.
+    QEventLoop pause;
+    QTimer::singleShot(kPollMs * 2, &pause, &QEventLoop::quit);
+    pause.exec();
   }
   if (interrupts_ > 0) return Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (boards.empty()) {
@@ -198,6 +238,7 @@ int AllBoardsRun::Run() {
   std::vector<ListedBoard> boards;
   int code = Prepare(boards);
   // A signal that came while the boards were listed: none is started.
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
   if (code == ExitSuccess && interrupts_ > 0) code = Fail(ExitAborted, QStringLiteral("Interrupted."));
   if (code == ExitSuccess) {
     QStringList paths;
@@ -236,12 +277,20 @@ void AllBoardsRun::Start(Child& child) {
   QProcess& process = *child.process;
   process.setProgram(QCoreApplication::applicationFilePath());
   process.setArguments(ChildArguments(options_, child.board.path));
-  if (options_.file != "-") process.setStandardInputFile(QProcess::nullDevice());
+  // A fresh open of the kept input starts at its first byte for every child.
+  process.setStandardInputFile(options_.file == "-" ? QStringLiteral("/proc/self/fd/%1").arg(inputFd_)
+                                                    : QProcess::nullDevice());
   const pid_t parent = ::getpid();
   process.setChildProcessModifier([parent] {
     // Its own process group: a Ctrl-C on the terminal reaches the parent
     // only, which passes it on once. And no child outlives its parent.
     ::setpgid(0, 0);
+    // A signal passed on before the child has its handlers waits for them
+    // (main unblocks these), rather than killing it as a device fault would.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signo);
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(ExitAborted);
   });
@@ -256,17 +305,13 @@ void AllBoardsRun::Start(Child& child) {
     Fail(ExitUsage, QStringLiteral("%1: cannot start quorvel-cli: %2")
                         .arg(child.board.path, child.process->errorString()));
     child.outcome = BoardOutcome{child.board.path,        child.board.serial,           ExitUsage,
-                                 QStringLiteral("Error"), child.process->errorString(), 0};
+                                 QStringLiteral("Error"), child.process->errorString(), 0, {}};
     child.finished = true;
     --running_;
   });
   ++running_;
   child.clock.start();
   process.start();
-  if (options_.file == "-") {
-    process.write(input_);
-    process.closeWriteChannel();
-  }
 }
 
 void AllBoardsRun::ReadOutput(Child& child, bool flush) {
@@ -307,6 +352,13 @@ void AllBoardsRun::HandleLine(Child& child, const QByteArray& line) {
     child.outcome.exitCode = event.value(QStringLiteral("exit")).toInt(ExitDevice);
     child.outcome.title = event.value(QStringLiteral("title")).toString();
     child.outcome.text = event.value(QStringLiteral("text")).toString();
+    if (event.contains(QStringLiteral("sha256"))) {
+      ResultProof proof;
+      proof.bytes = static_cast<std::uint64_t>(event.value(QStringLiteral("bytes")).toInteger());
+      proof.sha256 = Utf8(event.value(QStringLiteral("sha256")).toString());
+      proof.bootSha256 = Utf8(event.value(QStringLiteral("boot_sha256")).toString());
+      child.outcome.proof = proof;
+    }
     return;
   }
   if (ui_.Config().json) {
@@ -347,6 +399,7 @@ void AllBoardsRun::Finished(Child& child, int exitCode, QProcess::ExitStatus sta
   } else if (exitCode != child.outcome.exitCode) {
     child.outcome.exitCode = exitCode;  // the process's word is the last one (an output failure)
   }
+  if (child.outcome.exitCode != ExitSuccess) child.outcome.proof.reset();
   ui_.BoardResult(child.outcome);
   if (log_) log_->Line(Utf8(BoardResultLine(child.outcome)));
 }

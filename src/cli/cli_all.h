@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +60,8 @@ class AllBoardsRun {
 
   // Runs the whole upload and returns the exit code. Needs a QCoreApplication.
   int Run();
+  // Tests: a smaller cap on standard input than the upload's 1 GiB.
+  void UseInputLimit(std::uint64_t bytes) { inputLimit_ = bytes; }
   // Ctrl-C, SIGTERM, SIGHUP: passed on to every child still running, which
   // stops as a single upload does; before the children start, none is.
   void Interrupt(int signo);
@@ -86,7 +89,9 @@ class AllBoardsRun {
   CliOptions options_;
   CliFrontend& ui_;
   std::unique_ptr<CliLog> log_;
-  QByteArray input_;  // FILE '-': standard input, for every child
+  // FILE '-': standard input, held once in memory for every child (-1: not read).
+  int inputFd_ = -1;
+  std::uint64_t inputLimit_;  // the most standard input may hold
   std::vector<std::unique_ptr<Child>> children_;
   int interrupts_ = 0;
   int running_ = 0;

@@ -28,6 +28,13 @@ const char* KindWord(MessageKind kind) {
   return "error";
 }
 
+// The keys of what an upload wrote, as a one-board result carries them.
+void AddProof(JsonObject& result, const std::optional<ResultProof>& proof) {
+  if (!proof) return;
+  result.Add("bytes", static_cast<std::int64_t>(proof->bytes)).Add("sha256", proof->sha256);
+  if (!proof->bootSha256.empty()) result.Add("boot_sha256", proof->bootSha256);
+}
+
 }  // namespace
 
 QString OneLine(const QString& text) {
@@ -43,7 +50,17 @@ QString BoardResultLine(const BoardOutcome& board) {
   const QString who = board.path + (serial.isEmpty() ? QStringLiteral(" (no serial)")
                                                      : QStringLiteral(" (Serial=%1)").arg(serial));
   const QString seconds = QString::number(board.seconds, 'f', 2);
-  if (board.exitCode == 0) return QStringLiteral("%1: succeeded in %2 s").arg(who, seconds);
+  if (board.exitCode == 0) {
+    QString line = QStringLiteral("%1: succeeded in %2 s").arg(who, seconds);
+    if (board.proof) {
+      line += QStringLiteral(", wrote %1 bytes, program SHA-256 %2")
+                  .arg(board.proof->bytes)
+                  .arg(QString::fromStdString(board.proof->sha256));
+      if (!board.proof->bootSha256.empty())
+        line += QStringLiteral(", boot SHA-256 %1").arg(QString::fromStdString(board.proof->bootSha256));
+    }
+    return line;
+  }
   return QStringLiteral("%1: %2 (exit %3) in %4 s")
       .arg(who, board.exitCode == 5 ? QStringLiteral("aborted") : QStringLiteral("failed"),
            QString::number(board.exitCode), seconds);
@@ -269,18 +286,16 @@ void CliFrontend::Result(int exitCode, const QString& title, const QString& text
   if (proof) LogLine(proof->line);
   LogLine(QStringLiteral("Result: exit %1, %2: %3").arg(exitCode).arg(title, OneLine(text)));
   // Quiet runs still end with their result; a failure has said why already.
+  // Where a run without --quiet says it (its dialog and proof on standard error).
   if (!config_.json && config_.quiet && exitCode == 0) {
-    WriteLine(out_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
-    if (proof) WriteLine(out_, proof->line);
+    WriteLine(err_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
+    if (proof) WriteLine(err_, proof->line);
     return;
   }
   if (config_.json) {
     JsonObject result;
     result.Add("event", "result").Add("exit", exitCode).Add("title", Utf8(title)).Add("text", Utf8(text));
-    if (proof) {
-      result.Add("bytes", static_cast<std::int64_t>(proof->bytes)).Add("sha256", proof->sha256);
-      if (!proof->bootSha256.empty()) result.Add("boot_sha256", proof->bootSha256);
-    }
+    AddProof(result, proof);
     Emit(result);
   } else if (proof) {
     // Standard output carries the history lines only, as the window shows them.
@@ -294,14 +309,16 @@ void CliFrontend::BoardResult(const BoardOutcome& board) {
   const QString line = BoardResultLine(board);
   LogLine(line);
   if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "result")
-             .Add("path", Utf8(board.path))
-             .Add("serial", Utf8(board.serial))
-             .Add("exit", board.exitCode)
-             .Add("title", Utf8(board.title))
-             .Add("text", Utf8(board.text))
-             .Add("seconds", board.seconds));
+    JsonObject result;
+    result.Add("event", "result")
+        .Add("path", Utf8(board.path))
+        .Add("serial", Utf8(board.serial))
+        .Add("exit", board.exitCode)
+        .Add("title", Utf8(board.title))
+        .Add("text", Utf8(board.text))
+        .Add("seconds", board.seconds);
+    if (board.exitCode == 0) AddProof(result, board.proof);
+    Emit(result);
   } else {
     WriteLine(out_, line);
   }

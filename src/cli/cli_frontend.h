@@ -44,9 +44,11 @@ struct BoardOutcome {
   QString title;
   QString text;
   double seconds = 0;
+  std::optional<ResultProof> proof;  // what a board that succeeded was written
 };
 
-// "sim:1 (Serial=A): succeeded in 2.31 s", "... failed (exit 4) in 1.02 s".
+// "sim:1 (Serial=A): succeeded in 2.31 s, wrote N bytes, program SHA-256 H",
+// "... failed (exit 4) in 1.02 s".
 QString BoardResultLine(const BoardOutcome& board);
 // "2 succeeded, 1 failed".
 QString SummaryText(int succeeded, int failed);
@@ -91,14 +93,14 @@ class CliFrontend : public Frontend {
   void Emit(const JsonObject& object);
   // A JSON line made elsewhere (a child's event); JSON mode only.
   void EmitLine(const std::string& line);
-  // The run's last word: JSON "result" event; plain: the text on standard
-  // error when the run failed, the proof's line (also with --quiet: it is
-  // the result).
+  // The run's last word: JSON "result" event; plain: the proof's line on
+  // standard error, with --quiet after the result line (they are the result).
   void Result(int exitCode, const QString& title, const QString& text,
               const std::optional<ResultProof>& proof = std::nullopt);
   // One board's result in a run over several boards (--all, --repeat):
-  // plain "sim:1 (Serial=A): succeeded in 2.31 s" on standard output; JSON
-  // a "result" event with path, serial and seconds.
+  // plain "sim:1 (Serial=A): succeeded in 2.31 s, wrote ..." on standard
+  // output; JSON a "result" event with path, serial and seconds, and the
+  // proof's keys as for one board.
   void BoardResult(const BoardOutcome& board);
   // The last word of a run over several boards: "2 succeeded, 1 failed" (plain,
   // standard output) or a "summary" event.

@@ -133,6 +133,8 @@ const OptionRow kOptions[] = {
        o.device = value;
        return {};
      }},
+    {"--device-only", "", false,
+     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.deviceOnly = true; return {}; }},
     {"--log", "", true,
      [](CliOptions& o, const std::string& value, Seen&) -> std::string {
        o.log = value;
@@ -257,6 +259,7 @@ std::string CheckRunOptions(const CliOptions& o, const Seen& seen) {
   }
   if (o.all && o.repeat) return "--all and --repeat exclude each other";
   if (o.all && (o.device || o.serial)) return "--all takes every bootloader: it excludes --device and --serial";
+  if (o.deviceOnly && !o.device) return "--device-only needs --device";
   if (o.all && !o.trace.empty()) return "--trace follows one device: it cannot be combined with --all";
   if (seen.count && !o.repeat) return "--count needs --repeat";
   if (o.quiet && o.verbose) return "--quiet and --verbose exclude each other";
@@ -336,9 +339,11 @@ Options:
   --version        show the version and exit
 
 A successful upload ends with "Wrote N bytes, program SHA-256 HEX[, boot
-SHA-256 HEX]" on standard error; 'image' prints "An upload writes N bytes,
-..." for the same device, file and options, so the two can be compared.
-With --json the result event carries "bytes", "sha256" and "boot_sha256".
+SHA-256 HEX]" on standard error, also with -q; with --all and --repeat each
+board's line ends with it. 'image' prints "An upload writes N bytes, ..."
+for the same device, file and options, so the two can be compared. With
+--json the result event carries "bytes", "sha256" and "boot_sha256" (with
+--all and --repeat each board's).
 
 Exit codes:
   0  success (--all, --repeat: every board succeeded)

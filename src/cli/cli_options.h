@@ -36,6 +36,9 @@ struct CliOptions {
   int waitMs = 0;
   std::optional<std::string> serial;
   std::optional<std::string> device;  // --device: a path as `list` shows it
+  // --device-only: look at the --device board alone (what `upload --all`
+  // starts its children with; not in --help).
+  bool deviceOnly = false;
   std::string log;                    // --log: history appended here
   bool all = false;                   // upload --all
   bool repeat = false;                // upload --repeat

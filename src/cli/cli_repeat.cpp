@@ -95,6 +95,7 @@ int CliRunner::Repeat() {
     if (outcome_) {
       board.title = outcome_->title;
       board.text = outcome_->text;
+      if (rc == ExitSuccess) board.proof = outcome_->proof;
     }
     ui_.BoardResult(board);
     codes.push_back(rc);

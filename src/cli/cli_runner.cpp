@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cli/cli_runner.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -18,6 +17,8 @@
 #include "cli/cli_log.h"
 #include "engine/texts.h"
 #include "cli/hidraw_access.h"
+#include "cli/one_board_platform.h"
+#include "cli/standard_input.h"
 #include "hid/hid_platform.h"
 #include "image/firmware_file.h"
 #include "core/families.h"
@@ -173,35 +174,14 @@ QString CliRunner::FileLabel() const {
 
 // Standard input is read whole, once: it can be neither rewound nor read again for the device.
 int CliRunner::ReadStandardInput() {
-  std::vector<char> chunk(1u << 16);
-  for (;;) {
-    if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&input, 1, kInputPollMs);
-    if (ready < 0 && errno != EINTR) {
-      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
-                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    }
-    if (ready <= 0) {
-      RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
-      continue;
-    }
-    const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) {
-      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be read: %1.")
-                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    }
-    if (n == 0) return ExitSuccess;
-    if (standardInput_.size() + static_cast<std::size_t>(n) > kMaxHexFileBytes) {
-      standardInput_.clear();
-      return Fail(ExitHexFile,
-                  QStringLiteral("Standard input holds more than %1 bytes, more than any device's "
-                                 "flash could need. Nothing was loaded.")
-                      .arg(kMaxHexFileBytes));
-    }
-    standardInput_.append(chunk.data(), static_cast<std::size_t>(n));
-  }
+  const InputReadResult read =
+      ReadWholeInput(STDIN_FILENO, kMaxHexFileBytes, kInputPollMs, standardInput_, [this] {
+        RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
+        return interrupts_ > 0;
+      });
+  if (read.status == InputRead::Complete) return ExitSuccess;
+  if (read.status == InputRead::Stopped) return Interrupted();
+  return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, kMaxHexFileBytes)));
 }
 
 int CliRunner::CheckHexFile() {
@@ -361,13 +341,25 @@ int CliRunner::StartEngine() {
     // --device sim:N follows its device when it is plugged in later.
     if (engine_ && static_cast<int>(i) == deviceSimIndex_) {
       choice_.path = "sim:" + std::to_string(id);
+      if (oneBoard_) oneBoard_->Follow(choice_.path);
       engine_->ChooseBoard(choice_);
     }
   });
 
   // The bootloader stays locked from discovery until the command ends, so a
   // window or another quorvel-cli keeps off it meanwhile.
-  engine_ = std::make_unique<Engine>(program_->Platform(), ui_, EngineOptions{.keepBoardLock = true});
+  hid::HidPlatform* platform = &program_->Platform();
+  if (options_.deviceOnly) {
+    // sim:N stands for the simulator's path of the N-th device; a node is its own path.
+    std::string path = *options_.device;
+    if (deviceSimIndex_ >= 0) {
+      const int id = program_->SimId(static_cast<std::size_t>(deviceSimIndex_));
+      path = id >= 0 ? "sim:" + std::to_string(id) : std::string();
+    }
+    oneBoard_ = std::make_unique<OneBoardPlatform>(program_->Platform(), path);
+    platform = oneBoard_.get();
+  }
+  engine_ = std::make_unique<Engine>(*platform, ui_, EngineOptions{.keepBoardLock = true});
   if (options_.serial) choice_.serial = QString::fromStdString(*options_.serial).toStdU16String();
   if (deviceSimIndex_ >= 0) {
     // Until it is plugged, no other simulated device stands in for it.
@@ -604,6 +596,18 @@ void CliRunner::ShutDown() {
   if (const std::uint64_t dropped = engine_->Status().droppedReports; dropped > 0) {
     ui_.Detail(QStringLiteral("%1 report(s) came from another board or answered nothing awaited; dropped.")
                    .arg(dropped));
+  }
+  if (sim_ != nullptr && ui_.Config().verbose) {
+    // Which boards the run looked at (a board's name is read through each open) and how often it rescanned.
+    QStringList opens;
+    for (std::size_t i = 0; i < program_->Profiles().size(); ++i) {
+      const int id = program_->SimId(i);
+      if (id >= 0) opens << QStringLiteral("sim:%1 %2").arg(i + 1).arg(sim_->OpenCount(id));
+    }
+    ui_.Detail(QStringLiteral("Opens per simulated board: %1; device changes handled after the start-up scan: "
+                              "%2.")
+                   .arg(opens.join(QStringLiteral(", ")))
+                   .arg(engine_->Status().deviceChangesHandled - 1));
   }
   engine_.reset();
   RunEventsFor(0);

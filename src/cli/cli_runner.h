@@ -34,6 +34,7 @@ class ProgramPlatform;
 namespace quorvel::cli {
 
 class CliLog;
+class OneBoardPlatform;
 
 class CliRunner {
  public:
@@ -122,6 +123,7 @@ class CliRunner {
   CliFrontend& ui_;
   std::unique_ptr<hid::HidPlatform> injected_;
   std::unique_ptr<assembly::ProgramPlatform> program_;
+  std::unique_ptr<OneBoardPlatform> oneBoard_;  // --device-only: the engine's view of the platform
   sim::SimHidPlatform* sim_ = nullptr;  // the platform when simulating
   int deviceSimIndex_ = -1;  // --device sim:N: N - 1
   std::unique_ptr<CliLog> log_;

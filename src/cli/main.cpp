@@ -36,6 +36,20 @@ void OnSignal(int signo) {
 
 int main(int argc, char** argv) {
   using namespace quorvel::cli;
+  // Caught from the first moment: a signal that comes while the run is being
+  // set up waits in the pipe for the event loop.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signo);
+  const bool signalsCaught =
+      ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) == 0;
+  if (signalsCaught) {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
+  }
   std::vector<std::string> args(argv + 1, argv + argc);
   const CliParseResult parsed = ParseCliArgs(args);
   if (!parsed.ok()) {
@@ -83,7 +97,7 @@ int main(int argc, char** argv) {
   ::signal(SIGXFSZ, SIG_IGN);
 
   std::unique_ptr<QSocketNotifier> signalNotifier;
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) == 0) {
+  if (signalsCaught) {
     signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runner, &allBoards, &options] {
       char bytes[16];
@@ -96,11 +110,9 @@ int main(int argc, char** argv) {
         }
       }
     });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
   }
+  // A child of `upload --all` starts with these blocked, so one passed on
+  // early waits until here instead of killing it.
+  ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
   return options.all ? allBoards.Run() : runner.Run();
 }

@@ -75,6 +75,15 @@ class HidPlatform {
   virtual bool Available() const { return true; }
   // Every HID interface present now, in a stable order.
   virtual std::vector<THidPnPInfo> Scan() = 0;
+  // What Scan() would list for the interface at `interfacePath` (nothing when
+  // it is not present), without looking at any other.
+  virtual std::vector<THidPnPInfo> ScanPath(const std::string& interfacePath) {
+    std::vector<THidPnPInfo> found;
+    for (THidPnPInfo& info : Scan()) {
+      if (info.InterfacePath == interfacePath) found.push_back(std::move(info));
+    }
+    return found;
+  }
   // Opens read/write, or query-only when read/write is refused; nullptr when
   // the interface cannot be opened at all (gone, or not a HID interface).
   virtual std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) = 0;

@@ -142,6 +142,7 @@ struct SimInterface {
   int stallMs = 0;
   std::uint32_t stallError = 0;
   std::size_t outputCount = 0;
+  std::size_t openCount = 0;
   int handles = 0;  // the uploader's open connections and readers
   std::vector<std::weak_ptr<SimReadChannel>> readers;
 
@@ -378,6 +379,12 @@ std::size_t SimHidPlatform::OutputReportCount(int id) const {
   return it == interfaces_.end() ? 0 : it->second->outputCount;
 }
 
+std::size_t SimHidPlatform::OpenCount(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? 0 : it->second->openCount;
+}
+
 std::shared_ptr<SimInterface> SimHidPlatform::Find(int id) const {
   auto it = interfaces_.find(id);
   return it == interfaces_.end() ? nullptr : it->second;
@@ -409,6 +416,7 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   attributes.VersionNumber = iface->profileText.version;
   hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
   ++iface->handles;
+  ++iface->openCount;
   return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes,
                                          caps);
 }

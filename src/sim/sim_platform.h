@@ -104,6 +104,8 @@ class SimHidPlatform : public hid::HidPlatform {
   void Forget(int id);
   // Reports written to / read from interface `id` so far.
   std::size_t OutputReportCount(int id) const;
+  // Connections (query handles, which read its name) opened to interface `id` so far.
+  std::size_t OpenCount(int id) const;
 
   // HidPlatform
   std::vector<hid::THidPnPInfo> Scan() override;

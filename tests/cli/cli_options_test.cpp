@@ -128,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"AllWithDevice", {"--all", "--device", "sim:1", "upload", "a.hex"}},
         BadLine{"AllWithSerial", {"--all", "--serial", "1", "upload", "a.hex"}},
         BadLine{"AllWithTrace", {"--all", "--simulate", "", "--trace", "t", "upload", "a.hex"}},
+        BadLine{"DeviceOnlyWithoutDevice", {"--device-only", "upload", "a.hex"}},
         BadLine{"CountWithoutRepeat", {"--count", "2", "upload", "a.hex"}},
         BadLine{"CountZero", {"--repeat", "--count", "0", "upload", "a.hex"}},
         BadLine{"CountNotANumber", {"--repeat", "--count", "two", "upload", "a.hex"}},

@@ -941,7 +941,7 @@ TEST_F(CliProcess, ImageShowsWhatAnUploadWritesInTextAndJson) {
         QStringLiteral("%1 bytes, program SHA-256 %2, boot SHA-256 %3")
             .arg(uploaded.value("bytes").toInteger())
             .arg(uploaded.value("sha256").toString(), uploaded.value("boot_sha256").toString());
-    EXPECT_TRUE(quietUpload.out.split('\n').contains("Wrote " + numbers)) << Describe(quietUpload);
+    EXPECT_TRUE(quietUpload.err.split('\n').contains("Wrote " + numbers)) << Describe(quietUpload);
     EXPECT_TRUE(plainImage.err.split('\n').contains("An upload writes " + numbers)) << Describe(plainImage);
   }
 }

@@ -3,7 +3,9 @@
 // ambiguous choices, the quiet result, the log, phased JSON progress, and
 // several boards at once (--all) or one after another (--repeat).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -197,12 +199,13 @@ TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJson) {
 TEST_F(CliProduction, QuietPrintsTheResultLineAndErrorsOnly) {
   const CliRun ok = RunCli(Sims({"family=STM32F4XX"}) + QStringList{"-q", "upload", kSample});
   ASSERT_EQ(ok.exitCode, 0) << ok.Describe();
-  // The result, then what was written: the proof belongs to the result.
-  EXPECT_TRUE(ok.out.startsWith("Success: Uploading program completed successfully.\nWrote 131328 bytes, "
+  // The result, then what was written (the proof belongs to the result), on
+  // standard error as without -q.
+  EXPECT_TRUE(ok.err.startsWith("Success: Uploading program completed successfully.\nWrote 131328 bytes, "
                                 "program SHA-256 "))
       << ok.Describe();
-  EXPECT_EQ(ok.out.count('\n'), 2) << ok.Describe();
-  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(ok.err.count('\n'), 2) << ok.Describe();
+  EXPECT_EQ(ok.out, "");
 
   const CliRun failed = RunCli(Sims({"family=STM32F4XX,nak=6"}) + QStringList{"-q", "upload", kSample});
   EXPECT_EQ(failed.exitCode, 4) << failed.Describe();
@@ -332,8 +335,11 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
              QStringList{"--all", "upload", kSample});
   EXPECT_EQ(run.exitCode, 4) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_TRUE(
-      lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s$")).size() == 1)
+  // A board that succeeded says what it was written, as a one-board upload does.
+  EXPECT_TRUE(lines
+                  .filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in \\d+\\.\\d\\d s, "
+                                             "wrote 131328 bytes, program SHA-256 [0-9a-f]{64}$"))
+                  .size() == 1)
       << run.Describe();
   EXPECT_TRUE(lines.filter(QRegularExpression("^sim:2 \\(no serial\\): failed \\(exit 4\\) in ")).size() == 1)
       << run.Describe();
@@ -350,6 +356,16 @@ TEST_F(CliProduction, AllFlashesEveryBoardAndSumsUpWithTheWorstExitCode) {
   const CliRun none =
       RunCli(Sims({"family=PIC18,plug-after=5000"}) + QStringList{"--all", "upload", kSample});
   EXPECT_EQ(none.exitCode, 2) << none.Describe();
+}
+
+// FILE '-': read once by the parent, the same bytes for every board.
+TEST_F(CliProduction, AllGivesStandardInputToEveryBoard) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,serial=A", "family=STM32F4XX,serial=B"}) +
+                                QStringList{"--all", "upload", "-"},
+                            [](QProcess& p) { p.setStandardInputFile(kSample); });
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  EXPECT_EQ(run.OutLines().filter(QRegularExpression(", wrote 131328 bytes, program SHA-256 a41aa263")).size(), 2)
+      << run.Describe();
 }
 
 // A board that comes after the start is left to the next run, not flashed by
@@ -382,6 +398,9 @@ TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   ASSERT_EQ(results.size(), 2);
   EXPECT_EQ(results["sim:1"].value("serial").toString(), "A");
   EXPECT_EQ(results["sim:1"].value("exit").toInt(), 0);
+  EXPECT_EQ(results["sim:1"].value("bytes").toInteger(), 131328);
+  EXPECT_EQ(results["sim:1"].value("sha256").toString().size(), 64);
+  EXPECT_FALSE(results["sim:2"].contains("sha256")) << "a board that failed proves nothing";
   EXPECT_EQ(results["sim:2"].value("serial").toString(), "B");
   EXPECT_EQ(results["sim:2"].value("exit").toInt(), 3);
   EXPECT_GT(results["sim:1"].value("seconds").toDouble(), 0.0);
@@ -390,6 +409,36 @@ TEST_F(CliProduction, AllInJsonNamesTheBoardInEveryEventAndEndsWithASummary) {
   EXPECT_EQ(summary.value("exit").toInt(), 3);
   EXPECT_EQ(summary.value("succeeded").toInt(), 1);
   EXPECT_EQ(summary.value("failed").toInt(), 1);
+}
+
+// The parent lists the boards once; each child opens its own board only and
+// rescans for no other board's coming (here two plugged in mid-run). The
+// children count what they opened (--verbose, simulated boards).
+TEST_F(CliProduction, AllChildrenOpenOnlyTheirBoardAndIgnoreTheOthersChanges) {
+  const CliRun run = RunCli(Sims({"family=STM32F4XX,pace=1", "family=STM32F4XX,pace=1",
+                                  "family=STM32F4XX,plug-after=300", "family=STM32F4XX,plug-after=600"}) +
+                            QStringList{"--json", "--verbose", "--all", "upload", kSample});
+  ASSERT_EQ(run.exitCode, 0) << run.Describe();
+  const QRegularExpression counts(
+      "^Opens per simulated board: sim:1 (\\d+), sim:2 (\\d+), sim:3 (\\d+), sim:4 (\\d+); device changes "
+      "handled after the start-up scan: (\\d+)\\.$");
+  int children = 0;
+  for (const QJsonObject& e : run.Events()) {
+    const auto match = counts.match(e.value("text").toString());
+    if (!match.hasMatch()) continue;
+    ++children;
+    const int own = e.value("path").toString().mid(4).toInt();
+    for (int board = 1; board <= 4; ++board) {
+      if (board == own) {
+        EXPECT_GT(match.captured(board).toInt(), 0) << run.Describe();
+      } else {
+        EXPECT_EQ(match.captured(board).toInt(), 0) << "sim:" << own << " opened sim:" << board;
+      }
+    }
+    // At most its own board's going, as it restarts.
+    EXPECT_LE(match.captured(5).toInt(), 1) << "sim:" << own << " rescanned for another board";
+  }
+  EXPECT_EQ(children, 2) << run.Describe();
 }
 
 // Each board is written by its own process: the boards' writes overlap.
@@ -425,6 +474,65 @@ TEST_F(CliProduction, AllPassesASignalOnToEveryBoard) {
     }
   }
   EXPECT_EQ(aborted, 2) << run.Describe();
+}
+
+// Whether `pid` catches SIGTERM yet: from then on a signal is the run's to handle.
+bool CatchesTerm(pid_t pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly)) return false;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("SigCgt:"))
+      return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+  }
+  return false;
+}
+
+// A signal before any board is started ends the run with 5 and starts none:
+// while standard input (a pipe that stays open) is read, while --wait waits,
+// and in a child that has it before its handlers exist (the parent passes a
+// signal on as soon as a child is forked).
+TEST_F(CliProduction, ASignalBeforeTheBoardsStartEndsWith5AndStartsNone) {
+  const QString fifo = Path("input");
+  ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+  const int writer = ::open(fifo.toLocal8Bit().constData(), O_RDWR);  // keeps the pipe open and silent
+  ASSERT_GE(writer, 0);
+  struct Row {
+    const char* name;
+    QStringList args;
+    std::function<void(QProcess&)> setup;
+    bool pendingAtStart = false;  // sent at once, blocked as a child of --all has it
+  };
+  const Row rows[] = {
+      {"standard input", Sims({"family=STM32F4XX"}) + QStringList{"--all", "upload", "-"},
+       [&fifo](QProcess& p) { p.setStandardInputFile(fifo); }},
+      {"--wait",
+       Sims({"family=STM32F4XX,plug-after=60000"}) + QStringList{"--wait", "30", "--all", "upload", kSample},
+       {}},
+      {"child start", Sims({"family=STM32F4XX"}) + QStringList{"--json", "upload", kSample},
+       [](QProcess& p) {
+         p.setChildProcessModifier([] {
+           sigset_t term;
+           sigemptyset(&term);
+           sigaddset(&term, SIGTERM);
+           ::sigprocmask(SIG_BLOCK, &term, nullptr);
+         });
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Running running(row.args, row.setup);
+    for (int i = 0; i < 2000 && !row.pendingAtStart && !CatchesTerm(running.ProcessId()); ++i) ::usleep(5000);
+    running.Signal(SIGTERM);
+    const CliRun run = running.Finish();
+    EXPECT_EQ(run.exitCode, 5) << run.Describe();
+    EXPECT_FALSE(run.out.contains("Flash Erase") || run.out.contains("Flash Write")) << run.Describe();
+    EXPECT_TRUE(run.err.contains("Interrupted.") || run.out.contains("Interrupted.")) << run.Describe();
+    if (row.args.contains("--all")) {
+      EXPECT_EQ(run.OutLines().last(), "0 succeeded, 0 failed");
+    }
+  }
+  ::close(writer);
 }
 
 // Children whose parent process is `parent`.
@@ -507,9 +615,11 @@ TEST_F(CliProduction, RepeatFlashesEachBoardAsItArrivesUpToTheCount) {
                             QStringList{"--repeat", "--count", "2", "upload", kPic18});
   ASSERT_EQ(run.exitCode, 0) << run.Describe();
   const QStringList lines = run.OutLines();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:1 \\(Serial=A\\): succeeded in .*, program SHA-256 ")).size(),
+            1)
       << run.Describe();
-  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in ")).size(), 1)
+  EXPECT_EQ(lines.filter(QRegularExpression("^sim:2 \\(Serial=B\\): succeeded in .*, program SHA-256 ")).size(),
+            1)
       << run.Describe();
   EXPECT_EQ(lines.count("Completed successfully."), 2) << "each board once";
   EXPECT_EQ(lines.last(), "2 succeeded, 0 failed");
@@ -602,6 +712,8 @@ TEST_F(CliProduction, RepeatInJsonGivesAResultPerBoardAndASummary) {
     if (kind == "result") {
       serials << e.value("serial").toString();
       afterResult = true;
+      EXPECT_GT(e.value("bytes").toInteger(), 0);
+      EXPECT_EQ(e.value("sha256").toString().size(), 64);
     }
     if (kind == "log" && e.value("text").toString() == "Opened: " + kPic18) afterResult = false;
     if (kind == "progress") {

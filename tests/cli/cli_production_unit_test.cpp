@@ -2,6 +2,7 @@
 // The pure parts of the production features: the progress line, the combined
 // exit code of several boards, the children's command lines, the log file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -126,12 +127,54 @@ TEST(AllBoards, ChildCommandLineParsesAsTheParentsRunOnOneBoard) {
   EXPECT_FALSE(o.all);
   ASSERT_TRUE(o.device.has_value());
   EXPECT_EQ(*o.device, "sim:2");
+  EXPECT_TRUE(o.deviceOnly) << "a child looks at its own board only";
   EXPECT_EQ(o.simulate, parent.options.simulate);
   EXPECT_TRUE(o.yes);
   EXPECT_TRUE(o.verbose);
   EXPECT_EQ(o.log, "line.log");
   EXPECT_TRUE(o.skipBlank);
   EXPECT_EQ(o.base, std::optional<std::uint32_t>(0x8000000));
+}
+
+// FILE '-' with --all: the parent holds standard input for every child, within
+// the one-board upload's cap (here a small one); over it nothing is looked for.
+TEST(AllBoards, StandardInputIsReadUpToItsCapAndRefusedBeyond) {
+  constexpr std::uint64_t kLimit = 100;
+  struct Row {
+    std::uint64_t bytes;
+    int exitCode;
+    const char* says;
+  } const rows[] = {
+      {kLimit, ExitNoBootloader, "No bootloader found."},  // read whole; the board plugs in later
+      {kLimit + 1, ExitHexFile, "Standard input holds more than 100 bytes"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const std::string input(row.bytes, ':');
+    ASSERT_EQ(::write(pipeFds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(pipeFds[1]);
+    const int savedInput = ::dup(STDIN_FILENO);
+    ::dup2(pipeFds[0], STDIN_FILENO);
+    ::close(pipeFds[0]);
+    const auto parsed =
+        ParseCliArgs({"--simulate", "family=STM32F4XX,plug-after=60000", "--all", "upload", "-"});
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    Streams streams;
+    CliFrontend ui(CliOutputConfig{}, streams.out(), streams.err());
+    int code = -1;
+    {
+      AllBoardsRun run(parsed.options, ui);
+      run.UseInputLimit(kLimit);
+      code = run.Run();
+    }
+    ::dup2(savedInput, STDIN_FILENO);
+    ::close(savedInput);
+    EXPECT_EQ(code, row.exitCode) << streams.Err();
+    EXPECT_NE(streams.Err().find(row.says), std::string::npos) << streams.Err();
+    EXPECT_EQ(streams.Out(), "0 succeeded, 0 failed\n");
+  }
 }
 
 // Writes fail from the n-th call on, as on a full disk.

@@ -15,7 +15,10 @@
 #include <utility>
 
 #include "capture_streams.h"
+#include "cli/one_board_platform.h"
 #include "sim/sim_platform.h"
+#include "sim/sim_profile.h"
+#include "support/event_loop.h"
 
 namespace quorvel::cli {
 namespace {
@@ -153,6 +156,40 @@ TEST(CliRunner, HexFileNameThatIsNotUtf8IsRefusedForWhatItIs) {
   const RunResult r = RunWith(std::make_unique<sim::SimHidPlatform>(), options);
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_NE(r.err.find("x\\xE9.hex' is not valid UTF-8"), std::string::npos) << r.err;
+}
+
+// A child of upload --all: the other boards are neither listed nor opened, and
+// their coming and going is no news; its own board's is.
+TEST(OneBoardPlatform, ShowsOnlyItsBoardAndPassesOnOnlyItsOwnChanges) {
+  sim::SimHidPlatform sim;
+  const auto profile = std::get<sim::SimProfile>(sim::ParseSimProfile("family=PIC18"));
+  const int other = sim.PlugBootloader(profile);
+  const int own = sim.PlugBootloader(profile);
+  OneBoardPlatform one(sim, "sim:" + std::to_string(own));
+  int changes = 0;
+  one.SetChangeHandler([&changes] { ++changes; });
+
+  const auto listed = one.Scan();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].InterfacePath, "sim:" + std::to_string(own));
+  for (const hid::THidPnPInfo& info : sim.Scan()) {
+    if (info.InterfacePath == listed[0].InterfacePath) continue;
+    std::uint32_t error = 0;
+    EXPECT_EQ(one.Open(info), nullptr);
+    EXPECT_EQ(one.OpenReader(info, error), nullptr);
+    EXPECT_EQ(one.Lock(info, error), nullptr);
+  }
+  EXPECT_EQ(sim.OpenCount(other), 0u);
+
+  sim.Unplug(other);
+  sim.PlugBootloader(profile);
+  ASSERT_TRUE(test::RunUntil([&one] { return one.ChangesSeen() >= 1; }));
+  test::RunEventsFor(50);
+  EXPECT_EQ(changes, 0) << "another board came and went";
+
+  sim.Unplug(own);
+  EXPECT_TRUE(test::RunUntil([&changes] { return changes == 1; })) << "its own board went";
+  EXPECT_TRUE(one.Scan().empty());
 }
 
 }  // namespace

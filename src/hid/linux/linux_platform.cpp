@@ -390,6 +390,24 @@ std::vector<THidPnPInfo> LinuxHidPlatform::Scan() {
   return out;
 }
 
+std::vector<THidPnPInfo> LinuxHidPlatform::ScanPath(const std::string& interfacePath) {
+  std::vector<THidPnPInfo> out;
+  if (udev_ == nullptr) return out;
+  const std::size_t slash = interfacePath.rfind('/');
+  const std::string sysname = slash == std::string::npos ? interfacePath : interfacePath.substr(slash + 1);
+  std::lock_guard lock(udevMutex_);
+  udev_device* dev = udev_device_new_from_subsystem_sysname(udev_, "hidraw", sysname.c_str());
+  if (dev == nullptr) return out;
+  const char* syspath = udev_device_get_syspath(dev);
+  const char* node = udev_device_get_devnode(dev);
+  // As Scan(): a node udevd has not processed yet is not there yet.
+  const bool ready = monitorSource_ != "udev" || udev_device_get_is_initialized(dev) > 0;
+  if (syspath != nullptr && node != nullptr && interfacePath == node && ready)
+    out.push_back({IdentityOf(syspath), node});
+  udev_device_unref(dev);
+  return out;
+}
+
 bool LinuxHidPlatform::Facts(const THidPnPInfo& info, InterfaceFacts& facts) {
   if (udev_ == nullptr) return false;
   const std::string& path = info.InterfacePath;

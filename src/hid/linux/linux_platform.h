@@ -85,6 +85,7 @@ class LinuxHidPlatform : public HidPlatform {
 
   bool Available() const override { return udev_ != nullptr; }
   std::vector<THidPnPInfo> Scan() override;
+  std::vector<THidPnPInfo> ScanPath(const std::string& interfacePath) override;
   std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) override;
   std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) override;
   std::unique_ptr<HidLock> Lock(const THidPnPInfo& info, std::uint32_t& error) override;
