@@ -136,18 +136,12 @@ int CliRunner::Interrupted() {
   return Fail(ExitAborted, QStringLiteral("Interrupted."));
 }
 
-// Returns after the next events, or after `ms` when none come: every caller checks again what it
-// waits for, so an answer is seen when it arrives, and a quiet wait still sleeps.
 void CliRunner::RunEventsFor(int ms) {
-  if (ms <= 0) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return;
-  }
-  QTimer wake;
-  wake.setSingleShot(true);
-  wake.start(ms);
-  // Events already queued are handled without waiting; only an empty queue waits.
-  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (ms <= 0) return;
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 int CliRunner::RunCommand() {
