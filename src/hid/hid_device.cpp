@@ -219,21 +219,21 @@ void THidDevice::CloseReadHandle() {
 }
 
 std::u16string THidDevice::ProductString() {
-  if (productCache_.empty() && OpenQueryHandle()) {
+  if (!productCache_ && OpenQueryHandle()) {
     std::u16string text;
     if (query_->GetProductString(text)) productCache_ = UpToZero(text);
     CloseQueryHandle();
   }
-  return productCache_;
+  return productCache_.value_or(std::u16string());
 }
 
 std::u16string THidDevice::SerialString() {
-  if (serialCache_.empty() && OpenQueryHandle()) {
+  if (!serialCache_ && OpenQueryHandle()) {
     std::u16string text;
     if (query_->GetSerialString(text)) serialCache_ = UpToZero(text);
     CloseQueryHandle();
   }
-  return serialCache_;
+  return serialCache_.value_or(std::u16string());
 }
 
 void THidDevice::ReportCaps(THidCaps& caps) {

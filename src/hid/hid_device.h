@@ -119,8 +119,10 @@ class THidDevice {
   std::atomic<std::int32_t> readSliceMs_{100};
   bool readWriteAccess_ = false;
   std::unique_ptr<HidConnection> query_;
-  std::u16string productCache_;
-  std::u16string serialCache_;
+  // Kept once read, empty values too: a board without a serial is not opened again for it. A read
+  // that failed is tried again next time.
+  std::optional<std::u16string> productCache_;
+  std::optional<std::u16string> serialCache_;
   std::optional<THidCaps> capsCache_;  // like preparsed data: kept once obtained
   THidDataEvent dataHandler_;
   THidDataErrorEvent dataErrorHandler_;

@@ -255,6 +255,19 @@ TEST_F(ControllerFixture, ProductStringIsCutAt254UnitsAndRetriedAfterAFailure) {
   delete dev;
 }
 
+// A board without a serial answers an empty one; asking again must not open its node again.
+TEST_F(ControllerFixture, AnEmptySerialIsReadOnce) {
+  const int id = platform.PlugGeneric(GenericHidDescription{});
+  Start();
+  THidDevice* dev = nullptr;
+  ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
+  const std::size_t opens = platform.OpenCount(id);
+  EXPECT_TRUE(dev->SerialString().empty());
+  EXPECT_TRUE(dev->SerialString().empty());
+  EXPECT_EQ(platform.OpenCount(id), opens + 1);
+  delete dev;
+}
+
 TEST_F(ControllerFixture, ListedObjectIsNotOpenedOutsideAHandler) {
   GenericHidDescription profileText;
   profileText.product = u"X";
