@@ -27,9 +27,13 @@ QString FileExtension(const QString& name) {
   return dot > slash ? name.mid(dot) : QString();
 }
 
-bool IsOpenableHexFile(const QString& name) {
-  return QFileInfo(name).isFile() &&
-         FileExtension(name).compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0;
+// `.ihex` too where the user picks the file (Browse, drops, the desktop's "Open with", which the
+// package registers for both); the start-up command line that names a family keeps `.hex` alone.
+bool IsOpenableHexFile(const QString& name, bool ihexToo) {
+  if (!QFileInfo(name).isFile()) return false;
+  const QString extension = FileExtension(name);
+  return extension.compare(QLatin1String(".hex"), Qt::CaseInsensitive) == 0 ||
+         (ihexToo && extension.compare(QLatin1String(".ihex"), Qt::CaseInsensitive) == 0);
 }
 
 // A binary read as HEX can put any byte into the loader's message: all but
@@ -57,7 +61,7 @@ void Engine::Start(const QStringList& args) {
     link_->AssumeFamily(family->code);
 
     const QString& file = args[1];
-    if (!IsOpenableHexFile(file)) return;
+    if (!IsOpenableHexFile(file, false)) return;
     ui_.ShowFileInStatusBar(file);
     if (LoadHexFile(file).EndsAction()) return;
     CommandLineHexFile = file;
@@ -80,7 +84,7 @@ void Engine::Browse() {
 void Engine::OpenChosenHexFile(const QString& name) {
   PendingOpenFile.clear();
   controls_->SetFileDialogName(name);
-  if (!IsOpenableHexFile(name)) {
+  if (!IsOpenableHexFile(name, true)) {
     controls_->AppendHistory(text::kFileNotFound + name);
     return;
   }
@@ -108,7 +112,7 @@ void Engine::DropFiles(const QStringList& names) {
       return;
     }
     for (const QString& name : names) {
-      if (!IsOpenableHexFile(name)) continue;
+      if (!IsOpenableHexFile(name, true)) continue;
       CommandLineHexFile.clear();
       controls_->AppendHistory(text::kOpened + name);
       ui_.ShowFileInStatusBar(name);

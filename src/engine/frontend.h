@@ -50,7 +50,7 @@ class Frontend {
   virtual bool AskYesNo(const QString& text) = 0;  // warning Yes/No box; true = Yes
   virtual void ShowMessage(MessageKind kind, const QString& title, const QString& text) = 0;
   virtual void ShowTaskDialog(const TTaskDialogTexts& texts) = 0;
-  // The file dialog: "HEX files" (*.hex). Returns false when cancelled;
+  // The file dialog: "HEX files" (*.hex, *.ihex). Returns false when cancelled;
   // otherwise fileName holds the chosen file.
   virtual bool ChooseHexFile(QString& fileName, const QString& initialDir) {
     (void)fileName;

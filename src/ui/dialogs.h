@@ -21,7 +21,7 @@ class DialogProvider {
   virtual bool AskYesNo(QWidget* parent, const QString& title, const QString& text) = 0;
   virtual void ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const QString& text) = 0;
   virtual void ShowTaskDialog(QWidget* parent, const TTaskDialogTexts& texts) = 0;
-  // File-open dialog with the filter `filter` ("HEX files (*.hex)"). Returns
+  // File-open dialog with the filter `filter` ("HEX files (*.hex *.ihex)"). Returns
   // false when cancelled; otherwise fileName holds the chosen file.
   virtual bool ChooseFile(QWidget* parent, const QString& filter, const QString& initialDir,
                           QString& fileName) = 0;

@@ -573,7 +573,7 @@ void MainWindow::ShowMessage(MessageKind kind, const QString& title, const QStri
 void MainWindow::ShowTaskDialog(const TTaskDialogTexts& texts) { Dialogs().ShowTaskDialog(this, texts); }
 
 bool MainWindow::ChooseHexFile(QString& fileName, const QString& initialDir) {
-  return Dialogs().ChooseFile(this, QStringLiteral("HEX files (*.hex)"), initialDir, fileName);
+  return Dialogs().ChooseFile(this, QStringLiteral("HEX files (*.hex *.ihex)"), initialDir, fileName);
 }
 
 void MainWindow::CloseMainWindow() { close(); }

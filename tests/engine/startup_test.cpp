@@ -142,6 +142,7 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   const qsizetype mark = ui.history.size();
   const QString text = TempFile("image.txt", kEmptyHex);
   const QString hex = TempFile("image.HEX", kEmptyHex);
+  const QString ihex = TempFile("image.ihex", kEmptyHex);
 
   ui.fileAnswers.push_back(std::nullopt);
   engine->Browse();  // cancelled
@@ -152,10 +153,13 @@ TEST_F(StartUp, BrowseAndDropWhenConnected) {
   engine->Browse();
   engine->DropFiles({text, tempDir.filePath("gone.hex"), hex, TempFile("other.hex", kEmptyHex)});
   engine->DropFiles({text});
+  engine->DropFiles({ihex});
+  ui.fileAnswers.push_back(ihex);
+  engine->Browse();
 
-  EXPECT_THAT(ui.HistorySince(mark),
-              ElementsAre("File not found: " + text, "Opened: " + hex, "Opened: " + hex));
-  EXPECT_THAT(ui.statusBarPaths, ElementsAre(hex, hex));
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("File not found: " + text, "Opened: " + hex, "Opened: " + hex,
+                                                 "Opened: " + ihex, "Opened: " + ihex));
+  EXPECT_THAT(ui.statusBarPaths, ElementsAre(hex, hex, ihex, ihex));
 }
 
 TEST_F(StartUp, OpenWithWaitsForTheConnectionThenActsAsBrowse) {

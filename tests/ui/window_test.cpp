@@ -278,7 +278,7 @@ TEST_F(WindowTest, BrowseRefusesOtherExtensionsAndRemembersTheChoice) {
   Click("ButtonOpenHex");  // cancelled: nothing happens
   EXPECT_THAT(HistorySince(mark), ElementsAre(QStringLiteral("File not found: ") + txt));
   ASSERT_EQ(dialogs.fileDialogs.size(), 2u);
-  EXPECT_EQ(dialogs.fileDialogs[0].filter, QStringLiteral("HEX files (*.hex)"));
+  EXPECT_EQ(dialogs.fileDialogs[0].filter, QStringLiteral("HEX files (*.hex *.ihex)"));
   EXPECT_EQ(dialogs.fileDialogs[1].initialName, txt) << "the refused choice stays in the dialog";
   EXPECT_EQ(Window().StatusText(), QStringLiteral(": No files opened."));
   Stop();
