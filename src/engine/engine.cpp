@@ -214,6 +214,7 @@ void Engine::StartUpload(const UploadRequest& request) {
     state.DeferClick(ButtonId::StartBootloader);
     return;
   }
+  if (!ReloadChangedFile()) return;  // the loader or the history said why
   run_->RunUpload(request.skipBlank);
 }
 

@@ -13,8 +13,10 @@
 #include <QString>
 #include <QObject>
 #include <QStringList>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/engine_types.h"
@@ -118,6 +120,12 @@ class Engine {
   using ImageLoader = std::function<HexLoadResult(const TBootInfo& info, THexImages& images)>;
   HexLoadOutcome LoadHexFile(const QString& fileName, const ImageLoader& loader = nullptr);
   void OpenChosenHexFile(const QString& name);
+  // A file the window opened, loaded as LoadHexFile does; what it was on disk is kept so that a
+  // rebuild before Begin uploading is noticed.
+  HexLoadOutcome LoadWindowFile(const QString& name);
+  // At Begin uploading: the window's file, changed on disk since it was loaded, loaded again.
+  // False when it is gone or refused now; the click ends, and uploads wait for a good load.
+  bool ReloadChangedFile();
   // The record the board sent, shown; the command-line file loaded again for it.
   void ShowBootInfo();
 
@@ -141,6 +149,14 @@ class Engine {
   QString CommandLineHexFile;
   QString PendingOpenFile;     // OpenOnConnect's file, until connected
   HexLoadOutcome LastHexLoad;  // the last LoadHexFile's outcome
+  // The window's file as it was on disk when it was loaded (the command line reads its file once).
+  struct FileStamp {
+    QString path;
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t seconds = 0, nanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  std::optional<FileStamp> windowFile_;
   UploadRequest lastRequest_;  // what a deferred click on Begin uploading runs with
 };
 

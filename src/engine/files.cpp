@@ -2,7 +2,10 @@
 // Firmware files: the one named on the window's command line, Browse, files
 // dropped or handed over by the desktop, loads in any format; and the board's
 // record shown, which the command-line file is loaded again for.
+#include <QFile>
 #include <QFileInfo>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -14,6 +17,7 @@
 #include "engine/link/link.h"
 #include "engine/texts.h"
 #include "engine/upload/upload_run.h"
+#include "image/image_builder.h"
 #include "io/display_text.h"
 
 namespace quorvel {
@@ -52,6 +56,23 @@ std::string PrintableMessage(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// What a file is on disk now: which file, how long, when last written; nothing when it is gone.
+template <class Stamp>
+std::optional<Stamp> StampOf(const QString& path) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+  return Stamp{path,
+               static_cast<std::uint64_t>(st.st_dev),
+               static_cast<std::uint64_t>(st.st_ino),
+               static_cast<std::uint64_t>(st.st_size),
+               static_cast<std::int64_t>(st.st_mtim.tv_sec),
+               static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
+}
+
+}  // namespace
+
 void Engine::Start(const QStringList& args) {
   Guarded([&] {
     if (args.size() < 2) return;
@@ -63,7 +84,7 @@ void Engine::Start(const QStringList& args) {
     const QString& file = args[1];
     if (!IsOpenableHexFile(file, false)) return;
     ui_.ShowFileInStatusBar(file);
-    if (LoadHexFile(file).EndsAction()) return;
+    if (LoadWindowFile(file).EndsAction()) return;
     CommandLineHexFile = file;
     controls_->AppendHistory(text::kOpened + file);
   });
@@ -90,7 +111,7 @@ void Engine::OpenChosenHexFile(const QString& name) {
   }
   CommandLineHexFile.clear();
   ui_.ShowFileInStatusBar(name);
-  if (LoadHexFile(name).EndsAction()) return;
+  if (LoadWindowFile(name).EndsAction()) return;
   controls_->AppendHistory(text::kOpened + name);
 }
 
@@ -116,13 +137,41 @@ void Engine::DropFiles(const QStringList& names) {
       CommandLineHexFile.clear();
       controls_->AppendHistory(text::kOpened + name);
       ui_.ShowFileInStatusBar(name);
-      LoadHexFile(name);
+      LoadWindowFile(name);
       return;
     }
   });
 }
 
+HexLoadOutcome Engine::LoadWindowFile(const QString& name) {
+  // Taken before the load: a change while it reads is caught by the loader itself.
+  std::optional<FileStamp> before = StampOf<FileStamp>(name);
+  const HexLoadOutcome outcome = LoadHexFile(name);
+  windowFile_ = outcome.status == HexLoadStatus::NotLoaded ? std::nullopt : std::move(before);
+  return outcome;
+}
+
+bool Engine::ReloadChangedFile() {
+  if (!windowFile_) return true;
+  const QString name = windowFile_->path;
+  const std::optional<FileStamp> now = StampOf<FileStamp>(name);
+  if (now == windowFile_) return true;
+  const bool gone = !now || !QFileInfo(name).isFile();
+  const HexLoadOutcome outcome = gone ? HexLoadOutcome{} : LoadWindowFile(name);
+  if (gone || outcome.Refused() || outcome.status == HexLoadStatus::NotLoaded) {
+    // Nothing of the old file may be flashed for the new one.
+    windowFile_.reset();
+    ClearImages(run_->Images());
+    run_->Images().HexLoaded = false;
+    if (gone) controls_->AppendHistory(text::kFileNotFound + name);
+    return false;
+  }
+  controls_->AppendHistory(text::kOpened + name);
+  return true;
+}
+
 HexLoadOutcome Engine::Load(const FirmwareInput& input) {
+  windowFile_.reset();  // the command line reads its file once, when it starts
   FirmwareFormat format = FirmwareFormat::IntelHex;
   DroppedData dropped;
   const ImageLoader loader = [&](const TBootInfo& info, THexImages& images) {
@@ -213,7 +262,7 @@ void Engine::ShowBootInfo() {
   const THexImages& images = run_->Images();
   if (!CommandLineHexFile.isEmpty() && images.HexLoaded && info.McuType == images.HexMcuType) {
     const QString file = std::exchange(CommandLineHexFile, QString());
-    LoadHexFile(file);
+    LoadWindowFile(file);
   }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
+#include <QFile>
 #include <cerrno>
 
 #include "engine/upload/upload_fixture.h"
@@ -61,6 +62,32 @@ TEST_F(UploadRun, FileLoadedForAnotherFamilyMustBeReloaded) {
   ClickStart();
   EXPECT_EQ(ui.history.back(), "Error: Reload HEX file.");
   EXPECT_THAT(UploadShape(), IsEmpty());
+}
+
+// The window flashes its file as it is on disk at the click: one that is gone ends the click and
+// uploads wait for a file that loads; one rebuilt since it was opened is read again first.
+TEST_F(UploadRun, TheFileIsFlashedAsItIsOnDiskAtTheClick) {
+  const QByteArray first = QByteArray::fromStdString(testhex::Make(HexForImage(2, ProgramBytes(0x100, 1))));
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(0x100, 1)));
+  const std::size_t traced = Trace(device).size();
+  ASSERT_TRUE(QFile::remove(hexPath));
+  ClickStart();
+  EXPECT_EQ(ui.history.back(), "File not found: " + hexPath);
+  TempFile(QStringLiteral("app.hex"), first);
+  ClickStart();
+  EXPECT_EQ(ui.history.back(), "Error: Load HEX file first.");
+  EXPECT_EQ(Trace(device).size(), traced) << "nothing was sent";
+
+  ui.fileAnswers.push_back(hexPath);
+  engine->Browse();
+  const Bytes rebuilt = ProgramBytes(0x180, 2);
+  TempFile(QStringLiteral("app.hex"), QByteArray::fromStdString(testhex::Make(HexForImage(2, rebuilt))));
+  const qsizetype mark = ui.history.size();
+  ClickStart();
+  ASSERT_GT(ui.history.size(), mark);
+  EXPECT_EQ(ui.history[mark], "Opened: " + hexPath);
+  EXPECT_EQ(Count("Completed successfully."), 1);
+  ExpectFlash(0x100, Flash(rebuilt.begin() + 0x100, rebuilt.end()));
 }
 
 // --- fit questions ---
