@@ -305,8 +305,8 @@ binary; '-' reads it from standard input. Data of FILE that the device does
 not keep is counted on standard error; it is never written.
 
 Options:
-  --simulate SPEC  use a simulated bootloader instead of USB HID devices; give
-                   it more than once for several. SPEC is key=value[,...] with
+  --simulate KEYS  use a simulated bootloader instead of USB HID devices; give
+                   it more than once for several. KEYS is key=value[,...] with
                    keys family, revision, boot-start, program-start, size,
                    erase, write, description, product, serial, vid, pid, pace,
                    answer-ms, erase-ms, late, drop, nak, unplug, stall, skip,

@@ -16,7 +16,7 @@
 namespace quorvel::sim {
 
 const char* const kDeviceProgramCommonHelp =
-    "  --simulate SPEC        profile keys as for quorvel-cli --simulate\n"
+    "  --simulate KEYS        profile keys as for quorvel-cli --simulate\n"
     "                         (family=..., serial=..., pace=..., drop/nak/unplug/stall=N,\n"
     "                         plug-after=MS)\n"
     "  --trace FILE           write the bootloader's trace, one event a line\n"

@@ -18,7 +18,7 @@ struct TAppOptions {
   bool version = false;
 };
 
-// Accepts "--simulate SPEC", "--screenshot FILE", "--open FILE" (each also as
+// Accepts "--simulate KEYS", "--screenshot FILE", "--open FILE" (each also as
 // "--name=value"), "--help", "--version"; every other argument is kept in
 // order. A desktop launcher started without a file passes a bare "--open" at
 // the end, which opens nothing. `args` excludes the program name.
