@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ui/form_storage.h"
 
+#include <QRegion>
 #include <QStringList>
+#include <algorithm>
 #include <limits>
 
 namespace quorvel::ui {
@@ -164,6 +166,40 @@ TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& cur
     plan.McuItemIndex = StrToIntStrict(*v);
   }
   return plan;
+}
+
+namespace {
+
+// Distance between two rectangles: 0 when they overlap or touch.
+qint64 Gap(const QRect& a, const QRect& b) {
+  const qint64 dx = std::max<qint64>({0, qint64{b.left()} - a.right(), qint64{a.left()} - b.right()});
+  const qint64 dy = std::max<qint64>({0, qint64{b.top()} - a.bottom(), qint64{a.top()} - b.bottom()});
+  return dx * dx + dy * dy;
+}
+
+qint64 Overlap(const QRect& a, const QRect& b) {
+  const QRect both = a.intersected(b);
+  return both.isEmpty() ? 0 : qint64{both.width()} * both.height();
+}
+
+}  // namespace
+
+QPoint KeepOnScreens(const QRect& frame, const QList<QRect>& areas) {
+  QRegion visible;
+  for (const QRect& area : areas) visible += area;
+  if (areas.isEmpty() || QRegion(frame).subtracted(visible).isEmpty()) return frame.topLeft();
+  // Nearest: the area holding most of the window, else the closest one.
+  const QRect* nearest = &areas.front();
+  for (const QRect& area : areas) {
+    const qint64 overlap = Overlap(frame, area), best = Overlap(frame, *nearest);
+    if (overlap > best || (overlap == best && best == 0 && Gap(frame, area) < Gap(frame, *nearest))) {
+      nearest = &area;
+    }
+  }
+  const QRect& to = *nearest;
+  const int x = std::max(to.left(), std::min(frame.left(), to.left() + to.width() - frame.width()));
+  const int y = std::max(to.top(), std::min(frame.top(), to.top() + to.height() - frame.height()));
+  return {x, y};
 }
 
 }  // namespace quorvel::ui

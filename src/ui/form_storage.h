@@ -3,6 +3,9 @@
 // Saving and restoring the window's placement and four control properties in
 // the settings storage (section "frmPelmo"). Widgets-free: the window turns
 // what Qt reports into a TWindowPlacement and applies a TRestorePlan.
+#include <QList>
+#include <QPoint>
+#include <QRect>
 #include <QString>
 #include <optional>
 
@@ -72,5 +75,11 @@ void SaveFormState(TIniStorage& ini, const TWindowPlacement& placement, bool app
 // placement as designed/shown now (its Left/Top and Flags are the fallbacks).
 TRestorePlan PlanFormRestore(const TIniStorage& ini, const TWindowPlacement& current,
                              const TScreenInfo& screen);
+
+// Where a window whose frame would cover `frame` goes so that no part of it is
+// off every one of `areas` (the screens' available geometries): where it is
+// when nothing sticks out, else inside the area nearest to it, size unchanged;
+// a window larger than that area is aligned with its top-left corner.
+QPoint KeepOnScreens(const QRect& frame, const QList<QRect>& areas);
 
 }  // namespace quorvel::ui

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
 #include <algorithm>
 #include <initializer_list>
 
@@ -380,6 +382,7 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (!shownOnce_) {
     shownOnce_ = true;
     FormShow();
+    KeepFrameOnScreen();
   }
   QWidget::showEvent(event);
 }
@@ -465,19 +468,40 @@ void MainWindow::SaveSettings() {
   SaveFormState(ini_, CurrentPlacement(), isMinimized(), CurrentScreen(), props);
 }
 
+namespace {
+
+QList<QRect> AvailableAreas() {
+  QList<QRect> areas;
+  for (const QScreen* screen : QGuiApplication::screens()) areas << screen->availableGeometry();
+  return areas;
+}
+
+}  // namespace
+
 QPoint MainWindow::VisiblePosition(QPoint topLeft) const {
-  // A position stored on a larger or since removed monitor would put the
-  // window out of reach; keep its title bar on a screen.
-  const QPoint grip = topLeft + QPoint(40, 10);
-  if (QGuiApplication::screenAt(grip) != nullptr) return topLeft;
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return topLeft;
-  const QRect area = screen->availableGeometry();
-  const int x =
-      std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - frameGeometry().width()));
-  const int y =
-      std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - frameGeometry().height()));
-  return {x, y};
+  // A position stored on a larger, since removed or differently scaled
+  // monitor would put part of the window out of reach.
+  return KeepOnScreens(QRect(topLeft, frameGeometry().size()), AvailableAreas());
+}
+
+void MainWindow::KeepFrameOnScreen() {
+  // The restored position was checked without the window manager's frame,
+  // which only exists once the window is framed: check again with it.
+  QElapsedTimer waited;
+  waited.start();
+  auto* poll = new QTimer(this);
+  poll->setInterval(20);
+  connect(poll, &QTimer::timeout, this, [this, poll, waited] {
+    const QWindow* window = windowHandle();
+    const bool framed = window != nullptr && !window->frameMargins().isNull();
+    if (!framed && waited.elapsed() < 1000) return;
+    poll->deleteLater();
+    if (window == nullptr || isMaximized() || isMinimized()) return;
+    const QRect frame = frameGeometry();
+    const QPoint to = KeepOnScreens(frame, AvailableAreas());
+    if (to != frame.topLeft()) move(pos() + (to - frame.topLeft()));
+  });
+  poll->start();
 }
 
 void MainWindow::RestoreSettings() {

@@ -105,6 +105,7 @@ class MainWindow : public QWidget, public Frontend {
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPoint VisiblePosition(QPoint topLeft) const;
+  void KeepFrameOnScreen();
   QPushButton* ButtonWidget(ButtonId id) const;
   DialogProvider& Dialogs();
 

@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <variant>
@@ -645,14 +646,14 @@ TEST_F(WindowTest, StoredCheckBoxValues) {
 // The stored position is the frame's, and is given back as the frame's: under
 // a window manager the window does not creep by its title bar per restart.
 TEST_F(WindowTest, PositionSurvivesRestartsButNeverTheWidth) {
-  const QPoint moved(334, 220);
+  const QPoint moved(294, 220);  // wholly on the smallest screen the tests meet (800x600)
   const auto frameAt = [&] { return Window().frameGeometry().topLeft(); };
   Start();
   Window().move(moved);
   ASSERT_TRUE(RunUntil([&] { return frameAt() == moved; }));
   Stop();
   for (int restart = 1; restart <= 3; ++restart) {
-    EXPECT_TRUE(ReadSettings().contains("\r\nNormPos=334,220,")) << "restart " << restart;
+    EXPECT_TRUE(ReadSettings().contains("\r\nNormPos=294,220,")) << "restart " << restart;
     Start();
     EXPECT_TRUE(RunUntil([&] { return frameAt() == moved; }))
         << "restart " << restart << ": frame at " << frameAt().x() << "," << frameAt().y();
@@ -690,6 +691,47 @@ TEST_F(WindowTest, PositionOffEveryScreenIsPulledBackIntoView) {
   const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(area.contains(Window().frameGeometry().topLeft()))
       << Window().pos().x() << "," << Window().pos().y();
+}
+
+// Saved positions against the primary screen's available area. Run under
+// `with-desktop.sh --dpi 192` too, where the screen is half as large in the
+// window's units and a position saved at 1x, (700,400), falls off it.
+TEST_F(WindowTest, RestoredWindowIsWhollyOnAScreen) {
+  const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
+  const QRect a = QGuiApplication::primaryScreen()->availableGeometry();
+  Start();
+  const QSize frame = Window().frameGeometry().size();
+  Stop();
+  const int right = a.left() + a.width() - frame.width();
+  const int bottom = a.top() + a.height() - frame.height();
+  const auto clamped = [&](QPoint p) {
+    return QPoint(std::max(a.left(), std::min(p.x(), right)), std::max(a.top(), std::min(p.y(), bottom)));
+  };
+  const struct {
+    const char* name;
+    QPoint saved, expected;
+  } cases[] = {
+      {"on screen", a.topLeft() + QPoint(30, 40), a.topLeft() + QPoint(30, 40)},
+      {"partly off right", {a.right() - 100, a.top() + 40}, {right, a.top() + 40}},
+      {"partly off bottom", {a.left() + 30, a.bottom() - 50}, {a.left() + 30, bottom}},
+      {"off left and top", a.topLeft() - QPoint(300, 200), a.topLeft()},
+      {"on a screen no longer there", {a.right() + 1500, a.top() + 100}, {right, a.top() + 100}},
+      {"saved at 1x", {700, 400}, clamped({700, 400})},
+  };
+  for (const auto& c : cases) {
+    WriteSettings(QStringLiteral("[frmPelmo]\r\nPixelsPerInch=%1\r\nNormPos=%2,%3,0,0\r\n")
+                      .arg(ppi)
+                      .arg(c.saved.x())
+                      .arg(c.saved.y())
+                      .toUtf8());
+    Start();
+    const auto at = [&] { return Window().frameGeometry().topLeft(); };
+    EXPECT_TRUE(RunUntil([&] { return at() == c.expected; }))
+        << c.name << ": frame at " << at().x() << "," << at().y() << ", expected " << c.expected.x() << ","
+        << c.expected.y();
+    EXPECT_EQ(Window().frameGeometry().size(), frame) << c.name;
+    Stop();
+  }
 }
 
 TEST_F(WindowTest, NegativeFormVersionRestoresNothingAndIsReset) {
