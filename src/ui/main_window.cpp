@@ -26,6 +26,7 @@
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/path_shortener.h"
+#include "ui/progress_text.h"
 
 namespace quorvel::ui {
 
@@ -557,6 +558,7 @@ void MainWindow::ButtonChanged(ButtonId id) {
   const TButton state = engine_->Controls().Button(id);
   button->setText(state.Caption);
   button->setEnabled(state.Enabled);
+  if (id == ButtonId::StartBootloader && phase_ && !engine_->Status().uploading) EndUploadProgress();
 }
 
 void MainWindow::ProgressChanged() {
@@ -570,6 +572,27 @@ void MainWindow::ProgressChanged() {
     progress_->setRange(0, 1);
     progress_->setValue(0);
   }
+}
+
+void MainWindow::UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) {
+  if (phase_ != phase || done == 0) {
+    if (!phase_) caption_ = windowTitle();  // what the title returns to
+    phase_ = phase;
+    phaseClock_.start();
+  }
+  const QString text = ProgressBarText(phase, done, total, phaseClock_.elapsed());
+  // Called per block: only a text that changed reaches the window manager.
+  if (progress_->format() != text) progress_->setFormat(text);
+  progress_->setTextVisible(true);
+  const QString title = ProgressTitle(phase, done, total, caption_);
+  if (windowTitle() != title) setWindowTitle(title);
+}
+
+void MainWindow::EndUploadProgress() {
+  phase_.reset();
+  progress_->setTextVisible(false);
+  progress_->resetFormat();
+  setWindowTitle(caption_);
 }
 
 void MainWindow::DeviceInfoChanged() {

@@ -4,8 +4,10 @@
 // the user's actions into calls of the engine. Its handlers keep the names
 // of the controls and events that trigger them. Holds no uploader state of
 // its own.
+#include <QElapsedTimer>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 #include "engine/frontend.h"
 #include "ui/form_storage.h"
@@ -77,6 +79,7 @@ class MainWindow : public QWidget, public Frontend {
   void TerminalCleared() override;
   void ButtonChanged(ButtonId id) override;
   void ProgressChanged() override;
+  void UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) override;
   void DeviceInfoChanged() override;
   void ShowFileInStatusBar(const QString& path) override;
   bool AskYesNo(const QString& text) override;
@@ -107,6 +110,8 @@ class MainWindow : public QWidget, public Frontend {
   QPoint VisiblePosition(QPoint topLeft) const;
   void KeepFrameOnScreen();
   QPushButton* ButtonWidget(ButtonId id) const;
+  // The progress bar and the title back to how they read between uploads.
+  void EndUploadProgress();
   DialogProvider& Dialogs();
 
   Engine* engine_ = nullptr;
@@ -119,6 +124,9 @@ class MainWindow : public QWidget, public Frontend {
   bool settingsSaved_ = false;
   bool destroyed_ = false;
   bool closePending_ = false;  // a close waits for the engine to become idle
+  QString caption_;            // the title between uploads
+  std::optional<UploadPhase> phase_;  // the phase the progress text shows; none between uploads
+  QElapsedTimer phaseClock_;          // since that phase began
 
   QFrame* background_ = nullptr;
   QFrame* groupBox_[10] = {};  // GroupBox1 .. GroupBox9 (index 0 unused)

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -465,6 +466,43 @@ TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
 }
 
 // --- status bar, progress, activity toggle, dialogs ---
+// While uploading, the bar and the title say the phase and how far it is; the
+// title returns to the caption, exactly, when the run is over.
+TEST_F(WindowTest, ProgressShowsPhaseAndPercentInTheBarAndTitle) {
+  Start();
+  ConnectTo("family=STM32F4XX");
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  const QString caption = Window().windowTitle();
+  QStringList titles, bars;
+  auto* bar = Find<QProgressBar>("ProgressBar1");
+  QObject::connect(&Window(), &QWidget::windowTitleChanged, [&](const QString& title) {
+    titles << title;
+    if (bar->isTextVisible()) bars << bar->text();
+  });
+  Click("ButtonStartBootloader");
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+
+  const QRegularExpression title(QStringLiteral("^(\\d+) % (Erasing|Writing) — ") +
+                                 QRegularExpression::escape(caption) + QLatin1Char('$'));
+  ASSERT_GE(titles.size(), 3);
+  EXPECT_EQ(titles.back(), caption);
+  int lastPercent = -1;
+  QString lastPhase;
+  for (const QString& t : titles.mid(0, titles.size() - 1)) {
+    const auto m = title.match(t);
+    ASSERT_TRUE(m.hasMatch()) << t.toStdString();
+    if (m.captured(2) != lastPhase) lastPercent = -1;
+    EXPECT_GE(m.captured(1).toInt(), lastPercent) << "never back within a phase: " << t.toStdString();
+    lastPercent = m.captured(1).toInt();
+    lastPhase = m.captured(2);
+  }
+  EXPECT_TRUE(titles.filter(QStringLiteral("100 % Writing")).size() == 1) << titles.join('\n').toStdString();
+  EXPECT_FALSE(bars.filter(QRegularExpression(QStringLiteral("^Writing \\d+ %"))).isEmpty())
+      << bars.join('\n').toStdString();
+  EXPECT_FALSE(bar->isTextVisible());
+}
+
 
 TEST_F(WindowTest, StatusBarShortensByWholeFoldersWithItsOwnFont) {
   Start();
