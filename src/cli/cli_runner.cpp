@@ -57,13 +57,7 @@ ResultProof MakeProof(const QString& lead, const UploadProof& proof) {
   result.bytes = proof.bytesWritten;
   result.sha256 = proof.programSha256;
   result.bootSha256 = proof.bootSha256;
-  result.line = QStringLiteral("%1 %2 bytes, program SHA-256 %3")
-                    .arg(lead)
-                    .arg(proof.bytesWritten)
-                    .arg(QString::fromStdString(proof.programSha256));
-  if (!proof.bootSha256.empty()) {
-    result.line += QStringLiteral(", boot SHA-256 %1").arg(QString::fromStdString(proof.bootSha256));
-  }
+  result.line = ProofText(lead, proof);
   return result;
 }
 
@@ -795,8 +789,9 @@ int CliRunner::UploadExit(const UploadOutcome& outcome) {
   // A board the run left connected is restarted when the command ends.
   const bool restarted =
       outcome.board == BoardAfterRun::Restarted || outcome.board == BoardAfterRun::InBootloader;
-  const QString notRestarted =
-      QStringLiteral("the device was not restarted: reset or power-cycle it before the next upload.");
+  // The window's wording, inside a sentence.
+  QString notRestarted = text::kNotRestarted;
+  notRestarted[0] = notRestarted[0].toLower();
   // Stopped waiting for the device after a second interrupt.
   if (interrupts_ > 0) {
     return Fail(ExitAborted, restarted ? QStringLiteral("Upload interrupted; the device was restarted.")

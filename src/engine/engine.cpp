@@ -216,6 +216,7 @@ void Engine::StartUpload(const UploadRequest& request) {
   }
   if (!ReloadChangedFile()) return;  // the loader or the history said why
   run_->RunUpload(request.skipBlank);
+  ui_.UploadEnded(run_->LastOutcome());
 }
 
 // --- the work deferred until the engine is idle ---
@@ -282,6 +283,17 @@ QString ErrorDisplayText(const QString& message) {
 }
 
 UploadProof PlanProof(const upload::UploadPlan& plan) { return upload::ProofOf(plan); }
+
+QString ProofText(const QString& lead, const UploadProof& proof) {
+  QString text = QStringLiteral("%1 %2 bytes, program SHA-256 %3")
+                     .arg(lead)
+                     .arg(proof.bytesWritten)
+                     .arg(QString::fromStdString(proof.programSha256));
+  if (!proof.bootSha256.empty()) {
+    text += QStringLiteral(", boot SHA-256 %1").arg(QString::fromStdString(proof.bootSha256));
+  }
+  return text;
+}
 
 QString EngineVersion() { return QStringLiteral(QUORVEL_VERSION_STRING); }
 

@@ -165,6 +165,8 @@ class Engine {
 QString ErrorDisplayText(const QString& message);
 // What an upload of `plan` would report on success.
 UploadProof PlanProof(const upload::UploadPlan& plan);
+// "<lead> N bytes, program SHA-256 HEX[, boot SHA-256 HEX]", as quorvel-cli and the window say it.
+QString ProofText(const QString& lead, const UploadProof& proof);
 // The program's version, "2.3.0.0".
 QString EngineVersion();
 // The device's description as UTF-8 (or Latin-1 when it is not valid UTF-8);

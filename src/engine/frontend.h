@@ -7,6 +7,9 @@
 // made on the UI thread.
 #include <QString>
 #include <cstdint>
+#include <optional>
+
+#include "upload/run_state.h"
 
 namespace quorvel {
 
@@ -26,7 +29,10 @@ struct TTaskDialogTexts {
   QString MainInstruction;
   QString Content;
   QString ExpandedText;
+  std::optional<UploadProof> Wrote = std::nullopt;  // what a successful upload wrote, for front ends that show it
 };
+
+struct UploadOutcome;
 
 class Frontend {
  public:
@@ -42,6 +48,8 @@ class Frontend {
   virtual void ProgressChanged() {}  // called per step: keep it cheap
   // Bytes done of total in one phase of an upload; never goes back within a phase.
   virtual void UploadProgress(UploadPhase /*phase*/, std::uint64_t /*done*/, std::uint64_t /*total*/) {}
+  // A run of Begin uploading is over (after its dialog, if it showed one).
+  virtual void UploadEnded(const UploadOutcome& /*outcome*/) {}
   virtual void DeviceInfoChanged() {}  // MCU/device combo boxes, link indicator
   // Show a path in the status bar (shortened to the bar's width).
   virtual void ShowFileInStatusBar(const QString& /*path*/) {}

@@ -108,6 +108,27 @@ Memo* MakeMemo(QWidget* parent, const char* name, int x, int y, int w, int h) {
   return memo;
 }
 
+// The message after a device error broke an upload off.
+QString PartlyWrittenText(const UploadOutcome& outcome) {
+  QString next;
+  switch (outcome.board) {
+    case BoardAfterRun::Gone:
+      next = QStringLiteral("Attach the device again in bootloader mode, connect and upload the file again.");
+      break;
+    case BoardAfterRun::NotRestarted:
+      next = QString(text::kNotRestarted) + QStringLiteral(" Then connect and upload the file again.");
+      break;
+    case BoardAfterRun::Restarted:
+    case BoardAfterRun::InBootloader:
+      next = QStringLiteral("Reset the device to reenter bootloader mode, connect and upload the file again.");
+      break;
+  }
+  QString text = QStringLiteral("The upload broke off: the device's flash is partly written, and the program "
+                                "on it will not run as it should.");
+  if (!outcome.reason.isEmpty()) text += QStringLiteral("\n\n") + outcome.reason;
+  return text + QStringLiteral("\n\n") + next;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWidget* parent)
@@ -617,7 +638,22 @@ void MainWindow::ShowMessage(MessageKind kind, const QString& title, const QStri
   Dialogs().ShowMessage(this, kind, title, text);
 }
 
-void MainWindow::ShowTaskDialog(const TTaskDialogTexts& texts) { Dialogs().ShowTaskDialog(this, texts); }
+void MainWindow::ShowTaskDialog(const TTaskDialogTexts& texts) {
+  if (!texts.Wrote) return Dialogs().ShowTaskDialog(this, texts);
+  // What quorvel-cli prints after a successful upload, for comparing the two.
+  TTaskDialogTexts withProof = texts;
+  withProof.ExpandedText += QLatin1Char('\n') + ProofText(QStringLiteral("Wrote"), *texts.Wrote);
+  Dialogs().ShowTaskDialog(this, withProof);
+}
+
+void MainWindow::UploadEnded(const UploadOutcome& outcome) {
+  if (phase_) EndUploadProgress();
+  // The history's error line is easy to miss, and the board's flash is no
+  // longer what it was: say so, and what to do about it.
+  if (outcome.result == UploadResult::DeviceError) {
+    ShowMessage(MessageKind::Error, QStringLiteral("Upload failed"), PartlyWrittenText(outcome));
+  }
+}
 
 bool MainWindow::ChooseHexFile(QString& fileName, const QString& initialDir) {
   return Dialogs().ChooseFile(this, QStringLiteral("HEX files (*.hex *.ihex)"), initialDir, fileName);

@@ -80,6 +80,7 @@ class MainWindow : public QWidget, public Frontend {
   void ButtonChanged(ButtonId id) override;
   void ProgressChanged() override;
   void UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) override;
+  void UploadEnded(const UploadOutcome& outcome) override;
   void DeviceInfoChanged() override;
   void ShowFileInStatusBar(const QString& path) override;
   bool AskYesNo(const QString& text) override;

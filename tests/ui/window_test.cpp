@@ -49,6 +49,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 const QString kAttachLine = QStringLiteral("Attach USB HID device or reset if attached.");
+const QString kNotRestarted =
+    QStringLiteral("The device was not restarted: reset or power-cycle it before the next upload.");
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -357,7 +359,8 @@ TEST_F(WindowTest, ResultDialogNamesTheFileLoadedLast) {
     const std::size_t before = dialogs.taskDialogs.size();
     Click("ButtonStartBootloader");
     EXPECT_EQ(dialogs.taskDialogs.size(), before + 1);
-    return dialogs.taskDialogs.empty() ? QString() : dialogs.taskDialogs.back().ExpandedText;
+    // Its first line; the second says what was written.
+    return dialogs.taskDialogs.empty() ? QString() : dialogs.taskDialogs.back().ExpandedText.section('\n', 0, 0);
   };
   const auto named = [](const QString& file) {
     return QStringLiteral("Uploading program \"%1\" finished with success.").arg(file);
@@ -375,7 +378,8 @@ TEST_F(WindowTest, ResultDialogNamesTheFileLoadedLast) {
 }
 
 // The real result dialog, answered from the keyboard: Enter is OK, and the
-// details name the dropped file even with no file ever chosen in the dialog.
+// details name the dropped file even with no file ever chosen in the dialog,
+// and what was written as quorvel-cli prints it.
 TEST_F(WindowTest, EnterClosesTheSuccessDialog) {
   dialogProvider = nullptr;
   Start();
@@ -383,6 +387,8 @@ TEST_F(WindowTest, EnterClosesTheSuccessDialog) {
   const QString hex = dir.filePath(QStringLiteral("blink.hex"));
   ASSERT_TRUE(QFile::copy(QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex"), hex));
   Drop({hex});
+  const UploadProof planned = PlanProof(TheEngine().Plan({}));
+  ASSERT_GT(planned.bytesWritten, 0u);
 
   QString details;
   bool enterSent = false;
@@ -414,8 +420,46 @@ TEST_F(WindowTest, EnterClosesTheSuccessDialog) {
 
   EXPECT_TRUE(enterSent);
   EXPECT_FALSE(stillOpen);
-  EXPECT_EQ(details, QStringLiteral("Uploading program \"%1\" finished with success.").arg(hex));
+  EXPECT_EQ(details, QStringLiteral("Uploading program \"%1\" finished with success.\n"
+                                    "Wrote %2 bytes, program SHA-256 %3")
+                        .arg(hex)
+                        .arg(planned.bytesWritten)
+                        .arg(QString::fromStdString(planned.programSha256)));
   EXPECT_EQ(History().back(), QStringLiteral("Reset..."));
+}
+
+// A device error during an upload is a dialog too: the flash is partly
+// written, and what to do depends on where the run left the board. The
+// history keeps its lines.
+TEST_F(WindowTest, DeviceErrorDuringAnUploadSaysTheFlashIsPartlyWritten) {
+  std::vector<std::uint8_t> program(3000);
+  for (std::size_t i = 0; i < program.size(); ++i) program[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const QString hex = MakeFile(QStringLiteral("app.hex"), QByteArray::fromStdString(testhex::Make({{0, program}})));
+  const struct {
+    const char* profile;
+    QString historyTail, nextStep;
+  } cases[] = {
+      {"family=ARM,unplug=9", QStringLiteral("Error: Device removed.\nDisconnected."),
+       QStringLiteral("Attach the device again in bootloader mode")},
+      {"family=ARM,nak=6", QStringLiteral("Error: Timeout waiting for MCU.\nDisconnected.\nReset...\n") + kNotRestarted,
+       kNotRestarted + QStringLiteral(" Then connect")},
+  };
+  Start();
+  for (const auto& c : cases) {
+    ConnectTo(c.profile);
+    Drop({hex});
+    dialogs.messages.clear();
+    Click("ButtonStartBootloader");
+    EXPECT_TRUE(History().join(QLatin1Char('\n')).endsWith(c.historyTail)) << c.profile;
+    ASSERT_EQ(dialogs.messages.size(), 1u) << c.profile;
+    const test::ShownMessage& shown = dialogs.messages[0];
+    EXPECT_EQ(shown.kind, MessageKind::Error);
+    EXPECT_EQ(shown.title, QStringLiteral("Upload failed"));
+    EXPECT_TRUE(shown.text.contains(QStringLiteral("flash is partly written"))) << shown.text.toStdString();
+    EXPECT_TRUE(shown.text.contains(c.historyTail.section(QLatin1Char('\n'), 0, 0))) << shown.text.toStdString();
+    EXPECT_TRUE(shown.text.contains(c.nextStep)) << shown.text.toStdString();
+    EXPECT_THAT(dialogs.taskDialogs, IsEmpty());
+  }
 }
 
 // A Connect click while a freshly attached device's information is being read

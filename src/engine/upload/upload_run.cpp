@@ -98,6 +98,7 @@ void UploadRun::Succeed() {
   texts.MainInstruction = text::kSuccessInstruction;
   texts.Content = text::kSuccessContent;
   texts.ExpandedText = QString(text::kSuccessDetails).arg(UploadFileName());
+  texts.Wrote = Upload.Proof;
   controls_.AppendHistory(text::kCompleted);
   LastUpload = {UploadResult::Succeeded, text::kSuccessContent, Upload.Proof};
   CloseConnection();
