@@ -782,6 +782,8 @@ TEST_F(WindowTest, RestoredWindowIsWhollyOnAScreen) {
   const int ppi = qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
   const QRect a = QGuiApplication::primaryScreen()->availableGeometry();
   Start();
+  // Once framed, where there is a window manager to frame it.
+  RunUntil([&] { return !Window().windowHandle()->frameMargins().isNull(); }, 1000);
   const QSize frame = Window().frameGeometry().size();
   Stop();
   const int right = a.left() + a.width() - frame.width();
