@@ -252,6 +252,9 @@ void MainWindow::Attach(Engine* engine) {
   connect(buttonOpenHex_, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });
   connect(buttonStart_, &QPushButton::clicked, this, [this] { ButtonStartBootloaderClick(); });
   connect(glowButton1_, &QPushButton::clicked, this, [this] { GlowButton1Click(); });
+  // Queued: the choice runs an exchange that refills the list it came from.
+  connect(deviceCombo_, &QComboBox::activated, this, [this](int index) { DeviceComboBoxChange(index); },
+          Qt::QueuedConnection);
   connect(checkBoxClose_, &QCheckBox::toggled, this, [this](bool checked) {
     ControlSettings settings;
     settings.CheckBoxClose = checked;
@@ -322,7 +325,7 @@ void MainWindow::FormDestroy() {
   ini_.Save();  // failures are ignored: settings are a convenience
   // The engine goes next; nothing may reach it through the controls any more.
   for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_,
-                                                          glowButton1_, checkBoxClose_}) {
+                                                          glowButton1_, checkBoxClose_, deviceCombo_}) {
     control->disconnect(this);
   }
   engine_ = nullptr;
@@ -533,6 +536,7 @@ void MainWindow::ButtonChanged(ButtonId id) {
   const TButton state = engine_->Controls().Button(id);
   button->setText(state.Caption);
   button->setEnabled(state.Enabled);
+  if (id == ButtonId::Connect) DeviceListEnabled();
 }
 
 void MainWindow::ProgressChanged() {
@@ -554,6 +558,31 @@ void MainWindow::DeviceInfoChanged() {
   mcuCombo_->SetItems(controls.MCUComboBox.Items, controls.MCUComboBox.ItemIndex);
   deviceCombo_->SetItems(controls.DeviceComboBox.Items, controls.DeviceComboBox.ItemIndex);
   glowButton2_->SetImageIndex(controls.LinkIndicator);
+  DeviceListEnabled();
+}
+
+void MainWindow::DeviceListEnabled() {
+  // Another board may be picked only while the Connect button offers to connect:
+  // the board of a connection or of a handshake on its way stays the one in use.
+  const ControlsState& controls = engine_->Controls();
+  deviceCombo_->setEnabled(controls.DeviceComboBox.Enabled &&
+                           controls.ButtonConnect.Caption == text::kConnect);
+}
+
+void MainWindow::DeviceComboBoxChange(int index) {
+  if (engine_ == nullptr) return;
+  int i = 0;
+  for (const BoardView& board : engine_->Boards()) {
+    if (!board.bootloader || i++ != index) continue;
+    BoardChoice choice;
+    choice.serial = board.serial;
+    choice.path = board.path;
+    choice.orFirst = true;
+    engine_->ChooseBoard(choice);
+    engine_->OpenChosenBoard();
+    break;
+  }
+  DeviceInfoChanged();  // shows the board in use, also when the choice was not taken
 }
 
 void MainWindow::ShowFileInStatusBar(const QString& path) {

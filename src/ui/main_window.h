@@ -60,6 +60,8 @@ class MainWindow : public QWidget, public Frontend {
   // "Begin uploading", or "Stop uploading" while a run goes on.
   void ButtonStartBootloaderClick();
   void WMDropFiles(const QStringList& names);
+  // Another bootloader picked in the device list: it is asked for its record.
+  void DeviceComboBoxChange(int index);
 
   void SetDialogProvider(DialogProvider* dialogs);  // nullptr: the real dialogs
   TIniStorage& Settings() { return ini_; }
@@ -102,6 +104,7 @@ class MainWindow : public QWidget, public Frontend {
   void SetOuterWidth(int width);
   void SyncAll();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
+  void DeviceListEnabled();
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPoint VisiblePosition(QPoint topLeft) const;

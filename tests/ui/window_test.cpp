@@ -256,6 +256,60 @@ TEST_F(WindowTest, RemovingAnIdleDeviceGivesTheReenterHint) {
   EXPECT_THAT(HistorySince(mark), ElementsAre("Reset device to reenter bootloader mode."));
 }
 
+TEST_F(WindowTest, SeveralBootloadersAreListedAndTheChosenOneIsUsed) {
+  Start();
+  const int a = Plug("family=PIC18,serial=A,description=Board A");
+  auto* devices = Find<QComboBox>("DeviceComboBox");
+  auto* mcu = Find<QComboBox>("MCUComboBox");
+  const auto items = [&] {
+    QStringList list;
+    for (int i = 0; i < devices->count(); ++i) list << devices->itemText(i);
+    return list;
+  };
+  EXPECT_FALSE(devices->isEnabled()) << "one bootloader: the list only shows it";
+  EXPECT_THAT(items(), ElementsAre("Board A"));
+
+  const qsizetype mark = History().size();
+  const int b = Plug("family=STM32F4XX,serial=B,description=Board B");
+  EXPECT_TRUE(devices->isEnabled());
+  // B has not been asked for its record yet: its entry is its USB name.
+  EXPECT_THAT(items(), ElementsAre("Board A (Serial=A)", "USB HID Bootloader (Serial=B)"));
+  EXPECT_EQ(devices->currentIndex(), 0);
+  EXPECT_EQ(mcu->currentText(), QStringLiteral("PIC18"));
+  EXPECT_THAT(HistorySince(mark), ElementsAre("2 bootloaders attached; using Board A (Serial=A)."));
+
+  devices->setCurrentIndex(1);
+  emit devices->activated(1);
+  ASSERT_TRUE(RunUntil([&] { return mcu->currentText() == QStringLiteral("STM32F4XX"); }));
+  EXPECT_THAT(items(), ElementsAre("Board A (Serial=A)", "Board B (Serial=B)"));
+  EXPECT_EQ(devices->currentIndex(), 1);
+  // The choice survives device changes while the board stays attached.
+  const int handled = Handled();
+  platform.PlugGeneric({});  // an unrelated HID device
+  ASSERT_TRUE(RunUntil([&] { return Handled() > handled && !Busy(); }));
+  EXPECT_EQ(mcu->currentText(), QStringLiteral("STM32F4XX"));
+  EXPECT_EQ(devices->currentIndex(), 1);
+  EXPECT_THAT(HistorySince(mark), ElementsAre("2 bootloaders attached; using Board A (Serial=A).",
+                                              "2 bootloaders attached; using Board B (Serial=B)."));
+
+  Click("ButtonConnect");
+  ASSERT_TRUE(TheEngine().Status().connected);
+  EXPECT_FALSE(devices->isEnabled()) << "the connected board stays the one in use";
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  Click("ButtonStartBootloader");
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+  EXPECT_NE(platform.TraceText(b).find("WRITE"), std::string::npos);
+  for (const char* command : {"BOOT", "ERASE", "WRITE", "REBOOT"}) {
+    EXPECT_EQ(platform.TraceText(a).find(command), std::string::npos) << command << " reached board A";
+  }
+
+  // Restarted, B leaves its bootloader: A is the one in use again.
+  ASSERT_TRUE(RunUntil([&] { return !platform.IsPlugged(b) && mcu->currentText() == QStringLiteral("PIC18"); }));
+  EXPECT_FALSE(devices->isEnabled());
+  EXPECT_THAT(items(), ElementsAre("Board A"));
+}
+
 // --- Browse and drops ---
 
 TEST_F(WindowTest, BrowseAndDropNeedAConnection) {
