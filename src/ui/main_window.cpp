@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -167,14 +168,15 @@ void MainWindow::BuildControls() {
     int box, y, digitY, textY, textW, textH;
     const char *digitName, *digit, *textName, *text, *buttonName;
     QPushButton** button;
+    char mnemonic;  // Alt + this letter clicks the button
   };
   const Step steps[] = {
       {5, 117, 2, 7, 65, 32, "TextLabel3", "2", "TextLabel4", "Connect to MCU", "ButtonConnect",
-       &buttonConnect_},
+       &buttonConnect_, 'C'},
       {6, 170, 1, 6, 65, 33, "TextLabel5", "3", "TextLabel6", "Choose HEX file", "ButtonOpenHex",
-       &buttonOpenHex_},
+       &buttonOpenHex_, 'B'},
       {7, 224, 2, 7, 84, 33, "TextLabel7", "4", "TextLabel8", "Start bootloader", "ButtonStartBootloader",
-       &buttonStart_},
+       &buttonStart_, 'U'},
   };
   for (const Step& s : steps) {
     QFrame* box = panel(s.box, -1, s.y, 217, 39);
@@ -183,6 +185,15 @@ void MainWindow::BuildControls() {
     auto* button = new WrapButton(box);
     button->setObjectName(QLatin1String(s.buttonName));
     button->setGeometry(126, 5, 81, 30);
+    // A shortcut of its own rather than "&" in the caption: the captions are
+    // the engine's texts and change while the letter stays.
+    button->SetMnemonic(QLatin1Char(s.mnemonic));
+    auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key(Qt::Key_A + (s.mnemonic - 'A'))), this);
+    connect(shortcut, &QShortcut::activated, button, [button] {
+      if (!button->isEnabled() || !button->isVisible()) return;
+      button->setFocus(Qt::ShortcutFocusReason);
+      button->click();
+    });
     *s.button = button;
   }
   buttonConnect_->setText(QStringLiteral("Connect"));
@@ -308,6 +319,25 @@ void MainWindow::SetOuterWidth(int width) {
   // outer width the layout was designed with.
   setFixedSize(width, kDesignedHeight);
   statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, width, kStatusBarHeight);
+  UpdateTabStops();
+}
+
+void MainWindow::UpdateTabStops() {
+  // Focus on a control outside the window's width would vanish from sight
+  // (the terminal activity memo while the window is narrow).
+  static const char* const kDesignedPolicy = "designedFocusPolicy";
+  for (QWidget* control : findChildren<QWidget*>()) {
+    QVariant designed = control->property(kDesignedPolicy);
+    if (!designed.isValid()) {
+      if ((control->focusPolicy() & Qt::TabFocus) == 0) continue;
+      designed = static_cast<int>(control->focusPolicy());
+      control->setProperty(kDesignedPolicy, designed);
+    }
+    const QRect area(control->mapTo(this, QPoint(0, 0)), control->size());
+    control->setFocusPolicy(area.intersects(QRect(0, 0, width(), height()))
+                                ? static_cast<Qt::FocusPolicy>(designed.toInt())
+                                : Qt::NoFocus);
+  }
 }
 
 void MainWindow::FormCreate(const QStringList& args) {
@@ -535,7 +565,18 @@ void MainWindow::ButtonChanged(ButtonId id) {
   if (button == nullptr || engine_ == nullptr) return;
   const TButton state = engine_->Controls().Button(id);
   button->setText(state.Caption);
+  // Disabling the focused button moves focus on (to the history, say); it comes
+  // back when the button is enabled again, unless the user moved it meanwhile,
+  // so a key that started an upload also stops it once it may be stopped.
+  const bool hadFocus = button->hasFocus();
   button->setEnabled(state.Enabled);
+  if (!state.Enabled && hadFocus) {
+    refocus_ = button;
+    parkedFocus_ = QApplication::focusWidget();
+  } else if (state.Enabled && refocus_ == button) {
+    if (QApplication::focusWidget() == parkedFocus_) button->setFocus(Qt::OtherFocusReason);
+    refocus_ = nullptr;
+  }
   if (id == ButtonId::Connect) DeviceListEnabled();
 }
 

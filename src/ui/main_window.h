@@ -4,6 +4,7 @@
 // the user's actions into calls of the engine. Its handlers keep the names
 // of the controls and events that trigger them. Holds no uploader state of
 // its own.
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 
@@ -105,6 +106,8 @@ class MainWindow : public QWidget, public Frontend {
   void SyncAll();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
   void DeviceListEnabled();
+  // Controls outside the window's width take no focus by Tab.
+  void UpdateTabStops();
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPoint VisiblePosition(QPoint topLeft) const;
@@ -137,6 +140,9 @@ class MainWindow : public QWidget, public Frontend {
   QFrame* panel1_ = nullptr;
   QCheckBox* checkBoxClose_ = nullptr;
   StatusBarPanel* statusBar_ = nullptr;
+  // The button that lost focus by being disabled, and where focus went then.
+  QPushButton* refocus_ = nullptr;
+  QPointer<QWidget> parkedFocus_;
 };
 
 }  // namespace quorvel::ui

@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -515,6 +516,73 @@ TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
   const auto reboot = trace.find("REBOOT");
   EXPECT_EQ(trace.find("DATA", reboot), std::string::npos) << "nothing written after the restart";
   EXPECT_EQ(trace.find("WRITE", reboot), std::string::npos);
+}
+
+// The four steps by keyboard: Tab visits only controls in sight, Alt letters
+// and Enter click the buttons, and the key that began an upload stops it.
+TEST_F(WindowTest, TheStepsWorkFromTheKeyboard) {
+  Start();
+  const int id = Plug("family=STM32F4XX,pace=2");
+  Window().activateWindow();
+  ASSERT_TRUE(RunUntil([&] { return Window().isActiveWindow(); }));
+  const auto key = [](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* to = QApplication::focusWidget();
+    ASSERT_NE(to, nullptr);
+    QKeyEvent press(QEvent::KeyPress, code, modifiers);
+    QKeyEvent release(QEvent::KeyRelease, code, modifiers);
+    QApplication::sendEvent(to, &press);
+    if (QWidget* now = QApplication::focusWidget()) QApplication::sendEvent(now, &release);
+  };
+  auto* start = Find<QPushButton>("ButtonStartBootloader");
+  start->setFocus();
+  QStringList visited;
+  for (int i = 0; i < 6; ++i) {
+    key(Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    visited << focus->objectName();
+    EXPECT_TRUE(focus->isVisible()) << visited.back().toStdString();
+    EXPECT_TRUE(Window().rect().contains(QRect(focus->mapTo(&Window(), QPoint(0, 0)), focus->size())))
+        << visited.back().toStdString() << " lies outside the window";
+  }
+  EXPECT_THAT(visited, ElementsAre("MemoHistoryWindow", "ButtonConnect", "ButtonOpenHex", "ButtonStartBootloader",
+                                   "MemoHistoryWindow", "ButtonConnect"));
+
+  key(Qt::Key_C, Qt::AltModifier);
+  ASSERT_TRUE(TheEngine().Status().connected);
+  EXPECT_EQ(QApplication::focusWidget(), Find<QPushButton>("ButtonConnect"));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Disconnect"));
+  key(Qt::Key_Tab);
+  dialogs.fileAnswers = {std::nullopt, std::nullopt, QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  key(Qt::Key_Return);  // Browse, cancelled
+  key(Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(dialogs.fileDialogs.size(), 2u);
+  key(Qt::Key_B, Qt::AltModifier);
+  ASSERT_TRUE(TheEngine().Images().HexLoaded);
+  EXPECT_EQ(Find<QPushButton>("ButtonOpenHex")->text(), QStringLiteral("Browse      for HEX"));
+
+  // Space began the upload; once the erase is over, a second Space stops it.
+  key(Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), start);
+  bool stopSent = false;
+  QTimer poll;
+  poll.setInterval(1);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (stopSent || !History().contains(QStringLiteral("Flash Write...")) || !start->isEnabled()) return;
+    stopSent = true;
+    EXPECT_EQ(QApplication::focusWidget(), start) << "focus left the upload button";
+    key(Qt::Key_Space);
+  });
+  poll.start();
+  key(Qt::Key_Space);
+  poll.stop();
+  ASSERT_TRUE(stopSent);
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+  EXPECT_EQ(dialogs.taskDialogs[0].Content, QStringLiteral("Uploading program was stopped by user."));
+  EXPECT_EQ(start->text(), QStringLiteral("Begin uploading"));
+  EXPECT_EQ(QApplication::focusWidget(), start);
+  platform.WaitIdle(2000);
+  EXPECT_EQ(platform.TraceText(id).find("REBOOT"), std::string::npos) << "a stop leaves the board in its bootloader";
 }
 
 // --- status bar, progress, activity toggle, dialogs ---
