@@ -75,11 +75,15 @@ void ControlsModel::ShowDevice(const QString& family, const QStringList& devices
     mcu.Items << family;
     mcu.ItemIndex = 0;
   }
+  state_.LinkIndicator = 1;
+  ShowDeviceList(devices, current);
+}
+
+void ControlsModel::ShowDeviceList(const QStringList& devices, int current) {
   TComboBox& device = state_.DeviceComboBox;
   device.Items = devices;
   device.ItemIndex = current >= 0 && current < devices.size() ? current : -1;
   device.Enabled = devices.size() > 1;
-  state_.LinkIndicator = 1;
   UI().DeviceInfoChanged();
 }
 

@@ -43,6 +43,8 @@ class ControlsModel {
   // empty family leaves its list empty). `devices` is the description alone,
   // or with several bootloaders one entry each, `current` the one in use.
   void ShowDevice(const QString& family, const QStringList& devices, int current);
+  // Only the device list: several bootloaders, none of which has answered.
+  void ShowDeviceList(const QStringList& devices, int current);
   // No bootloader: the lists emptied, the indicator grey.
   void ClearDevice();
   void Apply(const ControlSettings& settings);

@@ -170,6 +170,13 @@ void Engine::OpenChosenBoard() {
     // The board in use stops listening before the next one is asked anything.
     link_->SetActiveDevice(nullptr);
     link_->OpenBootloaderDevice();
+    if (link_->Active() != nullptr || !listBootloaders_) return;
+    // It did not answer: the previous board's record must not stay on show as
+    // if it were the one in use; the list stays, to choose again.
+    controls_->ClearDevice();
+    int current = -1;
+    const QStringList entries = DeviceEntries(QString(), current);
+    if (entries.size() > 1) controls_->ShowDeviceList(entries, current);
   });
 }
 
@@ -207,7 +214,10 @@ QStringList Engine::DeviceEntries(const QString& description, int& current) {
       }
       entries << entry;
     }
-    if (board.active) current = static_cast<int>(entries.size()) - 1;
+    // Without an active board (the chosen one did not answer): the chosen one.
+    if (board.active || (link_->Active() == nullptr && !board.path.empty() && board.path == link_->Choice().path)) {
+      current = static_cast<int>(entries.size()) - 1;
+    }
   }
   return entries;
 }
