@@ -347,7 +347,7 @@ int CliRunner::StartEngine() {
     oneBoard_ = std::make_unique<OneBoardPlatform>(program_->Platform(), path);
     platform = oneBoard_.get();
   }
-  engine_ = std::make_unique<Engine>(*platform, ui_, EngineOptions{.keepBoardLock = true});
+  engine_ = std::make_unique<Engine>(*platform, ui_, EngineOptions{.keepBoardLock = true, .listBootloaders = false});
   if (options_.serial) choice_.serial = QString::fromStdString(*options_.serial).toStdU16String();
   if (deviceSimIndex_ >= 0) {
     // Until it is plugged, no other simulated device stands in for it.

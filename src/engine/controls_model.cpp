@@ -67,7 +67,7 @@ void ControlsModel::Timer1Timer() {
   SetProgressPosition(bar.Position < bar.Max ? bar.Position + step : step);
 }
 
-void ControlsModel::ShowDevice(const QString& family, const QString& description) {
+void ControlsModel::ShowDevice(const QString& family, const QStringList& devices, int current) {
   TComboBox& mcu = state_.MCUComboBox;
   mcu.Items.clear();
   mcu.ItemIndex = -1;
@@ -75,22 +75,22 @@ void ControlsModel::ShowDevice(const QString& family, const QString& description
     mcu.Items << family;
     mcu.ItemIndex = 0;
   }
-  TComboBox& device = state_.DeviceComboBox;
-  device.Items.clear();
-  device.ItemIndex = -1;
-  if (!description.isEmpty()) {
-    device.Items << description;
-    device.ItemIndex = 0;
-  }
   state_.LinkIndicator = 1;
+  ShowDeviceList(devices, current);
+}
+
+void ControlsModel::ShowDeviceList(const QStringList& devices, int current) {
+  TComboBox& device = state_.DeviceComboBox;
+  device.Items = devices;
+  device.ItemIndex = current >= 0 && current < devices.size() ? current : -1;
+  device.Enabled = devices.size() > 1;
   UI().DeviceInfoChanged();
 }
 
 void ControlsModel::ClearDevice() {
   state_.MCUComboBox.Items.clear();
   state_.MCUComboBox.ItemIndex = -1;
-  state_.DeviceComboBox.Items.clear();
-  state_.DeviceComboBox.ItemIndex = -1;
+  state_.DeviceComboBox = {};
   state_.LinkIndicator = 0;
   UI().DeviceInfoChanged();
 }

@@ -39,9 +39,12 @@ class ControlsModel {
   void Timer1Timer();
   QTimer& EraseAnimation() { return EraseAnimationTimer; }
 
-  // The family and the device description shown, and the link indicator lit
-  // (an empty family or description leaves its list empty).
-  void ShowDevice(const QString& family, const QString& description);
+  // The family and the device list shown, and the link indicator lit (an
+  // empty family leaves its list empty). `devices` is the description alone,
+  // or with several bootloaders one entry each, `current` the one in use.
+  void ShowDevice(const QString& family, const QStringList& devices, int current);
+  // Only the device list: several bootloaders, none of which has answered.
+  void ShowDeviceList(const QStringList& devices, int current);
   // No bootloader: the lists emptied, the indicator grey.
   void ClearDevice();
   void Apply(const ControlSettings& settings);

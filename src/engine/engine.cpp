@@ -86,6 +86,7 @@ void Engine::Guarded(const std::function<void()>& handler) noexcept {
 
 Engine::Engine(hid::HidPlatform& platform, Frontend& frontend, EngineOptions options)
     : ui_(frontend),
+      listBootloaders_(options.listBootloaders),
       context_(std::make_unique<QObject>()),
       controls_(std::make_unique<ControlsModel>(frontend)),
       events_(std::make_unique<Events>(*this)),
@@ -163,7 +164,62 @@ void Engine::OpenChosenBoard() {
   const BoardConnection* active = link_->Active();
   const std::string& path = link_->Choice().path;
   if (active != nullptr && (path.empty() || active->Path() == path)) return;
-  Guarded([&] { link_->OpenBootloaderDevice(); });
+  // The board talked to does not change under a connection or an exchange.
+  if (link_->IsConnected() || link_->Busy()) return;
+  Guarded([&] {
+    // The board in use stops listening before the next one is asked anything.
+    link_->SetActiveDevice(nullptr);
+    link_->OpenBootloaderDevice();
+    if (link_->Active() != nullptr || !listBootloaders_) return;
+    // It did not answer: the previous board's record must not stay on show as
+    // if it were the one in use; the list stays, to choose again.
+    controls_->ClearDevice();
+    int current = -1;
+    const QStringList entries = DeviceEntries(QString(), current);
+    if (entries.size() > 1) controls_->ShowDeviceList(entries, current);
+  });
+}
+
+QStringList Engine::DeviceEntries(const QString& description, int& current) {
+  std::vector<BoardView> bootloaders;
+  for (BoardView& board : Boards()) {
+    if (board.bootloader) bootloaders.push_back(std::move(board));
+  }
+  std::map<std::uint64_t, QString> known;
+  for (const BoardView& board : bootloaders) {
+    const auto it = descriptions_.find(board.instance);
+    if (board.active) {
+      known[board.instance] = description;
+    } else if (it != descriptions_.end()) {
+      known.insert(*it);
+    }
+  }
+  descriptions_ = std::move(known);  // boards gone are forgotten
+  current = -1;
+  if (bootloaders.size() <= 1 || !listBootloaders_) {
+    if (description.isEmpty()) return {};
+    current = 0;
+    return {description};
+  }
+  QStringList entries;
+  for (const BoardView& board : bootloaders) {
+    const auto it = descriptions_.find(board.instance);
+    if (it == descriptions_.end() || it->second.isEmpty()) {
+      entries << QString::fromStdString(board.label);
+    } else {
+      QString entry = it->second;
+      if (!board.serial.empty()) {
+        entry += QStringLiteral(" (Serial=%1)")
+                     .arg(QString::fromStdString(io::PrintableText(QString::fromStdU16String(board.serial).toStdString())));
+      }
+      entries << entry;
+    }
+    // Without an active board (the chosen one did not answer): the chosen one.
+    if (board.active || (link_->Active() == nullptr && !board.path.empty() && board.path == link_->Choice().path)) {
+      current = static_cast<int>(entries.size()) - 1;
+    }
+  }
+  return entries;
 }
 
 // --- uploads ---

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -128,6 +129,10 @@ class Engine {
   bool ReloadChangedFile();
   // The record the board sent, shown; the command-line file loaded again for it.
   void ShowBootInfo();
+  // The device list: the active board's description alone, or with several
+  // bootloaders attached an entry for each ("description (Serial=…)", the
+  // board's label until it has answered); `current` is the active one's.
+  QStringList DeviceEntries(const QString& description, int& current);
 
   // --- connect.cpp ---
   // What a click on Connect does: the handshake, the connection ended, a
@@ -137,6 +142,7 @@ class Engine {
   void EndConnection();
 
   Frontend& ui_;
+  const bool listBootloaders_;
   std::unique_ptr<QObject> context_;  // what posted calls and timers belong to
   std::unique_ptr<ControlsModel> controls_;
   std::unique_ptr<Events> events_;
@@ -158,6 +164,9 @@ class Engine {
   };
   std::optional<FileStamp> windowFile_;
   UploadRequest lastRequest_;  // what a deferred click on Begin uploading runs with
+  // The description each attached bootloader sent last, by its instance.
+  std::map<std::uint64_t, QString> descriptions_;
+  QString severalSaid_;  // the last "N bootloaders attached" line, so it is not repeated
 };
 
 // The text of the application's error display: the message with "." appended

@@ -33,6 +33,7 @@ struct TProgressBar {
 struct TComboBox {
   QStringList Items;
   int ItemIndex = -1;
+  bool Enabled = false;  // the user may pick another item
 };
 
 // What the window shows: captions and enabled states, the progress bar, the
@@ -79,12 +80,18 @@ struct BoardView {
 struct BoardChoice {
   std::u16string serial;  // non-empty: only the one with this serial number
   std::string path;       // non-empty: only the one at this platform path
+  // The window's choice: when that board is gone, discovery forgets it and
+  // takes the first bootloader again (the command line refuses instead).
+  bool orFirst = false;
 };
 
 struct EngineOptions {
   // The board stays locked from discovery until the engine ends (the command
   // line); otherwise only while connected (the window).
   bool keepBoardLock = false;
+  // With several bootloaders attached the device list holds them all and the
+  // history says which is used (the window); the command line lists them itself.
+  bool listBootloaders = true;
 };
 
 // What the engine is doing and what it knows of the board it talks to.

@@ -253,8 +253,19 @@ void Engine::ShowBootInfo() {
   // 64-byte report; a device reporting less is refused for uploads instead.
   link_->SizeTransferBuffer(info.EraseBlock);
   const std::string_view family = McuFamilyName(info.McuType);
-  controls_->ShowDevice(QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size())),
-                        info.DeviceDescription.empty() ? QString() : DeviceDescriptionText(info, true));
+  int current = -1;
+  const QStringList devices =
+      DeviceEntries(info.DeviceDescription.empty() ? QString() : DeviceDescriptionText(info, true), current);
+  controls_->ShowDevice(QString::fromLatin1(family.data(), static_cast<qsizetype>(family.size())), devices, current);
+  if (devices.size() > 1 && current >= 0) {
+    // Said when the boards or the one in use change, not at every re-listing.
+    const QString line =
+        QStringLiteral("%1 bootloaders attached; using %2.").arg(QString::number(devices.size()), devices[current]);
+    if (line != severalSaid_) controls_->AppendHistory(line);
+    severalSaid_ = line;
+  } else {
+    severalSaid_.clear();
+  }
 
   // A command-line file was loaded before any device had reported its
   // geometry; load it again now that the limits are known, but only for the

@@ -2,6 +2,7 @@
 #include "ui/controls.h"
 
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QPainter>
 #include <QStyleOptionButton>
@@ -21,8 +22,39 @@ void WrapButton::paintEvent(QPaintEvent* /*event*/) {
   const QRect area =
       style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(1, 0, -1, 0);
   painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
-  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap,
-                   WrapCaption(caption, fontMetrics(), area.width()));
+  const QString wrapped = WrapCaption(caption, fontMetrics(), area.width());
+  if (mnemonic_.isNull()) {
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, wrapped);
+    return;
+  }
+  const bool underline = style()->styleHint(QStyle::SH_UnderlineShortcut, &option, this) != 0;
+  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | (underline ? Qt::TextShowMnemonic : Qt::TextHideMnemonic),
+                   MnemonicCaption(wrapped, mnemonic_));
+}
+
+void WrapButton::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    if (!event->isAutoRepeat()) click();
+    event->accept();
+    return;
+  }
+  QPushButton::keyPressEvent(event);
+}
+
+QString MnemonicCaption(const QString& caption, QChar letter) {
+  QString marked = caption;
+  marked.replace(QLatin1Char('&'), QLatin1String("&&"));
+  if (letter.isNull()) return marked;
+  for (qsizetype i = 0; i < marked.size(); ++i) {
+    if (marked[i] == QLatin1Char('&')) {
+      ++i;  // a doubled "&"
+    } else if (marked[i].toLower() == letter.toLower()) {
+      marked.insert(i, QLatin1Char('&'));
+      break;
+    }
+  }
+  return marked;
 }
 
 QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width) {

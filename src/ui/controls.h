@@ -14,15 +14,27 @@ namespace quorvel::ui {
 
 // A push button whose caption wraps onto several lines when it is wider than
 // the button ("Browse      for HEX"); text() stays the caption as set.
+// Enter clicks it when it has focus. A mnemonic letter is drawn underlined
+// (its first occurrence in the caption, either case) without becoming part of
+// the caption: the window's Alt shortcut clicks it whatever the caption says.
 class WrapButton : public QPushButton {
   Q_OBJECT
 
  public:
   using QPushButton::QPushButton;
+  void SetMnemonic(QChar letter) { mnemonic_ = letter; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  QChar mnemonic_;
 };
+
+// `caption` marked for drawing with its mnemonic underlined: "&" doubled, and
+// one "&" before the first `letter` (either case); unchanged without one.
+QString MnemonicCaption(const QString& caption, QChar letter);
 
 // The caption as drawn in `width` pixels: unchanged when it fits, else broken
 // at its longest run of blanks (two or more), else left to word wrapping.

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
@@ -191,14 +192,15 @@ void MainWindow::BuildControls() {
     int box, y, digitY, textY, textW, textH;
     const char *digitName, *digit, *textName, *text, *buttonName;
     QPushButton** button;
+    char mnemonic;  // Alt + this letter clicks the button
   };
   const Step steps[] = {
       {5, 117, 2, 7, 65, 32, "TextLabel3", "2", "TextLabel4", "Connect to MCU", "ButtonConnect",
-       &buttonConnect_},
+       &buttonConnect_, 'C'},
       {6, 170, 1, 6, 65, 33, "TextLabel5", "3", "TextLabel6", "Choose HEX file", "ButtonOpenHex",
-       &buttonOpenHex_},
+       &buttonOpenHex_, 'B'},
       {7, 224, 2, 7, 84, 33, "TextLabel7", "4", "TextLabel8", "Start bootloader", "ButtonStartBootloader",
-       &buttonStart_},
+       &buttonStart_, 'U'},
   };
   for (const Step& s : steps) {
     QFrame* box = panel(s.box, -1, s.y, 217, 39);
@@ -207,6 +209,15 @@ void MainWindow::BuildControls() {
     auto* button = new WrapButton(box);
     button->setObjectName(QLatin1String(s.buttonName));
     button->setGeometry(126, 5, 81, 30);
+    // A shortcut of its own rather than "&" in the caption: the captions are
+    // the engine's texts and change while the letter stays.
+    button->SetMnemonic(QLatin1Char(s.mnemonic));
+    auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key(Qt::Key_A + (s.mnemonic - 'A'))), this);
+    connect(shortcut, &QShortcut::activated, button, [button] {
+      if (!button->isEnabled() || !button->isVisible()) return;
+      button->setFocus(Qt::ShortcutFocusReason);
+      button->click();
+    });
     *s.button = button;
   }
   buttonConnect_->setText(QStringLiteral("Connect"));
@@ -276,6 +287,9 @@ void MainWindow::Attach(Engine* engine) {
   connect(buttonOpenHex_, &QPushButton::clicked, this, [this] { ButtonOpenHexClick(); });
   connect(buttonStart_, &QPushButton::clicked, this, [this] { ButtonStartBootloaderClick(); });
   connect(glowButton1_, &QPushButton::clicked, this, [this] { GlowButton1Click(); });
+  // Queued: the choice runs an exchange that refills the list it came from.
+  connect(deviceCombo_, &QComboBox::activated, this, [this](int index) { DeviceComboBoxChange(index); },
+          Qt::QueuedConnection);
   connect(checkBoxClose_, &QCheckBox::toggled, this, [this](bool checked) {
     ControlSettings settings;
     settings.CheckBoxClose = checked;
@@ -329,6 +343,25 @@ void MainWindow::SetOuterWidth(int width) {
   // outer width the layout was designed with.
   setFixedSize(width, kDesignedHeight);
   statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, width, kStatusBarHeight);
+  UpdateTabStops();
+}
+
+void MainWindow::UpdateTabStops() {
+  // Focus on a control outside the window's width would vanish from sight
+  // (the terminal activity memo while the window is narrow).
+  static const char* const kDesignedPolicy = "designedFocusPolicy";
+  for (QWidget* control : findChildren<QWidget*>()) {
+    QVariant designed = control->property(kDesignedPolicy);
+    if (!designed.isValid()) {
+      if ((control->focusPolicy() & Qt::TabFocus) == 0) continue;
+      designed = static_cast<int>(control->focusPolicy());
+      control->setProperty(kDesignedPolicy, designed);
+    }
+    const QRect area(control->mapTo(this, QPoint(0, 0)), control->size());
+    control->setFocusPolicy(area.intersects(QRect(0, 0, width(), height()))
+                                ? static_cast<Qt::FocusPolicy>(designed.toInt())
+                                : Qt::NoFocus);
+  }
 }
 
 void MainWindow::FormCreate(const QStringList& args) {
@@ -346,7 +379,7 @@ void MainWindow::FormDestroy() {
   ini_.Save();  // failures are ignored: settings are a convenience
   // The engine goes next; nothing may reach it through the controls any more.
   for (QObject* control : std::initializer_list<QObject*>{buttonConnect_, buttonOpenHex_, buttonStart_,
-                                                          glowButton1_, checkBoxClose_}) {
+                                                          glowButton1_, checkBoxClose_, deviceCombo_}) {
     control->disconnect(this);
   }
   engine_ = nullptr;
@@ -578,7 +611,19 @@ void MainWindow::ButtonChanged(ButtonId id) {
   if (button == nullptr || engine_ == nullptr) return;
   const TButton state = engine_->Controls().Button(id);
   button->setText(state.Caption);
+  // Disabling the focused button moves focus on (to the history, say); it comes
+  // back when the button is enabled again, unless the user moved it meanwhile,
+  // so a key that started an upload also stops it once it may be stopped.
+  const bool hadFocus = button->hasFocus();
   button->setEnabled(state.Enabled);
+  if (!state.Enabled && hadFocus) {
+    refocus_ = button;
+    parkedFocus_ = QApplication::focusWidget();
+  } else if (state.Enabled && refocus_ == button) {
+    if (QApplication::focusWidget() == parkedFocus_) button->setFocus(Qt::OtherFocusReason);
+    refocus_ = nullptr;
+  }
+  if (id == ButtonId::Connect) DeviceListEnabled();
   if (id == ButtonId::StartBootloader && phase_ && !engine_->Status().uploading) EndUploadProgress();
 }
 
@@ -622,6 +667,31 @@ void MainWindow::DeviceInfoChanged() {
   mcuCombo_->SetItems(controls.MCUComboBox.Items, controls.MCUComboBox.ItemIndex);
   deviceCombo_->SetItems(controls.DeviceComboBox.Items, controls.DeviceComboBox.ItemIndex);
   glowButton2_->SetImageIndex(controls.LinkIndicator);
+  DeviceListEnabled();
+}
+
+void MainWindow::DeviceListEnabled() {
+  // Another board may be picked only while the Connect button offers to connect:
+  // the board of a connection or of a handshake on its way stays the one in use.
+  const ControlsState& controls = engine_->Controls();
+  deviceCombo_->setEnabled(controls.DeviceComboBox.Enabled &&
+                           controls.ButtonConnect.Caption == text::kConnect);
+}
+
+void MainWindow::DeviceComboBoxChange(int index) {
+  if (engine_ == nullptr) return;
+  int i = 0;
+  for (const BoardView& board : engine_->Boards()) {
+    if (!board.bootloader || i++ != index) continue;
+    BoardChoice choice;
+    choice.serial = board.serial;
+    choice.path = board.path;
+    choice.orFirst = true;
+    engine_->ChooseBoard(choice);
+    engine_->OpenChosenBoard();
+    break;
+  }
+  DeviceInfoChanged();  // shows the board in use, also when the choice was not taken
 }
 
 void MainWindow::ShowFileInStatusBar(const QString& path) {

@@ -5,6 +5,7 @@
 // of the controls and events that trigger them. Holds no uploader state of
 // its own.
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 #include <optional>
@@ -62,6 +63,8 @@ class MainWindow : public QWidget, public Frontend {
   // "Begin uploading", or "Stop uploading" while a run goes on.
   void ButtonStartBootloaderClick();
   void WMDropFiles(const QStringList& names);
+  // Another bootloader picked in the device list: it is asked for its record.
+  void DeviceComboBoxChange(int index);
 
   void SetDialogProvider(DialogProvider* dialogs);  // nullptr: the real dialogs
   TIniStorage& Settings() { return ini_; }
@@ -106,6 +109,9 @@ class MainWindow : public QWidget, public Frontend {
   void SetOuterWidth(int width);
   void SyncAll();
   bool EngineBusy() const;  // an exchange, handshake or upload is running
+  void DeviceListEnabled();
+  // Controls outside the window's width take no focus by Tab.
+  void UpdateTabStops();
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPoint VisiblePosition(QPoint topLeft) const;
@@ -144,6 +150,9 @@ class MainWindow : public QWidget, public Frontend {
   QFrame* panel1_ = nullptr;
   QCheckBox* checkBoxClose_ = nullptr;
   StatusBarPanel* statusBar_ = nullptr;
+  // The button that lost focus by being disabled, and where focus went then.
+  QPushButton* refocus_ = nullptr;
+  QPointer<QWidget> parkedFocus_;
 };
 
 }  // namespace quorvel::ui

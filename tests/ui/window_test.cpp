@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -258,6 +259,60 @@ TEST_F(WindowTest, RemovingAnIdleDeviceGivesTheReenterHint) {
   const qsizetype mark = History().size();
   Unplug(id);
   EXPECT_THAT(HistorySince(mark), ElementsAre("Reset device to reenter bootloader mode."));
+}
+
+TEST_F(WindowTest, SeveralBootloadersAreListedAndTheChosenOneIsUsed) {
+  Start();
+  const int a = Plug("family=PIC18,serial=A,description=Board A");
+  auto* devices = Find<QComboBox>("DeviceComboBox");
+  auto* mcu = Find<QComboBox>("MCUComboBox");
+  const auto items = [&] {
+    QStringList list;
+    for (int i = 0; i < devices->count(); ++i) list << devices->itemText(i);
+    return list;
+  };
+  EXPECT_FALSE(devices->isEnabled()) << "one bootloader: the list only shows it";
+  EXPECT_THAT(items(), ElementsAre("Board A"));
+
+  const qsizetype mark = History().size();
+  const int b = Plug("family=STM32F4XX,serial=B,description=Board B");
+  EXPECT_TRUE(devices->isEnabled());
+  // B has not been asked for its record yet: its entry is its USB name.
+  EXPECT_THAT(items(), ElementsAre("Board A (Serial=A)", "USB HID Bootloader (Serial=B)"));
+  EXPECT_EQ(devices->currentIndex(), 0);
+  EXPECT_EQ(mcu->currentText(), QStringLiteral("PIC18"));
+  EXPECT_THAT(HistorySince(mark), ElementsAre("2 bootloaders attached; using Board A (Serial=A)."));
+
+  devices->setCurrentIndex(1);
+  emit devices->activated(1);
+  ASSERT_TRUE(RunUntil([&] { return mcu->currentText() == QStringLiteral("STM32F4XX"); }));
+  EXPECT_THAT(items(), ElementsAre("Board A (Serial=A)", "Board B (Serial=B)"));
+  EXPECT_EQ(devices->currentIndex(), 1);
+  // The choice survives device changes while the board stays attached.
+  const int handled = Handled();
+  platform.PlugGeneric({});  // an unrelated HID device
+  ASSERT_TRUE(RunUntil([&] { return Handled() > handled && !Busy(); }));
+  EXPECT_EQ(mcu->currentText(), QStringLiteral("STM32F4XX"));
+  EXPECT_EQ(devices->currentIndex(), 1);
+  EXPECT_THAT(HistorySince(mark), ElementsAre("2 bootloaders attached; using Board A (Serial=A).",
+                                              "2 bootloaders attached; using Board B (Serial=B)."));
+
+  Click("ButtonConnect");
+  ASSERT_TRUE(TheEngine().Status().connected);
+  EXPECT_FALSE(devices->isEnabled()) << "the connected board stays the one in use";
+  dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  Click("ButtonOpenHex");
+  Click("ButtonStartBootloader");
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+  EXPECT_NE(platform.TraceText(b).find("WRITE"), std::string::npos);
+  for (const char* command : {"BOOT", "ERASE", "WRITE", "REBOOT"}) {
+    EXPECT_EQ(platform.TraceText(a).find(command), std::string::npos) << command << " reached board A";
+  }
+
+  // Restarted, B leaves its bootloader: A is the one in use again.
+  ASSERT_TRUE(RunUntil([&] { return !platform.IsPlugged(b) && mcu->currentText() == QStringLiteral("PIC18"); }));
+  EXPECT_FALSE(devices->isEnabled());
+  EXPECT_THAT(items(), ElementsAre("Board A"));
 }
 
 // --- Browse and drops ---
@@ -507,6 +562,73 @@ TEST_F(WindowTest, CloseDuringAnUploadStopsItFirst) {
   const auto reboot = trace.find("REBOOT");
   EXPECT_EQ(trace.find("DATA", reboot), std::string::npos) << "nothing written after the restart";
   EXPECT_EQ(trace.find("WRITE", reboot), std::string::npos);
+}
+
+// The four steps by keyboard: Tab visits only controls in sight, Alt letters
+// and Enter click the buttons, and the key that began an upload stops it.
+TEST_F(WindowTest, TheStepsWorkFromTheKeyboard) {
+  Start();
+  const int id = Plug("family=STM32F4XX,pace=2");
+  Window().activateWindow();
+  ASSERT_TRUE(RunUntil([&] { return Window().isActiveWindow(); }));
+  const auto key = [](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* to = QApplication::focusWidget();
+    ASSERT_NE(to, nullptr);
+    QKeyEvent press(QEvent::KeyPress, code, modifiers);
+    QKeyEvent release(QEvent::KeyRelease, code, modifiers);
+    QApplication::sendEvent(to, &press);
+    if (QWidget* now = QApplication::focusWidget()) QApplication::sendEvent(now, &release);
+  };
+  auto* start = Find<QPushButton>("ButtonStartBootloader");
+  start->setFocus();
+  QStringList visited;
+  for (int i = 0; i < 6; ++i) {
+    key(Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    visited << focus->objectName();
+    EXPECT_TRUE(focus->isVisible()) << visited.back().toStdString();
+    EXPECT_TRUE(Window().rect().contains(QRect(focus->mapTo(&Window(), QPoint(0, 0)), focus->size())))
+        << visited.back().toStdString() << " lies outside the window";
+  }
+  EXPECT_THAT(visited, ElementsAre("MemoHistoryWindow", "ButtonConnect", "ButtonOpenHex", "ButtonStartBootloader",
+                                   "MemoHistoryWindow", "ButtonConnect"));
+
+  key(Qt::Key_C, Qt::AltModifier);
+  ASSERT_TRUE(TheEngine().Status().connected);
+  EXPECT_EQ(QApplication::focusWidget(), Find<QPushButton>("ButtonConnect"));
+  EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Disconnect"));
+  key(Qt::Key_Tab);
+  dialogs.fileAnswers = {std::nullopt, std::nullopt, QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
+  key(Qt::Key_Return);  // Browse, cancelled
+  key(Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(dialogs.fileDialogs.size(), 2u);
+  key(Qt::Key_B, Qt::AltModifier);
+  ASSERT_TRUE(TheEngine().Images().HexLoaded);
+  EXPECT_EQ(Find<QPushButton>("ButtonOpenHex")->text(), QStringLiteral("Browse      for HEX"));
+
+  // Space began the upload; once the erase is over, a second Space stops it.
+  key(Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), start);
+  bool stopSent = false;
+  QTimer poll;
+  poll.setInterval(1);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (stopSent || !History().contains(QStringLiteral("Flash Write...")) || !start->isEnabled()) return;
+    stopSent = true;
+    EXPECT_EQ(QApplication::focusWidget(), start) << "focus left the upload button";
+    key(Qt::Key_Space);
+  });
+  poll.start();
+  key(Qt::Key_Space);
+  poll.stop();
+  ASSERT_TRUE(stopSent);
+  ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
+  EXPECT_EQ(dialogs.taskDialogs[0].Content, QStringLiteral("Uploading program was stopped by user."));
+  EXPECT_EQ(start->text(), QStringLiteral("Begin uploading"));
+  EXPECT_EQ(QApplication::focusWidget(), start);
+  platform.WaitIdle(2000);
+  EXPECT_EQ(platform.TraceText(id).find("REBOOT"), std::string::npos) << "a stop leaves the board in its bootloader";
 }
 
 // --- status bar, progress, activity toggle, dialogs ---

@@ -65,20 +65,29 @@ void Link::OpenBootloaderDevice() {
   ActiveDevice = nullptr;
   BoardInUse.clear();
   LastWait = WaitAcknowledged;
-  BoardConnection* dev = nullptr;
-  for (const TDeviceEntry& entry : DeviceList) {
-    BoardConnection* candidate = entry.Device.get();
-    if (candidate == nullptr || !IsBootloaderProduct(candidate->Product())) continue;
-    // With several bootloaders on one bench the command line names the one to use.
-    if (!Preferred.serial.empty() && candidate->Serial() != Preferred.serial) continue;
-    if (!Preferred.path.empty() && candidate->Path() != Preferred.path) continue;
-    if (dev == nullptr) dev = candidate;
-    // Every interface of a composite device carries the device's product
-    // string: the bootloader's is the one whose reports fit.
-    if (BootloaderReportsFit(candidate->InputReportBytes(), candidate->OutputReportBytes())) {
-      dev = candidate;
-      break;
+  const auto chosen = [this] {
+    BoardConnection* dev = nullptr;
+    for (const TDeviceEntry& entry : DeviceList) {
+      BoardConnection* candidate = entry.Device.get();
+      if (candidate == nullptr || !IsBootloaderProduct(candidate->Product())) continue;
+      // With several bootloaders on one bench the user names the one to use.
+      if (!Preferred.serial.empty() && candidate->Serial() != Preferred.serial) continue;
+      if (!Preferred.path.empty() && candidate->Path() != Preferred.path) continue;
+      if (dev == nullptr) dev = candidate;
+      // Every interface of a composite device carries the device's product
+      // string: the bootloader's is the one whose reports fit.
+      if (BootloaderReportsFit(candidate->InputReportBytes(), candidate->OutputReportBytes())) {
+        dev = candidate;
+        break;
+      }
     }
+    return dev;
+  };
+  BoardConnection* dev = chosen();
+  if (dev == nullptr && Preferred.orFirst) {
+    // The window's chosen board is gone: back to the first, as if never chosen.
+    Preferred = {};
+    dev = chosen();
   }
   if (dev == nullptr || !dev->ReadWrite()) {
     // None, or one usable for nothing but its name (later exchanges end by time-out).

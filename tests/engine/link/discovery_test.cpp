@@ -122,6 +122,31 @@ TEST_F(Discovery, ReportsReachOnlyTheChosenBoardWhileAnAnswerIsAwaited) {
   EXPECT_TRUE(object(1)->Listening());
 }
 
+// The window's choice: the board chosen is asked alone, and one that does not
+// answer leaves no other board's record on show.
+TEST_F(Discovery, ChosenBoardThatDoesNotAnswerShowsNoRecord) {
+  const int a = PlugBootloader("family=PIC18,serial=A");
+  const int b = PlugBootloader("family=STM32F4XX,serial=B,drop=1");
+  BoardChoice choice;
+  for (const BoardView& board : engine->Boards()) {
+    if (board.serial == u"B") choice = {board.serial, board.path, true};
+  }
+  const std::size_t mark = ui.history.size();
+  const std::size_t asksOfA = InfoRequests(a);
+  engine->ChooseBoard(choice);
+  engine->OpenChosenBoard();
+  EXPECT_THAT(ui.HistorySince(mark), ElementsAre("USB HID device is not in bootloader mode.", "Reset device."));
+  EXPECT_EQ(LinkPart().Active(), nullptr);
+  EXPECT_EQ(InfoRequests(a), asksOfA) << "A is not asked in B's place";
+  EXPECT_EQ(InfoRequests(b), 1u);
+  const ControlsState& controls = engine->Controls();
+  EXPECT_THAT(controls.MCUComboBox.Items, IsEmpty());
+  EXPECT_EQ(controls.LinkIndicator, 0);
+  EXPECT_THAT(controls.DeviceComboBox.Items, ElementsAre("Simulated PIC18 (Serial=A)", "USB HID Bootloader (Serial=B)"));
+  EXPECT_EQ(controls.DeviceComboBox.ItemIndex, 1);
+  EXPECT_TRUE(controls.DeviceComboBox.Enabled);
+}
+
 TEST_F(Discovery, SilentDeviceIsNotInBootloaderMode) {
   sim::GenericHidDescription mute;
   mute.product = u"USB HID Bootloader";
@@ -300,10 +325,11 @@ TEST_F(Discovery, LosingASecondBootloaderKeepsTheConnection) {
   PlugBootloader("family=PIC18,serial=A");
   const int second = PlugBootloader("family=PIC18,serial=B");
   ASSERT_TRUE(Connect());
+  const qsizetype mark = ui.history.size();
   Unplug(second);
   EXPECT_TRUE(Connected());
   EXPECT_NE(LinkPart().Active(), nullptr);
-  EXPECT_THAT(ui.HistorySince(2), IsEmpty());
+  EXPECT_THAT(ui.HistorySince(mark), IsEmpty());
 }
 
 TEST_F(Discovery, DeviceChangeDuringAWaitIsDeferred) {
