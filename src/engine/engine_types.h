@@ -85,6 +85,9 @@ struct EngineOptions {
   // The board stays locked from discovery until the engine ends (the command
   // line); otherwise only while connected (the window).
   bool keepBoardLock = false;
+  // Boards are listed and named but none is chosen, locked or sent anything
+  // (the command line's list).
+  bool listOnly = false;
 };
 
 // What the engine is doing and what it knows of the board it talks to.
