@@ -211,6 +211,9 @@ objcopy --strip-debug "$CLI" "$R/usr/bin/quorvel-cli"
 objcopy --strip-debug "$UHID" "$R/usr/bin/quorvel-uhid"
 objcopy --strip-debug "$GADGET" "$R/usr/bin/quorvel-gadget"
 [ -n "$ROUNDTRIP" ] && objcopy --strip-debug "$ROUNDTRIP" "$R/usr/bin/hidraw_roundtrip"
+# strace, when the host has it, counts the hidraw opens of the noopen scenarios.
+STRACE=$(command -v strace || true)
+[ -n "$STRACE" ] && cp "$STRACE" "$R/usr/bin/strace"
 copy_closure() {
   ldd "$1" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | while read -r lib; do
     [ -e "$R$lib" ] && continue
@@ -221,6 +224,7 @@ copy_closure() {
 copy_closure "$CLI"
 copy_closure "$UHID"
 copy_closure "$GADGET"
+[ -n "$STRACE" ] && copy_closure "$STRACE"
 if [ -n "$UDEVADM" ]; then
   mkdir -p "$R/lib/systemd" "$R/etc/udev/rules.d" "$R/lib/udev/rules.d"
   cp "$UDEVADM" "$R/bin/udevadm.real"

@@ -347,7 +347,12 @@ int CliRunner::StartEngine() {
     oneBoard_ = std::make_unique<OneBoardPlatform>(program_->Platform(), path);
     platform = oneBoard_.get();
   }
-  engine_ = std::make_unique<Engine>(*platform, ui_, EngineOptions{.keepBoardLock = true, .listBootloaders = false});
+  // list names the boards from what the system says of them: it opens none
+  // and sends nothing, so it never disturbs a board another program uses.
+  engine_ = std::make_unique<Engine>(*platform, ui_,
+                                     EngineOptions{.keepBoardLock = true,
+                                                   .listBootloaders = false,
+                                                   .listOnly = options_.command == CliCommand::List});
   if (options_.serial) choice_.serial = QString::fromStdString(*options_.serial).toStdU16String();
   if (deviceSimIndex_ >= 0) {
     // Until it is plugged, no other simulated device stands in for it.
@@ -424,7 +429,9 @@ int CliRunner::WaitForBoards() {
     if (int rc = Interrupted(); rc != ExitSuccess) return rc;
     const EngineStatus status = engine_->Status();
     const bool answered = status.active && status.active->readWrite;
-    if (Candidates().size() > 1) break;     // waiting cannot settle this
+    const bool listOnly = options_.command == CliCommand::List;
+    if (listOnly && !Candidates().empty()) break;  // list asks nothing of the board
+    if (Candidates().size() > 1) break;            // waiting cannot settle this
     if (!status.boardInUse.empty()) break;  // nor this: nothing announces its end
     if (answered && Matches(*status.active)) break;
     if (clock.elapsed() >= options_.waitMs) break;

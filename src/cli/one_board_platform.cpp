@@ -41,6 +41,14 @@ std::unique_ptr<hid::HidConnection> OneBoardPlatform::Open(const hid::THidPnPInf
   return Ours(info) ? inner_.Open(info) : nullptr;
 }
 
+std::unique_ptr<hid::HidConnection> OneBoardPlatform::Inspect(const hid::THidPnPInfo& info) {
+  return Ours(info) ? inner_.Inspect(info) : nullptr;
+}
+
+bool OneBoardPlatform::LockedElsewhere(const hid::THidPnPInfo& info) {
+  return Ours(info) && inner_.LockedElsewhere(info);
+}
+
 std::shared_ptr<hid::HidReadChannel> OneBoardPlatform::OpenReader(const hid::THidPnPInfo& info,
                                                                   std::uint32_t& error) {
   if (Ours(info)) return inner_.OpenReader(info, error);

@@ -29,6 +29,8 @@ class OneBoardPlatform : public hid::HidPlatform {
   std::vector<hid::THidPnPInfo> Scan() override;
   std::vector<hid::THidPnPInfo> ScanPath(const std::string& interfacePath) override;
   std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override;
+  std::unique_ptr<hid::HidConnection> Inspect(const hid::THidPnPInfo& info) override;
+  bool LockedElsewhere(const hid::THidPnPInfo& info) override;
   std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info,
                                                   std::uint32_t& error) override;
   std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override;

@@ -92,6 +92,9 @@ struct EngineOptions {
   // With several bootloaders attached the device list holds them all and the
   // history says which is used (the window); the command line lists them itself.
   bool listBootloaders = true;
+  // Boards are listed and named but none is chosen, locked or sent anything
+  // (the command line's list).
+  bool listOnly = false;
 };
 
 // What the engine is doing and what it knows of the board it talks to.

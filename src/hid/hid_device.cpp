@@ -156,7 +156,8 @@ THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceContro
       owner_(owner),
       dataHandler_(std::move(dataHandler)),
       unplugHandler_(std::move(unplugHandler)) {
-  query_ = platform_.Open(info_);
+  // Inspected, not opened: a scan must not open every node it finds.
+  query_ = platform_.Inspect(info_);
   if (!query_) throw EControllerError("Device cannot be opened");
   readWriteAccess_ = query_->ReadWriteAccess();
   if (!query_->GetAttributes(attributes_)) {
@@ -199,7 +200,7 @@ THidDevice::~THidDevice() {
 bool THidDevice::OpenQueryHandle() {
   if (query_) return true;
   if (!IsAccessible()) return false;
-  query_ = platform_.Open(info_);
+  query_ = platform_.Inspect(info_);
   if (!query_) return false;
   readWriteAccess_ = query_->ReadWriteAccess();
   return true;

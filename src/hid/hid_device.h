@@ -37,7 +37,7 @@ struct WriterShared;
 
 class THidDevice {
  public:
-  // Opens the interface once to read its attributes. Throws EControllerError
+  // Inspects the interface (without opening it) for its attributes. Throws EControllerError
   // "Device cannot be opened" / "Device cannot be identified".
   THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceController* owner, THidDataEvent dataHandler,
              THidPlugEvent unplugHandler);

@@ -5,6 +5,7 @@
 // Two implementations exist: the Linux one (hidraw + libudev, src/hid/linux)
 // and the simulated one (src/sim). Everything here except HidReadChannel::Read
 // is called on the thread that owns the controller (the Qt UI thread).
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,6 +66,7 @@ class HidLock {
 
 class HidPlatform {
  public:
+
   virtual ~HidPlatform() = default;
   HidPlatform() = default;
   HidPlatform(const HidPlatform&) = delete;
@@ -87,6 +89,13 @@ class HidPlatform {
   // Opens read/write, or query-only when read/write is refused; nullptr when
   // the interface cannot be opened at all (gone, or not a HID interface).
   virtual std::unique_ptr<HidConnection> Open(const THidPnPInfo& info) = 0;
+  // What the system knows of the interface without opening it: attributes,
+  // strings and report lengths, and whether an Open would get read/write
+  // access. Its Write always fails. Opening a node costs tens of milliseconds
+  // and takes a lock the kernel shares among all HID nodes, so scans and
+  // listings use this; a platform that can learn nothing without opening
+  // opens.
+  virtual std::unique_ptr<HidConnection> Inspect(const THidPnPInfo& info) { return Open(info); }
   // Opens the reader's handle; nullptr (and `error`) on failure. May be called
   // on the reader thread.
   virtual std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) = 0;
@@ -99,6 +108,13 @@ class HidPlatform {
     (void)info;
     error = 0;
     return std::make_unique<HidLock>();
+  }
+  // Another program holds the interface's lock. A platform that can see
+  // locks without taking them says so without touching the interface; the
+  // fallback tries the lock and lets it go at once.
+  virtual bool LockedElsewhere(const THidPnPInfo& info) {
+    std::uint32_t error = 0;
+    return !Lock(info, error) && error == EWOULDBLOCK;
   }
   // Installs the change notification. The platform calls it on the Qt event
   // loop of the thread that installed it, after interfaces came or went (bursts

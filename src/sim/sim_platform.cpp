@@ -143,6 +143,7 @@ struct SimInterface {
   std::uint32_t stallError = 0;
   std::size_t outputCount = 0;
   std::size_t openCount = 0;
+  std::size_t stringReads = 0;
   int handles = 0;  // the uploader's open connections and readers
   std::vector<std::weak_ptr<SimReadChannel>> readers;
 
@@ -166,7 +167,10 @@ class SimConnection : public hid::HidConnection {
         readWrite_(readWrite),
         attributes_(attributes),
         caps_(caps) {}
-  ~SimConnection() override { link_->Released(id_); }
+  // Without a link it only inspects: no handle is open, nothing can be written.
+  ~SimConnection() override {
+    if (link_) link_->Released(id_);
+  }
   SimConnection(const SimConnection&) = delete;
   SimConnection& operator=(const SimConnection&) = delete;
   bool ReadWriteAccess() const override { return readWrite_; }
@@ -182,7 +186,7 @@ class SimConnection : public hid::HidConnection {
   }
   bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) override {
     written = 0;
-    if (!readWrite_) {
+    if (!readWrite_ || !link_) {
       error = kErrAccess;
       return false;
     }
@@ -385,6 +389,12 @@ std::size_t SimHidPlatform::OpenCount(int id) const {
   return it == interfaces_.end() ? 0 : it->second->openCount;
 }
 
+std::size_t SimHidPlatform::StringReadCount(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  return it == interfaces_.end() ? 0 : it->second->stringReads;
+}
+
 std::shared_ptr<SimInterface> SimHidPlatform::Find(int id) const {
   auto it = interfaces_.find(id);
   return it == interfaces_.end() ? nullptr : it->second;
@@ -419,6 +429,24 @@ std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo&
   ++iface->openCount;
   return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes,
                                          caps);
+}
+
+std::unique_ptr<hid::HidConnection> SimHidPlatform::Inspect(const hid::THidPnPInfo& info) {
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) return nullptr;
+  hid::THidAttributes attributes;
+  attributes.VendorID = iface->profileText.vendorId;
+  attributes.ProductID = iface->profileText.productId;
+  attributes.VersionNumber = iface->profileText.version;
+  hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
+  return std::make_unique<SimConnection>(*this, nullptr, iface->id, !iface->profileText.queryOnly, attributes, caps);
+}
+
+bool SimHidPlatform::LockedElsewhere(const hid::THidPnPInfo& info) {
+  std::lock_guard lock(mutex_);
+  auto iface = FindByPath(info.InterfacePath);
+  return iface && iface->plugged && iface->instance == info.DeviceInstance && iface->locks > 0;
 }
 
 std::shared_ptr<hid::HidReadChannel> SimHidPlatform::OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) {
@@ -648,6 +676,7 @@ bool SimHidPlatform::ReadString(int id, bool serial, std::u16string& text) {
   std::lock_guard lock(mutex_);
   auto iface = Find(id);
   if (!iface || !iface->plugged) return false;
+  ++iface->stringReads;
   if (iface->failStrings > 0) {
     --iface->failStrings;
     return false;

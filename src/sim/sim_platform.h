@@ -104,12 +104,17 @@ class SimHidPlatform : public hid::HidPlatform {
   void Forget(int id);
   // Reports written to / read from interface `id` so far.
   std::size_t OutputReportCount(int id) const;
-  // Connections (query handles, which read its name) opened to interface `id` so far.
+  // Connections (write handles) opened to interface `id` so far; inspecting it
+  // for its name and report lengths opens nothing.
   std::size_t OpenCount(int id) const;
+  // Product and serial reads of interface `id` so far, failed ones included.
+  std::size_t StringReadCount(int id) const;
 
   // HidPlatform
   std::vector<hid::THidPnPInfo> Scan() override;
   std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override;
+  std::unique_ptr<hid::HidConnection> Inspect(const hid::THidPnPInfo& info) override;
+  bool LockedElsewhere(const hid::THidPnPInfo& info) override;
   std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override;
   std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override;
   void SetChangeHandler(std::function<void()> handler) override;

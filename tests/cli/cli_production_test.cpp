@@ -182,9 +182,11 @@ TEST_F(CliProduction, FamilyMayBeGivenAsAHexCode) {
   EXPECT_EQ(RunCli(Sims({"family=0x"}) + QStringList{"info"}).exitCode, 1);
 }
 
-TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJson) {
-  const CliRun json =
-      RunCli(Sims({"family=PIC18,serial=S1,vid=0x1209,pid=0x0002"}) + QStringList{"--json", "list"});
+// list names the boards from what the system says of them: it opens none and
+// sends nothing to any.
+TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJsonAndTalksToNoBoard) {
+  const CliRun json = RunCli(Sims({"family=PIC18,serial=S1,vid=0x1209,pid=0x0002", "family=PIC32"}) +
+                             QStringList{"--json", "--verbose", "--trace", Path("trace.txt"), "list"});
   ASSERT_EQ(json.exitCode, 0) << json.Describe();
   const QJsonObject device = json.Events().front();
   EXPECT_EQ(device.value("event").toString(), "device");
@@ -192,6 +194,14 @@ TEST_F(CliProduction, ListShowsPathVidPidAndSerialAlsoInJson) {
   EXPECT_EQ(device.value("serial").toString(), "S1");
   EXPECT_EQ(device.value("vid").toInt(), 0x1209);
   EXPECT_FALSE(device.value("busy").toBool());
+  EXPECT_TRUE(Trace().isEmpty()) << Trace().join(' ').toStdString();
+  bool counted = false;
+  for (const QJsonObject& e : json.Events()) {
+    if (!e.value("text").toString().startsWith("Opens per simulated board:")) continue;
+    counted = true;
+    EXPECT_TRUE(e.value("text").toString().startsWith("Opens per simulated board: sim:1 0, sim:2 0;")) << json.Describe();
+  }
+  EXPECT_TRUE(counted) << json.Describe();
 }
 
 // --- quiet and log ---

@@ -255,17 +255,27 @@ TEST_F(ControllerFixture, ProductStringIsCutAt254UnitsAndRetriedAfterAFailure) {
   delete dev;
 }
 
-// A board without a serial answers an empty one; asking again must not open its node again.
-TEST_F(ControllerFixture, AnEmptySerialIsReadOnce) {
+// Listing, naming and measuring a board, and giving it back, open nothing. A
+// failed serial read is tried again; an empty one that succeeded is kept.
+TEST_F(ControllerFixture, ScanAndNamesOpenNothingAndAnEmptySerialIsReadOnce) {
   const int id = platform.PlugGeneric(GenericHidDescription{});
+  platform.FailStringReads(id, 1);
   Start();
   THidDevice* dev = nullptr;
   ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
-  const std::size_t opens = platform.OpenCount(id);
+  const std::size_t reads = platform.StringReadCount(id);
+  EXPECT_TRUE(dev->SerialString().empty());  // fails
+  EXPECT_TRUE(dev->SerialString().empty());  // succeeds: no serial
   EXPECT_TRUE(dev->SerialString().empty());
-  EXPECT_TRUE(dev->SerialString().empty());
-  EXPECT_EQ(platform.OpenCount(id), opens + 1);
+  EXPECT_EQ(platform.StringReadCount(id), reads + 2);
+  EXPECT_EQ(Str(dev->ProductString()), "Simulated HID");
+  THidCaps caps;
+  dev->ReportCaps(caps);
+  EXPECT_EQ(caps.OutputReportByteLength, 65);
+  EXPECT_TRUE(dev->ReadWriteAccess());
   delete dev;
+  ctl->NotifyDeviceChange(0);
+  EXPECT_EQ(platform.OpenCount(id), 0u);
 }
 
 TEST_F(ControllerFixture, ListedObjectIsNotOpenedOutsideAHandler) {

@@ -5,16 +5,24 @@
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "hid/hid_controller.h"
+#include "hid/hid_device.h"
 
 namespace quorvel::hid::linux_hid {
 namespace {
@@ -300,6 +308,164 @@ TEST(LinuxIds, HidIdParsing) {
   EXPECT_FALSE(ParseHidId("", v, p));
   EXPECT_NE(IdentityOf("/sys/a/0003:04D8:003C.0001/hidraw/hidraw0"),
             IdentityOf("/sys/a/0003:04D8:003C.0002/hidraw/hidraw0"));
+}
+
+// --- identity, report lengths and locks from a sysfs tree, no node opened ----------
+
+// The real calls, with /sys, /dev and /proc under a temporary directory. An
+// open of a node under /dev is counted and refused.
+class RootedSys : public LinuxSys {
+ public:
+  explicit RootedSys(std::string root) : root_(std::move(root)) {}
+  int nodeOpens = 0;
+  int Open(const char* path, int flags) override {
+    if (std::string(path).rfind("/dev/", 0) == 0) return (++nodeOpens, errno = EACCES, -1);
+    return LinuxSys::Open((root_ + path).c_str(), flags);
+  }
+  bool RealPath(const std::string& path, std::string& resolved) override {
+    if (!LinuxSys::RealPath(root_ + path, resolved) || resolved.rfind(root_, 0) != 0) return false;
+    resolved.erase(0, root_.size());
+    return true;
+  }
+  int Stat(const char* path, struct stat& st) override { return LinuxSys::Stat((root_ + path).c_str(), st); }
+  int Access(const char* path, int mode) override { return LinuxSys::Access((root_ + path).c_str(), mode); }
+
+ private:
+  std::string root_;
+};
+
+class SysfsTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    root = QDir(dir.path()).canonicalPath().toStdString();
+  }
+  void Write(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
+    std::ofstream(root + path, std::ios::binary) << text;
+  }
+  // A hidraw node below `parent` (a USB interface, or uhid's misc device);
+  // returns what a scan lists for it.
+  THidPnPInfo AddNode(const std::string& parent, const std::string& hid, const std::string& node,
+                      const std::string& uevent, const std::string& descriptor) {
+    const std::string hidDir = parent + "/" + hid;
+    const std::string syspath = hidDir + "/hidraw/" + node;
+    Write(hidDir + "/uevent", uevent);
+    Write(hidDir + "/report_descriptor", descriptor);
+    std::filesystem::create_directories(root + syspath);
+    std::filesystem::create_directory_symlink("../..", root + syspath + "/device");
+    std::filesystem::create_directories(root + "/sys/class/hidraw");
+    std::filesystem::create_directory_symlink("../../.." + syspath, root + "/sys/class/hidraw/" + node);
+    Write("/dev/" + node, "");
+    return {IdentityOf(syspath), "/dev/" + node};
+  }
+
+  QTemporaryDir dir;
+  std::string root;
+};
+
+// Vendor-defined 64/64 without report IDs; the same with report ID 1 and 32 bytes.
+const std::string kPlain("\x06\x00\xFF\x09\x01\xA1\x01\x75\x08\x95\x40\x81\x00\x91\x00\xC0", 16);
+const std::string kNumbered("\x06\x00\xFF\x09\x01\xA1\x01\x85\x01\x75\x08\x95\x20\x81\x00\x91\x00\xC0", 18);
+
+TEST_F(SysfsTree, DevicesAreNamedAndMeasuredWithoutOpeningTheirNodes) {
+  const std::string usb = "/sys/devices/pci0000:00/usb1/1-1";
+  Write(usb + "/uevent", "MAJOR=189\nDEVTYPE=usb_device\n");
+  Write(usb + "/product", "USB HID Bootloader\n");
+  Write(usb + "/serial", "\n");
+  Write(usb + "/bcdDevice", "0102\n");
+  Write(usb + "/1-1:1.0/uevent", "DEVTYPE=usb_interface\n");
+  const THidPnPInfo usbNode = AddNode(usb + "/1-1:1.0", "0003:04D8:003C.0001", "hidraw0",
+                                      "HID_ID=0003:000004D8:0000003C\nHID_NAME=Microchip\nHID_UNIQ=\n", kPlain);
+  const THidPnPInfo uhidNode =
+      AddNode("/sys/devices/virtual/misc/uhid", "0003:1234:5678.0002", "hidraw1",
+              "HID_ID=0003:00001234:00005678\nHID_NAME=Virtual board\nHID_UNIQ=U-7\n", kNumbered);
+  struct Case {
+    THidPnPInfo info;
+    const char16_t* product;
+    const char16_t* serial;
+    std::uint16_t vid, pid, version, reportLength;
+  };
+  RootedSys sys(root);
+  LinuxHidPlatform platform(sys);
+  for (const Case& c : {Case{usbNode, u"USB HID Bootloader", u"", 0x04D8, 0x003C, 0x0102, 65},
+                        Case{uhidNode, u"Virtual board", u"U-7", 0x1234, 0x5678, 0, 33}}) {
+    SCOPED_TRACE(c.info.InterfacePath);
+    // What a scan does with each interface it finds, and what naming it asks.
+    THidDevice dev(platform, c.info, nullptr, {}, {});
+    dev.SetInHandler(true);
+    EXPECT_EQ(dev.ProductString(), c.product);
+    EXPECT_EQ(dev.SerialString(), c.serial);
+    EXPECT_EQ(dev.Attributes().VendorID, c.vid);
+    EXPECT_EQ(dev.Attributes().ProductID, c.pid);
+    EXPECT_EQ(dev.Attributes().VersionNumber, c.version);
+    THidCaps caps;
+    dev.ReportCaps(caps);
+    EXPECT_EQ(caps.InputReportByteLength, c.reportLength);
+    EXPECT_EQ(caps.OutputReportByteLength, c.reportLength);
+    EXPECT_TRUE(dev.ReadWriteAccess());
+    dev.SetInHandler(false);
+  }
+  EXPECT_EQ(sys.nodeOpens, 0);
+  // A node that now belongs to another device is gone for the one scanned.
+  EXPECT_EQ(platform.Inspect({usbNode.DeviceInstance, "/dev/hidraw1"}), nullptr);
+}
+
+// Facts that cannot be read (the HID device's uevent, here) give no name; the
+// next request reads them again.
+TEST_F(SysfsTree, NameThatCouldNotBeReadIsReadAgain) {
+  const THidPnPInfo info = AddNode("/sys/devices/virtual/misc/uhid", "0003:1234:5678.0003", "hidraw2",
+                                   "HID_ID=0003:00001234:00005678\nHID_NAME=Late\n", kPlain);
+  const std::string uevent = root + "/sys/devices/virtual/misc/uhid/0003:1234:5678.0003/uevent";
+  std::filesystem::rename(uevent, uevent + ".away");
+  RootedSys sys(root);
+  LinuxHidPlatform platform(sys);
+  EXPECT_EQ(platform.Inspect(info), nullptr);
+  std::filesystem::rename(uevent + ".away", uevent);
+  auto conn = platform.Inspect(info);
+  ASSERT_NE(conn, nullptr);
+  std::u16string product;
+  ASSERT_TRUE(conn->GetProductString(product));
+  EXPECT_EQ(product, u"Late");
+  EXPECT_EQ(sys.nodeOpens, 0);
+}
+
+// Busy is another process's flock on the node's device and inode, as
+// /proc/locks lists it.
+TEST_F(SysfsTree, BusyComesFromTheLocksFile) {
+  const THidPnPInfo info = AddNode("/sys/devices/virtual/misc/uhid", "0003:1234:5678.0004", "hidraw3",
+                                   "HID_ID=0003:00001234:00005678\nHID_NAME=B\n", kPlain);
+  struct stat st{};
+  ASSERT_EQ(::stat((root + "/dev/hidraw3").c_str(), &st), 0);
+  char file[64];
+  std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  const std::string other = "1: FLOCK  ADVISORY  WRITE 4321 " + std::string(file) + " 0 EOF\n";
+  const std::string self = "1: FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " " + file + " 0 EOF\n";
+  struct Case {
+    std::string locks;
+    bool busy;
+  };
+  const Case cases[] = {
+      {other, true},
+      {"", false},
+      {self, false},                                                               // this program's own
+      {"1: -> FLOCK  ADVISORY  WRITE 4321 " + std::string(file) + " 0 EOF\n", false},  // a waiter holds nothing
+      {"1: POSIX  ADVISORY  WRITE 4321 " + std::string(file) + " 0 EOF\n", false},     // does not keep flock off
+      {"1: FLOCK  ADVISORY  WRITE 4321 00:00:1 0 EOF\n", false},                      // another file
+      {"garbage\n1: FLOCK\n1: FLOCK  ADVISORY  WRITE x " + std::string(file) + " 0 EOF\n" +
+           "1: FLOCK  ADVISORY  WRITE 4321 zz:05:7 0 EOF\n2: FLOCK  ADVISORY  WRITE 4321 " + file + "x 0 EOF\n",
+       false},
+      {"garbage\n" + other, true},
+  };
+  RootedSys sys(root);
+  LinuxHidPlatform platform(sys);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locks);
+    Write("/proc/locks", c.locks);
+    EXPECT_EQ(platform.LockedElsewhere(info), c.busy);
+  }
+  EXPECT_EQ(sys.nodeOpens, 0);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ fi
 for m in $MODULES; do
   [ -f /lib/modules/$m.ko ] || continue
   params=""
-  [ "$m" = dummy_hcd ] && params="num=2"
+  [ "$m" = dummy_hcd ] && params="num=4"
   # shellcheck disable=SC2086
   if ! insmod /lib/modules/$m.ko $params 2>/tmp/insmod.err; then
     echo "DETAIL insmod $m: $(cat /tmp/insmod.err)"
@@ -296,6 +296,21 @@ while IFS='|' read -r name profile uopts setup args rc compare patterns withudev
       # The device answers the late chunk before it reads what followed.
       wait_trace "$a.trace" REBOOT
       ;;
+    noopen)
+      # Every open the command makes, its threads' too, when strace is in the image.
+      if command -v strace >/dev/null; then
+        # shellcheck disable=SC2046
+        timeout -s KILL 120 strace -f -qq -e trace=openat,open -o "$a.strace" quorvel-cli $(expand_args "$args") \
+          >"$a.raw" 2>"$a.err" </dev/null
+        echo $? >"$a.rc"
+        normalize_output "$a.raw" >"$a.out"
+        echo "DETAIL $name: hidraw opens: $(grep -c '"/dev/hidraw' "$a.strace")"
+      else
+        echo "DETAIL $name: strace is not in the image; opens not counted"
+        # shellcheck disable=SC2046
+        run_cli "$a" root $(expand_args "$args")
+      fi
+      ;;
     twice)
       # shellcheck disable=SC2046
       run_cli "$a" root $(expand_args "$args") &
@@ -332,6 +347,8 @@ while IFS='|' read -r name profile uopts setup args rc compare patterns withudev
     fail "the second command exits $(cat "$a.second.rc"), expected 2" "$a.second.raw" "$a.second.err"
   elif [ "$setup" = twice ] && ! cat "$a.second.raw" "$a.second.err" | grep -q "in use by another program"; then
     fail "the second command does not say the board is in use" "$a.second.raw" "$a.second.err"
+  elif [ "$setup" = noopen ] && [ -f "$a.strace" ] && grep -q '"/dev/hidraw' "$a.strace"; then
+    fail "a hidraw node was opened" "$a.strace"
   elif [ "$setup" = signals ] && { [ "$(tail -n 1 "$a.trace")" != REBOOT ] || grep -q VIOLATION "$a.trace"; }; then
     fail "the device was not restarted at a command boundary" "$a.trace" "$a.raw" "$a.err"
   elif [ $urc -ne 0 ]; then

@@ -13,6 +13,8 @@
 #                   for the first one's answer to its information request
 #          regain   as locked, and a moment later the node becomes readable
 #                   through a udev "change" event (a rule installed meanwhile)
+#          noopen   the command runs under strace (when the image has it) and
+#                   must open no hidraw node
 #          twice    a second identical command starts while the first one erases;
 #                   it must exit 2 saying the board is in use by another program
 #          signals  once the first chunk is sent the command gets SIGTERM, and a

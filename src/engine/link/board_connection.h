@@ -69,6 +69,8 @@ class BoardSource {
   // Takes the board's lock without waiting: nullptr with `error` EWOULDBLOCK
   // while another program holds it; any other error: it cannot be locked at all.
   virtual std::unique_ptr<BoardLock> Lock(const BoardConnection& board, std::uint32_t& error) = 0;
+  // Another program holds the board's lock; asked without taking it.
+  virtual bool LockedElsewhere(const BoardConnection& board) = 0;
   // The first protocol violation the board saw in what it was sent (only a
   // simulated bootloader checks), or empty.
   virtual std::string ReportedViolation(const BoardConnection& board) = 0;

@@ -65,6 +65,7 @@ void Link::OpenBootloaderDevice() {
   ActiveDevice = nullptr;
   BoardInUse.clear();
   LastWait = WaitAcknowledged;
+  if (listOnly_) return;
   const auto chosen = [this] {
     BoardConnection* dev = nullptr;
     for (const TDeviceEntry& entry : DeviceList) {

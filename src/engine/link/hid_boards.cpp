@@ -159,6 +159,10 @@ std::unique_ptr<BoardLock> HidBoards::Lock(const BoardConnection& board, std::ui
   return std::make_unique<HidBoardLock>(std::move(lock));
 }
 
+bool HidBoards::LockedElsewhere(const BoardConnection& board) {
+  return platform_.LockedElsewhere(static_cast<const HidBoard&>(board).Info());
+}
+
 std::string HidBoards::ReportedViolation(const BoardConnection& board) {
   return platform_.ReportedViolation(static_cast<const HidBoard&>(board).Info());
 }

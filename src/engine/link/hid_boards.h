@@ -37,6 +37,7 @@ class HidBoards final : public BoardSource {
 
   std::vector<ListedBoard> List() override;
   std::unique_ptr<BoardLock> Lock(const BoardConnection& board, std::uint32_t& error) override;
+  bool LockedElsewhere(const BoardConnection& board) override;
   std::string ReportedViolation(const BoardConnection& board) override;
 
   // The controller's handlers.

@@ -14,7 +14,7 @@
 namespace quorvel {
 
 Link::Link(LinkEvents& events, const EngineOptions& options)
-    : events_(events), keepBoardLock_(options.keepBoardLock) {
+    : events_(events), keepBoardLock_(options.keepBoardLock), listOnly_(options.listOnly) {
   ResponseTimer.setInterval(10);
   ResponseTimer.setSingleShot(false);
   ResponseTimer.setTimerType(Qt::PreciseTimer);
@@ -96,9 +96,7 @@ void Link::ReleaseBoardLock() {
 
 bool Link::BoardInUseElsewhere(BoardConnection* dev) {
   if (dev == nullptr || (boardLock_ && boardLockInstance_ == dev->Instance())) return false;
-  std::uint32_t error = 0;
-  const std::unique_ptr<BoardLock> probe = source_->Lock(*dev, error);
-  return !probe && error == EWOULDBLOCK;
+  return source_->LockedElsewhere(*dev);
 }
 
 std::string Link::ReportedViolation() {

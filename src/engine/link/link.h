@@ -211,6 +211,7 @@ class Link final : public BoardEvents {
   LinkEvents& events_;
   BoardSource* source_ = nullptr;
   const bool keepBoardLock_;
+  const bool listOnly_;
 
   TBootInfo BootInfo;  // the record the device sent
   bool ReenterHint = true;

@@ -6,6 +6,8 @@
 #include <linux/hidraw.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -27,20 +29,34 @@ namespace {
 constexpr std::uint32_t kErrNoDevice = ENODEV;
 constexpr int kCoalesceMs = 30;
 
+constexpr const char* kSysDevices = "/sys/devices/";
+
 // A sysfs attribute as the kernel prints it, without the newline it adds:
 // blanks are part of the string the device gave. Read here rather than
 // through libudev, whose versions differ in what they strip.
-std::string Attr(LinuxSys& sys, udev_device* dev, const char* name) {
-  const char* syspath = dev == nullptr ? nullptr : udev_device_get_syspath(dev);
+std::string Attr(LinuxSys& sys, const std::string& dir, const char* name) {
   std::string s;
-  if (syspath == nullptr || !sys.ReadFile(std::string(syspath) + "/" + name, s)) return {};
+  if (dir.empty() || !sys.ReadFile(dir + "/" + name, s)) return {};
   if (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
 }
 
-std::string Property(udev_device* dev, const char* name) {
-  const char* v = dev == nullptr ? nullptr : udev_device_get_property_value(dev, name);
-  return v == nullptr ? std::string{} : std::string(v);
+// One KEY=value line of a uevent file's text; empty when absent.
+std::string UeventValue(const std::string& uevent, const std::string& key) {
+  const std::string prefix = key + "=";
+  std::size_t pos = 0;
+  while (pos < uevent.size()) {
+    std::size_t end = uevent.find('\n', pos);
+    if (end == std::string::npos) end = uevent.size();
+    if (uevent.compare(pos, prefix.size(), prefix) == 0) return uevent.substr(pos + prefix.size(), end - pos - prefix.size());
+    pos = end + 1;
+  }
+  return {};
+}
+
+std::string Parent(const std::string& dir) {
+  const std::size_t slash = dir.rfind('/');
+  return slash == std::string::npos ? std::string() : dir.substr(0, slash);
 }
 
 // sysfs gives the kernel's UTF-8 conversion of USB strings; other sources
@@ -51,12 +67,15 @@ std::u16string Utf16(const std::string& text) {
 
 class LinuxConnection : public HidConnection {
  public:
-  LinuxConnection(LinuxSys& sys, int fd, const InterfaceFacts& facts, std::optional<ReportDescriptorSummary> summary)
-      : sys_(sys), fd_(fd), facts_(facts), summary_(summary) {}
+  // Without a descriptor (fd -1) it answers from the facts; `readWrite` is
+  // then what an open would get.
+  LinuxConnection(LinuxSys& sys, int fd, bool readWrite, const InterfaceFacts& facts,
+                  std::optional<ReportDescriptorSummary> summary)
+      : sys_(sys), fd_(fd), readWrite_(readWrite), facts_(facts), summary_(summary) {}
   ~LinuxConnection() override {
     if (fd_ >= 0) sys_.Close(fd_);
   }
-  bool ReadWriteAccess() const override { return fd_ >= 0; }
+  bool ReadWriteAccess() const override { return readWrite_; }
 
   bool GetAttributes(THidAttributes& attributes) override {
     bool ok = false;
@@ -117,6 +136,7 @@ class LinuxConnection : public HidConnection {
  private:
   LinuxSys& sys_;
   int fd_;
+  bool readWrite_;
   InterfaceFacts facts_;
   std::optional<ReportDescriptorSummary> summary_;
 };
@@ -170,7 +190,81 @@ std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, const InterfaceFact
     fd = -1;  // listed for query only: identity and strings come from sysfs
   }
   auto summary = Descriptor(sys, fd, facts);
-  return std::make_unique<LinuxConnection>(sys, fd, facts, summary);
+  return std::make_unique<LinuxConnection>(sys, fd, fd >= 0, facts, summary);
+}
+
+std::unique_ptr<HidConnection> InspectConnection(LinuxSys& sys, const InterfaceFacts& facts) {
+  bool readWrite = sys.Access(facts.devnode.c_str(), R_OK | W_OK) == 0;
+  if (!readWrite && errno != EACCES && errno != EPERM && errno != EROFS) return nullptr;  // gone
+  return std::make_unique<LinuxConnection>(sys, -1, readWrite, facts, Descriptor(sys, -1, facts));
+}
+
+bool ReadFacts(LinuxSys& sys, const THidPnPInfo& info, InterfaceFacts& facts) {
+  const std::string& path = info.InterfacePath;
+  const std::size_t slash = path.rfind('/');
+  const std::string sysname = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (sysname.empty() || sysname == "." || sysname == "..") return false;
+  std::string syspath, hidDir, uevent;
+  if (!sys.RealPath("/sys/class/hidraw/" + sysname, syspath)) return false;
+  // The node now belongs to another device than the one scanned: treat it as gone.
+  if (IdentityOf(syspath) != info.DeviceInstance) return false;
+  if (!sys.RealPath(syspath + "/device", hidDir) || !sys.ReadFile(hidDir + "/uevent", uevent)) return false;
+  facts = InterfaceFacts{};
+  facts.devnode = path;
+  facts.syspath = syspath;
+  facts.hidId = UeventValue(uevent, "HID_ID");
+  facts.hidName = UeventValue(uevent, "HID_NAME");
+  facts.hidUniq = UeventValue(uevent, "HID_UNIQ");
+  // The USB device (not its interface) carries the strings; a uhid device has none.
+  for (std::string dir = Parent(hidDir); dir.size() > std::strlen(kSysDevices) && dir.rfind(kSysDevices, 0) == 0;
+       dir = Parent(dir)) {
+    std::string parentUevent;
+    if (!sys.ReadFile(dir + "/uevent", parentUevent) || UeventValue(parentUevent, "DEVTYPE") != "usb_device") continue;
+    facts.hasUsbParent = true;
+    facts.usbProduct = Attr(sys, dir, "product");
+    facts.usbSerial = Attr(sys, dir, "serial");
+    facts.usbBcdDevice = Attr(sys, dir, "bcdDevice");
+    break;
+  }
+  std::string descriptor;
+  if (sys.ReadFile(hidDir + "/report_descriptor", descriptor)) facts.descriptor.assign(descriptor.begin(), descriptor.end());
+  return true;
+}
+
+bool FlockHeldElsewhere(const std::string& locks, unsigned major, unsigned minor, std::uint64_t inode, long self) {
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF"; a waiter has "->" after the number.
+  std::size_t pos = 0;
+  while (pos < locks.size()) {
+    std::size_t end = locks.find('\n', pos);
+    if (end == std::string::npos) end = locks.size();
+    std::vector<std::string> tokens;
+    for (std::size_t i = pos; i < end;) {
+      while (i < end && (locks[i] == ' ' || locks[i] == '\t')) ++i;
+      std::size_t j = i;
+      while (j < end && locks[j] != ' ' && locks[j] != '\t') ++j;
+      if (j > i) tokens.emplace_back(locks, i, j - i);
+      i = j;
+    }
+    pos = end + 1;
+    if (tokens.size() < 6 || tokens[1] != "FLOCK") continue;
+    long pid = 0;
+    unsigned maj = 0, min = 0;
+    std::uint64_t ino = 0;
+    const std::string& pidText = tokens[4];
+    const std::string& file = tokens[5];
+    auto pidEnd = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
+    if (pidEnd.ec != std::errc{} || pidEnd.ptr != pidText.data() + pidText.size()) continue;
+    const char* p = file.data();
+    const char* fileEnd = p + file.size();
+    auto a = std::from_chars(p, fileEnd, maj, 16);
+    if (a.ec != std::errc{} || a.ptr == fileEnd || *a.ptr != ':') continue;
+    auto b = std::from_chars(a.ptr + 1, fileEnd, min, 16);
+    if (b.ec != std::errc{} || b.ptr == fileEnd || *b.ptr != ':') continue;
+    auto c = std::from_chars(b.ptr + 1, fileEnd, ino, 10);
+    if (c.ec != std::errc{} || c.ptr != fileEnd) continue;
+    if (maj == major && min == minor && ino == inode && pid != self) return true;
+  }
+  return false;
 }
 
 std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error) {
@@ -387,6 +481,10 @@ std::vector<THidPnPInfo> LinuxHidPlatform::Scan() {
     }
   }
   udev_enumerate_unref(en);
+  std::lock_guard factsLock(factsMutex_);
+  std::erase_if(facts_, [&](const auto& entry) {
+    return std::none_of(out.begin(), out.end(), [&](const THidPnPInfo& i) { return i.DeviceInstance == entry.first; });
+  });
   return out;
 }
 
@@ -409,35 +507,23 @@ std::vector<THidPnPInfo> LinuxHidPlatform::ScanPath(const std::string& interface
 }
 
 bool LinuxHidPlatform::Facts(const THidPnPInfo& info, InterfaceFacts& facts) {
-  if (udev_ == nullptr) return false;
-  const std::string& path = info.InterfacePath;
-  const std::size_t slash = path.rfind('/');
-  const std::string sysname = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::lock_guard lock(udevMutex_);
-  udev_device* dev = udev_device_new_from_subsystem_sysname(udev_, "hidraw", sysname.c_str());
-  if (dev == nullptr) return false;
-  const char* syspath = udev_device_get_syspath(dev);
-  // The node now belongs to another device than the one scanned: treat it as gone.
-  if (syspath == nullptr || IdentityOf(syspath) != info.DeviceInstance) {
-    udev_device_unref(dev);
-    return false;
+  {
+    std::lock_guard lock(factsMutex_);
+    const auto it = facts_.find(info.DeviceInstance);
+    if (it != facts_.end() && it->second.devnode == info.InterfacePath) {
+      // Still that device's node? A readlink, not the whole reading.
+      std::string syspath;
+      if (!sys_.RealPath(it->second.syspath, syspath) || IdentityOf(syspath) != info.DeviceInstance) return false;
+      facts = it->second;
+      return true;
+    }
   }
-  facts.devnode = path;
-  facts.syspath = syspath;
-  udev_device* hidParent = udev_device_get_parent_with_subsystem_devtype(dev, "hid", nullptr);
-  facts.hidId = Property(hidParent, "HID_ID");
-  facts.hidName = Property(hidParent, "HID_NAME");
-  facts.hidUniq = Property(hidParent, "HID_UNIQ");
-  udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
-  facts.hasUsbParent = usb != nullptr;
-  facts.usbProduct = Attr(sys_, usb, "product");
-  facts.usbSerial = Attr(sys_, usb, "serial");
-  facts.usbBcdDevice = Attr(sys_, usb, "bcdDevice");
-  std::string descriptor;
-  if (sys_.ReadFile(facts.syspath + "/device/report_descriptor", descriptor)) {
-    facts.descriptor.assign(descriptor.begin(), descriptor.end());
+  if (!ReadFacts(sys_, info, facts)) return false;
+  // Kept only when read whole: a descriptor not readable yet is tried again.
+  if (!facts.descriptor.empty()) {
+    std::lock_guard lock(factsMutex_);
+    facts_[info.DeviceInstance] = facts;
   }
-  udev_device_unref(dev);
   return true;
 }
 
@@ -445,6 +531,23 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::Open(const THidPnPInfo& info) {
   InterfaceFacts facts;
   if (!Facts(info, facts)) return nullptr;
   return OpenConnection(sys_, facts);
+}
+
+std::unique_ptr<HidConnection> LinuxHidPlatform::Inspect(const THidPnPInfo& info) {
+  InterfaceFacts facts;
+  if (!Facts(info, facts)) return nullptr;
+  return InspectConnection(sys_, facts);
+}
+
+bool LinuxHidPlatform::LockedElsewhere(const THidPnPInfo& info) {
+  InterfaceFacts facts;
+  if (!Facts(info, facts)) return false;
+  struct stat st{};
+  std::string locks;
+  if (sys_.Stat(facts.devnode.c_str(), st) != 0 || !sys_.ReadFile("/proc/locks", locks)) {
+    return HidPlatform::LockedElsewhere(info);  // no /proc: try the lock itself
+  }
+  return FlockHeldElsewhere(locks, major(st.st_dev), minor(st.st_dev), st.st_ino, static_cast<long>(::getpid()));
 }
 
 std::shared_ptr<HidReadChannel> LinuxHidPlatform::OpenReader(const THidPnPInfo& info, std::uint32_t& error) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 
 #include "io/retry_eintr.h"
 
@@ -73,6 +74,18 @@ bool LinuxSys::ReadFile(const std::string& path, std::string& contents) {
   Close(fd);
   return ok;
 }
+
+bool LinuxSys::RealPath(const std::string& path, std::string& resolved) {
+  char* r = ::realpath(path.c_str(), nullptr);
+  if (r == nullptr) return false;
+  resolved = r;
+  std::free(r);
+  return true;
+}
+
+int LinuxSys::Stat(const char* path, struct stat& st) { return ::stat(path, &st); }
+
+int LinuxSys::Access(const char* path, int mode) { return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS); }
 
 bool LinuxSys::UdevDaemonRunning() { return ::access("/run/udev/control", F_OK) == 0; }
 

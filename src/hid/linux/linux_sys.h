@@ -5,6 +5,7 @@
 // (never for close: Linux releases the descriptor even when close is
 // interrupted, so a retry could close a descriptor another thread just got).
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -26,6 +27,11 @@ class LinuxSys {
   virtual int Flock(int fd, int operation);
   // Reads a whole (sysfs) file; false when it cannot be read.
   virtual bool ReadFile(const std::string& path, std::string& contents);
+  // The path with every link resolved; false when it does not exist.
+  virtual bool RealPath(const std::string& path, std::string& resolved);
+  virtual int Stat(const char* path, struct stat& st);
+  // access() with the effective ids, as an open would be checked.
+  virtual int Access(const char* path, int mode);
   // False when a udev daemon runs (its monitor then carries processed events).
   virtual bool UdevDaemonRunning();
 };
