@@ -5,6 +5,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "hid/wakeup_receiver.h"
 #include "sim/virtual_clock.h"
@@ -416,31 +417,36 @@ std::vector<hid::THidPnPInfo> SimHidPlatform::Scan() {
   return out;
 }
 
+namespace {
+
+// A connection to a plugged interface; `link` is empty for one that only
+// answers what the system knows of the interface.
+std::unique_ptr<hid::HidConnection> Connect(SimHidPlatform& platform, std::shared_ptr<SimPlatformLink> link,
+                                            const SimInterface& iface) {
+  hid::THidAttributes attributes;
+  attributes.VendorID = iface.profileText.vendorId;
+  attributes.ProductID = iface.profileText.productId;
+  attributes.VersionNumber = iface.profileText.version;
+  const hid::THidCaps caps{iface.profileText.inputLength, iface.profileText.outputLength};
+  return std::make_unique<SimConnection>(platform, std::move(link), iface.id, !iface.profileText.queryOnly, attributes, caps);
+}
+
+}  // namespace
+
 std::unique_ptr<hid::HidConnection> SimHidPlatform::Open(const hid::THidPnPInfo& info) {
   std::lock_guard lock(mutex_);
   auto iface = FindByPath(info.InterfacePath);
   if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) return nullptr;
-  hid::THidAttributes attributes;
-  attributes.VendorID = iface->profileText.vendorId;
-  attributes.ProductID = iface->profileText.productId;
-  attributes.VersionNumber = iface->profileText.version;
-  hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
   ++iface->handles;
   ++iface->openCount;
-  return std::make_unique<SimConnection>(*this, link_, iface->id, !iface->profileText.queryOnly, attributes,
-                                         caps);
+  return Connect(*this, link_, *iface);
 }
 
 std::unique_ptr<hid::HidConnection> SimHidPlatform::Inspect(const hid::THidPnPInfo& info) {
   std::lock_guard lock(mutex_);
   auto iface = FindByPath(info.InterfacePath);
   if (!iface || !iface->plugged || iface->instance != info.DeviceInstance) return nullptr;
-  hid::THidAttributes attributes;
-  attributes.VendorID = iface->profileText.vendorId;
-  attributes.ProductID = iface->profileText.productId;
-  attributes.VersionNumber = iface->profileText.version;
-  hid::THidCaps caps{iface->profileText.inputLength, iface->profileText.outputLength};
-  return std::make_unique<SimConnection>(*this, nullptr, iface->id, !iface->profileText.queryOnly, attributes, caps);
+  return Connect(*this, nullptr, *iface);
 }
 
 bool SimHidPlatform::LockedElsewhere(const hid::THidPnPInfo& info) {
