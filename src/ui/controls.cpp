@@ -97,6 +97,8 @@ void DisplayComboBox::SetItems(const QStringList& items, int itemIndex) {
   for (const QString& item : items) addItem(item);
   setCurrentIndex(itemIndex >= 0 && itemIndex < count() ? itemIndex : -1);
   setToolTip(PlainToolTip(currentText()));
+  // Screen readers speak the description as it is: the text, not the tooltip's markup.
+  setAccessibleDescription(currentText());
 }
 
 namespace {
@@ -151,10 +153,14 @@ void DisplayComboBox::paintEvent(QPaintEvent* /*event*/) {
                    fontMetrics().elidedText(text, Qt::ElideRight, area.width()));
 }
 
-StatusBarPanel::StatusBarPanel(QWidget* parent) : QWidget(parent) { setAutoFillBackground(false); }
+StatusBarPanel::StatusBarPanel(QWidget* parent) : QWidget(parent) {
+  setAutoFillBackground(false);
+  setAccessibleName(QStringLiteral("Status bar"));
+}
 
 void StatusBarPanel::SetText(const QString& text) {
   text_ = text;
+  setAccessibleDescription(text);
   update();
 }
 
@@ -210,7 +216,13 @@ LinkIndicator::LinkIndicator(QWidget* parent) : QToolButton(parent) {
 void LinkIndicator::SetImageIndex(int index) {
   if (index == imageIndex_) return;
   imageIndex_ = index;
-  setIcon(UsbPlugIcon(index == 1 ? QColor(0xE0, 0x10, 0x10) : QColor(0xA0, 0xA0, 0xA0)));
+  const bool attached = index == 1;
+  setIcon(UsbPlugIcon(attached ? QColor(0xE0, 0x10, 0x10) : QColor(0xA0, 0xA0, 0xA0)));
+  // The colour alone says nothing to a screen reader or a colour-blind user.
+  const QString state =
+      attached ? QStringLiteral("USB link: attached") : QStringLiteral("USB link: not attached");
+  setToolTip(state);
+  setAccessibleName(state);
 }
 
 }  // namespace quorvel::ui

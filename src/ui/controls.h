@@ -41,8 +41,8 @@ QString MnemonicCaption(const QString& caption, QChar letter);
 QString WrapCaption(const QString& caption, const QFontMetrics& metrics, int width);
 
 // A display-only list: disabled, its current item drawn centred in grey and
-// cut to the width; the tooltip holds the whole text. Items are shown
-// literally (device-supplied text is never interpreted).
+// cut to the width; the tooltip and the accessible description hold the whole
+// text. Items are shown literally (device-supplied text is never interpreted).
 class DisplayComboBox : public QComboBox {
   Q_OBJECT
 
@@ -97,6 +97,7 @@ class StatusBarPanel : public QWidget {
 
 // The USB link indicator: a disabled button showing one of two 16 x 16
 // images, 0 grey (no device in use) and 1 red (device information received).
+// Its tooltip and accessible name say the same in words.
 class LinkIndicator : public QToolButton {
   Q_OBJECT
   Q_PROPERTY(int imageIndex READ ImageIndex WRITE SetImageIndex)

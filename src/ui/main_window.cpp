@@ -95,6 +95,12 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const 
   return label;
 }
 
+// Screen readers would read the runs of blanks that place a caption's break.
+void SetCaption(QPushButton* button, const QString& caption) {
+  button->setText(caption);
+  button->setAccessibleName(caption.simplified());
+}
+
 template <class Memo = QPlainTextEdit>
 Memo* MakeMemo(QWidget* parent, const char* name, int x, int y, int w, int h) {
   auto* memo = new Memo(parent);
@@ -209,6 +215,7 @@ void MainWindow::BuildControls() {
     auto* button = new WrapButton(box);
     button->setObjectName(QLatin1String(s.buttonName));
     button->setGeometry(126, 5, 81, 30);
+    button->setAccessibleDescription(QLatin1String(s.text));
     // A shortcut of its own rather than "&" in the caption: the captions are
     // the engine's texts and change while the letter stays.
     button->SetMnemonic(QLatin1Char(s.mnemonic));
@@ -220,9 +227,9 @@ void MainWindow::BuildControls() {
     });
     *s.button = button;
   }
-  buttonConnect_->setText(QStringLiteral("Connect"));
-  buttonOpenHex_->setText(QStringLiteral("Browse      for HEX"));
-  buttonStart_->setText(QStringLiteral("Begin uploading"));
+  SetCaption(buttonConnect_, QStringLiteral("Connect"));
+  SetCaption(buttonOpenHex_, QStringLiteral("Browse      for HEX"));
+  SetCaption(buttonStart_, QStringLiteral("Begin uploading"));
 
   // Progress.
   QFrame* progressBox = panel(8, -1, 280, 497, 45);
@@ -234,6 +241,8 @@ void MainWindow::BuildControls() {
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
+  progress_->setAccessibleName(QStringLiteral("Bootloading progress bar"));
+  ProgressDescription();
   glowButton1_ = new QPushButton(QStringLiteral("Show Activity"), progressBox);
   glowButton1_->setObjectName(QStringLiteral("GlowButton1"));
   glowButton1_->setGeometry(390, 12, 83, 22);
@@ -242,27 +251,34 @@ void MainWindow::BuildControls() {
 
   // Device and MCU type.
   QFrame* deviceBox = panel(3, 263, 19, 220, 30);
-  MakeLabel(deviceBox, "Label1", QStringLiteral("Device"), tahoma8Bold, kCaptionGrey, 11, 8);
+  QLabel* deviceLabel =
+      MakeLabel(deviceBox, "Label1", QStringLiteral("Device"), tahoma8Bold, kCaptionGrey, 11, 8);
   deviceCombo_ = new DisplayComboBox(deviceBox);
   deviceCombo_->setObjectName(QStringLiteral("DeviceComboBox"));
   deviceCombo_->setFont(tahoma8);
   deviceCombo_->setGeometry(56, 5, 153, 22);
+  // On Linux a list's accessible name is its current item; its label comes as a relation.
+  deviceLabel->setBuddy(deviceCombo_);
   QFrame* mcuBox = panel(9, 232, 65, 251, 39);
-  MakeLabel(mcuBox, "Label5", QStringLiteral("MCU Type"), tahoma8Bold, kCaptionGrey, 16, 13);
+  QLabel* mcuLabel =
+      MakeLabel(mcuBox, "Label5", QStringLiteral("MCU Type"), tahoma8Bold, kCaptionGrey, 16, 13);
   mcuCombo_ = new DisplayComboBox(mcuBox);
   mcuCombo_->setObjectName(QStringLiteral("MCUComboBox"));
   mcuCombo_->setFont(tahoma8);
   mcuCombo_->setGeometry(87, 10, 153, 22);
+  mcuLabel->setBuddy(mcuCombo_);
 
   // History and terminal activity.
   QFrame* historyBox = panel(1, 232, 117, 251, 147);
   MakeLabel(historyBox, "Label2", QStringLiteral("History Window"), Font(QStringLiteral("Verdana"), 9, true),
             kCaptionGrey, 6, 5);
   history_ = MakeMemo<LogMemo>(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
+  history_->setAccessibleName(QStringLiteral("History Window"));
   QFrame* terminalBox = panel(2, 495, 11, 177, 314);
   MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"),
             Font(QStringLiteral("Tahoma"), 9, true), kCaptionGrey, 12, 6);
   terminal_ = MakeMemo(terminalBox, "MemoTerminalWindow", 12, 23, 153, 281);
+  terminal_->setAccessibleName(QStringLiteral("Terminal Activity"));
 
   // "Close when finished" lives on a hidden panel: only the settings file sets it.
   panel1_ = new QFrame(background_);
@@ -610,7 +626,7 @@ void MainWindow::ButtonChanged(ButtonId id) {
   QPushButton* button = ButtonWidget(id);
   if (button == nullptr || engine_ == nullptr) return;
   const TButton state = engine_->Controls().Button(id);
-  button->setText(state.Caption);
+  SetCaption(button, state.Caption);
   // Disabling the focused button moves focus on (to the history, say); it comes
   // back when the button is enabled again, unless the user moved it meanwhile,
   // so a key that started an upload also stops it once it may be stopped.
@@ -638,6 +654,7 @@ void MainWindow::ProgressChanged() {
     progress_->setRange(0, 1);
     progress_->setValue(0);
   }
+  ProgressDescription();
 }
 
 void MainWindow::UploadProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) {
@@ -650,6 +667,7 @@ void MainWindow::UploadProgress(UploadPhase phase, std::uint64_t done, std::uint
   // Called per block: only a text that changed reaches the window manager.
   if (progress_->format() != text) progress_->setFormat(text);
   progress_->setTextVisible(true);
+  ProgressDescription();
   const QString title = ProgressTitle(phase, done, total, caption_);
   if (windowTitle() != title) setWindowTitle(title);
 }
@@ -658,7 +676,20 @@ void MainWindow::EndUploadProgress() {
   phase_.reset();
   progress_->setTextVisible(false);
   progress_->resetFormat();
+  ProgressDescription();
   setWindowTitle(caption_);
+}
+
+void MainWindow::ProgressDescription() {
+  // The bar's own text while an upload names its phase, else how full it is.
+  const QString text =
+      progress_->isTextVisible()
+          ? progress_->format()
+          : QStringLiteral("%1 %").arg(PercentDone(
+                static_cast<std::uint64_t>(std::max(progress_->value() - progress_->minimum(), 0)),
+                static_cast<std::uint64_t>(progress_->maximum() - progress_->minimum())));
+  // Only a change: every one is an event sent to assistive technology.
+  if (progress_->accessibleDescription() != text) progress_->setAccessibleDescription(text);
 }
 
 void MainWindow::DeviceInfoChanged() {

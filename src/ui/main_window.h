@@ -119,6 +119,8 @@ class MainWindow : public QWidget, public Frontend {
   QPushButton* ButtonWidget(ButtonId id) const;
   // The progress bar and the title back to how they read between uploads.
   void EndUploadProgress();
+  // Keeps the progress bar's accessible description on what the bar shows.
+  void ProgressDescription();
   DialogProvider& Dialogs();
 
   Engine* engine_ = nullptr;

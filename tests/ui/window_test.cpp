@@ -244,13 +244,18 @@ TEST_F(WindowTest, RemovingTheConnectedDeviceDisconnectsAndClearsTheLists) {
   const int id = Plug("family=STM32F4XX");
   Click("ButtonConnect");
   ASSERT_TRUE(TheEngine().Status().connected);
+  auto* link = Find<QWidget>("GlowButton2");
+  EXPECT_EQ(link->toolTip(), QStringLiteral("USB link: attached"));
   const qsizetype mark = History().size();
   Unplug(id);
   EXPECT_THAT(HistorySince(mark), ElementsAre("Device removed.", "Disconnected."));
   EXPECT_EQ(Find<QPushButton>("ButtonConnect")->text(), QStringLiteral("Connect"));
   EXPECT_EQ(Find<QComboBox>("MCUComboBox")->count(), 0);
   EXPECT_EQ(Find<QComboBox>("DeviceComboBox")->count(), 0);
-  EXPECT_EQ(Find<QWidget>("GlowButton2")->property("imageIndex").toInt(), 0);
+  EXPECT_EQ(link->property("imageIndex").toInt(), 0);
+  // Said in words too, for screen readers and where red is not seen.
+  EXPECT_EQ(link->toolTip(), QStringLiteral("USB link: not attached"));
+  EXPECT_EQ(link->accessibleName(), link->toolTip());
 }
 
 TEST_F(WindowTest, RemovingAnIdleDeviceGivesTheReenterHint) {
@@ -640,11 +645,13 @@ TEST_F(WindowTest, ProgressShowsPhaseAndPercentInTheBarAndTitle) {
   dialogs.fileAnswers = {QStringLiteral(QUORVEL_SAMPLES_DIR "/blink-stm32f4.hex")};
   Click("ButtonOpenHex");
   const QString caption = Window().windowTitle();
-  QStringList titles, bars;
+  QStringList titles, bars, spoken;
   auto* bar = Find<QProgressBar>("ProgressBar1");
   QObject::connect(&Window(), &QWidget::windowTitleChanged, [&](const QString& title) {
     titles << title;
-    if (bar->isTextVisible()) bars << bar->text();
+    if (!bar->isTextVisible()) return;
+    bars << bar->text();
+    spoken << bar->accessibleDescription();
   });
   Click("ButtonStartBootloader");
   ASSERT_EQ(dialogs.taskDialogs.size(), 1u);
@@ -666,7 +673,10 @@ TEST_F(WindowTest, ProgressShowsPhaseAndPercentInTheBarAndTitle) {
   EXPECT_TRUE(titles.filter(QStringLiteral("100 % Writing")).size() == 1) << titles.join('\n').toStdString();
   EXPECT_FALSE(bars.filter(QRegularExpression(QStringLiteral("^Writing \\d+ %"))).isEmpty())
       << bars.join('\n').toStdString();
+  EXPECT_EQ(spoken, bars) << "what a screen reader says of the bar";
   EXPECT_FALSE(bar->isTextVisible());
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+ %$")).match(bar->accessibleDescription()).hasMatch())
+      << bar->accessibleDescription().toStdString();
 }
 
 
