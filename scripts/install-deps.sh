@@ -16,6 +16,7 @@ packages=(
   libbenchmark-dev
   binutils xz-utils cpio
   xvfb xauth fonts-dejavu-core openbox x11-utils
+  python3-pyatspi at-spi2-core dbus-daemon
   qemu-system-x86 busybox-static
   desktop-file-utils shared-mime-info man-db appstream lintian librsvg2-bin ccache
 )
