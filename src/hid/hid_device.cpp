@@ -53,6 +53,20 @@ struct ReaderShared {
   int deliveringDepth = 0;     // owning thread only: deliveries of this reader on its stack
 };
 
+// Holds the writer's reports while the reader opens its channel, so an answer
+// to the first report cannot come before there is a channel to buffer it.
+struct ReaderGate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool opening = false;
+
+  void Open() {
+    std::lock_guard lock(m);
+    opening = false;
+    cv.notify_all();
+  }
+};
+
 // State the writer thread shares with the owning thread, guarded by `m`. It
 // outlives the device object when a write is still in the kernel at its end.
 struct WriterShared {
@@ -63,7 +77,13 @@ struct WriterShared {
     std::vector<std::uint8_t> report;
   };
   std::deque<Job> queue;
-  std::unique_ptr<HidConnection> connection;  // the write handle; the writer's alone once it runs
+  // The write handle: opened, used and closed by the writer thread alone, as
+  // an open or close can wait seconds on the kernel's lock shared by all HID nodes.
+  HidPlatform* platform = nullptr;
+  THidPnPInfo info;
+  std::unique_ptr<HidConnection> connection;
+  std::shared_ptr<ReaderGate> gate;
+  std::atomic<bool> abandoned{false};  // set before the gate is told, so a held writer lets go
   bool stop = false;
   bool finished = false;
   std::uint64_t lastQueued = 0;
@@ -105,7 +125,23 @@ void WriterLoop(std::shared_ptr<WriterShared> w) {
     lock.unlock();
     std::size_t written = 0;
     std::uint32_t error = 0;
-    const bool ok = w->connection->Write(job.report.data(), job.report.size(), written, error);
+    bool ok = false;
+    if (!w->connection) {
+      w->connection = w->platform->Open(w->info);
+      if (!w->connection) {
+        error = ENODEV;
+      } else if (!w->connection->ReadWriteAccess()) {
+        w->connection.reset();
+        error = EACCES;
+      }
+    }
+    if (w->connection) {
+      {
+        std::unique_lock gateLock(w->gate->m);
+        w->gate->cv.wait(gateLock, [&] { return !w->gate->opening || w->abandoned.load(); });
+      }
+      ok = w->connection->Write(job.report.data(), job.report.size(), written, error);
+    }
     lock.lock();
     w->lastDone = std::max(w->lastDone, job.id);
     if (!ok) w->FailFromLocked(job.id, error != 0 ? error : EIO);
@@ -113,8 +149,19 @@ void WriterLoop(std::shared_ptr<WriterShared> w) {
     if ((!ok || w->queue.empty()) && w->completion != nullptr) w->completion->Wake();
     w->cv.notify_all();
   }
+  std::unique_ptr<HidConnection> connection = std::move(w->connection);
+  lock.unlock();
+  connection.reset();  // closed here, not on the owning thread
+  lock.lock();
   w->finished = true;
   w->cv.notify_all();
+}
+
+// Closes a read channel off the owning thread: the close may wait on the
+// kernel's shared lock. The channel outlives its platform, so nothing is left to dangle.
+void CloseOffThread(std::shared_ptr<HidReadChannel> channel) {
+  if (!channel) return;
+  std::thread([c = std::move(channel)] { c->Close(); }).detach();
 }
 
 // Runs the pending delivery of `shared`, if any, on the owning thread.
@@ -155,7 +202,8 @@ THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceContro
       info_(std::move(info)),
       owner_(owner),
       dataHandler_(std::move(dataHandler)),
-      unplugHandler_(std::move(unplugHandler)) {
+      unplugHandler_(std::move(unplugHandler)),
+      gate_(std::make_shared<ReaderGate>()) {
   // Inspected, not opened: a scan must not open every node it finds.
   query_ = platform_.Inspect(info_);
   if (!query_) throw EControllerError("Device cannot be opened");
@@ -216,7 +264,7 @@ void THidDevice::CloseReadHandle() {
     channel = std::move(readerShared_->channel);
     readerShared_->channel.reset();
   }
-  if (channel) channel->Close();
+  CloseOffThread(std::move(channel));
 }
 
 std::u16string THidDevice::ProductString() {
@@ -248,15 +296,13 @@ void THidDevice::ReportCaps(THidCaps& caps) {
 
 std::uint64_t THidDevice::QueueReport(const std::uint8_t* buffer, std::uint32_t count) {
   if (buffer == nullptr || count == 0 || !IsAccessible()) return 0;
+  if (!readWriteAccess_) return 0;
   if (!writer_.joinable()) {
-    // The write handle is opened here, on the owning thread, and from then on
-    // used by the writer alone.
-    std::unique_ptr<HidConnection> connection = platform_.Open(info_);
-    if (!connection) return 0;
-    readWriteAccess_ = connection->ReadWriteAccess();
-    if (!readWriteAccess_) return 0;
+    // The writer opens its handle with its first report.
     writerShared_ = std::make_shared<WriterShared>();
-    writerShared_->connection = std::move(connection);
+    writerShared_->platform = &platform_;
+    writerShared_->info = info_;
+    writerShared_->gate = gate_;
     writerShared_->completion = deliveryContext_;
     writer_ = std::thread(WriterLoop, writerShared_);
   }
@@ -299,6 +345,11 @@ void THidDevice::StopWriter() {
   if (!writer_.joinable()) return;
   const std::shared_ptr<WriterShared> w = writerShared_;
   bool finished = false;
+  w->abandoned.store(true);
+  {
+    std::lock_guard gateLock(gate_->m);
+    gate_->cv.notify_all();
+  }
   {
     std::unique_lock lock(w->m);
     w->stop = true;
@@ -353,20 +404,18 @@ void THidDevice::StartReader() {
     readerShared_->finished = false;
     readerShared_->pending.reset();
   }
-  // Open the read handle now, before the caller can send its first request, so
-  // an early answer is buffered rather than lost.
+  // The reader opens its channel; writes wait for that, so an early answer is
+  // buffered rather than lost.
   bool needOpen = false;
   {
     std::lock_guard lock(readerShared_->m);
     needOpen = !readerShared_->channel && !readerShared_->unplugged;
   }
   if (needOpen) {
-    std::uint32_t error = 0;
-    auto channel = platform_.OpenReader(info_, error);
-    std::lock_guard lock(readerShared_->m);
-    readerShared_->channel = std::move(channel);  // may stay empty; the reader retries
+    std::lock_guard lock(gate_->m);
+    gate_->opening = true;
   }
-  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, caps.InputReportByteLength);
+  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, gate_, caps.InputReportByteLength);
 }
 
 void THidDevice::StopReader() {
@@ -416,7 +465,8 @@ bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::ve
   return !shared.terminate;
 }
 
-void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength) {
+void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate,
+                            std::uint16_t inputLength) {
   std::vector<std::uint8_t> buffer(inputLength > 0 ? inputLength : 65);
   const THidPnPInfo info = info_;  // a copy: the owning thread may hand the original on later
   auto wait = [&](std::int32_t ms) {
@@ -450,6 +500,7 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t 
       }
       if (!channel) failure = error != 0 ? error : kErrorNoDevice;
     }
+    gate->Open();  // opened or failed: the writer need not wait any longer
     if (channel) {
       std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
       const HidReadChannel::Result r = channel->Read(buffer.data(), buffer.size(), readSliceMs_.load());
@@ -478,6 +529,7 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t 
     // this thread and flooding the owning thread with error deliveries.
     wait(readSliceMs_.load());
   }
+  gate->Open();
   {
     std::lock_guard lock(shared->m);
     shared->finished = true;

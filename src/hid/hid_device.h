@@ -34,6 +34,7 @@ class HidReadChannel;
 class WakeupReceiver;
 struct ReaderShared;
 struct WriterShared;
+struct ReaderGate;
 
 class THidDevice {
  public:
@@ -103,7 +104,7 @@ class THidDevice {
  private:
   bool OpenQueryHandle();
   void CloseReadHandle();
-  void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength);
+  void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate, std::uint16_t inputLength);
   // Hands one report (or a read failure) to the owning thread and waits until
   // it was handled; false when the reader is to end.
   bool Deliver(const std::shared_ptr<ReaderShared>& shared, std::vector<std::uint8_t> report, bool isError,
@@ -127,6 +128,7 @@ class THidDevice {
   THidDataEvent dataHandler_;
   THidDataErrorEvent dataErrorHandler_;
   THidPlugEvent unplugHandler_;
+  std::shared_ptr<ReaderGate> gate_;            // holds writes while the reader opens its channel
   std::shared_ptr<ReaderShared> readerShared_;  // state shared with the reader thread
   std::thread reader_;
   std::shared_ptr<WriterShared> writerShared_;  // state shared with the writer thread

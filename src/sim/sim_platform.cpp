@@ -389,6 +389,14 @@ std::size_t SimHidPlatform::OpenCount(int id) const {
   return it == interfaces_.end() ? 0 : it->second->openCount;
 }
 
+std::size_t SimHidPlatform::ReaderCount(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  if (it == interfaces_.end()) return 0;
+  return static_cast<std::size_t>(std::count_if(it->second->readers.begin(), it->second->readers.end(),
+                                                [](const auto& w) { return !w.expired(); }));
+}
+
 std::size_t SimHidPlatform::StringReadCount(int id) const {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);

@@ -107,6 +107,9 @@ class SimHidPlatform : public hid::HidPlatform {
   // Connections (write handles) opened to interface `id` so far; inspecting it
   // for its name and report lengths opens nothing.
   std::size_t OpenCount(int id) const;
+  // Read channels of interface `id` open now. A reader opens its channel on
+  // its own thread, so reports injected before it is open reach nobody.
+  std::size_t ReaderCount(int id) const;
   // Product and serial reads of interface `id` so far, failed ones included.
   std::size_t StringReadCount(int id) const;
 
