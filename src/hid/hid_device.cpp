@@ -157,12 +157,6 @@ void WriterLoop(std::shared_ptr<WriterShared> w) {
   w->cv.notify_all();
 }
 
-// Closes a read channel off the owning thread: the close may wait on the
-// kernel's shared lock. The channel outlives its platform, so nothing is left to dangle.
-void CloseOffThread(std::shared_ptr<HidReadChannel> channel) {
-  if (!channel) return;
-  std::thread([c = std::move(channel)] { c->Close(); }).detach();
-}
 
 // Runs the pending delivery of `shared`, if any, on the owning thread.
 void RunPending(THidDevice* dev, ReaderShared& shared, const THidDataEvent& data,
@@ -264,7 +258,7 @@ void THidDevice::CloseReadHandle() {
     channel = std::move(readerShared_->channel);
     readerShared_->channel.reset();
   }
-  CloseOffThread(std::move(channel));
+  if (channel) channel->Close();
 }
 
 std::u16string THidDevice::ProductString() {
