@@ -36,9 +36,13 @@ std::u16string UpToZero(const std::u16string& text) {
 struct ReaderShared {
   std::mutex m;
   std::condition_variable cv;
-  bool terminate = false;
-  bool finished = false;
+  bool terminate = false;  // stop delivering: pause, or end when `end` is set too
+  bool end = false;        // close the channel and end; the device no longer waits
+  bool finished = false;   // the reader delivers nothing more until it is resumed
+  bool opening = false;    // the reader is opening its channel, touching nothing of the device
   bool unplugged = false;  // the read handle must not be (re)opened
+  // Opened, read and closed by the reader thread alone; the owning thread
+  // only interrupts a read through it.
   std::shared_ptr<HidReadChannel> channel;
 
   struct Item {
@@ -226,7 +230,7 @@ THidDevice::~THidDevice() {
   unplugHandler_ = {};
   StopWriter();
   CloseQueryHandle();
-  CloseReadHandle();
+  EndReader();
   // Destroyed from inside one of its own deliveries, the context object is
   // still executing that delivery: let the event loop delete it afterwards.
   deliveryContext_->Detach();
@@ -250,15 +254,16 @@ bool THidDevice::OpenQueryHandle() {
 
 void THidDevice::CloseQueryHandle() { query_.reset(); }
 
-void THidDevice::CloseReadHandle() {
-  if (!readerShared_) return;
-  std::shared_ptr<HidReadChannel> channel;
+void THidDevice::EndReader() {
+  if (!reader_.joinable()) return;
   {
     std::lock_guard lock(readerShared_->m);
-    channel = std::move(readerShared_->channel);
-    readerShared_->channel.reset();
+    readerShared_->end = true;
   }
-  if (channel) channel->Close();
+  readerShared_->cv.notify_all();
+  // Paused or opening, it touches nothing of this object any more: it closes
+  // its channel and ends on its own, and the platform waits for it.
+  reader_.detach();
 }
 
 std::u16string THidDevice::ProductString() {
@@ -376,28 +381,27 @@ bool THidDevice::SetReadSlice(std::int32_t ms) {
 void THidDevice::MarkUnplugged() {
   CloseQueryHandle();
   StopWriter();
+  std::shared_ptr<HidReadChannel> channel;
   if (readerShared_) {
     std::lock_guard lock(readerShared_->m);
     readerShared_->unplugged = true;
+    channel = readerShared_->channel;
   }
   pluggedIn_.store(false);
-  CloseReadHandle();
+  if (readerShared_) readerShared_->cv.notify_all();
+  // The reader closes the channel itself once woken.
+  if (channel) channel->Interrupt();
+  if (!readerRunning_) EndReader();
   THidPlugEvent handler = std::move(unplugHandler_);
   unplugHandler_ = {};
   if (handler) handler.fn(this);
 }
 
 void THidDevice::StartReader() {
-  if (!dataHandler_ || !PluggedIn() || !CheckedOut() || !readWriteAccess_ || reader_.joinable()) return;
+  if (!dataHandler_ || !PluggedIn() || !CheckedOut() || !readWriteAccess_ || readerRunning_) return;
   THidCaps caps;
   ReportCaps(caps);  // on this thread, so the reader never opens the query handle
   if (!readerShared_) readerShared_ = std::make_shared<ReaderShared>();
-  {
-    std::lock_guard lock(readerShared_->m);
-    readerShared_->terminate = false;
-    readerShared_->finished = false;
-    readerShared_->pending.reset();
-  }
   // The reader opens its channel; writes wait for that, so an early answer is
   // buffered rather than lost.
   bool needOpen = false;
@@ -409,11 +413,28 @@ void THidDevice::StartReader() {
     std::lock_guard lock(gate_->m);
     gate_->opening = true;
   }
-  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, gate_, caps.InputReportByteLength);
+  {
+    std::lock_guard lock(readerShared_->m);
+    readerShared_->terminate = false;
+    readerShared_->finished = false;
+    readerShared_->pending.reset();
+  }
+  readerRunning_ = true;
+  if (reader_.joinable()) {
+    readerShared_->cv.notify_all();  // resumes the paused reader, its channel still open
+    return;
+  }
+  platform_.ReaderStarted();
+  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, gate_, std::ref(platform_), info_,
+                        caps.InputReportByteLength);
 }
 
 void THidDevice::StopReader() {
-  if (!reader_.joinable()) return;
+  if (!readerRunning_) {
+    if (!PluggedIn()) EndReader();
+    return;
+  }
+  readerRunning_ = false;
   std::shared_ptr<ReaderShared> shared = readerShared_;
   std::shared_ptr<HidReadChannel> channel;
   {
@@ -429,7 +450,7 @@ void THidDevice::StopReader() {
   if (channel) channel->Interrupt();
   {
     std::unique_lock lock(shared->m);
-    while (!shared->finished) {
+    while (!shared->finished && !shared->opening) {
       if (shared->pending) {
         // A delivery queued before the stop still reaches the handler.
         lock.unlock();
@@ -440,7 +461,9 @@ void THidDevice::StopReader() {
       shared->cv.wait(lock);
     }
   }
-  reader_.join();
+  // Paused, the reader keeps its channel open so reports buffer until the next
+  // handler; unplugged, there is nothing left to read.
+  if (!PluggedIn()) EndReader();
 }
 
 bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::vector<std::uint8_t> report,
@@ -460,54 +483,83 @@ bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::ve
 }
 
 void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate,
-                            std::uint16_t inputLength) {
+                            HidPlatform& platform, THidPnPInfo info, std::uint16_t inputLength) {
+  // The channel is this thread's for its whole life: opening, reading and
+  // closing may each wait on the kernel's lock shared by all HID nodes. Once
+  // told to end, nothing of the device is touched: it may be gone.
+  std::shared_ptr<HidReadChannel> channel;
+  auto closeChannel = [&] {
+    if (!channel) return;
+    {
+      std::lock_guard lock(shared->m);
+      shared->channel.reset();
+    }
+    channel->Close();
+    channel.reset();
+  };
   std::vector<std::uint8_t> buffer(inputLength > 0 ? inputLength : 65);
-  const THidPnPInfo info = info_;  // a copy: the owning thread may hand the original on later
   auto wait = [&](std::int32_t ms) {
     std::unique_lock lock(shared->m);
     shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return shared->terminate; });
   };
-  bool stop = false;
-  while (!stop) {
-    std::shared_ptr<HidReadChannel> channel;
+  for (;;) {
+    if (channel) gate->Open();
     bool unplugged = false;
     {
-      std::lock_guard lock(shared->m);
-      if (shared->terminate) break;
-      channel = shared->channel;
+      std::unique_lock lock(shared->m);
+      if (shared->terminate && !shared->end) {
+        // Paused between handlers: the channel stays open, so reports buffer.
+        shared->finished = true;
+        shared->cv.notify_all();
+        shared->cv.wait(lock, [&] { return !shared->terminate || shared->end || (shared->unplugged && channel); });
+      }
+      if (shared->end) break;
       unplugged = shared->unplugged;
+      if (shared->terminate) {  // woken paused by an unplug
+        lock.unlock();
+        closeChannel();
+        continue;
+      }
     }
     std::uint32_t failure = 0;
-    if (!IsAccessible() || unplugged) {
+    if (unplugged) {
+      closeChannel();
+      failure = kErrorNoDevice;
+    } else if (!IsAccessible()) {
       failure = kErrorNoDevice;
     } else if (!channel) {
-      std::uint32_t error = 0;
-      channel = platform_.OpenReader(info, error);
-      std::lock_guard lock(shared->m);
-      if (channel && !shared->unplugged && !shared->channel) {
-        shared->channel = channel;
-        // A stop that came while the channel was being opened could not interrupt it.
-        if (shared->terminate) break;
-      } else if (channel) {
-        channel->Close();
-        channel.reset();
+      {
+        std::lock_guard lock(shared->m);
+        if (shared->terminate) continue;
+        shared->opening = true;
       }
+      std::uint32_t error = 0;
+      channel = platform.OpenReader(info, error);
+      bool stopped = false;
+      {
+        std::lock_guard lock(shared->m);
+        shared->opening = false;
+        shared->channel = channel;
+        // A stop or unplug that came while the channel was being opened could not interrupt it.
+        stopped = shared->terminate || shared->unplugged;
+      }
+      gate->Open();  // opened or failed: the writer need not wait any longer
+      if (stopped) continue;
       if (!channel) failure = error != 0 ? error : kErrorNoDevice;
     }
-    gate->Open();  // opened or failed: the writer need not wait any longer
     if (channel) {
       std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
       const HidReadChannel::Result r = channel->Read(buffer.data(), buffer.size(), readSliceMs_.load());
       {
         std::lock_guard lock(shared->m);
-        if (shared->terminate) break;  // a report completed right now is dropped
+        if (shared->terminate || shared->unplugged) continue;  // a report completed right now is dropped
       }
       switch (r.status) {
         case HidReadChannel::Status::kData:
           if (r.size > 0) {
             std::vector<std::uint8_t> report(buffer.begin(),
                                              buffer.begin() + static_cast<std::ptrdiff_t>(std::min(r.size, buffer.size())));
-            if (!Deliver(shared, std::move(report), false, 0)) stop = true;
+            Deliver(shared, std::move(report), false, 0);
           }
           continue;
         case HidReadChannel::Status::kTimeout:
@@ -518,17 +570,14 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_pt
           break;
       }
     }
-    if (!Deliver(shared, {}, true, failure)) break;
+    if (!Deliver(shared, {}, true, failure)) continue;
     // Unlike a busy retry, waiting one slice keeps a dead device from spinning
     // this thread and flooding the owning thread with error deliveries.
     wait(readSliceMs_.load());
   }
   gate->Open();
-  {
-    std::lock_guard lock(shared->m);
-    shared->finished = true;
-  }
-  shared->cv.notify_all();
+  closeChannel();
+  platform.ReaderEnded();
 }
 
 }  // namespace quorvel::hid

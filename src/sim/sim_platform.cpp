@@ -5,6 +5,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "hid/wakeup_receiver.h"
 #include "sim/virtual_clock.h"
@@ -227,6 +228,7 @@ SimHidPlatform::SimHidPlatform() : link_(std::make_shared<SimPlatformLink>()) {
 }
 
 SimHidPlatform::~SimHidPlatform() {
+  WaitForReaders();
   {
     std::lock_guard lock(link_->m);
     link_->platform = nullptr;
@@ -348,6 +350,22 @@ bool SimHidPlatform::WaitIdle(int timeoutMs) const {
   std::unique_lock lock(mutex_);
   return idle_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
                         [&] { return stopping_ || (jobs_.empty() && !processing_); });
+}
+
+bool SimHidPlatform::WaitReadersClosed(int timeoutMs) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      const bool open = std::any_of(interfaces_.begin(), interfaces_.end(), [](const auto& entry) {
+        const auto& readers = entry.second->readers;
+        return std::any_of(readers.begin(), readers.end(), [](const auto& r) { return !r.expired(); });
+      });
+      if (!open) return true;
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 std::string SimHidPlatform::TraceText(int id) const {

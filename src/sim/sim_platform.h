@@ -89,6 +89,9 @@ class SimHidPlatform : public hid::HidPlatform {
   // (its answers sent), or `timeoutMs` passed. Returns whether it got idle.
   // Callers that read the trace right after their last write use it.
   bool WaitIdle(int timeoutMs) const;
+  // Waits until no read channel is open any more, or `timeoutMs` passed:
+  // readers close theirs on their own threads, after their device is gone.
+  bool WaitReadersClosed(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
   // Runs `action` on the calling thread's event loop once interface `id` has
   // traced event `event` (1-based), before that event's answer reaches any

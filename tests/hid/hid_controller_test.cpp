@@ -544,6 +544,7 @@ class GatedPlatform : public HidPlatform {
     bool GetCaps(THidCaps& c) override { return (c = {65, 65}, true); }
     bool Write(const std::uint8_t*, std::size_t, std::size_t&, std::uint32_t&) override { return false; }
   };
+  ~GatedPlatform() override { WaitForReaders(); }  // its channels use `m` and `cv`
   std::vector<THidPnPInfo> Scan() override { return {{7, "gated"}}; }
   std::unique_ptr<HidConnection> Open(const THidPnPInfo&) override { return std::make_unique<Conn>(); }
   std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo&, std::uint32_t&) override {
