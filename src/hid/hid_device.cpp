@@ -39,7 +39,7 @@ struct ReaderShared {
   bool terminate = false;  // stop delivering: pause, or end when `end` is set too
   bool end = false;        // close the channel and end; the device no longer waits
   bool finished = false;   // the reader delivers nothing more until it is resumed
-  bool opening = false;    // the reader is opening its channel, touching nothing of the device
+  bool opening = false;    // the reader is opening or closing its channel, touching nothing of the device
   bool unplugged = false;  // the read handle must not be (re)opened
   // Opened, read and closed by the reader thread alone; the owning thread
   // only interrupts a read through it.
@@ -488,14 +488,19 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_pt
   // closing may each wait on the kernel's lock shared by all HID nodes. Once
   // told to end, nothing of the device is touched: it may be gone.
   std::shared_ptr<HidReadChannel> channel;
+  // False when the reader was stopped meanwhile: a stop does not wait out a close.
   auto closeChannel = [&] {
-    if (!channel) return;
+    if (!channel) return true;
     {
       std::lock_guard lock(shared->m);
       shared->channel.reset();
+      shared->opening = true;
     }
     channel->Close();
     channel.reset();
+    std::lock_guard lock(shared->m);
+    shared->opening = false;
+    return !shared->terminate;
   };
   std::vector<std::uint8_t> buffer(inputLength > 0 ? inputLength : 65);
   auto wait = [&](std::int32_t ms) {
@@ -523,7 +528,7 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_pt
     }
     std::uint32_t failure = 0;
     if (unplugged) {
-      closeChannel();
+      if (!closeChannel()) continue;
       failure = kErrorNoDevice;
     } else if (!IsAccessible()) {
       failure = kErrorNoDevice;
