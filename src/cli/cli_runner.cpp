@@ -80,6 +80,7 @@ int CliRunner::Run() {
   int code = RunCommand();
   ShutDown();
   if (sim_ != nullptr) {
+    sim_->WaitReadersClosed(2000);  // a close may still be on its way to the firmware
     sim_->WaitIdle(2000);
     RunEventsFor(0);  // violation notices still queued
     // A simulated run that wrote flash wrongly never ends as a success.

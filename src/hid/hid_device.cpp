@@ -36,9 +36,13 @@ std::u16string UpToZero(const std::u16string& text) {
 struct ReaderShared {
   std::mutex m;
   std::condition_variable cv;
-  bool terminate = false;
-  bool finished = false;
+  bool terminate = false;  // stop delivering: pause, or end when `end` is set too
+  bool end = false;        // close the channel and end; the device no longer waits
+  bool finished = false;   // the reader delivers nothing more until it is resumed
+  bool opening = false;    // the reader is opening or closing its channel, touching nothing of the device
   bool unplugged = false;  // the read handle must not be (re)opened
+  // Opened, read and closed by the reader thread alone; the owning thread
+  // only interrupts a read through it.
   std::shared_ptr<HidReadChannel> channel;
 
   struct Item {
@@ -53,6 +57,20 @@ struct ReaderShared {
   int deliveringDepth = 0;     // owning thread only: deliveries of this reader on its stack
 };
 
+// Holds the writer's reports while the reader opens its channel, so an answer
+// to the first report cannot come before there is a channel to buffer it.
+struct ReaderGate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool opening = false;
+
+  void Open() {
+    std::lock_guard lock(m);
+    opening = false;
+    cv.notify_all();
+  }
+};
+
 // State the writer thread shares with the owning thread, guarded by `m`. It
 // outlives the device object when a write is still in the kernel at its end.
 struct WriterShared {
@@ -63,7 +81,13 @@ struct WriterShared {
     std::vector<std::uint8_t> report;
   };
   std::deque<Job> queue;
-  std::unique_ptr<HidConnection> connection;  // the write handle; the writer's alone once it runs
+  // The write handle: opened, used and closed by the writer thread alone, as
+  // an open or close can wait seconds on the kernel's lock shared by all HID nodes.
+  HidPlatform* platform = nullptr;
+  THidPnPInfo info;
+  std::unique_ptr<HidConnection> connection;
+  std::shared_ptr<ReaderGate> gate;
+  std::atomic<bool> abandoned{false};  // set before the gate is told, so a held writer lets go
   bool stop = false;
   bool finished = false;
   std::uint64_t lastQueued = 0;
@@ -105,7 +129,23 @@ void WriterLoop(std::shared_ptr<WriterShared> w) {
     lock.unlock();
     std::size_t written = 0;
     std::uint32_t error = 0;
-    const bool ok = w->connection->Write(job.report.data(), job.report.size(), written, error);
+    bool ok = false;
+    if (!w->connection) {
+      w->connection = w->platform->Open(w->info);
+      if (!w->connection) {
+        error = ENODEV;
+      } else if (!w->connection->ReadWriteAccess()) {
+        w->connection.reset();
+        error = EACCES;
+      }
+    }
+    if (w->connection) {
+      {
+        std::unique_lock gateLock(w->gate->m);
+        w->gate->cv.wait(gateLock, [&] { return !w->gate->opening || w->abandoned.load(); });
+      }
+      ok = w->connection->Write(job.report.data(), job.report.size(), written, error);
+    }
     lock.lock();
     w->lastDone = std::max(w->lastDone, job.id);
     if (!ok) w->FailFromLocked(job.id, error != 0 ? error : EIO);
@@ -113,9 +153,14 @@ void WriterLoop(std::shared_ptr<WriterShared> w) {
     if ((!ok || w->queue.empty()) && w->completion != nullptr) w->completion->Wake();
     w->cv.notify_all();
   }
+  std::unique_ptr<HidConnection> connection = std::move(w->connection);
+  lock.unlock();
+  connection.reset();  // closed here, not on the owning thread
+  lock.lock();
   w->finished = true;
   w->cv.notify_all();
 }
+
 
 // Runs the pending delivery of `shared`, if any, on the owning thread.
 void RunPending(THidDevice* dev, ReaderShared& shared, const THidDataEvent& data,
@@ -155,7 +200,8 @@ THidDevice::THidDevice(HidPlatform& platform, THidPnPInfo info, THidDeviceContro
       info_(std::move(info)),
       owner_(owner),
       dataHandler_(std::move(dataHandler)),
-      unplugHandler_(std::move(unplugHandler)) {
+      unplugHandler_(std::move(unplugHandler)),
+      gate_(std::make_shared<ReaderGate>()) {
   // Inspected, not opened: a scan must not open every node it finds.
   query_ = platform_.Inspect(info_);
   if (!query_) throw EControllerError("Device cannot be opened");
@@ -184,7 +230,7 @@ THidDevice::~THidDevice() {
   unplugHandler_ = {};
   StopWriter();
   CloseQueryHandle();
-  CloseReadHandle();
+  EndReader();
   // Destroyed from inside one of its own deliveries, the context object is
   // still executing that delivery: let the event loop delete it afterwards.
   deliveryContext_->Detach();
@@ -208,15 +254,16 @@ bool THidDevice::OpenQueryHandle() {
 
 void THidDevice::CloseQueryHandle() { query_.reset(); }
 
-void THidDevice::CloseReadHandle() {
-  if (!readerShared_) return;
-  std::shared_ptr<HidReadChannel> channel;
+void THidDevice::EndReader() {
+  if (!reader_.joinable()) return;
   {
     std::lock_guard lock(readerShared_->m);
-    channel = std::move(readerShared_->channel);
-    readerShared_->channel.reset();
+    readerShared_->end = true;
   }
-  if (channel) channel->Close();
+  readerShared_->cv.notify_all();
+  // Paused or opening, it touches nothing of this object any more: it closes
+  // its channel and ends on its own, and the platform waits for it.
+  reader_.detach();
 }
 
 std::u16string THidDevice::ProductString() {
@@ -248,15 +295,13 @@ void THidDevice::ReportCaps(THidCaps& caps) {
 
 std::uint64_t THidDevice::QueueReport(const std::uint8_t* buffer, std::uint32_t count) {
   if (buffer == nullptr || count == 0 || !IsAccessible()) return 0;
+  if (!readWriteAccess_) return 0;
   if (!writer_.joinable()) {
-    // The write handle is opened here, on the owning thread, and from then on
-    // used by the writer alone.
-    std::unique_ptr<HidConnection> connection = platform_.Open(info_);
-    if (!connection) return 0;
-    readWriteAccess_ = connection->ReadWriteAccess();
-    if (!readWriteAccess_) return 0;
+    // The writer opens its handle with its first report.
     writerShared_ = std::make_shared<WriterShared>();
-    writerShared_->connection = std::move(connection);
+    writerShared_->platform = &platform_;
+    writerShared_->info = info_;
+    writerShared_->gate = gate_;
     writerShared_->completion = deliveryContext_;
     writer_ = std::thread(WriterLoop, writerShared_);
   }
@@ -299,6 +344,11 @@ void THidDevice::StopWriter() {
   if (!writer_.joinable()) return;
   const std::shared_ptr<WriterShared> w = writerShared_;
   bool finished = false;
+  w->abandoned.store(true);
+  {
+    std::lock_guard gateLock(gate_->m);
+    gate_->cv.notify_all();
+  }
   {
     std::unique_lock lock(w->m);
     w->stop = true;
@@ -331,46 +381,60 @@ bool THidDevice::SetReadSlice(std::int32_t ms) {
 void THidDevice::MarkUnplugged() {
   CloseQueryHandle();
   StopWriter();
+  std::shared_ptr<HidReadChannel> channel;
   if (readerShared_) {
     std::lock_guard lock(readerShared_->m);
     readerShared_->unplugged = true;
+    channel = readerShared_->channel;
   }
   pluggedIn_.store(false);
-  CloseReadHandle();
+  if (readerShared_) readerShared_->cv.notify_all();
+  // The reader closes the channel itself once woken.
+  if (channel) channel->Interrupt();
+  if (!readerRunning_) EndReader();
   THidPlugEvent handler = std::move(unplugHandler_);
   unplugHandler_ = {};
   if (handler) handler.fn(this);
 }
 
 void THidDevice::StartReader() {
-  if (!dataHandler_ || !PluggedIn() || !CheckedOut() || !readWriteAccess_ || reader_.joinable()) return;
+  if (!dataHandler_ || !PluggedIn() || !CheckedOut() || !readWriteAccess_ || readerRunning_) return;
   THidCaps caps;
   ReportCaps(caps);  // on this thread, so the reader never opens the query handle
   if (!readerShared_) readerShared_ = std::make_shared<ReaderShared>();
-  {
-    std::lock_guard lock(readerShared_->m);
-    readerShared_->terminate = false;
-    readerShared_->finished = false;
-    readerShared_->pending.reset();
-  }
-  // Open the read handle now, before the caller can send its first request, so
-  // an early answer is buffered rather than lost.
+  // The reader opens its channel; writes wait for that, so an early answer is
+  // buffered rather than lost.
   bool needOpen = false;
   {
     std::lock_guard lock(readerShared_->m);
     needOpen = !readerShared_->channel && !readerShared_->unplugged;
   }
   if (needOpen) {
-    std::uint32_t error = 0;
-    auto channel = platform_.OpenReader(info_, error);
-    std::lock_guard lock(readerShared_->m);
-    readerShared_->channel = std::move(channel);  // may stay empty; the reader retries
+    std::lock_guard lock(gate_->m);
+    gate_->opening = true;
   }
-  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, caps.InputReportByteLength);
+  {
+    std::lock_guard lock(readerShared_->m);
+    readerShared_->terminate = false;
+    readerShared_->finished = false;
+    readerShared_->pending.reset();
+  }
+  readerRunning_ = true;
+  if (reader_.joinable()) {
+    readerShared_->cv.notify_all();  // resumes the paused reader, its channel still open
+    return;
+  }
+  platform_.ReaderStarted();
+  reader_ = std::thread(&THidDevice::ReaderLoop, this, readerShared_, gate_, std::ref(platform_), info_,
+                        caps.InputReportByteLength);
 }
 
 void THidDevice::StopReader() {
-  if (!reader_.joinable()) return;
+  if (!readerRunning_) {
+    if (!PluggedIn()) EndReader();
+    return;
+  }
+  readerRunning_ = false;
   std::shared_ptr<ReaderShared> shared = readerShared_;
   std::shared_ptr<HidReadChannel> channel;
   {
@@ -386,7 +450,7 @@ void THidDevice::StopReader() {
   if (channel) channel->Interrupt();
   {
     std::unique_lock lock(shared->m);
-    while (!shared->finished) {
+    while (!shared->finished && !shared->opening) {
       if (shared->pending) {
         // A delivery queued before the stop still reaches the handler.
         lock.unlock();
@@ -397,7 +461,9 @@ void THidDevice::StopReader() {
       shared->cv.wait(lock);
     }
   }
-  reader_.join();
+  // Paused, the reader keeps its channel open so reports buffer until the next
+  // handler; unplugged, there is nothing left to read.
+  if (!PluggedIn()) EndReader();
 }
 
 bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::vector<std::uint8_t> report,
@@ -416,38 +482,74 @@ bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::ve
   return !shared.terminate;
 }
 
-void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength) {
+void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate,
+                            HidPlatform& platform, THidPnPInfo info, std::uint16_t inputLength) {
+  // The channel is this thread's for its whole life: opening, reading and
+  // closing may each wait on the kernel's lock shared by all HID nodes. Once
+  // told to end, nothing of the device is touched: it may be gone.
+  std::shared_ptr<HidReadChannel> channel;
+  // False when the reader was stopped meanwhile: a stop does not wait out a close.
+  auto closeChannel = [&] {
+    if (!channel) return true;
+    {
+      std::lock_guard lock(shared->m);
+      shared->channel.reset();
+      shared->opening = true;
+    }
+    channel->Close();
+    channel.reset();
+    std::lock_guard lock(shared->m);
+    shared->opening = false;
+    return !shared->terminate;
+  };
   std::vector<std::uint8_t> buffer(inputLength > 0 ? inputLength : 65);
-  const THidPnPInfo info = info_;  // a copy: the owning thread may hand the original on later
   auto wait = [&](std::int32_t ms) {
     std::unique_lock lock(shared->m);
     shared->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return shared->terminate; });
   };
-  bool stop = false;
-  while (!stop) {
-    std::shared_ptr<HidReadChannel> channel;
+  for (;;) {
+    if (channel) gate->Open();
     bool unplugged = false;
     {
-      std::lock_guard lock(shared->m);
-      if (shared->terminate) break;
-      channel = shared->channel;
+      std::unique_lock lock(shared->m);
+      if (shared->terminate && !shared->end) {
+        // Paused between handlers: the channel stays open, so reports buffer.
+        shared->finished = true;
+        shared->cv.notify_all();
+        shared->cv.wait(lock, [&] { return !shared->terminate || shared->end || (shared->unplugged && channel); });
+      }
+      if (shared->end) break;
       unplugged = shared->unplugged;
+      if (shared->terminate) {  // woken paused by an unplug
+        lock.unlock();
+        closeChannel();
+        continue;
+      }
     }
     std::uint32_t failure = 0;
-    if (!IsAccessible() || unplugged) {
+    if (unplugged) {
+      if (!closeChannel()) continue;
+      failure = kErrorNoDevice;
+    } else if (!IsAccessible()) {
       failure = kErrorNoDevice;
     } else if (!channel) {
-      std::uint32_t error = 0;
-      channel = platform_.OpenReader(info, error);
-      std::lock_guard lock(shared->m);
-      if (channel && !shared->unplugged && !shared->channel) {
-        shared->channel = channel;
-        // A stop that came while the channel was being opened could not interrupt it.
-        if (shared->terminate) break;
-      } else if (channel) {
-        channel->Close();
-        channel.reset();
+      {
+        std::lock_guard lock(shared->m);
+        if (shared->terminate) continue;
+        shared->opening = true;
       }
+      std::uint32_t error = 0;
+      channel = platform.OpenReader(info, error);
+      bool stopped = false;
+      {
+        std::lock_guard lock(shared->m);
+        shared->opening = false;
+        shared->channel = channel;
+        // A stop or unplug that came while the channel was being opened could not interrupt it.
+        stopped = shared->terminate || shared->unplugged;
+      }
+      gate->Open();  // opened or failed: the writer need not wait any longer
+      if (stopped) continue;
       if (!channel) failure = error != 0 ? error : kErrorNoDevice;
     }
     if (channel) {
@@ -455,14 +557,14 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t 
       const HidReadChannel::Result r = channel->Read(buffer.data(), buffer.size(), readSliceMs_.load());
       {
         std::lock_guard lock(shared->m);
-        if (shared->terminate) break;  // a report completed right now is dropped
+        if (shared->terminate || shared->unplugged) continue;  // a report completed right now is dropped
       }
       switch (r.status) {
         case HidReadChannel::Status::kData:
           if (r.size > 0) {
             std::vector<std::uint8_t> report(buffer.begin(),
                                              buffer.begin() + static_cast<std::ptrdiff_t>(std::min(r.size, buffer.size())));
-            if (!Deliver(shared, std::move(report), false, 0)) stop = true;
+            Deliver(shared, std::move(report), false, 0);
           }
           continue;
         case HidReadChannel::Status::kTimeout:
@@ -473,16 +575,14 @@ void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t 
           break;
       }
     }
-    if (!Deliver(shared, {}, true, failure)) break;
+    if (!Deliver(shared, {}, true, failure)) continue;
     // Unlike a busy retry, waiting one slice keeps a dead device from spinning
     // this thread and flooding the owning thread with error deliveries.
     wait(readSliceMs_.load());
   }
-  {
-    std::lock_guard lock(shared->m);
-    shared->finished = true;
-  }
-  shared->cv.notify_all();
+  gate->Open();
+  closeChannel();
+  platform.ReaderEnded();
 }
 
 }  // namespace quorvel::hid

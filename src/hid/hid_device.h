@@ -34,6 +34,7 @@ class HidReadChannel;
 class WakeupReceiver;
 struct ReaderShared;
 struct WriterShared;
+struct ReaderGate;
 
 class THidDevice {
  public:
@@ -78,7 +79,7 @@ class THidDevice {
   bool PluggedIn() const { return pluggedIn_.load(); }
   bool CheckedOut() const { return checkedOut_.load(); }
   bool InHandler() const { return inHandler_.load(); }
-  bool HasReader() const { return reader_.joinable(); }
+  bool HasReader() const { return readerRunning_; }
   std::int32_t ReadSliceMs() const { return readSliceMs_.load(); }
   // Accepts 10 to 10000 ms; other values are ignored (false).
   bool SetReadSlice(std::int32_t ms);
@@ -102,8 +103,10 @@ class THidDevice {
 
  private:
   bool OpenQueryHandle();
-  void CloseReadHandle();
-  void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::uint16_t inputLength);
+  // Lets a reader that is not running end on its own.
+  void EndReader();
+  void ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate, HidPlatform& platform,
+                  THidPnPInfo info, std::uint16_t inputLength);
   // Hands one report (or a read failure) to the owning thread and waits until
   // it was handled; false when the reader is to end.
   bool Deliver(const std::shared_ptr<ReaderShared>& shared, std::vector<std::uint8_t> report, bool isError,
@@ -127,8 +130,10 @@ class THidDevice {
   THidDataEvent dataHandler_;
   THidDataErrorEvent dataErrorHandler_;
   THidPlugEvent unplugHandler_;
+  std::shared_ptr<ReaderGate> gate_;            // holds writes while the reader opens its channel
   std::shared_ptr<ReaderShared> readerShared_;  // state shared with the reader thread
-  std::thread reader_;
+  std::thread reader_;   // kept while paused between handlers, so its channel stays open
+  bool readerRunning_ = false;
   std::shared_ptr<WriterShared> writerShared_;  // state shared with the writer thread
   std::thread writer_;
   WakeupReceiver* deliveryContext_ = nullptr;  // lives on the owning thread; receives posted deliveries

@@ -7,9 +7,11 @@
 // is called on the thread that owns the controller (the Qt UI thread).
 #include <cerrno>
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,8 +68,8 @@ class HidLock {
 
 class HidPlatform {
  public:
-
-  virtual ~HidPlatform() = default;
+  // Waits for the reader threads still closing channels of this platform.
+  virtual ~HidPlatform() { WaitForReaders(); }
   HidPlatform() = default;
   HidPlatform(const HidPlatform&) = delete;
   HidPlatform& operator=(const HidPlatform&) = delete;
@@ -124,6 +126,31 @@ class HidPlatform {
   // or an empty string. Only a simulated bootloader checks that; a real one
   // reports nothing here.
   virtual std::string ReportedViolation(const THidPnPInfo& /*info*/) { return {}; }
+
+  // A device's reader thread closes its channel itself, after the device may
+  // be gone (a close can wait seconds on the kernel's lock shared by all HID
+  // nodes). The platform counts such threads and outlives them.
+  void ReaderStarted() {
+    std::lock_guard lock(readersM_);
+    ++readers_;
+  }
+  void ReaderEnded() {
+    std::lock_guard lock(readersM_);
+    --readers_;
+    readersCv_.notify_all();
+  }
+
+ protected:
+  // A platform whose channels use its own members calls this first in its destructor.
+  void WaitForReaders() {
+    std::unique_lock lock(readersM_);
+    readersCv_.wait(lock, [&] { return readers_ == 0; });
+  }
+
+ private:
+  std::mutex readersM_;
+  std::condition_variable readersCv_;
+  int readers_ = 0;
 };
 
 }  // namespace quorvel::hid

@@ -5,6 +5,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "hid/wakeup_receiver.h"
@@ -228,6 +229,7 @@ SimHidPlatform::SimHidPlatform() : link_(std::make_shared<SimPlatformLink>()) {
 }
 
 SimHidPlatform::~SimHidPlatform() {
+  WaitForReaders();
   {
     std::lock_guard lock(link_->m);
     link_->platform = nullptr;
@@ -351,6 +353,22 @@ bool SimHidPlatform::WaitIdle(int timeoutMs) const {
                         [&] { return stopping_ || (jobs_.empty() && !processing_); });
 }
 
+bool SimHidPlatform::WaitReadersClosed(int timeoutMs) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      const bool open = std::any_of(interfaces_.begin(), interfaces_.end(), [](const auto& entry) {
+        const auto& readers = entry.second->readers;
+        return std::any_of(readers.begin(), readers.end(), [](const auto& r) { return !r.expired(); });
+      });
+      if (!open) return true;
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 std::string SimHidPlatform::TraceText(int id) const {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);
@@ -388,6 +406,14 @@ std::size_t SimHidPlatform::OpenCount(int id) const {
   std::lock_guard lock(mutex_);
   auto it = interfaces_.find(id);
   return it == interfaces_.end() ? 0 : it->second->openCount;
+}
+
+std::size_t SimHidPlatform::ReaderCount(int id) const {
+  std::lock_guard lock(mutex_);
+  auto it = interfaces_.find(id);
+  if (it == interfaces_.end()) return 0;
+  return static_cast<std::size_t>(std::count_if(it->second->readers.begin(), it->second->readers.end(),
+                                                [](const auto& w) { return !w.expired(); }));
 }
 
 std::size_t SimHidPlatform::StringReadCount(int id) const {

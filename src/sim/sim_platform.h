@@ -89,6 +89,9 @@ class SimHidPlatform : public hid::HidPlatform {
   // (its answers sent), or `timeoutMs` passed. Returns whether it got idle.
   // Callers that read the trace right after their last write use it.
   bool WaitIdle(int timeoutMs) const;
+  // Waits until no read channel is open any more, or `timeoutMs` passed:
+  // readers close theirs on their own threads, after their device is gone.
+  bool WaitReadersClosed(int timeoutMs) const;
   std::vector<std::string> Violations(int id) const;
   // Runs `action` on the calling thread's event loop once interface `id` has
   // traced event `event` (1-based), before that event's answer reaches any
@@ -107,6 +110,9 @@ class SimHidPlatform : public hid::HidPlatform {
   // Connections (write handles) opened to interface `id` so far; inspecting it
   // for its name and report lengths opens nothing.
   std::size_t OpenCount(int id) const;
+  // Read channels of interface `id` open now. A reader opens its channel on
+  // its own thread, so reports injected before it is open reach nobody.
+  std::size_t ReaderCount(int id) const;
   // Product and serial reads of interface `id` so far, failed ones included.
   std::size_t StringReadCount(int id) const;
 

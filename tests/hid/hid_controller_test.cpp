@@ -325,6 +325,7 @@ TEST_F(ControllerFixture, ReportArrivesAsIdZeroAnd64BytesOnTheUiThread) {
                        1});
   std::vector<std::uint8_t> report(65);
   for (int i = 0; i < 65; ++i) report[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  ASSERT_TRUE(WaitFor([&] { return platform.ReaderCount(id) > 0; }));
   platform.InjectInputReport(id, report);
   ASSERT_TRUE(WaitFor([&] { return !got.empty(); }));
   EXPECT_EQ(got[0].id, 0);
@@ -342,6 +343,7 @@ TEST_F(ControllerFixture, DeliveryQueuedBeforeTheStopStillReachesTheHandler) {
   THidDevice* dev = nullptr;
   ASSERT_TRUE(ctl->CheckOutByIndex(dev, 0));
   dev->SetDataHandler({[&](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++calls; }, 1});
+  ASSERT_TRUE(WaitFor([&] { return platform.ReaderCount(id) > 0; }));
   platform.InjectInputReport(id, std::vector<std::uint8_t>(65, 0));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader posts and waits; no events run here
   EXPECT_EQ(calls, 0);
@@ -364,6 +366,7 @@ TEST_F(ControllerFixture, HandlerMayStopItsOwnReader) {
                          d->SetDataHandler({});  // must not deadlock with the reader waiting for us
                        },
                        1});
+  ASSERT_TRUE(WaitFor([&] { return platform.ReaderCount(id) > 0; }));
   platform.InjectInputReport(id, std::vector<std::uint8_t>(65, 0));
   ASSERT_TRUE(WaitFor([&] { return calls == 1; }));
   EXPECT_FALSE(dev->HasReader());
@@ -381,6 +384,7 @@ TEST_F(ControllerFixture, HandlerMayGiveItsDeviceBack) {
                          delete d;
                        },
                        1});
+  ASSERT_TRUE(WaitFor([&] { return platform.ReaderCount(id) > 0; }));
   platform.InjectInputReport(id, std::vector<std::uint8_t>(65, 0));
   ASSERT_TRUE(WaitFor([&] { return calls == 1; }));
   Pump(20);
@@ -540,6 +544,7 @@ class GatedPlatform : public HidPlatform {
     bool GetCaps(THidCaps& c) override { return (c = {65, 65}, true); }
     bool Write(const std::uint8_t*, std::size_t, std::size_t&, std::uint32_t&) override { return false; }
   };
+  ~GatedPlatform() override { WaitForReaders(); }  // its channels use `m` and `cv`
   std::vector<THidPnPInfo> Scan() override { return {{7, "gated"}}; }
   std::unique_ptr<HidConnection> Open(const THidPnPInfo&) override { return std::make_unique<Conn>(); }
   std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo&, std::uint32_t&) override {

@@ -33,6 +33,7 @@ namespace quorvel::test {
 class EngineFixture : public ::testing::Test {
  protected:
   sim::SimHidPlatform platform;
+  hid::HidPlatform* enginePlatform = nullptr;  // what the engine talks through; `platform` when null
   RecordingFrontend ui;
   std::unique_ptr<Engine> engine;
   std::unique_ptr<QObject> context;  // timers a test posts go with the engine
@@ -60,7 +61,7 @@ class EngineFixture : public ::testing::Test {
   // program name) and lets the controller's start-up scan complete.
   void StartEngine(const QStringList& args) {
     StopEngine();
-    engine = std::make_unique<Engine>(platform, ui);
+    engine = std::make_unique<Engine>(enginePlatform != nullptr ? *enginePlatform : platform, ui);
     context = std::make_unique<QObject>();
     engine->Start(args);
     EXPECT_TRUE(RunUntil([&] { return Handled() >= 1 && !LinkPart().Busy(); }, 3000))

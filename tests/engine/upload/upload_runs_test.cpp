@@ -3,6 +3,8 @@
 // requests, device faults, refusals of unusable geometry, the result dialog.
 #include <QFile>
 #include <cerrno>
+#include <mutex>
+#include <thread>
 
 #include "engine/upload/upload_fixture.h"
 
@@ -354,7 +356,9 @@ TEST_P(UploadFault, EndsWithErrorLineAndNoDialog) {
   EXPECT_EQ(Controls().ButtonConnect.Caption, "Connect");
   EXPECT_EQ(Controls().ButtonStartBootloader.Caption, "Begin uploading");
   EXPECT_EQ(Controls().ButtonStartBootloader.Enabled, c.startEnabledAfter);
-  StopEngine();  // its last handle closed
+  StopEngine();
+  // The reader closes the last handle on its own thread, a moment later.
+  EXPECT_TRUE(RunUntil([&] { return platform.ReaderCount(device) == 0; }, 2000));
   platform.WaitIdle(2000);
   EXPECT_EQ(platform.Violations(device),
             c.violation ? std::vector<std::string>{c.violation} : std::vector<std::string>{});
@@ -530,6 +534,98 @@ TEST_F(UploadRun, ErrorInsideTheRunEndsItAndSaysSo) {
   EXPECT_EQ(Controls().ButtonStartBootloader.Caption, "Begin uploading");
   EXPECT_EQ(LinkPart().State().Current(), Activity::Idle);
   EXPECT_FALSE(Busy());
+}
+
+}  // namespace
+}  // namespace quorvel::test
+
+namespace quorvel::test {
+namespace {
+
+// Passes everything on to the simulator and notes each open and close of a
+// handle made on the thread that created it (the UI thread).
+class ThreadRecordingPlatform : public hid::HidPlatform {
+ public:
+  struct Log {
+    std::mutex m;
+    std::thread::id ui = std::this_thread::get_id();
+    int calls = 0;
+    std::vector<std::string> onUi;
+    void Note(const char* what) {
+      std::lock_guard lock(m);
+      ++calls;
+      if (std::this_thread::get_id() == ui) onUi.emplace_back(what);
+    }
+  };
+  explicit ThreadRecordingPlatform(hid::HidPlatform& inner) : inner_(inner) {}
+  std::shared_ptr<Log> log = std::make_shared<Log>();
+
+  std::vector<hid::THidPnPInfo> Scan() override { return inner_.Scan(); }
+  std::unique_ptr<hid::HidConnection> Inspect(const hid::THidPnPInfo& info) override { return inner_.Inspect(info); }
+  bool LockedElsewhere(const hid::THidPnPInfo& info) override { return inner_.LockedElsewhere(info); }
+  std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override {
+    return inner_.Lock(info, error);
+  }
+  void SetChangeHandler(std::function<void()> handler) override { inner_.SetChangeHandler(std::move(handler)); }
+  std::string ReportedViolation(const hid::THidPnPInfo& info) override { return inner_.ReportedViolation(info); }
+
+  std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override {
+    log->Note("open");
+    auto inner = inner_.Open(info);
+    return inner ? std::make_unique<Connection>(std::move(inner), log) : nullptr;
+  }
+  std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override {
+    log->Note("open reader");
+    auto inner = inner_.OpenReader(info, error);
+    return inner ? std::make_shared<Channel>(std::move(inner), log) : nullptr;
+  }
+
+ private:
+  struct Connection : hid::HidConnection {
+    Connection(std::unique_ptr<hid::HidConnection> c, std::shared_ptr<Log> l) : inner(std::move(c)), log(std::move(l)) {}
+    ~Connection() override { log->Note("close"); }
+    bool ReadWriteAccess() const override { return inner->ReadWriteAccess(); }
+    bool GetAttributes(hid::THidAttributes& a) override { return inner->GetAttributes(a); }
+    bool GetProductString(std::u16string& t) override { return inner->GetProductString(t); }
+    bool GetSerialString(std::u16string& t) override { return inner->GetSerialString(t); }
+    bool GetCaps(hid::THidCaps& c) override { return inner->GetCaps(c); }
+    bool Write(const std::uint8_t* d, std::size_t n, std::size_t& w, std::uint32_t& e) override {
+      return inner->Write(d, n, w, e);
+    }
+    std::unique_ptr<hid::HidConnection> inner;
+    std::shared_ptr<Log> log;
+  };
+  struct Channel : hid::HidReadChannel {
+    Channel(std::shared_ptr<hid::HidReadChannel> c, std::shared_ptr<Log> l) : inner(std::move(c)), log(std::move(l)) {}
+    Result Read(std::uint8_t* b, std::size_t n, int ms) override { return inner->Read(b, n, ms); }
+    void Close() override {
+      log->Note("close reader");
+      inner->Close();
+    }
+    void Interrupt() override { inner->Interrupt(); }
+    std::shared_ptr<hid::HidReadChannel> inner;
+    std::shared_ptr<Log> log;
+  };
+  hid::HidPlatform& inner_;
+};
+
+TEST_F(UploadRun, NoHandleIsOpenedOrClosedOnTheUiThread) {
+  ThreadRecordingPlatform recorder(platform);
+  enginePlatform = &recorder;
+  StartEngine({});
+  Prepare("family=PIC18", HexForImage(2, ProgramBytes(0x200)));
+  ClickStart();
+  EXPECT_EQ(Count("Completed successfully."), 1);
+  StopEngine();
+  enginePlatform = nullptr;
+  const auto calls = [&] {
+    std::lock_guard lock(recorder.log->m);
+    return recorder.log->calls;
+  };
+  // A write handle and a reader, each opened and closed (the reader closes its own a moment later).
+  EXPECT_TRUE(RunUntil([&] { return calls() >= 4; }, 2000)) << calls();
+  std::lock_guard lock(recorder.log->m);
+  EXPECT_THAT(recorder.log->onUi, IsEmpty());
 }
 
 }  // namespace
