@@ -53,7 +53,7 @@ void Engine::ConnectionClick() {
 
 void Engine::EndConnection() {
   link_->SetConnected(false);
-  controls_->SetCaption(ButtonId::Connect, text::kConnect);
+  controls_->SetConnectOffer(ConnectOffer::Connect);
   controls_->ClearTerminal();
   controls_->AppendHistory(text::kDisconnected);
   controls_->AppendHistory(text::kReset);
@@ -88,7 +88,7 @@ void Engine::Handshake() {
     HandshakeScope& operator=(const HandshakeScope&) = delete;
   } handshake(link.State());
   controls_->AppendHistory(text::kWaitingMcu);
-  controls_->SetCaption(ButtonId::Connect, text::kWaitingDisconnect);
+  controls_->SetConnectOffer(ConnectOffer::StopWaiting);
   controls_->SetEnabled(ButtonId::StartBootloader, false);
 
   link.SendBoot();
@@ -99,13 +99,13 @@ void Engine::Handshake() {
   }
   if (result != WaitAcknowledged) {
     link.ReportWaitError(result);
-    controls_->SetCaption(ButtonId::Connect, text::kConnect);
+    controls_->SetConnectOffer(ConnectOffer::Connect);
     controls_->AppendHistory(text::kDisconnected);
   } else {
     link.SetConnected(true);
     controls_->ClearTerminal();
     controls_->AppendHistory(text::kConnected);
-    controls_->SetCaption(ButtonId::Connect, text::kDisconnect);
+    controls_->SetConnectOffer(ConnectOffer::Disconnect);
   }
   controls_->SetEnabled(ButtonId::StartBootloader, true);
   link.ReleaseBoardLock();

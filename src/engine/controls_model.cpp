@@ -30,6 +30,21 @@ void ControlsModel::SetCaption(ButtonId id, const QString& caption) {
   UI().ButtonChanged(id);
 }
 
+void ControlsModel::SetConnectOffer(ConnectOffer offer) {
+  state_.ConnectOffers = offer;
+  switch (offer) {
+    case ConnectOffer::Connect:
+      SetCaption(ButtonId::Connect, text::kConnect);
+      return;
+    case ConnectOffer::StopWaiting:
+      SetCaption(ButtonId::Connect, text::kWaitingDisconnect);
+      return;
+    case ConnectOffer::Disconnect:
+      SetCaption(ButtonId::Connect, text::kDisconnect);
+      return;
+  }
+}
+
 void ControlsModel::SetEnabled(ButtonId id, bool enabled) {
   MutableButton(id).Enabled = enabled;
   UI().ButtonChanged(id);

@@ -23,6 +23,7 @@ class ControlsModel {
   const ControlsState& State() const { return state_; }
 
   void SetCaption(ButtonId id, const QString& caption);
+  void SetConnectOffer(ConnectOffer offer);
   void SetEnabled(ButtonId id, bool enabled);
   const TButton& Button(ButtonId id) const { return state_.Button(id); }
   void AppendHistory(const QString& line);

@@ -54,7 +54,7 @@ class Engine::Events final : public LinkEvents {
     switch (loss) {
       case BoardLoss::ConnectionEnded:
         controls.ClearTerminal();
-        controls.SetCaption(ButtonId::Connect, text::kConnect);
+        controls.SetConnectOffer(ConnectOffer::Connect);
         controls.AppendHistory(text::kDeviceRemovedLine);
         controls.AppendHistory(text::kDisconnected);
         break;

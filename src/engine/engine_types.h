@@ -36,10 +36,18 @@ struct TComboBox {
   bool Enabled = false;  // the user may pick another item
 };
 
+// What the Connect button offers; its caption follows from it.
+enum class ConnectOffer {
+  Connect,      // no connection: a click connects
+  StopWaiting,  // the handshake runs: a click gives it up
+  Disconnect,   // connected: a click disconnects
+};
+
 // What the window shows: captions and enabled states, the progress bar, the
 // family and device lists, the link indicator and the settings it keeps.
 struct ControlsState {
   TButton ButtonConnect;
+  ConnectOffer ConnectOffers = ConnectOffer::Connect;
   TButton ButtonOpenHex;
   TButton ButtonStartBootloader;
   TProgressBar Progress;
@@ -51,6 +59,9 @@ struct ControlsState {
   QString FileDialogInitialDir;
 
   const TButton& Button(ButtonId id) const;
+  // Another board may be picked only while Connect offers to connect: the
+  // board of a connection or of a handshake on its way stays the one in use.
+  bool DeviceChoiceOpen() const { return DeviceComboBox.Enabled && ConnectOffers == ConnectOffer::Connect; }
 };
 
 // Settings the window restores into the controls (each only when given).

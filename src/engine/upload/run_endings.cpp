@@ -68,7 +68,7 @@ void UploadRun::AbortUpload(UploadResult why) {
 
 void UploadRun::CloseConnection() {
   link_.SetConnected(false);
-  controls_.SetCaption(ButtonId::Connect, text::kConnect);
+  controls_.SetConnectOffer(ConnectOffer::Connect);
   controls_.AppendHistory(text::kDisconnected);
   ReturnControlsToIdle();
   if (link_.Active() == nullptr) {

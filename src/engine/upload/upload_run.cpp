@@ -116,7 +116,7 @@ void UploadRun::EndRunAfterError(const QString& line) {
   } catch (...) {
     // The device cannot even take the restart; the controls must still come back.
     link_.SetConnected(false);
-    controls_.SetCaption(ButtonId::Connect, text::kConnect);
+    controls_.SetConnectOffer(ConnectOffer::Connect);
     ReturnControlsToIdle();
   }
 }
