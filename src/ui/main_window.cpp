@@ -453,7 +453,13 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (!shownOnce_) {
     shownOnce_ = true;
     FormShow();
-    KeepFrameOnScreen();
+    // The restored position was checked without the window manager's frame,
+    // which exists only once the window is framed: the frame's arrival moves
+    // or resizes the window, so check again at the first such event.
+    if (QWindow* window = windowHandle()) {
+      frameCheckPending_ = true;
+      window->installEventFilter(this);
+    }
   }
   QWidget::showEvent(event);
 }
@@ -555,24 +561,26 @@ QPoint MainWindow::VisiblePosition(QPoint topLeft) const {
   return KeepOnScreens(QRect(topLeft, frameGeometry().size()), AvailableAreas());
 }
 
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (frameCheckPending_ && watched == windowHandle() &&
+      (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Expose)) {
+    // Without a window manager no frame ever comes; nothing is left to check then.
+    if (!windowHandle()->frameMargins().isNull()) {
+      frameCheckPending_ = false;
+      watched->removeEventFilter(this);
+      // Moved from inside the window's own geometry event, the position could be overwritten.
+      QMetaObject::invokeMethod(this, &MainWindow::KeepFrameOnScreen, Qt::QueuedConnection);
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void MainWindow::KeepFrameOnScreen() {
-  // The restored position was checked without the window manager's frame,
-  // which only exists once the window is framed: check again with it.
-  QElapsedTimer waited;
-  waited.start();
-  auto* poll = new QTimer(this);
-  poll->setInterval(20);
-  connect(poll, &QTimer::timeout, this, [this, poll, waited] {
-    const QWindow* window = windowHandle();
-    const bool framed = window != nullptr && !window->frameMargins().isNull();
-    if (!framed && waited.elapsed() < 1000) return;
-    poll->deleteLater();
-    if (window == nullptr || isMaximized() || isMinimized()) return;
-    const QRect frame = frameGeometry();
-    const QPoint to = KeepOnScreens(frame, AvailableAreas());
-    if (to != frame.topLeft()) move(pos() + (to - frame.topLeft()));
-  });
-  poll->start();
+  if (isMaximized() || isMinimized()) return;
+  const QRect frame = frameGeometry();
+  const QPoint to = KeepOnScreens(frame, AvailableAreas());
+  if (to != frame.topLeft()) move(pos() + (to - frame.topLeft()));
 }
 
 void MainWindow::RestoreSettings() {
@@ -701,13 +709,7 @@ void MainWindow::DeviceInfoChanged() {
   DeviceListEnabled();
 }
 
-void MainWindow::DeviceListEnabled() {
-  // Another board may be picked only while the Connect button offers to connect:
-  // the board of a connection or of a handshake on its way stays the one in use.
-  const ControlsState& controls = engine_->Controls();
-  deviceCombo_->setEnabled(controls.DeviceComboBox.Enabled &&
-                           controls.ButtonConnect.Caption == text::kConnect);
-}
+void MainWindow::DeviceListEnabled() { deviceCombo_->setEnabled(engine_->Controls().DeviceChoiceOpen()); }
 
 void MainWindow::DeviceComboBoxChange(int index) {
   if (engine_ == nullptr) return;

@@ -99,6 +99,7 @@ class MainWindow : public QWidget, public Frontend {
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
@@ -115,6 +116,7 @@ class MainWindow : public QWidget, public Frontend {
   TWindowPlacement CurrentPlacement() const;
   TScreenInfo CurrentScreen() const;
   QPoint VisiblePosition(QPoint topLeft) const;
+  // Once the window manager has framed the window: keeps the frame on screen.
   void KeepFrameOnScreen();
   QPushButton* ButtonWidget(ButtonId id) const;
   // The progress bar and the title back to how they read between uploads.
@@ -130,6 +132,7 @@ class MainWindow : public QWidget, public Frontend {
   int tag_ = 0;
   bool restored_ = false;
   bool shownOnce_ = false;
+  bool frameCheckPending_ = false;  // the restored position waits for the window manager's frame
   bool settingsSaved_ = false;
   bool destroyed_ = false;
   bool closePending_ = false;  // a close waits for the engine to become idle
