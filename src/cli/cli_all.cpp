@@ -107,8 +107,8 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
     std::u16string serial;
     if (!connection->GetSerialString(serial)) serial.clear();
     hid::THidCaps caps;
-    const bool fits =
-        connection->GetCaps(caps) && BootloaderReportsFit(caps.InputReportByteLength, caps.OutputReportByteLength);
+    const bool fits = connection->GetCaps(caps) &&
+                      IsBootloader(product, caps.InputReportByteLength, caps.OutputReportByteLength).reportsFit;
     found.push_back({{shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
   }
   // The other interfaces of a composite bootloader carry its name too: the
