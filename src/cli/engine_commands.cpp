@@ -56,7 +56,6 @@ std::unique_ptr<CliRunner> MakeEngineCommand(const CliOptions& options, CliFront
   return nullptr;
 }
 
-
 void ListCommand::ListDevices() {
   int shown = 0;
   int locked = 0;
@@ -64,29 +63,13 @@ void ListCommand::ListDevices() {
   for (const BoardView& board : boards) {
     // Another program (a window, another quorvel-cli) has it locked.
     const bool busy = board.bootloader && TheEngine().InUseElsewhere(board.path);
-    const QString label = Label(board);
-    const QString path = PathOf(board);
-    const QString serial = QString::fromStdU16String(board.serial);
-    const int vid = board.vendorId;
-    const int pid = board.productId;
-    if (Ui().Config().json) {
-      Ui().Emit(JsonObject()
-                   .Add("event", "device")
-                   .Add("label", Utf8(label))
-                   .Add("bootloader", board.bootloader)
-                   .Add("busy", busy)
-                   .Add("path", Utf8(path))
-                   .Add("serial", Utf8(serial))
-                   .Add("vid", vid)
-                   .Add("pid", pid));
-    } else {
-      Ui().Print(QStringLiteral("%1 %2  %3:%4  %5%6")
-                    .arg(board.bootloader ? QStringLiteral("*") : QStringLiteral(" "),
-                         path.isEmpty() ? QStringLiteral("-") : path)
-                    .arg(vid, 4, 16, QLatin1Char('0'))
-                    .arg(pid, 4, 16, QLatin1Char('0'))
-                    .arg(label, busy ? QStringLiteral("  busy") : QString()));
-    }
+    Ui().Interface({.label = Label(board),
+                    .path = PathOf(board),
+                    .serial = QString::fromStdU16String(board.serial),
+                    .bootloader = board.bootloader,
+                    .busy = busy,
+                    .vendorId = board.vendorId,
+                    .productId = board.productId});
     if (board.bootloader && board.opened && !board.readWrite) ++locked;
     ++shown;
   }
@@ -117,37 +100,7 @@ int InfoCommand::RunCommand() {
   const EngineStatus status = TheEngine().Status();
   const TBootInfo& info = status.bootInfo;
   const BoardView& board = *status.active;
-  const bool bottom = BootAtBottom(info);
-  const QString description = DeviceDescriptionText(info, !Ui().Config().json);
-  if (Ui().Config().json) {
-    Ui().Emit(
-        JsonObject()
-            .Add("event", "info")
-            .Add("path", Utf8(PathOf(board)))
-            .Add("serial", Utf8(QString::fromStdU16String(board.serial)))
-            .Add("family", Utf8(FamilyName(info.McuType)))
-            .Add("code", static_cast<int>(info.McuType))
-            .Add("description", Utf8(description))
-            .Add("revision", static_cast<int>(info.BootRevision))
-            .Add("layout", bottom ? "bottom" : "top")
-            // Addresses as the device's unsigned 32-bit values (PIC32 boot starts above 2^31).
-            .Add("bootStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.BootStart)))
-            .Add("programStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.ProgramStart)))
-            .Add("size", static_cast<std::int64_t>(info.McuSize))
-            .Add("eraseBlock", static_cast<int>(info.EraseBlock))
-            .Add("writeBlock", static_cast<int>(info.WriteBlock)));
-  } else {
-    Ui().Print(QStringLiteral("Family:        %1 (%2)").arg(FamilyName(info.McuType)).arg(info.McuType));
-    Ui().Print(QStringLiteral("Description:   %1").arg(description));
-    Ui().Print(QStringLiteral("Revision:      0x%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')));
-    Ui().Print(
-        QStringLiteral("Layout:        %1").arg(bottom ? QStringLiteral("bottom") : QStringLiteral("top")));
-    Ui().Print(QStringLiteral("Boot start:    %1").arg(Hex32(static_cast<std::uint32_t>(info.BootStart))));
-    Ui().Print(QStringLiteral("Program start: %1").arg(Hex32(static_cast<std::uint32_t>(info.ProgramStart))));
-    Ui().Print(QStringLiteral("Size:          %1").arg(Hex32(info.McuSize)));
-    Ui().Print(QStringLiteral("Erase block:   %1").arg(info.EraseBlock));
-    Ui().Print(QStringLiteral("Write block:   %1").arg(info.WriteBlock));
-  }
+  Ui().Record({PathOf(board), QString::fromStdU16String(board.serial), info});
   return Succeed(QStringLiteral("Success"), FamilyName(info.McuType) + QStringLiteral(" bootloader"));
 }
 
