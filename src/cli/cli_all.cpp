@@ -107,8 +107,8 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
     std::u16string serial;
     if (!connection->GetSerialString(serial)) serial.clear();
     hid::THidCaps caps;
-    const bool fits =
-        connection->GetCaps(caps) && BootloaderReportsFit(caps.InputReportByteLength, caps.OutputReportByteLength);
+    const bool fits = connection->GetCaps(caps) &&
+                      IsBootloader(product, caps.InputReportByteLength, caps.OutputReportByteLength).reportsFit;
     found.push_back({{shownPath(info.InterfacePath), QString::fromStdU16String(serial)}, fits});
   }
   // The other interfaces of a composite bootloader carry its name too: the
@@ -121,6 +121,21 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
     if (bootloaders[i]) boards.push_back(found[i].board);
   }
   return boards;
+}
+
+const CommandDeclaration AllBoardsRun::kDeclaration{
+    .name = "upload",
+    .command = CliCommand::Upload,
+    .all = true,
+    .takesFile = true,
+    .accepts = kOptBase | kOptFormat | kOptSkipBlank | kOptAll,
+    .check = &AllBoardsRun::CheckOptions,
+};
+
+std::string AllBoardsRun::CheckOptions(const CliOptions& o, const OptionsSeen&) {
+  if (o.device || o.serial) return "--all takes every bootloader: it excludes --device and --serial";
+  if (!o.trace.empty()) return "--trace follows one device: it cannot be combined with --all";
+  return {};
 }
 
 AllBoardsRun::AllBoardsRun(CliOptions options, CliFrontend& ui)
@@ -143,27 +158,58 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
   return exitCode;
 }
 
+// --log: checked against the file, then opened for appending.
+int AllBoardsRun::OpenLog() {
+  io::OutputError error;
+  const auto target = io::ResolveOutput(options_.log, error);
+  if (!target) {
+    return Fail(error.err == 0 ? ExitUsage : ExitOutput,
+                QStringLiteral("--log '%1' cannot be written: %2. Nothing was done.")
+                    .arg(Shown(options_.log), QString::fromStdString(error.reason)));
+  }
+  const auto input = io::IdentityOf(options_.file);
+  if (input && io::SameFile(*input, target->identity)) {
+    return Fail(ExitUsage,
+                QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
+                    .arg(Shown(options_.file), Shown(options_.log)));
+  }
+  log_ = std::make_unique<CliLog>(options_.log);
+  if (!log_->Open()) {
+    const QString why = QString::fromStdString(log_->ErrorText());
+    log_.reset();
+    return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
+                                .arg(Shown(options_.log), why));
+  }
+  log_->Line(CliVersionText() + ": upload --all " + io::PrintableText(options_.file));
+  return ExitSuccess;
+}
+
+// Standard input is read once here, with the one-board upload's limit, and given to every child.
+int AllBoardsRun::KeepStandardInput() {
+  std::string input;
+  const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input, [this] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
+    return interrupts_ > 0;
+  });
+  if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
+  if (read.status != InputRead::Complete) {
+    return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
+  }
+  // One copy that each child reads from its start, rather than a copy in
+  // every child's pipe buffer.
+  inputFd_ = ::memfd_create("quorvel-input", MFD_CLOEXEC);
+  if (inputFd_ < 0 || !WriteAll(inputFd_, input)) {
+    return Fail(ExitHexFile, QStringLiteral("Standard input cannot be kept for the boards: %1.")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno))));
+  }
+  return ExitSuccess;
+}
+
 // The file and the log are checked once here, so a refusal is said once
 // rather than by every child.
 int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   if (options_.file == "-") {
-    // Standard input is read once here, with the one-board upload's limit, and given to every child.
-    std::string input;
-    const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input, [this] {
-      QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
-      return interrupts_ > 0;
-    });
-    if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
-    if (read.status != InputRead::Complete) {
-      return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
-    }
-    // One copy that each child reads from its start, rather than a copy in
-    // every child's pipe buffer.
-    inputFd_ = ::memfd_create("quorvel-input", MFD_CLOEXEC);
-    if (inputFd_ < 0 || !WriteAll(inputFd_, input)) {
-      return Fail(ExitHexFile, QStringLiteral("Standard input cannot be kept for the boards: %1.")
-                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    }
+    if (int rc = KeepStandardInput(); rc != ExitSuccess) return rc;
   }
   const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
   if (check.status != io::InputStatus::Ok) {
@@ -172,27 +218,7 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
                     .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
   }
   if (!options_.log.empty()) {
-    io::OutputError error;
-    const auto target = io::ResolveOutput(options_.log, error);
-    if (!target) {
-      return Fail(error.err == 0 ? ExitUsage : ExitOutput,
-                  QStringLiteral("--log '%1' cannot be written: %2. Nothing was done.")
-                      .arg(Shown(options_.log), QString::fromStdString(error.reason)));
-    }
-    const auto input = io::IdentityOf(options_.file);
-    if (input && io::SameFile(*input, target->identity)) {
-      return Fail(ExitUsage,
-                  QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
-                      .arg(Shown(options_.file), Shown(options_.log)));
-    }
-    log_ = std::make_unique<CliLog>(options_.log);
-    if (!log_->Open()) {
-      const QString why = QString::fromStdString(log_->ErrorText());
-      log_.reset();
-      return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
-                                  .arg(Shown(options_.log), why));
-    }
-    log_->Line(CliVersionText() + ": upload --all " + io::PrintableText(options_.file));
+    if (int rc = OpenLog(); rc != ExitSuccess) return rc;
   }
 
   std::vector<sim::SimProfile> profiles;

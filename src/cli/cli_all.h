@@ -21,6 +21,7 @@
 
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
+#include "cli/command.h"
 
 namespace quorvel::hid {
 class HidPlatform;
@@ -51,20 +52,22 @@ struct ListedBoard {
 std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
                                          const std::function<QString(const std::string&)>& shownPath);
 
-class AllBoardsRun {
+class AllBoardsRun final : public Command {
  public:
+  static const CommandDeclaration kDeclaration;
+
   AllBoardsRun(CliOptions options, CliFrontend& ui);
-  ~AllBoardsRun();
+  ~AllBoardsRun() override;
   AllBoardsRun(const AllBoardsRun&) = delete;
   AllBoardsRun& operator=(const AllBoardsRun&) = delete;
 
   // Runs the whole upload and returns the exit code. Needs a QCoreApplication.
-  int Run();
+  int Run() override;
   // Tests: a smaller cap on standard input than the upload's 1 GiB.
   void UseInputLimit(std::uint64_t bytes) { inputLimit_ = bytes; }
   // Ctrl-C, SIGTERM, SIGHUP: passed on to every child still running, which
   // stops as a single upload does; before the children start, none is.
-  void Interrupt(int signo);
+  void Interrupt(int signo) override;
 
  private:
   struct Child {
@@ -78,7 +81,10 @@ class AllBoardsRun {
     bool finished = false;
   };
 
+  static std::string CheckOptions(const CliOptions& options, const OptionsSeen& seen);
   int Prepare(std::vector<ListedBoard>& boards);
+  int KeepStandardInput();
+  int OpenLog();
   int Fail(int exitCode, const QString& text);
   void Start(Child& child);
   void ReadOutput(Child& child, bool flush);

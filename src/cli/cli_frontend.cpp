@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "cli/cli_log.h"
-#include "cli/progress_display.h"
+#include "cli/output_sinks.h"
 #include "io/display_text.h"
 
 namespace quorvel::cli {
@@ -15,25 +15,6 @@ namespace quorvel::cli {
 namespace {
 
 std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
-
-const char* KindWord(MessageKind kind) {
-  switch (kind) {
-    case MessageKind::Warning:
-      return "warning";
-    case MessageKind::Error:
-      return "error";
-    case MessageKind::AppError:
-      return "error";
-  }
-  return "error";
-}
-
-// The keys of what an upload wrote, as a one-board result carries them.
-void AddProof(JsonObject& result, const std::optional<ResultProof>& proof) {
-  if (!proof) return;
-  result.Add("bytes", static_cast<std::int64_t>(proof->bytes)).Add("sha256", proof->sha256);
-  if (!proof->bootSha256.empty()) result.Add("boot_sha256", proof->bootSha256);
-}
 
 }  // namespace
 
@@ -71,44 +52,29 @@ QString SummaryText(int succeeded, int failed) {
 }
 
 CliFrontend::CliFrontend(CliOutputConfig config, std::FILE* out, std::FILE* err)
-    : config_(config), out_(out), err_(err) {}
+    : config_(config),
+      terminal_(out, err),
+      sink_(config.json ? MakeJsonSink(terminal_, config_) : MakeTextSink(terminal_, config_)) {}
 
 CliFrontend::~CliFrontend() { EndProgress(); }
 
-void CliFrontend::WriteRaw(std::FILE* stream, const std::string& text) {
-  errno = 0;
-  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-  if ((std::fflush(stream) != 0 || !written) && stream == out_ && outputError_ == 0) {
-    outputError_ = errno != 0 ? errno : EIO;
-  }
-}
+int CliFrontend::OutputError() const { return terminal_.OutputError(); }
 
 void CliFrontend::ReportOutputError() {
-  if (outputError_ == 0) return;
-  ClearBar();
+  if (OutputError() == 0) return;
+  terminal_.ClearBar();
   // Plain words even with --json: the JSON stream is what failed.
-  WriteRaw(err_, "quorvel-cli: cannot write to standard output: " + std::string(std::strerror(outputError_)) +
-                     "\n");
+  terminal_.WriteRaw(terminal_.Err(), "quorvel-cli: cannot write to standard output: " +
+                                          std::string(std::strerror(OutputError())) + "\n");
 }
 
-void CliFrontend::WriteLine(std::FILE* stream, const QString& line) {
-  ClearBar();
-  WriteRaw(stream, Utf8(line) + "\n");
-}
-
-void CliFrontend::Emit(const JsonObject& object) {
-  if (!config_.json) return;
-  WriteRaw(out_, object.Str() + "\n");
-}
+void CliFrontend::Emit(const JsonObject& object) { sink_->Event(object.Str()); }
 
 void CliFrontend::LogLine(const QString& text) {
   if (log_ != nullptr) log_->Line(Utf8(text));
 }
 
-void CliFrontend::EmitLine(const std::string& line) {
-  if (!config_.json) return;
-  WriteRaw(out_, line + "\n");
-}
+void CliFrontend::EmitLine(const std::string& line) { sink_->Event(line); }
 
 void CliFrontend::HistoryAppended(const QString& line) {
   LogLine(line);
@@ -121,16 +87,10 @@ void CliFrontend::ErrorAppended(const QString& line) {
   ShowHistoryLine(line);
 }
 
-void CliFrontend::ShowHistoryLine(const QString& line) {
-  if (config_.json) {
-    Emit(JsonObject().Add("event", "log").Add("text", Utf8(line)));
-  } else {
-    WriteLine(out_, line);
-  }
-}
+void CliFrontend::ShowHistoryLine(const QString& line) { sink_->HistoryLine(line); }
 
 void CliFrontend::BeginUpload() {
-  ClearBar();
+  terminal_.ClearBar();
   phase_.reset();
   resultGiven_ = false;
 }
@@ -140,7 +100,7 @@ void CliFrontend::UploadProgress(UploadPhase phase, std::uint64_t done, std::uin
 }
 
 void CliFrontend::ShowProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total) {
-  if (resultGiven_ || config_.quiet || (!config_.json && !config_.progressBar)) return;
+  if (resultGiven_ || config_.quiet || !sink_->ShowsProgress()) return;
   const auto now = std::chrono::steady_clock::now();
   const bool newPhase = !phase_ || *phase_ != phase;
   if (newPhase) {
@@ -162,45 +122,20 @@ void CliFrontend::ShowProgress(UploadPhase phase, std::uint64_t done, std::uint6
   phaseDone_ = done;
   phaseTotal_ = total;
   phaseShown_ = true;
-
-  if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "progress")
-             .Add("phase", PhaseKey(phase))
-             .Add("done", static_cast<std::int64_t>(done))
-             .Add("total", static_cast<std::int64_t>(total)));
-    return;
-  }
   const auto ms = [&now](std::chrono::steady_clock::time_point since) {
     return static_cast<std::int64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count());
   };
-  const std::string line = ProgressLine(phase, done, total, ms(phaseStart_), ms(uploadStart_));
-  if (barVisible_ && line == lastBar_) return;
-  WriteRaw(err_, "\r" + line + "\x1b[K");
-  barVisible_ = true;
-  lastBar_ = line;
+  sink_->Progress(phase, done, total, ms(phaseStart_), ms(uploadStart_));
 }
 
-void CliFrontend::ClearBar() {
-  if (!barVisible_) return;
-  WriteRaw(err_, "\r\x1b[K");
-  barVisible_ = false;
-}
-
-void CliFrontend::EndProgress() { ClearBar(); }
+void CliFrontend::EndProgress() { terminal_.ClearBar(); }
 
 bool CliFrontend::AskYesNo(const QString& text) {
   ++QuestionsAsked;
   const bool answer = config_.yes;
   if (!answer) ++QuestionsDeclined;
-  if (config_.json) {
-    Emit(JsonObject().Add("event", "question").Add("text", Utf8(text)).Add("answer", answer ? "yes" : "no"));
-  } else if (!config_.quiet || !answer) {
-    WriteLine(err_, QStringLiteral("Question: %1 -> %2")
-                        .arg(OneLine(text), answer ? QStringLiteral("Yes")
-                                                   : QStringLiteral("No (give --yes to answer Yes)")));
-  }
+  sink_->Question(text, answer);
   return answer;
 }
 
@@ -208,76 +143,37 @@ void CliFrontend::ShowMessage(MessageKind kind, const QString& title, const QStr
   ++MessagesShown;
   LogLine((kind == MessageKind::Warning ? QStringLiteral("Warning: ") : QStringLiteral("Error: ")) +
           OneLine(text));
-  if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "message")
-             .Add("kind", KindWord(kind))
-             .Add("title", Utf8(title))
-             .Add("text", Utf8(text)));
-    return;
-  }
-  const QString word = kind == MessageKind::Warning ? QStringLiteral("Warning") : QStringLiteral("Error");
-  WriteLine(err_, word + QStringLiteral(": ") + OneLine(text));
+  sink_->Message(kind, title, text);
 }
 
 void CliFrontend::ShowTaskDialog(const TTaskDialogTexts& texts) {
   LogLine(texts.Title + QStringLiteral(": ") +
           OneLine(texts.Content + QStringLiteral(" ") + texts.MainInstruction));
-  if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "dialog")
-             .Add("title", Utf8(texts.Title))
-             .Add("instruction", Utf8(texts.MainInstruction))
-             .Add("text", Utf8(texts.Content))
-             .Add("details", Utf8(texts.ExpandedText)));
-    return;
-  }
-  if (config_.quiet) return;
-  WriteLine(err_,
-            texts.Title + QStringLiteral(": ") + texts.Content + QStringLiteral(" ") + texts.MainInstruction);
-  if (config_.verbose && !texts.ExpandedText.isEmpty()) WriteLine(err_, texts.ExpandedText);
+  sink_->Dialog(texts);
 }
 
 void CliFrontend::Error(const QString& text) {
   LogLine(QStringLiteral("Error: ") + OneLine(text));
-  if (config_.json) {
-    Emit(JsonObject().Add("event", "error").Add("text", Utf8(text)));
-  } else {
-    WriteLine(err_, QStringLiteral("quorvel-cli: ") + text);
-  }
+  sink_->Error(text);
 }
 
 void CliFrontend::Notice(const QString& text) {
   LogLine(text);
   if (config_.quiet) return;
-  if (config_.json) {
-    Emit(JsonObject().Add("event", "notice").Add("text", Utf8(text)));
-  } else {
-    WriteLine(err_, text);
-  }
+  sink_->Notice(text);
 }
 
 void CliFrontend::Dropped(const QString& text, std::uint64_t bytes, std::uint32_t firstAddress) {
-  if (!config_.json) {
-    Notice(text);
-    return;
-  }
   LogLine(text);
   if (config_.quiet) return;
-  Emit(JsonObject()
-           .Add("event", "dropped")
-           .Add("bytes", static_cast<std::int64_t>(bytes))
-           .Add("address", static_cast<std::int64_t>(firstAddress))
-           .Add("text", Utf8(text)));
+  sink_->Dropped(text, bytes, firstAddress);
 }
 
 void CliFrontend::Detail(const QString& text) {
   if (config_.verbose) Notice(text);
 }
 
-void CliFrontend::Print(const QString& line) {
-  if (!config_.json) WriteLine(out_, line);
-}
+void CliFrontend::Print(const QString& line) { sink_->Print(line); }
 
 void CliFrontend::Result(int exitCode, const QString& title, const QString& text,
                          const std::optional<ResultProof>& proof) {
@@ -285,58 +181,21 @@ void CliFrontend::Result(int exitCode, const QString& title, const QString& text
   resultGiven_ = true;
   if (proof) LogLine(proof->line);
   LogLine(QStringLiteral("Result: exit %1, %2: %3").arg(exitCode).arg(title, OneLine(text)));
-  // Quiet runs still end with their result; a failure has said why already.
-  // Where a run without --quiet says it (its dialog and proof on standard error).
-  if (!config_.json && config_.quiet && exitCode == 0) {
-    WriteLine(err_, text.isEmpty() ? title : title + QStringLiteral(": ") + OneLine(text));
-    if (proof) WriteLine(err_, proof->line);
-    return;
-  }
-  if (config_.json) {
-    JsonObject result;
-    result.Add("event", "result").Add("exit", exitCode).Add("title", Utf8(title)).Add("text", Utf8(text));
-    AddProof(result, proof);
-    Emit(result);
-  } else if (proof) {
-    // Standard output carries the history lines only, as the window shows them.
-    WriteLine(err_, proof->line);
-  }
+  sink_->Result(exitCode, title, text, proof);
 }
 
 void CliFrontend::BoardResult(const BoardOutcome& board) {
   EndProgress();
   resultGiven_ = true;
-  const QString line = BoardResultLine(board);
-  LogLine(line);
-  if (config_.json) {
-    JsonObject result;
-    result.Add("event", "result")
-        .Add("path", Utf8(board.path))
-        .Add("serial", Utf8(board.serial))
-        .Add("exit", board.exitCode)
-        .Add("title", Utf8(board.title))
-        .Add("text", Utf8(board.text))
-        .Add("seconds", board.seconds);
-    if (board.exitCode == 0) AddProof(result, board.proof);
-    Emit(result);
-  } else {
-    WriteLine(out_, line);
-  }
+  LogLine(BoardResultLine(board));
+  sink_->BoardResult(board);
 }
 
 void CliFrontend::Summary(int exitCode, int succeeded, int failed) {
   EndProgress();
   resultGiven_ = true;
   LogLine(QStringLiteral("Summary: exit %1, %2").arg(exitCode).arg(SummaryText(succeeded, failed)));
-  if (config_.json) {
-    Emit(JsonObject()
-             .Add("event", "summary")
-             .Add("exit", exitCode)
-             .Add("succeeded", succeeded)
-             .Add("failed", failed));
-  } else {
-    WriteLine(out_, SummaryText(succeeded, failed));
-  }
+  sink_->Summary(exitCode, succeeded, failed);
 }
 
 }  // namespace quorvel::cli

@@ -10,12 +10,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/frontend.h"
 #include "cli/json_line.h"
+#include "cli/output_sinks.h"
 
 namespace quorvel::cli {
 
@@ -87,6 +89,10 @@ class CliFrontend : public Frontend {
   void Detail(const QString& text);
   // A line of a command's own result (list, info) on standard output; plain mode only.
   void Print(const QString& line);
+  // One HID interface of `list` (plain: a line on standard output; JSON: a "device" event).
+  void Interface(const ListedInterface& item) { sink_->Interface(item); }
+  // The record of `info` (plain: lines on standard output; JSON: an "info" event).
+  void Record(const BootRecord& record) { sink_->Record(record); }
   // A history line on standard output (JSON: a "log" event).
   void ShowHistoryLine(const QString& line);
   // One JSON event line; JSON mode only.
@@ -108,7 +114,7 @@ class CliFrontend : public Frontend {
   // Removes a progress bar still on the terminal.
   void EndProgress();
   // errno of the first write to standard output that failed, 0 while none has.
-  int OutputError() const { return outputError_; }
+  int OutputError() const;
   // Says on standard error that standard output could not be written.
   void ReportOutputError();
 
@@ -118,15 +124,12 @@ class CliFrontend : public Frontend {
   int QuestionsDeclined = 0;
 
  private:
-  void WriteLine(std::FILE* stream, const QString& line);
-  void WriteRaw(std::FILE* stream, const std::string& text);
-  void ClearBar();
   void ShowProgress(UploadPhase phase, std::uint64_t done, std::uint64_t total);
   void LogLine(const QString& text);
 
   CliOutputConfig config_;
-  std::FILE* out_;
-  std::FILE* err_;
+  Terminal terminal_;
+  std::unique_ptr<OutputSink> sink_;  // text or JSON, as --json says
   CliLog* log_ = nullptr;
 
   // Progress throttling: bar redraws and JSON events at most every kProgressInterval,
@@ -140,9 +143,6 @@ class CliFrontend : public Frontend {
   std::chrono::steady_clock::time_point phaseStart_{};
   std::chrono::steady_clock::time_point uploadStart_{};
   bool resultGiven_ = false;  // no progress after the result
-  bool barVisible_ = false;
-  std::string lastBar_;
-  int outputError_ = 0;
 };
 
 // A message text on one line: CR/LF pairs and single line breaks become blanks.

@@ -6,19 +6,13 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "cli/command.h"
+
 namespace quorvel::cli {
 
 namespace {
 
 constexpr double kMaxWaitSeconds = 24.0 * 3600.0;
-
-std::optional<CliCommand> CommandByName(const std::string& name) {
-  if (name == "list") return CliCommand::List;
-  if (name == "info") return CliCommand::Info;
-  if (name == "upload") return CliCommand::Upload;
-  if (name == "image") return CliCommand::Image;
-  return std::nullopt;
-}
 
 // Seconds as a decimal number ("3", "0.5"); no sign, no exponent tricks.
 std::optional<int> ParseWaitSeconds(const std::string& text) {
@@ -62,20 +56,13 @@ std::optional<int> ParseCount(const std::string& text) {
   return value;
 }
 
-// Options whose presence matters beyond their value.
-struct Seen {
-  bool out = false;
-  bool bootOut = false;
-  bool count = false;
-};
-
 // One option: its names, whether it takes a value, and what it does with it
 // (the error, or empty).
 struct OptionRow {
   std::string_view name;
   std::string_view shortName;  // empty: none
   bool takesValue;
-  std::string (*apply)(CliOptions& o, const std::string& value, Seen& seen);
+  std::string (*apply)(CliOptions& o, const std::string& value, OptionsSeen& seen);
 };
 
 std::string NeedsFileName(const CliOptions&, const std::string& value, std::string_view option) {
@@ -83,68 +70,68 @@ std::string NeedsFileName(const CliOptions&, const std::string& value, std::stri
 }
 
 const OptionRow kOptions[] = {
-    {"--help", "-h", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.help = true; return {}; }},
+    {"--help", "-h", false, [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.help = true; return {}; }},
     {"--version", "", false,
-     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.version = true; return {}; }},
-    {"--quiet", "-q", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.quiet = true; return {}; }},
+     [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.version = true; return {}; }},
+    {"--quiet", "-q", false, [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.quiet = true; return {}; }},
     {"--verbose", "-v", false,
-     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.verbose = true; return {}; }},
-    {"--yes", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.yes = true; return {}; }},
+     [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.verbose = true; return {}; }},
+    {"--yes", "", false, [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.yes = true; return {}; }},
     {"--skip-blank", "", false,
-     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.skipBlank = true; return {}; }},
-    {"--json", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.json = true; return {}; }},
+     [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.skipBlank = true; return {}; }},
+    {"--json", "", false, [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.json = true; return {}; }},
     {"--simulate", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.simulate.push_back(value);
        return {};
      }},
     {"--trace", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.trace = value;
        return NeedsFileName(o, value, "--trace");
      }},
     {"--wait", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        const auto ms = ParseWaitSeconds(value);
        if (!ms) return "option '--wait' needs a number of seconds from 0 to 86400, not '" + value + "'";
        o.waitMs = *ms;
        return {};
      }},
     {"--serial", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.serial = value;
        return {};
      }},
     {"--base", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.base = ParseAddress(value);
        if (!o.base) return "option '--base' needs an address below 4 GB (0x hex or decimal), not '" + value + "'";
        return {};
      }},
     {"--format", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.format = ParseFormat(value);
        if (!o.format) return "option '--format' needs hex, elf or bin, not '" + value + "'";
        return {};
      }},
     {"--device", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        if (value.empty()) return "option '--device' needs a path (see 'list')";
        o.device = value;
        return {};
      }},
     {"--device-only", "", false,
-     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.deviceOnly = true; return {}; }},
+     [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.deviceOnly = true; return {}; }},
     {"--log", "", true,
-     [](CliOptions& o, const std::string& value, Seen&) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen&) -> std::string {
        o.log = value;
        return NeedsFileName(o, value, "--log");
      }},
-    {"--all", "", false, [](CliOptions& o, const std::string&, Seen&) -> std::string { o.all = true; return {}; }},
+    {"--all", "", false, [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.all = true; return {}; }},
     {"--repeat", "", false,
-     [](CliOptions& o, const std::string&, Seen&) -> std::string { o.repeat = true; return {}; }},
+     [](CliOptions& o, const std::string&, OptionsSeen&) -> std::string { o.repeat = true; return {}; }},
     {"--count", "", true,
-     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen& seen) -> std::string {
        const auto count = ParseCount(value);
        if (!count) return "option '--count' needs a number of boards from 1, not '" + value + "'";
        o.count = *count;
@@ -152,13 +139,13 @@ const OptionRow kOptions[] = {
        return {};
      }},
     {"--out", "", true,
-     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen& seen) -> std::string {
        o.out = value;
        seen.out = true;
        return {};
      }},
     {"--boot-out", "", true,
-     [](CliOptions& o, const std::string& value, Seen& seen) -> std::string {
+     [](CliOptions& o, const std::string& value, OptionsSeen& seen) -> std::string {
        o.bootOut = value;
        seen.bootOut = true;
        return {};
@@ -174,7 +161,7 @@ const OptionRow* FindOption(const std::string& name) {
 
 // Applies the options in `args` in order and collects the other arguments;
 // the first error ends it.
-std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, Seen& seen,
+std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, OptionsSeen& seen,
                         std::vector<std::string>& positional) {
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -217,52 +204,20 @@ std::string ReadOptions(const std::vector<std::string>& args, CliOptions& o, See
 // The command and its firmware file.
 std::string ReadCommand(const std::vector<std::string>& positional, CliOptions& o) {
   if (positional.empty()) return "no command given";
-  const auto command = CommandByName(positional[0]);
-  if (!command) return "unknown command '" + positional[0] + "'";
-  o.command = *command;
-  const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
-  const std::size_t wanted = takesFile ? 2 : 1;
+  const CommandDeclaration* command = nullptr;
+  for (const CommandDeclaration* c : CommandDeclarations()) {
+    if (c->name == positional[0]) {
+      command = c;
+      break;
+    }
+  }
+  if (command == nullptr) return "unknown command '" + positional[0] + "'";
+  o.command = command->command;
+  const std::size_t wanted = command->takesFile ? 2 : 1;
   if (positional.size() < wanted) return "'" + positional[0] + "' needs a firmware file";
   if (positional.size() > wanted) return "unexpected argument '" + positional[wanted] + "'";
-  if (takesFile) o.file = positional[1];
-  if (takesFile && o.file.empty()) return "the firmware file name is empty";
-  return {};
-}
-
-// The options that belong to the commands taking a file, and how they go together.
-std::string CheckFileOptions(const CliOptions& o, const Seen& seen) {
-  const bool takesFile = o.command == CliCommand::Upload || o.command == CliCommand::Image;
-  if (o.command == CliCommand::Image) {
-    if (!seen.out || o.out.empty()) return "'image' needs --out FLASH.bin";
-    if (seen.bootOut && o.bootOut.empty()) return "option '--boot-out' needs a file name";
-    if (seen.bootOut && o.bootOut == o.out) return "--out and --boot-out name the same file";
-  } else if (seen.out || seen.bootOut) {
-    return "--out and --boot-out belong to the 'image' command";
-  }
-  if (o.base && !takesFile) return "--base belongs to the 'upload' and 'image' commands";
-  if (o.format && !takesFile) return "--format belongs to the 'upload' and 'image' commands";
-  if (o.format == FirmwareFormat::RawBinary && !o.base) {
-    return "--format bin needs --base ADDR, the address of the binary's first byte";
-  }
-  if (o.format && o.format != FirmwareFormat::RawBinary && o.base) {
-    return "--base places a raw binary: it goes with --format bin only";
-  }
-  if (o.skipBlank && !takesFile) return "--skip-blank belongs to the 'upload' and 'image' commands";
-  return {};
-}
-
-// The options of runs over several boards, and the ones that exclude each other.
-std::string CheckRunOptions(const CliOptions& o, const Seen& seen) {
-  if (!o.trace.empty() && o.simulate.empty()) return "--trace needs --simulate";
-  if ((o.all || o.repeat) && o.command != CliCommand::Upload) {
-    return o.all ? "--all belongs to the 'upload' command" : "--repeat belongs to the 'upload' command";
-  }
-  if (o.all && o.repeat) return "--all and --repeat exclude each other";
-  if (o.all && (o.device || o.serial)) return "--all takes every bootloader: it excludes --device and --serial";
-  if (o.deviceOnly && !o.device) return "--device-only needs --device";
-  if (o.all && !o.trace.empty()) return "--trace follows one device: it cannot be combined with --all";
-  if (seen.count && !o.repeat) return "--count needs --repeat";
-  if (o.quiet && o.verbose) return "--quiet and --verbose exclude each other";
+  if (command->takesFile) o.file = positional[1];
+  if (command->takesFile && o.file.empty()) return "the firmware file name is empty";
   return {};
 }
 
@@ -271,14 +226,14 @@ std::string CheckRunOptions(const CliOptions& o, const Seen& seen) {
 CliParseResult ParseCliArgs(const std::vector<std::string>& args) {
   CliParseResult result;
   CliOptions& o = result.options;
-  Seen seen;
+  OptionsSeen seen;
   std::vector<std::string> positional;
   result.error = ReadOptions(args, o, seen, positional);
   if (!result.ok()) return result;
   if (o.help || o.version) return result;  // nothing else matters then
   result.error = ReadCommand(positional, o);
-  if (result.ok()) result.error = CheckFileOptions(o, seen);
-  if (result.ok()) result.error = CheckRunOptions(o, seen);
+  // Which options go with the command, and how, is the command's own declaration.
+  if (result.ok()) result.error = CheckCommandOptions(*DeclarationOf(o), o, seen);
   return result;
 }
 

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "cli/cli_all.h"
-#include "cli/cli_runner.h"
+#include "cli/engine_commands.h"
 
 namespace quorvel::cli {
 
@@ -17,8 +17,16 @@ constexpr int kPollMs = 20;
 
 }  // namespace
 
-std::optional<BoardView> CliRunner::NextRepeatBoard(std::set<std::uint64_t>& done) const {
-  const EngineStatus status = engine_->Status();
+const CommandDeclaration RepeatCommand::kDeclaration{
+    .name = "upload",
+    .command = CliCommand::Upload,
+    .repeat = true,
+    .takesFile = true,
+    .accepts = kOptBase | kOptFormat | kOptSkipBlank | kOptRepeat | kOptCount,
+};
+
+std::optional<BoardView> RepeatCommand::NextBoard(std::set<std::uint64_t>& done) {
+  const EngineStatus status = TheEngine().Status();
   if (status.deviceChangesHandled < 1 || status.busy) return std::nullopt;
   const auto candidates = Candidates();
   std::set<std::uint64_t> present;
@@ -31,13 +39,13 @@ std::optional<BoardView> CliRunner::NextRepeatBoard(std::set<std::uint64_t>& don
   return std::nullopt;
 }
 
-int CliRunner::RepeatOnBoard(const BoardView& next, const QString& path) {
+int RepeatCommand::RunOnBoard(const BoardView& next, const QString& path) {
   // Discovery opens the board, sends it the information request and locks it.
-  choice_.path = next.path;
-  engine_->ChooseBoard(choice_);
-  engine_->OpenChosenBoard();
+  Choice().path = next.path;
+  TheEngine().ChooseBoard(Choice());
+  TheEngine().OpenChosenBoard();
   outcome_.reset();
-  const EngineStatus opened = engine_->Status();
+  const EngineStatus opened = TheEngine().Status();
   const std::optional<BoardView>& active = opened.active;
   if (!active || active->instance != next.instance || active->path != next.path) {
     return Fail(ExitNoBootloader,
@@ -55,11 +63,11 @@ int CliRunner::RepeatOnBoard(const BoardView& next, const QString& path) {
   const int rc = UploadBoard();
   // A run aborted by a question is left connected, as the window leaves it;
   // the board is restarted as when the window closes, and the loop goes on.
-  if (engine_->Status().connected) engine_->Close();
+  if (TheEngine().Status().connected) TheEngine().Close();
   return rc;
 }
 
-int CliRunner::Repeat() {
+int RepeatCommand::RunCommand() {
   if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
   if (int rc = StartEngine(); rc != ExitSuccess) return rc;
   tally_ = Tally{};
@@ -69,13 +77,13 @@ int CliRunner::Repeat() {
   bool waitingShown = false;
 
   for (;;) {
-    if (options_.count > 0 && tally_->succeeded + tally_->failed >= options_.count) break;
-    if (interrupts_ > 0) break;  // between boards: the count so far is the result
+    if (Options().count > 0 && tally_->succeeded + tally_->failed >= Options().count) break;
+    if (Interrupts() > 0) break;  // between boards: the count so far is the result
 
-    const std::optional<BoardView> next = NextRepeatBoard(done);
+    const std::optional<BoardView> next = NextBoard(done);
     if (!next) {
-      if (!waitingShown && engine_->Status().deviceChangesHandled >= 1) {
-        ui_.Notice(QStringLiteral("Waiting for a bootloader (Ctrl-C ends the run)..."));
+      if (!waitingShown && TheEngine().Status().deviceChangesHandled >= 1) {
+        Ui().Notice(QStringLiteral("Waiting for a bootloader (Ctrl-C ends the run)..."));
         waitingShown = true;
       }
       RunEventsFor(kPollMs);
@@ -89,7 +97,7 @@ int CliRunner::Repeat() {
     board.serial = QString::fromStdU16String(next->serial);
     QElapsedTimer clock;
     clock.start();
-    const int rc = RepeatOnBoard(*next, board.path);
+    const int rc = RunOnBoard(*next, board.path);
     board.exitCode = rc;
     board.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
     if (outcome_) {
@@ -97,7 +105,7 @@ int CliRunner::Repeat() {
       board.text = outcome_->text;
       if (rc == ExitSuccess) board.proof = outcome_->proof;
     }
-    ui_.BoardResult(board);
+    Ui().BoardResult(board);
     codes.push_back(rc);
     if (rc == ExitSuccess) {
       ++tally_->succeeded;
@@ -105,9 +113,9 @@ int CliRunner::Repeat() {
       ++tally_->failed;
     }
     // A signal during the upload stopped this board: the run ends with it.
-    if (rc == ExitAborted && interrupts_ > 0) break;
-    if (options_.count > 0 && tally_->succeeded + tally_->failed >= options_.count) break;
-    ui_.Notice(QStringLiteral("%1 so far.").arg(SummaryText(tally_->succeeded, tally_->failed)));
+    if (rc == ExitAborted && Interrupts() > 0) break;
+    if (Options().count > 0 && tally_->succeeded + tally_->failed >= Options().count) break;
+    Ui().Notice(QStringLiteral("%1 so far.").arg(SummaryText(tally_->succeeded, tally_->failed)));
   }
   outcome_.reset();
   return CombinedExit(codes);

@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "cli/cli_log.h"
+#include "cli/cli_text.h"
 #include "engine/texts.h"
 #include "cli/hidraw_access.h"
 #include "cli/one_board_platform.h"
@@ -36,30 +37,6 @@ namespace {
 // The controller's start-up scan runs on the first pass of the event loop;
 // this only bounds a platform that never completes it.
 constexpr int kStartupScanLimitMs = 5000;
-
-QString Hex32(std::uint32_t value) { return QString::asprintf("0x%08X", static_cast<unsigned>(value)); }
-
-QString FamilyName(std::uint8_t code) {
-  const auto name = McuFamilyName(code);
-  return name.empty() ? QStringLiteral("unknown")
-                      : QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-}
-
-std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
-
-// A name from the command line as it can be shown: bytes that are not UTF-8
-// and control characters escaped.
-QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
-
-// The result line of a proof: "<lead> N bytes, program SHA-256 H[, boot SHA-256 H]".
-ResultProof MakeProof(const QString& lead, const UploadProof& proof) {
-  ResultProof result;
-  result.bytes = proof.bytesWritten;
-  result.sha256 = proof.programSha256;
-  result.bootSha256 = proof.bootSha256;
-  result.line = ProofText(lead, proof);
-  return result;
-}
 
 // New trace lines are written out this often while a run goes on.
 constexpr int kTraceIntervalMs = 100;
@@ -137,22 +114,6 @@ void CliRunner::RunEventsFor(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   loop.exec();
-}
-
-int CliRunner::RunCommand() {
-  switch (options_.command) {
-    case CliCommand::List:
-      return List();
-    case CliCommand::Info:
-      return Info();
-    case CliCommand::Upload:
-      return options_.repeat ? Repeat() : Upload();
-    case CliCommand::Image:
-      return Image();
-    case CliCommand::None:
-      break;
-  }
-  return Fail(ExitUsage, QStringLiteral("no command given"));
 }
 
 // --- steps shared by the commands ---
@@ -633,7 +594,7 @@ void CliRunner::FinishTrace() {
   trace_.reset();
 }
 
-void CliRunner::Interrupt() {
+void CliRunner::Interrupt(int /*signo*/) {
   ++interrupts_;
   if (!engine_) return;
   if (interrupts_ == 1) {
@@ -651,109 +612,6 @@ void CliRunner::Interrupt() {
     engine_->Stop(StopKind::AbandonWaits);
     ui_.Notice(QStringLiteral("Interrupted again: no longer waiting for the device; restarting it."));
   }
-}
-
-// --- commands ---
-
-void CliRunner::ListDevices() {
-  int shown = 0;
-  int locked = 0;
-  const std::vector<BoardView> boards = engine_->Boards();
-  for (const BoardView& board : boards) {
-    // Another program (a window, another quorvel-cli) has it locked.
-    const bool busy = board.bootloader && engine_->InUseElsewhere(board.path);
-    const QString label = Label(board);
-    const QString path = PathOf(board);
-    const QString serial = QString::fromStdU16String(board.serial);
-    const int vid = board.vendorId;
-    const int pid = board.productId;
-    if (ui_.Config().json) {
-      ui_.Emit(JsonObject()
-                   .Add("event", "device")
-                   .Add("label", Utf8(label))
-                   .Add("bootloader", board.bootloader)
-                   .Add("busy", busy)
-                   .Add("path", Utf8(path))
-                   .Add("serial", Utf8(serial))
-                   .Add("vid", vid)
-                   .Add("pid", pid));
-    } else {
-      ui_.Print(QStringLiteral("%1 %2  %3:%4  %5%6")
-                    .arg(board.bootloader ? QStringLiteral("*") : QStringLiteral(" "),
-                         path.isEmpty() ? QStringLiteral("-") : path)
-                    .arg(vid, 4, 16, QLatin1Char('0'))
-                    .arg(pid, 4, 16, QLatin1Char('0'))
-                    .arg(label, busy ? QStringLiteral("  busy") : QString()));
-    }
-    if (board.bootloader && board.opened && !board.readWrite) ++locked;
-    ++shown;
-  }
-  if (shown == 0) ui_.Notice(QStringLiteral("No HID devices found."));
-  if (Bootloaders().empty()) {
-    ExplainNoBootloader();
-  } else if (locked > 0) {
-    // Listed, but an upload would be refused: say why before the user tries.
-    ui_.Notice(
-        QStringLiteral("%1 bootloader(s) may not be opened for reading and writing (permission denied).")
-            .arg(locked));
-    ui_.Notice(QString::fromStdString(UdevAdvice()));
-  }
-}
-
-int CliRunner::List() {
-  if (int rc = StartEngine(); rc != ExitSuccess) return rc;
-  if (int rc = WaitForBootloader(false); rc != ExitSuccess) return rc;
-  ListDevices();
-  return Succeed(QStringLiteral("Success"), QStringLiteral("%1 HID interface(s), %2 bootloader(s).")
-                                                .arg(engine_->Boards().size())
-                                                .arg(Bootloaders().size()));
-}
-
-int CliRunner::Info() {
-  if (int rc = StartEngine(); rc != ExitSuccess) return rc;
-  if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
-  const EngineStatus status = engine_->Status();
-  const TBootInfo& info = status.bootInfo;
-  const BoardView& board = *status.active;
-  const bool bottom = BootAtBottom(info);
-  const QString description = DeviceDescriptionText(info, !ui_.Config().json);
-  if (ui_.Config().json) {
-    ui_.Emit(
-        JsonObject()
-            .Add("event", "info")
-            .Add("path", Utf8(PathOf(board)))
-            .Add("serial", Utf8(QString::fromStdU16String(board.serial)))
-            .Add("family", Utf8(FamilyName(info.McuType)))
-            .Add("code", static_cast<int>(info.McuType))
-            .Add("description", Utf8(description))
-            .Add("revision", static_cast<int>(info.BootRevision))
-            .Add("layout", bottom ? "bottom" : "top")
-            // Addresses as the device's unsigned 32-bit values (PIC32 boot starts above 2^31).
-            .Add("bootStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.BootStart)))
-            .Add("programStart", static_cast<std::int64_t>(static_cast<std::uint32_t>(info.ProgramStart)))
-            .Add("size", static_cast<std::int64_t>(info.McuSize))
-            .Add("eraseBlock", static_cast<int>(info.EraseBlock))
-            .Add("writeBlock", static_cast<int>(info.WriteBlock)));
-  } else {
-    ui_.Print(QStringLiteral("Family:        %1 (%2)").arg(FamilyName(info.McuType)).arg(info.McuType));
-    ui_.Print(QStringLiteral("Description:   %1").arg(description));
-    ui_.Print(QStringLiteral("Revision:      0x%1").arg(info.BootRevision, 4, 16, QLatin1Char('0')));
-    ui_.Print(
-        QStringLiteral("Layout:        %1").arg(bottom ? QStringLiteral("bottom") : QStringLiteral("top")));
-    ui_.Print(QStringLiteral("Boot start:    %1").arg(Hex32(static_cast<std::uint32_t>(info.BootStart))));
-    ui_.Print(QStringLiteral("Program start: %1").arg(Hex32(static_cast<std::uint32_t>(info.ProgramStart))));
-    ui_.Print(QStringLiteral("Size:          %1").arg(Hex32(info.McuSize)));
-    ui_.Print(QStringLiteral("Erase block:   %1").arg(info.EraseBlock));
-    ui_.Print(QStringLiteral("Write block:   %1").arg(info.WriteBlock));
-  }
-  return Succeed(QStringLiteral("Success"), FamilyName(info.McuType) + QStringLiteral(" bootloader"));
-}
-
-int CliRunner::Upload() {
-  if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
-  if (int rc = StartEngine(); rc != ExitSuccess) return rc;
-  if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
-  return UploadBoard();
 }
 
 int CliRunner::UploadBoard() {
@@ -822,57 +680,6 @@ int CliRunner::UploadExit(const UploadOutcome& outcome) {
     text += QStringLiteral("; ") + notRestarted;
   }
   return Fail(ExitDevice, text);
-}
-
-int CliRunner::Image() {
-  if (int rc = CheckHexFile(); rc != ExitSuccess) return rc;
-  if (int rc = StartEngine(); rc != ExitSuccess) return rc;
-  if (int rc = WaitForBootloader(true); rc != ExitSuccess) return rc;
-  if (int rc = LoadHex(); rc != ExitSuccess) return rc;
-  if (int rc = Interrupted(); rc != ExitSuccess) return rc;
-  // What an upload of this file to this device would write, from the same plan.
-  const upload::UploadPlan plan = engine_->Plan({QString(), options_.skipBlank});
-  if (plan.problem.empty() && plan.trimmed) {
-    ui_.Notice(
-        QStringLiteral("The file holds code the device has no room for; an upload answered Yes "
-                       "leaves it out, as the numbers below do."));
-  }
-  const int code = WriteImages();
-  if (code != ExitSuccess) return code;
-  if (plan.problem.empty()) {
-    outcome_->proof = MakeProof(QStringLiteral("An upload writes"), PlanProof(plan));
-  } else {
-    ui_.Notice(QStringLiteral("An upload would be refused: %1").arg(QString::fromStdString(plan.problem)));
-  }
-  return code;
-}
-
-// Both images are replaced, or neither.
-int CliRunner::WriteImages() {
-  const THexImages& loaded = engine_->Images();
-  std::vector<std::pair<const std::string*, const TByteArray*>> images = {{&options_.out, &loaded.FlashImage}};
-  if (!options_.bootOut.empty()) images.emplace_back(&options_.bootOut, &loaded.BootFlashImage);
-  std::vector<std::unique_ptr<io::OutputFile>> files;
-  bool written = true;
-  for (const auto& [name, bytes] : images) {
-    files.push_back(std::make_unique<io::OutputFile>(*name));
-    const auto* data = reinterpret_cast<const char*>(bytes->data());
-    written = written && files.back()->Open() && files.back()->Write(std::string_view(data, bytes->size()));
-  }
-  std::vector<io::OutputFile*> all;
-  for (const auto& file : files) all.push_back(file.get());
-  if (!written || !io::CommitTogether(all)) {
-    for (const auto& file : files) {
-      if (!file->Failed()) continue;
-      return Fail(ExitOutput, QStringLiteral("cannot write '%1': %2. No file was changed.")
-                                  .arg(Shown(file->Path()), QString::fromStdString(file->Error().reason)));
-    }
-    return Fail(ExitOutput, QStringLiteral("the images could not be written. No file was changed."));
-  }
-  for (const auto& [name, bytes] : images) {
-    ui_.Notice(QStringLiteral("Wrote %1 bytes to %2").arg(bytes->size()).arg(Shown(*name)));
-  }
-  return Succeed(QStringLiteral("Success"), QStringLiteral("Image written."));
 }
 
 }  // namespace quorvel::cli

@@ -13,14 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_all.h"
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
-#include "cli/cli_runner.h"
+#include "cli/command.h"
 
 namespace {
 
-// Ctrl-C, SIGTERM and SIGHUP end a run cleanly (see CliRunner::Interrupt).
+// Ctrl-C, SIGTERM and SIGHUP end a run cleanly (see Command::Interrupt).
 // The handler only writes to a pipe that the event loop watches.
 int g_signalPipe[2] = {-1, -1};
 
@@ -87,8 +86,7 @@ int main(int argc, char** argv) {
   config.yes = options.yes;
   config.progressBar = !options.json && !options.quiet && ::isatty(STDERR_FILENO) == 1;
   CliFrontend frontend(config, stdout, stderr);
-  CliRunner runner(options, frontend);
-  AllBoardsRun allBoards(options, frontend);
+  const std::unique_ptr<Command> command = MakeCommand(options, frontend);
 
   // A log reader that goes away (`| head`) must not kill an upload half-way:
   // writes to a closed pipe then just fail, and the run reports it at its end.
@@ -99,20 +97,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<QSocketNotifier> signalNotifier;
   if (signalsCaught) {
     signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&runner, &allBoards, &options] {
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&command] {
       char bytes[16];
       const ssize_t n = ::read(g_signalPipe[0], bytes, sizeof bytes);
-      for (ssize_t i = 0; i < n; ++i) {
-        if (options.all) {
-          allBoards.Interrupt(static_cast<unsigned char>(bytes[i]));
-        } else {
-          runner.Interrupt();
-        }
-      }
+      for (ssize_t i = 0; i < n; ++i) command->Interrupt(static_cast<unsigned char>(bytes[i]));
     });
   }
   // A child of `upload --all` starts with these blocked, so one passed on
   // early waits until here instead of killing it.
   ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-  return options.all ? allBoards.Run() : runner.Run();
+  return command->Run();
 }

@@ -139,12 +139,9 @@ std::vector<BoardView> Engine::Boards() const {
   std::vector<InterfaceTraits> traits;
   for (const TDeviceEntry& entry : link_->Devices()) {
     boards.push_back(ViewOf(entry, link_->Active()));
-    InterfaceTraits t;
-    if (BoardConnection* dev = entry.Device.get(); dev != nullptr) {
-      t.bootloaderProduct = IsBootloaderProduct(dev->Product());
-      t.reportsFit = t.bootloaderProduct && BootloaderReportsFit(dev->InputReportBytes(), dev->OutputReportBytes());
-    }
-    traits.push_back(t);
+    BoardConnection* dev = entry.Device.get();
+    traits.push_back(dev == nullptr ? InterfaceTraits{}
+                                    : IsBootloader(dev->Product(), dev->InputReportBytes(), dev->OutputReportBytes()));
   }
   const std::vector<bool> bootloaders = Bootloaders(traits);
   for (std::size_t i = 0; i < boards.size(); ++i) boards[i].bootloader = bootloaders[i];

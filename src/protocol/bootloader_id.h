@@ -25,6 +25,14 @@ struct InterfaceTraits {
   bool reportsFit = false;
 };
 
+// The one test of an interface: every place that tells bootloaders apart
+// reads an interface through this.
+constexpr InterfaceTraits IsBootloader(std::u16string_view product, std::uint16_t inputBytes,
+                                       std::uint16_t outputBytes) {
+  const bool named = IsBootloaderProduct(product);
+  return {named, named && BootloaderReportsFit(inputBytes, outputBytes)};
+}
+
 // Which of the interfaces are bootloaders: those with the product string
 // whose reports fit; when none of them fits, every one with the product string.
 inline std::vector<bool> Bootloaders(const std::vector<InterfaceTraits>& interfaces) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The runner in-process on simulated devices the --simulate options cannot
 // describe: interfaces without access, plain HID devices.
-#include "cli/cli_runner.h"
+#include "cli/engine_commands.h"
 
 #include <gtest/gtest.h>
 
@@ -34,9 +34,9 @@ RunResult RunWith(std::unique_ptr<sim::SimHidPlatform> platform, CliOptions opti
   CliOutputConfig config;
   config.json = options.json;
   CliFrontend ui(config, s.out(), s.err());
-  CliRunner runner(options, ui);
-  runner.UsePlatform(std::move(platform));
-  const int code = runner.Run();
+  const std::unique_ptr<CliRunner> runner = MakeEngineCommand(options, ui);
+  runner->UsePlatform(std::move(platform));
+  const int code = runner->Run();
   return {code, s.Out(), s.Err()};
 }
 

@@ -70,14 +70,16 @@ void Link::OpenBootloaderDevice() {
     BoardConnection* dev = nullptr;
     for (const TDeviceEntry& entry : DeviceList) {
       BoardConnection* candidate = entry.Device.get();
-      if (candidate == nullptr || !IsBootloaderProduct(candidate->Product())) continue;
+      if (candidate == nullptr) continue;
+      const std::u16string product = candidate->Product();
+      if (!IsBootloaderProduct(product)) continue;
       // With several bootloaders on one bench the user names the one to use.
       if (!Preferred.serial.empty() && candidate->Serial() != Preferred.serial) continue;
       if (!Preferred.path.empty() && candidate->Path() != Preferred.path) continue;
       if (dev == nullptr) dev = candidate;
       // Every interface of a composite device carries the device's product
       // string: the bootloader's is the one whose reports fit.
-      if (BootloaderReportsFit(candidate->InputReportBytes(), candidate->OutputReportBytes())) {
+      if (IsBootloader(product, candidate->InputReportBytes(), candidate->OutputReportBytes()).reportsFit) {
         dev = candidate;
         break;
       }
