@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -114,5 +117,23 @@ int main(int argc, char** argv) {
   // A child of `upload --all` starts with these blocked, so one passed on
   // early waits until here instead of killing it.
   ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-  return options.all ? allBoards.Run() : runner.Run();
+
+  // Diagnostic for benches (docs/testing.md): a short timer on this thread
+  // whose longest gap tells how long the event loop was kept from running.
+  QTimer stallProbe;
+  QElapsedTimer sinceTick;
+  qint64 longestGapMs = 0;
+  const bool probeStalls = qEnvironmentVariableIsSet("QUORVEL_REPORT_LOOP_STALL");
+  if (probeStalls) {
+    constexpr int kTickMs = 5;
+    stallProbe.setInterval(kTickMs);
+    QObject::connect(&stallProbe, &QTimer::timeout, [&] {
+      longestGapMs = std::max(longestGapMs, sinceTick.restart() - kTickMs);
+    });
+    sinceTick.start();
+    stallProbe.start();
+  }
+  const int code = options.all ? allBoards.Run() : runner.Run();
+  if (probeStalls) std::fprintf(stderr, "quorvel-cli: longest event-loop stall %lld ms\n", static_cast<long long>(longestGapMs));
+  return code;
 }
