@@ -9,16 +9,19 @@
 #   gadget  tests/vm/gadget-scenarios against quorvel-gadget: USB gadgets on
 #           dummy_hcd (usbcore, usbhid, configfs, libcomposite, usb_f_hid), so
 #           reports travel through USB endpoints
+#   scale   tests/vm/scale.sh: 16 boards at once (4 gadgets, 12 uhid devices,
+#           one of them hung); counts opens and scans, prints its times
 # Every scenario is compared with the same command run here on the simulator.
 #
-# Usage: scripts/vm-test.sh [--build DIR] [--only uhid|gadget] [--keep] [--verbose]
+# Usage: scripts/vm-test.sh [--build DIR] [--only uhid|gadget|scale] [--keep] [--verbose]
 #   --build DIR   build tree with quorvel-cli and the device programs (default
 #                 build/default; configured and built as needed)
 #   --only PASS   run one pass only
 #   --keep        keep the work directory (initramfs, expectations, guest logs)
 #   --verbose     show the guests' full console
 # Environment: QUORVEL_VM_CACHE (kernel cache, default ~/.cache/quorvel-vm),
-#              QUORVEL_VM_TIMEOUT (seconds for the guest, default 240).
+#              QUORVEL_VM_TIMEOUT (seconds for the guest, default 240),
+#              QUORVEL_VM_SCALE_TIMEOUT (seconds for the scale guest, default 420).
 # Exit status: 0 every scenario passed, 1 a scenario failed or the guest never
 # reported, 2 the harness could not be prepared.
 set -euo pipefail
@@ -27,21 +30,22 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$ROOT/build/default"
 KEEP=0
 VERBOSE=0
-PASSES="uhid gadget"
+PASSES="uhid gadget scale"
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$(realpath -m "$2"); shift 2 ;;
     --only)
-      case "${2:-}" in uhid|gadget) PASSES=$2 ;; *) echo "vm-test: --only uhid|gadget" >&2; exit 2 ;; esac
+      case "${2:-}" in uhid|gadget|scale) PASSES=$2 ;; *) echo "vm-test: --only uhid|gadget|scale" >&2; exit 2 ;; esac
       shift 2 ;;
     --keep) KEEP=1; shift ;;
     --verbose) VERBOSE=1; shift ;;
-    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     *) echo "vm-test: unknown option $1" >&2; exit 2 ;;
   esac
 done
 CACHE=${QUORVEL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-$ROOT/build}/.cache}/quorvel-vm}
 GUEST_TIMEOUT=${QUORVEL_VM_TIMEOUT:-240}
+SCALE_TIMEOUT=${QUORVEL_VM_SCALE_TIMEOUT:-420}
 VMDIR="$ROOT/tests/vm"
 
 T0=$(date +%s.%N)
@@ -190,7 +194,7 @@ say "recording expectations on the simulator"
 # shellcheck source=../tests/vm/scenario-lib.sh
 . "$VMDIR/scenario-lib.sh"
 cp "$VMDIR"/data/* "$R/vm/data/"
-cp "$VMDIR/scenarios" "$VMDIR/gadget-scenarios" "$VMDIR/scenario-lib.sh" "$R/vm/"
+cp "$VMDIR/scenarios" "$VMDIR/gadget-scenarios" "$VMDIR/scenario-lib.sh" "$VMDIR/scale.sh" "$R/vm/"
 export QUORVEL_VM_DATA="$VMDIR/data"
 case " $PASSES " in *" uhid "*)
   record_expectations "$CLI" "$VMDIR/scenarios" "$R/vm/expected" || die "recording expectations failed" ;;
@@ -248,14 +252,16 @@ say "initramfs $(du -h "$WORK/initrd.gz" | cut -f1)"
 TOTAL_PASS=0
 TOTAL_FAIL=0
 boot() {
-  local pass=$1 title log t0 rc npass nfail
+  local pass=$1 title log t0 rc npass nfail limit=$GUEST_TIMEOUT memory=768
   case "$pass" in uhid) title="VM TEST" ;; gadget) title="VM TEST (USB gadget)" ;; esac
+  # One emulated CPU serves 16 device programs and 17 quorvel-cli processes.
+  [ "$pass" = scale ] && title="VM TEST (16 boards)" limit=$SCALE_TIMEOUT memory=1024
   t0=$(date +%s.%N)
   say "$pass pass: booting $(basename "$KERNEL") ($PKG) under qemu (TCG)"
   log="$WORK/guest-$pass.log"
   set +e
-  timeout --kill-after=10 "$GUEST_TIMEOUT" qemu-system-x86_64 \
-    -machine pc -accel tcg -cpu max -m 768 -smp 1 \
+  timeout --kill-after=10 "$limit" qemu-system-x86_64 \
+    -machine pc -accel tcg -cpu max -m "$memory" -smp 1 \
     -nodefaults -no-user-config -display none -serial stdio -no-reboot \
     -kernel "$KERNEL" -initrd "$WORK/initrd.gz" \
     -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init quorvel.kind=$pass" </dev/null >"$log" 2>&1
@@ -263,6 +269,7 @@ boot() {
   set -e
   tr -d '\r' <"$log" >"$log.txt"
   if [ "$VERBOSE" = 1 ]; then cat "$log.txt"; else grep -E '^(RESULT|DETAIL|VERDICT)' "$log.txt" || true; fi
+  sed -n 's/^FIGURES //p' "$log.txt"
   npass=$(grep -c '^RESULT .* PASS' "$log.txt" || true)
   nfail=$(grep -c '^RESULT .* FAIL' "$log.txt" || true)
   local seconds
@@ -275,7 +282,7 @@ boot() {
     return 0
   fi
   if ! grep -q '^VERDICT:' "$log.txt"; then
-    [ "$rc" = 124 ] && say "the $pass guest timed out after ${GUEST_TIMEOUT}s"
+    [ "$rc" = 124 ] && say "the $pass guest timed out after ${limit}s"
     say "no verdict from the $pass guest; last console lines:"
     tail -n 40 "$log.txt"
   fi

@@ -100,7 +100,7 @@ std::vector<ListedBoard> ListBootloaders(hid::HidPlatform& platform,
   };
   std::vector<Found> found;
   for (const hid::THidPnPInfo& info : platform.Scan()) {
-    const std::unique_ptr<hid::HidConnection> connection = platform.Open(info);
+    const std::unique_ptr<hid::HidConnection> connection = platform.Inspect(info);
     if (!connection) continue;
     std::u16string product;
     if (!connection->GetProductString(product) || !IsBootloaderProduct(product)) continue;

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -30,6 +33,32 @@ void OnSignal(int signo) {
   (void)ignored;
   errno = savedErrno;
 }
+
+// Diagnostic for benches (docs/testing.md): a short timer on this thread
+// whose longest gap tells how long the event loop was kept from running.
+class LoopStallProbe {
+ public:
+  LoopStallProbe() {
+    if (!qEnvironmentVariableIsSet("QUORVEL_REPORT_LOOP_STALL")) return;
+    constexpr int kTickMs = 5;
+    timer_.setInterval(kTickMs);
+    QObject::connect(&timer_, &QTimer::timeout,
+                     [this] { longestGapMs_ = std::max(longestGapMs_, sinceTick_.restart() - kTickMs); });
+    sinceTick_.start();
+    timer_.start();
+  }
+  ~LoopStallProbe() {
+    if (timer_.isActive())
+      std::fprintf(stderr, "quorvel-cli: longest event-loop stall %lld ms\n", static_cast<long long>(longestGapMs_));
+  }
+  LoopStallProbe(const LoopStallProbe&) = delete;
+  LoopStallProbe& operator=(const LoopStallProbe&) = delete;
+
+ private:
+  QTimer timer_;
+  QElapsedTimer sinceTick_;
+  qint64 longestGapMs_ = 0;
+};
 
 }  // namespace
 
@@ -106,5 +135,6 @@ int main(int argc, char** argv) {
   // A child of `upload --all` starts with these blocked, so one passed on
   // early waits until here instead of killing it.
   ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  const LoopStallProbe stallProbe;
   return command->Run();
 }

@@ -8,6 +8,7 @@
 #   uhid    /vm/scenarios against quorvel-uhid (/dev/uhid)
 #   gadget  /vm/gadget-scenarios against quorvel-gadget: USB gadgets on
 #           dummy_hcd, so usbcore and usbhid carry the reports
+#   scale   16 boards at once, both kinds (/vm/scale.sh)
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin
 export HOME=/tmp LC_ALL=C.UTF-8 LD_LIBRARY_PATH=/lib/x86_64-linux-gnu:/usr/lib/x86_64-linux-gnu
@@ -37,6 +38,8 @@ done
 # gadgets at once.
 if [ "$KIND" = gadget ]; then
   MODULES="usb-common usbcore hid hid-generic usbhid configfs udc-core libcomposite usb_f_hid dummy_hcd"
+elif [ "$KIND" = scale ]; then
+  MODULES="usb-common usbcore hid uhid hid-generic usbhid configfs udc-core libcomposite usb_f_hid dummy_hcd"
 else
   MODULES="hid uhid hid-generic"
 fi
@@ -50,7 +53,7 @@ for m in $MODULES; do
     finish "FAIL (kernel modules)"
   fi
 done
-if [ "$KIND" = gadget ]; then
+if [ "$KIND" = gadget ] || [ "$KIND" = scale ]; then
   mount -t configfs configfs /sys/kernel/config 2>/dev/null
   [ -d /sys/kernel/config/usb_gadget ] || finish "FAIL (no configfs usb_gadget)"
   [ -e /sys/class/udc/dummy_udc.1 ] || finish "FAIL (no dummy_udc.1)"
@@ -392,6 +395,14 @@ measure_round_trip() {
   stop_uhid $mpid
 }
 
+if [ "$KIND" = scale ]; then
+  [ -c /dev/uhid ] || finish "FAIL (no /dev/uhid)"
+  [ -e /sys/class/udc/dummy_udc.3 ] || finish "FAIL (no dummy_udc.3)"
+  . /vm/scale.sh
+  run_scale
+  if [ $failed -eq 0 ] && [ $passed -gt 0 ]; then finish "PASS ($passed scenarios)"; fi
+  finish "FAIL ($failed of $((passed + failed)) scenarios failed)"
+fi
 run_pass ""
 measure_round_trip
 if [ -x /lib/systemd/systemd-udevd ]; then
