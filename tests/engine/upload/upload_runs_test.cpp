@@ -2,7 +2,9 @@
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
 #include <QFile>
+#include <QTimer>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -543,13 +545,20 @@ namespace quorvel::test {
 namespace {
 
 // Passes everything on to the simulator and notes each open and close of a
-// handle made on the thread that created it (the UI thread).
+// handle, and each lock taken and let go, made on the thread that created it
+// (the UI thread). A lock can be held up after it was taken (`holdLock`).
 class ThreadRecordingPlatform : public hid::HidPlatform {
  public:
   struct Log {
     std::mutex m;
+    std::condition_variable cv;
     std::thread::id ui = std::this_thread::get_id();
     int calls = 0;
+    int locksTaken = 0;
+    int locksHeld = 0;
+    int holdLock = 0;  // the lock taken as number `holdLock` waits for `released`
+    bool held = false;
+    bool released = false;
     std::vector<std::string> onUi;
     void Note(const char* what) {
       std::lock_guard lock(m);
@@ -558,13 +567,22 @@ class ThreadRecordingPlatform : public hid::HidPlatform {
     }
   };
   explicit ThreadRecordingPlatform(hid::HidPlatform& inner) : inner_(inner) {}
+  ~ThreadRecordingPlatform() override { WaitForReaders(); }
   std::shared_ptr<Log> log = std::make_shared<Log>();
 
   std::vector<hid::THidPnPInfo> Scan() override { return inner_.Scan(); }
   std::unique_ptr<hid::HidConnection> Inspect(const hid::THidPnPInfo& info) override { return inner_.Inspect(info); }
   bool LockedElsewhere(const hid::THidPnPInfo& info) override { return inner_.LockedElsewhere(info); }
   std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override {
-    return inner_.Lock(info, error);
+    log->Note("lock");
+    auto inner = inner_.Lock(info, error);
+    std::unique_lock lock(log->m);
+    if (inner) ++log->locksHeld;
+    if (++log->locksTaken == log->holdLock) {
+      log->held = true;
+      log->cv.wait(lock, [&] { return log->released; });
+    }
+    return inner ? std::make_unique<Held>(std::move(inner), log) : nullptr;
   }
   void SetChangeHandler(std::function<void()> handler) override { inner_.SetChangeHandler(std::move(handler)); }
   std::string ReportedViolation(const hid::THidPnPInfo& info) override { return inner_.ReportedViolation(info); }
@@ -595,6 +613,16 @@ class ThreadRecordingPlatform : public hid::HidPlatform {
     std::unique_ptr<hid::HidConnection> inner;
     std::shared_ptr<Log> log;
   };
+  struct Held : hid::HidLock {
+    Held(std::unique_ptr<hid::HidLock> l, std::shared_ptr<Log> g) : inner(std::move(l)), log(std::move(g)) {}
+    ~Held() override {
+      log->Note("unlock");
+      std::lock_guard lock(log->m);
+      --log->locksHeld;
+    }
+    std::unique_ptr<hid::HidLock> inner;
+    std::shared_ptr<Log> log;
+  };
   struct Channel : hid::HidReadChannel {
     Channel(std::shared_ptr<hid::HidReadChannel> c, std::shared_ptr<Log> l) : inner(std::move(c)), log(std::move(l)) {}
     Result Read(std::uint8_t* b, std::size_t n, int ms) override { return inner->Read(b, n, ms); }
@@ -609,6 +637,11 @@ class ThreadRecordingPlatform : public hid::HidPlatform {
   hid::HidPlatform& inner_;
 };
 
+int LocksHeld(ThreadRecordingPlatform& recorder) {
+  std::lock_guard lock(recorder.log->m);
+  return recorder.log->locksHeld;
+}
+
 TEST_F(UploadRun, NoHandleIsOpenedOrClosedOnTheUiThread) {
   ThreadRecordingPlatform recorder(platform);
   enginePlatform = &recorder;
@@ -622,10 +655,65 @@ TEST_F(UploadRun, NoHandleIsOpenedOrClosedOnTheUiThread) {
     std::lock_guard lock(recorder.log->m);
     return recorder.log->calls;
   };
-  // A write handle and a reader, each opened and closed (the reader closes its own a moment later).
-  EXPECT_TRUE(RunUntil([&] { return calls() >= 4; }, 2000)) << calls();
+  // A write handle, a reader and the board lock, each opened and closed (the
+  // reader closes its own a moment later).
+  EXPECT_TRUE(RunUntil([&] { return calls() >= 6 && LocksHeld(recorder) == 0; }, 2000)) << calls();
   std::lock_guard lock(recorder.log->m);
+  EXPECT_GE(recorder.log->locksTaken, 1);
   EXPECT_THAT(recorder.log->onUi, IsEmpty());
+}
+
+// The board goes while its lock is being taken, on discovery after plugging
+// and on a Connect click: nothing is sent to it, the user is told, and the
+// lock that arrives late is let go.
+TEST_F(UploadRun, BoardUnpluggedWhileItsLockIsTaken) {
+  const struct {
+    int holdLock;  // 1: discovery's lock, 2: the Connect click's
+    QString told;
+  } cases[] = {
+      {1, QStringLiteral("Reset device to reenter bootloader mode.")},
+      {2, QStringLiteral("Unable to find device: USB HID Bootloader.")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.holdLock);
+    ThreadRecordingPlatform recorder(platform);
+    recorder.log->holdLock = c.holdLock;
+    enginePlatform = &recorder;
+    StartEngine({});
+    ui.history.clear();
+    // Unplugs the board from the UI thread's event loop once its lock is held
+    // up, and lets the lock go on.
+    int id = 0;
+    QTimer unplugger;
+    QObject::connect(&unplugger, &QTimer::timeout, [&] {
+      std::lock_guard lock(recorder.log->m);
+      if (!recorder.log->held || id == 0) return;
+      platform.Unplug(id);
+      recorder.log->released = true;
+      recorder.log->cv.notify_all();
+      unplugger.stop();
+    });
+    unplugger.start(1);
+    id = platform.PlugBootloader(Profile("family=PIC18"));
+    std::size_t sent = 0;
+    if (c.holdLock == 2) {
+      ASSERT_TRUE(RunUntil([&] { return LinkPart().Active() != nullptr && !Busy(); }));
+      sent = platform.OutputReportCount(id);
+      engine->Connect();
+    }
+    EXPECT_TRUE(RunUntil([&] { return ui.history.count(c.told) == 1 && !Busy(); })) << ui.history.join('\n').toStdString();
+    EXPECT_FALSE(Connected());
+    EXPECT_EQ(platform.OutputReportCount(id), sent);
+    EXPECT_TRUE(RunUntil([&] { return LocksHeld(recorder) == 0; }));
+    EXPECT_EQ(recorder.log->locksTaken, c.holdLock);
+    // Nothing stays stuck: the next board is asked for its record as usual.
+    const int next = PlugBootloader();
+    EXPECT_TRUE(Connect());
+    StopEngine();
+    enginePlatform = nullptr;
+    EXPECT_GE(platform.OutputReportCount(next), 3u);
+    platform.Unplug(next);
+  }
 }
 
 }  // namespace
