@@ -22,6 +22,7 @@ OneBoardPlatform::OneBoardPlatform(hid::HidPlatform& inner, std::string interfac
     : inner_(inner), path_(std::move(interfacePath)) {}
 
 OneBoardPlatform::~OneBoardPlatform() {
+  WaitForReaders();  // readers and locks go through this object's members
   if (handler_) inner_.SetChangeHandler(nullptr);
 }
 

@@ -75,7 +75,12 @@ void Engine::Handshake() {
   if (!dev->ReadWrite()) {
     // Otherwise all the user sees is the time-out that follows.
     controls_->AppendHistory(QString::fromStdString(link.ListedLabel(dev)) + text::kNoReadWrite);
-  } else if (!link.LockBoard(dev, true)) {
+  } else if (const Link::LockOutcome locked = link.LockBoard(dev, true); locked != Link::LockOutcome::Locked) {
+    // Gone while the lock was taken: nothing was sent to it.
+    if (locked == Link::LockOutcome::Gone) {
+      controls_->AppendHistory(QString(text::kUnableToFind) + QLatin1String(text::kBootloaderProductName) +
+                               QLatin1Char('.'));
+    }
     return;
   }
 

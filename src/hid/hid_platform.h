@@ -3,16 +3,19 @@
 // The seam between the device objects/controller and the operating system.
 //
 // Two implementations exist: the Linux one (hidraw + libudev, src/hid/linux)
-// and the simulated one (src/sim). Everything here except HidReadChannel::Read
-// is called on the thread that owns the controller (the Qt UI thread).
+// and the simulated one (src/sim). Everything here except HidReadChannel::Read,
+// OpenReader and Lock is called on the thread that owns the controller (the
+// Qt UI thread).
 #include <cerrno>
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hid/hid_types.h"
@@ -66,10 +69,36 @@ class HidLock {
   virtual ~HidLock() = default;
 };
 
+class HidPlatform;
+class WakeupReceiver;
+struct LockRequestState;
+
+// A lock being taken on the platform's lock thread (HidPlatform::LockAsync),
+// held by the thread that asked. Destroyed before it was taken, the lock is
+// let go on the lock thread once it arrives.
+class PendingHidLock {
+ public:
+  PendingHidLock(HidPlatform& platform, std::shared_ptr<LockRequestState> state);
+  ~PendingHidLock();
+  PendingHidLock(const PendingHidLock&) = delete;
+  PendingHidLock& operator=(const PendingHidLock&) = delete;
+
+  // Whether the result is in. Its arrival wakes the asking thread's event loop.
+  bool Done() const;
+  // The lock, or nullptr with `error` as HidPlatform::Lock gives it; only once Done().
+  std::unique_ptr<HidLock> Take(std::uint32_t& error);
+
+ private:
+  HidPlatform& platform_;
+  std::shared_ptr<LockRequestState> state_;
+  WakeupReceiver* wake_;
+};
+
 class HidPlatform {
  public:
-  // Waits for the reader threads still closing channels of this platform.
-  virtual ~HidPlatform() { WaitForReaders(); }
+  // Waits for the reader threads still closing channels of this platform,
+  // and for the lock thread's work.
+  virtual ~HidPlatform();
   HidPlatform() = default;
   HidPlatform(const HidPlatform&) = delete;
   HidPlatform& operator=(const HidPlatform&) = delete;
@@ -102,7 +131,8 @@ class HidPlatform {
   // on the reader thread.
   virtual std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo& info, std::uint32_t& error) = 0;
   // Takes an exclusive advisory lock on the interface without waiting, so two
-  // programs that both take it never write to one device at once. nullptr
+  // programs that both take it never write to one device at once. Runs on the
+  // lock thread (LockAsync); a lock is destroyed there too (ReleaseAsync). nullptr
   // with `error` EWOULDBLOCK when another holder has it; any other error means
   // the lock cannot be taken at all (no access, gone). A platform without
   // locks has nothing to keep apart.
@@ -111,6 +141,13 @@ class HidPlatform {
     error = 0;
     return std::make_unique<HidLock>();
   }
+  // Lock() on the platform's lock thread: opening and locking a node can wait
+  // seconds on the kernel's lock shared by all HID nodes, which must not
+  // freeze the UI thread. Requests and releases run one after the other in
+  // the order made, so a lock let go is gone before the next one is taken.
+  std::unique_ptr<PendingHidLock> LockAsync(const THidPnPInfo& info);
+  // Lets `lock` go on the lock thread (closing a node can wait as long).
+  void ReleaseAsync(std::unique_ptr<HidLock> lock);
   // Another program holds the interface's lock. A platform that can see
   // locks without taking them says so without touching the interface; the
   // fallback tries the lock and lets it go at once.
@@ -141,16 +178,30 @@ class HidPlatform {
   }
 
  protected:
-  // A platform whose channels use its own members calls this first in its destructor.
+  // A platform whose channels or locks use its own members calls this first
+  // in its destructor.
   void WaitForReaders() {
     std::unique_lock lock(readersM_);
     readersCv_.wait(lock, [&] { return readers_ == 0; });
   }
 
  private:
+  struct LockJob {
+    std::shared_ptr<LockRequestState> take;
+    std::unique_ptr<HidLock> release;
+  };
+  void Queue(LockJob job);
+  void LockThread();
+
   std::mutex readersM_;
   std::condition_variable readersCv_;
   int readers_ = 0;
+  // The lock thread, started with the first job; each queued job counts as a reader until done.
+  std::mutex jobsM_;
+  std::condition_variable jobsCv_;
+  std::deque<LockJob> jobs_;
+  bool jobsStop_ = false;
+  std::thread lockThread_;
 };
 
 }  // namespace quorvel::hid

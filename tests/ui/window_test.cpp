@@ -37,6 +37,7 @@
 #include "engine/engine_probe.h"
 #include "scripted_dialogs.h"
 #include "sim/sim_platform.h"
+#include "support/thread_recording_platform.h"
 #include "support/event_loop.h"
 #include "support/hex_writer.h"
 #include "ui/controls.h"
@@ -57,6 +58,7 @@ class WindowTest : public ::testing::Test {
  protected:
   QTemporaryDir dir;
   sim::SimHidPlatform platform;
+  std::unique_ptr<quorvel::test::ThreadRecordingPlatform> recorder;  // what the window talks through, when set
   test::ScriptedDialogs dialogs;
   DialogProvider* dialogProvider = &dialogs;  // nullptr: the real dialogs
   std::unique_ptr<WindowSession> session;
@@ -84,7 +86,8 @@ class WindowTest : public ::testing::Test {
   // window and lets the start-up device scan finish. Under a window manager
   // the window is framed once it is exposed.
   void Start(const QStringList& args = {}) {
-    session = std::make_unique<WindowSession>(platform, SettingsPath(), dialogProvider);
+    session = std::make_unique<WindowSession>(recorder ? static_cast<hid::HidPlatform&>(*recorder) : platform,
+                                              SettingsPath(), dialogProvider);
     session->Start(args);
     Window().show();
     ASSERT_TRUE(RunUntil([&] { return Handled() >= 1 && !Busy(); }));
@@ -318,6 +321,33 @@ TEST_F(WindowTest, SeveralBootloadersAreListedAndTheChosenOneIsUsed) {
   ASSERT_TRUE(RunUntil([&] { return !platform.IsPlugged(b) && mcu->currentText() == QStringLiteral("PIC18"); }));
   EXPECT_FALSE(devices->isEnabled());
   EXPECT_THAT(items(), ElementsAre("Board A"));
+}
+
+// Sixteen boards attached and another coming and going: no handle is opened,
+// written, locked or closed on the UI thread, and the window goes on handling
+// its events while the change is handled.
+TEST_F(WindowTest, ADeviceChangeAmongSixteenBoardsNeverWaitsOnAHandle) {
+  recorder = std::make_unique<quorvel::test::ThreadRecordingPlatform>(platform);
+  Start();
+  for (int i = 0; i < 16; ++i) Plug(("family=PIC18,serial=S" + std::to_string(i)).c_str());
+  auto* devices = Find<QComboBox>("DeviceComboBox");
+  ASSERT_EQ(devices->count(), 16);
+
+  int ticksWhileBusy = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ticksWhileBusy += Busy() ? 1 : 0; });
+  ticker.start(0);
+  const int other = Plug("family=STM32F4XX,serial=X");
+  EXPECT_EQ(devices->count(), 17);
+  Unplug(other);
+  ticker.stop();
+  EXPECT_EQ(devices->count(), 16);
+  EXPECT_GT(ticksWhileBusy, 0);
+  EXPECT_EQ(Find<QComboBox>("MCUComboBox")->currentText(), QStringLiteral("PIC18"));
+  Stop();
+  std::lock_guard lock(recorder->log->m);
+  EXPECT_GT(recorder->log->locksTaken, 16);
+  EXPECT_THAT(recorder->log->onUi, IsEmpty());
 }
 
 // --- Browse and drops ---

@@ -53,6 +53,18 @@ class BoardLock {
   virtual ~BoardLock() = default;
 };
 
+// A board lock being taken off the UI thread. Dropped before it was taken,
+// whatever it takes is let go again.
+class PendingBoardLock {
+ public:
+  virtual ~PendingBoardLock() = default;
+  // Whether the result is in; its arrival wakes the UI thread's event loop.
+  virtual bool Done() const = 0;
+  // Once Done: the lock, or nullptr with `error` EWOULDBLOCK while another
+  // program holds it; any other error: it cannot be locked at all.
+  virtual std::unique_ptr<BoardLock> Take(std::uint32_t& error) = 0;
+};
+
 // One interface a listing found: its label, and the connection when it could
 // be taken.
 struct ListedBoard {
@@ -66,9 +78,13 @@ class BoardSource {
   virtual ~BoardSource() = default;
   // Every interface attached now, in a stable order.
   virtual std::vector<ListedBoard> List() = 0;
-  // Takes the board's lock without waiting: nullptr with `error` EWOULDBLOCK
-  // while another program holds it; any other error: it cannot be locked at all.
-  virtual std::unique_ptr<BoardLock> Lock(const BoardConnection& board, std::uint32_t& error) = 0;
+  // Starts taking the board's lock without waiting for another holder. The
+  // node is opened, locked and later closed on an I/O thread: each can wait
+  // seconds on the kernel's lock shared by all HID nodes.
+  virtual std::unique_ptr<PendingBoardLock> StartLock(const BoardConnection& board) = 0;
+  // The board's interface is attached now, as the system lists it (a device
+  // change still being handled has not reached the list yet).
+  virtual bool Attached(const BoardConnection& board) = 0;
   // Another program holds the board's lock; asked without taking it.
   virtual bool LockedElsewhere(const BoardConnection& board) = 0;
   // The first protocol violation the board saw in what it was sent (only a

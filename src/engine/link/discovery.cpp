@@ -97,7 +97,14 @@ void Link::OpenBootloaderDevice() {
     SetActiveDevice(dev);
     return;
   }
-  if (!LockBoard(dev, true)) {
+  const LockOutcome locked = LockBoard(dev, true);
+  if (locked == LockOutcome::Gone) {
+    // Unplugged while the lock was taken: its removal was reported, and the
+    // deferred device change lists what is attached now.
+    SetActiveDevice(nullptr);
+    return;
+  }
+  if (locked == LockOutcome::InUseElsewhere) {
     // Another program is talking to it: a request now would land in the middle.
     SetActiveDevice(nullptr);
     BoardInUse = ListedLabel(dev);

@@ -145,18 +145,45 @@ void HidBoards::HidCtlRemoval(hid::THidDevice* dev) {
 namespace {
 class HidBoardLock final : public BoardLock {
  public:
-  explicit HidBoardLock(std::unique_ptr<hid::HidLock> lock) : lock_(std::move(lock)) {}
+  HidBoardLock(hid::HidPlatform& platform, std::unique_ptr<hid::HidLock> lock)
+      : platform_(platform), lock_(std::move(lock)) {}
+  ~HidBoardLock() override { platform_.ReleaseAsync(std::move(lock_)); }
+  HidBoardLock(const HidBoardLock&) = delete;
+  HidBoardLock& operator=(const HidBoardLock&) = delete;
 
  private:
+  hid::HidPlatform& platform_;
   std::unique_ptr<hid::HidLock> lock_;
+};
+
+class HidPendingLock final : public PendingBoardLock {
+ public:
+  HidPendingLock(hid::HidPlatform& platform, std::unique_ptr<hid::PendingHidLock> pending)
+      : platform_(platform), pending_(std::move(pending)) {}
+  bool Done() const override { return pending_->Done(); }
+  std::unique_ptr<BoardLock> Take(std::uint32_t& error) override {
+    std::unique_ptr<hid::HidLock> lock = pending_->Take(error);
+    if (!lock) return nullptr;
+    return std::make_unique<HidBoardLock>(platform_, std::move(lock));
+  }
+
+ private:
+  hid::HidPlatform& platform_;
+  std::unique_ptr<hid::PendingHidLock> pending_;
 };
 }  // namespace
 
-std::unique_ptr<BoardLock> HidBoards::Lock(const BoardConnection& board, std::uint32_t& error) {
-  std::unique_ptr<hid::HidLock> lock =
-      platform_.Lock(static_cast<const HidBoard&>(board).Info(), error);
-  if (!lock) return nullptr;
-  return std::make_unique<HidBoardLock>(std::move(lock));
+std::unique_ptr<PendingBoardLock> HidBoards::StartLock(const BoardConnection& board) {
+  return std::make_unique<HidPendingLock>(platform_,
+                                          platform_.LockAsync(static_cast<const HidBoard&>(board).Info()));
+}
+
+bool HidBoards::Attached(const BoardConnection& board) {
+  const hid::THidPnPInfo& info = static_cast<const HidBoard&>(board).Info();
+  for (const hid::THidPnPInfo& found : platform_.ScanPath(info.InterfacePath)) {
+    if (found.DeviceInstance == info.DeviceInstance) return true;
+  }
+  return false;
 }
 
 bool HidBoards::LockedElsewhere(const BoardConnection& board) {

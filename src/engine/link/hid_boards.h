@@ -36,7 +36,8 @@ class HidBoards final : public BoardSource {
   HidBoards& operator=(const HidBoards&) = delete;
 
   std::vector<ListedBoard> List() override;
-  std::unique_ptr<BoardLock> Lock(const BoardConnection& board, std::uint32_t& error) override;
+  std::unique_ptr<PendingBoardLock> StartLock(const BoardConnection& board) override;
+  bool Attached(const BoardConnection& board) override;
   bool LockedElsewhere(const BoardConnection& board) override;
   std::string ReportedViolation(const BoardConnection& board) override;
 

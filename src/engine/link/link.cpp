@@ -3,6 +3,8 @@
 // information record received.
 #include "engine/link/link.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -68,26 +70,47 @@ void Link::SizeTransferBuffer(std::size_t bytes) {
   RxCount = static_cast<std::uint16_t>(std::min<std::size_t>(RxCount, TransferBuffer.size()));
 }
 
-bool Link::LockBoard(BoardConnection* dev, bool announce) {
+bool Link::StillListed(const BoardConnection* dev) const {
+  return std::any_of(DeviceList.begin(), DeviceList.end(),
+                     [&](const TDeviceEntry& entry) { return entry.Device.get() == dev && !entry.RemovalSeen; });
+}
+
+Link::LockOutcome Link::LockBoard(BoardConnection* dev, bool announce) {
   const std::uint64_t instance = dev->Instance();
-  if (boardLock_ && boardLockInstance_ == instance) return true;
+  if (boardLock_ && boardLockInstance_ == instance) return LockOutcome::Locked;
   boardLock_.reset();
   std::uint32_t error = 0;
-  boardLock_ = source_->Lock(*dev, error);
-  if (boardLock_) {
+  std::unique_ptr<BoardLock> lock;
+  {
+    // Busy: a device change meanwhile is deferred, so `dev` stays a listed
+    // object; a removal is still noticed and ends the wait.
+    const TBusySection busy(*this);
+    const std::unique_ptr<PendingBoardLock> pending = source_->StartLock(*dev);
+    while (!pending->Done() && StillListed(dev) && !WaitsAbandoned) {
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    if (!StillListed(dev) || WaitsAbandoned) return LockOutcome::Gone;
+    lock = pending->Take(error);
+  }
+  // Unplugged while the lock was taken, and not yet seen going (the removal
+  // may wait for the device change that is running now): nothing goes out.
+  // A lock taken meanwhile is let go with `lock`.
+  if (!source_->Attached(*dev)) return LockOutcome::Gone;
+  if (lock) {
+    boardLock_ = std::move(lock);
     boardLockInstance_ = instance;
     busyAnnounced_ = 0;
-    return true;
+    return LockOutcome::Locked;
   }
   // Only a lock held elsewhere stops us; one that cannot be taken at all (a
   // node gone an instant ago) leaves the exchange to fail on its own.
-  if (error != EWOULDBLOCK) return true;
+  if (error != EWOULDBLOCK) return LockOutcome::Locked;
   // Said once per board, not at every device change while the other program runs.
   if (announce && busyAnnounced_ != instance) {
     busyAnnounced_ = instance;
     events_.AppendHistory(QString::fromStdString(ListedLabel(dev)) + text::kInUseElsewhere);
   }
-  return false;
+  return LockOutcome::InUseElsewhere;
 }
 
 void Link::ReleaseBoardLock() {

@@ -153,9 +153,13 @@ class Link final : public BoardEvents {
   void ClearDeviceList();
   // One program per board: the bootloader's interface is locked before
   // anything is written to it, and kept while connected (the window) or for
-  // the whole run (keepBoardLock: the command line). False when another
-  // program has it; `announce` logs the line saying so.
-  bool LockBoard(BoardConnection* dev, bool announce);
+  // the whole run (keepBoardLock: the command line). The lock is taken on an
+  // I/O thread while events are processed (a busy section). InUseElsewhere
+  // when another program has it (`announce` logs the line saying so); Gone
+  // when `dev` went away meanwhile, is no longer attached once the lock is in,
+  // or the waits were abandoned: then nothing may be sent to it.
+  enum class LockOutcome { Locked, InUseElsewhere, Gone };
+  LockOutcome LockBoard(BoardConnection* dev, bool announce);
   void ReleaseBoardLock();  // unless kept or connected
   bool BoardInUseElsewhere(BoardConnection* dev);
   // Gives the board lock up: the one held on `instance` (a device gone), or any.
@@ -207,6 +211,8 @@ class Link final : public BoardEvents {
   int SendFrame(const std::array<std::uint8_t, N>& frame, Expecting expecting);
   void HidCtlDeviceChange();
   void HidCtlRemoval(BoardConnection* dev, std::uint64_t instance);
+  // `dev` is still in the list and was not seen going away.
+  bool StillListed(const BoardConnection* dev) const;
 
   LinkEvents& events_;
   BoardSource* source_ = nullptr;

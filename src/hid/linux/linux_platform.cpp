@@ -439,6 +439,7 @@ LinuxHidPlatform::LinuxHidPlatform(LinuxSys& sys) : sys_(sys) {
 }
 
 LinuxHidPlatform::~LinuxHidPlatform() {
+  WaitForReaders();  // a lock being taken reads this platform's facts
   delete notifier_;
   delete coalesce_;
   if (monitor_ != nullptr) udev_monitor_unref(monitor_);

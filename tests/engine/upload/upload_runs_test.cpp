@@ -2,11 +2,13 @@
 // How an upload starts, stops and ends: preconditions, questions, stop
 // requests, device faults, refusals of unusable geometry, the result dialog.
 #include <QFile>
+#include <QTimer>
 #include <cerrno>
 #include <mutex>
 #include <thread>
 
 #include "engine/upload/upload_fixture.h"
+#include "support/thread_recording_platform.h"
 
 namespace quorvel::test {
 namespace {
@@ -542,73 +544,6 @@ TEST_F(UploadRun, ErrorInsideTheRunEndsItAndSaysSo) {
 namespace quorvel::test {
 namespace {
 
-// Passes everything on to the simulator and notes each open and close of a
-// handle made on the thread that created it (the UI thread).
-class ThreadRecordingPlatform : public hid::HidPlatform {
- public:
-  struct Log {
-    std::mutex m;
-    std::thread::id ui = std::this_thread::get_id();
-    int calls = 0;
-    std::vector<std::string> onUi;
-    void Note(const char* what) {
-      std::lock_guard lock(m);
-      ++calls;
-      if (std::this_thread::get_id() == ui) onUi.emplace_back(what);
-    }
-  };
-  explicit ThreadRecordingPlatform(hid::HidPlatform& inner) : inner_(inner) {}
-  std::shared_ptr<Log> log = std::make_shared<Log>();
-
-  std::vector<hid::THidPnPInfo> Scan() override { return inner_.Scan(); }
-  std::unique_ptr<hid::HidConnection> Inspect(const hid::THidPnPInfo& info) override { return inner_.Inspect(info); }
-  bool LockedElsewhere(const hid::THidPnPInfo& info) override { return inner_.LockedElsewhere(info); }
-  std::unique_ptr<hid::HidLock> Lock(const hid::THidPnPInfo& info, std::uint32_t& error) override {
-    return inner_.Lock(info, error);
-  }
-  void SetChangeHandler(std::function<void()> handler) override { inner_.SetChangeHandler(std::move(handler)); }
-  std::string ReportedViolation(const hid::THidPnPInfo& info) override { return inner_.ReportedViolation(info); }
-
-  std::unique_ptr<hid::HidConnection> Open(const hid::THidPnPInfo& info) override {
-    log->Note("open");
-    auto inner = inner_.Open(info);
-    return inner ? std::make_unique<Connection>(std::move(inner), log) : nullptr;
-  }
-  std::shared_ptr<hid::HidReadChannel> OpenReader(const hid::THidPnPInfo& info, std::uint32_t& error) override {
-    log->Note("open reader");
-    auto inner = inner_.OpenReader(info, error);
-    return inner ? std::make_shared<Channel>(std::move(inner), log) : nullptr;
-  }
-
- private:
-  struct Connection : hid::HidConnection {
-    Connection(std::unique_ptr<hid::HidConnection> c, std::shared_ptr<Log> l) : inner(std::move(c)), log(std::move(l)) {}
-    ~Connection() override { log->Note("close"); }
-    bool ReadWriteAccess() const override { return inner->ReadWriteAccess(); }
-    bool GetAttributes(hid::THidAttributes& a) override { return inner->GetAttributes(a); }
-    bool GetProductString(std::u16string& t) override { return inner->GetProductString(t); }
-    bool GetSerialString(std::u16string& t) override { return inner->GetSerialString(t); }
-    bool GetCaps(hid::THidCaps& c) override { return inner->GetCaps(c); }
-    bool Write(const std::uint8_t* d, std::size_t n, std::size_t& w, std::uint32_t& e) override {
-      return inner->Write(d, n, w, e);
-    }
-    std::unique_ptr<hid::HidConnection> inner;
-    std::shared_ptr<Log> log;
-  };
-  struct Channel : hid::HidReadChannel {
-    Channel(std::shared_ptr<hid::HidReadChannel> c, std::shared_ptr<Log> l) : inner(std::move(c)), log(std::move(l)) {}
-    Result Read(std::uint8_t* b, std::size_t n, int ms) override { return inner->Read(b, n, ms); }
-    void Close() override {
-      log->Note("close reader");
-      inner->Close();
-    }
-    void Interrupt() override { inner->Interrupt(); }
-    std::shared_ptr<hid::HidReadChannel> inner;
-    std::shared_ptr<Log> log;
-  };
-  hid::HidPlatform& inner_;
-};
-
 TEST_F(UploadRun, NoHandleIsOpenedOrClosedOnTheUiThread) {
   ThreadRecordingPlatform recorder(platform);
   enginePlatform = &recorder;
@@ -622,10 +557,65 @@ TEST_F(UploadRun, NoHandleIsOpenedOrClosedOnTheUiThread) {
     std::lock_guard lock(recorder.log->m);
     return recorder.log->calls;
   };
-  // A write handle and a reader, each opened and closed (the reader closes its own a moment later).
-  EXPECT_TRUE(RunUntil([&] { return calls() >= 4; }, 2000)) << calls();
+  // A write handle, a reader and the board lock, each opened and closed (the
+  // reader closes its own a moment later).
+  EXPECT_TRUE(RunUntil([&] { return calls() >= 6 && LocksHeld(recorder) == 0; }, 2000)) << calls();
   std::lock_guard lock(recorder.log->m);
+  EXPECT_GE(recorder.log->locksTaken, 1);
   EXPECT_THAT(recorder.log->onUi, IsEmpty());
+}
+
+// The board goes while its lock is being taken, on discovery after plugging
+// and on a Connect click: nothing is sent to it, the user is told, and the
+// lock that arrives late is let go.
+TEST_F(UploadRun, BoardUnpluggedWhileItsLockIsTaken) {
+  const struct {
+    int holdLock;  // 1: discovery's lock, 2: the Connect click's
+    QString told;
+  } cases[] = {
+      {1, QStringLiteral("Reset device to reenter bootloader mode.")},
+      {2, QStringLiteral("Unable to find device: USB HID Bootloader.")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.holdLock);
+    ThreadRecordingPlatform recorder(platform);
+    recorder.log->holdLock = c.holdLock;
+    enginePlatform = &recorder;
+    StartEngine({});
+    ui.history.clear();
+    // Unplugs the board from the UI thread's event loop once its lock is held
+    // up, and lets the lock go on.
+    int id = 0;
+    QTimer unplugger;
+    QObject::connect(&unplugger, &QTimer::timeout, [&] {
+      std::lock_guard lock(recorder.log->m);
+      if (!recorder.log->held || id == 0) return;
+      platform.Unplug(id);
+      recorder.log->released = true;
+      recorder.log->cv.notify_all();
+      unplugger.stop();
+    });
+    unplugger.start(1);
+    id = platform.PlugBootloader(Profile("family=PIC18"));
+    std::size_t sent = 0;
+    if (c.holdLock == 2) {
+      ASSERT_TRUE(RunUntil([&] { return LinkPart().Active() != nullptr && !Busy(); }));
+      sent = platform.OutputReportCount(id);
+      engine->Connect();
+    }
+    EXPECT_TRUE(RunUntil([&] { return ui.history.count(c.told) == 1 && !Busy(); })) << ui.history.join('\n').toStdString();
+    EXPECT_FALSE(Connected());
+    EXPECT_EQ(platform.OutputReportCount(id), sent);
+    EXPECT_TRUE(RunUntil([&] { return LocksHeld(recorder) == 0; }));
+    EXPECT_EQ(recorder.log->locksTaken, c.holdLock);
+    // Nothing stays stuck: the next board is asked for its record as usual.
+    const int next = PlugBootloader();
+    EXPECT_TRUE(Connect());
+    StopEngine();
+    enginePlatform = nullptr;
+    EXPECT_GE(platform.OutputReportCount(next), 3u);
+    platform.Unplug(next);
+  }
 }
 
 }  // namespace
