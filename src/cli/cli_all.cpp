@@ -75,6 +75,24 @@ std::string WithPath(std::string_view jsonLine, std::string_view path) {
   return "{\"path\":" + JsonString(path) + (empty ? "" : ",") + line.substr(1);
 }
 
+namespace {
+
+// The word --format takes for `format`.
+QString FormatOptionWord(FirmwareFormat format) {
+  switch (format) {
+    case FirmwareFormat::Elf:
+      return QStringLiteral("elf");
+    case FirmwareFormat::RawBinary:
+      return QStringLiteral("bin");
+    case FirmwareFormat::IntelHex:
+    case FirmwareFormat::Unknown:
+      break;
+  }
+  return QStringLiteral("hex");
+}
+
+}  // namespace
+
 QStringList ChildArguments(const CliOptions& options, const QString& path) {
   // Its board alone: the parent has listed them all already.
   QStringList args{QStringLiteral("--json"), QStringLiteral("--device-only"), QStringLiteral("--device"),
@@ -88,6 +106,9 @@ QStringList ChildArguments(const CliOptions& options, const QString& path) {
   if (!options.log.empty()) args << QStringLiteral("--log") << QString::fromStdString(options.log);
   if (options.skipBlank) args << QStringLiteral("--skip-blank");
   if (options.base) args << QStringLiteral("--base") << QStringLiteral("0x%1").arg(*options.base, 0, 16);
+  // A forced format must reach the children: an ELF forced to read as a raw
+  // binary would otherwise be flashed as its segments.
+  if (options.format) args << QStringLiteral("--format") << FormatOptionWord(*options.format);
   args << QStringLiteral("upload") << QStringLiteral("--") << QString::fromStdString(options.file);
   return args;
 }

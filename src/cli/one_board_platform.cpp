@@ -26,15 +26,18 @@ OneBoardPlatform::~OneBoardPlatform() {
   if (handler_) inner_.SetChangeHandler(nullptr);
 }
 
-void OneBoardPlatform::Follow(std::string interfacePath) { path_ = std::move(interfacePath); }
+void OneBoardPlatform::Follow(std::string interfacePath) {
+  std::lock_guard lock(pathM_);
+  path_ = std::move(interfacePath);
+}
 
 std::vector<hid::THidPnPInfo> OneBoardPlatform::Scan() {
-  seen_ = inner_.ScanPath(path_);
+  seen_ = inner_.ScanPath(Path());
   return seen_;
 }
 
 std::vector<hid::THidPnPInfo> OneBoardPlatform::ScanPath(const std::string& interfacePath) {
-  if (interfacePath != path_) return {};
+  if (interfacePath != Path()) return {};
   return Scan();
 }
 
@@ -68,7 +71,7 @@ void OneBoardPlatform::SetChangeHandler(std::function<void()> handler) {
   if (handler_) {
     // A notification still on its way from before (the board's own plugging)
     // is no news to a handler that scans next.
-    seen_ = inner_.ScanPath(path_);
+    seen_ = inner_.ScanPath(Path());
     inner_.SetChangeHandler([this] { OnChange(); });
   } else {
     inner_.SetChangeHandler(nullptr);
@@ -83,7 +86,7 @@ std::string OneBoardPlatform::ReportedViolation(const hid::THidPnPInfo& info) {
 // up touches no other interface.
 void OneBoardPlatform::OnChange() {
   ++changesSeen_;
-  std::vector<hid::THidPnPInfo> now = inner_.ScanPath(path_);
+  std::vector<hid::THidPnPInfo> now = inner_.ScanPath(Path());
   if (SameListing(now, seen_)) return;
   seen_ = std::move(now);
   ++changesPassedOn_;

@@ -6,6 +6,7 @@
 // finishes (and vanishes as it restarts) costs the other children nothing.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,17 @@ class OneBoardPlatform : public hid::HidPlatform {
   std::string ReportedViolation(const hid::THidPnPInfo& info) override;
 
  private:
-  bool Ours(const hid::THidPnPInfo& info) const { return info.InterfacePath == path_; }
+  // Reader and lock threads ask whether an interface is ours while Follow()
+  // may still change the path on the UI thread.
+  std::string Path() const {
+    std::lock_guard lock(pathM_);
+    return path_;
+  }
+  bool Ours(const hid::THidPnPInfo& info) const { return info.InterfacePath == Path(); }
   void OnChange();
 
   hid::HidPlatform& inner_;
+  mutable std::mutex pathM_;
   std::string path_;
   std::vector<hid::THidPnPInfo> seen_;  // the board as last listed
   std::function<void()> handler_;

@@ -112,7 +112,7 @@ TEST(AllBoards, ChildEventsGetTheBoardsPathFirst) {
 TEST(AllBoards, ChildCommandLineParsesAsTheParentsRunOnOneBoard) {
   const auto parent =
       ParseCliArgs({"--simulate", "family=PIC18,serial=A", "--simulate", "family=ARM", "--yes", "--verbose",
-                    "--log", "line.log", "--skip-blank", "--base", "0x8000000", "upload", "--all", "--",
+                    "--log", "line.log", "--skip-blank", "--format", "bin", "--base", "0x8000000", "upload", "--all", "--",
                     "-odd.hex"});
   ASSERT_TRUE(parent.ok()) << parent.error;
   std::vector<std::string> args;
@@ -134,6 +134,8 @@ TEST(AllBoards, ChildCommandLineParsesAsTheParentsRunOnOneBoard) {
   EXPECT_EQ(o.log, "line.log");
   EXPECT_TRUE(o.skipBlank);
   EXPECT_EQ(o.base, std::optional<std::uint32_t>(0x8000000));
+  EXPECT_EQ(o.format, std::optional<FirmwareFormat>(FirmwareFormat::RawBinary))
+      << "a child must not tell the format from the file when the user forced it";
 }
 
 // FILE '-' with --all: the parent holds standard input for every child, within
