@@ -22,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hid/hid_controller.h"
@@ -372,6 +373,15 @@ TEST(LinuxSeam, SharedNodeKeepsBoardsReadersAndLocksApart) {
   EXPECT_EQ(sys.openFlags.size(), 2u) << "a board replugged under the same node is another board";
   auto second = OpenReadChannel(sys, nodes, Facts(), error);
   EXPECT_EQ(sys.openFlags.size(), 3u) << "two readers on one description would take each other's reports";
+  // A reader that closes while the next one waits hands the description over.
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    reader->Close();
+  });
+  auto next = OpenReadChannel(sys, nodes, Facts(), error);
+  closer.join();
+  EXPECT_NE(next, nullptr);
+  EXPECT_EQ(sys.openFlags.size(), 3u) << "the closing reader's description is taken over";
   auto lock = LockNode(sys, nodes, Facts(), error);
   ASSERT_NE(lock, nullptr);
   EXPECT_EQ(LockNode(sys, nodes, Facts(), error), nullptr);

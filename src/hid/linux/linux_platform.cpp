@@ -208,16 +208,19 @@ void SharedNode::Unlock() {
   locked_ = false;
 }
 
-bool SharedNode::AttachReader() {
-  std::lock_guard lock(m_);
-  if (reader_) return false;
+bool SharedNode::AttachReader(std::chrono::milliseconds wait) {
+  std::unique_lock lock(m_);
+  if (!readerGone_.wait_for(lock, wait, [&] { return !reader_; })) return false;
   reader_ = true;
   return true;
 }
 
 void SharedNode::DetachReader() {
-  std::lock_guard lock(m_);
-  reader_ = false;
+  {
+    std::lock_guard lock(m_);
+    reader_ = false;
+  }
+  readerGone_.notify_all();
 }
 
 std::shared_ptr<SharedNode> NodeTable::OpenPrivate(LinuxSys& sys, const std::string& devnode, std::uint32_t& error) {
@@ -365,12 +368,15 @@ std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, NodeTable& nodes,
   bool fresh = true;
   auto node = nodes.Acquire(sys, IdentityOf(facts.syspath), facts.devnode, error, &fresh);
   if (!node) return nullptr;
-  if (!node->AttachReader()) {
-    // Another reader (an older device object's, still closing) has the
-    // board's description: a reader of its own never takes its reports.
+  // The reader of the board's previous device object lets go as soon as its
+  // Read returns, which its closing makes prompt. One that stays (a device
+  // object still alive) keeps the description: this reader opens its own, so
+  // neither takes the other's reports.
+  constexpr std::chrono::milliseconds kReaderHandover(250);
+  if (!node->AttachReader(kReaderHandover)) {
     node = NodeTable::OpenPrivate(sys, facts.devnode, error);
     if (!node) return nullptr;
-    node->AttachReader();
+    node->AttachReader(std::chrono::milliseconds(0));
     fresh = true;
   }
   const int wake = sys.EventFd();

@@ -21,6 +21,8 @@
 // the node, else HIDIOCGRDESC). An unnumbered device's input reports arrive
 // without an ID byte and are handed on with a 0 in front; writes go out as the
 // caller gives them (a leading 0 is the hidraw convention for "no report ID").
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -83,9 +85,10 @@ class SharedNode {
   bool TryLock(std::uint32_t& error);
   void Unlock();
   // Every open description gets its own copy of each input report; two
-  // readers on one would take reports from each other. False when this
-  // description has its reader already.
-  bool AttachReader();
+  // readers on one would take reports from each other. Waits at most `wait`
+  // for the reader it has (an older device object's, closing) to let go;
+  // false when it has not.
+  bool AttachReader(std::chrono::milliseconds wait);
   void DetachReader();
 
  private:
@@ -93,6 +96,7 @@ class SharedNode {
   const int fd_;
   const bool readWrite_;
   std::mutex m_;
+  std::condition_variable readerGone_;
   bool locked_ = false;
   bool reader_ = false;
 };
