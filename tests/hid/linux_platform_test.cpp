@@ -20,6 +20,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "hid/hid_controller.h"
 #include "hid/hid_device.h"
@@ -75,8 +79,12 @@ class FakeSys : public LinuxSys {
   std::map<int, int> closes;
   int nextFd = 100;
 
-  int Open(const char*, int) override {
+  int rdwrErrno = 0;  // fail read/write opens only
+  std::vector<int> openFlags;  // of the opens that succeeded
+  int Open(const char*, int flags) override {
     if (openErrno != 0) return (errno = openErrno, -1);
+    if (rdwrErrno != 0 && (flags & O_ACCMODE) == O_RDWR) return (errno = rdwrErrno, -1);
+    openFlags.push_back(flags & O_ACCMODE);
     return nextFd++;
   }
   int Close(int fd) override { return (++closes[fd], 0); }
@@ -105,8 +113,19 @@ class FakeSys : public LinuxSys {
   }
   int EventFd() override { return 99; }
   int flockErrno = 0;
-  int Flock(int, int) override { return flockErrno != 0 ? (errno = flockErrno, -1) : 0; }
+  std::vector<int> flocks;
+  int Flock(int, int operation) override {
+    flocks.push_back(operation);
+    return flockErrno != 0 ? (errno = flockErrno, -1) : 0;
+  }
 };
+
+// A table of its own for each handle: these cases look at one handle at a time.
+NodeTable& Nodes() {
+  static thread_local std::unique_ptr<NodeTable> table;
+  table = std::make_unique<NodeTable>();
+  return *table;
+}
 
 InterfaceFacts Facts() {
   InterfaceFacts f;
@@ -129,7 +148,7 @@ TEST(LinuxSeam, RefusedNodeIsListedQueryOnlyFromSysfs) {
     SCOPED_TRACE(refused);
     FakeSys sys;
     sys.openErrno = refused;
-    auto conn = OpenConnection(sys, Facts());
+    auto conn = OpenConnection(sys, Nodes(), Facts());
     ASSERT_NE(conn, nullptr);
     EXPECT_FALSE(conn->ReadWriteAccess());
     THidAttributes a;
@@ -159,7 +178,7 @@ TEST(LinuxSeam, StringsAreUtf8WhenValidElseLatin1) {
   InterfaceFacts facts = Facts();
   facts.usbProduct = "Ger\xE4t";
   facts.usbSerial = "\xC2\xB5" "C";
-  auto conn = OpenConnection(sys, facts);
+  auto conn = OpenConnection(sys, Nodes(), facts);
   ASSERT_NE(conn, nullptr);
   std::u16string s;
   ASSERT_TRUE(conn->GetProductString(s));
@@ -171,9 +190,9 @@ TEST(LinuxSeam, StringsAreUtf8WhenValidElseLatin1) {
 TEST(LinuxSeam, NodeThatIsGoneCannotBeOpened) {
   FakeSys sys;
   sys.openErrno = ENOENT;
-  EXPECT_EQ(OpenConnection(sys, Facts()), nullptr);
+  EXPECT_EQ(OpenConnection(sys, Nodes(), Facts()), nullptr);
   std::uint32_t error = 0;
-  EXPECT_EQ(OpenReadChannel(sys, Facts(), error), nullptr);
+  EXPECT_EQ(OpenReadChannel(sys, Nodes(), Facts(), error), nullptr);
   EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
 }
 
@@ -182,7 +201,7 @@ TEST(LinuxSeam, FailedRawInfoFallsBackToTheUeventAndMalformedIdFails) {
   sys.ioctlErrno = EINVAL;
   InterfaceFacts f = Facts();
   f.hidId = "garbage";
-  auto conn = OpenConnection(sys, f);
+  auto conn = OpenConnection(sys, Nodes(), f);
   ASSERT_NE(conn, nullptr);
   THidAttributes a;
   EXPECT_FALSE(conn->GetAttributes(a));
@@ -192,7 +211,7 @@ TEST(LinuxSeam, FailedRawInfoFallsBackToTheUeventAndMalformedIdFails) {
 
 TEST(LinuxSeam, WriteFailuresAndShortWritesFail) {
   FakeSys sys;
-  auto conn = OpenConnection(sys, Facts());
+  auto conn = OpenConnection(sys, Nodes(), Facts());
   const std::uint8_t report[65] = {};
   std::size_t written = 0;
   std::uint32_t error = 0;
@@ -289,7 +308,7 @@ TEST(LinuxSeam, NodeLockHoldsItsOwnDescriptorAndGivesUpWhenTaken) {
     sys.openErrno = c.openErrno;
     sys.flockErrno = c.flockErrno;
     std::uint32_t error = 1234;
-    auto lock = LockNode(sys, "/dev/hidraw0", error);
+    auto lock = LockNode(sys, Nodes(), Facts(), error);
     EXPECT_EQ(lock != nullptr, c.locked);
     EXPECT_EQ(error, c.error);
     lock.reset();
@@ -314,6 +333,81 @@ TEST(LinuxIds, HidIdParsing) {
 
 // The real calls, with /sys, /dev and /proc under a temporary directory. An
 // open of a node under /dev is counted and refused.
+// A board is opened once for its lock, its reader and its writer (each open
+// and close takes the kernel's lock shared by all hidraw nodes), and closed
+// once, whichever lets go last; the lock itself goes with its holder.
+TEST(LinuxSeam, OneBoardIsOpenedOnceForItsLockReaderAndWriter) {
+  for (const std::string order : {"lock reader writer", "reader writer lock", "writer lock reader"}) {
+    SCOPED_TRACE(order);
+    FakeSys sys;
+    NodeTable nodes;
+    std::uint32_t error = 0;
+    std::unique_ptr<HidLock> lock = LockNode(sys, nodes, Facts(), error);
+    std::shared_ptr<HidReadChannel> reader = OpenReadChannel(sys, nodes, Facts(), error);
+    std::unique_ptr<HidConnection> writer = OpenConnection(sys, nodes, Facts());
+    ASSERT_TRUE(lock && reader && writer);
+    EXPECT_EQ(sys.openFlags, std::vector<int>{O_RDWR});
+    EXPECT_TRUE(writer->ReadWriteAccess());
+    std::istringstream names(order);
+    for (std::string name; names >> name;) {
+      EXPECT_EQ(sys.closes[100], 0) << "closed before " << name << " let go";
+      if (name == "lock") {
+        lock.reset();
+        EXPECT_EQ(sys.flocks.back(), LOCK_UN) << "the description outlives the lock";
+      }
+      if (name == "reader") reader->Close();
+      if (name == "writer") writer.reset();
+    }
+    EXPECT_EQ(sys.closes[100], 1);
+  }
+}
+
+TEST(LinuxSeam, SharedNodeKeepsBoardsReadersAndLocksApart) {
+  FakeSys sys;
+  NodeTable nodes;
+  std::uint32_t error = 0;
+  InterfaceFacts replugged = Facts();
+  replugged.syspath = "/sys/devices/virtual/misc/uhid/0003:04D8:003C.0009/hidraw/hidraw0";
+  auto reader = OpenReadChannel(sys, nodes, Facts(), error);
+  auto other = OpenReadChannel(sys, nodes, replugged, error);
+  EXPECT_EQ(sys.openFlags.size(), 2u) << "a board replugged under the same node is another board";
+  auto second = OpenReadChannel(sys, nodes, Facts(), error);
+  EXPECT_EQ(sys.openFlags.size(), 3u) << "two readers on one description would take each other's reports";
+  // A reader that closes while the next one waits hands the description over.
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    reader->Close();
+  });
+  auto next = OpenReadChannel(sys, nodes, Facts(), error);
+  closer.join();
+  EXPECT_NE(next, nullptr);
+  EXPECT_EQ(sys.openFlags.size(), 3u) << "the closing reader's description is taken over";
+  auto lock = LockNode(sys, nodes, Facts(), error);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(LockNode(sys, nodes, Facts(), error), nullptr);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EWOULDBLOCK)) << "one holder at a time, in this program too";
+  EXPECT_EQ(sys.openFlags.size(), 3u);
+}
+
+// Read/write refused: one read-only open still serves the lock and the reader;
+// the writer is query-only.
+TEST(LinuxSeam, ReadOnlyNodeIsSharedByLockAndReaderAndWritesNothing) {
+  FakeSys sys;
+  sys.rdwrErrno = EACCES;
+  NodeTable nodes;
+  std::uint32_t error = 0;
+  auto lock = LockNode(sys, nodes, Facts(), error);
+  auto reader = OpenReadChannel(sys, nodes, Facts(), error);
+  auto writer = OpenConnection(sys, nodes, Facts());
+  ASSERT_TRUE(lock && reader && writer);
+  EXPECT_EQ(sys.openFlags, std::vector<int>{O_RDONLY});
+  EXPECT_FALSE(writer->ReadWriteAccess());
+  const std::uint8_t report[65] = {};
+  std::size_t written = 0;
+  EXPECT_FALSE(writer->Write(report, sizeof report, written, error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EACCES));
+}
+
 class RootedSys : public LinuxSys {
  public:
   explicit RootedSys(std::string root) : root_(std::move(root)) {}

@@ -5,10 +5,11 @@
 # endpoint stops taking reports. Every board comes back 300 ms after its
 # closing Reboot, so the boards re-enumerate while the others still upload.
 # Counted with strace, not timed: list opens no hidraw node; in upload --all
-# the parent opens none and each child only its own board, and opens and scans
-# it no more often than the child of a one-board run (no rescans for other
-# boards' changes); the hung board fails, and a healthy one only by a time-out
-# (see scale_outcomes), never otherwise.
+# the parent opens none and each child opens its own board once (its lock,
+# reader and writer share the descriptor) and no other, and scans no more
+# often than the child of a one-board run (no rescans for other boards'
+# changes); the hung board fails, and a healthy one only by a time-out (see
+# scale_outcomes), never otherwise.
 # The times are printed as information on one FIGURES line.
 
 SC=/tmp/scale
@@ -103,8 +104,12 @@ scale_ms() {
 
 # scale_counts STRACE_FILE — one line per process of an upload --all run:
 #   parent OPENS SCANS            the first process
-#   child NODE OWN OTHER SCANS    a child: opens of its own node, of any other
-#                                 hidraw node, and enumerations of the hidraw class
+#   child NODE OWN OTHER SCANS AGAIN
+#                                 a child: opens of its own node, of any other
+#                                 hidraw node, enumerations of the hidraw class,
+#                                 and opens of its node after it let its lock go
+#                                 (its board restarted and came back, as a new
+#                                 device, while the child was still ending)
 # Threads are counted with the process that made them (clone with CLONE_THREAD).
 scale_counts() {
   awk '
@@ -123,9 +128,11 @@ scale_counts() {
       if ($0 ~ /execve\(/ && match($0, /"--device", "[^"]*"/)) {
         node[p] = substr($0, RSTART + 13, RLENGTH - 14)
       }
+      if ($0 ~ /flock\(.*LOCK_UN/) unlocked[p] = 1
       if ($0 ~ /openat\(/ && match($0, /"\/dev\/hidraw[0-9]+"/)) {
         opened = substr($0, RSTART + 1, RLENGTH - 2)
         if (p == first) parentOpens++
+        else if (opened == node[p] && unlocked[p]) again[p]++
         else if (opened == node[p]) own[p]++
         else other[p]++
       }
@@ -133,7 +140,7 @@ scale_counts() {
     }
     END {
       printf "parent %d %d\n", parentOpens, scans[first]
-      for (p in node) printf "child %s %d %d %d\n", node[p], own[p], other[p], scans[p]
+      for (p in node) printf "child %s %d %d %d %d\n", node[p], own[p], other[p], scans[p], again[p]
     }' "$1" "$1"
 }
 
@@ -183,29 +190,29 @@ scale_pass() {
   passed=$((passed + 1))
 }
 
-# scale_all_counts STRACE_FILE BOARDS MAX_OPENS MAX_SCANS — the counts of an
+# scale_all_counts STRACE_FILE BOARDS OPENS MAX_SCANS — the counts of an
 # upload --all run: the parent opens no hidraw node; each child opens its own
-# board, at most MAX_OPENS times (its lock and its I/O threads' handles), no
-# other, and enumerates at most MAX_SCANS times. Fails the step and returns 1
-# when one does not hold.
+# board exactly OPENS times until its board restarts, no other, and enumerates
+# at most MAX_SCANS times.
+# Fails the step and returns 1 when one does not hold.
 scale_all_counts() {
   scale_counts "$1" >"$SC/counts"
   read -r _ sa_opens sa_scans <"$SC/counts"
   sa_children=$(grep -c '^child ' "$SC/counts")
   sa_bad=$(awk -v opens="$3" -v scans="$4" \
-    '$1 == "child" && ($3 < 1 || $3 > opens || $4 != 0 || $5 > scans)' "$SC/counts")
+    '$1 == "child" && ($3 != opens || $4 != 0 || $5 > scans)' "$SC/counts")
   echo "DETAIL $sc_name: parent opens $sa_opens, scans $sa_scans; $sa_children children: $(awk '
-    $1 == "child" { own[$3]++; other += $4; s[$5]++ }
+    $1 == "child" { own[$3]++; other += $4; s[$5]++; again += $6 }
     END { for (n in own) printf "%d with %d opens of its node, ", own[n], n; printf "%d opens of other nodes; scans", other;
-          for (n in s) printf " %d x%d", n, s[n] }' "$SC/counts")"
+          for (n in s) printf " %d x%d", n, s[n]; printf "; opens of a board back from its restart: %d", again }' "$SC/counts")"
   # What the counts were made of, should one not hold.
-  grep -e '"/dev/hidraw' -e 'clone' -e 'execve(' "$1" | grep -v ' = -1 ' | cut -c1-150 >"$SC/why"
+  { grep -e '"/dev/hidraw' -e 'flock(' "$1" | grep -v 'flock(.*LOCK_EX|LOCK_NB) = 0' | tail -30; grep -e 'clone' -e 'execve(' "$1" | grep -v ' = -1 '; } | cut -c1-150 >"$SC/why"
   if [ "$sa_opens" != 0 ]; then
     scale_fail "the parent opened $sa_opens hidraw node(s)" "$SC/why"
   elif [ "$sa_children" != "$2" ]; then
     scale_fail "$sa_children children, expected $2" "$SC/counts" "$SC/why"
   elif [ -n "$sa_bad" ]; then
-    scale_fail "a child opened another node, its own more than $3 time(s) or scanned more than $4 time(s)" \
+    scale_fail "a child opened another node, its own other than $3 time(s) or scanned more than $4 time(s)" \
       "$SC/counts" "$SC/why"
   else
     return 0
@@ -216,7 +223,7 @@ scale_all_counts() {
 run_scale() {
   mkdir -p $SC
   rm -f /tmp/ready.* /tmp/hcd.*
-  S_TRACE="strace -f -qq -v -s 256 -e trace=openat,open,clone,clone3,fork,vfork,execve"
+  S_TRACE="strace -f -tt -qq -v -s 256 -e trace=openat,open,clone,clone3,fork,vfork,execve,flock"
 
   # One board: list, and upload --all as the reference for time and scans.
   sc_name=scale-one
@@ -243,17 +250,25 @@ run_scale() {
     scale_fail "upload --all of one board under strace exits $sc_rc" "$SC/out" "$SC/err"
     return
   fi
-  # What the child of a one-board run opens and scans for itself is the most
-  # any child may when 16 boards are attached.
-  sc_opens=$(scale_counts "$SC/one.strace" | awk '$1 == "child" { print $3 }')
+  # One open per child. What the child of a one-board run scans for itself
+  # is the most any child may when 16 boards are attached.
   sc_scans=$(scale_counts "$SC/one.strace" | awk '$1 == "child" { print $5 }')
-  scale_all_counts "$SC/one.strace" 1 "${sc_opens:-0}" "${sc_scans:-0}" || return
+  scale_all_counts "$SC/one.strace" 1 1 "${sc_scans:-0}" || return
   scale_pass
 
   # Sixteen boards: list names them all and opens none.
   sc_name=scale-list
   sc_t0=$(uptime_cs)
+  # First four boards, for the time of a list of four.
   k=2
+  while [ $k -le 4 ]; do
+    scale_start $k
+    k=$((k + 1))
+  done
+  if scale_wait 2 4; then
+    scale_ms quorvel-cli list
+    echo "DETAIL $sc_name: list 4 $sc_ms ms"
+  fi
   while [ $k -le $SC_BOARDS ]; do
     scale_start $k
     k=$((k + 1))
@@ -280,7 +295,7 @@ run_scale() {
   sc_name=scale-all-counts
   sc_t0=$(uptime_cs)
   scale_ms $S_TRACE -o "$SC/all.strace" quorvel-cli --yes --all upload "$SC_IMAGE"
-  if scale_outcomes && scale_all_counts "$SC/all.strace" $SC_BOARDS "$sc_opens" "$sc_scans"; then
+  if scale_outcomes && scale_all_counts "$SC/all.strace" $SC_BOARDS 1 "$sc_scans"; then
     scale_pass
   fi
   scale_after_all || { scale_fail "not every board came back after upload --all"; return; }

@@ -67,14 +67,16 @@ std::u16string Utf16(const std::string& text) {
 
 class LinuxConnection : public HidConnection {
  public:
-  // Without a descriptor (fd -1) it answers from the facts; `readWrite` is
-  // then what an open would get.
-  LinuxConnection(LinuxSys& sys, int fd, bool readWrite, const InterfaceFacts& facts,
+  // Without a node it answers from the facts; `readWrite` is then what an
+  // open would get.
+  LinuxConnection(LinuxSys& sys, std::shared_ptr<SharedNode> node, bool readWrite, const InterfaceFacts& facts,
                   std::optional<ReportDescriptorSummary> summary)
-      : sys_(sys), fd_(fd), readWrite_(readWrite), facts_(facts), summary_(summary) {}
-  ~LinuxConnection() override {
-    if (fd_ >= 0) sys_.Close(fd_);
-  }
+      : sys_(sys),
+        node_(std::move(node)),
+        fd_(node_ ? node_->Fd() : -1),
+        readWrite_(readWrite),
+        facts_(facts),
+        summary_(summary) {}
   bool ReadWriteAccess() const override { return readWrite_; }
 
   bool GetAttributes(THidAttributes& attributes) override {
@@ -116,7 +118,7 @@ class LinuxConnection : public HidConnection {
 
   bool Write(const std::uint8_t* data, std::size_t size, std::size_t& written, std::uint32_t& error) override {
     written = 0;
-    if (fd_ < 0) {
+    if (fd_ < 0 || !readWrite_) {
       error = EACCES;
       return false;
     }
@@ -135,6 +137,7 @@ class LinuxConnection : public HidConnection {
 
  private:
   LinuxSys& sys_;
+  std::shared_ptr<SharedNode> node_;
   int fd_;
   bool readWrite_;
   InterfaceFacts facts_;
@@ -183,20 +186,98 @@ bool ParseHidId(const std::string& hidId, std::uint16_t& vendor, std::uint16_t& 
   return true;
 }
 
-std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, const InterfaceFacts& facts) {
-  int fd = sys.Open(facts.devnode.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != EACCES && errno != EPERM) return nullptr;
-    fd = -1;  // listed for query only: identity and strings come from sysfs
+bool SharedNode::TryLock(std::uint32_t& error) {
+  std::lock_guard lock(m_);
+  if (locked_) {
+    error = EWOULDBLOCK;
+    return false;
   }
-  auto summary = Descriptor(sys, fd, facts);
-  return std::make_unique<LinuxConnection>(sys, fd, fd >= 0, facts, summary);
+  if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  locked_ = true;
+  error = 0;
+  return true;
+}
+
+void SharedNode::Unlock() {
+  std::lock_guard lock(m_);
+  // Explicitly: the description stays open while the reader or writer holds it.
+  if (locked_) sys_.Flock(fd_, LOCK_UN);
+  locked_ = false;
+}
+
+bool SharedNode::AttachReader(std::chrono::milliseconds wait) {
+  std::unique_lock lock(m_);
+  if (!readerGone_.wait_for(lock, wait, [&] { return !reader_; })) return false;
+  reader_ = true;
+  return true;
+}
+
+void SharedNode::DetachReader() {
+  {
+    std::lock_guard lock(m_);
+    reader_ = false;
+  }
+  readerGone_.notify_all();
+}
+
+std::shared_ptr<SharedNode> NodeTable::OpenPrivate(LinuxSys& sys, const std::string& devnode, std::uint32_t& error) {
+  bool readWrite = true;
+  int fd = sys.Open(devnode.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    readWrite = false;  // still good for the lock and for reading
+    fd = sys.Open(devnode.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (fd < 0) {
+    error = static_cast<std::uint32_t>(errno);
+    return nullptr;
+  }
+  error = 0;
+  return std::make_shared<SharedNode>(sys, fd, readWrite);
+}
+
+std::shared_ptr<SharedNode> NodeTable::Acquire(LinuxSys& sys, std::uint64_t identity, const std::string& devnode,
+                                               std::uint32_t& error, bool* fresh) {
+  std::shared_ptr<Slot> slot;
+  {
+    std::lock_guard lock(m_);
+    // A slot only this table holds has nobody inside Acquire: its node may be looked at.
+    std::erase_if(slots_, [](const auto& entry) { return entry.second.use_count() == 1 && entry.second->node.expired(); });
+    auto& entry = slots_[{identity, devnode}];
+    if (!entry) entry = std::make_shared<Slot>();
+    slot = entry;
+  }
+  std::lock_guard open(slot->openM);
+  if (auto node = slot->node.lock()) {
+    if (fresh != nullptr) *fresh = false;
+    error = 0;
+    return node;
+  }
+  auto node = OpenPrivate(sys, devnode, error);
+  slot->node = node;
+  if (fresh != nullptr) *fresh = true;
+  return node;
+}
+
+std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts) {
+  std::uint32_t error = 0;
+  auto node = nodes.Acquire(sys, IdentityOf(facts.syspath), facts.devnode, error);
+  if (!node && error != EACCES && error != EPERM) {
+    errno = static_cast<int>(error);
+    return nullptr;
+  }
+  // Without read/write access it is listed for query only: identity and strings come from sysfs.
+  const bool readWrite = node && node->ReadWrite();
+  auto summary = Descriptor(sys, node ? node->Fd() : -1, facts);
+  return std::make_unique<LinuxConnection>(sys, std::move(node), readWrite, facts, summary);
 }
 
 std::unique_ptr<HidConnection> InspectConnection(LinuxSys& sys, const InterfaceFacts& facts) {
   bool readWrite = sys.Access(facts.devnode.c_str(), R_OK | W_OK) == 0;
   if (!readWrite && errno != EACCES && errno != EPERM && errno != EROFS) return nullptr;  // gone
-  return std::make_unique<LinuxConnection>(sys, -1, readWrite, facts, Descriptor(sys, -1, facts));
+  return std::make_unique<LinuxConnection>(sys, nullptr, readWrite, facts, Descriptor(sys, -1, facts));
 }
 
 bool ReadFacts(LinuxSys& sys, const THidPnPInfo& info, InterfaceFacts& facts) {
@@ -267,54 +348,73 @@ bool FlockHeldElsewhere(const std::string& locks, unsigned major, unsigned minor
   return false;
 }
 
-std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error) {
-  const int fd = sys.Open(facts.devnode.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = static_cast<std::uint32_t>(errno);
-    return nullptr;
+namespace {
+// Reports the description queued while it had no reader: none of them can be
+// an answer to what this reader's device object is about to send. Bounded by
+// what hidraw keeps queued per description.
+void DropQueuedReports(LinuxSys& sys, int fd) {
+  constexpr int kMostQueued = 64;
+  std::uint8_t report[HID_MAX_DESCRIPTOR_SIZE];  // larger than any report; a shorter buffer drops the report all the same
+  for (int i = 0; i < kMostQueued; ++i) {
+    pollfd input{fd, POLLIN, 0};
+    if (sys.Poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) return;
+    if (sys.Read(fd, report, sizeof report) <= 0) return;
+  }
+}
+}  // namespace
+
+std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts,
+                                                std::uint32_t& error) {
+  bool fresh = true;
+  auto node = nodes.Acquire(sys, IdentityOf(facts.syspath), facts.devnode, error, &fresh);
+  if (!node) return nullptr;
+  // The reader of the board's previous device object lets go as soon as its
+  // Read returns, which its closing makes prompt. One that stays (a device
+  // object still alive) keeps the description: this reader opens its own, so
+  // neither takes the other's reports.
+  constexpr std::chrono::milliseconds kReaderHandover(250);
+  if (!node->AttachReader(kReaderHandover)) {
+    node = NodeTable::OpenPrivate(sys, facts.devnode, error);
+    if (!node) return nullptr;
+    node->AttachReader(std::chrono::milliseconds(0));
+    fresh = true;
   }
   const int wake = sys.EventFd();
   if (wake < 0) {
     error = static_cast<std::uint32_t>(errno);
-    sys.Close(fd);
+    node->DetachReader();
     return nullptr;
   }
-  auto summary = Descriptor(sys, fd, facts);
+  if (!fresh) DropQueuedReports(sys, node->Fd());
+  auto summary = Descriptor(sys, node->Fd(), facts);
   const bool numbered = summary && summary->numbered;
-  return std::make_shared<LinuxReadChannel>(sys, fd, wake, numbered);
+  return std::make_shared<LinuxReadChannel>(sys, std::move(node), wake, numbered);
 }
 
 namespace {
 class NodeLock : public HidLock {
  public:
-  NodeLock(LinuxSys& sys, int fd) : sys_(sys), fd_(fd) {}
-  ~NodeLock() override { sys_.Close(fd_); }  // closing the last descriptor releases the lock
+  explicit NodeLock(std::shared_ptr<SharedNode> node) : node_(std::move(node)) {}
+  ~NodeLock() override { node_->Unlock(); }
   NodeLock(const NodeLock&) = delete;
   NodeLock& operator=(const NodeLock&) = delete;
 
  private:
-  LinuxSys& sys_;
-  int fd_;
+  std::shared_ptr<SharedNode> node_;
 };
 }  // namespace
 
-std::unique_ptr<HidLock> LockNode(LinuxSys& sys, const std::string& devnode, std::uint32_t& error) {
-  const int fd = sys.Open(devnode.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = static_cast<std::uint32_t>(errno);
-    return nullptr;
-  }
-  if (sys.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = static_cast<std::uint32_t>(errno);
-    sys.Close(fd);
-    return nullptr;
-  }
-  error = 0;
-  return std::make_unique<NodeLock>(sys, fd);
+std::unique_ptr<HidLock> LockNode(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts, std::uint32_t& error) {
+  auto node = nodes.Acquire(sys, IdentityOf(facts.syspath), facts.devnode, error);
+  if (!node || !node->TryLock(error)) return nullptr;
+  return std::make_unique<NodeLock>(std::move(node));
 }
 
 LinuxReadChannel::LinuxReadChannel(LinuxSys& sys, int fd, int wakeFd, bool numbered)
-    : sys_(sys), fd_(fd), wakeFd_(wakeFd), numbered_(numbered) {}
+    : LinuxReadChannel(sys, std::make_shared<SharedNode>(sys, fd, false), wakeFd, numbered) {}
+
+LinuxReadChannel::LinuxReadChannel(LinuxSys& sys, std::shared_ptr<SharedNode> node, int wakeFd, bool numbered)
+    : sys_(sys), node_(std::move(node)), fd_(node_->Fd()), wakeFd_(wakeFd), numbered_(numbered) {}
 
 LinuxReadChannel::~LinuxReadChannel() {
   std::lock_guard lock(m_);
@@ -323,7 +423,8 @@ LinuxReadChannel::~LinuxReadChannel() {
 }
 
 void LinuxReadChannel::ReleaseLocked() {
-  if (fd_ >= 0) sys_.Close(fd_);
+  if (node_) node_->DetachReader();
+  node_.reset();  // the node closes here when the lock and the writer are done with it
   if (wakeFd_ >= 0) sys_.Close(wakeFd_);
   fd_ = wakeFd_ = -1;
 }
@@ -531,7 +632,7 @@ bool LinuxHidPlatform::Facts(const THidPnPInfo& info, InterfaceFacts& facts) {
 std::unique_ptr<HidConnection> LinuxHidPlatform::Open(const THidPnPInfo& info) {
   InterfaceFacts facts;
   if (!Facts(info, facts)) return nullptr;
-  return OpenConnection(sys_, facts);
+  return OpenConnection(sys_, nodes_, facts);
 }
 
 std::unique_ptr<HidConnection> LinuxHidPlatform::Inspect(const THidPnPInfo& info) {
@@ -557,7 +658,7 @@ std::shared_ptr<HidReadChannel> LinuxHidPlatform::OpenReader(const THidPnPInfo& 
     error = kErrNoDevice;
     return nullptr;
   }
-  return OpenReadChannel(sys_, facts, error);
+  return OpenReadChannel(sys_, nodes_, facts, error);
 }
 
 std::unique_ptr<HidLock> LinuxHidPlatform::Lock(const THidPnPInfo& info, std::uint32_t& error) {
@@ -566,7 +667,7 @@ std::unique_ptr<HidLock> LinuxHidPlatform::Lock(const THidPnPInfo& info, std::ui
     error = kErrNoDevice;
     return nullptr;
   }
-  return LockNode(sys_, facts.devnode, error);
+  return LockNode(sys_, nodes_, facts, error);
 }
 
 std::unique_ptr<HidPlatform> MakeLinuxHidPlatform() { return std::make_unique<LinuxHidPlatform>(); }

@@ -21,12 +21,15 @@
 // the node, else HIDIOCGRDESC). An unnumbered device's input reports arrive
 // without an ID byte and are handed on with a 0 in front; writes go out as the
 // caller gives them (a leading 0 is the hidraw convention for "no report ID").
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hid/hid_platform.h"
@@ -63,9 +66,66 @@ bool FlockHeldElsewhere(const std::string& locks, unsigned major, unsigned minor
 // "0003:000004D8:0000003C" -> vendor/product; false when malformed.
 bool ParseHidId(const std::string& hidId, std::uint16_t& vendor, std::uint16_t& product);
 
+// One open descriptor of a hidraw node, shared by what talks to one board
+// (its lock, reader and writer): each open and close of a node takes the lock
+// the kernel shares among all hidraw nodes, and usbhid sleeps ~50 ms in open,
+// so a board costs one open, not three. Closed when the last holder lets go,
+// on that holder's (I/O) thread.
+class SharedNode {
+ public:
+  SharedNode(LinuxSys& sys, int fd, bool readWrite) : sys_(sys), fd_(fd), readWrite_(readWrite) {}
+  ~SharedNode() { sys_.Close(fd_); }
+  SharedNode(const SharedNode&) = delete;
+  SharedNode& operator=(const SharedNode&) = delete;
+  int Fd() const { return fd_; }
+  bool ReadWrite() const { return readWrite_; }
+  // flock(LOCK_EX | LOCK_NB) through this description. A second lock while
+  // one is held is refused with EWOULDBLOCK, as a lock on a description of
+  // its own would be: one holder at a time, in this program too.
+  bool TryLock(std::uint32_t& error);
+  void Unlock();
+  // Every open description gets its own copy of each input report; two
+  // readers on one would take reports from each other. Waits at most `wait`
+  // for the reader it has (an older device object's, closing) to let go;
+  // false when it has not.
+  bool AttachReader(std::chrono::milliseconds wait);
+  void DetachReader();
+
+ private:
+  LinuxSys& sys_;
+  const int fd_;
+  const bool readWrite_;
+  std::mutex m_;
+  std::condition_variable readerGone_;
+  bool locked_ = false;
+  bool reader_ = false;
+};
+
+// The nodes this program has open, one per interface identity (which a
+// replugged device never shares with the one before it).
+class NodeTable {
+ public:
+  // The open node of interface `identity` at `devnode`, opened now (read/write,
+  // else read-only where read/write is refused) when nobody holds it;
+  // `fresh` tells which. nullptr with `error` when it cannot be opened. Two
+  // threads asking at once get one open; other nodes never wait for it.
+  std::shared_ptr<SharedNode> Acquire(LinuxSys& sys, std::uint64_t identity, const std::string& devnode,
+                                      std::uint32_t& error, bool* fresh = nullptr);
+  // A description of its own, shared with nobody.
+  static std::shared_ptr<SharedNode> OpenPrivate(LinuxSys& sys, const std::string& devnode, std::uint32_t& error);
+
+ private:
+  struct Slot {
+    std::mutex openM;
+    std::weak_ptr<SharedNode> node;
+  };
+  std::mutex m_;
+  std::map<std::pair<std::uint64_t, std::string>, std::shared_ptr<Slot>> slots_;
+};
+
 // Opens read/write, or query-only when the node refuses access (EACCES/EPERM);
 // nullptr when it cannot be opened otherwise (gone).
-std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, const InterfaceFacts& facts);
+std::unique_ptr<HidConnection> OpenConnection(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts);
 // Answers from the facts alone, opening nothing; its read/write access is what
 // an open would get. nullptr when the node is gone.
 std::unique_ptr<HidConnection> InspectConnection(LinuxSys& sys, const InterfaceFacts& facts);
@@ -74,6 +134,8 @@ std::unique_ptr<HidConnection> InspectConnection(LinuxSys& sys, const InterfaceF
 class LinuxReadChannel : public HidReadChannel {
  public:
   LinuxReadChannel(LinuxSys& sys, int fd, int wakeFd, bool numbered);
+  // On `node`, whose reader it becomes (AttachReader done by the caller).
+  LinuxReadChannel(LinuxSys& sys, std::shared_ptr<SharedNode> node, int wakeFd, bool numbered);
   ~LinuxReadChannel() override;
   Result Read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override;
   void Close() override;
@@ -84,16 +146,20 @@ class LinuxReadChannel : public HidReadChannel {
   void WakeLocked();
   LinuxSys& sys_;
   std::mutex m_;
+  std::shared_ptr<SharedNode> node_;
   int fd_;
   int wakeFd_;
   bool numbered_;
   bool closed_ = false;
   int inUse_ = 0;
 };
-std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, const InterfaceFacts& facts, std::uint32_t& error);
-// flock(LOCK_EX | LOCK_NB) on a descriptor of its own for the node, released
-// when the lock is destroyed (or the program ends, however it ends).
-std::unique_ptr<HidLock> LockNode(LinuxSys& sys, const std::string& devnode, std::uint32_t& error);
+// On the board's shared node; reports queued there while it had no reader are
+// dropped, as they would have been with a description of the reader's own.
+std::shared_ptr<HidReadChannel> OpenReadChannel(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts,
+                                                std::uint32_t& error);
+// flock(LOCK_EX | LOCK_NB) on the board's shared node, let go when the lock is
+// destroyed (or the program ends, however it ends).
+std::unique_ptr<HidLock> LockNode(LinuxSys& sys, NodeTable& nodes, const InterfaceFacts& facts, std::uint32_t& error);
 
 class LinuxHidPlatform : public HidPlatform {
  public:
@@ -120,6 +186,7 @@ class LinuxHidPlatform : public HidPlatform {
   // Facts read whole, per interface; its identity never comes back once gone.
   std::mutex factsMutex_;
   std::map<std::uint64_t, InterfaceFacts> facts_;
+  NodeTable nodes_;
   std::mutex udevMutex_;  // libudev objects are not thread-safe; OpenReader may run on a reader thread
   udev* udev_ = nullptr;
   udev_monitor* monitor_ = nullptr;
