@@ -19,11 +19,11 @@
 #include "assembly/program_platform.h"
 #include "cli/cli_log.h"
 #include "cli/cli_runner.h"
-#include "cli/standard_input.h"
+#include "cli/cli_text.h"
+#include "cli/preflight.h"
 #include "hid/hid_platform.h"
 #include "image/hex_loader.h"
 #include "io/display_text.h"
-#include "io/input_file.h"
 #include "io/output_file.h"
 #include "protocol/bootloader_id.h"
 #include "sim/sim_profile.h"
@@ -31,9 +31,6 @@
 namespace quorvel::cli {
 
 namespace {
-
-std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
-QString Shown(const std::string& name) { return QString::fromStdString(io::PrintableText(name)); }
 
 // False with errno set when `fd` did not take all of `bytes`.
 bool WriteAll(int fd, const std::string& bytes) {
@@ -50,7 +47,7 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// How long a silent wait (standard input, --wait) goes before signals are looked at.
+// How long a silent --wait goes before signals are looked at.
 constexpr int kPollMs = 50;
 
 }  // namespace
@@ -74,24 +71,6 @@ std::string WithPath(std::string_view jsonLine, std::string_view path) {
       line.find_first_not_of(" \t", 1) == std::string::npos || line[line.find_first_not_of(" \t", 1)] == '}';
   return "{\"path\":" + JsonString(path) + (empty ? "" : ",") + line.substr(1);
 }
-
-namespace {
-
-// The word --format takes for `format`.
-QString FormatOptionWord(FirmwareFormat format) {
-  switch (format) {
-    case FirmwareFormat::Elf:
-      return QStringLiteral("elf");
-    case FirmwareFormat::RawBinary:
-      return QStringLiteral("bin");
-    case FirmwareFormat::IntelHex:
-    case FirmwareFormat::Unknown:
-      break;
-  }
-  return QStringLiteral("hex");
-}
-
-}  // namespace
 
 QStringList ChildArguments(const CliOptions& options, const QString& path) {
   // Its board alone: the parent has listed them all already.
@@ -179,43 +158,16 @@ int AllBoardsRun::Fail(int exitCode, const QString& text) {
   return exitCode;
 }
 
-// --log: checked against the file, then opened for appending.
-int AllBoardsRun::OpenLog() {
-  io::OutputError error;
-  const auto target = io::ResolveOutput(options_.log, error);
-  if (!target) {
-    return Fail(error.err == 0 ? ExitUsage : ExitOutput,
-                QStringLiteral("--log '%1' cannot be written: %2. Nothing was done.")
-                    .arg(Shown(options_.log), QString::fromStdString(error.reason)));
-  }
-  const auto input = io::IdentityOf(options_.file);
-  if (input && io::SameFile(*input, target->identity)) {
-    return Fail(ExitUsage,
-                QStringLiteral("The HEX file '%1' and --log '%2' are the same file. Nothing was done.")
-                    .arg(Shown(options_.file), Shown(options_.log)));
-  }
-  log_ = std::make_unique<CliLog>(options_.log);
-  if (!log_->Open()) {
-    const QString why = QString::fromStdString(log_->ErrorText());
-    log_.reset();
-    return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
-                                .arg(Shown(options_.log), why));
-  }
-  log_->Line(CliVersionText() + ": upload --all " + io::PrintableText(options_.file));
-  return ExitSuccess;
-}
+int AllBoardsRun::Fail(const Refusal& refusal) { return Fail(refusal.exitCode, refusal.text); }
 
 // Standard input is read once here, with the one-board upload's limit, and given to every child.
 int AllBoardsRun::KeepStandardInput() {
   std::string input;
-  const InputReadResult read = ReadWholeInput(STDIN_FILENO, inputLimit_, kPollMs, input, [this] {
+  const Preflight refused = ReadStandardInput(inputLimit_, input, [this] {
     QCoreApplication::processEvents(QEventLoop::AllEvents);  // a signal while the pipe is silent
     return interrupts_ > 0;
   });
-  if (read.status == InputRead::Stopped) return Fail(ExitAborted, QStringLiteral("Interrupted."));
-  if (read.status != InputRead::Complete) {
-    return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, inputLimit_)));
-  }
+  if (refused) return Fail(*refused);
   // One copy that each child reads from its start, rather than a copy in
   // every child's pipe buffer.
   inputFd_ = ::memfd_create("quorvel-input", MFD_CLOEXEC);
@@ -232,28 +184,20 @@ int AllBoardsRun::Prepare(std::vector<ListedBoard>& boards) {
   if (options_.file == "-") {
     if (int rc = KeepStandardInput(); rc != ExitSuccess) return rc;
   }
-  const io::InputCheck check = options_.file == "-" ? io::InputCheck{} : io::CheckInputFile(options_.file);
-  if (check.status != io::InputStatus::Ok) {
-    return Fail(ExitHexFile,
-                QStringLiteral("HEX file '%1' cannot be read: %2.")
-                    .arg(Shown(options_.file), QString::fromStdString(io::InputProblemText(check))));
+  if (options_.file != "-") {
+    if (const Preflight refused = CheckFirmwareFile(options_.file, FileProblems::CannotRead)) return Fail(*refused);
   }
+  if (const Preflight refused = CheckFileNames(options_, QStringLiteral("The HEX file"))) return Fail(*refused);
   if (!options_.log.empty()) {
-    if (int rc = OpenLog(); rc != ExitSuccess) return rc;
+    const std::string started = CliVersionText() + ": upload --all " + io::PrintableText(options_.file);
+    if (const Preflight refused = OpenLog(options_.log, started, log_)) return Fail(*refused);
   }
 
   std::vector<sim::SimProfile> profiles;
-  if (assembly::SimulateError bad; !assembly::ParseSimulateProfiles(options_.simulate, profiles, bad)) {
-    return Fail(ExitUsage,
-                QStringLiteral("bad --simulate '%1': %2")
-                    .arg(QString::fromStdString(bad.profileText), QString::fromStdString(bad.message)));
-  }
+  if (const Preflight refused = ParseSimulate(options_.simulate, profiles)) return Fail(*refused);
   // Nothing is sent to a board here, so no violation can arise to be told.
   assembly::ProgramPlatform program(std::move(profiles), nullptr);
-  if (!program.Simulated() && !program.Platform().Available()) {
-    return Fail(ExitNoBootloader,
-                QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
-  }
+  if (const Preflight refused = CheckPlatform(program)) return Fail(*refused);
   // Only what is attached when the run starts takes part: a simulated board
   // due later never appears here, however long --wait is.
   program.PlugDevices();

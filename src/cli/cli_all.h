@@ -30,6 +30,7 @@ class HidPlatform;
 namespace quorvel::cli {
 
 class CliLog;
+struct Refusal;
 
 // The exit code of a run over several boards: 0 when all succeeded, else the
 // first of 4, 2, 3, 5, 6, 1 that any board ended with (then any other).
@@ -84,8 +85,8 @@ class AllBoardsRun final : public Command {
   static std::string CheckOptions(const CliOptions& options, const OptionsSeen& seen);
   int Prepare(std::vector<ListedBoard>& boards);
   int KeepStandardInput();
-  int OpenLog();
   int Fail(int exitCode, const QString& text);
+  int Fail(const Refusal& refusal);
   void Start(Child& child);
   void ReadOutput(Child& child, bool flush);
   void ReadErrors(Child& child, bool flush);

@@ -5,12 +5,17 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "cli/command.h"
 
 namespace quorvel::cli {
 
 namespace {
+
+// The words --format takes, each with its format.
+constexpr std::pair<std::string_view, FirmwareFormat> kFormatWords[] = {
+    {"hex", FirmwareFormat::IntelHex}, {"elf", FirmwareFormat::Elf}, {"bin", FirmwareFormat::RawBinary}};
 
 constexpr double kMaxWaitSeconds = 24.0 * 3600.0;
 
@@ -41,9 +46,9 @@ std::optional<std::uint32_t> ParseAddress(const std::string& text) {
 }
 
 std::optional<FirmwareFormat> ParseFormat(const std::string& text) {
-  if (text == "hex") return FirmwareFormat::IntelHex;
-  if (text == "elf") return FirmwareFormat::Elf;
-  if (text == "bin") return FirmwareFormat::RawBinary;
+  for (const auto& [word, format] : kFormatWords) {
+    if (text == word) return format;
+  }
   return std::nullopt;
 }
 
@@ -315,6 +320,13 @@ Exit codes:
      standard output); existing files are left as they were
   With --all the first of 4, 2, 3, 5, 6, 1 that any board ended with.
 )";
+}
+
+QString FormatOptionWord(FirmwareFormat format) {
+  for (const auto& [word, known] : kFormatWords) {
+    if (known == format) return QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size()));
+  }
+  return QStringLiteral("hex");
 }
 
 std::string CliVersionText() { return std::string("quorvel-cli ") + QUORVEL_VERSION_STRING; }

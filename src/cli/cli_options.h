@@ -2,6 +2,7 @@
 #pragma once
 // Command line of quorvel-cli: what the user asked for, checked for shape
 // only. Whether a simulated profile or a file makes sense is decided later.
+#include <QString>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,5 +66,8 @@ CliParseResult ParseCliArgs(const std::vector<std::string>& args);
 const char* CliHelpText();
 // "quorvel-cli 2.3.0.0"
 std::string CliVersionText();
+
+// The word --format takes for `format` (Intel HEX for one it has no word for).
+QString FormatOptionWord(FirmwareFormat format);
 
 }  // namespace quorvel::cli

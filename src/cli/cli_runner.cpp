@@ -19,6 +19,7 @@
 #include "engine/texts.h"
 #include "cli/hidraw_access.h"
 #include "cli/one_board_platform.h"
+#include "cli/preflight.h"
 #include "cli/standard_input.h"
 #include "hid/hid_platform.h"
 #include "image/firmware_file.h"
@@ -42,8 +43,6 @@ constexpr int kStartupScanLimitMs = 5000;
 constexpr int kTraceIntervalMs = 100;
 
 const std::string kStandardInput = "-";
-// How long a read of standard input waits before the event loop looks for Ctrl-C.
-constexpr int kInputPollMs = 50;
 
 }  // namespace
 
@@ -83,6 +82,8 @@ int CliRunner::Run() {
   }
   return ExitAfterOutputs(code, ui_);
 }
+
+int CliRunner::Fail(const Refusal& refusal) { return Fail(refusal.exitCode, refusal.text); }
 
 int CliRunner::Fail(int exitCode, const QString& text) {
   ui_.Error(text);
@@ -124,82 +125,17 @@ QString CliRunner::FileLabel() const {
 
 // Standard input is read whole, once: it can be neither rewound nor read again for the device.
 int CliRunner::ReadStandardInput() {
-  const InputReadResult read =
-      ReadWholeInput(STDIN_FILENO, kMaxHexFileBytes, kInputPollMs, standardInput_, [this] {
-        RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
-        return interrupts_ > 0;
-      });
-  if (read.status == InputRead::Complete) return ExitSuccess;
-  if (read.status == InputRead::Stopped) return Interrupted();
-  return Fail(ExitHexFile, QString::fromStdString(InputReadProblem(read, kMaxHexFileBytes)));
+  const Preflight refused = cli::ReadStandardInput(kMaxHexFileBytes, standardInput_, [this] {
+    RunEventsFor(0);  // a Ctrl-C while a pipe is still silent
+    return interrupts_ > 0;
+  });
+  return refused ? Fail(*refused) : ExitSuccess;
 }
 
 int CliRunner::CheckHexFile() {
-  const std::string& name = options_.file;
-  if (name == kStandardInput) return ReadStandardInput();
-  // The engine takes file names as text; a name that is not UTF-8 would
-  // reach the file system changed.
-  if (!io::IsValidUtf8(name)) {
-    return Fail(ExitHexFile,
-                QStringLiteral("The HEX file name '%1' is not valid UTF-8; rename the file to use it.")
-                    .arg(Shown(name)));
-  }
-  const io::InputCheck check = io::CheckInputFile(name);
-  switch (check.status) {
-    case io::InputStatus::Ok:
-      return ExitSuccess;
-    case io::InputStatus::Missing:
-      return Fail(ExitHexFile, QStringLiteral("HEX file '%1' does not exist.").arg(Shown(name)));
-    case io::InputStatus::NotRegular:
-      if (check.folder)
-        return Fail(ExitHexFile, QStringLiteral("'%1' is a folder, not a HEX file.").arg(Shown(name)));
-      break;
-    case io::InputStatus::TooLarge:
-    case io::InputStatus::Failed:
-      break;
-  }
-  return Fail(ExitHexFile, QStringLiteral("HEX file '%1' cannot be read: %2.")
-                               .arg(Shown(name), QString::fromStdString(io::InputProblemText(check))));
-}
-
-// Every output must be a file that may be replaced, and no two of the input
-// and the outputs may be one file: checked before anything is written or any
-// device is touched.
-int CliRunner::CheckFileNames() {
-  struct Named {
-    QString role;
-    std::string name;
-    io::FileIdentity identity;
-  };
-  std::vector<Named> names;
-  if (!options_.file.empty() && options_.file != kStandardInput) {
-    if (auto identity = io::IdentityOf(options_.file))
-      names.push_back({QStringLiteral("The firmware file"), options_.file, *identity});
-  }
-  const std::pair<const char*, const std::string*> outputs[] = {{"--out", &options_.out},
-                                                                {"--boot-out", &options_.bootOut},
-                                                                {"--trace", &options_.trace},
-                                                                {"--log", &options_.log}};
-  for (const auto& [role, name] : outputs) {
-    if (name->empty()) continue;
-    io::OutputError error;
-    const auto target = io::ResolveOutput(*name, error);
-    if (!target) {
-      return Fail(error.err == 0 ? ExitUsage : ExitOutput,
-                  QStringLiteral("%1 '%2' cannot be written: %3. Nothing was done.")
-                      .arg(QLatin1String(role), Shown(*name), QString::fromStdString(error.reason)));
-    }
-    names.push_back({QLatin1String(role), *name, target->identity});
-  }
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    for (std::size_t j = i + 1; j < names.size(); ++j) {
-      if (!io::SameFile(names[i].identity, names[j].identity)) continue;
-      return Fail(ExitUsage,
-                  QStringLiteral("%1 '%2' and %3 '%4' are the same file. Nothing was done.")
-                      .arg(names[i].role, Shown(names[i].name), names[j].role, Shown(names[j].name)));
-    }
-  }
-  return ExitSuccess;
+  if (options_.file == kStandardInput) return ReadStandardInput();
+  const Preflight refused = CheckFirmwareFile(options_.file, FileProblems::Named);
+  return refused ? Fail(*refused) : ExitSuccess;
 }
 
 int CliRunner::PrepareTrace() {
@@ -219,14 +155,6 @@ int CliRunner::PrepareTrace() {
 
 int CliRunner::OpenLog() {
   if (options_.log.empty()) return ExitSuccess;
-  log_ = std::make_unique<CliLog>(options_.log);
-  if (!log_->Open()) {
-    const QString why = QString::fromStdString(log_->ErrorText());
-    log_.reset();
-    return Fail(ExitOutput, QStringLiteral("cannot append to the log file '%1': %2. Nothing was done.")
-                                .arg(Shown(options_.log), why));
-  }
-  ui_.SetLog(log_.get());
   static const char* const kNames[] = {"", "list", "info", "upload", "image"};
   // Appended piece by piece: GCC 12's -O3 takes `"x" + std::string&&` for an overlapping copy.
   std::string started = CliVersionText();
@@ -236,7 +164,8 @@ int CliRunner::OpenLog() {
     started += ' ';
     started += io::PrintableText(options_.file);
   }
-  log_->Line(started);
+  if (const Preflight refused = cli::OpenLog(options_.log, started, log_)) return Fail(*refused);
+  ui_.SetLog(log_.get());
   return ExitSuccess;
 }
 
@@ -258,13 +187,10 @@ void CliRunner::LogBoard() {
 }
 
 int CliRunner::StartEngine() {
-  if (int rc = CheckFileNames(); rc != ExitSuccess) return rc;
+  if (const Preflight refused = CheckFileNames(options_, QStringLiteral("The firmware file"))) return Fail(*refused);
   if (int rc = OpenLog(); rc != ExitSuccess) return rc;
   std::vector<sim::SimProfile> profiles;
-  if (assembly::SimulateError bad; !assembly::ParseSimulateProfiles(options_.simulate, profiles, bad)) {
-    return Fail(ExitUsage, QStringLiteral("bad --simulate '%1': %2")
-                               .arg(QString::fromStdString(bad.profileText), QString::fromStdString(bad.message)));
-  }
+  if (const Preflight refused = ParseSimulate(options_.simulate, profiles)) return Fail(*refused);
   if (!profiles.empty() && options_.device && options_.device->rfind("sim:", 0) == 0) {
     bool ok = false;
     const int n = QString::fromStdString(options_.device->substr(4)).toInt(&ok);
@@ -283,10 +209,7 @@ int CliRunner::StartEngine() {
       [this](const std::string& text) { ui_.Error(QStringLiteral("VIOLATION ") + QString::fromStdString(text)); },
       std::move(injected_));
   sim_ = program_->Sim();
-  if (sim_ == nullptr && !program_->Platform().Available()) {
-    return Fail(ExitNoBootloader,
-                QStringLiteral("USB HID devices cannot be listed on this system (is udev running?)."));
-  }
+  if (const Preflight refused = CheckPlatform(*program_)) return Fail(*refused);
   program_->PlugDevices([this](std::size_t i, int id) {
     // --device sim:N follows its device when it is plugged in later.
     if (engine_ && static_cast<int>(i) == deviceSimIndex_) {

@@ -16,6 +16,7 @@
 #include "cli/cli_frontend.h"
 #include "cli/cli_options.h"
 #include "cli/command.h"
+#include "cli/preflight.h"
 
 namespace quorvel {
 namespace hid {
@@ -88,6 +89,7 @@ class CliRunner : public Command {
   void ExplainNoBootloader();
 
   int Fail(int exitCode, const QString& text);
+  int Fail(const Refusal& refusal);
   int Succeed(const QString& title, const QString& text);
   // ExitAborted once an interrupt came; the run then ends at the next step.
   int Interrupted();
@@ -119,7 +121,6 @@ class CliRunner : public Command {
 
  private:
   int ReadStandardInput();
-  int CheckFileNames();
   int PrepareTrace();
   int OpenLog();
   // The start-up scan, then --wait for the chosen bootloader to answer (or

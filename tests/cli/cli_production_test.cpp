@@ -308,6 +308,33 @@ TEST_F(CliProduction, AllWithALogThatCannotBeWrittenEndsWithExit6) {
       << run.Describe();
 }
 
+// The parent checks once what every board would refuse, in the same words
+// the one-board commands use, and starts no board.
+TEST_F(CliProduction, AllRefusesBeforeAnyBoardInItsOwnWords) {
+  const QString missing = Path("missing.hex");
+  struct Row {
+    QStringList args;
+    int exitCode;
+    QString error;
+  };
+  const Row rows[] = {
+      {Sims({"family=STM32F4XX"}) + QStringList{"--all", "upload", missing}, 3,
+       "HEX file '" + missing + "' cannot be read: "},
+      {Sims({"family=STM32F4XX"}) + QStringList{"--log", kSample, "--all", "upload", kSample}, 1,
+       "The HEX file '" + kSample + "' and --log '" + kSample + "' are the same file. Nothing was done."},
+      {Sims({"family=STM32F4XX"}) + QStringList{"--log", dir.path(), "--all", "upload", kSample}, 1,
+       "--log '" + dir.path() + "' cannot be written: "},
+      {Sims({"family=NOPE"}) + QStringList{"--all", "upload", kSample}, 1,
+       "bad --simulate 'family=NOPE': unknown family"},
+  };
+  for (const Row& row : rows) {
+    const CliRun run = RunCli(row.args);
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.Describe();
+    EXPECT_TRUE(run.err.contains(row.error)) << run.Describe();
+    EXPECT_FALSE(run.out.contains("Uploading to") || run.err.contains("sim:1:")) << run.Describe();
+  }
+}
+
 // --- progress ---
 
 TEST_F(CliProduction, JsonProgressHasPhasesNeverGoesBackAndEndsBeforeTheResult) {
