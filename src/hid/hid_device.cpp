@@ -482,6 +482,10 @@ bool THidDevice::Deliver(const std::shared_ptr<ReaderShared>& sharedPtr, std::ve
   return !shared.terminate;
 }
 
+// Kept whole on purpose: the channel's open, its reads, its reopen after a
+// failed read and its close hand the same lock and channel between them, and
+// each step must see the terminate flag the step before it last saw; split
+// into functions those hand-offs would be spread over their parameters.
 void THidDevice::ReaderLoop(std::shared_ptr<ReaderShared> shared, std::shared_ptr<ReaderGate> gate,
                             HidPlatform& platform, THidPnPInfo info, std::uint16_t inputLength) {
   // The channel is this thread's for its whole life: opening, reading and

@@ -164,6 +164,61 @@ void PrintViolationsFrom(const char* name, const BootloaderModel& model, std::si
   }
 }
 
+// What the device's callbacks share while the program runs.
+struct Running {
+  const char* name;
+  const Args& args;
+  const SimProfile& profile;
+  TraceWriter& trace;
+  std::unique_ptr<BootloaderModel> model;
+};
+
+DeviceCallbacks CallbacksFor(Running& run) {
+  DeviceCallbacks callbacks;
+  callbacks.onReport = [&run](const DeviceReport& report) {
+    const std::size_t seen = run.model->Violations().size();
+    const auto reaction = run.model->OnOutputReport(report.data(), report.size());
+    run.trace.Catch(*run.model);
+    PrintViolationsFrom(run.name, *run.model, seen);
+    DeviceReaction out;
+    out.replies.assign(reaction.replies.begin(), reaction.replies.end());
+    out.vanish = reaction.vanish;
+    out.stall = reaction.stall;
+    out.delayMs = reaction.delayMs;
+    return out;
+  };
+  callbacks.onClosed = [&run] {
+    const std::size_t seen = run.model->Violations().size();
+    run.model->ConnectionEnded();
+    run.trace.Catch(*run.model);
+    PrintViolationsFrom(run.name, *run.model, seen);
+  };
+  callbacks.onStarted = [&run](int incarnation) {
+    // A device that comes back after a reboot or unplug runs its firmware
+    // from the start: a fresh model, and the one-shot faults already happened.
+    if (incarnation > 1) {
+      SimProfile again = run.profile;
+      again.dropEvent = again.nakEvent = again.unplugEvent = again.stallEvent = again.skipEvent = 0;
+      run.model = std::make_unique<BootloaderModel>(again);
+      run.trace.Restart();
+    }
+    if (run.args.verbose) std::fprintf(stderr, "%s: device started (%d)\n", run.name, incarnation);
+    WriteReady(run.args.readyFile, incarnation);
+  };
+  callbacks.onDestroyed = [&run](bool willReturn) {
+    if (!run.args.readyFile.empty()) std::remove(run.args.readyFile.c_str());
+    if (run.args.verbose)
+      std::fprintf(stderr, "%s: device destroyed%s\n", run.name, willReturn ? ", will return" : "");
+  };
+  callbacks.onNote = [&run](const std::string& text) {
+    if (run.args.verbose) std::fprintf(stderr, "%s: %s\n", run.name, text.c_str());
+  };
+  callbacks.onError = [&run](const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", run.name, text.c_str());
+  };
+  return callbacks;
+}
+
 }  // namespace
 
 int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& profileText) {
@@ -196,56 +251,13 @@ int RunDeviceProgram(int argc, char** argv, const DeviceProgramDescription& prof
   timing.recreateAfterMs = args.recreateAfter;
   timing.paceMs = profile.paceMs;
 
-  // A device that comes back after a reboot or unplug runs its firmware from
-  // the start: a fresh model, and the one-shot faults already happened.
-  auto model = std::make_unique<BootloaderModel>(profile);
-  const bool verbose = args.verbose;
-  const char* name = profileText.name;
-
-  DeviceCallbacks callbacks;
-  callbacks.onReport = [&](const DeviceReport& report) {
-    const std::size_t seen = model->Violations().size();
-    const auto reaction = model->OnOutputReport(report.data(), report.size());
-    trace.Catch(*model);
-    PrintViolationsFrom(name, *model, seen);
-    DeviceReaction out;
-    out.replies.assign(reaction.replies.begin(), reaction.replies.end());
-    out.vanish = reaction.vanish;
-    out.stall = reaction.stall;
-    out.delayMs = reaction.delayMs;
-    return out;
-  };
-  callbacks.onClosed = [&] {
-    const std::size_t seen = model->Violations().size();
-    model->ConnectionEnded();
-    trace.Catch(*model);
-    PrintViolationsFrom(name, *model, seen);
-  };
-  callbacks.onStarted = [&](int incarnation) {
-    if (incarnation > 1) {
-      SimProfile again = profile;
-      again.dropEvent = again.nakEvent = again.unplugEvent = again.stallEvent = again.skipEvent = 0;
-      model = std::make_unique<BootloaderModel>(again);
-      trace.Restart();
-    }
-    if (verbose) std::fprintf(stderr, "%s: device started (%d)\n", name, incarnation);
-    WriteReady(args.readyFile, incarnation);
-  };
-  callbacks.onDestroyed = [&](bool willReturn) {
-    if (!args.readyFile.empty()) std::remove(args.readyFile.c_str());
-    if (verbose) std::fprintf(stderr, "%s: device destroyed%s\n", name, willReturn ? ", will return" : "");
-  };
-  callbacks.onNote = [&](const std::string& text) {
-    if (verbose) std::fprintf(stderr, "%s: %s\n", name, text.c_str());
-  };
-  callbacks.onError = [&](const std::string& text) { std::fprintf(stderr, "%s: %s\n", name, text.c_str()); };
-
+  Running run{profileText.name, args, profile, trace, std::make_unique<BootloaderModel>(profile)};
   int rc = 2;
-  if (auto session = profileText.makeSession(profile, timing, callbacks)) {
+  if (auto session = profileText.makeSession(profile, timing, CallbacksFor(run))) {
     rc = session->Run(stopFd);
-    if (rc != 0) std::fprintf(stderr, "%s: the device interface failed\n", name);
+    if (rc != 0) std::fprintf(stderr, "%s: the device interface failed\n", run.name);
   }
-  trace.Catch(*model);
+  trace.Catch(*run.model);
   if (!args.readyFile.empty()) std::remove(args.readyFile.c_str());
   ::close(stopFd);
   return rc;

@@ -52,8 +52,12 @@ std::uint32_t DefaultProgramStart(std::uint8_t family) {
   return f == nullptr ? 0 : f->sample.bottomProgramStart;
 }
 
-std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profileText) {
-  std::map<std::string, std::string, std::less<>> values;
+namespace {
+
+using KeyValues = std::map<std::string, std::string, std::less<>>;
+
+// "key=value, key=value": each key once; blank items are skipped.
+std::optional<SimProfileError> SplitKeyValues(std::string_view profileText, KeyValues& values) {
   while (!profileText.empty()) {
     const std::size_t comma = profileText.find(',');
     const std::string_view item = Trim(profileText.substr(0, comma));
@@ -65,21 +69,35 @@ std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profi
     const std::string_view value = Trim(item.substr(eq + 1));
     if (!values.emplace(key, std::string(value)).second) return SimProfileError{"key \"" + key + "\" given twice"};
   }
+  return std::nullopt;
+}
 
+// family=: a name, or a family code in 0x hex like every other number here;
+// STM32F4 when not given. The key is taken out of `values`.
+std::optional<SimProfileError> TakeFamily(KeyValues& values, std::uint8_t& family) {
+  family = mcu::STM32F4XX;
+  auto it = values.find("family");
+  if (it == values.end()) return std::nullopt;
+  auto code = ParseMcuFamily(it->second);
+  if (!code) {
+    const auto number = ParseNumber(it->second);
+    if (number && *number <= 0xFF && IsKnownFamily(static_cast<std::uint8_t>(*number)))
+      code = static_cast<std::uint8_t>(*number);
+  }
+  if (!code) return SimProfileError{"unknown family \"" + it->second + "\""};
+  family = *code;
+  values.erase(it);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<SimProfile, SimProfileError> ParseSimProfile(std::string_view profileText) {
+  KeyValues values;
+  if (auto error = SplitKeyValues(profileText, values)) return *error;
   SimProfile profile;
   std::uint8_t family = mcu::STM32F4XX;
-  if (auto it = values.find("family"); it != values.end()) {
-    auto code = ParseMcuFamily(it->second);
-    // A family code in 0x hex, like every other number here.
-    if (!code) {
-      const auto number = ParseNumber(it->second);
-      if (number && *number <= 0xFF && IsKnownFamily(static_cast<std::uint8_t>(*number)))
-        code = static_cast<std::uint8_t>(*number);
-    }
-    if (!code) return SimProfileError{"unknown family \"" + it->second + "\""};
-    family = *code;
-    values.erase(it);
-  }
+  if (auto error = TakeFamily(values, family)) return *error;
   DefaultProfile(family, profile);
 
   auto take = [&](std::string_view key) -> std::optional<std::string> {

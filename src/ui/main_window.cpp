@@ -157,28 +157,33 @@ MainWindow::MainWindow(const QString& settingsFile, DialogProvider* dialogs, QWi
 
 MainWindow::~MainWindow() = default;
 
-// One long function on purpose: the form's controls, one after another with
-// their designed positions, read side by side with the form they copy.
+// The form's controls, group by group, each with its designed position, so
+// they read side by side with the form they copy.
 void MainWindow::BuildControls() {
-  const QFont tahoma8 = Font(QStringLiteral("Tahoma"), 8);
-  const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
-  const QFont stepDigit = Font(QStringLiteral("Tahoma"), 22, true);
-
   background_ = new QFrame(this);
   background_->setObjectName(QStringLiteral("BackgroundPanel"));
   background_->setFrameShape(QFrame::NoFrame);
   background_->setGeometry(0, 0, 684, 339);
   SetBackground(background_, kBackground);
 
-  auto panel = [this](int index, int x, int y, int w, int h) {
-    auto* box = new QFrame(background_);
-    box->setObjectName(QStringLiteral("GroupBox%1").arg(index));
-    box->setFrameShape(QFrame::NoFrame);
-    box->setGeometry(x, y, w, h);
-    groupBox_[index] = box;
-    return box;
-  };
+  BuildLogoAndLink();
+  BuildSteps();
+  BuildProgress();
+  BuildDeviceAndMcu();
+  BuildHistoryAndTerminal();
+  BuildHiddenPanelAndStatusBar();
+}
 
+QFrame* MainWindow::Panel(int index, int x, int y, int w, int h) {
+  auto* box = new QFrame(background_);
+  box->setObjectName(QStringLiteral("GroupBox%1").arg(index));
+  box->setFrameShape(QFrame::NoFrame);
+  box->setGeometry(x, y, w, h);
+  groupBox_[index] = box;
+  return box;
+}
+
+void MainWindow::BuildLogoAndLink() {
   QFont logo(QStringLiteral("Impact"), 24);
   logo.setStyleHint(QFont::SansSerif);
   logo.setBold(true);
@@ -186,14 +191,19 @@ void MainWindow::BuildControls() {
       ->setWordWrap(false);
 
   // Step 1: the USB link.
-  QFrame* step1 = panel(4, 0, 65, 216, 39);
-  MakeLabel(step1, "TextLabel1", QStringLiteral("1"), stepDigit, kRed, 13, 2);
-  MakeLabel(step1, "TextLabel2", QStringLiteral("Wait for USB link"), tahoma8Bold, kRed, 40, 7, 64, 33);
+  QFrame* step1 = Panel(4, 0, 65, 216, 39);
+  MakeLabel(step1, "TextLabel1", QStringLiteral("1"), Font(QStringLiteral("Tahoma"), 22, true), kRed, 13, 2);
+  MakeLabel(step1, "TextLabel2", QStringLiteral("Wait for USB link"), Font(QStringLiteral("Tahoma"), 8, true),
+            kRed, 40, 7, 64, 33);
   glowButton2_ = new LinkIndicator(step1);
   glowButton2_->setObjectName(QStringLiteral("GlowButton2"));
   glowButton2_->setGeometry(141, 5, 47, 30);
+}
 
-  // Steps 2 to 4: one button each.
+// Steps 2 to 4: one button each.
+void MainWindow::BuildSteps() {
+  const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
+  const QFont stepDigit = Font(QStringLiteral("Tahoma"), 22, true);
   struct Step {
     int box, y, digitY, textY, textW, textH;
     const char *digitName, *digit, *textName, *text, *buttonName;
@@ -209,7 +219,7 @@ void MainWindow::BuildControls() {
        &buttonStart_, 'U'},
   };
   for (const Step& s : steps) {
-    QFrame* box = panel(s.box, -1, s.y, 217, 39);
+    QFrame* box = Panel(s.box, -1, s.y, 217, 39);
     MakeLabel(box, s.digitName, QLatin1String(s.digit), stepDigit, kRed, 14, s.digitY);
     MakeLabel(box, s.textName, QLatin1String(s.text), tahoma8Bold, kRed, 40, s.textY, s.textW, s.textH);
     auto* button = new WrapButton(box);
@@ -230,11 +240,12 @@ void MainWindow::BuildControls() {
   SetCaption(buttonConnect_, QStringLiteral("Connect"));
   SetCaption(buttonOpenHex_, QStringLiteral("Browse      for HEX"));
   SetCaption(buttonStart_, QStringLiteral("Begin uploading"));
+}
 
-  // Progress.
-  QFrame* progressBox = panel(8, -1, 280, 497, 45);
-  MakeLabel(progressBox, "TextLabel14", QStringLiteral("Bootloading\nprogress bar"), tahoma8Bold,
-            kCaptionGrey, 14, 8);
+void MainWindow::BuildProgress() {
+  QFrame* progressBox = Panel(8, -1, 280, 497, 45);
+  MakeLabel(progressBox, "TextLabel14", QStringLiteral("Bootloading\nprogress bar"),
+            Font(QStringLiteral("Tahoma"), 8, true), kCaptionGrey, 14, 8);
   progress_ = new QProgressBar(progressBox);
   progress_->setObjectName(QStringLiteral("ProgressBar1"));
   progress_->setGeometry(147, 12, 326, 22);
@@ -248,9 +259,12 @@ void MainWindow::BuildControls() {
   glowButton1_->setGeometry(390, 12, 83, 22);
   glowButton1_->setProperty("Tag", 0);
   glowButton1_->hide();
+}
 
-  // Device and MCU type.
-  QFrame* deviceBox = panel(3, 263, 19, 220, 30);
+void MainWindow::BuildDeviceAndMcu() {
+  const QFont tahoma8 = Font(QStringLiteral("Tahoma"), 8);
+  const QFont tahoma8Bold = Font(QStringLiteral("Tahoma"), 8, true);
+  QFrame* deviceBox = Panel(3, 263, 19, 220, 30);
   QLabel* deviceLabel =
       MakeLabel(deviceBox, "Label1", QStringLiteral("Device"), tahoma8Bold, kCaptionGrey, 11, 8);
   deviceCombo_ = new DisplayComboBox(deviceBox);
@@ -259,7 +273,7 @@ void MainWindow::BuildControls() {
   deviceCombo_->setGeometry(56, 5, 153, 22);
   // On Linux a list's accessible name is its current item; its label comes as a relation.
   deviceLabel->setBuddy(deviceCombo_);
-  QFrame* mcuBox = panel(9, 232, 65, 251, 39);
+  QFrame* mcuBox = Panel(9, 232, 65, 251, 39);
   QLabel* mcuLabel =
       MakeLabel(mcuBox, "Label5", QStringLiteral("MCU Type"), tahoma8Bold, kCaptionGrey, 16, 13);
   mcuCombo_ = new DisplayComboBox(mcuBox);
@@ -267,19 +281,22 @@ void MainWindow::BuildControls() {
   mcuCombo_->setFont(tahoma8);
   mcuCombo_->setGeometry(87, 10, 153, 22);
   mcuLabel->setBuddy(mcuCombo_);
+}
 
-  // History and terminal activity.
-  QFrame* historyBox = panel(1, 232, 117, 251, 147);
+void MainWindow::BuildHistoryAndTerminal() {
+  QFrame* historyBox = Panel(1, 232, 117, 251, 147);
   MakeLabel(historyBox, "Label2", QStringLiteral("History Window"), Font(QStringLiteral("Verdana"), 9, true),
             kCaptionGrey, 6, 5);
   history_ = MakeMemo<LogMemo>(historyBox, "MemoHistoryWindow", 0, 21, 240, 126);
   history_->setAccessibleName(QStringLiteral("History Window"));
-  QFrame* terminalBox = panel(2, 495, 11, 177, 314);
+  QFrame* terminalBox = Panel(2, 495, 11, 177, 314);
   MakeLabel(terminalBox, "Label3", QStringLiteral("Terminal Activity"),
             Font(QStringLiteral("Tahoma"), 9, true), kCaptionGrey, 12, 6);
   terminal_ = MakeMemo(terminalBox, "MemoTerminalWindow", 12, 23, 153, 281);
   terminal_->setAccessibleName(QStringLiteral("Terminal Activity"));
+}
 
+void MainWindow::BuildHiddenPanelAndStatusBar() {
   // "Close when finished" lives on a hidden panel: only the settings file sets it.
   panel1_ = new QFrame(background_);
   panel1_->setObjectName(QStringLiteral("Panel1"));
@@ -292,7 +309,7 @@ void MainWindow::BuildControls() {
 
   statusBar_ = new StatusBarPanel(this);
   statusBar_->setObjectName(QStringLiteral("StatusBar1"));
-  statusBar_->setFont(tahoma8);
+  statusBar_->setFont(Font(QStringLiteral("Tahoma"), 8));
   statusBar_->setGeometry(0, kDesignedHeight - kStatusBarHeight, kDesignedWidth, kStatusBarHeight);
   statusBar_->SetText(QStringLiteral(": No files opened."));
 }

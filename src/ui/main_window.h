@@ -103,6 +103,14 @@ class MainWindow : public QWidget, public Frontend {
 
  private:
   void BuildControls();
+  // One group box of the form, GroupBox<index>, on the background.
+  QFrame* Panel(int index, int x, int y, int w, int h);
+  void BuildLogoAndLink();
+  void BuildSteps();
+  void BuildProgress();
+  void BuildDeviceAndMcu();
+  void BuildHistoryAndTerminal();
+  void BuildHiddenPanelAndStatusBar();
   void FormShow();
   void FormClose();
   void RestoreSettings();
