@@ -254,8 +254,8 @@ labels_for() {  # file
     src/engine/*) echo '^(upload|protocol)' ;;
     src/protocol/*) echo '^protocol' ;;
     src/hid/*) echo '^hid' ;;
-    # The simulated platform is what the device-object and exchange tests run on.
-    src/sim/*) echo '^(sim|unit|hid|protocol)' ;;
+    # The simulated platform is what the device-object, exchange and upload tests run on.
+    src/sim/*) echo '^(sim|unit|hid|protocol|upload)' ;;
     src/assembly/*) echo '^assembly' ;;
     src/cli/*) echo '^cli' ;;
     src/ui/*|src/app/*) echo '^(ui|permissions)($|-threads)' ;;
