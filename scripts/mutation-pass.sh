@@ -5,13 +5,15 @@
 # a constant changed, a returned truth value inverted) into a seeded sample of
 # the changed lines of src/, one at a time, builds the tests that cover the
 # changed folder and runs them. A mutant that some test fails on is killed;
-# one that passes them all survived and points at a missing test (or is
-# equivalent: no behaviour can tell it apart). A developer tool, not part of
-# CI. See docs/testing.md.
+# one that passes them is judged again by the whole suite (the folder's
+# labels are only a quick first look), and one that passes that too survived
+# and points at a missing test (or is equivalent: no behaviour can tell it
+# apart). A developer tool, not part of CI. See docs/testing.md.
 #
 #   scripts/mutation-pass.sh [--since COMMIT] [--max N] [--budget SECONDS]
 #                            [--seed N] [--build DIR] [--jobs N]
-#                            [--timeout SECONDS] [--labels REGEX] [PATH...]
+#                            [--timeout SECONDS] [--labels REGEX]
+#                            [--no-recheck] [PATH...]
 #
 #   --since    mutate lines added or changed since COMMIT (default 688c1ec)
 #   --max      at most N mutants (default 200)
@@ -23,6 +25,8 @@
 #   --jobs     parallel jobs for building and testing (default 2)
 #   --timeout  per test; a test that hangs counts as killing (default 120)
 #   --labels   ctest label regex instead of the one per folder
+#   --no-recheck  call a mutant its labels let through a survivor without
+#              running the whole suite on it
 #   --list     print the sample (file, line, column, text, mutation) and stop
 #   PATH...    limit to these files or folders (default src)
 #
@@ -41,6 +45,7 @@ build=build/mutation
 jobs=2
 timeout=120
 labels_override=
+recheck=1
 list=0
 paths=()
 while [ $# -gt 0 ]; do
@@ -53,8 +58,9 @@ while [ $# -gt 0 ]; do
     --jobs) jobs=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --labels) labels_override=$2; shift 2 ;;
+    --no-recheck) recheck=0; shift ;;
     --list) list=1; shift ;;
-    -h|--help) sed -n '3,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '3,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutation-pass.sh: unknown option $1" >&2; exit 2 ;;
     *) paths+=("$1"); shift ;;
   esac
@@ -295,9 +301,25 @@ fi
 echo "mutation-pass.sh: building $tree"
 run nice cmake --build "$tree" -j "$jobs" >"$log" 2>&1 || { tail -40 "$log"; exit 1; }
 
+# The whole suite, for a second look at what a folder's labels let through:
+# all but the checks that read the source tree's layout and licence lines,
+# which no one-line mutant changes.
+whole_suite=(-LE '^(architecture|licence)$')
+
 # The suite must pass before any mutant is judged by it.
 declare -A baseline_done
-for regex in $(cut -d $'\x1f' -f1 "$mutants" | sort -u | while read -r f; do labels_for "$f"; done | sort -u); do
+baseline_regexes=$(cut -d $'\x1f' -f1 "$mutants" | sort -u | while read -r f; do labels_for "$f"; done | sort -u)
+if [ "$recheck" = 1 ]; then
+  echo "mutation-pass.sh: the unchanged whole suite"
+  if ! run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" "${whole_suite[@]}" -j "$jobs" \
+      --timeout "$timeout" >"$log" 2>&1 </dev/null; then
+    grep -E 'Failed|\*\*\*' "$log" | head -20
+    echo "mutation-pass.sh: the tests fail without any mutant; fix them first" >&2
+    exit 1
+  fi
+  baseline_regexes=
+fi
+for regex in $baseline_regexes; do
   [ -n "${baseline_done[$regex]+set}" ] && continue
   baseline_done[$regex]=1
   echo "mutation-pass.sh: the unchanged tests of labels $regex"
@@ -310,7 +332,7 @@ for regex in $(cut -d $'\x1f' -f1 "$mutants" | sort -u | while read -r f; do lab
 done
 
 # --- one mutant after another --------------------------------------------------
-killed=0 survived=0 stillborn=0 stale=0 notrun=0 n=0
+killed=0 outside=0 survived=0 stillborn=0 stale=0 notrun=0 n=0
 survivors=()
 : >"$report"
 while IFS=$'\x1f' read -r -u 3 file line col old new what; do
@@ -334,14 +356,22 @@ while IFS=$'\x1f' read -r -u 3 file line col old new what; do
   if ! run nice cmake --build "$tree" -j "$jobs" --target $targets >"$log" 2>&1 </dev/null; then
     verdict="does not compile"
     stillborn=$((stillborn + 1))
-  elif run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" -L "$regex" -j "$jobs" --timeout "$timeout" \
+  elif ! run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" -L "$regex" -j "$jobs" --timeout "$timeout" \
       --stop-on-failure >"$log" 2>&1 </dev/null; then
+    verdict=killed
+    killed=$((killed + 1))
+  elif [ "$recheck" = 1 ] && ! run nice cmake --build "$tree" -j "$jobs" >"$log" 2>&1 </dev/null; then
+    verdict="does not compile"
+    stillborn=$((stillborn + 1))
+  elif [ "$recheck" = 1 ] && ! run env QT_QPA_PLATFORM=offscreen ctest --test-dir "$tree" "${whole_suite[@]}" \
+      -j "$jobs" --timeout "$timeout" --stop-on-failure >"$log" 2>&1 </dev/null; then
+    verdict="killed outside its labels ($(awk '/tests FAILED/ { f = 1; next } f && / - / { sub(/^[^-]*- /, ""); print $1; exit }' "$log"))"
+    killed=$((killed + 1))
+    outside=$((outside + 1))
+  else
     verdict=SURVIVED
     survived=$((survived + 1))
     survivors+=("$shown")
-  else
-    verdict=killed
-    killed=$((killed + 1))
   fi
   restore
   echo "[$n/$total] $verdict  $shown" | tee -a "$report"
@@ -354,7 +384,8 @@ rate=$(python3 -c "print('%.1f' % (100.0 * $killed / $judged) if $judged else 'n
 {
   echo
   echo "mutation pass since $since over ${paths[*]} (seed $seed): $total mutants"
-  echo "  killed $killed, survived $survived, did not compile $stillborn, stale $stale, not run (budget) $notrun"
+  echo "  killed $killed ($outside of them outside their labels), survived $survived, did not compile $stillborn," \
+    "stale $stale, not run (budget) $notrun"
   echo "  kill rate $rate % of $judged judged; $((elapsed / 60)) min $((elapsed % 60)) s"
   if [ ${#survivors[@]} -gt 0 ]; then
     echo "survivors:"
