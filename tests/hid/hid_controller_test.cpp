@@ -548,6 +548,10 @@ class GatedPlatform : public HidPlatform {
   std::vector<THidPnPInfo> Scan() override { return {{7, "gated"}}; }
   std::unique_ptr<HidConnection> Open(const THidPnPInfo&) override { return std::make_unique<Conn>(); }
   std::shared_ptr<HidReadChannel> OpenReader(const THidPnPInfo&, std::uint32_t&) override {
+    std::unique_lock lock(m);
+    ++opens;
+    cv.notify_all();
+    cv.wait(lock, [&] { return !holdOpens; });
     return std::make_shared<Channel>(*this);
   }
   void SetChangeHandler(std::function<void()>) override {}
@@ -556,9 +560,21 @@ class GatedPlatform : public HidPlatform {
     ++ready;
     cv.notify_all();
   }
+  // Opens wait until LetOpen while `holdOpens` is set.
+  void LetOpen() {
+    std::lock_guard lock(m);
+    holdOpens = false;
+    cv.notify_all();
+  }
+  int Opens() {
+    std::lock_guard lock(m);
+    return opens;
+  }
   std::mutex m;
   std::condition_variable cv;
   int ready = 0;
+  int opens = 0;
+  bool holdOpens = false;
 };
 
 TEST(DeviceReader, ReportCompletedWhenTheStopIsRequestedIsDropped) {
@@ -584,6 +600,31 @@ TEST(DeviceReader, ReportCompletedWhenTheStopIsRequestedIsDropped) {
   completer.join();
   Pump(50);
   EXPECT_EQ(calls, 1);
+  delete dev;
+}
+
+// A pause that comes while the reader still opens its channel: what the
+// device sends meanwhile waits for the next handler instead of being read
+// and dropped.
+TEST(DeviceReader, PauseWhileTheChannelOpensKeepsTheReportsForTheNextHandler) {
+  GatedPlatform platform;
+  platform.holdOpens = true;
+  THidDeviceController ctl(platform);
+  ASSERT_TRUE(WaitFor([&] { return ctl.Count() == 1; }));
+  THidDevice* dev = nullptr;
+  ASSERT_TRUE(ctl.CheckOutByIndex(dev, 0));
+  int calls = 0;
+  const THidDataEvent handler{[&](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) { ++calls; }, 1};
+  dev->SetDataHandler(handler);
+  ASSERT_TRUE(WaitFor([&] { return platform.Opens() == 1; }));
+  dev->SetDataHandler({});  // does not wait for the open
+  platform.Release();       // a report waits in the device
+  platform.LetOpen();
+  Pump(200);
+  EXPECT_EQ(calls, 0);
+  dev->SetDataHandler(handler);
+  EXPECT_TRUE(WaitFor([&] { return calls == 1; }));
+  EXPECT_EQ(platform.Opens(), 1);
   delete dev;
 }
 
