@@ -201,50 +201,53 @@ TEST_F(WindowTest, StartsNarrowWithCaptionAndOneLine) {
 }
 
 // Every control of the form where the form puts it, inside the panel it
-// belongs to; a label that sizes itself to its text is checked by its place.
-TEST_F(WindowTest, EveryControlSitsWhereTheFormPutsIt) {
+// belongs to, in the form's font size; a label that sizes itself to its text
+// is checked by its place.
+TEST_F(WindowTest, EveryControlSitsWhereTheFormPutsItInItsFont) {
   Start();
   struct Place {
     const char* name;
     const char* parent;
     QRect rect;  // width -1: sized by its text
+    int points;  // 0: the font is not the form's concern
+    bool bold;
   };
   const Place places[] = {
-      {"BackgroundPanel", "Pelmo", {0, 0, 684, 339}},
-      {"Label4", "BackgroundPanel", {13, 12, 221, 39}},
-      {"GroupBox4", "BackgroundPanel", {0, 65, 216, 39}},
-      {"TextLabel1", "GroupBox4", {13, 2, -1, 0}},
-      {"TextLabel2", "GroupBox4", {40, 7, 64, 33}},
-      {"GlowButton2", "GroupBox4", {141, 5, 47, 30}},
-      {"GroupBox5", "BackgroundPanel", {-1, 117, 217, 39}},
-      {"TextLabel3", "GroupBox5", {14, 2, -1, 0}},
-      {"TextLabel4", "GroupBox5", {40, 7, 65, 32}},
-      {"ButtonConnect", "GroupBox5", {126, 5, 81, 30}},
-      {"GroupBox6", "BackgroundPanel", {-1, 170, 217, 39}},
-      {"TextLabel5", "GroupBox6", {14, 1, -1, 0}},
-      {"TextLabel6", "GroupBox6", {40, 6, 65, 33}},
-      {"ButtonOpenHex", "GroupBox6", {126, 5, 81, 30}},
-      {"GroupBox7", "BackgroundPanel", {-1, 224, 217, 39}},
-      {"TextLabel7", "GroupBox7", {14, 2, -1, 0}},
-      {"TextLabel8", "GroupBox7", {40, 7, 84, 33}},
-      {"ButtonStartBootloader", "GroupBox7", {126, 5, 81, 30}},
-      {"GroupBox8", "BackgroundPanel", {-1, 280, 497, 45}},
-      {"TextLabel14", "GroupBox8", {14, 8, -1, 0}},
-      {"ProgressBar1", "GroupBox8", {147, 12, 326, 22}},
-      {"GlowButton1", "GroupBox8", {390, 12, 83, 22}},
-      {"GroupBox3", "BackgroundPanel", {263, 19, 220, 30}},
-      {"Label1", "GroupBox3", {11, 8, -1, 0}},
-      {"DeviceComboBox", "GroupBox3", {56, 5, 153, 22}},
-      {"GroupBox9", "BackgroundPanel", {232, 65, 251, 39}},
-      {"Label5", "GroupBox9", {16, 13, -1, 0}},
-      {"MCUComboBox", "GroupBox9", {87, 10, 153, 22}},
-      {"GroupBox1", "BackgroundPanel", {232, 117, 251, 147}},
-      {"Label2", "GroupBox1", {6, 5, -1, 0}},
-      {"MemoHistoryWindow", "GroupBox1", {0, 21, 240, 126}},
-      {"GroupBox2", "BackgroundPanel", {495, 11, 177, 314}},
-      {"Label3", "GroupBox2", {12, 6, -1, 0}},
-      {"MemoTerminalWindow", "GroupBox2", {12, 23, 153, 281}},
-      {"Panel1", "BackgroundPanel", {399, 35, 155, 98}},
+      {"BackgroundPanel", "Pelmo", {0, 0, 684, 339}, 0, false},
+      {"Label4", "BackgroundPanel", {13, 12, 221, 39}, 24, true},
+      {"GroupBox4", "BackgroundPanel", {0, 65, 216, 39}, 0, false},
+      {"TextLabel1", "GroupBox4", {13, 2, -1, 0}, 22, true},
+      {"TextLabel2", "GroupBox4", {40, 7, 64, 33}, 8, true},
+      {"GlowButton2", "GroupBox4", {141, 5, 47, 30}, 0, false},
+      {"GroupBox5", "BackgroundPanel", {-1, 117, 217, 39}, 0, false},
+      {"TextLabel3", "GroupBox5", {14, 2, -1, 0}, 22, true},
+      {"TextLabel4", "GroupBox5", {40, 7, 65, 32}, 8, true},
+      {"ButtonConnect", "GroupBox5", {126, 5, 81, 30}, 0, false},
+      {"GroupBox6", "BackgroundPanel", {-1, 170, 217, 39}, 0, false},
+      {"TextLabel5", "GroupBox6", {14, 1, -1, 0}, 22, true},
+      {"TextLabel6", "GroupBox6", {40, 6, 65, 33}, 8, true},
+      {"ButtonOpenHex", "GroupBox6", {126, 5, 81, 30}, 0, false},
+      {"GroupBox7", "BackgroundPanel", {-1, 224, 217, 39}, 0, false},
+      {"TextLabel7", "GroupBox7", {14, 2, -1, 0}, 22, true},
+      {"TextLabel8", "GroupBox7", {40, 7, 84, 33}, 8, true},
+      {"ButtonStartBootloader", "GroupBox7", {126, 5, 81, 30}, 0, false},
+      {"GroupBox8", "BackgroundPanel", {-1, 280, 497, 45}, 0, false},
+      {"TextLabel14", "GroupBox8", {14, 8, -1, 0}, 8, true},
+      {"ProgressBar1", "GroupBox8", {147, 12, 326, 22}, 0, false},
+      {"GlowButton1", "GroupBox8", {390, 12, 83, 22}, 0, false},
+      {"GroupBox3", "BackgroundPanel", {263, 19, 220, 30}, 0, false},
+      {"Label1", "GroupBox3", {11, 8, -1, 0}, 8, true},
+      {"DeviceComboBox", "GroupBox3", {56, 5, 153, 22}, 8, false},
+      {"GroupBox9", "BackgroundPanel", {232, 65, 251, 39}, 0, false},
+      {"Label5", "GroupBox9", {16, 13, -1, 0}, 8, true},
+      {"MCUComboBox", "GroupBox9", {87, 10, 153, 22}, 8, false},
+      {"GroupBox1", "BackgroundPanel", {232, 117, 251, 147}, 0, false},
+      {"Label2", "GroupBox1", {6, 5, -1, 0}, 9, true},
+      {"MemoHistoryWindow", "GroupBox1", {0, 21, 240, 126}, 0, false},
+      {"GroupBox2", "BackgroundPanel", {495, 11, 177, 314}, 0, false},
+      {"Label3", "GroupBox2", {12, 6, -1, 0}, 9, true},
+      {"MemoTerminalWindow", "GroupBox2", {12, 23, 153, 281}, 0, false},
+      {"Panel1", "BackgroundPanel", {399, 35, 155, 98}, 0, false},
   };
   for (const Place& place : places) {
     const QWidget* widget = Find<QWidget>(place.name);
@@ -254,6 +257,10 @@ TEST_F(WindowTest, EveryControlSitsWhereTheFormPutsIt) {
       EXPECT_EQ(widget->pos(), place.rect.topLeft()) << place.name;
     } else {
       EXPECT_EQ(widget->geometry(), place.rect) << place.name;
+    }
+    if (place.points > 0) {
+      EXPECT_EQ(widget->font().pointSize(), place.points) << place.name;
+      EXPECT_EQ(widget->font().bold(), place.bold) << place.name;
     }
   }
 }
