@@ -13,7 +13,7 @@
 #   scripts/mutation-pass.sh [--since COMMIT] [--max N] [--budget SECONDS]
 #                            [--seed N] [--build DIR] [--jobs N]
 #                            [--timeout SECONDS] [--labels REGEX]
-#                            [--no-recheck] [PATH...]
+#                            [--no-recheck] [--replay FILE] [PATH...]
 #
 #   --since    mutate lines added or changed since COMMIT (default 688c1ec)
 #   --max      at most N mutants (default 200)
@@ -27,6 +27,8 @@
 #   --labels   ctest label regex instead of the one per folder
 #   --no-recheck  call a mutant its labels let through a survivor without
 #              running the whole suite on it
+#   --replay   judge the mutants listed in FILE (lines of an earlier pass's
+#              mutants.tsv, e.g. its survivors) instead of a new sample
 #   --list     print the sample (file, line, column, text, mutation) and stop
 #   PATH...    limit to these files or folders (default src)
 #
@@ -46,6 +48,7 @@ jobs=2
 timeout=120
 labels_override=
 recheck=1
+replay=
 list=0
 paths=()
 while [ $# -gt 0 ]; do
@@ -59,8 +62,9 @@ while [ $# -gt 0 ]; do
     --timeout) timeout=$2; shift 2 ;;
     --labels) labels_override=$2; shift 2 ;;
     --no-recheck) recheck=0; shift ;;
+    --replay) replay=$(realpath "$2"); shift 2 ;;
     --list) list=1; shift ;;
-    -h|--help) sed -n '3,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '3,37p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutation-pass.sh: unknown option $1" >&2; exit 2 ;;
     *) paths+=("$1"); shift ;;
   esac
@@ -78,6 +82,12 @@ log=$build/last.log
 saved=$build/original
 
 # --- the mutants -------------------------------------------------------------
+if [ -n "$replay" ]; then
+  [ -f "$replay" ] || { echo "mutation-pass.sh: no file $replay" >&2; exit 2; }
+  # Copied first: the file may be this folder's own mutants.tsv.
+  cp "$replay" "$build/replay.tsv"
+  cp "$build/replay.tsv" "$mutants"
+else
 python3 - "$since" "$max" "$seed" "${paths[@]}" >"$mutants" <<'PY'
 import random, re, subprocess, sys
 
@@ -177,6 +187,7 @@ for name, number, col, old, new, what in chosen:
     clean = lambda s: s.replace("\t", " ").replace("\n", " ")
     print("\x1f".join([name, str(number), str(col), clean(old), clean(new), what]))
 PY
+fi
 
 total=$(wc -l <"$mutants")
 if [ "$list" = 1 ]; then
