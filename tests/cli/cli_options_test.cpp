@@ -111,6 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"ImageWithEmptyOut", {"image", "a.hex", "--out="}},
         BadLine{"BootOutSameAsOut", {"image", "a.hex", "--out", "f.bin", "--boot-out", "f.bin"}},
         BadLine{"OutWithUpload", {"upload", "a.hex", "--out", "f.bin"}},
+        BadLine{"OutWithList", {"list", "--out", "f.bin"}}, BadLine{"OutWithInfo", {"info", "--out", "f.bin"}},
+        BadLine{"BaseWithInfo", {"--base", "0", "info"}},
         BadLine{"TraceWithoutSimulate", {"--trace", "t.txt", "info"}},
         BadLine{"ValueMissingAtEnd", {"info", "--serial"}}, BadLine{"FlagWithValue", {"--json=yes", "list"}},
         BadLine{"WaitNegative", {"--wait", "-1", "info"}},
