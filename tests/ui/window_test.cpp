@@ -729,6 +729,14 @@ TEST_F(WindowTest, TheStepsWorkFromTheKeyboard) {
   EXPECT_EQ(QApplication::focusWidget(), start);
   platform.WaitIdle(2000);
   EXPECT_EQ(platform.TraceText(id).find("REBOOT"), std::string::npos) << "a stop leaves the board in its bootloader";
+
+  // Focus the user moves afterwards stays there when a button changes later,
+  // also on the control it was parked on while the button was disabled.
+  auto* history = Find<QWidget>("MemoHistoryWindow");
+  history->setFocus();
+  TheEngine().Disconnect();
+  ASSERT_TRUE(RunUntil([&] { return !TheEngine().Status().connected; }));
+  EXPECT_EQ(QApplication::focusWidget(), history);
 }
 
 // --- status bar, progress, activity toggle, dialogs ---
