@@ -446,6 +446,11 @@ TEST_F(CliProcess, ListMarksTheBootloader) {
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_TRUE(run.OutLines().contains("* sim:1  04d8:003c  USB HID Bootloader (Serial=7)")) << Describe(run);
   EXPECT_TRUE(run.OutLines().contains("  sim:2  04d8:003c  Keyboard")) << Describe(run);
+
+  // Nothing attached yet (the board comes later): said so, and still a success.
+  const CliRun none = RunCli({"--simulate", "family=PIC18,plug-after=60000", "list"});
+  EXPECT_EQ(none.exitCode, 0) << Describe(none);
+  EXPECT_TRUE(none.err.contains("No HID devices found.")) << Describe(none);
 }
 
 TEST_F(CliProcess, ImageWritesBothFilesAndNothingOnARefusedFile) {
