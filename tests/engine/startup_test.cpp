@@ -103,6 +103,13 @@ TEST_F(StartUp, CommandLineFileIsNotReloadedForAnotherFamily) {
   PlugBootloader("family=PIC24");
   EXPECT_TRUE(engine->Images().FlashImage.empty());
   EXPECT_EQ(engine->Images().HexMcuType, 2);
+
+  // A file the user opens afterwards replaces it for good: no later board
+  // brings the command line's file back.
+  ASSERT_TRUE(Connect());
+  ui.fileAnswers.push_back(TempFile("chosen.hex", kEmptyHex));
+  engine->Browse();
+  EXPECT_TRUE(Probe().CommandLineHexFile().isEmpty());
 }
 
 struct TickCase {
