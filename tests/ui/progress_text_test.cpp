@@ -25,6 +25,7 @@ TEST(ProgressText, BarTextWithTimeLeftOnceItCanBeEstimated) {
       {UploadPhase::Write, 99, 100, 99000, "Writing 99 % — 0:01 left"},
       {UploadPhase::Write, 999, 1000, 1000, "Writing 99 % — 0:01 left"},  // 100 % only when all is done
       {UploadPhase::Write, 100, 100, 5000, "Writing 100 %"},
+      {UploadPhase::Write, kHuge - 1, kHuge, 0, "Writing 99 %"},  // rounds to 100.0 as a double
       {UploadPhase::BootErase, 10, 100, 600000, "Erasing boot flash 10 % — 1:30:00 left"},
       {UploadPhase::BootWrite, kHuge / 2, kHuge, 2000, "Writing boot flash 50 % — 0:02 left"},
       {UploadPhase::Write, 0, 0, 2000, "Writing 0 %"},
