@@ -178,5 +178,24 @@ TEST(StrToIntStrict, AcceptsOnlyWholeDecimalNumbersIn32Bits) {
   EXPECT_FALSE(StrToIntStrict("١٢"));  // non-ASCII digits
 }
 
+// Two screens side by side: 0..1919 and 1920..3199.
+TEST(KeepOnScreens, MovesOnlyAWindowThatSticksOutInsideTheNearestScreen) {
+  const QList<QRect> two = {QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
+  const struct {
+    const char* name;
+    QRect frame;
+    QList<QRect> areas;
+    QPoint to;
+  } cases[] = {
+      {"on one screen", QRect(100, 100, 500, 400), two, QPoint(100, 100)},
+      {"across both, all visible", QRect(1700, 100, 500, 400), two, QPoint(1700, 100)},
+      {"no screen known", QRect(-900, -900, 500, 400), {}, QPoint(-900, -900)},
+      {"below the shorter screen", QRect(2000, 900, 500, 400), two, QPoint(2000, 624)},
+      {"off to the right", QRect(4000, 100, 500, 400), two, QPoint(2700, 100)},
+      {"larger than its screen", QRect(-50, -50, 2500, 1200), {QRect(0, 0, 1920, 1080)}, QPoint(0, 0)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(KeepOnScreens(c.frame, c.areas), c.to) << c.name;
+}
+
 }  // namespace
 }  // namespace quorvel::ui
