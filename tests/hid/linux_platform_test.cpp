@@ -506,10 +506,11 @@ TEST_F(SysfsTree, DevicesAreNamedAndMeasuredWithoutOpeningTheirNodes) {
 }
 
 // Facts that cannot be read (the HID device's uevent, here) give no name; the
-// next request reads them again.
+// next request reads them again. (This uevent also lacks HID_UNIQ and its
+// last newline.)
 TEST_F(SysfsTree, NameThatCouldNotBeReadIsReadAgain) {
   const THidPnPInfo info = AddNode("/sys/devices/virtual/misc/uhid", "0003:1234:5678.0003", "hidraw2",
-                                   "HID_ID=0003:00001234:00005678\nHID_NAME=Late\n", kPlain);
+                                   "HID_ID=0003:00001234:00005678\nHID_NAME=Late", kPlain);
   const std::string uevent = root + "/sys/devices/virtual/misc/uhid/0003:1234:5678.0003/uevent";
   std::filesystem::rename(uevent, uevent + ".away");
   RootedSys sys(root);
